@@ -1,0 +1,20 @@
+#ifndef MAD_TCP_CTCPCLIENTSOCKET_H
+#define MAD_TCP_CTCPCLIENTSOCKET_H
+
+#include "tcp/CTCPSocket.h"
+
+// A TCP client connection over IPv4. Owned by whoever asked the factory for it.
+class CTCPClientSocket : public CTCPSocket {
+public:
+    // Resolves host (a name or a dotted IPv4 address) and connects; a connected socket is
+    // disconnected first. False with a last-error text on failure.
+    virtual bool Connect(const char* host, unsigned short port) = 0;
+    // Closes the connection and takes a fresh socket for another Connect.
+    virtual bool Disconnect() = 0;
+    virtual bool IsConnected() const = 0;
+    virtual const char* GetLastError() const = 0;
+    // Bounds connecting and every single send and receive; 0 waits forever.
+    virtual void SetTimeout(unsigned int milliseconds) = 0;
+};
+
+#endif
