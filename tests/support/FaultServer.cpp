@@ -1,0 +1,119 @@
+#include "support/FaultServer.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t kMaxRequestHead = 64 * 1024;
+constexpr int kRequestWaitMs = 5000;
+
+// Reads up to the empty line that ends the request head, within a bounded size and time.
+std::string ReadRequestHead(int fd) {
+    std::string head;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestWaitMs);
+    while (head.find("\r\n\r\n") == std::string::npos && head.size() < kMaxRequestHead) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) break;
+        pollfd pfd{fd, POLLIN, 0};
+        if (::poll(&pfd, 1, static_cast<int>(left)) <= 0) continue;
+        char buffer[4096];
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        head.append(buffer, static_cast<size_t>(n));
+    }
+    return head;
+}
+
+}  // namespace
+
+FaultServer::FaultServer(Handler handler, bool readRequest)
+    : m_handler(std::move(handler)), m_readRequest(readRequest) {
+    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_listenFd < 0) throw std::runtime_error("socket failed");
+    int one = 1;
+    ::setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(m_listenFd, 16) != 0 ||
+        ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        ::close(m_listenFd);
+        throw std::runtime_error("cannot listen on a loopback port");
+    }
+    m_port = ntohs(addr.sin_port);
+    m_thread = std::thread([this] { Run(); });
+}
+
+FaultServer::~FaultServer() {
+    m_stopping = true;
+    m_thread.join();
+    ::close(m_listenFd);
+}
+
+std::string FaultServer::Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(m_port) + path;
+}
+
+std::vector<std::string> FaultServer::Requests() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_requests;
+}
+
+bool FaultServer::SendAll(int fd, const std::string& data) {
+    size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void FaultServer::Reset(int fd) {
+    linger lin{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lin, sizeof lin);
+    ::close(fd);
+    m_wasReset = true;
+}
+
+void FaultServer::WaitUntilStopped() {
+    while (!m_stopping) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+void FaultServer::Run() {
+    while (!m_stopping) {
+        pollfd pfd{m_listenFd, POLLIN, 0};
+        if (::poll(&pfd, 1, 20) <= 0) continue;
+        int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        ++m_connections;
+        Serve(fd);
+    }
+}
+
+void FaultServer::Serve(int fd) {
+    std::string request;
+    if (m_readRequest) {
+        request = ReadRequestHead(fd);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_requests.push_back(request);
+    }
+    m_wasReset = false;
+    m_handler(*this, fd, request);
+    if (!m_wasReset) {
+        ::close(fd);
+    }
+}

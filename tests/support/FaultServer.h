@@ -1,0 +1,59 @@
+#ifndef MAD_TESTS_FAULTSERVER_H
+#define MAD_TESTS_FAULTSERVER_H
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// A scriptable HTTP peer on 127.0.0.1 for the cases a real server cannot produce.
+// A background thread accepts connections one after another. For each, unless readRequest is
+// false, it first reads the request head (up to the empty line, bounded in size and time) and
+// records it; then it calls the handler with the connected descriptor and the request. The
+// connection is closed when the handler returns (handlers may close or reset it themselves via
+// the helpers below). The destructor stops the thread, also while a handler waits in
+// WaitUntilStopped.
+class FaultServer {
+public:
+    using Handler = std::function<void(FaultServer& server, int fd, const std::string& request)>;
+
+    explicit FaultServer(Handler handler, bool readRequest = true);
+    ~FaultServer();
+    FaultServer(const FaultServer&) = delete;
+    FaultServer& operator=(const FaultServer&) = delete;
+
+    unsigned short Port() const { return m_port; }
+    // "http://127.0.0.1:<port>" + path.
+    std::string Url(const std::string& path) const;
+    // Every request head received so far, in order.
+    std::vector<std::string> Requests() const;
+    // Number of connections accepted so far.
+    int Connections() const { return m_connections.load(); }
+
+    // Handler helpers.
+    static bool SendAll(int fd, const std::string& data);
+    // Closes with an RST instead of a FIN (SO_LINGER 0). The descriptor is invalid afterwards;
+    // the server knows not to close it again.
+    void Reset(int fd);
+    // Blocks until the server is being destroyed (a peer that never answers).
+    void WaitUntilStopped();
+
+private:
+    void Run();
+    void Serve(int fd);
+
+    Handler m_handler;
+    bool m_readRequest;
+    int m_listenFd = -1;
+    unsigned short m_port = 0;
+    std::atomic<bool> m_stopping{false};
+    std::atomic<int> m_connections{0};
+    std::atomic<bool> m_wasReset{false};
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_requests;
+    std::thread m_thread;
+};
+
+#endif

@@ -1,0 +1,129 @@
+#include "support/NginxServer.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// A port that was free a moment ago; nginx may still lose a race for it, so Start retries.
+unsigned short PickFreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    unsigned short port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+        port = ntohs(addr.sin_port);
+    }
+    ::close(fd);
+    return port;
+}
+
+bool Accepts(unsigned short port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::string Config(const std::string& prefix, const std::string& root, unsigned short port) {
+    std::string conf;
+    // A root master would hand the workers to "nobody", who may not read a private temp dir.
+    if (::geteuid() == 0) conf += "user root;\n";
+    conf += "daemon off;\nworker_processes 1;\n";
+    conf += "pid " + prefix + "/nginx.pid;\n";
+    conf += "error_log " + prefix + "/error.log;\n";
+    conf += "events { worker_connections 256; }\n";
+    conf += "http {\n";
+    conf += "  access_log " + prefix + "/access.log;\n";
+    for (const char* kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
+        conf += std::string("  ") + kind + "_temp_path " + prefix + "/" + kind + ";\n";
+    }
+    conf += "  default_type application/octet-stream;\n  sendfile on;\n";
+    conf += "  server {\n    listen 127.0.0.1:" + std::to_string(port) + ";\n";
+    conf += "    root " + root + ";\n  }\n}\n";
+    return conf;
+}
+
+}  // namespace
+
+NginxServer::NginxServer(std::string documentRoot) : m_root(std::move(documentRoot)) {}
+
+NginxServer::~NginxServer() { Stop(); }
+
+bool NginxServer::Start() {
+    Stop();
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        m_port = PickFreePort();
+        if (m_port == 0) {
+            m_error = "no free loopback port";
+            continue;
+        }
+        const std::string confPath = m_prefix.File("nginx.conf");
+        WriteFile(confPath, Config(m_prefix.Path(), m_root, m_port));
+        pid_t pid = fork();
+        if (pid < 0) {
+            m_error = "fork failed";
+            return false;
+        }
+        if (pid == 0) {
+            int devNull = ::open("/dev/null", O_RDWR);
+            dup2(devNull, 0);
+            dup2(devNull, 1);
+            dup2(devNull, 2);
+            std::string errorLog = m_prefix.File("error.log");
+            execl(MAD_NGINX_BINARY, "nginx", "-p", m_prefix.Path().c_str(), "-e", errorLog.c_str(), "-c",
+                  confPath.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        m_pid = pid;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                m_error = "nginx exited at start-up: " + ReadFile(m_prefix.File("error.log"));
+                break;
+            }
+            if (Accepts(m_port)) {
+                m_error.clear();
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        Stop();
+    }
+    if (m_error.empty()) m_error = "nginx did not start accepting connections";
+    return false;
+}
+
+void NginxServer::Stop() {
+    if (m_pid <= 0) return;
+    ::kill(m_pid, SIGTERM);
+    int status = 0;
+    while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    m_pid = -1;
+}
+
+std::string NginxServer::Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(m_port) + path;
+}
+
+std::string NginxServer::AccessLog() const { return ReadFile(m_prefix.File("access.log")); }

@@ -1,0 +1,37 @@
+#ifndef MAD_TESTS_NGINXSERVER_H
+#define MAD_TESTS_NGINXSERVER_H
+
+#include <string>
+#include <sys/types.h>
+
+#include "support/TempDir.h"
+
+// A real nginx serving a directory on a free loopback port, in its own temporary prefix.
+// Start() launches it in the foreground as a child process and waits until it accepts
+// connections; the destructor stops it. Nothing outside the prefix and the document root is touched.
+class NginxServer {
+public:
+    explicit NginxServer(std::string documentRoot);
+    ~NginxServer();
+    NginxServer(const NginxServer&) = delete;
+    NginxServer& operator=(const NginxServer&) = delete;
+
+    // False (with Error() telling why) when nginx could not be started.
+    bool Start();
+    void Stop();
+    unsigned short Port() const { return m_port; }
+    // "http://127.0.0.1:<port>" + path (path starts with "/").
+    std::string Url(const std::string& path) const;
+    const std::string& Error() const { return m_error; }
+    // Contents of the access log (one line per request, the request line in quotes).
+    std::string AccessLog() const;
+
+private:
+    std::string m_root;
+    TempDir m_prefix;
+    unsigned short m_port = 0;
+    pid_t m_pid = -1;
+    std::string m_error;
+};
+
+#endif

@@ -1,0 +1,85 @@
+#include "support/Process.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+void AppendAvailable(int fd, std::string& out, bool& open) {
+    char buffer[65536];
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+        out.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+        open = false;
+    }
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs) {
+    int outPipe[2];
+    int errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        int devNull = ::open("/dev/null", O_RDONLY);
+        dup2(devNull, 0);
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        if (::chdir(cwd.c_str()) != 0) {
+            _exit(126);
+        }
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+
+    ProcessResult result;
+    bool outOpen = true;
+    bool errOpen = true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (outOpen || errOpen) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            result.timedOut = true;
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        pollfd fds[2] = {{outOpen ? outPipe[0] : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0}};
+        int ready = ::poll(fds, 2, static_cast<int>(left));
+        if (ready < 0 && errno != EINTR) break;
+        if (ready <= 0) continue;
+        if (outOpen && fds[0].revents) AppendAvailable(outPipe[0], result.out, outOpen);
+        if (errOpen && fds[1].revents) AppendAvailable(errPipe[0], result.err, errOpen);
+    }
+    ::close(outPipe[0]);
+    ::close(errPipe[0]);
+
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) {
+        result.exitCode = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    return result;
+}
+
+const char* DownloaderExecutable() { return MAD_EXECUTABLE; }

@@ -1,0 +1,23 @@
+#ifndef MAD_TESTS_PROCESS_H
+#define MAD_TESTS_PROCESS_H
+
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+    int exitCode = -1;      // exit status, or -1 when killed by a signal
+    int signal = 0;         // the terminating signal, if any
+    bool timedOut = false;  // killed because it ran longer than the time-out
+    std::string out;        // everything written to standard output
+    std::string err;        // everything written to standard error
+};
+
+// Runs argv[0] (a path) with the arguments, in the working directory cwd, with standard input
+// from /dev/null, and collects its output. A child still running after timeoutMs is killed
+// with SIGKILL and reported as timedOut.
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs);
+
+// The path of the built mapautodownloader executable.
+const char* DownloaderExecutable();
+
+#endif
