@@ -12,8 +12,8 @@
 // A background thread accepts connections one after another. For each, unless readRequest is
 // false, it first reads the request head (up to the empty line, bounded in size and time) and
 // records it; then it calls the handler with the connected descriptor and the request. The
-// connection is closed when the handler returns (handlers may close or reset it themselves via
-// the helpers below). The destructor stops the thread, also while a handler waits in
+// connection is closed when the handler returns. Handlers never close the descriptor themselves:
+// they may shutdown() it, or Reset() it to end the connection with an RST. The destructor stops the thread, also while a handler waits in
 // WaitUntilStopped.
 class FaultServer {
 public:
