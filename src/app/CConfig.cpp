@@ -1,0 +1,154 @@
+#include "app/CConfig.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "app/CMapAutoDownload.h"
+#include "app/IgnoredMaps.h"
+#include "xml/CXMLFileImpl.h"
+#include "xml/CXMLNode.h"
+
+CConfig::CConfig(std::vector<char*>& ignoredMaps) : m_ignoredMaps(ignoredMaps)
+{
+}
+
+CConfig::~CConfig() = default;
+
+bool CConfig::Load(const char* fileName)
+{
+    Release();
+    // Tell a missing or unreadable file apart from a malformed one.
+    FILE* probe = fopen(fileName, "re");
+    if (!probe) {
+        m_loadError = strerror(errno);
+        return false;
+    }
+    fclose(probe);
+
+    m_file = std::make_unique<CXMLFileImpl>(fileName);
+    if (!m_file->Parse()) {
+        char text[128] = {};
+        m_file->GetLastError(text, sizeof(text));
+        m_loadError = text[0] ? text : "not a well-formed XML document";
+        m_file.reset();
+        return false;
+    }
+    m_root = m_file->GetRootNode();
+    if (!m_root) {
+        m_loadError = "no root element";
+        m_file.reset();
+        return false;
+    }
+    return true;
+}
+
+CXMLNode* CConfig::Child(const char* name) const
+{
+    return m_root ? m_root->FindSubNode(name, 0) : nullptr;
+}
+
+bool CConfig::HasUrl() const
+{
+    return Child("url") != nullptr;
+}
+
+CConfig::UrlResult CConfig::ReadUrl()
+{
+    CXMLNode* url = Child("url");
+    if (!url)
+        return UrlResult::Blank;
+    // One byte more than allowed tells an over-long URL from one that just fits.
+    char text[CMapAutoDownload::kMaxFeedUrlLength + 2];
+    url->GetTagContent(text, sizeof(text));
+    if (text[0] == '\0')
+        return UrlResult::Blank;
+    if (strlen(text) > CMapAutoDownload::kMaxFeedUrlLength)
+        return UrlResult::TooLong;
+    snprintf(m_szFeedUrl, sizeof(m_szFeedUrl), "%s", text);
+    return UrlResult::Ok;
+}
+
+void CConfig::ReadUnsigned(const char* name, unsigned int& value) const
+{
+    if (CXMLNode* node = Child(name))
+        node->GetTagContent(value);
+}
+
+void CConfig::ReadFrequency()
+{
+    ReadUnsigned("frequency", m_uiFrequency);
+}
+
+bool CConfig::ReadSavePath()
+{
+    CXMLNode* savePath = Child("savepath");
+    if (!savePath)
+        return true;
+    char text[kTextSize + 1];
+    savePath->GetTagContent(text, sizeof(text));
+    if (strlen(text) >= kTextSize)
+        return false;
+    snprintf(m_szSavePath, sizeof(m_szSavePath), "%s", text);
+    return true;
+}
+
+bool CConfig::ProbeSavePath() const
+{
+    char probePath[600];
+    snprintf(probePath, sizeof(probePath), "%s/temp.dat", m_szSavePath);
+    FILE* probe = fopen(probePath, "we");
+    if (!probe) {
+        remove(probePath);
+        return false;
+    }
+    fclose(probe);
+    remove(probePath);
+    return true;
+}
+
+void CConfig::ReadCounts()
+{
+    ReadUnsigned("fullcheckfrequency", m_uiFullCheckFrequency);
+    // Both limits are unsigned in the file and at most 2147483647, so they fit an int.
+    unsigned int count = static_cast<unsigned int>(m_iMaxMapCount);
+    ReadUnsigned("maxmapcount", count);
+    m_iMaxMapCount = static_cast<int>(count);
+    count = static_cast<unsigned int>(m_iDownloadsPerUpdateMax);
+    ReadUnsigned("downloadsperupdatemax", count);
+    m_iDownloadsPerUpdateMax = static_cast<int>(count);
+    ReadUnsigned("timeout", m_uiTimeoutSeconds);
+    if (m_uiTimeoutSeconds > kMaximumTimeoutSeconds)
+        m_uiTimeoutSeconds = kMaximumTimeoutSeconds;
+}
+
+void CConfig::ReadIgnoreList()
+{
+    CXMLNode* ignore = Child("ignore");
+    if (!ignore)
+        return;
+    for (unsigned int i = 0; i < ignore->GetSubNodeCount(); ++i) {
+        CXMLNode* entry = ignore->GetSubNode(i);
+        if (!entry)
+            continue;
+        // Only the exact lower-case name counts here; "maps" and "MAP" are skipped.
+        char tagName[5];
+        entry->GetTagName(tagName, sizeof(tagName));
+        if (strcmp(tagName, "map") != 0)
+            continue;
+        char* name = AllocateIgnoredMapName();
+        entry->GetTagContent(name, kIgnoredMapNameSize);
+        m_ignoredMaps.push_back(name);
+    }
+}
+
+bool CConfig::IsFrequencyAllowed() const
+{
+    return m_uiFrequency == 0 || m_uiFrequency >= kMinimumFrequency;
+}
+
+void CConfig::Release()
+{
+    m_root = nullptr;
+    m_file.reset();
+}

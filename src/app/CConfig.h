@@ -1,0 +1,83 @@
+#ifndef MAD_APP_CCONFIG_H
+#define MAD_APP_CCONFIG_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class CXMLFile;
+class CXMLNode;
+
+// The downloader's settings as read from its configuration file, one checking step at a time.
+// The entry calls the steps in its own order and prints the messages; this class only reads and
+// judges. It owns the parsed document until Release or destruction. Ignored map names are
+// appended to the list given to the constructor (the caller's list outlives this object).
+class CConfig {
+public:
+    enum class UrlResult { Ok, Blank, TooLong };
+
+    // Buffer sizes of the two paths: at most 511 characters each.
+    static constexpr unsigned int kTextSize = 512;
+    static constexpr unsigned int kDefaultFrequency = 60;
+    static constexpr unsigned int kMinimumFrequency = 60;
+    static constexpr unsigned int kDefaultFullCheckFrequency = 10;
+    static constexpr unsigned int kDefaultTimeoutSeconds = 30;
+    // The longest time-out whose milliseconds still fit the HTTP client's 32-bit count.
+    static constexpr unsigned int kMaximumTimeoutSeconds = 4294967;
+
+    explicit CConfig(std::vector<char*>& ignoredMaps);
+    ~CConfig();
+    CConfig(const CConfig&) = delete;
+    CConfig& operator=(const CConfig&) = delete;
+
+    // Opens and parses the file. False when it cannot be read, is not well-formed XML or has no
+    // root element; LoadError() then tells why.
+    bool Load(const char* fileName);
+    const std::string& LoadError() const { return m_loadError; }
+
+    // Whether the root has a "url" child (names match ignoring letter case).
+    bool HasUrl() const;
+    // Reads the feed URL: Blank when empty, TooLong when the request built from it could not fit
+    // the request buffer (the feed URL then stays empty).
+    UrlResult ReadUrl();
+    // Each numeric read keeps the default when the element is absent or not a valid unsigned number.
+    void ReadFrequency();
+    // False when the path is longer than 511 characters (it then stays empty).
+    bool ReadSavePath();
+    // Creates and removes "<save path>/temp.dat". False when it cannot be created.
+    bool ProbeSavePath() const;
+    // fullcheckfrequency, maxmapcount, downloadsperupdatemax and timeout.
+    void ReadCounts();
+    // Appends the text of every "map" child of "ignore" (exact lower-case name) to the list.
+    void ReadIgnoreList();
+    // Run-once (0) or at least the minimum frequency.
+    bool IsFrequencyAllowed() const;
+    // Drops the parsed document.
+    void Release();
+
+    const char* FeedUrl() const { return m_szFeedUrl; }
+    const char* SavePath() const { return m_szSavePath; }
+    unsigned int Frequency() const { return m_uiFrequency; }
+    unsigned int FullCheckFrequency() const { return m_uiFullCheckFrequency; }
+    int DownloadsPerUpdateMax() const { return m_iDownloadsPerUpdateMax; }
+    int MaxMapCount() const { return m_iMaxMapCount; }
+    unsigned int TimeoutSeconds() const { return m_uiTimeoutSeconds; }
+
+private:
+    CXMLNode* Child(const char* name) const;
+    void ReadUnsigned(const char* name, unsigned int& value) const;
+
+    std::vector<char*>& m_ignoredMaps;
+    std::unique_ptr<CXMLFile> m_file;
+    CXMLNode* m_root = nullptr;
+    std::string m_loadError;
+    char m_szFeedUrl[kTextSize] = {};
+    char m_szSavePath[kTextSize] = {};
+    unsigned int m_uiFrequency = kDefaultFrequency;
+    unsigned int m_uiFullCheckFrequency = kDefaultFullCheckFrequency;
+    int m_iDownloadsPerUpdateMax = 0;
+    int m_iMaxMapCount = 0;
+    unsigned int m_uiTimeoutSeconds = kDefaultTimeoutSeconds;
+};
+
+#endif

@@ -1,0 +1,44 @@
+#include "app/Utils.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+struct timeval g_tvInitialTime = {0, 0};
+
+void InitializeTime()
+{
+    gettimeofday(&g_tvInitialTime, nullptr);
+}
+
+unsigned int GetTime()
+{
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    // Unsigned arithmetic: the count wraps instead of overflowing.
+    const unsigned int seconds = static_cast<unsigned int>(now.tv_sec - g_tvInitialTime.tv_sec);
+    const long microseconds = now.tv_usec - g_tvInitialTime.tv_usec;
+    return seconds * 1000u + static_cast<unsigned int>(microseconds / 1000);
+}
+
+bool InitializeSockets()
+{
+    return true;
+}
+
+bool CleanupSockets()
+{
+    return true;
+}
+
+void WaitBeforeExiting()
+{
+}
+
+void PrintMessage(const char* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    vprintf(format, arguments);
+    va_end(arguments);
+    fflush(stdout);
+}

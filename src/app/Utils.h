@@ -1,0 +1,26 @@
+#ifndef MAD_APP_UTILS_H
+#define MAD_APP_UTILS_H
+
+#include <sys/time.h>
+
+// The process clock and the platform hooks of the downloader.
+
+// Origin of GetTime, set once at start-up by InitializeTime.
+extern struct timeval g_tvInitialTime;
+
+// Records the current time of day as the clock's origin.
+void InitializeTime();
+// Milliseconds since InitializeTime as an unsigned 32-bit count. It wraps after about 49.7 days;
+// callers only subtract two readings, which stays correct across the wrap.
+unsigned int GetTime();
+
+// Socket start-up and clean-up hooks: nothing to do on this platform; both return true.
+bool InitializeSockets();
+bool CleanupSockets();
+// Called just before a configuration error ends the process; does nothing here.
+void WaitBeforeExiting();
+
+// printf to standard output followed by a flush, so every message reaches a pipe or a log at once.
+void PrintMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+#endif
