@@ -1,0 +1,57 @@
+#ifndef MAD_TCP_CTCPCLIENTSOCKETIMPL_H
+#define MAD_TCP_CTCPCLIENTSOCKETIMPL_H
+
+#include "tcp/CTCPClientSocket.h"
+
+// A TCP client socket over IPv4 that owns one close-on-exec descriptor (or none) and closes it
+// on destruction. States: no socket, ready (descriptor held, not connected), connected.
+//
+// Every wait is bounded by the time-out (default 30 000 ms, 0 waits forever):
+//  - Connect fails with "Connection timed out" when the handshake does not complete in time;
+//  - ReadBuffer and WriteBuffer fail with "Timed out waiting for the server" when the peer
+//    neither sends nor accepts a byte in time.
+// Other last-error texts: "Creating socket failed", "No socket initialized", "Unable to resolve",
+// "Failed to establish connection with server", "Not connected", "Recreating socket failed",
+// "Receive failed: <reason>", "Send failed: <reason>".
+// A successful ReadBuffer or WriteBuffer empties the text; the peer closing the connection
+// (ReadBuffer -1) and a send of nothing (WriteBuffer -1) leave it unchanged, so after a
+// successful transfer an empty text beside -1 means the peer closed cleanly.
+// Sends never raise SIGPIPE. Name resolution is not bounded by the time-out.
+class CTCPClientSocketImpl final : public CTCPClientSocket {
+public:
+    CTCPClientSocketImpl();
+    ~CTCPClientSocketImpl() override;
+    CTCPClientSocketImpl(const CTCPClientSocketImpl&) = delete;
+    CTCPClientSocketImpl& operator=(const CTCPClientSocketImpl&) = delete;
+
+    // Creates the descriptor; the factory calls it once, right after construction.
+    bool Initialize();
+
+    int ReadBuffer(void* buffer, int size) override;
+    int WriteBuffer(const void* data, int size) override;
+    bool Connect(const char* host, unsigned short port) override;
+    bool Disconnect() override;
+    bool IsConnected() const override;
+    const char* GetLastError() const override;
+    void SetTimeout(unsigned int milliseconds) override;
+
+private:
+    enum class Wait { Ready, TimedOut, Failed };
+
+    void SetError(const char* text);
+    void SetErrorWithReason(const char* prefix, int error);
+    void CloseDescriptor();
+    // Replaces the held descriptor with a fresh one; false (none held) when the platform refuses.
+    bool RecreateDescriptor();
+    // Waits until the descriptor is ready for events or the time-out passes.
+    Wait WaitFor(short events) const;
+    // Connects the held descriptor to an IPv4 address (network byte order), bounded by the time-out.
+    bool ConnectTo(const void* address, unsigned int addressLength);
+
+    bool m_bConnected;
+    char m_szLastError[128];
+    int m_iSocket;  // -1 when none is held
+    unsigned int m_uiTimeoutMs;
+};
+
+#endif

@@ -1,0 +1,30 @@
+#include "tcp/CTCPImpl.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "tcp/CTCPClientSocketImpl.h"
+#include "tcp/CTCPServerSocket.h"
+
+CTCPImpl::CTCPImpl() : m_szLastError{} {}
+
+CTCPClientSocket* CTCPImpl::CreateClient() {
+    auto socket = std::make_unique<CTCPClientSocketImpl>();
+    if (!socket->Initialize()) {
+        std::snprintf(m_szLastError, sizeof m_szLastError, "%s", socket->GetLastError());
+        return nullptr;
+    }
+    return socket.release();
+}
+
+CTCPServerSocket* CTCPImpl::CreateServer() { return nullptr; }
+
+void CTCPImpl::DestroyClient(CTCPClientSocket* socket) { delete socket; }
+
+void CTCPImpl::DestroyServer(CTCPServerSocket* socket) { delete socket; }
+
+const char* CTCPImpl::GetLastError() const { return m_szLastError; }
+
+bool CTCPImpl::Initialize() { return true; }
+
+void CTCPImpl::Reset() {}

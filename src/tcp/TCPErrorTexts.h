@@ -1,0 +1,14 @@
+#ifndef MAD_TCP_TCPERRORTEXTS_H
+#define MAD_TCP_TCPERRORTEXTS_H
+
+// Last-error texts of the TCP layer that callers above it tell apart.
+namespace tcp_text {
+
+// Connect gave up: the server did not complete the handshake within the time-out.
+inline constexpr char kConnectTimedOut[] = "Connection timed out";
+// ReadBuffer or WriteBuffer gave up: the server neither sent nor accepted a byte within the time-out.
+inline constexpr char kTimedOut[] = "Timed out waiting for the server";
+
+}  // namespace tcp_text
+
+#endif

@@ -1,0 +1,283 @@
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <memory>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "support/FaultServer.h"
+#include "tcp/CTCPClientSocket.h"
+#include "tcp/CTCPImpl.h"
+#include "tcp/TCPErrorTexts.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long MillisecondsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Waits (bounded) until the server has accepted the given number of connections.
+bool WaitForConnections(const FaultServer& server, int count) {
+    for (int i = 0; i < 300 && server.Connections() < count; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return server.Connections() >= count;
+}
+
+// Echoes everything back until the client closes.
+void Echo(FaultServer&, int fd, const std::string&) {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0 || !FaultServer::SendAll(fd, std::string(buffer, static_cast<size_t>(n)))) return;
+    }
+}
+
+// A loopback port bound to a socket that does not listen: connecting to it is refused.
+class ClosedPort {
+public:
+    ClosedPort() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+            m_port = ntohs(addr.sin_port);
+        }
+    }
+    ~ClosedPort() { ::close(m_fd); }
+    ClosedPort(const ClosedPort&) = delete;
+    ClosedPort& operator=(const ClosedPort&) = delete;
+    unsigned short Port() const { return m_port; }
+    // Listens with no room in the accept queue and never accepts.
+    bool ListenWithoutRoom() { return ::listen(m_fd, 0) == 0; }
+
+private:
+    int m_fd;
+    unsigned short m_port = 0;
+};
+
+class ClientSocketTest : public ::testing::Test {
+protected:
+    std::unique_ptr<CTCPClientSocket> NewSocket() {
+        CTCPClientSocket* socket = m_factory.CreateClient();
+        EXPECT_NE(socket, nullptr) << m_factory.GetLastError();
+        return std::unique_ptr<CTCPClientSocket>(socket);
+    }
+
+    CTCPImpl m_factory;
+};
+
+TEST_F(ClientSocketTest, NewSocketIsReadyButNotConnected) {
+    auto socket = NewSocket();
+    EXPECT_FALSE(socket->IsConnected());
+    EXPECT_STREQ(socket->GetLastError(), "");
+    EXPECT_EQ(m_factory.CreateServer(), nullptr);
+    EXPECT_STREQ(m_factory.GetLastError(), "");
+}
+
+TEST_F(ClientSocketTest, ConnectsByAddressAndByNameAndCarriesBytes) {
+    FaultServer server(Echo, false);
+    auto socket = NewSocket();
+    ASSERT_TRUE(socket->Connect("127.0.0.1", server.Port())) << socket->GetLastError();
+    EXPECT_TRUE(socket->IsConnected());
+    ASSERT_EQ(socket->WriteBuffer("ping", 4), 4);
+    char reply[8] = {};
+    ASSERT_EQ(socket->ReadBuffer(reply, sizeof reply), 4);
+    EXPECT_STREQ(reply, "ping");
+
+    ASSERT_TRUE(socket->Disconnect());
+    ASSERT_TRUE(socket->Connect("localhost", server.Port())) << socket->GetLastError();
+    EXPECT_TRUE(WaitForConnections(server, 2));
+}
+
+TEST_F(ClientSocketTest, ConnectWhileConnectedClosesTheOldConnection) {
+    FaultServer server(Echo, false);
+    auto socket = NewSocket();
+    ASSERT_TRUE(socket->Connect("127.0.0.1", server.Port()));
+    // The server serves one connection at a time: it reaches the second only once the first closed.
+    ASSERT_TRUE(socket->Connect("127.0.0.1", server.Port()));
+    EXPECT_TRUE(socket->IsConnected());
+    EXPECT_TRUE(WaitForConnections(server, 2));
+    ASSERT_EQ(socket->WriteBuffer("x", 1), 1);
+    char reply = 0;
+    EXPECT_EQ(socket->ReadBuffer(&reply, 1), 1);
+}
+
+TEST_F(ClientSocketTest, UnresolvableNameFailsAndSocketStaysUsable) {
+    FaultServer server(Echo, false);
+    auto socket = NewSocket();
+    EXPECT_FALSE(socket->Connect("no-such-host.invalid", server.Port()));
+    EXPECT_STREQ(socket->GetLastError(), "Unable to resolve");
+    EXPECT_FALSE(socket->IsConnected());
+    EXPECT_TRUE(socket->Connect("127.0.0.1", server.Port()));
+}
+
+TEST_F(ClientSocketTest, RefusedConnectionFailsAndSocketStaysUsable) {
+    ClosedPort closed;
+    ASSERT_NE(closed.Port(), 0);
+    FaultServer server(Echo, false);
+    auto socket = NewSocket();
+    EXPECT_FALSE(socket->Connect("127.0.0.1", closed.Port()));
+    EXPECT_STREQ(socket->GetLastError(), "Failed to establish connection with server");
+    EXPECT_FALSE(socket->IsConnected());
+    EXPECT_TRUE(socket->Connect("127.0.0.1", server.Port())) << socket->GetLastError();
+}
+
+TEST_F(ClientSocketTest, DisconnectOnlyFromConnected) {
+    FaultServer server(Echo, false);
+    auto socket = NewSocket();
+    EXPECT_FALSE(socket->Disconnect());
+    EXPECT_STREQ(socket->GetLastError(), "Not connected");
+    ASSERT_TRUE(socket->Connect("127.0.0.1", server.Port()));
+    EXPECT_TRUE(socket->Disconnect());
+    EXPECT_FALSE(socket->IsConnected());
+    EXPECT_FALSE(socket->Disconnect());
+    EXPECT_STREQ(socket->GetLastError(), "Not connected");
+}
+
+TEST_F(ClientSocketTest, SuccessfulWriteEmptiesTheTextButConnectKeepsIt) {
+    FaultServer server(Echo, false);
+    auto socket = NewSocket();
+    EXPECT_FALSE(socket->Connect("no-such-host.invalid", server.Port()));
+    ASSERT_TRUE(socket->Connect("127.0.0.1", server.Port()));
+    EXPECT_STREQ(socket->GetLastError(), "Unable to resolve");
+    EXPECT_EQ(socket->WriteBuffer("", 0), -1);
+    EXPECT_STREQ(socket->GetLastError(), "Unable to resolve");
+    ASSERT_EQ(socket->WriteBuffer("a", 1), 1);
+    EXPECT_STREQ(socket->GetLastError(), "");
+}
+
+// Peers that talk first, then end the connection in different ways.
+class ClosingPeerTest : public ClientSocketTest {
+protected:
+    static void GreetAndClose(FaultServer&, int fd, const std::string&) { FaultServer::SendAll(fd, "hello"); }
+    static void GreetAndReset(FaultServer& server, int fd, const std::string&) {
+        FaultServer::SendAll(fd, "hello");
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        server.Reset(fd);
+    }
+    static void ResetAtOnce(FaultServer& server, int fd, const std::string&) { server.Reset(fd); }
+
+    // Connects with an error text already in place, as left by an earlier failure.
+    std::unique_ptr<CTCPClientSocket> ConnectWithStaleText(unsigned short port) {
+        auto socket = NewSocket();
+        EXPECT_FALSE(socket->Disconnect());
+        EXPECT_TRUE(socket->Connect("127.0.0.1", port));
+        EXPECT_STREQ(socket->GetLastError(), "Not connected");
+        return socket;
+    }
+};
+
+TEST_F(ClosingPeerTest, ReadEmptiesTextAndCleanCloseLeavesItEmpty) {
+    FaultServer server(GreetAndClose, false);
+    auto socket = ConnectWithStaleText(server.Port());
+    char buffer[16] = {};
+    ASSERT_EQ(socket->ReadBuffer(buffer, sizeof buffer), 5);
+    EXPECT_STREQ(buffer, "hello");
+    EXPECT_STREQ(socket->GetLastError(), "");
+    EXPECT_EQ(socket->ReadBuffer(buffer, sizeof buffer), -1);
+    EXPECT_STREQ(socket->GetLastError(), "");
+    EXPECT_TRUE(socket->IsConnected());
+}
+
+TEST_F(ClosingPeerTest, ReadAfterCloseKeepsAnEarlierText) {
+    FaultServer server([](FaultServer&, int, const std::string&) {}, false);
+    auto socket = ConnectWithStaleText(server.Port());
+    char buffer[16];
+    EXPECT_EQ(socket->ReadBuffer(buffer, sizeof buffer), -1);
+    EXPECT_STREQ(socket->GetLastError(), "Not connected");
+    EXPECT_TRUE(socket->IsConnected());
+}
+
+TEST_F(ClosingPeerTest, ResetIsAFailureNotAClose) {
+    FaultServer server(GreetAndReset, false);
+    auto socket = NewSocket();
+    ASSERT_TRUE(socket->Connect("127.0.0.1", server.Port()));
+    char buffer[16];
+    ASSERT_EQ(socket->ReadBuffer(buffer, sizeof buffer), 5);
+    EXPECT_EQ(socket->ReadBuffer(buffer, sizeof buffer), -1);
+    EXPECT_STREQ(socket->GetLastError(), "Receive failed: Connection reset by peer");
+}
+
+TEST_F(ClosingPeerTest, SendingToAResetPeerFailsWithoutSignal) {
+    FaultServer server(ResetAtOnce, false);
+    auto socket = NewSocket();
+    ASSERT_TRUE(socket->Connect("127.0.0.1", server.Port()));
+    ASSERT_TRUE(WaitForConnections(server, 1));
+    const std::string chunk(64 * 1024, 'x');
+    // The first failure reports the reset; the ones after it meet a closed pipe.
+    int failures = 0;
+    for (int i = 0; i < 200 && failures < 3; ++i) {
+        if (socket->WriteBuffer(chunk.data(), static_cast<int>(chunk.size())) == -1) ++failures;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // Reaching this line at all means no SIGPIPE ended the process.
+    EXPECT_EQ(failures, 3);
+    EXPECT_EQ(std::string(socket->GetLastError()).rfind("Send failed: ", 0), 0u) << socket->GetLastError();
+}
+
+class TimeoutTest : public ClientSocketTest {};
+
+TEST_F(TimeoutTest, ReadFromASilentPeerTimesOut) {
+    FaultServer server([](FaultServer& s, int, const std::string&) { s.WaitUntilStopped(); }, false);
+    auto socket = NewSocket();
+    socket->SetTimeout(200);
+    ASSERT_TRUE(socket->Connect("127.0.0.1", server.Port()));
+    char buffer[16];
+    const auto start = Clock::now();
+    EXPECT_EQ(socket->ReadBuffer(buffer, sizeof buffer), -1);
+    const long long elapsed = MillisecondsSince(start);
+    EXPECT_STREQ(socket->GetLastError(), tcp_text::kTimedOut);
+    EXPECT_GE(elapsed, 150);
+    EXPECT_LT(elapsed, 3000);
+}
+
+TEST_F(TimeoutTest, WriteToAPeerThatNeverReadsTimesOut) {
+    FaultServer server([](FaultServer& s, int, const std::string&) { s.WaitUntilStopped(); }, false);
+    auto socket = NewSocket();
+    socket->SetTimeout(200);
+    ASSERT_TRUE(socket->Connect("127.0.0.1", server.Port()));
+    const std::string chunk(1024 * 1024, 'x');
+    int result = 0;
+    const auto start = Clock::now();
+    for (int i = 0; i < 1000 && result >= 0; ++i) {
+        result = socket->WriteBuffer(chunk.data(), static_cast<int>(chunk.size()));
+    }
+    EXPECT_EQ(result, -1);
+    EXPECT_STREQ(socket->GetLastError(), tcp_text::kTimedOut);
+    EXPECT_LT(MillisecondsSince(start), 5000);
+}
+
+TEST_F(TimeoutTest, ConnectToAFullListenerTimesOutAndSocketStaysUsable) {
+    ClosedPort full;
+    ASSERT_TRUE(full.ListenWithoutRoom());
+    // The first connection fills the accept queue (each Connect replaces the previous one, which
+    // stays queued); a later one finds no room and hangs.
+    auto socket = NewSocket();
+    socket->SetTimeout(200);
+    bool timedOut = false;
+    long long elapsed = 0;
+    for (int attempt = 0; attempt < 4 && !timedOut; ++attempt) {
+        const auto start = Clock::now();
+        timedOut = !socket->Connect("127.0.0.1", full.Port());
+        elapsed = MillisecondsSince(start);
+    }
+    ASSERT_TRUE(timedOut);
+    EXPECT_STREQ(socket->GetLastError(), tcp_text::kConnectTimedOut);
+    EXPECT_FALSE(socket->IsConnected());
+    EXPECT_GE(elapsed, 150);
+    EXPECT_LT(elapsed, 3000);
+
+    FaultServer server(Echo, false);
+    EXPECT_TRUE(socket->Connect("127.0.0.1", server.Port())) << socket->GetLastError();
+}
+
+}  // namespace
