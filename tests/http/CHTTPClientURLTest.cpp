@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+#include <string>
+
+#include "http/CHTTPClient.h"
+#include "tcp/CTCPImpl.h"
+
+namespace {
+
+// Splitting URLs: scheme, host, port and path.
+class ParseURLTest : public ::testing::Test {
+protected:
+    bool Parse(const std::string& url) {
+        return CHTTPClient::ParseURL(url.c_str(), m_scheme, sizeof m_scheme, m_host, sizeof m_host, m_port, m_path,
+                                     sizeof m_path);
+    }
+
+    char m_scheme[64] = "stale";
+    char m_host[256] = "stale";
+    char m_path[1024] = "stale";
+    unsigned short m_port = 1;
+};
+
+TEST_F(ParseURLTest, SplitsSchemeHostPortAndPath) {
+    ASSERT_TRUE(Parse("HTTP://maps.example.org:8080/dir/a b.xml?x=1%20y"));
+    EXPECT_STREQ(m_scheme, "HTTP");
+    EXPECT_STREQ(m_host, "maps.example.org");
+    EXPECT_EQ(m_port, 8080);
+    EXPECT_STREQ(m_path, "/dir/a b.xml?x=1%20y");
+}
+
+TEST_F(ParseURLTest, NoPortAndNoPathLeaveThemEmpty) {
+    ASSERT_TRUE(Parse("http://host"));
+    EXPECT_STREQ(m_host, "host");
+    EXPECT_EQ(m_port, 0);
+    EXPECT_STREQ(m_path, "");
+}
+
+TEST_F(ParseURLTest, WithoutSchemeTheHostRunsToTheFirstSeparator) {
+    ASSERT_TRUE(Parse("host\\maps/x.xml"));
+    EXPECT_STREQ(m_scheme, "");
+    EXPECT_STREQ(m_host, "host");
+    EXPECT_STREQ(m_path, "\\maps/x.xml");
+}
+
+TEST_F(ParseURLTest, SchemeIsTakenFromTheFirstMarkerAnywhere) {
+    ASSERT_TRUE(Parse("host/feed?u=ftp://x"));
+    EXPECT_STREQ(m_scheme, "host/feed?u=ftp");
+    EXPECT_STREQ(m_host, "x");
+}
+
+TEST_F(ParseURLTest, MarkerAtTheStartIsRejected) { EXPECT_FALSE(Parse("://host/x")); }
+
+TEST_F(ParseURLTest, PortMustBeADecimalFrom1To65535) {
+    ASSERT_TRUE(Parse("http://h:65535/"));
+    EXPECT_EQ(m_port, 65535);
+    ASSERT_TRUE(Parse("http://h:1"));
+    EXPECT_EQ(m_port, 1);
+    EXPECT_FALSE(Parse("http://h:/x"));
+    EXPECT_FALSE(Parse("http://h:0/x"));
+    EXPECT_FALSE(Parse("http://h:65536/x"));
+    EXPECT_FALSE(Parse("http://h:99999999999999999999/x"));
+    EXPECT_FALSE(Parse("http://h:80a/x"));
+    EXPECT_FALSE(Parse("http://h:-80/x"));
+    EXPECT_FALSE(Parse("http://h:8:8/x"));
+}
+
+TEST_F(ParseURLTest, HostOrPathTooLongIsRejectedNotCut) {
+    EXPECT_TRUE(Parse("http://" + std::string(255, 'h') + "/x"));
+    EXPECT_FALSE(Parse("http://" + std::string(256, 'h') + "/x"));
+    EXPECT_TRUE(Parse("http://h/" + std::string(1022, 'p')));
+    EXPECT_FALSE(Parse("http://h/" + std::string(1023, 'p')));
+}
+
+TEST_F(ParseURLTest, LongSchemeIsCut) {
+    ASSERT_TRUE(Parse(std::string(100, 's') + "://h/x"));
+    EXPECT_EQ(std::string(m_scheme), std::string(63, 's'));
+}
+
+// The exact request bytes.
+class BuildRequestTest : public ::testing::Test {
+protected:
+    char m_request[2048] = {};
+};
+
+TEST_F(BuildRequestTest, Port80HostLineCarriesNoPort) {
+    ASSERT_TRUE(CHTTPClient::BuildRequest("maps.example.org", 80, "/a b/c d.xml?q=%41", m_request, sizeof m_request));
+    EXPECT_STREQ(m_request,
+                 "GET /a%20b/c%20d.xml?q=%41 HTTP/1.0\r\nHost: maps.example.org\r\n"
+                 "User-Agent: XOVRA_SERVER_10\r\n\r\n");
+}
+
+TEST_F(BuildRequestTest, OtherPortIsNamedAndEmptyPathBecomesSlash) {
+    ASSERT_TRUE(CHTTPClient::BuildRequest("h", 8080, "", m_request, sizeof m_request));
+    EXPECT_STREQ(m_request, "GET / HTTP/1.0\r\nHost: h:8080\r\nUser-Agent: XOVRA_SERVER_10\r\n\r\n");
+}
+
+TEST_F(BuildRequestTest, BackslashIsSentUnchanged) {
+    ASSERT_TRUE(CHTTPClient::BuildRequest("h", 80, "\\maps\\x.xml", m_request, sizeof m_request));
+    EXPECT_STREQ(m_request, "GET \\maps\\x.xml HTTP/1.0\r\nHost: h\r\nUser-Agent: XOVRA_SERVER_10\r\n\r\n");
+}
+
+TEST_F(BuildRequestTest, TargetLongerThan1023IsRefused) {
+    // 341 spaces encode to 1023 characters, one more to 1026.
+    EXPECT_TRUE(CHTTPClient::BuildRequest("h", 80, std::string(341, ' ').c_str(), m_request, sizeof m_request));
+    EXPECT_FALSE(CHTTPClient::BuildRequest("h", 80, std::string(342, ' ').c_str(), m_request, sizeof m_request));
+    EXPECT_FALSE(CHTTPClient::BuildRequest("h", 80, ("/" + std::string(1023, 'p')).c_str(), m_request,
+                                           sizeof m_request));
+}
+
+TEST_F(BuildRequestTest, RequestThatDoesNotFitIsRefused) {
+    const std::string host(255, 'h');
+    const std::string path = "/" + std::string(1022, 'p');
+    EXPECT_TRUE(CHTTPClient::BuildRequest(host.c_str(), 65535, path.c_str(), m_request, sizeof m_request));
+    EXPECT_FALSE(CHTTPClient::BuildRequest(host.c_str(), 65535, path.c_str(), m_request, 1300));
+}
+
+// URL errors that Get reports before any connection is made.
+class GetURLErrorTest : public ::testing::Test {
+protected:
+    std::string GetError(const char* url) {
+        EXPECT_FALSE(m_client.Get(url, "/nonexistent-dir/never-written"));
+        return m_client.GetLastError();
+    }
+
+    CTCPImpl m_tcp;
+    CHTTPClient m_client{&m_tcp};
+};
+
+TEST_F(GetURLErrorTest, EachMalformedURLHasItsText) {
+    EXPECT_STREQ(m_client.GetLastError(), "");
+    EXPECT_EQ(GetError("://host/x"), "Invalid URL");
+    EXPECT_EQ(GetError("http://host:0/x"), "Invalid URL");
+    EXPECT_EQ(GetError(("http://h/" + std::string(400, ' ')).c_str()), "Invalid URL");
+    EXPECT_EQ(GetError("https://host/x"), "Unsupported protocol");
+    EXPECT_EQ(GetError("ftp://host/x"), "Unsupported protocol");
+    EXPECT_EQ(GetError("host/feed?u=ftp://x"), "Unsupported protocol");
+    EXPECT_EQ(GetError("http:///x"), "No hostname within the URL");
+    EXPECT_EQ(GetError("/x"), "No hostname within the URL");
+    EXPECT_EQ(GetError("http://no-such-host.invalid/x"), "Unable to resolve");
+}
+
+}  // namespace
