@@ -1,0 +1,263 @@
+#include "app/CMapVersionCache.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char kStateHeader[] = "mapversions 1\n";
+const char kStateTrailer[] = "end ";
+// A state file larger than this is not ours (about 200 bytes per map).
+const std::size_t kMaxStateBytes = 256u * 1024u * 1024u;
+
+// The versions a map can have: a version, or "no readable version record".
+bool IsStorableVersion(int version) { return version >= 0 || version == -2; }
+
+int64_t ToNs(const struct timespec& time) {
+    return static_cast<int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
+uint64_t Fnv1a(const char* data, std::size_t size) {
+    uint64_t hash = 14695981039346656037ull;
+    for (std::size_t i = 0; i < size; ++i) {
+        hash ^= static_cast<unsigned char>(data[i]);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+// Owns one descriptor; closes it on every path.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    ~FileDescriptor() { Close(); }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int Get() const { return m_fd; }
+    bool Close() {
+        if (m_fd < 0) return true;
+        const int result = ::close(m_fd);
+        m_fd = -1;
+        return result == 0;
+    }
+
+private:
+    int m_fd;
+};
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool ReadAll(const std::string& file, std::string& text) {
+    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0) return false;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (got == 0) return true;
+        text.append(buffer, static_cast<std::size_t>(got));
+        if (text.size() > kMaxStateBytes) return false;
+    }
+}
+
+// Reads one decimal number ended by a single space; advances pos past the space.
+bool ParseSigned(const std::string& text, std::size_t& pos, int64_t& value) {
+    const char* start = text.c_str() + pos;
+    if (*start != '-' && (*start < '0' || *start > '9')) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long long parsed = std::strtoll(start, &end, 10);
+    if (errno != 0 || end == start || *end != ' ') return false;
+    value = parsed;
+    pos += static_cast<std::size_t>(end - start) + 1;
+    return true;
+}
+
+bool ParseUnsigned(const std::string& text, std::size_t& pos, uint64_t& value) {
+    const char* start = text.c_str() + pos;
+    if (*start < '0' || *start > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long parsed = std::strtoull(start, &end, 10);
+    if (errno != 0 || end == start || *end != ' ') return false;
+    value = parsed;
+    pos += static_cast<std::size_t>(end - start) + 1;
+    return true;
+}
+
+}  // namespace
+
+bool CMapVersionCache::FileIdentity::operator==(const FileIdentity& other) const {
+    return device == other.device && inode == other.inode && size == other.size &&
+           mtimeNs == other.mtimeNs && ctimeNs == other.ctimeNs;
+}
+
+int64_t CMapVersionCache::RealTimeNs() {
+    struct timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return ToNs(now);
+}
+
+CMapVersionCache::CMapVersionCache(Clock clock) : m_clock(std::move(clock)) {}
+
+bool CMapVersionCache::IsTrusted(const Entry& entry) {
+    // Any later change sets the status-change time to the clock's "now" at least, so once that
+    // is past the recorded one by more than a granule the identity cannot repeat. The
+    // modification time counts too, for file systems that keep no honest status-change time.
+    const int64_t lastChange = entry.identity.ctimeNs > entry.identity.mtimeNs
+                                   ? entry.identity.ctimeNs
+                                   : entry.identity.mtimeNs;
+    return lastChange < entry.recordedNs - kRacyMarginNs;
+}
+
+bool CMapVersionCache::Lookup(const char* path, int& version) {
+    const auto found = m_entries.find(path);
+    if (found == m_entries.end()) return false;
+    const Snapshot now = Observe(path);
+    if (!now.valid || now.identity != found->second.identity) {
+        m_entries.erase(found);
+        m_bChanged = true;
+        return false;
+    }
+    if (!IsTrusted(found->second)) return false;
+    version = found->second.version;
+    return true;
+}
+
+CMapVersionCache::Snapshot CMapVersionCache::Observe(const char* path) const {
+    Snapshot snapshot;
+    // The moment comes before the stat: a change after it cannot look older than it.
+    snapshot.takenNs = m_clock();
+    struct stat info;
+    if (::stat(path, &info) != 0) return snapshot;
+    snapshot.valid = true;
+    snapshot.identity.device = static_cast<uint64_t>(info.st_dev);
+    snapshot.identity.inode = static_cast<uint64_t>(info.st_ino);
+    snapshot.identity.size = static_cast<int64_t>(info.st_size);
+    snapshot.identity.mtimeNs = ToNs(info.st_mtim);
+    snapshot.identity.ctimeNs = ToNs(info.st_ctim);
+    return snapshot;
+}
+
+void CMapVersionCache::Remember(const char* path, const Snapshot& before, int version) {
+    if (!before.valid || !IsStorableVersion(version)) {
+        Forget(path);
+        return;
+    }
+    Entry& entry = m_entries[path];
+    entry.identity = before.identity;
+    entry.recordedNs = before.takenNs;
+    entry.version = version;
+    m_bChanged = true;
+}
+
+void CMapVersionCache::Remember(const char* path, int version) {
+    Remember(path, Observe(path), version);
+}
+
+void CMapVersionCache::Forget(const char* path) {
+    if (m_entries.erase(path) > 0) m_bChanged = true;
+}
+
+std::string CMapVersionCache::FormatState() const {
+    std::string text = kStateHeader;
+    char line[256];
+    for (const auto& [path, entry] : m_entries) {
+        std::snprintf(line, sizeof line, "%d %" PRIu64 " %" PRIu64 " %" PRId64 " %" PRId64 " %" PRId64
+                      " %" PRId64 " %zu ",
+                      entry.version, entry.identity.device, entry.identity.inode, entry.identity.size,
+                      entry.identity.mtimeNs, entry.identity.ctimeNs, entry.recordedNs, path.size());
+        text += line;
+        text += path;
+        text += '\n';
+    }
+    std::snprintf(line, sizeof line, "%s%zu %016" PRIx64 "\n", kStateTrailer, m_entries.size(),
+                  Fnv1a(text.data(), text.size()));
+    text += line;
+    return text;
+}
+
+bool CMapVersionCache::ParseState(const std::string& text,
+                                  std::unordered_map<std::string, Entry>& entries) {
+    const std::size_t headerSize = sizeof kStateHeader - 1;
+    if (text.compare(0, headerSize, kStateHeader) != 0) return false;
+    // The trailer is the last line: "end <count> <checksum of everything before it>".
+    if (text.empty() || text.back() != '\n') return false;
+    const std::size_t trailerStart = text.rfind('\n', text.size() - 2) + 1;
+    if (trailerStart < headerSize) return false;
+    unsigned long long count = 0;
+    unsigned long long checksum = 0;
+    char rest = 0;
+    if (std::sscanf(text.c_str() + trailerStart, "end %llu %16llx%c", &count, &checksum, &rest) != 3 ||
+        rest != '\n' || checksum != Fnv1a(text.data(), trailerStart)) {
+        return false;
+    }
+
+    std::size_t pos = headerSize;
+    while (pos < trailerStart) {
+        int64_t version = 0;
+        Entry entry;
+        uint64_t pathSize = 0;
+        if (!ParseSigned(text, pos, version) || version < INT32_MIN || version > INT32_MAX ||
+            !IsStorableVersion(static_cast<int>(version)) ||
+            !ParseUnsigned(text, pos, entry.identity.device) ||
+            !ParseUnsigned(text, pos, entry.identity.inode) ||
+            !ParseSigned(text, pos, entry.identity.size) ||
+            !ParseSigned(text, pos, entry.identity.mtimeNs) ||
+            !ParseSigned(text, pos, entry.identity.ctimeNs) ||
+            !ParseSigned(text, pos, entry.recordedNs) || !ParseUnsigned(text, pos, pathSize) ||
+            pathSize == 0 || pathSize >= trailerStart - pos || text[pos + pathSize] != '\n') {
+            return false;
+        }
+        entry.version = static_cast<int>(version);
+        entries[text.substr(pos, pathSize)] = entry;
+        pos += pathSize + 1;
+    }
+    return entries.size() == count;
+}
+
+bool CMapVersionCache::Load(const std::string& file) {
+    m_entries.clear();
+    m_bChanged = false;
+    std::string text;
+    std::unordered_map<std::string, Entry> loaded;
+    if (!ReadAll(file, text) || !ParseState(text, loaded)) return false;
+    m_entries = std::move(loaded);
+    return true;
+}
+
+bool CMapVersionCache::Save(const std::string& file) {
+    const std::string text = FormatState();
+    std::string temporary = file + ".XXXXXX";
+    FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (fd.Get() < 0) return false;
+    // No fsync: after a crash the state is at worst old or unreadable, and both only cost re-reads.
+    const bool written = WriteAll(fd.Get(), text.data(), text.size());
+    if (!fd.Close() || !written || ::rename(temporary.c_str(), file.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    m_bChanged = false;
+    return true;
+}
