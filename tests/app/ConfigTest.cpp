@@ -1,0 +1,199 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+#include <xercesc/util/PlatformUtils.hpp>
+
+#include "app/CConfig.h"
+#include "app/CMapAutoDownload.h"
+#include "app/Utils.h"
+#include "support/TempDir.h"
+
+namespace {
+
+// Each test writes a config.xml body into a temporary directory and reads it step by step.
+class ConfigTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { xercesc::XMLPlatformUtils::Initialize(); }
+
+    bool Load(const std::string& children)
+    {
+        WriteFile(m_path, "<config>" + children + "</config>");
+        return m_config.Load(m_path.c_str());
+    }
+
+    TempDir m_dir;
+    std::string m_path = m_dir.File("config.xml");
+    std::vector<char*> m_ignored;
+    CConfig m_config{m_ignored};
+};
+
+TEST_F(ConfigTest, MissingFileIsReportedWithTheSystemReason)
+{
+    EXPECT_FALSE(m_config.Load(m_path.c_str()));
+    EXPECT_EQ("No such file or directory", m_config.LoadError());
+}
+
+TEST_F(ConfigTest, MalformedFileIsReportedWithTheParserText)
+{
+    WriteFile(m_path, "<config><url>x</url>");
+    EXPECT_FALSE(m_config.Load(m_path.c_str()));
+    EXPECT_NE(std::string::npos, m_config.LoadError().find("config.xml"));
+}
+
+TEST_F(ConfigTest, DefaultsHoldWhenElementsAreAbsent)
+{
+    ASSERT_TRUE(Load("<url>http://h/f</url>"));
+    m_config.ReadFrequency();
+    ASSERT_TRUE(m_config.ReadSavePath());
+    m_config.ReadCounts();
+    EXPECT_EQ(60u, m_config.Frequency());
+    EXPECT_EQ(10u, m_config.FullCheckFrequency());
+    EXPECT_EQ(0, m_config.DownloadsPerUpdateMax());
+    EXPECT_EQ(0, m_config.MaxMapCount());
+    EXPECT_EQ(30u, m_config.TimeoutSeconds());
+    EXPECT_STREQ("", m_config.SavePath());
+}
+
+TEST_F(ConfigTest, ElementNamesMatchInAnyLetterCaseAndTheFirstOccurrenceWins)
+{
+    ASSERT_TRUE(Load("<URL>http://h/first</URL><url>http://h/second</url><FrEqUeNcY>0</FrEqUeNcY>"));
+    ASSERT_TRUE(m_config.HasUrl());
+    ASSERT_EQ(CConfig::UrlResult::Ok, m_config.ReadUrl());
+    m_config.ReadFrequency();
+    EXPECT_STREQ("http://h/first", m_config.FeedUrl());
+    EXPECT_EQ(0u, m_config.Frequency());
+}
+
+TEST_F(ConfigTest, UrlIsRequiredAndMustNotBeBlank)
+{
+    ASSERT_TRUE(Load("<frequency>60</frequency>"));
+    EXPECT_FALSE(m_config.HasUrl());
+    ASSERT_TRUE(Load("<url></url>"));
+    EXPECT_TRUE(m_config.HasUrl());
+    EXPECT_EQ(CConfig::UrlResult::Blank, m_config.ReadUrl());
+}
+
+TEST_F(ConfigTest, UrlMustLeaveRoomForTheTimeParameter)
+{
+    const unsigned int limit = CMapAutoDownload::kMaxFeedUrlLength;
+    EXPECT_EQ(456u, limit);
+    ASSERT_TRUE(Load("<url>" + std::string(limit, 'u') + "</url>"));
+    EXPECT_EQ(CConfig::UrlResult::Ok, m_config.ReadUrl());
+    EXPECT_EQ(limit, strlen(m_config.FeedUrl()));
+
+    CConfig longer(m_ignored);
+    WriteFile(m_path, "<c><url>" + std::string(limit + 1, 'u') + "</url></c>");
+    ASSERT_TRUE(longer.Load(m_path.c_str()));
+    EXPECT_EQ(CConfig::UrlResult::TooLong, longer.ReadUrl());
+    EXPECT_STREQ("", longer.FeedUrl());
+}
+
+TEST_F(ConfigTest, NumbersFollowTheUnsignedRulesAndBadOnesKeepTheDefault)
+{
+    ASSERT_TRUE(Load("<frequency>0x3c</frequency><fullcheckfrequency>010</fullcheckfrequency>"
+                     "<downloadsperupdatemax>-5</downloadsperupdatemax><maxmapcount>abc</maxmapcount>"
+                     "<timeout>2147483648</timeout>"));
+    m_config.ReadFrequency();
+    m_config.ReadCounts();
+    EXPECT_EQ(60u, m_config.Frequency());
+    EXPECT_EQ(8u, m_config.FullCheckFrequency());
+    EXPECT_EQ(0, m_config.DownloadsPerUpdateMax());
+    EXPECT_EQ(0, m_config.MaxMapCount());
+    EXPECT_EQ(30u, m_config.TimeoutSeconds());
+}
+
+TEST_F(ConfigTest, TimeoutIsReadAndCappedToWhatMillisecondsCanHold)
+{
+    ASSERT_TRUE(Load("<timeout>7</timeout>"));
+    m_config.ReadCounts();
+    EXPECT_EQ(7u, m_config.TimeoutSeconds());
+    ASSERT_TRUE(Load("<timeout>2147483647</timeout>"));
+    m_config.ReadCounts();
+    EXPECT_EQ(4294967u, m_config.TimeoutSeconds());
+}
+
+TEST_F(ConfigTest, FrequencyBelowSixtyIsRefusedExceptZero)
+{
+    ASSERT_TRUE(Load("<frequency>59</frequency>"));
+    m_config.ReadFrequency();
+    EXPECT_FALSE(m_config.IsFrequencyAllowed());
+    ASSERT_TRUE(Load("<frequency>60</frequency>"));
+    m_config.ReadFrequency();
+    EXPECT_TRUE(m_config.IsFrequencyAllowed());
+    ASSERT_TRUE(Load("<frequency>0</frequency>"));
+    m_config.ReadFrequency();
+    EXPECT_TRUE(m_config.IsFrequencyAllowed());
+}
+
+TEST_F(ConfigTest, SavePathLongerThanItsBufferIsRefused)
+{
+    ASSERT_TRUE(Load("<savepath>" + std::string(511, 's') + "</savepath>"));
+    EXPECT_TRUE(m_config.ReadSavePath());
+    EXPECT_EQ(511u, strlen(m_config.SavePath()));
+
+    CConfig longer(m_ignored);
+    WriteFile(m_path, "<c><savepath>" + std::string(512, 's') + "</savepath></c>");
+    ASSERT_TRUE(longer.Load(m_path.c_str()));
+    EXPECT_FALSE(longer.ReadSavePath());
+}
+
+TEST_F(ConfigTest, WriteProbeNeedsAWritableDirectoryAndLeavesNothingBehind)
+{
+    ASSERT_TRUE(Load("<savepath>" + m_dir.Path() + "</savepath>"));
+    ASSERT_TRUE(m_config.ReadSavePath());
+    EXPECT_TRUE(m_config.ProbeSavePath());
+    EXPECT_EQ(std::vector<std::string>{"config.xml"}, m_dir.List());
+
+    ASSERT_TRUE(Load("<savepath>" + m_dir.File("missing") + "</savepath>"));
+    ASSERT_TRUE(m_config.ReadSavePath());
+    EXPECT_FALSE(m_config.ProbeSavePath());
+}
+
+TEST_F(ConfigTest, IgnoreListTakesOnlyLowerCaseMapChildren)
+{
+    ASSERT_TRUE(Load("<ignore><map>A</map><maps>B</maps><MAP>C</MAP><map></map><mapx>D</mapx>"
+                     "<map>" + std::string(300, 'n') + "</map></ignore>"));
+    m_config.ReadIgnoreList();
+    ASSERT_EQ(3u, m_ignored.size());
+    EXPECT_STREQ("A", m_ignored[0]);
+    EXPECT_STREQ("", m_ignored[1]);
+    EXPECT_EQ(259u, strlen(m_ignored[2]));
+}
+
+// The process clock.
+class ClockTest : public ::testing::Test {
+protected:
+    // Moves the origin back by the given milliseconds.
+    static void StartAgo(unsigned long long milliseconds)
+    {
+        timeval now;
+        gettimeofday(&now, nullptr);
+        long long micros = static_cast<long long>(now.tv_sec) * 1000000 + now.tv_usec -
+                           static_cast<long long>(milliseconds) * 1000;
+        g_tvInitialTime.tv_sec = micros / 1000000;
+        g_tvInitialTime.tv_usec = micros % 1000000;
+    }
+};
+
+TEST_F(ClockTest, CountsMillisecondsSinceTheOrigin)
+{
+    InitializeTime();
+    EXPECT_LT(GetTime(), 100u);
+    StartAgo(1500);
+    const unsigned int elapsed = GetTime();
+    EXPECT_GE(elapsed, 1500u);
+    EXPECT_LT(elapsed, 1600u);
+}
+
+TEST_F(ClockTest, CountWrapsAfterAboutFiftyDays)
+{
+    const unsigned long long fiftyDays = 50ull * 24 * 3600 * 1000;
+    StartAgo(fiftyDays);
+    const unsigned int expected = static_cast<unsigned int>(fiftyDays % 4294967296ull);
+    EXPECT_LT(GetTime() - expected, 100u);
+    InitializeTime();
+}
+
+}  // namespace

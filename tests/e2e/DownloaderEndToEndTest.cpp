@@ -1,0 +1,372 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "support/FaultServer.h"
+#include "support/NginxServer.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
+
+namespace {
+
+constexpr int kRunTimeoutMs = 20000;
+const char kChecking[] = "Checking RSS feed... ";
+
+std::string MapXml(unsigned int version, const std::string& body = "<spawn x=\"1\"/>")
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<map><meta><version>" +
+           std::to_string(version) + "</version></meta>" + body + "</map>\n";
+}
+
+// A regular expression matching exactly this text.
+std::string Literal(const std::string& text)
+{
+    return std::regex_replace(text, std::regex(R"([.?*+^$()\[\]{}|\\])"), R"(\$&)");
+}
+
+bool HasVersion(const std::string& mapContent, unsigned int version)
+{
+    return mapContent.find("<version>" + std::to_string(version) + "</version>") !=
+           std::string::npos;
+}
+
+// The real executable run once in a temporary working directory against a real nginx.
+class DownloaderRunTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(0, mkdir(m_www.File("maps").c_str(), 0755));
+        ASSERT_EQ(0, mkdir(m_work.File("maps").c_str(), 0755));
+        ASSERT_TRUE(m_nginx.Start()) << m_nginx.Error();
+    }
+
+    std::string FeedUrl() const { return m_nginx.Url("/feed.xml?source=e2e"); }
+    std::string SavePath() const { return m_work.File("maps"); }
+
+    void WriteConfig(const std::string& extra = "", const std::string& frequency = "0")
+    {
+        WriteFile(m_work.File("config.xml"),
+                  "<config><url>" + FeedUrl() + "</url><frequency>" + frequency +
+                      "</frequency><savepath>" + SavePath() + "</savepath>" + extra +
+                      "</config>");
+    }
+
+    // Publishes a feed listing (title, version) pairs whose links point at the maps folder.
+    void PublishFeed(const std::vector<std::pair<std::string, unsigned int>>& items)
+    {
+        std::string feed = "<?xml version=\"1.0\"?>\n<rss version=\"2.0\"><channel>"
+                           "<time>24-05-01 12:00:00</time>";
+        for (const auto& item : items)
+            feed += "<item><title>" + item.first + "</title><link>" +
+                    m_nginx.Url("/maps/" + item.first) + "</link><version>" +
+                    std::to_string(item.second) + "</version><author>e2e</author>"
+                    "<description>d</description></item>";
+        WriteFile(m_www.File("feed.xml"), feed + "</channel></rss>\n");
+    }
+
+    void PublishMap(const std::string& title, const std::string& content)
+    {
+        WriteFile(m_www.File("maps/" + title), content);
+    }
+
+    std::string LocalMap(const std::string& title) const
+    {
+        return ReadFile(m_work.File("maps/" + title));
+    }
+
+    std::string Banner(int perPassMax = 0) const
+    {
+        std::string banner = "Xovra Map Downloader\n######\nFeed: " + FeedUrl() +
+                             "\nMap save path: " + SavePath() + "\nUpdating once then exiting\n";
+        if (perPassMax != 0)
+            banner += "Downloading up to a maximum of " + std::to_string(perPassMax) +
+                      " maps per update.\n";
+        return banner + "######\n\n";
+    }
+
+    ProcessResult Run(int timeoutMs = kRunTimeoutMs)
+    {
+        return RunProcess({DownloaderExecutable()}, m_work.Path(), timeoutMs);
+    }
+
+    TempDir m_work;
+    TempDir m_www;
+    NginxServer m_nginx{m_www.Path()};
+};
+
+TEST_F(DownloaderRunTest, FirstRunDownloadsEveryMapAndStampsItsVersion)
+{
+    WriteConfig();
+    PublishFeed({{"harbour.map", 3}, {"caf\xC3\xA9.map", 7}});
+    PublishMap("harbour.map", MapXml(1, "<name>Caf\xC3\xA9 du port</name>"));
+    PublishMap("caf\xC3\xA9.map", "<map><meta/></map>");
+
+    const ProcessResult result = Run();
+    EXPECT_EQ(0, result.exitCode);
+    EXPECT_EQ(Banner() + kChecking +
+                  "\nDownloading harbour.map... Done\nDownloading caf\xC3\xA9.map... Done\n\n",
+              result.out);
+    const std::string harbour = LocalMap("harbour.map");
+    EXPECT_TRUE(HasVersion(harbour, 3)) << harbour;
+    EXPECT_NE(std::string::npos, harbour.find("Caf\xC3\xA9 du port")) << harbour;
+    EXPECT_TRUE(HasVersion(LocalMap("caf\xC3\xA9.map"), 7));
+    EXPECT_NE(std::string::npos, m_nginx.AccessLog().find("GET /feed.xml?source=e2e&time=00-00-00%2000:00:00 HTTP/1.0"));
+}
+
+TEST_F(DownloaderRunTest, SecondRunFindsEverythingUpToDate)
+{
+    WriteConfig();
+    PublishFeed({{"a.map", 2}});
+    PublishMap("a.map", MapXml(1));
+    ASSERT_EQ(0, Run().exitCode);
+
+    const ProcessResult result = Run();
+    EXPECT_EQ(0, result.exitCode);
+    EXPECT_EQ(Banner() + kChecking + "All maps up to date!\n\n", result.out);
+}
+
+TEST_F(DownloaderRunTest, OlderMapIsUpdatedFromThreeToFour)
+{
+    WriteConfig();
+    WriteFile(m_work.File("maps/a.map"), MapXml(3, "<old/>"));
+    PublishFeed({{"a.map", 4}});
+    PublishMap("a.map", MapXml(4, "<new/>"));
+
+    const ProcessResult result = Run();
+    EXPECT_EQ(Banner() + kChecking + "\nUpdating a.map from version 3 to version 4... Done\n\n",
+              result.out);
+    EXPECT_NE(std::string::npos, LocalMap("a.map").find("<new/>"));
+    EXPECT_TRUE(HasVersion(LocalMap("a.map"), 4));
+}
+
+TEST_F(DownloaderRunTest, PerPassLimitHoldsMapsBack)
+{
+    WriteConfig("<downloadsperupdatemax>2</downloadsperupdatemax>");
+    PublishFeed({{"a.map", 1}, {"b.map", 1}, {"c.map", 1}});
+    for (const char* title : {"a.map", "b.map", "c.map"})
+        PublishMap(title, MapXml(1));
+
+    EXPECT_EQ(Banner(2) + kChecking +
+                  "\nDownloading a.map... Done\nDownloading b.map... Done\n"
+                  "Skipped downloading of 1 maps\n\n",
+              Run().out);
+    EXPECT_FALSE(FileExists(m_work.File("maps/c.map")));
+    EXPECT_EQ(Banner(2) + kChecking + "\nDownloading c.map... Done\n\n", Run().out);
+}
+
+TEST_F(DownloaderRunTest, IgnoreEntriesMatchInAnyLetterCase)
+{
+    WriteConfig("<ignore><map>SECRET.Map</map></ignore>");
+    PublishFeed({{"secret.map", 1}, {"a.map", 1}});
+    PublishMap("secret.map", MapXml(1));
+    PublishMap("a.map", MapXml(1));
+
+    EXPECT_EQ(Banner() + kChecking + "\nDownloading a.map... Done\n\n", Run().out);
+    EXPECT_FALSE(FileExists(m_work.File("maps/secret.map")));
+}
+
+TEST_F(DownloaderRunTest, LocalMapThatIsNotXmlIsDownloadedAgain)
+{
+    WriteConfig();
+    WriteFile(m_work.File("maps/a.map"), "\x01\x02 not xml");
+    PublishFeed({{"a.map", 5}});
+    PublishMap("a.map", MapXml(1));
+
+    EXPECT_EQ(Banner() + kChecking + "\nVersion info not found in a.map, downloading again... Done\n\n",
+              Run().out);
+    EXPECT_TRUE(HasVersion(LocalMap("a.map"), 5));
+}
+
+TEST_F(DownloaderRunTest, FeedNotFoundIsReported)
+{
+    WriteConfig();
+    const ProcessResult result = Run();
+    EXPECT_EQ(0, result.exitCode);
+    EXPECT_EQ(Banner() + kChecking + "Failed\nError downloading RSS feed: 404 - Not Found\n\n",
+              result.out);
+}
+
+TEST_F(DownloaderRunTest, FailedMapDownloadKeepsTheOldMapUnstamped)
+{
+    WriteConfig();
+    const std::string old = MapXml(3, "<old/>");
+    WriteFile(m_work.File("maps/a.map"), old);
+    PublishFeed({{"a.map", 4}});
+
+    EXPECT_EQ(Banner() + kChecking +
+                  "\nUpdating a.map from version 3 to version 4... Failed\n"
+                  "Error downloading a.map: 404 - Not Found\n\n",
+              Run().out);
+    EXPECT_EQ(old, LocalMap("a.map"));
+}
+
+TEST_F(DownloaderRunTest, UnparsableFeedIsReportedWithTheParserText)
+{
+    WriteConfig();
+    WriteFile(m_www.File("feed.xml"), "<rss><channel><item>");
+
+    const std::string out = Run().out;
+    EXPECT_TRUE(std::regex_match(out, std::regex(Literal(Banner() + kChecking) +
+                                                 "Failed\nError parsing RSS feed: [^\n]+\n\n")))
+        << out;
+}
+
+TEST_F(DownloaderRunTest, FeedWithoutChannelIsReported)
+{
+    WriteConfig();
+    WriteFile(m_www.File("feed.xml"), "<rss><item><title>a.map</title></item></rss>");
+    EXPECT_EQ(Banner() + kChecking + "Failed\nError parsing RSS feed: no channel element\n\n",
+              Run().out);
+}
+
+TEST_F(DownloaderRunTest, UnsafeTitlesNeverLeaveTheSaveDirectory)
+{
+    WriteConfig();
+    PublishFeed({{"../escape.map", 1}, {"..", 1}, {"a.map", 1}});
+    PublishMap("a.map", MapXml(1));
+    WriteFile(m_www.File("escape.map"), MapXml(1));
+
+    EXPECT_EQ(Banner() + kChecking +
+                  "\nSkipping map with an unsafe name: ../escape.map\n"
+                  "Skipping map with an unsafe name: ..\n"
+                  "Downloading a.map... Done\n\n",
+              Run().out);
+    EXPECT_FALSE(FileExists(m_work.File("escape.map")));
+}
+
+TEST_F(DownloaderRunTest, FeedCannotReplaceTheConfigurationWhenSavingIntoTheWorkingDirectory)
+{
+    const std::string config = "<config><url>" + FeedUrl() +
+                               "</url><frequency>0</frequency><savepath>.</savepath></config>";
+    WriteFile(m_work.File("config.xml"), config);
+    PublishFeed({{"config.xml", 1}, {"autoupdate.xml", 1}});
+    PublishMap("config.xml", MapXml(1));
+    PublishMap("autoupdate.xml", MapXml(1));
+
+    const ProcessResult result = Run();
+    EXPECT_EQ("Xovra Map Downloader\n######\nFeed: " + FeedUrl() +
+                  "\nMap save path: .\nUpdating once then exiting\n######\n\n" + kChecking +
+                  "\nSkipping map with an unsafe name: config.xml\n"
+                  "Skipping map with an unsafe name: autoupdate.xml\n\n",
+              result.out);
+    EXPECT_EQ(config, ReadFile(m_work.File("config.xml")));
+}
+
+TEST_F(DownloaderRunTest, OutputReachesAPipeAtOnceWhileTheDaemonRuns)
+{
+    WriteConfig("", "60");
+    // Periodic mode never ends by itself; whatever is not flushed dies with the process.
+    const ProcessResult result = Run(1500);
+    EXPECT_TRUE(result.timedOut);
+    EXPECT_EQ("Xovra Map Downloader\n######\nFeed: " + FeedUrl() + "\nMap save path: " +
+                  SavePath() +
+                  "\nUpdating every 60 seconds with a full update every 10 updates\n######\n\n",
+              result.out);
+}
+
+// The configuration checks, each with its message, status 1 and nothing else on the output.
+class ConfigurationTest : public ::testing::Test {
+protected:
+    // Configuration errors end at once; a valid periodic configuration is stopped after 1.5 s.
+    ProcessResult RunWith(const std::string& children)
+    {
+        WriteFile(m_work.File("config.xml"), "<settings>" + children + "</settings>");
+        return RunProcess({DownloaderExecutable()}, m_work.Path(), 1500);
+    }
+
+    void ExpectError(const ProcessResult& result, const std::string& message)
+    {
+        EXPECT_EQ(1, result.exitCode);
+        EXPECT_EQ(message, result.out);
+    }
+
+    std::string Writable() const { return "<savepath>" + m_work.Path() + "</savepath>"; }
+
+    TempDir m_work;
+};
+
+const char kNoUrl[] =
+    "Your config file, config.xml does not contain a 'url' tag. To create a valid feed url, "
+    "visit http://maps.example.org/.\n";
+const char kBlankUrl[] = "Your config file contains a blank url tag. Please enter a valid feed url.\n";
+const char kLongUrl[] = "Your config file contains a url that is too long. Please enter a feed "
+                        "url of at most 456 characters.\n";
+const char kLongSavePath[] = "Your config file contains a savepath that is too long. Please "
+                             "enter a save path of at most 511 characters.\n";
+const char kLowFrequency[] = "The frequency value specified in the config file is too low. "
+                             "Please increase it to a minimum of 60 seconds.\n";
+
+std::string CannotWrite(const std::string& path)
+{
+    return "Cannot write to the save directory specified (" + path +
+           "). Please ensure it exists and that you have write access to it.\n";
+}
+
+TEST_F(ConfigurationTest, MissingConfigurationFileIsAnError)
+{
+    ExpectError(RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs),
+                "Cannot read config.xml: No such file or directory\n");
+}
+
+TEST_F(ConfigurationTest, MalformedConfigurationFileIsAnErrorNamingTheParserReason)
+{
+    const ProcessResult result = RunWith("<url>http://127.0.0.1/f</url");
+    EXPECT_EQ(1, result.exitCode);
+    EXPECT_TRUE(std::regex_match(result.out, std::regex("Cannot read config\\.xml: [^\n]*config\\.xml[^\n]*\n")))
+        << result.out;
+}
+
+TEST_F(ConfigurationTest, MissingUrlIsReportedBeforeABadFrequency)
+{
+    ExpectError(RunWith("<frequency>5</frequency><savepath>/nonexistent</savepath>"), kNoUrl);
+}
+
+TEST_F(ConfigurationTest, BlankUrlIsReportedBeforeTheSaveDirectory)
+{
+    ExpectError(RunWith("<URL></URL><savepath>/nonexistent</savepath>"), kBlankUrl);
+}
+
+TEST_F(ConfigurationTest, OverlongUrlIsAnError)
+{
+    ExpectError(RunWith("<url>http://h/" + std::string(449, 'u') + "</url>"), kLongUrl);
+}
+
+TEST_F(ConfigurationTest, OverlongSavePathIsAnError)
+{
+    ExpectError(RunWith("<url>http://h/f</url><savepath>/" + std::string(511, 's') + "</savepath>"),
+                kLongSavePath);
+}
+
+TEST_F(ConfigurationTest, UnwritableSaveDirectoryIsReportedBeforeTheFrequency)
+{
+    ExpectError(RunWith("<url>http://h/f</url><frequency>30</frequency>"
+                        "<savepath>/nonexistent/maps</savepath>"),
+                CannotWrite("/nonexistent/maps"));
+}
+
+TEST_F(ConfigurationTest, FrequencyBelowSixtyIsAnErrorAfterTheWriteProbe)
+{
+    ExpectError(RunWith("<url>http://h/f</url><frequency>59</frequency>" + Writable() +
+                        "<ignore><map>x</map></ignore>"),
+                kLowFrequency);
+    EXPECT_EQ(std::vector<std::string>{"config.xml"}, m_work.List());
+}
+
+TEST_F(ConfigurationTest, BadNumbersKeepTheirDefaultsInThePeriodicBanner)
+{
+    // Periodic mode runs until it is killed; its first pass would come after 60 s.
+    const ProcessResult result =
+        RunWith("<url>http://h/f</url><frequency>abc</frequency>" + Writable() +
+                "<fullcheckfrequency>-3</fullcheckfrequency>"
+                "<downloadsperupdatemax>0x2</downloadsperupdatemax>");
+    EXPECT_TRUE(result.timedOut);
+    EXPECT_EQ("Xovra Map Downloader\n######\nFeed: http://h/f\nMap save path: " + m_work.Path() +
+                  "\nUpdating every 60 seconds with a full update every 10 updates\n"
+                  "Downloading up to a maximum of 2 maps per update.\n######\n\n",
+              result.out);
+}
+
+}  // namespace
