@@ -1,0 +1,183 @@
+#include <chrono>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+#include "http/CHTTPClient.h"
+#include "support/FaultServer.h"
+#include "support/TempDir.h"
+#include "tcp/CTCPImpl.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char kOldContent[] = "<map><meta><version>3</version></meta></map>";
+
+// Downloads from a misbehaving server into a directory that already holds the destination.
+class FaultyServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_destination = m_dir.File("map.xml");
+        WriteFile(m_destination, kOldContent);
+        m_client.SetTimeout(5000);
+    }
+
+    // Serves one fixed reply, then ends the connection with a FIN.
+    static FaultServer::Handler Reply(std::string reply) {
+        return [reply](FaultServer&, int fd, const std::string&) { FaultServer::SendAll(fd, reply); };
+    }
+
+    bool Get(const FaultServer& server) { return m_client.Get(server.Url("/maps/map.xml").c_str(), m_destination.c_str()); }
+
+    void ExpectFailureLeftNoTrace(const std::string& error) {
+        EXPECT_STREQ(m_client.GetLastError(), error.c_str());
+        EXPECT_EQ(ReadFile(m_destination), kOldContent);
+        EXPECT_EQ(m_dir.List(), std::vector<std::string>{"map.xml"});
+    }
+
+    TempDir m_dir;
+    std::string m_destination;
+    CTCPImpl m_tcp;
+    CHTTPClient m_client{&m_tcp};
+};
+
+TEST_F(FaultyServerTest, SendsExactlyTheSpecifiedRequest) {
+    FaultServer server(Reply("HTTP/1.0 200 OK\r\n\r\nnew"));
+    ASSERT_TRUE(m_client.Get(server.Url("/my maps/a b.xml?v=1%202").c_str(), m_destination.c_str()))
+        << m_client.GetLastError();
+    ASSERT_TRUE(m_client.Get(server.Url("").c_str(), m_destination.c_str())) << m_client.GetLastError();
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(server.Port()) + "\r\n";
+    const std::vector<std::string> expected = {
+        "GET /my%20maps/a%20b.xml?v=1%202 HTTP/1.0\r\n" + host + "User-Agent: XOVRA_SERVER_10\r\n\r\n",
+        "GET / HTTP/1.0\r\n" + host + "User-Agent: XOVRA_SERVER_10\r\n\r\n"};
+    EXPECT_EQ(server.Requests(), expected);
+}
+
+TEST_F(FaultyServerTest, OkClosedRightAfterTheHeadGivesAnEmptyFile) {
+    FaultServer server(Reply("HTTP/1.1 200 OK\r\nServer: test\r\n\r\n"));
+    ASSERT_TRUE(Get(server)) << m_client.GetLastError();
+    EXPECT_TRUE(FileExists(m_destination));
+    EXPECT_EQ(ReadFile(m_destination), "");
+    EXPECT_EQ(m_dir.List(), std::vector<std::string>{"map.xml"});
+}
+
+TEST_F(FaultyServerTest, BodyWithoutLengthRunsToTheClose) {
+    FaultServer server(Reply("HTTP/1.0 200 OK\r\n\r\n<map>\r\n\r\nHTTP/1.0 404 x</map>"));
+    ASSERT_TRUE(Get(server)) << m_client.GetLastError();
+    EXPECT_EQ(ReadFile(m_destination), "<map>\r\n\r\nHTTP/1.0 404 x</map>");
+}
+
+TEST_F(FaultyServerTest, StopsAtContentLengthWithoutWaitingForTheClose) {
+    FaultServer server([](FaultServer& s, int fd, const std::string&) {
+        FaultServer::SendAll(fd, "HTTP/1.1 200 OK\r\ncontent-length: 5\r\n\r\nhello and more");
+        s.WaitUntilStopped();
+    });
+    const auto start = Clock::now();
+    ASSERT_TRUE(Get(server)) << m_client.GetLastError();
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(ReadFile(m_destination), "hello");
+    EXPECT_EQ(m_dir.List(), std::vector<std::string>{"map.xml"});
+}
+
+TEST_F(FaultyServerTest, RedirectIsNotFollowed) {
+    FaultServer server(Reply("HTTP/1.1 301 Moved Permanently\r\nLocation: /elsewhere\r\n\r\nbody"));
+    EXPECT_FALSE(Get(server));
+    ExpectFailureLeftNoTrace("301 - Moved Permanently");
+    EXPECT_EQ(server.Connections(), 1);
+}
+
+TEST_F(FaultyServerTest, BareLineFeedHeadNeverCompletes) {
+    FaultServer server(Reply("HTTP/1.0 200 OK\nContent-Length: 3\n\nnew"));
+    EXPECT_FALSE(Get(server));
+    ExpectFailureLeftNoTrace("Failed reading out response");
+}
+
+TEST_F(FaultyServerTest, HeadWithoutEmptyLineFailsAt2048Bytes) {
+    // Far more than 2048 bytes of header lines, then silence with the connection open:
+    // the client must give up at the limit, not wait for a close or a time-out.
+    FaultServer server([](FaultServer& s, int fd, const std::string&) {
+        std::string head = "HTTP/1.0 200 OK\r\n";
+        while (head.size() < 8192) head += "X-Filler: 0123456789abcdef\r\n";
+        FaultServer::SendAll(fd, head);
+        s.WaitUntilStopped();
+    });
+    const auto start = Clock::now();
+    EXPECT_FALSE(Get(server));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+    ExpectFailureLeftNoTrace("Failed reading out response");
+}
+
+TEST_F(FaultyServerTest, GarbledStatusLineFailsParsing) {
+    FaultServer server(Reply("HTTP/2 200 OK\r\n\r\nnew"));
+    EXPECT_FALSE(Get(server));
+    ExpectFailureLeftNoTrace("Parsing response failed");
+}
+
+TEST_F(FaultyServerTest, BodyShortOfContentLengthFails) {
+    FaultServer server(Reply("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(40, 'b')));
+    EXPECT_FALSE(Get(server));
+    ExpectFailureLeftNoTrace("Incomplete response body: 40 of 100 bytes");
+}
+
+TEST_F(FaultyServerTest, ResetMidBodyFails) {
+    // No Content-Length: only the way the connection ends tells a complete body from a cut one.
+    FaultServer server([](FaultServer& s, int fd, const std::string&) {
+        FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n" + std::string(100000, 'b'));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        s.Reset(fd);
+    });
+    EXPECT_FALSE(Get(server));
+    ExpectFailureLeftNoTrace("Connection lost while reading the response body");
+}
+
+TEST_F(FaultyServerTest, SilentServerTimesOut) {
+    FaultServer server([](FaultServer& s, int, const std::string&) { s.WaitUntilStopped(); });
+    m_client.SetTimeout(300);
+    const auto start = Clock::now();
+    EXPECT_FALSE(Get(server));
+    const auto elapsed = Clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(250));
+    EXPECT_LT(elapsed, std::chrono::seconds(3));
+    ExpectFailureLeftNoTrace("Timed out waiting for the server");
+}
+
+TEST_F(FaultyServerTest, ServerStallingMidBodyTimesOut) {
+    FaultServer server([](FaultServer& s, int fd, const std::string&) {
+        FaultServer::SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + std::string(10, 'b'));
+        s.WaitUntilStopped();
+    });
+    m_client.SetTimeout(300);
+    EXPECT_FALSE(Get(server));
+    ExpectFailureLeftNoTrace("Timed out waiting for the server");
+}
+
+TEST_F(FaultyServerTest, PeerClosingBeforeReadingTheRequestFails) {
+    for (const bool reset : {false, true}) {
+        FaultServer server(
+            [reset](FaultServer& s, int fd, const std::string&) {
+                if (reset) s.Reset(fd);
+            },
+            false);
+        EXPECT_FALSE(Get(server));
+        const std::string error = m_client.GetLastError();
+        EXPECT_TRUE(error == "Failed reading out response" || error == "Error writing to socket") << error;
+        EXPECT_EQ(ReadFile(m_destination), kOldContent);
+        EXPECT_EQ(m_dir.List(), std::vector<std::string>{"map.xml"});
+    }
+}
+
+TEST_F(FaultyServerTest, UnwritableDestinationFailsAndLeavesNothing) {
+    FaultServer server(Reply("HTTP/1.0 200 OK\r\n\r\nnew"));
+    EXPECT_FALSE(m_client.Get(server.Url("/x").c_str(), m_dir.File("missing/map.xml").c_str()));
+    ExpectFailureLeftNoTrace("Unable to write destination file");
+    // A directory where the file should go: the rename over it fails.
+    ASSERT_EQ(::mkdir(m_dir.File("sub").c_str(), 0755), 0);
+    EXPECT_FALSE(m_client.Get(server.Url("/x").c_str(), m_dir.File("sub").c_str()));
+    EXPECT_STREQ(m_client.GetLastError(), "Unable to write destination file");
+    EXPECT_EQ(m_dir.List(), (std::vector<std::string>{"map.xml", "sub"}));
+}
+
+}  // namespace
