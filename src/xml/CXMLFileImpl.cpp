@@ -245,6 +245,9 @@ bool CXMLFileImpl::Serialise(std::string& bytes) const {
         SetIfAccepted(config, XMLUni::fgDOMWRTDiscardDefaultContent, true);
         SetIfAccepted(config, XMLUni::fgDOMWRTFormatPrettyPrint, true);
         SetIfAccepted(config, XMLUni::fgDOMXMLDeclaration, false);
+        // The library's own flavour of pretty-printing adds blank lines; keep plain indentation.
+        SetIfAccepted(config, XMLUni::fgDOMWRTXercesPrettyPrint, false);
+        serializer->setNewLine(CXString("\n"));
         MemBufFormatTarget target;
         std::unique_ptr<DOMLSOutput, OutputDeleter> output(m_implementation->createLSOutput());
         output->setByteStream(&target);
@@ -253,6 +256,11 @@ bool CXMLFileImpl::Serialise(std::string& bytes) const {
         if (!serializer->write(m_root->GetElement(), output.get()))
             return false;
         bytes.assign(reinterpret_cast<const char*>(target.getRawBuffer()), target.getLen());
+        // The serialiser opens with a line break; the file should open with the root's tag.
+        if (!bytes.empty() && bytes.front() == '\n')
+            bytes.erase(0, 1);
+        if (bytes.empty() || bytes.back() != '\n')
+            bytes.push_back('\n');
         return true;
     } catch (const XMLException&) {
     } catch (const DOMException&) {

@@ -29,8 +29,9 @@ class CXMLParseErrors;
 // atomically with the root element as UTF-8 without an XML declaration.
 class CXMLFileImpl final : public CXMLFile {
 public:
-    // Entity expansions allowed per parse; a document needing more fails to parse.
-    static constexpr unsigned int kEntityExpansionLimit = 1000;
+    // Entity expansions allowed per parse; a document needing more fails to parse. Expanded text
+    // is thus at most this many times the document's size.
+    static constexpr unsigned int kEntityExpansionLimit = 100;
 
     explicit CXMLFileImpl(const char* name);
     ~CXMLFileImpl() override;
