@@ -1,0 +1,98 @@
+#include "BenchData.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace bench_data {
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+bool WriteText(const std::string& path, const std::string& text) {
+    FilePtr file(std::fopen(path.c_str(), "we"));
+    if (!file) return false;
+    const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+    return std::fclose(file.release()) == 0 && written;
+}
+
+// Map content after the version record: objects with attributes, like a real map's body.
+std::string MapBody(int bodyBytes) {
+    std::string body;
+    char line[160];
+    for (int i = 0; static_cast<int>(body.size()) < bodyBytes; ++i) {
+        std::snprintf(line, sizeof line,
+                      "  <object id=\"object%d\" model=\"%d\" posX=\"%d.25\" posY=\"-%d.5\" "
+                      "posZ=\"%d.125\" rotZ=\"%d\" />\n",
+                      i, 1000 + i % 700, i * 3 % 3000, i * 7 % 3000, i % 40, i % 360);
+        body += line;
+    }
+    return body;
+}
+
+}  // namespace
+
+std::string Title(const std::string& prefix, int index) {
+    char name[64];
+    std::snprintf(name, sizeof name, "%s%06d.map", prefix.c_str(), index);
+    return name;
+}
+
+bool WriteRandomFile(const std::string& path, long long size) {
+    FilePtr file(std::fopen(path.c_str(), "we"));
+    if (!file) return false;
+    std::vector<uint64_t> block(1 << 17);  // 1 MiB
+    uint64_t state = 0x9E3779B97F4A7C15ull;
+    for (long long done = 0; done < size;) {
+        for (uint64_t& word : block) {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            word = state;
+        }
+        const long long bytes = std::min<long long>(size - done, block.size() * sizeof(uint64_t));
+        if (std::fwrite(block.data(), 1, static_cast<size_t>(bytes), file.get()) != static_cast<size_t>(bytes))
+            return false;
+        done += bytes;
+    }
+    return std::fclose(file.release()) == 0;
+}
+
+bool WriteMaps(const std::string& directory, const std::string& prefix, int count, int bodyBytes) {
+    const std::string body = MapBody(bodyBytes);
+    char head[160];
+    for (int i = 0; i < count; ++i) {
+        std::snprintf(head, sizeof head,
+                      "<map edf:definition=\"bench\" xmlns:edf=\"urn:bench\">\n  <meta>\n"
+                      "    <name>Map %d</name>\n    <version>%u</version>\n  </meta>\n",
+                      i, kMapVersion);
+        if (!WriteText(directory + "/" + Title(prefix, i), head + body + "</map>\n")) return false;
+    }
+    return true;
+}
+
+bool WriteFeed(const std::string& path, const std::string& prefix, int count, const std::string& baseUrl) {
+    std::string feed = "<rss version=\"2.0\">\n<channel>\n  <title>Bench maps</title>\n  <time>";
+    feed += kFeedTime;
+    feed += "</time>\n";
+    char item[512];
+    for (int i = 0; i < count; ++i) {
+        const std::string title = Title(prefix, i);
+        std::snprintf(item, sizeof item,
+                      "  <item>\n    <title>%s</title>\n    <link>%s/%s</link>\n"
+                      "    <version>%u</version>\n    <author>bench</author>\n"
+                      "    <description>Map number %d</description>\n  </item>\n",
+                      title.c_str(), baseUrl.c_str(), title.c_str(), kMapVersion, i);
+        feed += item;
+    }
+    feed += "</channel>\n</rss>\n";
+    return WriteText(path, feed);
+}
+
+}  // namespace bench_data

@@ -1,0 +1,26 @@
+#ifndef MAD_BENCH_BENCHDATA_H
+#define MAD_BENCH_BENCHDATA_H
+
+#include <string>
+
+// Generates the benchmark's files: a large download, map files carrying a version record, and
+// feeds listing them. Every map and every feed item carries the same version, so a pass over
+// them finds everything up to date.
+namespace bench_data {
+
+constexpr unsigned int kMapVersion = 5;
+constexpr const char* kFeedTime = "2024-01-01 00:00:00";
+
+// A file of size bytes of pseudo-random data (nothing a transport could compress).
+bool WriteRandomFile(const std::string& path, long long size);
+// count map files named Title(prefix, i) in directory, each about bodyBytes long.
+bool WriteMaps(const std::string& directory, const std::string& prefix, int count, int bodyBytes);
+// A feed of count items whose titles are Title(prefix, i) and whose links point at
+// baseUrl + "/" + title.
+bool WriteFeed(const std::string& path, const std::string& prefix, int count, const std::string& baseUrl);
+
+std::string Title(const std::string& prefix, int index);
+
+}  // namespace bench_data
+
+#endif

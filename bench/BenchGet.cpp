@@ -1,0 +1,21 @@
+// One download with the project's HTTP client, as a process of its own so the benchmark can
+// read its peak resident size: mad_bench_get URL FILE. Exit status 0 on success.
+
+#include <cstdio>
+
+#include "http/CHTTPClient.h"
+#include "tcp/CTCPImpl.h"
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s URL FILE\n", argv[0]);
+        return 2;
+    }
+    CTCPImpl tcp;
+    CHTTPClient client(&tcp);
+    if (!client.Get(argv[1], argv[2])) {
+        std::fprintf(stderr, "%s\n", client.GetLastError());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,425 @@
+// The benchmarks: generates its data in a temporary directory, serves it with nginx on a
+// loopback port and prints one table. Every figure is set against a reference measured in the
+// same run, as a ratio. Usage: mad_bench [download] [feed] [maps]  (default: all three).
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+#include <xercesc/util/PlatformUtils.hpp>
+
+#include "BenchData.h"
+#include "Measure.h"
+#include "app/CMapAutoDownload.h"
+#include "app/CMapVersionCache.h"
+#include "support/NginxServer.h"
+#include "support/TempDir.h"
+
+namespace {
+
+constexpr int kRounds = 5;
+constexpr long long kDownloadBytes = 256ll * 1024 * 1024;
+constexpr int kFeedSizes[] = {1000, 10000, 100000};
+constexpr int kSmallMapBytes = 200;
+constexpr int kLargeMapCount = 10000;
+constexpr int kLargeMapBytes = 100 * 1024;
+const char kUpToDate[] = "Checking RSS feed... All maps up to date!\n";
+
+// Hands the downloader a version cache (null: re-parse every map) where it can take one.
+template <typename Downloader>
+auto SetCache(Downloader& downloader, CMapVersionCache* cache, int)
+    -> decltype(downloader.SetVersionCache(cache), bool()) {
+    downloader.SetVersionCache(cache);
+    return true;
+}
+template <typename Downloader>
+bool SetCache(Downloader&, CMapVersionCache*, long) {
+    return false;
+}
+
+struct Row {
+    std::string name;
+    std::string ours;
+    std::string reference;
+    std::string ratio;
+    std::string rss;
+    std::string target;
+};
+
+std::string Seconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.4f s", seconds);
+    return text;
+}
+
+std::string Ratio(double ratio) {
+    char text[32];
+    std::snprintf(text, sizeof text, ratio < 0.1 ? "%.4f" : "%.2f", ratio);
+    return text;
+}
+
+std::string Mebibytes(long kilobytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MiB", kilobytes / 1024.0);
+    return text;
+}
+
+// Progress goes to standard error so the table on standard output stays clean.
+void Progress(const std::string& text) {
+    std::fprintf(stderr, "[bench] %s\n", text.c_str());
+}
+
+std::string Verdict(bool met) { return met ? "  met" : "  MISSED"; }
+
+long long FileSize(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
+}
+
+bool SameContent(const std::string& a, const std::string& b) {
+    std::ifstream first(a, std::ios::binary);
+    std::ifstream second(b, std::ios::binary);
+    std::vector<char> x(1 << 20), y(1 << 20);
+    while (first && second) {
+        first.read(x.data(), static_cast<std::streamsize>(x.size()));
+        second.read(y.data(), static_cast<std::streamsize>(y.size()));
+        if (first.gcount() != second.gcount() ||
+            std::memcmp(x.data(), y.data(), static_cast<size_t>(first.gcount())) != 0)
+            return false;
+    }
+    return !first && !second;
+}
+
+std::string ExecutableDirectory() {
+    char path[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0) return ".";
+    path[length] = '\0';
+    std::string text = path;
+    return text.substr(0, text.rfind('/'));
+}
+
+// Standard output of the passes goes to a file, so each pass's output can be checked after it
+// is timed. The file is emptied before each pass.
+class PassOutput {
+public:
+    explicit PassOutput(std::string path) : m_path(std::move(path)) {}
+    bool Redirect() {
+        std::fflush(stdout);
+        const int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) return false;
+        const bool ok = ::dup2(fd, 1) == 1;
+        ::close(fd);
+        return ok;
+    }
+    void Clear() {
+        std::fflush(stdout);
+        if (::ftruncate(1, 0) != 0 || ::lseek(1, 0, SEEK_SET) != 0) std::perror("ftruncate");
+    }
+    std::string Text() {
+        std::fflush(stdout);
+        std::ifstream in(m_path);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+private:
+    std::string m_path;
+};
+
+// Times one DoPulse and checks that it found every map up to date.
+bool TimedPass(CMapAutoDownload& downloader, PassOutput& output, double& seconds, std::string& error) {
+    output.Clear();
+    const double start = Now();
+    downloader.DoPulse();
+    seconds = Now() - start;
+    const std::string text = output.Text();
+    if (text != kUpToDate) {
+        error = "unexpected pass output: " + text.substr(0, 200);
+        return false;
+    }
+    return true;
+}
+
+// The reference of the warm pass: list the directory and stat every file in it.
+bool ListAndStat(const std::string& directory, int expected, double& seconds) {
+    const double start = Now();
+    DIR* dir = ::opendir(directory.c_str());
+    if (!dir) return false;
+    int files = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        struct stat info;
+        if (::fstatat(::dirfd(dir), entry->d_name, &info, 0) == 0 && S_ISREG(info.st_mode)) ++files;
+    }
+    ::closedir(dir);
+    seconds = Now() - start;
+    return files == expected;
+}
+
+bool EnterWorkDirectory(const std::string& directory, PassOutput& output, std::string& error) {
+    if (::mkdir(directory.c_str(), 0755) != 0 || ::chdir(directory.c_str()) != 0 || !output.Redirect()) {
+        error = "cannot prepare " + directory;
+        return false;
+    }
+    xercesc::XMLPlatformUtils::Initialize();
+    return true;
+}
+
+class Bench {
+public:
+    Bench(const std::string& root, NginxServer& nginx) : m_root(root), m_nginx(nginx) {}
+
+    void Download();
+    void FeedScaling();
+    void MapCache();
+    void Print() const;
+    bool Failed() const { return m_failed; }
+
+private:
+    void Fail(const std::string& name, const std::string& why) {
+        m_rows.push_back({name, "FAILED", "", "", "", why});
+        m_failed = true;
+    }
+
+    std::string m_root;
+    NginxServer& m_nginx;
+    std::vector<Row> m_rows;
+    std::vector<std::string> m_notes;
+    bool m_failed = false;
+};
+
+void Bench::Download() {
+    const std::string name = "1. download 256 MiB: Get vs curl -s -o";
+    const std::string source = m_root + "/big.bin";
+    Progress("download: writing 256 MiB, then 5 rounds of Get / curl / cat");
+    if (!bench_data::WriteRandomFile(source, kDownloadBytes)) return Fail(name, "cannot write " + source);
+    const std::string url = m_nginx.Url("/big.bin");
+    const std::string ours = m_root + "/out-ours.bin";
+    const std::string curl = m_root + "/out-curl.bin";
+    const std::string copy = m_root + "/out-cat.bin";
+    const std::string getter = ExecutableDirectory() + "/mad_bench_get";
+
+    using Runner = std::function<CommandRun()>;
+    const Runner runners[] = {
+        [&] { return RunCommand({getter, url, ours}); },
+        [&] { return RunCommand({"/usr/bin/curl", "-s", "-o", curl, url}); },
+        [&] { return RunCommand({"/bin/cat", source}, copy); },
+    };
+    const std::string outputs[] = {ours, curl, copy};
+    std::vector<double> times[3];
+    std::vector<double> versusCurl, versusCat;
+    long oursRss = 0, curlRss = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        double seconds[3] = {};
+        // Rotate the order so no tool always runs first on a warm or a cold machine.
+        for (int k = 0; k < 3; ++k) {
+            const int tool = (round + k) % 3;
+            ::unlink(outputs[tool].c_str());
+            const CommandRun run = runners[tool]();
+            if (!run.succeeded || FileSize(outputs[tool]) != kDownloadBytes)
+                return Fail(name, "run failed: " + outputs[tool]);
+            if (round == 0 && !SameContent(source, outputs[tool]))
+                return Fail(name, "content differs: " + outputs[tool]);
+            ::unlink(outputs[tool].c_str());
+            seconds[tool] = run.seconds;
+            times[tool].push_back(run.seconds);
+            if (tool == 0) oursRss = std::max(oursRss, run.maxRssKb);
+            if (tool == 1) curlRss = std::max(curlRss, run.maxRssKb);
+        }
+        versusCurl.push_back(seconds[0] / seconds[1]);
+        versusCat.push_back(seconds[0] / seconds[2]);
+    }
+    const double ratio = Median(versusCurl);
+    m_rows.push_back({name + " (median of 5)", Seconds(Median(times[0])), Seconds(Median(times[1])),
+                      Ratio(ratio), Mebibytes(oursRss),
+                      "<= 1.0, RSS <= 16 MiB" + Verdict(ratio <= 1.0 && oursRss <= 16 * 1024)});
+    m_rows.push_back({"   same download vs cat of the file (local limit)", Seconds(Median(times[0])),
+                      Seconds(Median(times[2])), Ratio(Median(versusCat)), "", "report"});
+    m_notes.push_back("curl's own peak RSS: " + Mebibytes(curlRss));
+}
+
+void Bench::FeedScaling() {
+    const std::string name = "2. up-to-date pass";
+    const int largest = kFeedSizes[2];
+    const std::string maps = m_root + "/small";
+    Progress("feed: writing 100,000 small maps and three feeds, then a first pass and 5 rounds");
+    if (::mkdir(maps.c_str(), 0755) != 0 || !bench_data::WriteMaps(maps, "s", largest, kSmallMapBytes))
+        return Fail(name, "cannot write the small maps");
+    for (int size : kFeedSizes) {
+        if (!bench_data::WriteFeed(m_root + "/feed" + std::to_string(size) + ".xml", "s", size, m_nginx.Url("/small")))
+            return Fail(name, "cannot write a feed");
+    }
+    bool cached = true;
+    const ForkedRun run = RunForked([&](std::vector<double>& values, std::string& error) {
+        PassOutput output(m_root + "/work-feed/out.txt");
+        if (!EnterWorkDirectory(m_root + "/work-feed", output, error)) return false;
+        std::vector<std::unique_ptr<CMapVersionCache>> caches;
+        std::vector<std::unique_ptr<CMapAutoDownload>> downloaders;
+        for (int size : kFeedSizes) {
+            const std::string url = m_nginx.Url("/feed" + std::to_string(size) + ".xml?bench=1");
+            caches.push_back(std::make_unique<CMapVersionCache>());
+            downloaders.push_back(std::make_unique<CMapAutoDownload>(0, 10, url.c_str(), maps.c_str(),
+                                                                      std::vector<char*>(), 0, 0));
+            if (!SetCache(*downloaders.back(), caches.back().get(), 0)) cached = false;
+            double seconds = 0;
+            // The first pass reads every map and fills the cache.
+            if (!TimedPass(*downloaders.back(), output, seconds, error)) return false;
+        }
+        values.push_back(cached ? 1 : 0);
+        for (int round = 0; round < kRounds; ++round) {
+            for (int k = 0; k < 3; ++k) {
+                const int index = (round + k) % 3;
+                double seconds = 0;
+                if (!TimedPass(*downloaders[index], output, seconds, error)) return false;
+                values.push_back(index);
+                values.push_back(seconds);
+            }
+        }
+        return true;
+    });
+    if (!run.succeeded) return Fail(name, run.error);
+    cached = run.values[0] == 1;
+    std::vector<double> times[3];
+    for (std::size_t i = 1; i + 1 < run.values.size(); i += 2)
+        times[static_cast<int>(run.values[i])].push_back(run.values[i + 1]);
+    // Passes of one round ran side by side; their ratios are taken round by round.
+    std::vector<double> tenfold, hundredfold;
+    for (int round = 0; round < kRounds; ++round) {
+        tenfold.push_back(times[1][round] / times[0][round]);
+        hundredfold.push_back(times[2][round] / times[0][round]);
+    }
+    const std::string suffix = cached ? "" : " [NO CACHE: SetVersionCache missing]";
+    const double ratio = Median(tenfold);
+    m_rows.push_back({name + ", 10,000 vs 1,000 items" + suffix, Seconds(Median(times[1])),
+                      Seconds(Median(times[0])), Ratio(ratio), Mebibytes(run.maxRssKb),
+                      "<= 12" + Verdict(ratio <= 12)});
+    m_rows.push_back({name + ", 100,000 vs 1,000 items" + suffix, Seconds(Median(times[2])),
+                      Seconds(Median(times[0])), Ratio(Median(hundredfold)), Mebibytes(run.maxRssKb),
+                      "report (linear: 100)"});
+    if (!cached) m_failed = true;
+}
+
+void Bench::MapCache() {
+    const std::string name = "3. 10,000 maps of 100 KB";
+    const std::string maps = m_root + "/large";
+    Progress("maps: writing 10,000 maps of 100 KB; a first pass, 5 rounds, one forced re-parse (minutes)");
+    if (::mkdir(maps.c_str(), 0755) != 0 || !bench_data::WriteMaps(maps, "m", kLargeMapCount, kLargeMapBytes) ||
+        !bench_data::WriteFeed(m_root + "/feedlarge.xml", "m", kLargeMapCount, m_nginx.Url("/large")))
+        return Fail(name, "cannot write the large maps");
+    const ForkedRun run = RunForked([&](std::vector<double>& values, std::string& error) {
+        PassOutput output(m_root + "/work-maps/out.txt");
+        if (!EnterWorkDirectory(m_root + "/work-maps", output, error)) return false;
+        const std::string url = m_nginx.Url("/feedlarge.xml?bench=1");
+        CMapAutoDownload downloader(0, 10, url.c_str(), maps.c_str(), std::vector<char*>(), 0, 0);
+        CMapVersionCache cache;
+        if (!SetCache(downloader, &cache, 0)) {
+            error = "CMapAutoDownload::SetVersionCache(CMapVersionCache*) is missing: the cache is not wired";
+            return false;
+        }
+        double cold = 0;
+        if (!TimedPass(downloader, output, cold, error)) return false;
+        values.push_back(cold);
+        for (int round = 0; round < kRounds; ++round) {
+            double warm = 0, listing = 0;
+            for (int k = 0; k < 2; ++k) {
+                if ((round + k) % 2 == 0) {
+                    if (!TimedPass(downloader, output, warm, error)) return false;
+                } else if (!ListAndStat(maps, kLargeMapCount, listing)) {
+                    error = "listing " + maps + " failed";
+                    return false;
+                }
+            }
+            values.push_back(warm);
+            values.push_back(listing);
+        }
+        SetCache(downloader, nullptr, 0);
+        double reparse = 0;
+        if (!TimedPass(downloader, output, reparse, error)) return false;
+        values.push_back(reparse);
+        return true;
+    });
+    if (!run.succeeded) return Fail(name, run.error);
+    std::vector<double> warm, listing, versusListing;
+    for (int round = 0; round < kRounds; ++round) {
+        warm.push_back(run.values[1 + 2 * round]);
+        listing.push_back(run.values[2 + 2 * round]);
+        versusListing.push_back(warm.back() / listing.back());
+    }
+    const double reparse = run.values.back();
+    const double listingRatio = Median(versusListing);
+    const double reparseRatio = Median(warm) / reparse;
+    m_rows.push_back({name + ": warm pass vs readdir + stat of each", Seconds(Median(warm)),
+                      Seconds(Median(listing)), Ratio(listingRatio), Mebibytes(run.maxRssKb),
+                      "<= 10" + Verdict(listingRatio <= 10)});
+    m_rows.push_back({name + ": warm pass vs forced re-parse (1 run)", Seconds(Median(warm)), Seconds(reparse),
+                      Ratio(reparseRatio), Mebibytes(run.maxRssKb), "<= 0.01" + Verdict(reparseRatio <= 0.01)});
+    m_rows.push_back({name + ": first pass (cold) vs forced re-parse", Seconds(run.values[0]), Seconds(reparse),
+                      Ratio(run.values[0] / reparse), Mebibytes(run.maxRssKb), "report"});
+}
+
+void Bench::Print() const {
+    const Row header{"case", "ours", "reference", "ratio", "peak RSS", "target"};
+    std::size_t width = header.name.size();
+    for (const Row& row : m_rows) width = std::max(width, row.name.size());
+    auto print = [&](const Row& row) {
+        std::printf("%-*s | %10s | %10s | %7s | %9s | %s\n", static_cast<int>(width), row.name.c_str(),
+                    row.ours.c_str(), row.reference.c_str(), row.ratio.c_str(), row.rss.c_str(),
+                    row.target.c_str());
+    };
+    print(header);
+    std::printf("%s\n", std::string(width + 72, '-').c_str());
+    for (const Row& row : m_rows) print(row);
+    for (const std::string& note : m_notes) std::printf("%s\n", note.c_str());
+}
+
+std::string CpuModel() {
+    std::ifstream in("/proc/cpuinfo");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+    }
+    return "unknown";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::set<std::string> cases;
+    for (int i = 1; i < argc; ++i) cases.insert(argv[i]);
+    for (const std::string& name : cases) {
+        if (name != "download" && name != "feed" && name != "maps") {
+            std::fprintf(stderr, "usage: %s [download] [feed] [maps]\n", argv[0]);
+            return 2;
+        }
+    }
+    auto selected = [&](const char* name) { return cases.empty() || cases.count(name) > 0; };
+
+    TempDir data;
+    NginxServer nginx(data.Path());
+    if (!nginx.Start()) {
+        std::fprintf(stderr, "nginx: %s\n", nginx.Error().c_str());
+        return 1;
+    }
+    std::printf("machine: %ld cores, %s; data in %s; nginx on port %u\n", ::sysconf(_SC_NPROCESSORS_ONLN),
+                CpuModel().c_str(), data.Path().c_str(), nginx.Port());
+    std::fflush(stdout);
+
+    Bench bench(data.Path(), nginx);
+    if (selected("download")) bench.Download();
+    if (selected("feed")) bench.FeedScaling();
+    if (selected("maps")) bench.MapCache();
+    std::printf("\n");
+    bench.Print();
+    return bench.Failed() ? 1 : 0;
+}
