@@ -52,6 +52,11 @@ bool ParsePort(const char* begin, const char* end, unsigned short& port) {
     return true;
 }
 
+bool IsControlOrSpace(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte <= 0x20 || byte == 0x7F;
+}
+
 bool IsTimeout(const CTCPClientSocket& socket) {
     return std::strcmp(socket.GetLastError(), tcp_text::kTimedOut) == 0;
 }
@@ -102,14 +107,20 @@ bool CHTTPClient::ParseURL(const char* url, char* scheme, unsigned int schemeSiz
 
 bool CHTTPClient::BuildRequest(const char* host, unsigned short port, const char* path, char* request,
                                unsigned int size) {
+    // The host and the target come from the feed: a CR or LF in them would end the request line
+    // early and let the feed write headers of its own. Such a host is refused; in the target every
+    // space and control byte is escaped (a space as "%20", as servers of maps expect).
+    for (const char* h = host; *h != '\0'; ++h) {
+        if (IsControlOrSpace(*h)) return false;
+    }
     char target[kTargetSize] = {};
     const char* source = (path == nullptr || path[0] == '\0') ? "/" : path;
     size_t length = 0;
     for (; *source != '\0'; ++source) {
-        const bool space = *source == ' ';
-        if (length + (space ? 3 : 1) > sizeof target - 1) return false;
-        if (space) {
-            std::memcpy(target + length, "%20", 3);
+        const bool escape = IsControlOrSpace(*source);
+        if (length + (escape ? 3 : 1) > sizeof target - 1) return false;
+        if (escape) {
+            std::snprintf(target + length, 4, "%%%02X", static_cast<unsigned char>(*source));
             length += 3;
         } else {
             target[length++] = *source;

@@ -89,6 +89,19 @@ TEST_F(BuildRequestTest, OtherPortIsNamedAndEmptyPathBecomesSlash) {
     EXPECT_STREQ(m_request, "GET / HTTP/1.0\r\nHost: h:8080\r\nUser-Agent: XOVRA_SERVER_10\r\n\r\n");
 }
 
+// A feed's time stamp or link must not be able to add header lines of its own.
+TEST_F(BuildRequestTest, ControlBytesInTheTargetAreEscapedNotSent) {
+    ASSERT_TRUE(CHTTPClient::BuildRequest("h", 80, "/feed?time=x\r\nX-Evil: 1\t\x7f", m_request, sizeof m_request));
+    EXPECT_STREQ(m_request,
+                 "GET /feed?time=x%0D%0AX-Evil:%201%09%7F HTTP/1.0\r\nHost: h\r\n"
+                 "User-Agent: XOVRA_SERVER_10\r\n\r\n");
+}
+
+TEST_F(BuildRequestTest, HostWithControlBytesOrSpacesIsRefused) {
+    EXPECT_FALSE(CHTTPClient::BuildRequest("h\r\nX-Evil: 1", 80, "/", m_request, sizeof m_request));
+    EXPECT_FALSE(CHTTPClient::BuildRequest("a host", 80, "/", m_request, sizeof m_request));
+}
+
 TEST_F(BuildRequestTest, TargetLongerThan1023IsRefused) {
     // 341 spaces encode to 1023 characters, one more to 1026.
     EXPECT_TRUE(CHTTPClient::BuildRequest("h", 80, std::string(341, ' ').c_str(), m_request, sizeof m_request));
