@@ -1,27 +1,27 @@
 #include <climits>
 #include <cstring>
 
+#include <xercesc/dom/DOM.hpp>
+
 #include "XmlTestSupport.h"
 #include "xml/CXMLAttributes.h"
 #include "xml/CXMLNodeImpl.h"
-#include "xml/CXString.h"
-
-#include <xercesc/dom/DOM.hpp>
 
 using namespace XERCES_CPP_NAMESPACE;
 
 namespace {
 
-unsigned int ElementChildren(const DOMElement* element) {
+unsigned int ElementChildren(const CXMLNode* node) {
     unsigned int count = 0;
-    for (const DOMNode* child = element->getFirstChild(); child; child = child->getNextSibling())
+    for (const DOMNode* child = static_cast<const CXMLNodeImpl*>(node)->GetElement()->getFirstChild(); child;
+         child = child->getNextSibling())
         count += child->getNodeType() == DOMNode::ELEMENT_NODE;
     return count;
 }
 
 }  // namespace
 
-// ---- The wrapper tree mirrors the element tree ----
+// ---- The wrapper tree and its ownership ----
 
 using XmlTreeTest = XmlFileTest;
 
@@ -32,18 +32,13 @@ TEST_F(XmlTreeTest, MixedContentWrapsOnlyElementsInDocumentOrderAtEveryDepth) {
     CXMLNode* a = root->GetSubNode(0);
     EXPECT_EQ(TagName(a), "a");
     EXPECT_EQ(TagName(root->GetSubNode(1)), "b");
+    EXPECT_EQ(root->GetSubNode(2), nullptr);
     ASSERT_EQ(a->GetSubNodeCount(), 2u);
-    EXPECT_EQ(TagName(a->GetSubNode(1)->GetSubNode(0)), "deep");
-    EXPECT_EQ(a->GetSubNode(1)->GetSubNode(0)->GetParent(), a->GetSubNode(1));
+    CXMLNode* deep = a->GetSubNode(1)->GetSubNode(0);
+    EXPECT_EQ(TagName(deep), "deep");
+    EXPECT_EQ(deep->GetParent()->GetParent(), a);
     EXPECT_EQ(a->GetParent(), root);
     EXPECT_EQ(root->GetParent(), nullptr);
-    EXPECT_EQ(root->GetSubNode(2), nullptr);
-}
-
-TEST_F(XmlTreeTest, TextOnlyElementHasNoSubNodes) {
-    auto file = Load("<r>just text</r>");
-    EXPECT_EQ(file->GetRootNode()->GetSubNodeCount(), 0u);
-    EXPECT_EQ(file->GetRootNode()->GetSubNode(0), nullptr);
 }
 
 TEST_F(XmlTreeTest, FindSubNodeCountsOnlyMatchingNamesIgnoringCase) {
@@ -53,42 +48,19 @@ TEST_F(XmlTreeTest, FindSubNodeCountsOnlyMatchingNamesIgnoringCase) {
     EXPECT_EQ(root->FindSubNode("item", 1), root->GetSubNode(2));
     EXPECT_EQ(root->FindSubNode("item", 2), nullptr);
     EXPECT_EQ(root->FindSubNode("Item", 0), root->GetSubNode(0));
-    EXPECT_EQ(root->FindSubNode("missing", 0), nullptr);
-}
-
-TEST_F(XmlTreeTest, LargeFeedIsWalkedQuickly) {
-    std::string xml = "<channel>";
-    for (int i = 0; i < 20000; ++i)
-        xml += "<item><title>m" + std::to_string(i) + "</title></item>";
-    xml += "</channel>";
-    auto file = Load(xml);
-    CXMLNode* channel = file->GetRootNode();
-    ASSERT_EQ(channel->GetSubNodeCount(), 20000u);
-    EXPECT_EQ(Content(channel->GetSubNode(19999)), "m19999");
-    EXPECT_EQ(Content(channel->FindSubNode("item", 12345)), "m12345");
 }
 
 TEST_F(XmlTreeTest, DeleteWrapperFreesWrappersOnlyAndDomStaysWhole) {
     auto file = Load("<r><a x='1'><b/></a><c/></r>");
     auto* root = static_cast<CXMLNodeImpl*>(file->GetRootNode());
     DOMElement* element = root->GetElement();
-    file->SetRootNode(nullptr);  // the file forgets it, as when it drops its tree
+    file->SetRootNode(nullptr);  // as when the file drops its tree
     root->DeleteWrapper();
-    EXPECT_EQ(file->GetDocument()->getDocumentElement(), element);
-    ASSERT_EQ(ElementChildren(element), 2u);
+    ASSERT_EQ(file->GetDocument()->getDocumentElement(), element);
     auto* a = static_cast<DOMElement*>(element->getFirstChild());
-    EXPECT_NE(a->getAttributeNode(CXString("x")), nullptr);
-    EXPECT_EQ(ElementChildren(a), 1u);
-    // Writing still finds no root wrapper; the DOM itself was kept for the document's end.
-    EXPECT_FALSE(file->Write());
-}
-
-TEST_F(XmlTreeTest, SubNodeDeleteWrapperLeavesItsElement) {
-    auto file = Load("<r><a/><b/></r>");
-    auto* a = static_cast<CXMLNodeImpl*>(file->GetRootNode()->GetSubNode(0));
-    a->DeleteWrapper();
-    EXPECT_EQ(file->GetRootNode()->GetSubNodeCount(), 1u);
-    EXPECT_EQ(ElementChildren(static_cast<CXMLNodeImpl*>(file->GetRootNode())->GetElement()), 2u);
+    EXPECT_EQ(a->getAttributes()->getLength(), 1u);
+    EXPECT_NE(a->getFirstChild(), nullptr);
+    EXPECT_NE(a->getNextSibling(), nullptr);
 }
 
 // ---- Buffer rule ----
@@ -97,25 +69,22 @@ using XmlBufferTest = XmlFileTest;
 
 TEST_F(XmlBufferTest, TagNameIsCutAndZeroFilled) {
     auto file = Load("<r><mapfile/><map/></r>");
-    char buffer[5];
-    std::memset(buffer, 'x', sizeof buffer);
+    char buffer[6] = "xxxxx";
     file->GetRootNode()->GetSubNode(0)->GetTagName(buffer, 5);
-    EXPECT_EQ(std::string(buffer, 5), std::string("mapf\0", 5));
-    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(std::string(buffer, 6), std::string("mapf\0", 6));
+    std::memcpy(buffer, "xxxxx", 6);
     file->GetRootNode()->GetSubNode(1)->GetTagName(buffer, 5);
-    EXPECT_EQ(std::string(buffer, 5), std::string("map\0\0", 5));
+    EXPECT_EQ(std::string(buffer, 6), std::string("map\0\0", 6));
 }
 
-TEST_F(XmlBufferTest, SizeOneGivesEmptyString) {
+TEST_F(XmlBufferTest, SizeOneGivesEmptyStringAndTouchesNothingMore) {
     auto file = Load("<r>content</r>");
     char buffer[2] = {'x', 'y'};
     file->GetRootNode()->GetTagName(buffer, 1);
-    EXPECT_EQ(buffer[0], '\0');
-    EXPECT_EQ(buffer[1], 'y');
+    EXPECT_EQ(std::string(buffer, 2), std::string("\0y", 2));
     buffer[0] = 'x';
     file->GetRootNode()->GetTagContent(buffer, 1);
-    EXPECT_EQ(buffer[0], '\0');
-    EXPECT_EQ(buffer[1], 'y');
+    EXPECT_EQ(std::string(buffer, 2), std::string("\0y", 2));
 }
 
 TEST_F(XmlBufferTest, ContentConcatenatesTextOfDescendantsOnly) {
@@ -129,23 +98,20 @@ TEST_F(XmlBufferTest, ContentConcatenatesTextOfDescendantsOnly) {
 class XmlTypedReadTest : public XmlFileTest {
 protected:
     CXMLNode* Holding(const std::string& text) {
-        m_file = Load("<v>" + text + "</v>", "value" + std::to_string(++m_count) + ".xml");
+        m_file = Load("<v>" + text + "</v>");
         return m_file->GetRootNode();
     }
     std::unique_ptr<CXMLFileImpl> m_file;
-    int m_count = 0;
 };
 
 TEST_F(XmlTypedReadTest, IntegersFollowStrtolBaseZero) {
-    const struct {
-        const char* text;
-        int expected;
-    } cases[] = {{"42", 42}, {"  42", 42}, {"42abc", 42}, {"0x1A", 26}, {"010", 8}, {"08", 0},
-                 {"-7", -7}, {"2147483647", INT_MAX}, {"-2147483648", INT_MIN}};
-    for (const auto& c : cases) {
+    const std::pair<const char*, int> cases[] = {{"42", 42},  {"  42", 42}, {"42abc", 42},
+                                                 {"0x1A", 26}, {"010", 8},   {"08", 0},
+                                                 {"-7", -7},   {"2147483647", INT_MAX}, {"-2147483648", INT_MIN}};
+    for (const auto& [text, expected] : cases) {
         int value = 99;
-        EXPECT_TRUE(Holding(c.text)->GetTagContent(value)) << c.text;
-        EXPECT_EQ(value, c.expected) << c.text;
+        EXPECT_TRUE(Holding(text)->GetTagContent(value)) << text;
+        EXPECT_EQ(value, expected) << text;
     }
 }
 
@@ -153,14 +119,9 @@ TEST_F(XmlTypedReadTest, FailedIntegerReadsLeaveTheVariableUntouched) {
     for (const char* text : {"", "abc", "2147483648", "-2147483649", "99999999999999999999"}) {
         int value = 99;
         unsigned int uvalue = 99;
-        EXPECT_FALSE(Holding(text)->GetTagContent(value)) << text;
-        EXPECT_FALSE(Holding(text)->GetTagContent(uvalue)) << text;
-        EXPECT_EQ(value, 99);
-        EXPECT_EQ(uvalue, 99u);
+        EXPECT_FALSE(Holding(text)->GetTagContent(value) || m_file->GetRootNode()->GetTagContent(uvalue)) << text;
+        EXPECT_EQ(value + uvalue, 198u);
     }
-}
-
-TEST_F(XmlTypedReadTest, UnsignedRefusesNegativesAndUpperHalf) {
     unsigned int value = 99;
     EXPECT_FALSE(Holding("-7")->GetTagContent(value));
     EXPECT_FALSE(Holding("4294967295")->GetTagContent(value));
@@ -169,18 +130,9 @@ TEST_F(XmlTypedReadTest, UnsignedRefusesNegativesAndUpperHalf) {
     EXPECT_EQ(value, 2147483647u);
 }
 
-TEST_F(XmlTypedReadTest, OverflowDoesNotSpoilALaterRead) {
-    int value = 0;
-    EXPECT_FALSE(Holding("2147483648")->GetTagContent(value));
-    EXPECT_TRUE(Holding("5")->GetTagContent(value));
-    EXPECT_EQ(value, 5);
-}
-
 TEST_F(XmlTypedReadTest, LongContentIsConvertedWhole) {
-    // Far beyond any fixed working buffer: leading blanks, the number, a long tail.
-    const std::string text = std::string(300, ' ') + "123" + std::string(5000, 'z');
     int value = 0;
-    EXPECT_TRUE(Holding(text)->GetTagContent(value));
+    EXPECT_TRUE(Holding(std::string(300, ' ') + "123" + std::string(5000, 'z'))->GetTagContent(value));
     EXPECT_EQ(value, 123);
     EXPECT_FALSE(Holding(std::string(100, '9'))->GetTagContent(value));
     EXPECT_EQ(value, 123);
@@ -188,10 +140,8 @@ TEST_F(XmlTypedReadTest, LongContentIsConvertedWhole) {
 
 TEST_F(XmlTypedReadTest, BooleanIsExactlyOneOrZero) {
     bool value = false;
-    EXPECT_TRUE(Holding("1")->GetTagContent(value));
-    EXPECT_TRUE(value);
-    EXPECT_TRUE(Holding("0")->GetTagContent(value));
-    EXPECT_FALSE(value);
+    EXPECT_TRUE(Holding("1")->GetTagContent(value) && value);
+    EXPECT_TRUE(Holding("0")->GetTagContent(value) && !value);
     for (const char* text : {"true", "01", " 1", "", "2"}) {
         bool untouched = true;
         EXPECT_FALSE(Holding(text)->GetTagContent(untouched)) << text;
@@ -215,8 +165,6 @@ protected:
         m_file = Load("<r>lead<a/><b><c/></b>tail</r>");
         m_root = m_file->GetRootNode();
     }
-    DOMElement* RootElement() const { return static_cast<CXMLNodeImpl*>(m_root)->GetElement(); }
-
     std::unique_ptr<CXMLFileImpl> m_file;
     CXMLNode* m_root = nullptr;
 };
@@ -225,8 +173,6 @@ TEST_F(XmlEditTest, TypedSetsWriteTheirTextForms) {
     CXMLNode* a = m_root->GetSubNode(0);
     a->SetTagContent(true);
     EXPECT_EQ(Content(a), "1");
-    a->SetTagContent(false);
-    EXPECT_EQ(Content(a), "0");
     a->SetTagContent(-5);
     EXPECT_EQ(Content(a), "-5");
     a->SetTagContent(4294967295u);
@@ -242,56 +188,46 @@ TEST_F(XmlEditTest, TypedSetsWriteTheirTextForms) {
 TEST_F(XmlEditTest, CreateSubNodeAppendsEmptyElementLast) {
     CXMLNode* v = m_root->CreateSubNode("version");
     ASSERT_NE(v, nullptr);
-    EXPECT_EQ(m_root->GetSubNodeCount(), 3u);
     EXPECT_EQ(m_root->GetSubNode(2), v);
     EXPECT_EQ(v->GetParent(), m_root);
     EXPECT_EQ(Content(v), "");
     EXPECT_EQ(v->GetAttributes()->Count(), 0u);
-    EXPECT_EQ(RootElement()->getLastChild(), static_cast<CXMLNodeImpl*>(v)->GetElement());
+    EXPECT_EQ(static_cast<CXMLNodeImpl*>(m_root)->GetElement()->getLastChild(),
+              static_cast<CXMLNodeImpl*>(v)->GetElement());
 }
 
-TEST_F(XmlEditTest, CreateSubNodeWithRefusedNameReturnsNullAndChangesNothing) {
-    EXPECT_EQ(m_root->CreateSubNode("bad name"), nullptr);
-    EXPECT_EQ(m_root->CreateSubNode("<x>"), nullptr);
-    EXPECT_EQ(m_root->CreateSubNode(""), nullptr);
+TEST_F(XmlEditTest, CreateSubNodeWithRefusedNameReturnsNull) {
+    for (const char* name : {"bad name", "<x>", ""})
+        EXPECT_EQ(m_root->CreateSubNode(name), nullptr) << name;
     EXPECT_EQ(m_root->GetSubNodeCount(), 2u);
-    EXPECT_EQ(ElementChildren(RootElement()), 2u);
+    EXPECT_EQ(ElementChildren(m_root), 2u);
 }
 
 TEST_F(XmlEditTest, DeleteSubNodeRemovesElementWithItsSubtree) {
     m_root->DeleteSubNode(m_root->GetSubNode(1));
-    EXPECT_EQ(m_root->GetSubNodeCount(), 1u);
-    EXPECT_EQ(ElementChildren(RootElement()), 1u);
-    EXPECT_EQ(Content(m_root), "leadtail");
     m_root->DeleteSubNode(nullptr);
     EXPECT_EQ(m_root->GetSubNodeCount(), 1u);
+    EXPECT_EQ(ElementChildren(m_root), 1u);
+    EXPECT_EQ(Content(m_root), "leadtail");
+}
+
+TEST_F(XmlEditTest, NodeDeletedDirectlyLeavesItsParentAndTheDom) {
+    delete m_root->GetSubNode(0);  // the interface's virtual destructor
+    EXPECT_EQ(m_root->GetSubNodeCount(), 1u);
+    EXPECT_EQ(TagName(m_root->GetSubNode(0)), "b");
+    EXPECT_EQ(ElementChildren(m_root), 1u);
 }
 
 TEST_F(XmlEditTest, DeleteAllSubNodesKeepsDirectText) {
     m_root->DeleteAllSubNodes();
     EXPECT_EQ(m_root->GetSubNodeCount(), 0u);
-    EXPECT_EQ(ElementChildren(RootElement()), 0u);
+    EXPECT_EQ(ElementChildren(m_root), 0u);
     EXPECT_EQ(Content(m_root), "leadtail");
 }
 
-TEST_F(XmlEditTest, SetTagContentOnNodeWithSubNodesDropsThemConsistently) {
+TEST_F(XmlEditTest, SetTagContentOverSubNodesDropsThemConsistently) {
     m_root->SetTagContent("flat");
     EXPECT_EQ(m_root->GetSubNodeCount(), 0u);
     EXPECT_EQ(Content(m_root), "flat");
-    ASSERT_NE(m_root->CreateSubNode("again"), nullptr);
-    EXPECT_EQ(m_root->GetSubNodeCount(), 1u);
-}
-
-TEST_F(XmlEditTest, DeletingTheRootEmptiesTheDocument) {
-    m_file->Clear();
-    EXPECT_EQ(m_file->GetRootNode(), nullptr);
-    EXPECT_EQ(m_file->GetDocument()->getDocumentElement(), nullptr);
-}
-
-TEST_F(XmlEditTest, NodeDeletedDirectlyLeavesItsParentAndTheDom) {
-    // The interface allows deletion through the virtual destructor; the list must not keep it.
-    delete m_root->GetSubNode(0);
-    EXPECT_EQ(m_root->GetSubNodeCount(), 1u);
-    EXPECT_EQ(TagName(m_root->GetSubNode(0)), "b");
-    EXPECT_EQ(ElementChildren(RootElement()), 1u);
+    EXPECT_NE(m_root->CreateSubNode("again"), nullptr);
 }
