@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <dirent.h>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
@@ -25,6 +28,21 @@ std::string MapXml(unsigned int version, const std::string& body = "<spawn x=\"1
 std::string Literal(const std::string& text)
 {
     return std::regex_replace(text, std::regex(R"([.?*+^$()\[\]{}|\\])"), R"(\$&)");
+}
+
+std::vector<std::string> ListOf(const std::string& path)
+{
+    std::vector<std::string> names;
+    if (DIR* directory = opendir(path.c_str())) {
+        while (dirent* entry = readdir(directory)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..")
+                names.push_back(name);
+        }
+        closedir(directory);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 bool HasVersion(const std::string& mapContent, unsigned int version)
@@ -265,6 +283,66 @@ TEST_F(DownloaderRunTest, OutputReachesAPipeAtOnceWhileTheDaemonRuns)
                   SavePath() +
                   "\nUpdating every 60 seconds with a full update every 10 updates\n######\n\n",
               result.out);
+}
+
+// Cases a real server cannot produce, against the tests' own fault server.
+class FaultRunTest : public ::testing::Test {
+protected:
+    std::string RunAgainst(const FaultServer& server, const std::string& extra = "")
+    {
+        m_feedUrl = server.Url("/feed.xml?source=e2e");
+        WriteFile(m_work.File("config.xml"),
+                  "<config><url>" + m_feedUrl + "</url><frequency>0</frequency><savepath>" +
+                      m_work.File("maps") + "</savepath>" + extra + "</config>");
+        const ProcessResult result =
+            RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs);
+        EXPECT_EQ(0, result.exitCode);
+        return result.out;
+    }
+
+    std::string Banner() const
+    {
+        return "Xovra Map Downloader\n######\nFeed: " + m_feedUrl + "\nMap save path: " +
+               m_work.File("maps") + "\nUpdating once then exiting\n######\n\n";
+    }
+
+    TempDir m_work;
+    std::string m_feedUrl;
+};
+
+TEST_F(FaultRunTest, MapDownloadCutShortKeepsTheOldMap)
+{
+    ASSERT_EQ(0, mkdir(m_work.File("maps").c_str(), 0755));
+    const std::string old = MapXml(3, "<old/>");
+    WriteFile(m_work.File("maps/a.map"), old);
+    FaultServer server([](FaultServer& self, int fd, const std::string& request) {
+        if (request.rfind("GET /feed.xml", 0) == 0) {
+            const std::string feed = "<rss><channel><time>t</time><item><title>a.map</title><link>" +
+                                     self.Url("/maps/a.map") +
+                                     "</link><version>4</version></item></channel></rss>";
+            FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n" + feed);
+        } else {
+            FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n<map>");
+        }
+    });
+
+    EXPECT_EQ(Banner() + kChecking +
+                  "\nUpdating a.map from version 3 to version 4... Failed\n"
+                  "Error downloading a.map: Incomplete response body: 5 of 1000 bytes\n\n",
+              RunAgainst(server));
+    EXPECT_EQ(old, ReadFile(m_work.File("maps/a.map")));
+    EXPECT_EQ(std::vector<std::string>{"a.map"}, ListOf(m_work.File("maps")));
+}
+
+TEST_F(FaultRunTest, ConfiguredTimeoutEndsAWaitOnASilentServer)
+{
+    ASSERT_EQ(0, mkdir(m_work.File("maps").c_str(), 0755));
+    FaultServer server([](FaultServer& self, int, const std::string&) { self.WaitUntilStopped(); });
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Banner() + kChecking + "Failed\nError downloading RSS feed: Timed out waiting for the server\n\n",
+              RunAgainst(server, "<timeout>1</timeout>"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 // The configuration checks, each with its message, status 1 and nothing else on the output.
