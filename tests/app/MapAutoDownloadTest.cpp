@@ -132,17 +132,6 @@ TEST_F(UpdatePassTest, FirstPassDownloadsEveryMapAndStampsTheFeedVersion)
     EXPECT_EQ(std::string("/feed.xml?source=test&time=") + kInitialTime, m_server.Targets()[0]);
 }
 
-TEST_F(UpdatePassTest, SecondPassFindsEverythingUpToDate)
-{
-    PublishFeed({{"a.map", 2}});
-    PublishMap("a.map");
-    auto downloader = Make();
-    Pulse(*downloader);
-
-    EXPECT_EQ(std::string(kChecking) + "All maps up to date!\n", Pulse(*downloader));
-    EXPECT_EQ(1, m_server.Count("/maps/a.map"));
-}
-
 TEST_F(UpdatePassTest, OlderLocalMapIsUpdatedAndEqualOneIsLeftAlone)
 {
     WriteFile(MapPath("a.map"), MapXml("3"));
@@ -169,31 +158,6 @@ TEST_F(UpdatePassTest, LocalVersionThatIsNotANumberCountsAsZero)
     EXPECT_EQ(std::string(kChecking) + "\nUpdating neg.map from version 0 to version 1... Done\n",
               Pulse(*downloader));
     EXPECT_EQ(0, m_server.Count("/maps/text.map"));
-}
-
-TEST_F(UpdatePassTest, MapFileThatIsNotXmlIsDownloadedAgain)
-{
-    WriteFile(MapPath("a.map"), "this is not xml");
-    PublishFeed({{"a.map", 1}});
-    PublishMap("a.map");
-    auto downloader = Make();
-
-    EXPECT_EQ(std::string(kChecking) + "\nVersion info not found in a.map, downloading again... Done\n",
-              Pulse(*downloader));
-    EXPECT_EQ(1, LocalVersion(*downloader, "a.map"));
-}
-
-TEST_F(UpdatePassTest, IgnoredTitleMatchesInAnyLetterCase)
-{
-    PublishFeed({{"Secret.map", 1}, {"a.map", 1}});
-    PublishMap("Secret.map");
-    PublishMap("a.map");
-    char ignored[] = "SECRET.MAP";
-    auto downloader = Make(0, 10, 0, {nullptr, ignored});
-
-    EXPECT_EQ(std::string(kChecking) + "\nDownloading a.map... Done\n", Pulse(*downloader));
-    EXPECT_EQ(0, m_server.Count("/maps/Secret.map"));
-    EXPECT_FALSE(FileExists(MapPath("Secret.map")));
 }
 
 TEST_F(UpdatePassTest, ItemsAreMatchedByNameInAnyCaseAndTakenInDocumentOrder)
