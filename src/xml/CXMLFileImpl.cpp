@@ -137,7 +137,10 @@ bool CXMLFileImpl::Parse() {
     else if (failure.empty() && !m_document)
         failure = " no document";
     if (!failure.empty()) {
-        DeleteDocument();  // a partial document must not pass for the file's content
+        // A partial document must not pass for the file's content; the pool may hold one even
+        // when the parser returned none.
+        m_document = nullptr;
+        m_parser->resetDocumentPool();
         if (m_errors->Failed())
             failure = " " + failure;
         RecordParseError(failure);
