@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "app/CMapAutoDownload.h"
 #include "app/IgnoredMaps.h"
@@ -95,15 +97,20 @@ bool CConfig::ReadSavePath()
 
 bool CConfig::ProbeSavePath() const
 {
+    // The probe is "temp.dat", created exclusively: a file of that name already in the save
+    // directory may be a map, so it is never truncated or removed; the probe then takes a
+    // unique name beside it. Only a file this call created is removed.
     char probePath[600];
     snprintf(probePath, sizeof(probePath), "%s/temp.dat", m_szSavePath);
-    FILE* probe = fopen(probePath, "we");
-    if (!probe) {
-        remove(probePath);
-        return false;
+    int fd = open(probePath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST) {
+        snprintf(probePath, sizeof(probePath), "%s/temp.dat.XXXXXX", m_szSavePath);
+        fd = mkostemp(probePath, O_CLOEXEC);
     }
-    fclose(probe);
-    remove(probePath);
+    if (fd < 0)
+        return false;
+    close(fd);
+    unlink(probePath);
     return true;
 }
 

@@ -151,6 +151,17 @@ TEST_F(ConfigTest, WriteProbeNeedsAWritableDirectoryAndLeavesNothingBehind)
     EXPECT_FALSE(m_config.ProbeSavePath());
 }
 
+// A map may be called temp.dat: the probe must neither truncate nor remove it.
+TEST_F(ConfigTest, WriteProbeLeavesAnExistingTempDatAlone)
+{
+    WriteFile(m_dir.File("temp.dat"), "<map><meta><version>2</version></meta></map>");
+    ASSERT_TRUE(Load("<savepath>" + m_dir.Path() + "</savepath>"));
+    ASSERT_TRUE(m_config.ReadSavePath());
+    EXPECT_TRUE(m_config.ProbeSavePath());
+    EXPECT_EQ("<map><meta><version>2</version></meta></map>", ReadFile(m_dir.File("temp.dat")));
+    EXPECT_EQ((std::vector<std::string>{"config.xml", "temp.dat"}), m_dir.List());
+}
+
 TEST_F(ConfigTest, IgnoreListTakesOnlyLowerCaseMapChildren)
 {
     ASSERT_TRUE(Load("<ignore><map>A</map><maps>B</maps><MAP>C</MAP><map></map><mapx>D</mapx>"
