@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/CMapVersionCache.h"
 #include "http/CHTTPClient.h"
 #include "tcp/CTCPImpl.h"
 #include "xml/CXMLFileImpl.h"
@@ -186,7 +187,8 @@ bool CMapAutoDownload::IsIgnored(const char* title) const
 
 bool CMapAutoDownload::IsProtectedFile(const char* title) const
 {
-    if (strcmp(title, kConfigFile) != 0 && strcmp(title, kFeedFile) != 0)
+    if (strcmp(title, kConfigFile) != 0 && strcmp(title, kFeedFile) != 0 &&
+        strcmp(title, CMapVersionCache::kStateFileName) != 0)
         return false;
     // Maps are saved as "<save path>/<title>", so an empty save path means the root directory.
     const char* directory = m_strSavePath.empty() ? "/" : m_strSavePath.c_str();
@@ -261,6 +263,20 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(CXMLNode* item)
 
 int CMapAutoDownload::GetMapVersion(const char* path)
 {
+    if (!m_pVersionCache)
+        return ReadMapVersion(path);
+    int version = 0;
+    if (m_pVersionCache->Lookup(path, version))
+        return version;
+    // The identity is taken before reading, so a change made meanwhile is seen next time.
+    const CMapVersionCache::Snapshot before = m_pVersionCache->Observe(path);
+    version = ReadMapVersion(path);
+    m_pVersionCache->Remember(path, before, version);
+    return version;
+}
+
+int CMapAutoDownload::ReadMapVersion(const char* path)
+{
     if (!FileExists(path))
         return kNoFile;
     std::unique_ptr<CXMLFile> map = std::make_unique<CXMLFileImpl>(path);
@@ -297,7 +313,14 @@ bool CMapAutoDownload::WriteMapVersion(const char* path, unsigned int version)
     versionNode->SetTagContent(version);
     // The document layer writes through a temporary file and a rename: on failure the map keeps
     // its old bytes.
-    return map->Write();
+    const bool written = map->Write();
+    if (m_pVersionCache) {
+        if (written)
+            m_pVersionCache->Remember(path, static_cast<int>(version));
+        else
+            m_pVersionCache->Forget(path);
+    }
+    return written;
 }
 
 int RunMapAutoDownload(unsigned long frequency, unsigned int fullCheckFrequency,
@@ -307,8 +330,15 @@ int RunMapAutoDownload(unsigned long frequency, unsigned int fullCheckFrequency,
 {
     CMapAutoDownload downloader(frequency, fullCheckFrequency, feedUrl, savePath, ignoredMaps,
                                 downloadsPerUpdateMax, maxMapCount, timeoutSeconds);
+    // The versions of unchanged maps are remembered across passes and restarts. A state file
+    // that is missing or damaged only means the maps are read again.
+    CMapVersionCache versions;
+    versions.Load(CMapVersionCache::kStateFileName);
+    downloader.SetVersionCache(&versions);
     for (;;) {
         downloader.DoPulse();
+        if (versions.HasChanges())
+            versions.Save(CMapVersionCache::kStateFileName);
         if (frequency == 0) {
             PrintMessage("\n");
             return 0;

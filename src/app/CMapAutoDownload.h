@@ -9,6 +9,7 @@
 #include "app/Utils.h"
 
 class CHTTPClient;
+class CMapVersionCache;
 class CTCPImpl;
 class CXMLNode;
 
@@ -54,6 +55,9 @@ public:
     // element or cannot be written; the file then keeps its old bytes.
     bool WriteMapVersion(const char* path, unsigned int version);
 
+    // Remembers map versions between passes; not owned. Null reads every map in full.
+    void SetVersionCache(CMapVersionCache* cache) { m_pVersionCache = cache; }
+
     // The feed's time stamp that the next incremental request will carry.
     const char* LastFeedTime() const { return m_szLastFeedTime; }
 
@@ -67,8 +71,10 @@ private:
     // Ends the "Checking RSS feed... " line before the pass's first per-map message.
     void EndCheckingLine();
     bool IsIgnored(const char* title) const;
-    // config.xml or autoupdate.xml of the working directory, reached through the save path.
+    // config.xml, autoupdate.xml or the version memory of the working directory, reached through
+    // the save path.
     bool IsProtectedFile(const char* title) const;
+    int ReadMapVersion(const char* path);
     void FailPass(const char* format, const char* detail);
 
     unsigned int m_uiFrequency;
@@ -85,6 +91,7 @@ private:
     int m_iDownloadsPerUpdateMax;
     int m_iMaxMapCount;
     Clock m_clock;
+    CMapVersionCache* m_pVersionCache = nullptr;
 
     // State of the pass in progress.
     bool m_bNothingDownloaded = true;

@@ -14,6 +14,7 @@
 #include "FeedServer.h"
 #include "ScopedChdir.h"
 #include "app/CMapAutoDownload.h"
+#include "app/CMapVersionCache.h"
 #include "support/TempDir.h"
 #include "xml/CXMLFileImpl.h"
 #include "xml/CXMLNode.h"
@@ -358,9 +359,10 @@ TEST_F(UpdatePassTest, UnsafeTitlesAreNeverOpenedOrWritten)
 TEST_F(UpdatePassTest, FeedCannotOverwriteTheProgramsOwnFilesInTheWorkingDirectory)
 {
     WriteFile(m_dir.File("config.xml"), "<config><url>x</url></config>");
-    PublishFeed({{"config.xml", 1}, {"autoupdate.xml", 1}, {"ok.map", 1}});
+    PublishFeed({{"config.xml", 1}, {"autoupdate.xml", 1}, {"mapversions.dat", 1}, {"ok.map", 1}});
     PublishMap("config.xml");
     PublishMap("autoupdate.xml");
+    PublishMap("mapversions.dat");
     PublishMap("ok.map");
     // The working directory named another way than ".".
     auto downloader = Make(0, 10, 0, {}, m_dir.Path() + "/maps/..");
@@ -368,6 +370,7 @@ TEST_F(UpdatePassTest, FeedCannotOverwriteTheProgramsOwnFilesInTheWorkingDirecto
     EXPECT_EQ(std::string(kChecking) +
                   "\nSkipping map with an unsafe name: config.xml\n"
                   "Skipping map with an unsafe name: autoupdate.xml\n"
+                  "Skipping map with an unsafe name: mapversions.dat\n"
                   "Downloading ok.map... Done\n",
               Pulse(*downloader));
     EXPECT_EQ("<config><url>x</url></config>", ReadFile(m_dir.File("config.xml")));
@@ -405,6 +408,71 @@ TEST_F(UpdatePassTest, TitleLongerThanTheFeedLimitIsSkipped)
     EXPECT_EQ(std::string(kChecking) + "\nSkipping map with a name or path that is too long: " +
                   title.substr(0, 255) + "\n",
               Pulse(*downloader));
+}
+
+// The pass with its version memory: a clock well past every file's times, so entries are
+// trusted as they would be a few seconds after the files last changed.
+class RememberedVersionsTest : public UpdatePassTest {
+protected:
+    std::unique_ptr<CMapAutoDownload> MakeRemembering()
+    {
+        auto downloader = Make();
+        downloader->SetVersionCache(&m_versions);
+        return downloader;
+    }
+
+    int Remembered(const std::string& title)
+    {
+        int version = -100;
+        return m_versions.Lookup(MapPath(title).c_str(), version) ? version : -100;
+    }
+
+    CMapVersionCache m_versions{[] { return CMapVersionCache::RealTimeNs() + 10'000'000'000; }};
+};
+
+TEST_F(RememberedVersionsTest, MapWrittenByThePassIsKnownAtOnce)
+{
+    PublishFeed({{"a.map", 3}});
+    PublishMap("a.map");
+    auto downloader = MakeRemembering();
+
+    EXPECT_EQ(std::string(kChecking) + "\nDownloading a.map... Done\n", Pulse(*downloader));
+    EXPECT_EQ(3, Remembered("a.map"));
+    EXPECT_EQ(std::string(kChecking) + "All maps up to date!\n", Pulse(*downloader));
+}
+
+TEST_F(RememberedVersionsTest, MapEditedByHandIsReadAgain)
+{
+    PublishFeed({{"a.map", 3}, {"b.map", 3}});
+    PublishMap("a.map");
+    PublishMap("b.map");
+    auto downloader = MakeRemembering();
+    Pulse(*downloader);
+
+    // Same size, other version: only the file's identity tells the edit apart.
+    const std::string stamped = ReadFile(MapPath("a.map"));
+    std::string edited = stamped;
+    edited.replace(edited.find("<version>3<"), 11, "<version>1<");
+    WriteFile(MapPath("a.map"), edited);
+    // Replaced by another file: a new inode.
+    WriteFile(MapPath("b.map.new"), MapXml("2"));
+    ASSERT_EQ(0, rename(MapPath("b.map.new").c_str(), MapPath("b.map").c_str()));
+
+    EXPECT_EQ(std::string(kChecking) +
+                  "\nUpdating a.map from version 1 to version 3... Done\n"
+                  "Updating b.map from version 2 to version 3... Done\n",
+              Pulse(*downloader));
+}
+
+TEST_F(RememberedVersionsTest, DeletedMapIsDownloadedAgain)
+{
+    PublishFeed({{"a.map", 3}});
+    PublishMap("a.map");
+    auto downloader = MakeRemembering();
+    Pulse(*downloader);
+    ASSERT_EQ(0, unlink(MapPath("a.map").c_str()));
+
+    EXPECT_EQ(std::string(kChecking) + "\nDownloading a.map... Done\n", Pulse(*downloader));
 }
 
 // Map version records, read and written.

@@ -146,6 +146,22 @@ TEST_F(DownloaderRunTest, SecondRunFindsEverythingUpToDate)
     EXPECT_EQ(Banner() + kChecking + "All maps up to date!\n\n", result.out);
 }
 
+TEST_F(DownloaderRunTest, RememberedVersionsNeverHideAMapEditedBetweenRuns)
+{
+    WriteConfig();
+    PublishFeed({{"a.map", 2}});
+    PublishMap("a.map", MapXml(1));
+    ASSERT_EQ(0, Run().exitCode);
+    EXPECT_TRUE(FileExists(m_work.File("mapversions.dat")));
+
+    std::string map = LocalMap("a.map");
+    map.replace(map.find("<version>2<"), 11, "<version>1<");
+    WriteFile(m_work.File("maps/a.map"), map);
+
+    EXPECT_EQ(Banner() + kChecking + "\nUpdating a.map from version 1 to version 2... Done\n\n",
+              Run().out);
+}
+
 TEST_F(DownloaderRunTest, OlderMapIsUpdatedFromThreeToFour)
 {
     WriteConfig();
