@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <dirent.h>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -20,21 +19,6 @@
 #include "xml/CXMLNode.h"
 
 namespace {
-
-std::vector<std::string> ListDirectory(const std::string& path)
-{
-    std::vector<std::string> names;
-    if (DIR* directory = opendir(path.c_str())) {
-        while (dirent* entry = readdir(directory)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..")
-                names.push_back(name);
-        }
-        closedir(directory);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 struct Item {
     std::string title;

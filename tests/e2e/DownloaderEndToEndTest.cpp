@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <dirent.h>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
@@ -28,21 +27,6 @@ std::string MapXml(unsigned int version, const std::string& body = "<spawn x=\"1
 std::string Literal(const std::string& text)
 {
     return std::regex_replace(text, std::regex(R"([.?*+^$()\[\]{}|\\])"), R"(\$&)");
-}
-
-std::vector<std::string> ListOf(const std::string& path)
-{
-    std::vector<std::string> names;
-    if (DIR* directory = opendir(path.c_str())) {
-        while (dirent* entry = readdir(directory)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..")
-                names.push_back(name);
-        }
-        closedir(directory);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 bool HasVersion(const std::string& mapContent, unsigned int version)
@@ -347,7 +331,7 @@ TEST_F(FaultRunTest, MapDownloadCutShortKeepsTheOldMap)
                   "Error downloading a.map: Incomplete response body: 5 of 1000 bytes\n\n",
               RunAgainst(server));
     EXPECT_EQ(old, ReadFile(m_work.File("maps/a.map")));
-    EXPECT_EQ(std::vector<std::string>{"a.map"}, ListOf(m_work.File("maps")));
+    EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_work.File("maps")));
 }
 
 TEST_F(FaultRunTest, ConfiguredTimeoutEndsAWaitOnASilentServer)

@@ -24,14 +24,7 @@ TempDir::~TempDir() {
 
 std::string TempDir::File(const std::string& name) const { return m_path + "/" + name; }
 
-std::vector<std::string> TempDir::List() const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(m_path)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+std::vector<std::string> TempDir::List() const { return ListDirectory(m_path); }
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -51,4 +44,14 @@ void WriteFile(const std::string& path, const std::string& content) {
 bool FileExists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> ListDirectory(const std::string& path) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(path, error)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }

@@ -26,5 +26,7 @@ private:
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
+// Names of the entries in a directory, sorted, without "." and ".."; empty when it is missing.
+std::vector<std::string> ListDirectory(const std::string& path);
 
 #endif
