@@ -9,7 +9,6 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev
   nginx-light
   curl python3
-  valgrind
 )
 
 missing=()
