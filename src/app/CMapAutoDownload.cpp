@@ -140,7 +140,8 @@ void CMapAutoDownload::DoPulse()
         }
         if (CXMLNode* time = channel->FindSubNode("time", 0))
             time->GetTagContent(feedTime, sizeof(feedTime));
-        WalkFeed(channel);
+        if (!WalkFeed(channel))
+            return;
     }
 
     if (m_bNothingDownloaded)
@@ -151,7 +152,7 @@ void CMapAutoDownload::DoPulse()
     m_uiLastPassTime = m_clock();
 }
 
-void CMapAutoDownload::WalkFeed(CXMLNode* channel)
+bool CMapAutoDownload::WalkFeed(CXMLNode* channel)
 {
     // One walk over the channel's children by position: a lookup by name and occurrence would
     // rescan the list from the front for every item.
@@ -163,9 +164,13 @@ void CMapAutoDownload::WalkFeed(CXMLNode* channel)
         // Room for more than "item", so a longer name is never cut down to a match.
         char tagName[16];
         node->GetTagName(tagName, sizeof(tagName));
-        if (strcasecmp(tagName, "item") == 0)
-            ProcessItem(node);
+        if (strcasecmp(tagName, "item") != 0)
+            continue;
+        if (Stopping())
+            return false;
+        ProcessItem(node);
     }
+    return true;
 }
 
 void CMapAutoDownload::EndCheckingLine()
@@ -335,7 +340,8 @@ int RunMapAutoDownload(unsigned long frequency, unsigned int fullCheckFrequency,
     CMapVersionCache versions;
     versions.Load(CMapVersionCache::kStateFileName);
     downloader.SetVersionCache(&versions);
-    for (;;) {
+    downloader.SetStopCheck(StopRequested);
+    while (!StopRequested()) {
         downloader.DoPulse();
         if (versions.HasChanges())
             versions.Save(CMapVersionCache::kStateFileName);
@@ -345,4 +351,5 @@ int RunMapAutoDownload(unsigned long frequency, unsigned int fullCheckFrequency,
         }
         usleep(1000000);
     }
+    return 0;
 }

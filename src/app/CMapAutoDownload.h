@@ -55,6 +55,10 @@ public:
     // element or cannot be written; the file then keeps its old bytes.
     bool WriteMapVersion(const char* path, unsigned int version);
 
+    // Asked before each map of a pass: once it answers true the pass ends after the map in
+    // progress, without its summary lines. Unset, a pass always runs to its end.
+    void SetStopCheck(std::function<bool()> stopRequested) { m_stopRequested = std::move(stopRequested); }
+
     // Remembers map versions between passes; not owned. Null reads every map in full.
     void SetVersionCache(CMapVersionCache* cache) { m_pVersionCache = cache; }
 
@@ -66,7 +70,9 @@ private:
 
     bool IsDue(unsigned int now) const;
     bool FetchFeed();
-    void WalkFeed(CXMLNode* channel);
+    // False when a stop request ended the walk early.
+    bool WalkFeed(CXMLNode* channel);
+    bool Stopping() const { return m_stopRequested && m_stopRequested(); }
     ItemOutcome ProcessItem(CXMLNode* item);
     // Ends the "Checking RSS feed... " line before the pass's first per-map message.
     void EndCheckingLine();
@@ -92,6 +98,7 @@ private:
     int m_iMaxMapCount;
     Clock m_clock;
     CMapVersionCache* m_pVersionCache = nullptr;
+    std::function<bool()> m_stopRequested;
 
     // State of the pass in progress.
     bool m_bNothingDownloaded = true;

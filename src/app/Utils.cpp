@@ -1,9 +1,37 @@
 #include "app/Utils.h"
 
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 
 struct timeval g_tvInitialTime = {0, 0};
+
+namespace {
+
+volatile sig_atomic_t g_bStopRequested = 0;
+
+void OnStopSignal(int)
+{
+    g_bStopRequested = 1;
+}
+
+}  // namespace
+
+void InstallStopHandlers()
+{
+    struct sigaction action = {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: the run loop's sleep ends at once; the network waits retry with their
+    // remaining time.
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+bool StopRequested()
+{
+    return g_bStopRequested != 0;
+}
 
 void InitializeTime()
 {

@@ -20,6 +20,12 @@ bool CleanupSockets();
 // Called just before a configuration error ends the process; does nothing here.
 void WaitBeforeExiting();
 
+// Stop requests. A supervisor's SIGTERM (or an operator's Ctrl-C) only sets a flag: the download
+// in progress ends the normal way, so its temporary file is renamed or removed and no half-written
+// file stays behind, and then the run loop returns.
+void InstallStopHandlers();
+bool StopRequested();
+
 // printf to standard output followed by a flush, so every message reaches a pipe or a log at once.
 void PrintMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

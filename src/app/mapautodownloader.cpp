@@ -52,6 +52,7 @@ int main()
 {
     InitializeTime();
     InitializeSockets();
+    InstallStopHandlers();
     // Started once for the life of the process and never terminated.
     xercesc::XMLPlatformUtils::Initialize();
 

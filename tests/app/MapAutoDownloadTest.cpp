@@ -304,6 +304,21 @@ TEST_F(UpdatePassTest, FailedMapDownloadIsReportedAndLeavesTheOldMapAndVersion)
     EXPECT_EQ(2, m_server.Count("/maps/a.map"));
 }
 
+TEST_F(UpdatePassTest, StopRequestEndsThePassAfterTheMapInProgress)
+{
+    PublishFeed({{"a.map", 1}, {"b.map", 1}});
+    PublishMap("a.map");
+    PublishMap("b.map");
+    auto downloader = Make();
+    // The stop arrives while a.map downloads: asked before a.map, then before b.map.
+    int asked = 0;
+    downloader->SetStopCheck([&asked] { return ++asked > 1; });
+
+    EXPECT_EQ(std::string(kChecking) + "\nDownloading a.map... Done\n", Pulse(*downloader));
+    EXPECT_EQ(1, LocalVersion(*downloader, "a.map"));
+    EXPECT_EQ(0, m_server.Count("/maps/b.map"));
+}
+
 TEST_F(UpdatePassTest, MapDownloadCutShortLeavesNoFileAndNoVersion)
 {
     PublishFeed({{"a.map", 4}});

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <vector>
 
 #include "support/FaultServer.h"
@@ -332,6 +335,47 @@ TEST_F(FaultRunTest, MapDownloadCutShortKeepsTheOldMap)
               RunAgainst(server));
     EXPECT_EQ(old, ReadFile(m_work.File("maps/a.map")));
     EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_work.File("maps")));
+}
+
+// A supervisor's SIGTERM in the middle of a download: the download ends the normal way (here by
+// the time-out), its temporary file goes, the next map is not started and the exit is clean.
+TEST_F(FaultRunTest, StopRequestFinishesTheDownloadInProgressAndLeavesNoPartialFile)
+{
+    ASSERT_EQ(0, mkdir(m_work.File("maps").c_str(), 0755));
+    const std::string old = MapXml(3, "<old/>");
+    WriteFile(m_work.File("maps/a.map"), old);
+    std::atomic<pid_t> downloader{0};
+    FaultServer server([&downloader](FaultServer& self, int fd, const std::string& request) {
+        if (request.rfind("GET /feed.xml", 0) == 0) {
+            std::string feed = "<rss><channel><time>t</time>";
+            for (const char* title : {"a.map", "b.map"})
+                feed += std::string("<item><title>") + title + "</title><link>" +
+                        self.Url(std::string("/maps/") + title) + "</link><version>4</version></item>";
+            FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n" + feed + "</channel></rss>");
+            return;
+        }
+        FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n<map>");
+        // The body has started arriving, so a temporary file exists now.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        kill(downloader.load(), SIGTERM);
+        self.WaitUntilStopped();
+    });
+    m_feedUrl = server.Url("/feed.xml?source=e2e");
+    WriteFile(m_work.File("config.xml"),
+              "<config><url>" + m_feedUrl + "</url><frequency>0</frequency><savepath>" +
+                  m_work.File("maps") + "</savepath><timeout>1</timeout></config>");
+
+    const ProcessResult result = RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs,
+                                            [&downloader](pid_t pid) { downloader = pid; });
+    EXPECT_EQ(0, result.signal);
+    EXPECT_EQ(0, result.exitCode);
+    EXPECT_EQ(Banner() + kChecking +
+                  "\nUpdating a.map from version 3 to version 4... Failed\n"
+                  "Error downloading a.map: Timed out waiting for the server\n\n",
+              result.out);
+    EXPECT_EQ(old, ReadFile(m_work.File("maps/a.map")));
+    EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_work.File("maps")));
+    EXPECT_EQ(2, server.Connections());
 }
 
 TEST_F(FaultRunTest, ConfiguredTimeoutEndsAWaitOnASilentServer)

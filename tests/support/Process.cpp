@@ -23,7 +23,8 @@ void AppendAvailable(int fd, std::string& out, bool& open) {
 
 }  // namespace
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs) {
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs,
+                         const std::function<void(pid_t)>& onStarted) {
     int outPipe[2];
     int errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
@@ -49,6 +50,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     }
     ::close(outPipe[1]);
     ::close(errPipe[1]);
+    if (onStarted) onStarted(pid);
 
     ProcessResult result;
     bool outOpen = true;

@@ -1,7 +1,9 @@
 #ifndef MAD_TESTS_PROCESS_H
 #define MAD_TESTS_PROCESS_H
 
+#include <functional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct ProcessResult {
@@ -14,8 +16,10 @@ struct ProcessResult {
 
 // Runs argv[0] (a path) with the arguments, in the working directory cwd, with standard input
 // from /dev/null, and collects its output. A child still running after timeoutMs is killed
-// with SIGKILL and reported as timedOut.
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs);
+// with SIGKILL and reported as timedOut. onStarted, when given, learns the child's pid as soon as
+// it exists (to signal it from elsewhere while it runs).
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs,
+                         const std::function<void(pid_t)>& onStarted = nullptr);
 
 // The path of the built mapautodownloader executable.
 const char* DownloaderExecutable();
