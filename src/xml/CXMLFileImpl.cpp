@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/LocalFileInputSource.hpp>
@@ -41,6 +43,45 @@ void SetIfAccepted(DOMConfiguration* config, const XMLCh* name, const void* valu
         config->setParameter(name, value);
 }
 
+bool IsWhitespace(const XMLCh* text) {
+    for (; text && *text; ++text) {
+        if (*text != chSpace && *text != chHTab && *text != chLF && *text != chCR)
+            return false;
+    }
+    return true;
+}
+
+// True when some element below root holds both element children and text other than white space.
+// Walks without recursion: nesting depth is bounded by the parse, not by this walk.
+bool HasMixedContent(const DOMElement* root) {
+    std::vector<const DOMNode*> pending{root};
+    while (!pending.empty()) {
+        const DOMNode* node = pending.back();
+        pending.pop_back();
+        bool hasElement = false;
+        bool hasText = false;
+        for (const DOMNode* child = node->getFirstChild(); child; child = child->getNextSibling()) {
+            switch (child->getNodeType()) {
+            case DOMNode::ELEMENT_NODE:
+                hasElement = true;
+                pending.push_back(child);
+                break;
+            case DOMNode::CDATA_SECTION_NODE:
+                hasText = true;
+                break;
+            case DOMNode::TEXT_NODE:
+                hasText = hasText || !IsWhitespace(child->getNodeValue());
+                break;
+            default:
+                break;
+            }
+        }
+        if (hasElement && hasText)
+            return true;
+    }
+    return false;
+}
+
 struct SerializerDeleter {
     void operator()(DOMLSSerializer* serializer) const { serializer->release(); }
 };
@@ -75,6 +116,9 @@ void CXMLFileImpl::ConfigureParser() {
     SetIfAccepted(config, XMLUni::fgDOMValidate, false);
     SetIfAccepted(config, XMLUni::fgDOMNamespaces, true);
     SetIfAccepted(config, XMLUni::fgDOMDatatypeNormalization, true);
+    // Entity references are replaced by their text: Write leaves out the document type that
+    // declares them, so a kept reference would make the written file unreadable.
+    SetIfAccepted(config, XMLUni::fgDOMEntities, false);
     // Nothing named inside a document is fetched.
     SetIfAccepted(config, XMLUni::fgXercesLoadExternalDTD, false);
     SetIfAccepted(config, XMLUni::fgXercesSchema, false);
@@ -147,7 +191,11 @@ bool CXMLFileImpl::Parse() {
         return false;
     }
     try {
-        BuildWrapperTree();
+        if (!BuildWrapperTree()) {
+            Reset();
+            RecordParseError(" elements nested deeper than " + std::to_string(kMaxNestingDepth) + " levels");
+            return false;
+        }
     } catch (const XMLException& e) {
         RecordParseError(std::string(" ") + CXMLTranscoder(e.getMessage()).localForm());
         return false;
@@ -156,21 +204,21 @@ bool CXMLFileImpl::Parse() {
     return true;
 }
 
-void CXMLFileImpl::BuildWrapperTree() {
+bool CXMLFileImpl::BuildWrapperTree() {
     ClearWrapperTree();
     if (!m_document)
-        return;
+        return true;
     DOMElement* element = m_document->getDocumentElement();
     if (!element)
-        return;
+        return true;
     m_root.reset(new CXMLNodeImpl(this, nullptr, element));
-    BuildSubElements(m_root.get());
+    return BuildSubElements(m_root.get(), 1);
 }
 
-void CXMLFileImpl::BuildSubElements(CXMLNodeImpl* node) {
+bool CXMLFileImpl::BuildSubElements(CXMLNodeImpl* node, unsigned int depth) {
     DOMElement* element = node->GetElement();
     if (!element)
-        return;
+        return true;
     DOMNodeList* children = element->getChildNodes();
     const XMLSize_t count = children->getLength();
     // Walk by sibling link: item(i) on a long child list is not constant time.
@@ -178,11 +226,15 @@ void CXMLFileImpl::BuildSubElements(CXMLNodeImpl* node) {
     for (DOMNode* child = element->getFirstChild(); child && visited < count;
          child = child->getNextSibling(), ++visited) {
         if (child->getNodeType() == DOMNode::ELEMENT_NODE) {
+            if (depth >= kMaxNestingDepth)
+                return false;
             // The new node joins node's list, which owns it.
             auto* sub = new CXMLNodeImpl(this, node, static_cast<DOMElement*>(child));
-            BuildSubElements(sub);
+            if (!BuildSubElements(sub, depth + 1))
+                return false;
         }
     }
+    return true;
 }
 
 void CXMLFileImpl::ClearWrapperTree() {
@@ -245,8 +297,11 @@ bool CXMLFileImpl::Serialise(std::string& bytes) const {
     try {
         std::unique_ptr<DOMLSSerializer, SerializerDeleter> serializer(m_implementation->createLSSerializer());
         DOMConfiguration* config = serializer->getDomConfig();
-        SetIfAccepted(config, XMLUni::fgDOMWRTDiscardDefaultContent, true);
-        SetIfAccepted(config, XMLUni::fgDOMWRTFormatPrettyPrint, true);
+        // Default attribute values are written out: the document type that declares them is not.
+        SetIfAccepted(config, XMLUni::fgDOMWRTDiscardDefaultContent, false);
+        // Indenting text that sits beside elements would change it, and grow it on every rewrite;
+        // such a document is written exactly as it is.
+        SetIfAccepted(config, XMLUni::fgDOMWRTFormatPrettyPrint, !HasMixedContent(m_root->GetElement()));
         SetIfAccepted(config, XMLUni::fgDOMXMLDeclaration, false);
         // The library's own flavour of pretty-printing adds blank lines; keep plain indentation.
         SetIfAccepted(config, XMLUni::fgDOMWRTXercesPrettyPrint, false);

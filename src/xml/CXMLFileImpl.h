@@ -32,6 +32,9 @@ public:
     // Entity expansions allowed per parse; a document needing more fails to parse. Expanded text
     // is thus at most this many times the document's size.
     static constexpr unsigned int kEntityExpansionLimit = 100;
+    // Deepest element nesting a parse accepts. The wrapper tree, its teardown and the serialiser
+    // recurse once per level, so a deeper document from the network could exhaust the stack.
+    static constexpr unsigned int kMaxNestingDepth = 2048;
 
     explicit CXMLFileImpl(const char* name);
     ~CXMLFileImpl() override;
@@ -63,8 +66,9 @@ private:
     void ConfigureParser();
     void CreateEmptyDocument();
     void DeleteDocument();
-    void BuildWrapperTree();
-    void BuildSubElements(CXMLNodeImpl* node);
+    // False when the document nests deeper than kMaxNestingDepth.
+    bool BuildWrapperTree();
+    bool BuildSubElements(CXMLNodeImpl* node, unsigned int depth);
     void ClearWrapperTree();
     bool Serialise(std::string& bytes) const;
     void RecordParseError(const std::string& detail);

@@ -6,6 +6,8 @@
 #include <xercesc/dom/DOM.hpp>
 
 #include "XmlTestSupport.h"
+#include "xml/CXMLAttribute.h"
+#include "xml/CXMLAttributes.h"
 
 namespace {
 
@@ -141,6 +143,27 @@ TEST_F(XmlParseSafetyTest, OrdinaryEntitiesStayWithinTheLimit) {
     EXPECT_TRUE(StartsWith(Content(file->GetRootNode()), "worlda&bA"));
 }
 
+// The tree, its teardown and the serialiser recurse per level: a deep document from the network
+// must fail the parse, not overflow the stack.
+TEST_F(XmlParseSafetyTest, NestingBeyondTheLimitFailsInsteadOfCrashing) {
+    const auto nested = [](unsigned int depth) {
+        std::string xml;
+        for (unsigned int i = 0; i < depth; ++i) xml += "<a>";
+        for (unsigned int i = 0; i < depth; ++i) xml += "</a>";
+        return xml;
+    };
+    EXPECT_NE(Load(nested(CXMLFileImpl::kMaxNestingDepth))->GetRootNode(), nullptr);
+
+    for (unsigned int depth : {CXMLFileImpl::kMaxNestingDepth + 1, 4 * CXMLFileImpl::kMaxNestingDepth}) {
+        auto file = OnFile(nested(depth));
+        EXPECT_FALSE(file->Parse());
+        EXPECT_EQ(file->GetLastError(nullptr, 0), CXMLErrorCodes::ParseError);
+        EXPECT_NE(LastErrorText(*file).find("nested deeper than 2048 levels"), std::string::npos)
+            << LastErrorText(*file);
+        EXPECT_EQ(file->GetRootNode(), nullptr);
+    }
+}
+
 TEST_F(XmlParseSafetyTest, FileNameIsNotTakenForAUrl) {
     for (const char* name : {"x#y.xml", "a%41b.xml"}) {
         auto file = Load("<a>local</a>", name);
@@ -199,6 +222,35 @@ TEST_F(XmlWriteTest, Latin1DocumentRoundTripsAsUtf8) {
     EXPECT_NE(ReadFile(Path()).find("caf\xC3\xA9"), std::string::npos) << ReadFile(Path());
     ASSERT_TRUE(file->Parse()) << LastErrorText(*file);
     EXPECT_EQ(Content(file->GetRootNode()->GetSubNode(0)), before);
+}
+
+// The written file has no document type, so nothing it declared may be left for a reader to
+// resolve: entity references and default attributes are written out as text.
+TEST_F(XmlWriteTest, DocumentTypeDeclarationsSurviveTheRewrite) {
+    auto file = Load("<!DOCTYPE map [<!ENTITY e 'E'><!ATTLIST map k CDATA 'def'>]>"
+                     "<map><name>x&e;y</name><meta><version>1</version></meta></map>");
+    file->GetRootNode()->FindSubNode("meta", 0)->FindSubNode("version", 0)->SetTagContent(2u);
+    ASSERT_TRUE(file->Write());
+
+    ASSERT_TRUE(file->Parse()) << LastErrorText(*file) << "\n" << ReadFile(Path());
+    EXPECT_EQ(Content(file->GetRootNode()->FindSubNode("name", 0)), "xEy");
+    CXMLAttribute* k = file->GetRootNode()->GetAttributes()->Find("k");
+    ASSERT_NE(k, nullptr) << ReadFile(Path());
+    char value[8];
+    k->GetValue(value, sizeof value);
+    EXPECT_STREQ(value, "def");
+}
+
+// Indenting text that sits beside elements would change it and let it grow with every rewrite.
+TEST_F(XmlWriteTest, MixedContentIsWrittenExactlyAndStaysStable) {
+    auto file = Load("<map><note>a<b/>c</note><meta><version>1</version></meta></map>");
+    ASSERT_TRUE(file->Write());
+    const std::string first = ReadFile(Path());
+    EXPECT_EQ(first, "<map><note>a<b/>c</note><meta><version>1</version></meta></map>\n");
+    for (int pass = 0; pass < 3; ++pass)
+        ASSERT_TRUE(file->Parse() && file->Write());
+    EXPECT_EQ(ReadFile(Path()), first);
+    EXPECT_EQ(Content(file->GetRootNode()->FindSubNode("note", 0)), "ac");
 }
 
 TEST_F(XmlWriteTest, WritesChangesMadeThroughTheTree) {
