@@ -89,9 +89,10 @@ bool CConfig::ReadSavePath()
         return true;
     char text[kTextSize + 1];
     savePath->GetTagContent(text, sizeof(text));
-    if (strlen(text) >= kTextSize)
+    const size_t length = strlen(text);
+    if (length >= kTextSize)
         return false;
-    snprintf(m_szSavePath, sizeof(m_szSavePath), "%s", text);
+    memcpy(m_szSavePath, text, length + 1);
     return true;
 }
 
