@@ -1,8 +1,10 @@
 #include "tcp/CTCPClientSocketImpl.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -146,7 +148,9 @@ bool CTCPClientSocketImpl::ConnectTo(const void* address, unsigned int addressLe
             SetError(tcp_text::kConnectTimedOut);
             return false;
         }
-        connected = ::getsockopt(m_iSocket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+        // SO_ERROR reads 0 while a connect is still pending, so only a finished wait counts.
+        connected = wait == Wait::Ready &&
+                    ::getsockopt(m_iSocket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
     }
     if (!connected) {
         SetError("Failed to establish connection with server");
@@ -208,15 +212,18 @@ CTCPClientSocketImpl::Wait CTCPClientSocketImpl::WaitFor(short events) const {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_uiTimeoutMs);
     for (;;) {
         int waitMs = -1;
+        bool lastSlice = true;
         if (bounded) {
-            const auto left =
+            const long long left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            waitMs = left > 0 ? static_cast<int>(left) : 0;
+            // poll takes an int: a longer time-out is waited out in slices of INT_MAX ms.
+            lastSlice = left <= INT_MAX;
+            waitMs = static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
         }
         pollfd descriptor{m_iSocket, events, 0};
         const int ready = ::poll(&descriptor, 1, waitMs);
         if (ready > 0) return Wait::Ready;
-        if (ready == 0) return Wait::TimedOut;
-        if (errno != EINTR) return Wait::Failed;
+        if (ready == 0 && lastSlice) return Wait::TimedOut;
+        if (ready < 0 && errno != EINTR) return Wait::Failed;
     }
 }
