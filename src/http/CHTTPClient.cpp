@@ -52,9 +52,9 @@ bool ParsePort(const char* begin, const char* end, unsigned short& port) {
     return true;
 }
 
-bool IsControlOrSpace(char c) {
+bool IsControl(char c) {
     const auto byte = static_cast<unsigned char>(c);
-    return byte <= 0x20 || byte == 0x7F;
+    return byte < 0x20 || byte == 0x7F;
 }
 
 bool IsTimeout(const CTCPClientSocket& socket) {
@@ -108,16 +108,16 @@ bool CHTTPClient::ParseURL(const char* url, char* scheme, unsigned int schemeSiz
 bool CHTTPClient::BuildRequest(const char* host, unsigned short port, const char* path, char* request,
                                unsigned int size) {
     // The host and the target come from the feed: a CR or LF in them would end the request line
-    // early and let the feed write headers of its own. Such a host is refused; in the target every
-    // space and control byte is escaped (a space as "%20", as servers of maps expect).
+    // early and let the feed write headers of its own. Such a host is refused (a host with a space
+    // simply does not resolve); in the target every space and control byte is escaped.
     for (const char* h = host; *h != '\0'; ++h) {
-        if (IsControlOrSpace(*h)) return false;
+        if (IsControl(*h)) return false;
     }
     char target[kTargetSize] = {};
     const char* source = (path == nullptr || path[0] == '\0') ? "/" : path;
     size_t length = 0;
     for (; *source != '\0'; ++source) {
-        const bool escape = IsControlOrSpace(*source);
+        const bool escape = *source == ' ' || IsControl(*source);
         if (length + (escape ? 3 : 1) > sizeof target - 1) return false;
         if (escape) {
             std::snprintf(target + length, 4, "%%%02X", static_cast<unsigned char>(*source));
