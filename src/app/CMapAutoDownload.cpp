@@ -1,5 +1,6 @@
 #include "app/CMapAutoDownload.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -72,10 +73,12 @@ bool CMapAutoDownload::IsDue(unsigned int now) const
 {
     if (m_uiFrequency == 0)
         return true;
-    // The elapsed time is taken modulo 2^32 so the clock's wrap does not matter; the period is
-    // widened so a long frequency cannot wrap into a short one.
+    // The elapsed time is taken modulo 2^32 so the clock's wrap does not matter. The period is
+    // widened so a long frequency cannot wrap into a short one, and capped below the clock's
+    // range, with room for the one-second ticks, so that it still comes due.
     const unsigned int elapsed = now - m_uiLastPassTime;
-    return static_cast<uint64_t>(elapsed) > static_cast<uint64_t>(m_uiFrequency) * 1000u;
+    const uint64_t period = std::min<uint64_t>(static_cast<uint64_t>(m_uiFrequency) * 1000u, kLongestPeriodMs);
+    return elapsed > period;
 }
 
 void CMapAutoDownload::FailPass(const char* format, const char* detail)

@@ -31,6 +31,10 @@ public:
     static constexpr unsigned int kMaxFeedUrlLength =
         kRequestUrlSize - 1 - (sizeof("&time=") - 1) - (kFeedTimeSize - 1);
 
+    // The longest period the wrapping millisecond clock can measure at one-second ticks (about
+    // 49.7 days); longer frequencies act as this.
+    static constexpr unsigned int kLongestPeriodMs = 0xFFFFFFFFu - 10000u;
+
     // GetMapVersion results besides a version.
     static constexpr int kNoFile = -1;
     static constexpr int kNoVersionRecord = -2;

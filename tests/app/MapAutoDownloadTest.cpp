@@ -225,6 +225,16 @@ TEST_F(UpdatePassTest, LongFrequencyDoesNotWrapIntoAShortPeriod)
     EXPECT_EQ("", Pulse(*downloader));
 }
 
+TEST_F(UpdatePassTest, FrequencyBeyondTheClocksRangeStillComesDue)
+{
+    PublishFeed({});
+    auto downloader = Make(2147483647);
+    m_now = CMapAutoDownload::kLongestPeriodMs;
+    EXPECT_EQ("", Pulse(*downloader));
+    m_now += 1000;
+    EXPECT_EQ(std::string(kChecking) + "All maps up to date!\n", Pulse(*downloader));
+}
+
 TEST_F(UpdatePassTest, IncrementalRequestsCarryTheFeedTimeAndEveryThirdIsAFullCheck)
 {
     PublishFeed({}, "24-05-01 12:00:00");
