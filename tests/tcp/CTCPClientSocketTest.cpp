@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -144,7 +145,6 @@ protected:
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         server.Reset(fd);
     }
-    static void ResetAtOnce(FaultServer& server, int fd, const std::string&) { server.Reset(fd); }
 
     // Connects with an error text already in place, as left by an earlier failure.
     std::unique_ptr<CTCPClientSocket> ConnectWithStaleText(unsigned short port) {
@@ -190,9 +190,17 @@ TEST_F(ClosingPeerTest, ResetIsAFailureNotAClose) {
 }
 
 TEST_F(ClosingPeerTest, SendingToAResetPeerFailsWithoutSignal) {
-    FaultServer server(ResetAtOnce, false);
+    // The reset waits until Connect has returned: a reset during the connect fails the connect.
+    std::atomic<bool> connected{false};
+    FaultServer server(
+        [&connected](FaultServer& self, int fd, const std::string&) {
+            for (int i = 0; i < 500 && !connected; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            self.Reset(fd);
+        },
+        false);
     auto socket = NewSocket();
     ASSERT_TRUE(socket->Connect("127.0.0.1", server.Port()));
+    connected = true;
     ASSERT_TRUE(WaitForConnections(server, 1));
     const std::string chunk(64 * 1024, 'x');
     // The first failure reports the reset; the ones after it meet a closed pipe.
