@@ -273,9 +273,11 @@ void CXMLFileImpl::SetRootNode(CXMLNodeImpl* node) {
 }
 
 CXMLNode* CXMLFileImpl::CreateRootNode(const char* name) {
+    if (!name)
+        return nullptr;
     if (!m_document)
         CreateEmptyDocument();
-    if (m_root || !m_document || !name)
+    if (m_root || !m_document)
         return nullptr;
     CXString tag(name);
     DOMElement* element = nullptr;
