@@ -56,6 +56,11 @@ FaultServer::FaultServer(Handler handler, bool readRequest)
 
 FaultServer::~FaultServer() {
     m_stopping = true;
+    {
+        // A handler blocked reading a connection the test still holds open would never return.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_activeFd >= 0) ::shutdown(m_activeFd, SHUT_RDWR);
+    }
     m_thread.join();
     ::close(m_listenFd);
 }
@@ -83,7 +88,11 @@ bool FaultServer::SendAll(int fd, const std::string& data) {
 void FaultServer::Reset(int fd) {
     linger lin{1, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lin, sizeof lin);
-    ::close(fd);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_activeFd = -1;
+        ::close(fd);
+    }
     m_wasReset = true;
 }
 
@@ -112,8 +121,18 @@ void FaultServer::Serve(int fd) {
         m_requests.push_back(request);
     }
     m_wasReset = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stopping) {
+            ::close(fd);
+            return;
+        }
+        m_activeFd = fd;
+    }
     m_handler(*this, fd, request);
     if (!m_wasReset) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_activeFd = -1;
         ::close(fd);
     }
 }

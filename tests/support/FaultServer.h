@@ -13,8 +13,9 @@
 // false, it first reads the request head (up to the empty line, bounded in size and time) and
 // records it; then it calls the handler with the connected descriptor and the request. The
 // connection is closed when the handler returns. Handlers never close the descriptor themselves:
-// they may shutdown() it, or Reset() it to end the connection with an RST. The destructor stops the thread, also while a handler waits in
-// WaitUntilStopped.
+// they may shutdown() it, or Reset() it to end the connection with an RST. The destructor stops
+// the thread, also while a handler waits in WaitUntilStopped or blocks on the connection: it
+// shuts the connection down first.
 class FaultServer {
 public:
     using Handler = std::function<void(FaultServer& server, int fd, const std::string& request)>;
@@ -52,6 +53,7 @@ private:
     std::atomic<int> m_connections{0};
     std::atomic<bool> m_wasReset{false};
     mutable std::mutex m_mutex;
+    int m_activeFd = -1;  // the connection a handler is serving, guarded by m_mutex
     std::vector<std::string> m_requests;
     std::thread m_thread;
 };
