@@ -2,12 +2,12 @@
 
 #include <cassert>
 #include <cstdarg>
-#include <cstdio>
 
 #include <xercesc/dom/DOM.hpp>
 
 #include "xml/CXMLAttributesImpl.h"
 #include "xml/CXMLTranscoder.h"
+#include "xml/CXMLValueText.h"
 #include "xml/CXString.h"
 
 using namespace XERCES_CPP_NAMESPACE;
@@ -63,32 +63,25 @@ void CXMLAttributeImpl::SetValue(const char* value) {
 }
 
 void CXMLAttributeImpl::SetValue(bool value) {
-    SetValue(value ? "1" : "0");
+    SetValue(CXMLValueText(value).Text());
 }
 
 void CXMLAttributeImpl::SetValue(int value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%i", value);
-    SetValue(static_cast<const char*>(text));
+    SetValue(CXMLValueText(value).Text());
 }
 
 void CXMLAttributeImpl::SetValue(unsigned int value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%u", value);
-    SetValue(static_cast<const char*>(text));
+    SetValue(CXMLValueText(value).Text());
 }
 
 void CXMLAttributeImpl::SetValue(float value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%f", static_cast<double>(value));
-    SetValue(static_cast<const char*>(text));
+    SetValue(CXMLValueText(value).Text());
 }
 
 void CXMLAttributeImpl::SetValuef(const char* format, ...) {
-    char text[1024];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    SetValue(static_cast<const char*>(text));
+    va_list arguments;
+    va_start(arguments, format);
+    const CXMLValueText text(format, arguments);
+    va_end(arguments);
+    SetValue(text.Text());
 }

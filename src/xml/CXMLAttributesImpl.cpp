@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cstdarg>
-#include <cstdio>
 
 #include <xercesc/dom/DOM.hpp>
 
+#include "xml/CXMLValueText.h"
 #include "xml/CXString.h"
 
 using namespace XERCES_CPP_NAMESPACE;
@@ -82,34 +82,27 @@ void CXMLAttributesImpl::Set(const char* name, const char* value) {
 }
 
 void CXMLAttributesImpl::Set(const char* name, bool value) {
-    Set(name, value ? "1" : "0");
+    Set(name, CXMLValueText(value).Text());
 }
 
 void CXMLAttributesImpl::Set(const char* name, int value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%i", value);
-    Set(name, static_cast<const char*>(text));
+    Set(name, CXMLValueText(value).Text());
 }
 
 void CXMLAttributesImpl::Set(const char* name, unsigned int value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%u", value);
-    Set(name, static_cast<const char*>(text));
+    Set(name, CXMLValueText(value).Text());
 }
 
 void CXMLAttributesImpl::Set(const char* name, float value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%f", static_cast<double>(value));
-    Set(name, static_cast<const char*>(text));
+    Set(name, CXMLValueText(value).Text());
 }
 
 void CXMLAttributesImpl::Setf(const char* name, const char* format, ...) {
-    char text[1024];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    Set(name, static_cast<const char*>(text));
+    va_list arguments;
+    va_start(arguments, format);
+    const CXMLValueText text(format, arguments);
+    va_end(arguments);
+    Set(name, text.Text());
 }
 
 void CXMLAttributesImpl::Delete(CXMLAttribute* attribute) {

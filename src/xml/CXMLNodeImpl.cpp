@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -12,6 +11,7 @@
 
 #include "xml/CXMLFileImpl.h"
 #include "xml/CXMLTranscoder.h"
+#include "xml/CXMLValueText.h"
 #include "xml/CXString.h"
 
 using namespace XERCES_CPP_NAMESPACE;
@@ -234,32 +234,25 @@ void CXMLNodeImpl::SetTagContent(const char* text) {
 }
 
 void CXMLNodeImpl::SetTagContent(bool value) {
-    SetTagContent(value ? "1" : "0");
+    SetTagContent(CXMLValueText(value).Text());
 }
 
 void CXMLNodeImpl::SetTagContent(int value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%i", value);
-    SetTagContent(static_cast<const char*>(text));
+    SetTagContent(CXMLValueText(value).Text());
 }
 
 void CXMLNodeImpl::SetTagContent(unsigned int value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%u", value);
-    SetTagContent(static_cast<const char*>(text));
+    SetTagContent(CXMLValueText(value).Text());
 }
 
 void CXMLNodeImpl::SetTagContent(float value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%f", static_cast<double>(value));
-    SetTagContent(static_cast<const char*>(text));
+    SetTagContent(CXMLValueText(value).Text());
 }
 
 void CXMLNodeImpl::SetTagContentf(const char* format, ...) {
-    char text[1024];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    SetTagContent(static_cast<const char*>(text));
+    va_list arguments;
+    va_start(arguments, format);
+    const CXMLValueText text(format, arguments);
+    va_end(arguments);
+    SetTagContent(text.Text());
 }
