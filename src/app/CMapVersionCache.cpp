@@ -1,5 +1,7 @@
 #include "app/CMapVersionCache.h"
 
+#include "fs/CAtomicFile.h"
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -51,19 +53,6 @@ public:
 private:
     int m_fd;
 };
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
 
 bool ReadAll(const std::string& file, std::string& text) {
     FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
@@ -249,15 +238,9 @@ bool CMapVersionCache::Load(const std::string& file) {
 
 bool CMapVersionCache::Save(const std::string& file) {
     const std::string text = FormatState();
-    std::string temporary = file + ".XXXXXX";
-    FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (fd.Get() < 0) return false;
-    // No fsync: after a crash the state is at worst old or unreadable, and both only cost re-reads.
-    const bool written = WriteAll(fd.Get(), text.data(), text.size());
-    if (!fd.Close() || !written || ::rename(temporary.c_str(), file.c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
+    // Not flushed to disk: after a crash the state is at worst old or missing, and both only cost re-reads.
+    CAtomicFile state(file, CAtomicFile::Sync::Fast);
+    if (!state.Open() || !state.Write(text.data(), text.size()) || !state.Commit()) return false;
     m_bChanged = false;
     return true;
 }

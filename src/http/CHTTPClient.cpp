@@ -8,7 +8,7 @@
 #include <strings.h>
 
 #include "http/CHTTPResponse.h"
-#include "http/CTempFile.h"
+#include "fs/CAtomicFile.h"
 #include "tcp/CTCP.h"
 #include "tcp/CTCPClientSocket.h"
 #include "tcp/TCPErrorTexts.h"
@@ -209,7 +209,7 @@ bool CHTTPClient::SendRequest(CTCPClientSocket& socket, const char* request) {
 
 bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int headLength,
                               const char* destination) {
-    CTempFile file(destination != nullptr ? destination : "");
+    CAtomicFile file(destination != nullptr ? destination : "");
     if (destination == nullptr || !file.Open()) return Fail("Unable to write destination file");
 
     unsigned long long expected = 0;

@@ -14,7 +14,7 @@
 #include <xercesc/util/XMLException.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
-#include "xml/CXMLAtomicFile.h"
+#include "fs/CAtomicFile.h"
 #include "xml/CXMLNoFetchResolver.h"
 #include "xml/CXMLParseErrors.h"
 #include "xml/CXMLTranscoder.h"
@@ -334,7 +334,7 @@ bool CXMLFileImpl::Write() {
     std::string bytes;
     if (!Serialise(bytes))
         return false;
-    CXMLAtomicFile file(m_fileName.get());
+    CAtomicFile file(m_fileName.get());
     return file.Open() && file.Write(bytes.data(), bytes.size()) && file.Commit();
 }
 

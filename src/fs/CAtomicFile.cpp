@@ -1,0 +1,192 @@
+#include "fs/CAtomicFile.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char kMarker[] = ".mad-";
+const char kSuffix[] = ".part";
+constexpr std::size_t kRandomLength = 8;
+const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr std::size_t kAlphabetSize = sizeof(kAlphabet) - 1;
+
+std::string DirectoryOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string BaseNameOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Random letters and digits; getrandom is the source, a mixed counter the fallback when the
+// kernel refuses it. O_EXCL settles any collision either way.
+std::string RandomPart() {
+    unsigned char bytes[kRandomLength] = {};
+    if (::getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+        static std::atomic<unsigned long long> counter{0};
+        unsigned long long seed = static_cast<unsigned long long>(
+                                      std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                                  (static_cast<unsigned long long>(::getpid()) << 32) ^
+                                  (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+        for (unsigned char& byte : bytes) {
+            seed ^= seed >> 33;
+            seed *= 0xFF51AFD7ED558CCDull;
+            byte = static_cast<unsigned char>(seed >> 56);
+        }
+    }
+    std::string out;
+    for (unsigned char byte : bytes) out.push_back(kAlphabet[byte % kAlphabetSize]);
+    return out;
+}
+
+mode_t NewFileMode() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
+bool EndsWith(const char* text, std::size_t length, const char* suffix) {
+    const std::size_t suffixLength = std::strlen(suffix);
+    return length >= suffixLength && std::memcmp(text + length - suffixLength, suffix, suffixLength) == 0;
+}
+
+}  // namespace
+
+CAtomicFile::CAtomicFile(std::string target, Sync sync) : m_target(std::move(target)), m_sync(sync) {}
+
+CAtomicFile::~CAtomicFile() { Discard(); }
+
+std::string CAtomicFile::ErrorText() const { return std::strerror(m_error != 0 ? m_error : EIO); }
+
+bool CAtomicFile::Fail(int error) {
+    if (!m_bFailed) {
+        m_error = error != 0 ? error : EIO;
+        m_bFailed = true;
+    }
+    return false;
+}
+
+void CAtomicFile::Discard() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    if (!m_temporary.empty()) {
+        ::unlink(m_temporary.c_str());
+        m_temporary.clear();
+    }
+}
+
+bool CAtomicFile::Open() {
+    Discard();
+    m_error = 0;
+    m_bFailed = false;
+    if (m_target.empty()) return Fail(ENOENT);
+    const std::string prefix = DirectoryOf(m_target) + "/." + BaseNameOf(m_target) + kMarker;
+    int error = 0;
+    for (int attempt = 0; attempt < 16 && m_fd < 0; ++attempt) {
+        const std::string candidate = prefix + RandomPart() + kSuffix;
+        m_fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (m_fd >= 0) {
+            m_temporary = candidate;
+            break;
+        }
+        error = errno;
+        if (error != EEXIST && error != EINTR) break;
+    }
+    if (m_fd < 0) return Fail(error);
+    // The replacement keeps the permissions of the file it replaces, as an overwrite in place would.
+    struct stat existing {};
+    const mode_t mode =
+        ::stat(m_target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) ? (existing.st_mode & 07777) : NewFileMode();
+    if (::fchmod(m_fd, mode) != 0) {
+        const int chmodError = errno;
+        Discard();
+        return Fail(chmodError);
+    }
+    return true;
+}
+
+bool CAtomicFile::Write(const void* data, std::size_t length) {
+    if (m_fd < 0 || m_bFailed) return Fail(m_fd < 0 ? EBADF : m_error);
+    const char* next = static_cast<const char*>(data);
+    while (length > 0) {
+        const ssize_t written = ::write(m_fd, next, length);
+        if (written < 0 && errno == EINTR) continue;
+        // A write of 0 bytes for a non-zero length means no room, as a full disk does.
+        if (written <= 0) return Fail(written < 0 ? errno : ENOSPC);
+        next += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool CAtomicFile::Commit() {
+    if (m_fd < 0 || m_bFailed) {
+        const int error = m_fd < 0 ? EBADF : m_error;
+        Discard();
+        return Fail(error);
+    }
+    int result = 0;
+    if (m_sync == Sync::Durable) {
+        do {
+            result = ::fsync(m_fd);
+        } while (result != 0 && errno == EINTR);
+    }
+    int error = result != 0 ? errno : 0;
+    const int fd = m_fd;
+    m_fd = -1;
+    // close reports delayed write errors (NFS, quotas); it is not retried on EINTR, since on Linux
+    // the descriptor is gone either way.
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && ::rename(m_temporary.c_str(), m_target.c_str()) != 0) error = errno;
+    if (error != 0) {
+        Discard();
+        return Fail(error);
+    }
+    m_temporary.clear();
+    return true;
+}
+
+bool CAtomicFile::IsTemporaryName(const char* fileName) {
+    if (fileName == nullptr || fileName[0] != '.') return false;
+    const std::size_t length = std::strlen(fileName);
+    const std::size_t markerLength = sizeof(kMarker) - 1;
+    const std::size_t suffixLength = sizeof(kSuffix) - 1;
+    // "." + at least one character of the name + marker + random + suffix.
+    if (length < 2 + markerLength + kRandomLength + suffixLength || !EndsWith(fileName, length, kSuffix)) return false;
+    const char* random = fileName + length - suffixLength - kRandomLength;
+    for (std::size_t i = 0; i < kRandomLength; ++i) {
+        if (std::strchr(kAlphabet, random[i]) == nullptr || random[i] == '\0') return false;
+    }
+    return std::memcmp(random - markerLength, kMarker, markerLength) == 0;
+}
+
+unsigned int CAtomicFile::RemoveLeftovers(const std::string& directory) {
+    DIR* listing = ::opendir(directory.empty() ? "." : directory.c_str());
+    if (listing == nullptr) return 0;
+    const int directoryFd = ::dirfd(listing);
+    unsigned int removed = 0;
+    while (const dirent* entry = ::readdir(listing)) {
+        if (!IsTemporaryName(entry->d_name)) continue;
+        struct stat info {};
+        // Only regular files: a directory or a link of that name is not ours.
+        if (::fstatat(directoryFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) continue;
+        if (::unlinkat(directoryFd, entry->d_name, 0) == 0) ++removed;
+    }
+    ::closedir(listing);
+    return removed;
+}

@@ -1,0 +1,65 @@
+#ifndef MAD_FS_CATOMICFILE_H
+#define MAD_FS_CATOMICFILE_H
+
+#include <cstddef>
+#include <string>
+
+// Replaces one file all at once: bytes go to a temporary file beside the target, and Commit
+// renames it over the target. The one way this program writes a file it keeps.
+//
+// Guarantees:
+//  - Until Commit succeeds the target is untouched. A crash at any moment leaves the old target
+//    or the new one, never a mix; at worst a temporary file remains, which RemoveLeftovers finds.
+//  - Temporary files are named ".<target name>.mad-<8 random letters or digits>.part" in the
+//    target's directory (hidden, and a pattern nothing else uses), created exclusively with
+//    close-on-exec.
+//  - The replacement gets the permission bits of the target it replaces; a new file gets
+//    0666 less the umask, like any file the program creates.
+//  - With Sync::Durable, Commit flushes the data to disk before the rename, so a power loss too
+//    leaves the old or the new file. Sync::Fast skips that (for state that is only a cache).
+//  - On any failure, and on destruction without a commit, the temporary file is removed.
+//  - Error() is the errno of the first failure; ErrorText() is the system's text for it.
+class CAtomicFile final {
+public:
+    enum class Sync { Durable, Fast };
+
+    explicit CAtomicFile(std::string target, Sync sync = Sync::Durable);
+    ~CAtomicFile();
+    CAtomicFile(const CAtomicFile&) = delete;
+    CAtomicFile& operator=(const CAtomicFile&) = delete;
+
+    // Creates the temporary file. False when it cannot be created.
+    bool Open();
+    // Writes all bytes, retrying interrupted and short writes. False on any failure (the
+    // temporary file stays until Commit or destruction; Commit then fails).
+    bool Write(const void* data, std::size_t length);
+    // Flushes, closes and renames over the target. False (temporary removed) on any failure.
+    bool Commit();
+    // Removes the temporary file now; the target stays as it was.
+    void Discard();
+
+    bool IsOpen() const { return m_fd >= 0; }
+    const std::string& Target() const { return m_target; }
+    const std::string& TemporaryPath() const { return m_temporary; }
+    int Error() const { return m_error; }
+    std::string ErrorText() const;
+
+    // Whether a file name (no directory part) has the temporary-file pattern above.
+    static bool IsTemporaryName(const char* fileName);
+    // Removes the regular files of directory whose names have the pattern, left by a process
+    // that was killed before it could commit or discard them. Nothing else is touched. Returns
+    // how many were removed.
+    static unsigned int RemoveLeftovers(const std::string& directory);
+
+private:
+    bool Fail(int error);
+
+    std::string m_target;
+    Sync m_sync;
+    std::string m_temporary;
+    int m_fd = -1;
+    int m_error = 0;
+    bool m_bFailed = false;
+};
+
+#endif
