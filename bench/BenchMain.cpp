@@ -127,6 +127,15 @@ private:
 };
 
 // Times one DoPulse and checks that it found every map up to date.
+// One pass and no limits, as a run-once configuration with only url and savepath would give.
+CSettings RunOnceSettings(const std::string& feedUrl, const std::string& savePath) {
+    CSettings settings;
+    settings.frequency = 0;
+    settings.feedUrl = feedUrl;
+    settings.savePath = savePath;
+    return settings;
+}
+
 bool TimedPass(CMapAutoDownload& downloader, PassOutput& output, double& seconds, std::string& error) {
     output.Clear();
     const double start = Now();
@@ -257,8 +266,7 @@ void Bench::FeedScaling() {
         for (int size : kFeedSizes) {
             const std::string url = m_nginx.Url("/feed" + std::to_string(size) + ".xml?bench=1");
             caches.push_back(std::make_unique<CMapVersionCache>());
-            downloaders.push_back(std::make_unique<CMapAutoDownload>(0, 10, url.c_str(), maps.c_str(),
-                                                                      std::vector<char*>(), 0, 0));
+            downloaders.push_back(std::make_unique<CMapAutoDownload>(RunOnceSettings(url, maps)));
             downloaders.back()->SetVersionCache(caches.back().get());
             double seconds = 0;
             // The first pass reads every map and fills the cache.
@@ -305,7 +313,7 @@ void Bench::MapCache() {
         PassOutput output(m_root + "/work-maps/out.txt");
         if (!EnterWorkDirectory(m_root + "/work-maps", output, error)) return false;
         const std::string url = m_nginx.Url("/feedlarge.xml?bench=1");
-        CMapAutoDownload downloader(0, 10, url.c_str(), maps.c_str(), std::vector<char*>(), 0, 0);
+        CMapAutoDownload downloader(RunOnceSettings(url, maps));
         CMapVersionCache cache;
         downloader.SetVersionCache(&cache);
         double cold = 0;

@@ -79,7 +79,7 @@ void CConfig::ReadUnsigned(const char* name, unsigned int& value) const
 
 void CConfig::ReadFrequency()
 {
-    ReadUnsigned("frequency", m_uiFrequency);
+    ReadUnsigned("frequency", m_settings.frequency);
 }
 
 bool CConfig::ReadSavePath()
@@ -117,17 +117,17 @@ bool CConfig::ProbeSavePath() const
 
 void CConfig::ReadCounts()
 {
-    ReadUnsigned("fullcheckfrequency", m_uiFullCheckFrequency);
+    ReadUnsigned("fullcheckfrequency", m_settings.fullCheckFrequency);
     // Both limits are unsigned in the file and at most 2147483647, so they fit an int.
-    unsigned int count = static_cast<unsigned int>(m_iMaxMapCount);
+    unsigned int count = static_cast<unsigned int>(m_settings.maxMapCount);
     ReadUnsigned("maxmapcount", count);
-    m_iMaxMapCount = static_cast<int>(count);
-    count = static_cast<unsigned int>(m_iDownloadsPerUpdateMax);
+    m_settings.maxMapCount = static_cast<int>(count);
+    count = static_cast<unsigned int>(m_settings.downloadsPerUpdateMax);
     ReadUnsigned("downloadsperupdatemax", count);
-    m_iDownloadsPerUpdateMax = static_cast<int>(count);
-    ReadUnsigned("timeout", m_uiTimeoutSeconds);
-    if (m_uiTimeoutSeconds > kMaximumTimeoutSeconds)
-        m_uiTimeoutSeconds = kMaximumTimeoutSeconds;
+    m_settings.downloadsPerUpdateMax = static_cast<int>(count);
+    ReadUnsigned("timeout", m_settings.timeoutSeconds);
+    if (m_settings.timeoutSeconds > kMaximumTimeoutSeconds)
+        m_settings.timeoutSeconds = kMaximumTimeoutSeconds;
 }
 
 void CConfig::ReadIgnoreList()
@@ -152,7 +152,16 @@ void CConfig::ReadIgnoreList()
 
 bool CConfig::IsFrequencyAllowed() const
 {
-    return m_uiFrequency == 0 || m_uiFrequency >= kMinimumFrequency;
+    return m_settings.frequency == 0 || m_settings.frequency >= kMinimumFrequency;
+}
+
+CSettings CConfig::Settings() const
+{
+    CSettings settings = m_settings;
+    settings.feedUrl = m_szFeedUrl;
+    settings.savePath = m_szSavePath;
+    settings.ignoredMaps = m_ignoredMaps;
+    return settings;
 }
 
 void CConfig::Release()

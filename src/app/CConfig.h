@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "app/CSettings.h"
+
 class CXMLFile;
 class CXMLNode;
 
@@ -18,10 +20,10 @@ public:
 
     // Buffer sizes of the two paths: at most 511 characters each.
     static constexpr unsigned int kTextSize = 512;
-    static constexpr unsigned int kDefaultFrequency = 60;
+    static constexpr unsigned int kDefaultFrequency = CSettings::kDefaultFrequency;
     static constexpr unsigned int kMinimumFrequency = 60;
-    static constexpr unsigned int kDefaultFullCheckFrequency = 10;
-    static constexpr unsigned int kDefaultTimeoutSeconds = 30;
+    static constexpr unsigned int kDefaultFullCheckFrequency = CSettings::kDefaultFullCheckFrequency;
+    static constexpr unsigned int kDefaultTimeoutSeconds = CSettings::kDefaultTimeoutSeconds;
     // The longest time-out whose milliseconds still fit the HTTP client's 32-bit count.
     static constexpr unsigned int kMaximumTimeoutSeconds = 4294967;
 
@@ -55,13 +57,17 @@ public:
     // Drops the parsed document.
     void Release();
 
+    // The settings read so far, with the ignored names appended to the list given to the
+    // constructor.
+    CSettings Settings() const;
+
     const char* FeedUrl() const { return m_szFeedUrl; }
     const char* SavePath() const { return m_szSavePath; }
-    unsigned int Frequency() const { return m_uiFrequency; }
-    unsigned int FullCheckFrequency() const { return m_uiFullCheckFrequency; }
-    int DownloadsPerUpdateMax() const { return m_iDownloadsPerUpdateMax; }
-    int MaxMapCount() const { return m_iMaxMapCount; }
-    unsigned int TimeoutSeconds() const { return m_uiTimeoutSeconds; }
+    unsigned int Frequency() const { return m_settings.frequency; }
+    unsigned int FullCheckFrequency() const { return m_settings.fullCheckFrequency; }
+    int DownloadsPerUpdateMax() const { return m_settings.downloadsPerUpdateMax; }
+    int MaxMapCount() const { return m_settings.maxMapCount; }
+    unsigned int TimeoutSeconds() const { return m_settings.timeoutSeconds; }
 
 private:
     CXMLNode* Child(const char* name) const;
@@ -73,11 +79,8 @@ private:
     std::string m_loadError;
     char m_szFeedUrl[kTextSize] = {};
     char m_szSavePath[kTextSize] = {};
-    unsigned int m_uiFrequency = kDefaultFrequency;
-    unsigned int m_uiFullCheckFrequency = kDefaultFullCheckFrequency;
-    int m_iDownloadsPerUpdateMax = 0;
-    int m_iMaxMapCount = 0;
-    unsigned int m_uiTimeoutSeconds = kDefaultTimeoutSeconds;
+    // The numbers; the two texts live in the buffers above until Settings() copies them.
+    CSettings m_settings;
 };
 
 #endif

@@ -47,24 +47,20 @@ bool SameDirectory(const char* a, const char* b)
 
 }  // namespace
 
-CMapAutoDownload::CMapAutoDownload(unsigned long frequency, unsigned int fullCheckFrequency,
-                                   const char* feedUrl, const char* savePath,
-                                   const std::vector<char*>& ignoredMaps,
-                                   int downloadsPerUpdateMax, int maxMapCount,
-                                   unsigned int timeoutSeconds, Clock clock)
-    : m_uiFrequency(static_cast<unsigned int>(frequency)),
+CMapAutoDownload::CMapAutoDownload(const CSettings& settings, Clock clock)
+    : m_uiFrequency(settings.frequency),
       m_pTCP(std::make_unique<CTCPImpl>()),
       m_pHTTP(std::make_unique<CHTTPClient>(m_pTCP.get())),
-      m_strFeedUrl(feedUrl ? feedUrl : ""),
-      m_strSavePath(savePath ? savePath : ""),
-      m_uiFullCheckFrequency(fullCheckFrequency),
-      m_vecIgnoredMaps(ignoredMaps),
-      m_iDownloadsPerUpdateMax(downloadsPerUpdateMax),
-      m_iMaxMapCount(maxMapCount),
+      m_strFeedUrl(settings.feedUrl),
+      m_strSavePath(settings.savePath),
+      m_uiFullCheckFrequency(settings.fullCheckFrequency),
+      m_vecIgnoredMaps(settings.ignoredMaps),
+      m_iDownloadsPerUpdateMax(settings.downloadsPerUpdateMax),
+      m_iMaxMapCount(settings.maxMapCount),
       m_clock(std::move(clock))
 {
     snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", kInitialFeedTime);
-    m_pHTTP->SetTimeout(timeoutSeconds * 1000u);
+    m_pHTTP->SetTimeout(settings.timeoutSeconds * 1000u);
 }
 
 CMapAutoDownload::~CMapAutoDownload() = default;
@@ -331,13 +327,9 @@ bool CMapAutoDownload::WriteMapVersion(const char* path, unsigned int version)
     return written;
 }
 
-int RunMapAutoDownload(unsigned long frequency, unsigned int fullCheckFrequency,
-                       const char* feedUrl, const char* savePath,
-                       const std::vector<char*>& ignoredMaps, int downloadsPerUpdateMax,
-                       int maxMapCount, unsigned int timeoutSeconds)
+int RunMapAutoDownload(const CSettings& settings)
 {
-    CMapAutoDownload downloader(frequency, fullCheckFrequency, feedUrl, savePath, ignoredMaps,
-                                downloadsPerUpdateMax, maxMapCount, timeoutSeconds);
+    CMapAutoDownload downloader(settings);
     // The versions of unchanged maps are remembered across passes and restarts. A state file
     // that is missing or damaged only means the maps are read again.
     CMapVersionCache versions;
@@ -348,7 +340,7 @@ int RunMapAutoDownload(unsigned long frequency, unsigned int fullCheckFrequency,
         downloader.DoPulse();
         if (versions.HasChanges())
             versions.Save(CMapVersionCache::kStateFileName);
-        if (frequency == 0) {
+        if (settings.frequency == 0) {
             PrintMessage("\n");
             return 0;
         }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/CSettings.h"
 #include "app/Utils.h"
 
 class CHTTPClient;
@@ -39,10 +40,7 @@ public:
     static constexpr int kNoFile = -1;
     static constexpr int kNoVersionRecord = -2;
 
-    CMapAutoDownload(unsigned long frequency, unsigned int fullCheckFrequency, const char* feedUrl,
-                     const char* savePath, const std::vector<char*>& ignoredMaps,
-                     int downloadsPerUpdateMax, int maxMapCount,
-                     unsigned int timeoutSeconds = 30, Clock clock = GetTime);
+    explicit CMapAutoDownload(const CSettings& settings, Clock clock = GetTime);
     ~CMapAutoDownload();
     CMapAutoDownload(const CMapAutoDownload&) = delete;
     CMapAutoDownload& operator=(const CMapAutoDownload&) = delete;
@@ -111,9 +109,6 @@ private:
 
 // Constructs one downloader and drives it: one pass then "\n" and 0 when the frequency is 0,
 // otherwise a pass check every second forever.
-int RunMapAutoDownload(unsigned long frequency, unsigned int fullCheckFrequency,
-                       const char* feedUrl, const char* savePath,
-                       const std::vector<char*>& ignoredMaps, int downloadsPerUpdateMax,
-                       int maxMapCount, unsigned int timeoutSeconds);
+int RunMapAutoDownload(const CSettings& settings);
 
 #endif

@@ -93,7 +93,5 @@ int main()
     config.Release();
 
     PrintBanner(config);
-    return RunMapAutoDownload(config.Frequency(), config.FullCheckFrequency(), config.FeedUrl(),
-                              config.SavePath(), vecIgnoredMaps, config.DownloadsPerUpdateMax(),
-                              config.MaxMapCount(), config.TimeoutSeconds());
+    return RunMapAutoDownload(config.Settings());
 }

@@ -51,9 +51,15 @@ protected:
     {
         if (savePath.empty())
             savePath = m_dir.File("maps");
-        return std::make_unique<CMapAutoDownload>(
-            frequency, fullCheck, FeedUrl().c_str(), savePath.c_str(), ignored, perPassMax, 0, 5,
-            [this] { return m_now; });
+        CSettings settings;
+        settings.frequency = static_cast<unsigned int>(frequency);
+        settings.fullCheckFrequency = fullCheck;
+        settings.feedUrl = FeedUrl();
+        settings.savePath = savePath;
+        settings.ignoredMaps = ignored;
+        settings.downloadsPerUpdateMax = perPassMax;
+        settings.timeoutSeconds = 5;
+        return std::make_unique<CMapAutoDownload>(settings, [this] { return m_now; });
     }
 
     std::string FeedUrl() const { return m_server.Url("/feed.xml?source=test"); }
@@ -497,7 +503,16 @@ protected:
 
     TempDir m_dir;
     std::string m_path = m_dir.File("x.map");
-    CMapAutoDownload m_downloader{0, 10, "http://127.0.0.1:1/feed", m_dir.Path().c_str(), {}, 0, 0};
+    CMapAutoDownload m_downloader{Settings(m_dir.Path())};
+
+    static CSettings Settings(const std::string& savePath)
+    {
+        CSettings settings;
+        settings.frequency = 0;
+        settings.feedUrl = "http://127.0.0.1:1/feed";
+        settings.savePath = savePath;
+        return settings;
+    }
 };
 
 TEST_F(MapVersionTest, ReadsTheRecordedVersion)

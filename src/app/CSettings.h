@@ -1,0 +1,30 @@
+#ifndef MAD_APP_CSETTINGS_H
+#define MAD_APP_CSETTINGS_H
+
+#include <string>
+#include <vector>
+
+// Everything the downloader is told by its configuration: the configuration reader fills it,
+// the run loop and the update pass take it. Plain values; the ignored names are borrowed from the
+// process-wide list (only the pointers are copied, the names outlive every copy).
+struct CSettings {
+    static constexpr unsigned int kDefaultFrequency = 60;
+    static constexpr unsigned int kDefaultFullCheckFrequency = 10;
+    static constexpr unsigned int kDefaultTimeoutSeconds = 30;
+
+    std::string feedUrl;
+    // Seconds between passes; 0 runs one pass and exits.
+    unsigned int frequency = kDefaultFrequency;
+    std::string savePath;
+    // Every this-many passes the whole feed is asked for.
+    unsigned int fullCheckFrequency = kDefaultFullCheckFrequency;
+    std::vector<char*> ignoredMaps;
+    // Most maps downloaded in one pass; 0 means no limit.
+    int downloadsPerUpdateMax = 0;
+    // Read and handed on; has no effect.
+    int maxMapCount = 0;
+    // Bounds connecting and each wait on the server; 0 waits forever.
+    unsigned int timeoutSeconds = kDefaultTimeoutSeconds;
+};
+
+#endif
