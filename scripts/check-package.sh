@@ -98,7 +98,7 @@ for _ in $(seq 1 50); do
   if python3 -c "import urllib.request; urllib.request.urlopen('$base/feed.xml')" 2>/dev/null; then break; fi
   sleep 0.1
 done
-install -d -o "$USER_NAME" -g "$USER_NAME" "$root$STATE/maps"
+in_root install -d -o "$USER_NAME" -g "$USER_NAME" "$STATE/maps"
 write_config() {
   printf '<config><url>%s</url><frequency>300</frequency><savepath>maps</savepath></config>\n' "$1" \
     > "$root$STATE/config.xml"
