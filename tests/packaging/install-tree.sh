@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build tree into a temporary prefix and checks that everything an operator needs
 # is there: the program (which answers --version), the unit naming that program (verified like
-# the shipped one), the example configuration (well-formed) and the README.
+# the shipped one), the example configuration (well-formed), the README and the manual page.
 set -euo pipefail
 build=$1
 here=$(dirname "$0")
@@ -16,6 +16,7 @@ if command -v xmllint >/dev/null; then
   xmllint --noout "$prefix/share/doc/mapautodownloader/examples/config.xml"
 fi
 test -s "$prefix/share/doc/mapautodownloader/README.md"
+test -s "$prefix/share/man/man1/mapautodownloader.1.gz"
 status=0
 "$here/verify-unit.sh" "$unit" || status=$?
 # A missing systemd-analyze only skips the unit's part.
