@@ -81,6 +81,7 @@ step "systemd-analyze verify inside the root"
 in_root systemd-analyze verify /usr/lib/systemd/system/$USER_NAME.service 2>&1 | tee "$work/verify.log"
 [ "${PIPESTATUS[0]}" -eq 0 ] || fail "systemd-analyze verify"
 if grep -q "$USER_NAME.service" "$work/verify.log"; then fail "systemd-analyze warns about the unit"; fi
+echo "the unit verifies"
 
 step "Running --once as $USER_NAME against a loopback feed"
 mkdir -p "$work/www/maps"

@@ -17,8 +17,11 @@ CCommandLine::CCommandLine(int argc, const char* const* argv)
                 Fail(std::string("option ") + argument + " needs a directory");
             else
                 m_directory = argv[++i];
-        } else if (strncmp(argument, "--directory=", 12) == 0 && argument[12] != '\0') {
-            m_directory = argument + 12;
+        } else if (strncmp(argument, "--directory=", 12) == 0) {
+            if (argument[12] == '\0')
+                Fail("option --directory needs a directory");
+            else
+                m_directory = argument + 12;
         } else if (argument[0] == '-') {
             Fail(std::string("unknown option ") + argument);
         } else {

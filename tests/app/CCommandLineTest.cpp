@@ -52,7 +52,7 @@ TEST(CommandLineTest, RefusesWhatItDoesNotKnowAndSaysWhat)
         {{"config.xml"}, "unexpected argument config.xml"},
         {{"--once", "-C"}, "option -C needs a directory"},
         {{"--directory", ""}, "option --directory needs a directory"},
-        {{"--directory="}, "unknown option --directory="},
+        {{"--directory="}, "option --directory needs a directory"},
         {{"--bogus", "--help"}, "unknown option --bogus"},
     };
     for (const auto& c : cases) {
