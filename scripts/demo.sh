@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Sets up and builds the project, serves the demo feed and maps of examples/ with nginx on a free
-# loopback port, and runs the downloader once against it in scratch/demo/ (kept afterwards, so
-# the downloaded maps, config.xml and autoupdate.xml can be looked at).
+# Sets up and builds the program, serves the demo feed and maps of examples/ with nginx on a free
+# loopback port, and runs the downloader twice against it in scratch/demo/: the first run
+# downloads, the second finds everything up to date. scratch/demo/ is kept afterwards, so the
+# downloaded maps, config.xml and autoupdate.xml can be looked at.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 
 scripts/setup.sh
-scripts/build.sh
+# Only the program: the tests and benchmarks are not needed here.
+cmake -S . -B build -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" >/dev/null
+cmake --build build -j"$(nproc)" --target mapautodownloader
 
 NGINX=/usr/sbin/nginx
 server=$(mktemp -d "${TMPDIR:-/tmp}/mad-demo-server.XXXXXX")
@@ -65,6 +68,7 @@ demo="$repo/scratch/demo"
 rm -rf "$demo"
 mkdir -p "$demo/maps"
 sed -e "s|@FEED_URL@|$base/feed.xml?source=demo|" -e "s|@SAVE_PATH@|$demo/maps|" \
+  -e "s|@FREQUENCY@|0|" \
   examples/config.xml.in > "$demo/config.xml"
 
 echo "== Serving examples/ at $base; running build/mapautodownloader in $demo"

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "app/CMapVersionCache.h"
+#include "app/ExitStatus.h"
 #include "http/CHTTPClient.h"
 #include "tcp/CTCPImpl.h"
 #include "xml/CXMLFileImpl.h"
@@ -81,14 +82,17 @@ void CMapAutoDownload::FailPass(const char* format, const char* detail)
 {
     PrintMessage("Failed\n");
     PrintMessage(format, detail);
+    m_bPassComplete = false;
     m_uiLastPassTime = m_clock();
 }
 
 bool CMapAutoDownload::FetchFeed()
 {
     char requestUrl[kRequestUrlSize];
-    const int length = snprintf(requestUrl, sizeof(requestUrl), "%s&time=%s",
-                                m_strFeedUrl.c_str(), m_szLastFeedTime);
+    // A feed address without a query starts one; one with a query gets one more parameter.
+    const char* separator = m_strFeedUrl.find('?') == std::string::npos ? "?" : "&";
+    const int length = snprintf(requestUrl, sizeof(requestUrl), "%s%stime=%s",
+                                m_strFeedUrl.c_str(), separator, m_szLastFeedTime);
     if (length < 0 || static_cast<unsigned int>(length) >= sizeof(requestUrl)) {
         FailPass("Error downloading RSS feed: %s\n", "request URL too long");
         return false;
@@ -109,6 +113,7 @@ void CMapAutoDownload::DoPulse()
 
     PrintMessage("Checking RSS feed... ");
     m_bNothingDownloaded = true;
+    m_bPassComplete = true;
     m_iDownloadsThisPass = 0;
     char feedTime[kFeedTimeSize] = {};
 
@@ -139,8 +144,10 @@ void CMapAutoDownload::DoPulse()
         }
         if (CXMLNode* time = channel->FindSubNode("time", 0))
             time->GetTagContent(feedTime, sizeof(feedTime));
-        if (!WalkFeed(channel))
+        if (!WalkFeed(channel)) {
+            m_bPassComplete = false;
             return;
+        }
     }
 
     if (m_bNothingDownloaded)
@@ -167,7 +174,9 @@ bool CMapAutoDownload::WalkFeed(CXMLNode* channel)
             continue;
         if (Stopping())
             return false;
-        ProcessItem(node);
+        const ItemOutcome outcome = ProcessItem(node);
+        if (outcome == ItemOutcome::Refused || outcome == ItemOutcome::DownloadFailed)
+            m_bPassComplete = false;
     }
     return true;
 }
@@ -329,7 +338,11 @@ bool CMapAutoDownload::WriteMapVersion(const char* path, unsigned int version)
 
 int RunMapAutoDownload(const CSettings& settings)
 {
-    CMapAutoDownload downloader(settings);
+    const bool runOnce = settings.frequency == 0 || settings.runOnce;
+    CSettings passSettings = settings;
+    if (runOnce)
+        passSettings.frequency = 0;  // due at once, whatever the configured period
+    CMapAutoDownload downloader(passSettings);
     // The versions of unchanged maps are remembered across passes and restarts. A state file
     // that is missing or damaged only means the maps are read again.
     CMapVersionCache versions;
@@ -340,11 +353,12 @@ int RunMapAutoDownload(const CSettings& settings)
         downloader.DoPulse();
         if (versions.HasChanges())
             versions.Save(CMapVersionCache::kStateFileName);
-        if (settings.frequency == 0) {
+        if (runOnce) {
             PrintMessage("\n");
-            return 0;
+            return downloader.LastPassComplete() ? ExitStatus::kSuccess : ExitStatus::kPassIncomplete;
         }
         usleep(1000000);
     }
-    return 0;
+    // A run-once job stopped before its pass has not brought anything up to date.
+    return runOnce ? ExitStatus::kPassIncomplete : ExitStatus::kSuccess;
 }

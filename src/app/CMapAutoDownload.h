@@ -28,7 +28,8 @@ public:
     static constexpr unsigned int kMapPathSize = 512;
     static constexpr unsigned int kFeedTimeSize = 50;
     static constexpr unsigned int kItemTextSize = 255;
-    // The longest feed URL whose request ("&time=" plus the longest feed time) always fits.
+    // The longest feed URL whose request ("&time=" or "?time=" plus the longest feed time) always
+    // fits.
     static constexpr unsigned int kMaxFeedUrlLength =
         kRequestUrlSize - 1 - (sizeof("&time=") - 1) - (kFeedTimeSize - 1);
 
@@ -64,6 +65,13 @@ public:
     // Remembers map versions between passes; not owned. Null reads every map in full.
     void SetVersionCache(CMapVersionCache* cache) { m_pVersionCache = cache; }
 
+    // Whether the last pass brought every map it listed up to date: false before the first pass,
+    // and after a pass whose feed could not be fetched or parsed, that a stop request cut short,
+    // or in which a map failed to download or was refused (unsafe or too long a name or link).
+    // Maps held back by the per-pass limit, and a version that could not be stamped into a map
+    // that arrived whole, do not count against it.
+    bool LastPassComplete() const { return m_bPassComplete; }
+
     // The feed's time stamp that the next incremental request will carry.
     const char* LastFeedTime() const { return m_szLastFeedTime; }
 
@@ -97,18 +105,21 @@ private:
     std::vector<char*> m_vecIgnoredMaps;
     unsigned int m_uiSkipped = 0;
     int m_iDownloadsPerUpdateMax;
-    int m_iMaxMapCount;
+    // Kept as the configuration gave it; nothing reads it.
+    [[maybe_unused]] int m_iMaxMapCount;
     Clock m_clock;
     CMapVersionCache* m_pVersionCache = nullptr;
     std::function<bool()> m_stopRequested;
 
     // State of the pass in progress.
     bool m_bNothingDownloaded = true;
+    bool m_bPassComplete = false;
     int m_iDownloadsThisPass = 0;
 };
 
-// Constructs one downloader and drives it: one pass then "\n" and 0 when the frequency is 0,
-// otherwise a pass check every second forever.
+// Constructs one downloader and drives it. Run-once (frequency 0 or runOnce): one pass then "\n",
+// and 0 when the pass was complete, 3 otherwise. Periodic: a pass check every second until a
+// stop request, then 0.
 int RunMapAutoDownload(const CSettings& settings);
 
 #endif

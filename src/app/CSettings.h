@@ -15,6 +15,8 @@ struct CSettings {
     std::string feedUrl;
     // Seconds between passes; 0 runs one pass and exits.
     unsigned int frequency = kDefaultFrequency;
+    // One pass and exit whatever the frequency (the command line's --once).
+    bool runOnce = false;
     std::string savePath;
     // Every this-many passes the whole feed is asked for.
     unsigned int fullCheckFrequency = kDefaultFullCheckFrequency;

@@ -1,24 +1,35 @@
-// The downloader's entry: reads and checks config.xml in the working directory, prints the
-// banner and hands over to the update loop. Every configuration error ends the process with 1.
+// The downloader's entry: reads the command line, reads and checks config.xml in the working
+// directory, prints the banner and hands over to the update loop. Every configuration error ends
+// the process with 1, a bad command line with 2.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
 
 #include <xercesc/util/PlatformUtils.hpp>
 
+#include "app/CCommandLine.h"
 #include "app/CConfig.h"
 #include "app/CMapAutoDownload.h"
+#include "app/ExitStatus.h"
 #include "app/IgnoredMaps.h"
 #include "app/Utils.h"
 
 namespace {
 
-// Where an operator learns how to get a feed address. A placeholder on a reserved domain.
-#define MAD_FEED_SERVICE_SITE "http://maps.example.org/"
+// Where an operator learns how to get a feed address; set by the build (MAD_FEED_SERVICE_SITE).
+#ifndef MAD_FEED_SERVICE_SITE
+#error "MAD_FEED_SERVICE_SITE is set by the build"
+#endif
 
 // Prints a configuration message and gives the exit status of a configuration error.
 int ConfigurationError(const char* message)
 {
     PrintMessage("%s", message);
     WaitBeforeExiting();
-    return 1;
+    return ExitStatus::kConfigurationError;
 }
 
 template <typename... Args>
@@ -26,13 +37,28 @@ int ConfigurationError(const char* format, Args... args)
 {
     PrintMessage(format, args...);
     WaitBeforeExiting();
-    return 1;
+    return ExitStatus::kConfigurationError;
 }
 
-void PrintBanner(const CConfig& config)
+int UsageError(const std::string& error)
+{
+    fprintf(stderr, "mapautodownloader: %s\n%sRun \"mapautodownloader --help\" for more.\n",
+            error.c_str(), CCommandLine::Synopsis().c_str());
+    return ExitStatus::kUsageError;
+}
+
+// --help and --version: success only when the text reached standard output.
+int PrintInformation(const std::string& text)
+{
+    fputs(text.c_str(), stdout);
+    return fflush(stdout) == 0 && !ferror(stdout) ? ExitStatus::kSuccess
+                                                  : ExitStatus::kConfigurationError;
+}
+
+void PrintBanner(const CConfig& config, bool runOnce)
 {
     PrintMessage("Xovra Map Downloader\n######\n");
-    if (config.Frequency() != 0)
+    if (config.Frequency() != 0 && !runOnce)
         PrintMessage("Feed: %s\nMap save path: %s\nUpdating every %d seconds with a full update "
                      "every %d updates\n",
                      config.FeedUrl(), config.SavePath(), static_cast<int>(config.Frequency()),
@@ -48,8 +74,25 @@ void PrintBanner(const CConfig& config)
 
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    const CCommandLine commandLine(argc, argv);
+    switch (commandLine.GetAction()) {
+    case CCommandLine::Action::Help:
+        return PrintInformation(CCommandLine::Usage());
+    case CCommandLine::Action::Version:
+        return PrintInformation(CCommandLine::VersionText());
+    case CCommandLine::Action::Invalid:
+        return UsageError(commandLine.Error());
+    case CCommandLine::Action::Run:
+        break;
+    }
+    if (!commandLine.Directory().empty() && chdir(commandLine.Directory().c_str()) != 0) {
+        fprintf(stderr, "mapautodownloader: cannot enter %s: %s\n", commandLine.Directory().c_str(),
+                strerror(errno));
+        return ExitStatus::kUsageError;
+    }
+
     InitializeTime();
     InitializeSockets();
     InstallStopHandlers();
@@ -92,6 +135,8 @@ int main()
             "a minimum of 60 seconds.\n");
     config.Release();
 
-    PrintBanner(config);
-    return RunMapAutoDownload(config.Settings());
+    PrintBanner(config, commandLine.RunOnce());
+    CSettings settings = config.Settings();
+    settings.runOnce = commandLine.RunOnce();
+    return RunMapAutoDownload(settings);
 }

@@ -121,6 +121,41 @@ TEST_F(UpdatePassTest, FirstPassDownloadsEveryMapAndStampsTheFeedVersion)
     EXPECT_EQ(2, LocalVersion(*downloader, "a.map"));
     EXPECT_EQ(5, LocalVersion(*downloader, "b.map"));
     EXPECT_EQ(std::string("/feed.xml?source=test&time=") + kInitialTime, m_server.Targets()[0]);
+    EXPECT_TRUE(downloader->LastPassComplete());
+}
+
+TEST_F(UpdatePassTest, FeedAddressWithoutAQueryStartsOne)
+{
+    PublishFeed({});
+    CSettings settings;
+    settings.feedUrl = m_server.Url("/feed.xml");
+    settings.savePath = m_dir.File("maps");
+    settings.frequency = 0;
+    CMapAutoDownload downloader(settings, [] { return 0u; });
+
+    EXPECT_EQ(std::string(kChecking) + "All maps up to date!\n", Pulse(downloader));
+    EXPECT_EQ(std::string("/feed.xml?time=") + kInitialTime, LastFeedTarget());
+}
+
+TEST_F(UpdatePassTest, MapThatArrivedWholeButTookNoVersionStillCompletesThePass)
+{
+    PublishFeed({{"a.map", 2}});
+    m_server.Serve("/maps/a.map", "<map/>");
+    auto downloader = Make();
+
+    EXPECT_EQ(std::string(kChecking) + "\nDownloading a.map... Done\n", Pulse(*downloader));
+    EXPECT_TRUE(downloader->LastPassComplete());
+}
+
+TEST_F(UpdatePassTest, PassAfterAFailedOneIsCompleteAgain)
+{
+    auto downloader = Make();
+    EXPECT_FALSE(downloader->LastPassComplete());
+    Pulse(*downloader);
+    EXPECT_FALSE(downloader->LastPassComplete());
+    PublishFeed({});
+    Pulse(*downloader);
+    EXPECT_TRUE(downloader->LastPassComplete());
 }
 
 TEST_F(UpdatePassTest, OlderLocalMapIsUpdatedAndEqualOneIsLeftAlone)
@@ -183,6 +218,7 @@ TEST_F(UpdatePassTest, PerPassLimitHoldsMapsBackForTheNextPassWithoutRefetchingT
                   "\nDownloading a.map... Done\nDownloading b.map... Done\n"
                   "Skipped downloading of 1 maps\n",
               Pulse(*downloader));
+    EXPECT_TRUE(downloader->LastPassComplete());
     m_now += 60001;
     EXPECT_EQ(std::string(kChecking) + "\nDownloading c.map... Done\n", Pulse(*downloader));
     EXPECT_EQ(1, m_server.Count("/feed.xml"));
@@ -274,6 +310,7 @@ TEST_F(UpdatePassTest, FeedDownloadFailureIsReportedAndKeepsTheFeedTime)
     EXPECT_EQ(std::string(kChecking) + "Failed\nError downloading RSS feed: 404 - Not Found\n",
               Pulse(*downloader));
     EXPECT_STREQ("T1", downloader->LastFeedTime());
+    EXPECT_FALSE(downloader->LastPassComplete());
 }
 
 TEST_F(UpdatePassTest, UnparsableFeedFailsThePassAndKeepsTheFeedTime)
@@ -290,6 +327,7 @@ TEST_F(UpdatePassTest, UnparsableFeedFailsThePassAndKeepsTheFeedTime)
     // One line with the parser's text, and nothing after it.
     EXPECT_EQ(out.size() - 1, out.find('\n', prefix.size()));
     EXPECT_STREQ("T1", downloader->LastFeedTime());
+    EXPECT_FALSE(downloader->LastPassComplete());
     Pulse(*downloader);
     EXPECT_EQ("/feed.xml?source=test&time=T1", LastFeedTarget());
 }
@@ -302,6 +340,7 @@ TEST_F(UpdatePassTest, FeedWithoutChannelFailsThePass)
     EXPECT_EQ(std::string(kChecking) + "Failed\nError parsing RSS feed: no channel element\n",
               Pulse(*downloader));
     EXPECT_STREQ("00-00-00 00:00:00", downloader->LastFeedTime());
+    EXPECT_FALSE(downloader->LastPassComplete());
 }
 
 TEST_F(UpdatePassTest, FailedMapDownloadIsReportedAndLeavesTheOldMapAndVersion)
@@ -316,6 +355,7 @@ TEST_F(UpdatePassTest, FailedMapDownloadIsReportedAndLeavesTheOldMapAndVersion)
                   "Error downloading a.map: 404 - Not Found\n",
               Pulse(*downloader));
     EXPECT_EQ(old, ReadFile(MapPath("a.map")));
+    EXPECT_FALSE(downloader->LastPassComplete());
     Pulse(*downloader);
     EXPECT_EQ(2, m_server.Count("/maps/a.map"));
 }
@@ -333,6 +373,7 @@ TEST_F(UpdatePassTest, StopRequestEndsThePassAfterTheMapInProgress)
     EXPECT_EQ(std::string(kChecking) + "\nDownloading a.map... Done\n", Pulse(*downloader));
     EXPECT_EQ(1, LocalVersion(*downloader, "a.map"));
     EXPECT_EQ(0, m_server.Count("/maps/b.map"));
+    EXPECT_FALSE(downloader->LastPassComplete());
 }
 
 TEST_F(UpdatePassTest, MapDownloadCutShortLeavesNoFileAndNoVersion)
@@ -369,6 +410,7 @@ TEST_F(UpdatePassTest, UnsafeTitlesAreNeverOpenedOrWritten)
     EXPECT_FALSE(FileExists(m_dir.File("escape.map")));
     // The feed and ok.map, nothing else.
     EXPECT_EQ(2u, m_server.Targets().size());
+    EXPECT_FALSE(downloader->LastPassComplete());
 }
 
 TEST_F(UpdatePassTest, FeedCannotOverwriteTheProgramsOwnFilesInTheWorkingDirectory)
@@ -412,6 +454,7 @@ TEST_F(UpdatePassTest, MapPathThatDoesNotFitIsSkippedByName)
                   title + "\n",
               Pulse(*downloader));
     EXPECT_EQ(0, m_server.Count("/maps/" + title));
+    EXPECT_FALSE(downloader->LastPassComplete());
 }
 
 TEST_F(UpdatePassTest, TitleLongerThanTheFeedLimitIsSkipped)

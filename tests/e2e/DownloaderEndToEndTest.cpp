@@ -92,9 +92,11 @@ protected:
         return banner + "######\n\n";
     }
 
-    ProcessResult Run(int timeoutMs = kRunTimeoutMs)
+    ProcessResult Run(int timeoutMs = kRunTimeoutMs, std::vector<std::string> arguments = {},
+                      const std::string& cwd = "")
     {
-        return RunProcess({DownloaderExecutable()}, m_work.Path(), timeoutMs);
+        arguments.insert(arguments.begin(), DownloaderExecutable());
+        return RunProcess(arguments, cwd.empty() ? m_work.Path() : cwd, timeoutMs);
     }
 
     TempDir m_work;
@@ -170,10 +172,12 @@ TEST_F(DownloaderRunTest, PerPassLimitHoldsMapsBack)
     for (const char* title : {"a.map", "b.map", "c.map"})
         PublishMap(title, MapXml(1));
 
+    const ProcessResult first = Run();
     EXPECT_EQ(Banner(2) + kChecking +
                   "\nDownloading a.map... Done\nDownloading b.map... Done\n"
                   "Skipped downloading of 1 maps\n\n",
-              Run().out);
+              first.out);
+    EXPECT_EQ(0, first.exitCode);  // held back is not failed
     EXPECT_FALSE(FileExists(m_work.File("maps/c.map")));
     EXPECT_EQ(Banner(2) + kChecking + "\nDownloading c.map... Done\n\n", Run().out);
 }
@@ -205,7 +209,7 @@ TEST_F(DownloaderRunTest, FeedNotFoundIsReported)
 {
     WriteConfig();
     const ProcessResult result = Run();
-    EXPECT_EQ(0, result.exitCode);
+    EXPECT_EQ(3, result.exitCode);
     EXPECT_EQ(Banner() + kChecking + "Failed\nError downloading RSS feed: 404 - Not Found\n\n",
               result.out);
 }
@@ -217,10 +221,12 @@ TEST_F(DownloaderRunTest, FailedMapDownloadKeepsTheOldMapUnstamped)
     WriteFile(m_work.File("maps/a.map"), old);
     PublishFeed({{"a.map", 4}});
 
+    const ProcessResult result = Run();
     EXPECT_EQ(Banner() + kChecking +
                   "\nUpdating a.map from version 3 to version 4... Failed\n"
                   "Error downloading a.map: 404 - Not Found\n\n",
-              Run().out);
+              result.out);
+    EXPECT_EQ(3, result.exitCode);
     EXPECT_EQ(old, LocalMap("a.map"));
 }
 
@@ -250,11 +256,13 @@ TEST_F(DownloaderRunTest, UnsafeTitlesNeverLeaveTheSaveDirectory)
     PublishMap("a.map", MapXml(1));
     WriteFile(m_www.File("escape.map"), MapXml(1));
 
+    const ProcessResult result = Run();
     EXPECT_EQ(Banner() + kChecking +
                   "\nSkipping map with an unsafe name: ../escape.map\n"
                   "Skipping map with an unsafe name: ..\n"
                   "Downloading a.map... Done\n\n",
-              Run().out);
+              result.out);
+    EXPECT_EQ(3, result.exitCode);
     EXPECT_FALSE(FileExists(m_work.File("escape.map")));
 }
 
@@ -276,6 +284,32 @@ TEST_F(DownloaderRunTest, FeedCannotReplaceTheConfigurationWhenSavingIntoTheWork
     EXPECT_EQ(config, ReadFile(m_work.File("config.xml")));
 }
 
+TEST_F(DownloaderRunTest, DirectoryOptionFindsTheConfigurationAndARelativeSavePath)
+{
+    WriteFile(m_work.File("config.xml"), "<config><url>" + FeedUrl() +
+                                             "</url><frequency>0</frequency><savepath>maps"
+                                             "</savepath></config>");
+    PublishFeed({{"a.map", 2}});
+    PublishMap("a.map", MapXml(1));
+
+    const ProcessResult result = Run(kRunTimeoutMs, {"--directory", m_work.Path()}, "/");
+    EXPECT_EQ(0, result.exitCode) << result.out;
+    EXPECT_TRUE(HasVersion(LocalMap("a.map"), 2));
+    EXPECT_TRUE(FileExists(m_work.File("autoupdate.xml")));
+}
+
+TEST_F(DownloaderRunTest, OnceRunsOnePassWhateverTheFrequencyAndTellsAFailure)
+{
+    WriteConfig("", "3600");
+    PublishFeed({});
+    const ProcessResult good = Run(kRunTimeoutMs, {"--once", "-C", m_work.Path()});
+    EXPECT_EQ(0, good.exitCode);
+    EXPECT_EQ(Banner() + kChecking + "All maps up to date!\n\n", good.out);
+
+    ASSERT_EQ(0, remove(m_www.File("feed.xml").c_str()));
+    EXPECT_EQ(3, Run(kRunTimeoutMs, {"--once"}).exitCode);
+}
+
 TEST_F(DownloaderRunTest, OutputReachesAPipeAtOnceWhileTheDaemonRuns)
 {
     WriteConfig("", "60");
@@ -291,6 +325,7 @@ TEST_F(DownloaderRunTest, OutputReachesAPipeAtOnceWhileTheDaemonRuns)
 // Cases a real server cannot produce, against the tests' own fault server.
 class FaultRunTest : public ::testing::Test {
 protected:
+    // Expects the run-once pass to fail, as every case here does.
     std::string RunAgainst(const FaultServer& server, const std::string& extra = "")
     {
         m_feedUrl = server.Url("/feed.xml?source=e2e");
@@ -299,7 +334,7 @@ protected:
                       m_work.File("maps") + "</savepath>" + extra + "</config>");
         const ProcessResult result =
             RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs);
-        EXPECT_EQ(0, result.exitCode);
+        EXPECT_EQ(3, result.exitCode);
         return result.out;
     }
 
@@ -368,7 +403,7 @@ TEST_F(FaultRunTest, StopRequestFinishesTheDownloadInProgressAndLeavesNoPartialF
     const ProcessResult result = RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs,
                                             [&downloader](pid_t pid) { downloader = pid; });
     EXPECT_EQ(0, result.signal);
-    EXPECT_EQ(0, result.exitCode);
+    EXPECT_EQ(3, result.exitCode);  // the pass was cut short
     EXPECT_EQ(Banner() + kChecking +
                   "\nUpdating a.map from version 3 to version 4... Failed\n"
                   "Error downloading a.map: Timed out waiting for the server\n\n",
@@ -412,7 +447,7 @@ protected:
 
 const char kNoUrl[] =
     "Your config file, config.xml does not contain a 'url' tag. To create a valid feed url, "
-    "visit http://maps.example.org/.\n";
+    "visit " MAD_FEED_SERVICE_SITE ".\n";
 const char kBlankUrl[] = "Your config file contains a blank url tag. Please enter a valid feed url.\n";
 const char kLongUrl[] = "Your config file contains a url that is too long. Please enter a feed "
                         "url of at most 456 characters.\n";
@@ -489,6 +524,41 @@ TEST_F(ConfigurationTest, BadNumbersKeepTheirDefaultsInThePeriodicBanner)
                   "\nUpdating every 60 seconds with a full update every 10 updates\n"
                   "Downloading up to a maximum of 2 maps per update.\n######\n\n",
               result.out);
+}
+
+}  // namespace
+
+namespace {
+
+// Options that end the program before it reads any configuration: none of them may fall through
+// to the "Cannot read config.xml" of a directory without one.
+TEST(CommandLineRunTest, OptionsAnswerWithoutReadingTheConfiguration)
+{
+    struct Case {
+        std::vector<std::string> arguments;
+        int exitCode;
+        std::string out;  // regular expressions
+        std::string err;
+    };
+    const std::string usage = "Usage: mapautodownloader \\[--once\\][^\n]*\n[^\n]*\n";
+    const Case cases[] = {
+        {{"--help"}, 0, usage + "[\\s\\S]*\n  3  run-once mode[\\s\\S]*", ""},
+        {{"--version"}, 0, "mapautodownloader [0-9]+\\.[0-9]+\\.[0-9]+\n", ""},
+        {{"--bogus"}, 2, "", "mapautodownloader: unknown option --bogus\n" + usage + ".*--help.*\n"},
+        {{"--once", "extra"}, 2, "", "mapautodownloader: unexpected argument extra\n" + usage + ".*\n"},
+        {{"-C"}, 2, "", "mapautodownloader: option -C needs a directory\n" + usage + ".*\n"},
+        {{"-C", "/nonexistent"}, 2, "",
+         "mapautodownloader: cannot enter /nonexistent: No such file or directory\n"},
+    };
+    TempDir empty;
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = c.arguments;
+        argv.insert(argv.begin(), DownloaderExecutable());
+        const ProcessResult result = RunProcess(argv, empty.Path(), kRunTimeoutMs);
+        EXPECT_EQ(c.exitCode, result.exitCode) << c.arguments[0];
+        EXPECT_TRUE(std::regex_match(result.out, std::regex(c.out))) << result.out;
+        EXPECT_TRUE(std::regex_match(result.err, std::regex(c.err))) << result.err;
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -18,6 +19,19 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Asked of the system resolver, not of the code under test.
+bool ResolvesToIPv4(const char* host)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &result) != 0 || !result)
+        return false;
+    freeaddrinfo(result);
+    return true;
+}
 
 long long MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -87,6 +101,9 @@ TEST_F(ClientSocketTest, ConnectsByAddressAndByNameAndCarriesBytes) {
     EXPECT_STREQ(reply, "ping");
 
     ASSERT_TRUE(socket->Disconnect());
+    if (!ResolvesToIPv4("localhost"))
+        GTEST_SKIP() << "this machine cannot resolve localhost (no /etc/hosts?): "
+                        "connecting by name is not tested";
     ASSERT_TRUE(socket->Connect("localhost", server.Port())) << socket->GetLastError();
     EXPECT_TRUE(WaitForConnections(server, 2));
 }

@@ -1,0 +1,69 @@
+#include "app/CCommandLine.h"
+
+#include <cstring>
+
+CCommandLine::CCommandLine(int argc, const char* const* argv)
+{
+    for (int i = 1; i < argc && m_action == Action::Run; ++i) {
+        const char* argument = argv[i];
+        if (strcmp(argument, "--help") == 0 || strcmp(argument, "-h") == 0) {
+            m_action = Action::Help;
+        } else if (strcmp(argument, "--version") == 0) {
+            m_action = Action::Version;
+        } else if (strcmp(argument, "--once") == 0) {
+            m_runOnce = true;
+        } else if (strcmp(argument, "-C") == 0 || strcmp(argument, "--directory") == 0) {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0')
+                Fail(std::string("option ") + argument + " needs a directory");
+            else
+                m_directory = argv[++i];
+        } else if (strncmp(argument, "--directory=", 12) == 0) {
+            if (argument[12] == '\0')
+                Fail("option --directory needs a directory");
+            else
+                m_directory = argument + 12;
+        } else if (argument[0] == '-') {
+            Fail(std::string("unknown option ") + argument);
+        } else {
+            Fail(std::string("unexpected argument ") + argument);
+        }
+    }
+}
+
+void CCommandLine::Fail(const std::string& error)
+{
+    m_action = Action::Invalid;
+    m_error = error;
+}
+
+std::string CCommandLine::Synopsis()
+{
+    return "Usage: mapautodownloader [--once] [-C DIR | --directory DIR]\n"
+           "       mapautodownloader --help | --version\n";
+}
+
+std::string CCommandLine::Usage()
+{
+    return Synopsis() + "\n"
+           "Keeps a directory of map files in step with a map feed. Reads config.xml in the\n"
+           "working directory and keeps autoupdate.xml and mapversions.dat there.\n"
+           "\n"
+           "Options:\n"
+           "  -C DIR, --directory DIR  work in DIR: config.xml, autoupdate.xml, mapversions.dat\n"
+           "                           and a relative save path are found there\n"
+           "  --once                   run one pass and exit, whatever the frequency says\n"
+           "  -h, --help               print this help and exit\n"
+           "  --version                print the name and version and exit\n"
+           "\n"
+           "Exit status:\n"
+           "  0  success (a stop request by SIGTERM or SIGINT in periodic mode included)\n"
+           "  1  configuration error\n"
+           "  2  bad command line, or the directory of -C cannot be entered\n"
+           "  3  run-once mode (frequency 0 or --once): the pass did not bring every map up to\n"
+           "     date (the feed failed, or a map failed or was skipped as unsafe)\n";
+}
+
+std::string CCommandLine::VersionText()
+{
+    return "mapautodownloader " MAD_VERSION "\n";
+}

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the build tree into a temporary prefix and checks that everything an operator needs
+# is there: the program (which answers --version), the unit naming that program (verified like
+# the shipped one), the example configuration (well-formed), the README and the manual page.
+set -euo pipefail
+build=$1
+here=$(dirname "$0")
+prefix=$(mktemp -d "${TMPDIR:-/tmp}/mad-install.XXXXXX")
+trap 'rm -rf "$prefix"' EXIT
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+"$prefix/bin/mapautodownloader" --version
+unit=$prefix/lib/systemd/system/mapautodownloader.service
+grep -qx "ExecStart=$prefix/bin/mapautodownloader -C %S/mapautodownloader" "$unit"
+if command -v xmllint >/dev/null; then
+  xmllint --noout "$prefix/share/doc/mapautodownloader/examples/config.xml"
+fi
+test -s "$prefix/share/doc/mapautodownloader/README.md"
+test -s "$prefix/share/man/man1/mapautodownloader.1.gz"
+status=0
+"$here/verify-unit.sh" "$unit" || status=$?
+# A missing systemd-analyze only skips the unit's part.
+if [ "$status" -ne 0 ] && [ "$status" -ne 77 ]; then exit "$status"; fi
+echo "installed tree is complete"
