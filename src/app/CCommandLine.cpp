@@ -56,7 +56,7 @@ std::string CCommandLine::Usage()
            "  --version                print the name and version and exit\n"
            "\n"
            "Exit status:\n"
-           "  0  success (a stop request by SIGTERM or SIGINT in periodic mode included)\n"
+           "  0  success (a stop request by SIGTERM or SIGINT included)\n"
            "  1  configuration error\n"
            "  2  bad command line, or the directory of -C cannot be entered\n"
            "  3  run-once mode (frequency 0 or --once): the pass did not bring every map up to\n"

@@ -355,10 +355,12 @@ int RunMapAutoDownload(const CSettings& settings)
             versions.Save(CMapVersionCache::kStateFileName);
         if (runOnce) {
             PrintMessage("\n");
-            return downloader.LastPassComplete() ? ExitStatus::kSuccess : ExitStatus::kPassIncomplete;
+            // A stop is the operator's own request, in either mode, and ends with success.
+            if (StopRequested() || downloader.LastPassComplete())
+                return ExitStatus::kSuccess;
+            return ExitStatus::kPassIncomplete;
         }
         usleep(1000000);
     }
-    // A run-once job stopped before its pass has not brought anything up to date.
-    return runOnce ? ExitStatus::kPassIncomplete : ExitStatus::kSuccess;
+    return ExitStatus::kSuccess;
 }
