@@ -1,6 +1,7 @@
 #include "app/CMapAutoDownload.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/CDownloadPool.h"
 #include "app/CMapVersionCache.h"
 #include "http/CHTTPClient.h"
 #include "tcp/CTCPImpl.h"
@@ -37,6 +39,23 @@ bool FileExists(const char* path)
     return true;
 }
 
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+std::string Format(const char* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    va_list copy;
+    va_copy(copy, arguments);
+    const int length = vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0)
+        vsnprintf(&text[0], text.size() + 1, format, arguments);
+    va_end(arguments);
+    return text;
+}
+
 bool SameDirectory(const char* a, const char* b)
 {
     struct stat first;
@@ -57,10 +76,13 @@ CMapAutoDownload::CMapAutoDownload(const CSettings& settings, Clock clock)
       m_vecIgnoredMaps(settings.ignoredMaps),
       m_iDownloadsPerUpdateMax(settings.downloadsPerUpdateMax),
       m_iMaxMapCount(settings.maxMapCount),
-      m_clock(std::move(clock))
+      m_clock(std::move(clock)),
+      m_uiParallelDownloads(std::clamp(settings.parallelDownloads, 1u,
+                                       CSettings::kMaximumParallelDownloads)),
+      m_uiTimeoutMs(settings.timeoutSeconds * 1000u)
 {
     snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", kInitialFeedTime);
-    m_pHTTP->SetTimeout(settings.timeoutSeconds * 1000u);
+    m_pHTTP->SetTimeout(m_uiTimeoutMs);
 }
 
 CMapAutoDownload::~CMapAutoDownload() = default;
@@ -165,19 +187,79 @@ bool CMapAutoDownload::WalkFeed(CXMLNode* channel)
         node->GetTagName(tagName, sizeof(tagName));
         if (strcasecmp(tagName, "item") != 0)
             continue;
-        if (Stopping())
+        if (Stopping()) {
+            FinishDownloads();
             return false;
+        }
         ProcessItem(node);
     }
+    FinishDownloads();
     return true;
 }
 
 void CMapAutoDownload::EndCheckingLine()
 {
     if (m_bNothingDownloaded) {
-        PrintMessage("\n");
+        Print("\n");
         m_bNothingDownloaded = false;
     }
+}
+
+bool CMapAutoDownload::StartDownload(std::string head, MapDownload job)
+{
+    if (!m_pPool) {
+        m_pPool = std::make_unique<CDownloadPool>(
+            m_uiParallelDownloads, [this](CHTTPClient& http) { http.SetTimeout(m_uiTimeoutMs); });
+    }
+    if (!m_pPool->HasFreeWorker()) {
+        while (!m_pPool->HasFreeWorker())
+            CollectDownloads(true);
+        // Time passed while waiting: a stop that came meanwhile starts nothing new.
+        if (Stopping())
+            return false;
+    }
+    const std::size_t ticket = m_printer.Open(std::move(head));
+    auto entry = std::make_unique<InFlight>();
+    entry->job = std::move(job);
+    InFlight* const download = entry.get();
+    m_inFlight.emplace(ticket, std::move(entry));
+    m_pPool->Start(ticket, [this, download](CHTTPClient& http) {
+        download->result = DownloadMap(http, download->job);
+    });
+    return true;
+}
+
+void CMapAutoDownload::CollectDownloads(bool wait)
+{
+    if (!m_pPool || (!wait && m_pPool->InFlight() == 0))
+        return;
+    for (const std::size_t ticket : m_pPool->WaitFinished()) {
+        auto found = m_inFlight.find(ticket);
+        if (found == m_inFlight.end())
+            continue;
+        m_printer.Finish(ticket, std::move(found->second->result.text));
+        m_inFlight.erase(found);
+    }
+}
+
+void CMapAutoDownload::WaitForMap(const std::string& mapPath)
+{
+    auto busy = [this, &mapPath] {
+        for (const auto& entry : m_inFlight) {
+            if (entry.second->job.mapPath == mapPath)
+                return true;
+        }
+        return false;
+    };
+    while (busy())
+        CollectDownloads(true);
+}
+
+void CMapAutoDownload::FinishDownloads()
+{
+    while (!m_inFlight.empty())
+        CollectDownloads(true);
+    m_pPool.reset();
 }
 
 bool CMapAutoDownload::IsIgnored(const char* title) const
@@ -211,7 +293,7 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(CXMLNode* item)
         return ItemOutcome::Ignored;
     if (!IsSafeTitle(title) || IsProtectedFile(title)) {
         EndCheckingLine();
-        PrintMessage("Skipping map with an unsafe name: %s\n", title);
+        Print(Format("Skipping map with an unsafe name: %s\n", title));
         return ItemOutcome::Refused;
     }
     if (CXMLNode* node = item->FindSubNode("link", 0))
@@ -225,10 +307,11 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(CXMLNode* item)
     if (strlen(title) >= kItemTextSize || pathLength < 0 ||
         static_cast<unsigned int>(pathLength) >= sizeof(mapPath)) {
         EndCheckingLine();
-        PrintMessage("Skipping map with a name or path that is too long: %s\n", title);
+        Print(Format("Skipping map with a name or path that is too long: %s\n", title));
         return ItemOutcome::Refused;
     }
 
+    WaitForMap(mapPath);
     const int localVersion = GetMapVersion(mapPath);
     const bool needed = localVersion == kNoFile || localVersion == kNoVersionRecord ||
                         static_cast<unsigned int>(localVersion) < feedVersion;
@@ -237,7 +320,7 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(CXMLNode* item)
 
     EndCheckingLine();
     if (strlen(link) >= kItemTextSize) {
-        PrintMessage("Skipping map with a link that is too long: %s\n", title);
+        Print(Format("Skipping map with a link that is too long: %s\n", title));
         return ItemOutcome::Refused;
     }
     ++m_iDownloadsThisPass;
@@ -246,23 +329,39 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(CXMLNode* item)
         return ItemOutcome::HeldBack;
     }
 
+    std::string head;
     if (localVersion == kNoVersionRecord)
-        PrintMessage("Version info not found in %s, downloading again... ", title);
+        head = Format("Version info not found in %s, downloading again... ", title);
     else if (localVersion == kNoFile)
-        PrintMessage("Downloading %s... ", title);
+        head = Format("Downloading %s... ", title);
     else
-        PrintMessage("Updating %s from version %d to version %d... ", title, localVersion,
-                     static_cast<int>(feedVersion));
+        head = Format("Updating %s from version %d to version %d... ", title, localVersion,
+                      static_cast<int>(feedVersion));
+    MapDownload job;
+    job.title = title;
+    job.link = link;
+    job.mapPath = mapPath;
+    job.feedVersion = feedVersion;
+    job.localVersion = localVersion;
+    if (!StartDownload(std::move(head), std::move(job)))
+        return ItemOutcome::NotStarted;
+    return ItemOutcome::Downloading;
+}
 
-    if (!m_pHTTP->Get(link, mapPath)) {
+CMapAutoDownload::MapDownloadResult CMapAutoDownload::DownloadMap(CHTTPClient& http,
+                                                                  const MapDownload& job)
+{
+    MapDownloadResult result;
+    if (!http.Get(job.link.c_str(), job.mapPath.c_str())) {
         // The old file is untouched and carries its old version, so the next pass tries again.
-        PrintMessage("Failed\n");
-        PrintMessage("Error downloading %s: %s\n", title, m_pHTTP->GetLastError());
-        return ItemOutcome::DownloadFailed;
+        result.text = Format("Failed\nError downloading %s: %s\n", job.title.c_str(),
+                             http.GetLastError());
+        return result;
     }
-    PrintMessage("Done\n");
-    WriteMapVersion(mapPath, feedVersion);
-    return ItemOutcome::Downloaded;
+    result.downloaded = true;
+    result.text = "Done\n";
+    WriteMapVersion(job.mapPath.c_str(), job.feedVersion);
+    return result;
 }
 
 int CMapAutoDownload::GetMapVersion(const char* path)
@@ -270,11 +369,16 @@ int CMapAutoDownload::GetMapVersion(const char* path)
     if (!m_pVersionCache)
         return ReadMapVersion(path);
     int version = 0;
-    if (m_pVersionCache->Lookup(path, version))
-        return version;
-    // The identity is taken before reading, so a change made meanwhile is seen next time.
-    const CMapVersionCache::Snapshot before = m_pVersionCache->Observe(path);
+    CMapVersionCache::Snapshot before;
+    {
+        std::lock_guard<std::mutex> lock(m_versionCacheMutex);
+        if (m_pVersionCache->Lookup(path, version))
+            return version;
+        // The identity is taken before reading, so a change made meanwhile is seen next time.
+        before = m_pVersionCache->Observe(path);
+    }
     version = ReadMapVersion(path);
+    std::lock_guard<std::mutex> lock(m_versionCacheMutex);
     m_pVersionCache->Remember(path, before, version);
     return version;
 }
@@ -319,6 +423,7 @@ bool CMapAutoDownload::WriteMapVersion(const char* path, unsigned int version)
     // its old bytes.
     const bool written = map->Write();
     if (m_pVersionCache) {
+        std::lock_guard<std::mutex> lock(m_versionCacheMutex);
         if (written)
             m_pVersionCache->Remember(path, static_cast<int>(version));
         else
