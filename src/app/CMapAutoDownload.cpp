@@ -220,6 +220,9 @@ bool CMapAutoDownload::StartDownload(std::string head, MapDownload job)
     }
     const std::size_t ticket = m_printer.Open(std::move(head));
     auto entry = std::make_unique<InFlight>();
+    // Stands unless the download returns: a worker never lets an exception end the process.
+    entry->result.text = Format("Failed\nError downloading %s: %s\n", job.title.c_str(),
+                                "unexpected internal error");
     entry->job = std::move(job);
     InFlight* const download = entry.get();
     m_inFlight.emplace(ticket, std::move(entry));

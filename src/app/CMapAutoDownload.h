@@ -153,10 +153,11 @@ private:
         MapDownload job;
         MapDownloadResult result;
     };
-    // Created by the pass's first download, dropped at its end.
-    std::unique_ptr<CDownloadPool> m_pPool;
     // Started downloads by printer ticket; each result is written by its worker only.
     std::map<std::size_t, std::unique_ptr<InFlight>> m_inFlight;
+    // Created by the pass's first download, dropped at its end. Declared last so that, whatever
+    // way the object goes, the workers are joined before anything they write to is destroyed.
+    std::unique_ptr<CDownloadPool> m_pPool;
 };
 
 // Constructs one downloader and drives it: one pass then "\n" and 0 when the frequency is 0,
