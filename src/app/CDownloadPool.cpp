@@ -1,6 +1,7 @@
 #include "app/CDownloadPool.h"
 
 #include <memory>
+#include <system_error>
 
 #include "http/CHTTPClient.h"
 #include "tcp/CTCPImpl.h"
@@ -28,8 +29,14 @@ CDownloadPool::CDownloadPool(unsigned int workers, const Configure& configure)
 {
     const unsigned int count = workers == 0 ? 1 : workers;
     m_workers.reserve(count);
-    for (unsigned int i = 0; i < count; ++i)
-        m_workers.push_back(std::make_unique<Worker>(*this, configure));
+    try {
+        for (unsigned int i = 0; i < count; ++i)
+            m_workers.push_back(std::make_unique<Worker>(*this, configure));
+    } catch (const std::system_error&) {
+        // Fewer threads than asked for still work; none at all is the caller's to handle.
+        if (m_workers.empty())
+            throw;
+    }
 }
 
 CDownloadPool::~CDownloadPool()

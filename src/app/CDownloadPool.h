@@ -24,7 +24,8 @@ public:
     using Work = std::function<void(CHTTPClient& http)>;
     using Configure = std::function<void(CHTTPClient& http)>;
 
-    // At least one worker.
+    // At least one worker; fewer than asked for when the system runs out of threads, and
+    // std::system_error when it cannot start a single one.
     CDownloadPool(unsigned int workers, const Configure& configure);
     ~CDownloadPool();
     CDownloadPool(const CDownloadPool&) = delete;

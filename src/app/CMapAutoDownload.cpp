@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -208,12 +209,19 @@ void CMapAutoDownload::EndCheckingLine()
 bool CMapAutoDownload::StartDownload(std::string head, MapDownload job)
 {
     if (!m_pPool) {
-        m_pPool = std::make_unique<CDownloadPool>(
-            m_uiParallelDownloads, [this](CHTTPClient& http) { http.SetTimeout(m_uiTimeoutMs); });
+        try {
+            m_pPool = std::make_unique<CDownloadPool>(
+                m_uiParallelDownloads, [this](CHTTPClient& http) { http.SetTimeout(m_uiTimeoutMs); });
+        } catch (const std::system_error&) {
+            // No thread to be had: this map is fetched here and now, as one at a time would be.
+            const std::size_t ticket = m_printer.Open(std::move(head));
+            m_printer.Finish(ticket, DownloadMap(*m_pHTTP, job).text);
+            return true;
+        }
     }
     if (!m_pPool->HasFreeWorker()) {
-        while (!m_pPool->HasFreeWorker())
-            CollectDownloads(true);
+        while (!m_pPool->HasFreeWorker() && CollectDownloads()) {
+        }
         // Time passed while waiting: a stop that came meanwhile starts nothing new.
         if (Stopping())
             return false;
@@ -232,10 +240,10 @@ bool CMapAutoDownload::StartDownload(std::string head, MapDownload job)
     return true;
 }
 
-void CMapAutoDownload::CollectDownloads(bool wait)
+bool CMapAutoDownload::CollectDownloads()
 {
-    if (!m_pPool || (!wait && m_pPool->InFlight() == 0))
-        return;
+    if (!m_pPool || m_pPool->InFlight() == 0)
+        return false;
     for (const std::size_t ticket : m_pPool->WaitFinished()) {
         auto found = m_inFlight.find(ticket);
         if (found == m_inFlight.end())
@@ -243,6 +251,7 @@ void CMapAutoDownload::CollectDownloads(bool wait)
         m_printer.Finish(ticket, std::move(found->second->result.text));
         m_inFlight.erase(found);
     }
+    return true;
 }
 
 void CMapAutoDownload::WaitForMap(const std::string& mapPath)
@@ -254,15 +263,16 @@ void CMapAutoDownload::WaitForMap(const std::string& mapPath)
         }
         return false;
     };
-    while (busy())
-        CollectDownloads(true);
+    while (busy() && CollectDownloads()) {
+    }
 }
 
 void CMapAutoDownload::FinishDownloads()
 {
-    while (!m_inFlight.empty())
-        CollectDownloads(true);
+    while (CollectDownloads()) {
+    }
     m_pPool.reset();
+    m_inFlight.clear();
 }
 
 bool CMapAutoDownload::IsIgnored(const char* title) const

@@ -116,8 +116,9 @@ private:
     // Hands the map to a free worker, printing finished maps while it waits for one. False, with
     // nothing started, when a stop came while waiting.
     bool StartDownload(std::string head, MapDownload job);
-    // Prints the maps finished meanwhile; waits for at least one when wait is set.
-    void CollectDownloads(bool wait);
+    // Waits until at least one download has finished and prints what can be printed. False, at
+    // once, when none is in flight.
+    bool CollectDownloads();
     // Waits until no download for this path is in flight, so a map listed twice is judged by what
     // the first download left.
     void WaitForMap(const std::string& mapPath);
