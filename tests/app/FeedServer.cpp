@@ -23,7 +23,7 @@ std::string PathOf(const std::string& target)
 
 FeedServer::FeedServer()
     : m_server([this](FaultServer&, int fd, const std::string& request) { Handle(fd, request); },
-               true, true)
+               /*readRequest=*/true, /*concurrent=*/true)
 {
 }
 

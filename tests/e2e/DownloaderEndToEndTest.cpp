@@ -413,7 +413,7 @@ TEST_F(FaultRunTest, StopDuringParallelDownloadsFinishesThoseInFlightAndStartsNo
             }
             self.WaitUntilStopped();
         },
-        true, true);
+        /*readRequest=*/true, /*concurrent=*/true);
     m_feedUrl = server.Url("/feed.xml?source=e2e");
     WriteFile(m_work.File("config.xml"),
               "<config><url>" + m_feedUrl + "</url><frequency>0</frequency><savepath>" +
