@@ -1,6 +1,6 @@
 // The benchmarks: generates its data in a temporary directory, serves it with nginx on a
 // loopback port and prints one table. Every figure is set against a reference measured in the
-// same run, as a ratio. Usage: mad_bench [download] [feed] [maps]  (default: all three).
+// same run, as a ratio. Usage: mad_bench [download] [feed] [maps] [sync]  (default: all four).
 
 #include <algorithm>
 #include <cstdio>
@@ -19,6 +19,7 @@
 #include <xercesc/util/PlatformUtils.hpp>
 
 #include "BenchData.h"
+#include "LatencyProxy.h"
 #include "Measure.h"
 #include "app/CMapAutoDownload.h"
 #include "app/CMapVersionCache.h"
@@ -34,6 +35,11 @@ constexpr int kSmallMapBytes = 200;
 constexpr int kLargeMapCount = 10000;
 constexpr int kLargeMapBytes = 100 * 1024;
 const char kUpToDate[] = "Checking RSS feed... All maps up to date!\n";
+constexpr int kSyncMapCount = 1000;
+constexpr int kSyncMapBytes = 12 * 1024;
+constexpr int kProxyDelayMs = 10;
+constexpr int kProxyTimeLimitSeconds = 1200;
+constexpr int kSyncRounds = 3;
 
 struct Row {
     std::string name;
@@ -181,6 +187,7 @@ public:
     void Download();
     void FeedScaling();
     void MapCache();
+    void ParallelSync();
     void Print() const;
     bool Failed() const { return m_failed; }
 
@@ -358,6 +365,171 @@ void Bench::MapCache() {
                       Ratio(run.values[0] / reparse), Mebibytes(run.maxRssKb), "report"});
 }
 
+// Regular files in directory (names starting with '.' excluded).
+int CountFiles(const std::string& directory) {
+    DIR* dir = ::opendir(directory.c_str());
+    if (!dir) return -1;
+    int files = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        struct stat info;
+        if (entry->d_name[0] != '.' && ::fstatat(::dirfd(dir), entry->d_name, &info, 0) == 0 && S_ISREG(info.st_mode))
+            ++files;
+    }
+    ::closedir(dir);
+    return files;
+}
+
+int CountOccurrences(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+}
+
+// A fresh sync of 1,000 maps by the real program and by other downloaders of many small files,
+// through a proxy adding 10 ms each way and straight from nginx.
+void Bench::ParallelSync() {
+    const std::string name = "4. fresh sync, 1,000 maps of 12 KB";
+    const std::string maps = m_root + "/sync";
+    Progress("sync: 1,000 maps through a 10 ms proxy and direct; the slowest runs take about a minute");
+    if (::mkdir(maps.c_str(), 0755) != 0 || !bench_data::WriteMaps(maps, "p", kSyncMapCount, kSyncMapBytes))
+        return Fail(name, "cannot write the maps");
+    const std::string tools = ExecutableDirectory();
+    LatencyProxy proxy(tools + "/mad_bench_proxy", m_nginx.Port(), kProxyDelayMs, kProxyTimeLimitSeconds);
+    if (!proxy.Running()) return Fail(name, proxy.Error());
+
+    // Per route: the feed, the URL list for the other tools, and curl's config of the same URLs.
+    struct Route {
+        std::string feedUrl;
+        std::string urlList;
+        std::string curlConfig;
+    };
+    auto makeRoute = [&](const std::string& label, const std::string& base, Route& route) {
+        const std::string feed = "syncfeed-" + label + ".xml";
+        if (!bench_data::WriteFeed(m_root + "/" + feed, "p", kSyncMapCount, base + "/sync")) return false;
+        route.feedUrl = base + "/" + feed + "?bench=1";
+        route.urlList = m_root + "/urls-" + label + ".txt";
+        route.curlConfig = m_root + "/curl-" + label + ".cfg";
+        std::ofstream list(route.urlList), config(route.curlConfig);
+        for (int i = 0; i < kSyncMapCount; ++i) {
+            const std::string url = base + "/sync/" + bench_data::Title("p", i);
+            list << url << "\n";
+            config << "url = \"" << url << "\"\n";
+        }
+        return static_cast<bool>(list) && static_cast<bool>(config);
+    };
+    Route slow, direct;
+    if (!makeRoute("proxy", proxy.Url(""), slow) || !makeRoute("direct", m_nginx.Url(""), direct))
+        return Fail(name, "cannot write the feeds and URL lists");
+
+    int runNumber = 0;
+    std::string failure;
+    // One timed run into a fresh directory; false (with failure set) unless every map arrived.
+    auto ours = [&](const Route& route, int parallel, double& seconds) {
+        const std::string work = m_root + "/syncwork" + std::to_string(++runNumber);
+        const std::string save = work + "/maps";
+        if (::mkdir(work.c_str(), 0755) != 0 || ::mkdir(save.c_str(), 0755) != 0) return false;
+        std::ofstream(work + "/config.xml")
+            << "<config><url>" << route.feedUrl << "</url><frequency>0</frequency><savepath>" << save
+            << "</savepath>"
+            << (parallel > 0 ? "<paralleldownloads>" + std::to_string(parallel) + "</paralleldownloads>" : "")
+            << "</config>\n";
+        const CommandRun run = RunCommand({tools + "/../mapautodownloader"}, work + "/out.txt", work);
+        std::ifstream in(work + "/out.txt");
+        std::ostringstream text;
+        text << in.rdbuf();
+        seconds = run.seconds;
+        if (run.succeeded && CountOccurrences(text.str(), "... Done\n") == kSyncMapCount &&
+            CountFiles(save) == kSyncMapCount)
+            return true;
+        failure = "the program at " + std::to_string(parallel) + " did not fetch every map: " +
+                  text.str().substr(0, 300);
+        return false;
+    };
+    auto tool = [&](const std::string& label, std::vector<std::string> argv, double& seconds) {
+        const std::string out = m_root + "/syncout" + std::to_string(++runNumber);
+        if (::mkdir(out.c_str(), 0755) != 0) return false;
+        for (std::string& arg : argv) {
+            const std::size_t at = arg.find("@OUT@");
+            if (at != std::string::npos) arg.replace(at, 5, out);
+        }
+        const CommandRun run = RunCommand(argv, "", out);
+        seconds = run.seconds;
+        const std::string first = bench_data::Title("p", 0);
+        if (run.succeeded && CountFiles(out) == kSyncMapCount && SameContent(maps + "/" + first, out + "/" + first))
+            return true;
+        failure = label + " did not fetch every map";
+        return false;
+    };
+    auto wget2 = [&](const Route& route, double& seconds) {
+        return tool("wget2", {"/usr/bin/wget2", "-q", "--no-config", "--no-hsts", "--max-threads=16", "-P", "@OUT@",
+                              "-i", route.urlList}, seconds);
+    };
+    auto curl = [&](const Route& route, double& seconds) {
+        return tool("curl", {"/usr/bin/curl", "-s", "--parallel", "--parallel-max", "16", "--remote-name-all",
+                             "--output-dir", "@OUT@", "-K", route.curlConfig}, seconds);
+    };
+    auto aria2 = [&](const Route& route, double& seconds) {
+        return tool("aria2c", {"/usr/bin/aria2c", "-q", "-j16", "--allow-overwrite=true",
+                               "--auto-file-renaming=false", "-d", "@OUT@", "-i", route.urlList}, seconds);
+    };
+    auto wget = [&](const Route& route, double& seconds) {
+        return tool("wget", {"/usr/bin/wget", "-q", "-P", "@OUT@", "-i", route.urlList}, seconds);
+    };
+
+    // The fast runs take turns, round after round, in a rotating order; the slow two run once.
+    using Runner = std::function<bool(double&)>;
+    const std::vector<std::pair<std::string, Runner>> runners = {
+        {"ours 4", [&](double& t) { return ours(slow, 0, t); }},
+        {"ours 16", [&](double& t) { return ours(slow, 16, t); }},
+        {"wget2", [&](double& t) { return wget2(slow, t); }},
+        {"curl", [&](double& t) { return curl(slow, t); }},
+        {"aria2c", [&](double& t) { return aria2(slow, t); }},
+        {"direct ours 16", [&](double& t) { return ours(direct, 16, t); }},
+        {"direct wget2", [&](double& t) { return wget2(direct, t); }},
+    };
+    std::vector<std::vector<double>> times(runners.size());
+    for (int round = 0; round < kSyncRounds; ++round) {
+        for (std::size_t k = 0; k < runners.size(); ++k) {
+            const std::size_t index = (round + k) % runners.size();
+            double seconds = 0;
+            Progress("sync: round " + std::to_string(round + 1) + ", " + runners[index].first);
+            if (!runners[index].second(seconds)) return Fail(name, failure);
+            times[index].push_back(seconds);
+        }
+    }
+    double sequential = 0, wgetOnce = 0;
+    Progress("sync: paralleldownloads 1");
+    if (!ours(slow, 1, sequential)) return Fail(name, failure);
+    Progress("sync: wget -i");
+    if (!wget(slow, wgetOnce)) return Fail(name, failure);
+
+    auto median = [&](std::size_t index) { return Median(times[index]); };
+    // Ratios of runs of the same round, then their median.
+    auto ratio = [&](std::size_t a, std::size_t b) {
+        std::vector<double> ratios;
+        for (int round = 0; round < kSyncRounds; ++round) ratios.push_back(times[a][round] / times[b][round]);
+        return Median(ratios);
+    };
+    const double defaultVsOne = median(0) / sequential;
+    const double vsWget2 = ratio(1, 2);
+    const double directVsWget2 = ratio(5, 6);
+    const std::string proxied = name + " via 10 ms proxy: ";
+    m_rows.push_back({proxied + "default (4) vs paralleldownloads 1", Seconds(median(0)), Seconds(sequential),
+                      Ratio(defaultVsOne), "", "<= 0.286 (3.5x)" + Verdict(defaultVsOne <= 1 / 3.5)});
+    m_rows.push_back({proxied + "16 vs wget2 --max-threads=16", Seconds(median(1)), Seconds(median(2)),
+                      Ratio(vsWget2), "", "<= 2" + Verdict(vsWget2 <= 2)});
+    m_rows.push_back({proxied + "16 vs curl --parallel-max 16", Seconds(median(1)), Seconds(median(3)),
+                      Ratio(ratio(1, 3)), "", "report"});
+    m_rows.push_back({proxied + "16 vs aria2c -j16", Seconds(median(1)), Seconds(median(4)), Ratio(ratio(1, 4)),
+                      "", "report"});
+    m_rows.push_back({proxied + "1 vs wget -i (one connection)", Seconds(sequential), Seconds(wgetOnce),
+                      Ratio(sequential / wgetOnce), "", "report"});
+    m_rows.push_back({name + " from nginx direct: 16 vs wget2 --max-threads=16", Seconds(median(5)),
+                      Seconds(median(6)), Ratio(directVsWget2), "", "<= 3" + Verdict(directVsWget2 <= 3)});
+    m_notes.push_back("sync: medians of " + std::to_string(kSyncRounds) +
+                      " rounds; paralleldownloads 1 and wget -i ran once");
+}
+
 void Bench::Print() const {
     const Row header{"case", "ours", "reference", "ratio", "peak RSS", "target"};
     std::size_t width = header.name.size();
@@ -387,8 +559,8 @@ int main(int argc, char** argv) {
     std::set<std::string> cases;
     for (int i = 1; i < argc; ++i) cases.insert(argv[i]);
     for (const std::string& name : cases) {
-        if (name != "download" && name != "feed" && name != "maps") {
-            std::fprintf(stderr, "usage: %s [download] [feed] [maps]\n", argv[0]);
+        if (name != "download" && name != "feed" && name != "maps" && name != "sync") {
+            std::fprintf(stderr, "usage: %s [download] [feed] [maps] [sync]\n", argv[0]);
             return 2;
         }
     }
@@ -408,6 +580,7 @@ int main(int argc, char** argv) {
     if (selected("download")) bench.Download();
     if (selected("feed")) bench.FeedScaling();
     if (selected("maps")) bench.MapCache();
+    if (selected("sync")) bench.ParallelSync();
     std::printf("\n");
     bench.Print();
     return bench.Failed() ? 1 : 0;

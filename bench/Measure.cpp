@@ -50,7 +50,8 @@ double Now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-CommandRun RunCommand(const std::vector<std::string>& argv, const std::string& stdoutPath) {
+CommandRun RunCommand(const std::vector<std::string>& argv, const std::string& stdoutPath,
+                      const std::string& cwd) {
     CommandRun run;
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
@@ -63,7 +64,7 @@ CommandRun RunCommand(const std::vector<std::string>& argv, const std::string& s
         const int out = stdoutPath.empty()
                             ? devNull
                             : ::open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (devNull < 0 || out < 0) _exit(126);
+        if (devNull < 0 || out < 0 || (!cwd.empty() && ::chdir(cwd.c_str()) != 0)) _exit(126);
         ::dup2(devNull, 0);
         ::dup2(out, 1);
         ::dup2(devNull, 2);

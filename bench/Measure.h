@@ -19,8 +19,9 @@ struct CommandRun {
 };
 
 // Runs argv[0] (a path) with stdin and stderr on /dev/null and stdout into stdoutPath
-// (or /dev/null when empty).
-CommandRun RunCommand(const std::vector<std::string>& argv, const std::string& stdoutPath = "");
+// (or /dev/null when empty), in the working directory cwd (this one when empty).
+CommandRun RunCommand(const std::vector<std::string>& argv, const std::string& stdoutPath = "",
+                      const std::string& cwd = "");
 
 // What a forked measurement hands back: its figures, or why it could not produce them.
 struct ForkedRun {

@@ -9,6 +9,8 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev
   nginx-light
   curl python3
+  # The parallel sync benchmark sets the program against these downloaders.
+  wget wget2 aria2
 )
 
 missing=()

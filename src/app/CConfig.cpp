@@ -128,6 +128,10 @@ void CConfig::ReadCounts()
     ReadUnsigned("timeout", m_settings.timeoutSeconds);
     if (m_settings.timeoutSeconds > kMaximumTimeoutSeconds)
         m_settings.timeoutSeconds = kMaximumTimeoutSeconds;
+    unsigned int parallel = 0;
+    ReadUnsigned("paralleldownloads", parallel);
+    if (parallel >= 1 && parallel <= CSettings::kMaximumParallelDownloads)
+        m_settings.parallelDownloads = parallel;
 }
 
 void CConfig::ReadIgnoreList()

@@ -48,7 +48,8 @@ public:
     bool ReadSavePath();
     // Creates and removes "<save path>/temp.dat". False when it cannot be created.
     bool ProbeSavePath() const;
-    // fullcheckfrequency, maxmapcount, downloadsperupdatemax and timeout.
+    // fullcheckfrequency, maxmapcount, downloadsperupdatemax, timeout and paralleldownloads (1 to
+    // 32; a value out of range keeps the default).
     void ReadCounts();
     // Appends the text of every "map" child of "ignore" (exact lower-case name) to the list.
     void ReadIgnoreList();
@@ -68,6 +69,7 @@ public:
     int DownloadsPerUpdateMax() const { return m_settings.downloadsPerUpdateMax; }
     int MaxMapCount() const { return m_settings.maxMapCount; }
     unsigned int TimeoutSeconds() const { return m_settings.timeoutSeconds; }
+    unsigned int ParallelDownloads() const { return m_settings.parallelDownloads; }
 
 private:
     CXMLNode* Child(const char* name) const;

@@ -1,13 +1,16 @@
 #include "app/CMapAutoDownload.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/CDownloadPool.h"
 #include "app/CMapVersionCache.h"
 #include "app/ExitStatus.h"
 #include "http/CHTTPClient.h"
@@ -38,6 +41,23 @@ bool FileExists(const char* path)
     return true;
 }
 
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+std::string Format(const char* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    va_list copy;
+    va_copy(copy, arguments);
+    const int length = vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0)
+        vsnprintf(&text[0], text.size() + 1, format, arguments);
+    va_end(arguments);
+    return text;
+}
+
 bool SameDirectory(const char* a, const char* b)
 {
     struct stat first;
@@ -58,10 +78,13 @@ CMapAutoDownload::CMapAutoDownload(const CSettings& settings, Clock clock)
       m_vecIgnoredMaps(settings.ignoredMaps),
       m_iDownloadsPerUpdateMax(settings.downloadsPerUpdateMax),
       m_iMaxMapCount(settings.maxMapCount),
-      m_clock(std::move(clock))
+      m_clock(std::move(clock)),
+      m_uiParallelDownloads(std::clamp(settings.parallelDownloads, 1u,
+                                       CSettings::kMaximumParallelDownloads)),
+      m_uiTimeoutMs(settings.timeoutSeconds * 1000u)
 {
     snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", kInitialFeedTime);
-    m_pHTTP->SetTimeout(settings.timeoutSeconds * 1000u);
+    m_pHTTP->SetTimeout(m_uiTimeoutMs);
 }
 
 CMapAutoDownload::~CMapAutoDownload() = default;
@@ -172,21 +195,98 @@ bool CMapAutoDownload::WalkFeed(CXMLNode* channel)
         node->GetTagName(tagName, sizeof(tagName));
         if (strcasecmp(tagName, "item") != 0)
             continue;
-        if (Stopping())
+        if (Stopping()) {
+            FinishDownloads();
             return false;
-        const ItemOutcome outcome = ProcessItem(node);
-        if (outcome == ItemOutcome::Refused || outcome == ItemOutcome::DownloadFailed)
+        }
+        // A download's own outcome is counted when it is collected.
+        if (ProcessItem(node) == ItemOutcome::Refused)
             m_bPassComplete = false;
     }
+    FinishDownloads();
     return true;
 }
 
 void CMapAutoDownload::EndCheckingLine()
 {
     if (m_bNothingDownloaded) {
-        PrintMessage("\n");
+        Print("\n");
         m_bNothingDownloaded = false;
     }
+}
+
+bool CMapAutoDownload::StartDownload(std::string head, MapDownload job)
+{
+    if (!m_pPool) {
+        try {
+            m_pPool = std::make_unique<CDownloadPool>(
+                m_uiParallelDownloads, [this](CHTTPClient& http) { http.SetTimeout(m_uiTimeoutMs); });
+        } catch (const std::system_error&) {
+            // No thread to be had: this map is fetched here and now, as one at a time would be.
+            const std::size_t ticket = m_printer.Open(std::move(head));
+            MapDownloadResult result = DownloadMap(*m_pHTTP, job);
+            if (!result.downloaded)
+                m_bPassComplete = false;
+            m_printer.Finish(ticket, std::move(result.text));
+            return true;
+        }
+    }
+    if (!m_pPool->HasFreeWorker()) {
+        while (!m_pPool->HasFreeWorker() && CollectDownloads()) {
+        }
+        // Time passed while waiting: a stop that came meanwhile starts nothing new.
+        if (Stopping())
+            return false;
+    }
+    const std::size_t ticket = m_printer.Open(std::move(head));
+    auto entry = std::make_unique<InFlight>();
+    // Stands unless the download returns: a worker never lets an exception end the process.
+    entry->result.text = Format("Failed\nError downloading %s: %s\n", job.title.c_str(),
+                                "unexpected internal error");
+    entry->job = std::move(job);
+    InFlight* const download = entry.get();
+    m_inFlight.emplace(ticket, std::move(entry));
+    m_pPool->Start(ticket, [this, download](CHTTPClient& http) {
+        download->result = DownloadMap(http, download->job);
+    });
+    return true;
+}
+
+bool CMapAutoDownload::CollectDownloads()
+{
+    if (!m_pPool || m_pPool->InFlight() == 0)
+        return false;
+    for (const std::size_t ticket : m_pPool->WaitFinished()) {
+        auto found = m_inFlight.find(ticket);
+        if (found == m_inFlight.end())
+            continue;
+        if (!found->second->result.downloaded)
+            m_bPassComplete = false;
+        m_printer.Finish(ticket, std::move(found->second->result.text));
+        m_inFlight.erase(found);
+    }
+    return true;
+}
+
+void CMapAutoDownload::WaitForMap(const std::string& mapPath)
+{
+    auto busy = [this, &mapPath] {
+        for (const auto& entry : m_inFlight) {
+            if (entry.second->job.mapPath == mapPath)
+                return true;
+        }
+        return false;
+    };
+    while (busy() && CollectDownloads()) {
+    }
+}
+
+void CMapAutoDownload::FinishDownloads()
+{
+    while (CollectDownloads()) {
+    }
+    m_pPool.reset();
+    m_inFlight.clear();
 }
 
 bool CMapAutoDownload::IsIgnored(const char* title) const
@@ -220,7 +320,7 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(CXMLNode* item)
         return ItemOutcome::Ignored;
     if (!IsSafeTitle(title) || IsProtectedFile(title)) {
         EndCheckingLine();
-        PrintMessage("Skipping map with an unsafe name: %s\n", title);
+        Print(Format("Skipping map with an unsafe name: %s\n", title));
         return ItemOutcome::Refused;
     }
     if (CXMLNode* node = item->FindSubNode("link", 0))
@@ -234,10 +334,11 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(CXMLNode* item)
     if (strlen(title) >= kItemTextSize || pathLength < 0 ||
         static_cast<unsigned int>(pathLength) >= sizeof(mapPath)) {
         EndCheckingLine();
-        PrintMessage("Skipping map with a name or path that is too long: %s\n", title);
+        Print(Format("Skipping map with a name or path that is too long: %s\n", title));
         return ItemOutcome::Refused;
     }
 
+    WaitForMap(mapPath);
     const int localVersion = GetMapVersion(mapPath);
     const bool needed = localVersion == kNoFile || localVersion == kNoVersionRecord ||
                         static_cast<unsigned int>(localVersion) < feedVersion;
@@ -246,7 +347,7 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(CXMLNode* item)
 
     EndCheckingLine();
     if (strlen(link) >= kItemTextSize) {
-        PrintMessage("Skipping map with a link that is too long: %s\n", title);
+        Print(Format("Skipping map with a link that is too long: %s\n", title));
         return ItemOutcome::Refused;
     }
     ++m_iDownloadsThisPass;
@@ -255,23 +356,39 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(CXMLNode* item)
         return ItemOutcome::HeldBack;
     }
 
+    std::string head;
     if (localVersion == kNoVersionRecord)
-        PrintMessage("Version info not found in %s, downloading again... ", title);
+        head = Format("Version info not found in %s, downloading again... ", title);
     else if (localVersion == kNoFile)
-        PrintMessage("Downloading %s... ", title);
+        head = Format("Downloading %s... ", title);
     else
-        PrintMessage("Updating %s from version %d to version %d... ", title, localVersion,
-                     static_cast<int>(feedVersion));
+        head = Format("Updating %s from version %d to version %d... ", title, localVersion,
+                      static_cast<int>(feedVersion));
+    MapDownload job;
+    job.title = title;
+    job.link = link;
+    job.mapPath = mapPath;
+    job.feedVersion = feedVersion;
+    job.localVersion = localVersion;
+    if (!StartDownload(std::move(head), std::move(job)))
+        return ItemOutcome::NotStarted;
+    return ItemOutcome::Downloading;
+}
 
-    if (!m_pHTTP->Get(link, mapPath)) {
+CMapAutoDownload::MapDownloadResult CMapAutoDownload::DownloadMap(CHTTPClient& http,
+                                                                  const MapDownload& job)
+{
+    MapDownloadResult result;
+    if (!http.Get(job.link.c_str(), job.mapPath.c_str())) {
         // The old file is untouched and carries its old version, so the next pass tries again.
-        PrintMessage("Failed\n");
-        PrintMessage("Error downloading %s: %s\n", title, m_pHTTP->GetLastError());
-        return ItemOutcome::DownloadFailed;
+        result.text = Format("Failed\nError downloading %s: %s\n", job.title.c_str(),
+                             http.GetLastError());
+        return result;
     }
-    PrintMessage("Done\n");
-    WriteMapVersion(mapPath, feedVersion);
-    return ItemOutcome::Downloaded;
+    result.downloaded = true;
+    result.text = "Done\n";
+    WriteMapVersion(job.mapPath.c_str(), job.feedVersion);
+    return result;
 }
 
 int CMapAutoDownload::GetMapVersion(const char* path)
@@ -279,11 +396,16 @@ int CMapAutoDownload::GetMapVersion(const char* path)
     if (!m_pVersionCache)
         return ReadMapVersion(path);
     int version = 0;
-    if (m_pVersionCache->Lookup(path, version))
-        return version;
-    // The identity is taken before reading, so a change made meanwhile is seen next time.
-    const CMapVersionCache::Snapshot before = m_pVersionCache->Observe(path);
+    CMapVersionCache::Snapshot before;
+    {
+        std::lock_guard<std::mutex> lock(m_versionCacheMutex);
+        if (m_pVersionCache->Lookup(path, version))
+            return version;
+        // The identity is taken before reading, so a change made meanwhile is seen next time.
+        before = m_pVersionCache->Observe(path);
+    }
     version = ReadMapVersion(path);
+    std::lock_guard<std::mutex> lock(m_versionCacheMutex);
     m_pVersionCache->Remember(path, before, version);
     return version;
 }
@@ -328,6 +450,7 @@ bool CMapAutoDownload::WriteMapVersion(const char* path, unsigned int version)
     // its old bytes.
     const bool written = map->Write();
     if (m_pVersionCache) {
+        std::lock_guard<std::mutex> lock(m_versionCacheMutex);
         if (written)
             m_pVersionCache->Remember(path, static_cast<int>(version));
         else

@@ -1,14 +1,19 @@
 #ifndef MAD_APP_CMAPAUTODOWNLOAD_H
 #define MAD_APP_CMAPAUTODOWNLOAD_H
 
+#include <cstddef>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "app/COrderedPrinter.h"
 #include "app/CSettings.h"
 #include "app/Utils.h"
 
+class CDownloadPool;
 class CHTTPClient;
 class CMapVersionCache;
 class CTCPImpl;
@@ -17,8 +22,11 @@ class CXMLNode;
 // The update pass: fetches the feed into autoupdate.xml (in the working directory), compares each
 // listed map with the version recorded in its file under the save path, downloads what is missing
 // or older (within the per-pass limit) and stamps the feed's version into the downloaded file.
-// Owns its TCP factory and the HTTP client bound to it. The ignored names are borrowed: only the
-// pointers are copied, and the names must outlive this object.
+// Owns its TCP factory and the HTTP client bound to it (for the feed), and during a pass the pool
+// of workers that download maps side by side, each with a client of its own. The decisions are
+// taken on the calling thread in feed order and every line is printed from it, in feed order.
+// The ignored names are borrowed: only the pointers are copied, and the names must outlive this
+// object.
 class CMapAutoDownload {
 public:
     // Milliseconds of a clock that may wrap; production uses GetTime.
@@ -72,11 +80,30 @@ public:
     // that arrived whole, do not count against it.
     bool LastPassComplete() const { return m_bPassComplete; }
 
+    // One map to fetch, as the pass decided it.
+    struct MapDownload {
+        std::string title;
+        std::string link;
+        std::string mapPath;
+        unsigned int feedVersion = 0;
+        // What GetMapVersion found before the download.
+        int localVersion = kNoFile;
+    };
+    // How a map download ended, and the text that completes its line on the console.
+    struct MapDownloadResult {
+        bool downloaded = false;
+        std::string text;
+    };
+    // Fetches and stamps one map with the given client; prints nothing. Runs on a worker thread,
+    // several at once for different maps.
+    MapDownloadResult DownloadMap(CHTTPClient& http, const MapDownload& job);
+
     // The feed's time stamp that the next incremental request will carry.
     const char* LastFeedTime() const { return m_szLastFeedTime; }
 
 private:
-    enum class ItemOutcome { UpToDate, Ignored, Refused, HeldBack, Downloaded, DownloadFailed };
+    // A started download's own outcome comes with its result (MapDownloadResult::downloaded).
+    enum class ItemOutcome { UpToDate, Ignored, Refused, HeldBack, Downloading, NotStarted };
 
     bool IsDue(unsigned int now) const;
     bool FetchFeed();
@@ -92,6 +119,19 @@ private:
     bool IsProtectedFile(const char* title) const;
     int ReadMapVersion(const char* path);
     void FailPass(const char* format, const char* detail);
+    // Pass output that does not wait for a download, released in feed order.
+    void Print(std::string text) { m_printer.Add(std::move(text)); }
+    // Hands the map to a free worker, printing finished maps while it waits for one. False, with
+    // nothing started, when a stop came while waiting.
+    bool StartDownload(std::string head, MapDownload job);
+    // Waits until at least one download has finished and prints what can be printed. False, at
+    // once, when none is in flight.
+    bool CollectDownloads();
+    // Waits until no download for this path is in flight, so a map listed twice is judged by what
+    // the first download left.
+    void WaitForMap(const std::string& mapPath);
+    // Waits for every download of the pass and prints the rest of its lines.
+    void FinishDownloads();
 
     unsigned int m_uiFrequency;
     unsigned int m_uiLastPassTime = 0;
@@ -110,11 +150,25 @@ private:
     Clock m_clock;
     CMapVersionCache* m_pVersionCache = nullptr;
     std::function<bool()> m_stopRequested;
+    unsigned int m_uiParallelDownloads;
+    unsigned int m_uiTimeoutMs;
+    // Guards m_pVersionCache's contents: workers record what they stamped.
+    std::mutex m_versionCacheMutex;
 
     // State of the pass in progress.
     bool m_bNothingDownloaded = true;
     bool m_bPassComplete = false;
     int m_iDownloadsThisPass = 0;
+    COrderedPrinter m_printer;
+    struct InFlight {
+        MapDownload job;
+        MapDownloadResult result;
+    };
+    // Started downloads by printer ticket; each result is written by its worker only.
+    std::map<std::size_t, std::unique_ptr<InFlight>> m_inFlight;
+    // Created by the pass's first download, dropped at its end. Declared last so that, whatever
+    // way the object goes, the workers are joined before anything they write to is destroyed.
+    std::unique_ptr<CDownloadPool> m_pPool;
 };
 
 // Constructs one downloader and drives it. Run-once (frequency 0 or runOnce): one pass then "\n",

@@ -11,6 +11,8 @@ struct CSettings {
     static constexpr unsigned int kDefaultFrequency = 60;
     static constexpr unsigned int kDefaultFullCheckFrequency = 10;
     static constexpr unsigned int kDefaultTimeoutSeconds = 30;
+    static constexpr unsigned int kDefaultParallelDownloads = 4;
+    static constexpr unsigned int kMaximumParallelDownloads = 32;
 
     std::string feedUrl;
     // Seconds between passes; 0 runs one pass and exits.
@@ -27,6 +29,8 @@ struct CSettings {
     int maxMapCount = 0;
     // Bounds connecting and each wait on the server; 0 waits forever.
     unsigned int timeoutSeconds = kDefaultTimeoutSeconds;
+    // Map downloads that run at once, 1 to kMaximumParallelDownloads.
+    unsigned int parallelDownloads = kDefaultParallelDownloads;
 };
 
 #endif

@@ -69,6 +69,9 @@ void PrintBanner(const CConfig& config, bool runOnce)
     if (config.DownloadsPerUpdateMax() != 0)
         PrintMessage("Downloading up to a maximum of %d maps per update.\n",
                      config.DownloadsPerUpdateMax());
+    // Like the per-pass limit, shown only when the operator changed it.
+    if (config.ParallelDownloads() != CSettings::kDefaultParallelDownloads)
+        PrintMessage("Downloading up to %u maps at a time.\n", config.ParallelDownloads());
     PrintMessage("######\n\n");
 }
 

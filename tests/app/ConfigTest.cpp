@@ -53,6 +53,7 @@ TEST_F(ConfigTest, DefaultsHoldWhenElementsAreAbsent)
     EXPECT_EQ(0, m_config.DownloadsPerUpdateMax());
     EXPECT_EQ(0, m_config.MaxMapCount());
     EXPECT_EQ(30u, m_config.TimeoutSeconds());
+    EXPECT_EQ(4u, m_config.ParallelDownloads());
     EXPECT_STREQ("", m_config.SavePath());
 }
 
@@ -112,6 +113,20 @@ TEST_F(ConfigTest, TimeoutIsReadAndCappedToWhatMillisecondsCanHold)
     ASSERT_TRUE(Load("<timeout>2147483647</timeout>"));
     m_config.ReadCounts();
     EXPECT_EQ(4294967u, m_config.TimeoutSeconds());
+}
+
+TEST_F(ConfigTest, ParallelDownloadsOutsideOneToThirtyTwoKeepTheDefault)
+{
+    const std::pair<const char*, unsigned int> cases[] = {
+        {"1", 1}, {"32", 32}, {"16", 16}, {"0", 4}, {"33", 4}, {"-2", 4}, {"x", 4}, {"4294967297", 4}};
+    for (const auto& [text, expected] : cases) {
+        CConfig config(m_ignored);
+        WriteFile(m_path, std::string("<config><paralleldownloads>") + text +
+                              "</paralleldownloads></config>");
+        ASSERT_TRUE(config.Load(m_path.c_str()));
+        config.ReadCounts();
+        EXPECT_EQ(expected, config.ParallelDownloads()) << text;
+    }
 }
 
 TEST_F(ConfigTest, FrequencyBelowSixtyIsRefusedExceptZero)

@@ -1,5 +1,8 @@
 #include "FeedServer.h"
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 std::string TargetOf(const std::string& request)
@@ -19,7 +22,8 @@ std::string PathOf(const std::string& target)
 }  // namespace
 
 FeedServer::FeedServer()
-    : m_server([this](FaultServer&, int fd, const std::string& request) { Handle(fd, request); })
+    : m_server([this](FaultServer&, int fd, const std::string& request) { Handle(fd, request); },
+               /*readRequest=*/true, /*concurrent=*/true)
 {
 }
 
@@ -41,16 +45,38 @@ void FeedServer::Remove(const std::string& path)
     m_responses.erase(path);
 }
 
+void FeedServer::Delay(const std::string& path, int milliseconds)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_delaysMs[path] = milliseconds;
+}
+
 void FeedServer::Handle(int fd, const std::string& request)
 {
+    const std::string path = PathOf(TargetOf(request));
     std::string response = "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+    int delayMs = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        auto found = m_responses.find(PathOf(TargetOf(request)));
+        auto found = m_responses.find(path);
         if (found != m_responses.end())
             response = found->second;
+        auto delay = m_delaysMs.find(path);
+        if (delay != m_delaysMs.end())
+            delayMs = delay->second;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_answered.push_back(path);
     }
     FaultServer::SendAll(fd, response);
+}
+
+std::vector<std::string> FeedServer::Answered() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_answered;
 }
 
 std::vector<std::string> FeedServer::Targets() const

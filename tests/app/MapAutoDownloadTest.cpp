@@ -59,6 +59,7 @@ protected:
         settings.ignoredMaps = ignored;
         settings.downloadsPerUpdateMax = perPassMax;
         settings.timeoutSeconds = 5;
+        settings.parallelDownloads = m_parallel;
         return std::make_unique<CMapAutoDownload>(settings, [this] { return m_now; });
     }
 
@@ -107,6 +108,7 @@ protected:
     ScopedChdir m_cwd;
     FeedServer m_server;
     unsigned int m_now = 0;
+    unsigned int m_parallel = CSettings::kDefaultParallelDownloads;
 };
 
 TEST_F(UpdatePassTest, FirstPassDownloadsEveryMapAndStampsTheFeedVersion)
@@ -466,6 +468,121 @@ TEST_F(UpdatePassTest, TitleLongerThanTheFeedLimitIsSkipped)
     EXPECT_EQ(std::string(kChecking) + "\nSkipping map with a name or path that is too long: " +
                   title.substr(0, 255) + "\n",
               Pulse(*downloader));
+}
+
+// Passes that download several maps at once, against servers that answer in a scrambled order.
+class ParallelPassTest : public UpdatePassTest {
+protected:
+    // The same starting disk for every run: an older map, an equal one, one that is not XML.
+    void SeedMaps(const std::string& folder)
+    {
+        ASSERT_EQ(0, mkdir(m_dir.File(folder).c_str(), 0755));
+        WriteFile(m_dir.File(folder + "/old.map"), MapXml("3"));
+        WriteFile(m_dir.File(folder + "/same.map"), MapXml("3"));
+        WriteFile(m_dir.File(folder + "/broken.map"), "not xml");
+    }
+
+    std::string Run(unsigned int parallel, const std::string& folder, int perPassMax = 0)
+    {
+        m_parallel = parallel;
+        auto downloader = Make(0, 10, perPassMax, {}, m_dir.File(folder));
+        return Pulse(*downloader);
+    }
+
+    // Every file of the folder with its bytes.
+    std::vector<std::string> Contents(const std::string& folder) const
+    {
+        std::vector<std::string> contents;
+        for (const std::string& name : ListDirectory(m_dir.File(folder)))
+            contents.push_back(name + "=" + ReadFile(m_dir.File(folder + "/" + name)));
+        return contents;
+    }
+};
+
+TEST_F(ParallelPassTest, OutputAndDiskAreTheSameAtOneFourAndSixteen)
+{
+    std::vector<Item> items = {{"old.map", 4}, {"same.map", 3}, {"broken.map", 2},
+                               {"dup.map", 6}, {"../up.map", 1}, {"gone.map", 1}};
+    for (int i = 0; i < 10; ++i)
+        items.push_back({"n" + std::to_string(i) + ".map", 1});
+    // Listed twice: the second item must be judged by what the first download left.
+    items.push_back({"dup.map", 6});
+    PublishFeed(items);
+    int index = 0;
+    for (const Item& item : items) {
+        if (item.title != "gone.map")
+            PublishMap(item.title);
+        m_server.Delay("/maps/" + item.title, (index++ * 7) % 5 * 25);
+    }
+
+    std::vector<std::string> outputs;
+    std::vector<std::vector<std::string>> disks;
+    std::vector<std::string> answered;
+    for (unsigned int parallel : {1u, 4u, 16u}) {
+        const std::string folder = "maps" + std::to_string(parallel);
+        SeedMaps(folder);
+        const std::size_t before = m_server.Answered().size();
+        outputs.push_back(Run(parallel, folder, 12));
+        disks.push_back(Contents(folder));
+        const std::vector<std::string> all = m_server.Answered();
+        answered.assign(all.begin() + static_cast<long>(before), all.end());
+    }
+
+    EXPECT_EQ(std::string(kChecking) +
+                  "\nUpdating old.map from version 3 to version 4... Done\n"
+                  "Version info not found in broken.map, downloading again... Done\n"
+                  "Downloading dup.map... Done\n"
+                  "Skipping map with an unsafe name: ../up.map\n"
+                  "Downloading gone.map... Failed\nError downloading gone.map: 404 - Not Found\n"
+                  "Downloading n0.map... Done\nDownloading n1.map... Done\n"
+                  "Downloading n2.map... Done\nDownloading n3.map... Done\n"
+                  "Downloading n4.map... Done\nDownloading n5.map... Done\n"
+                  "Downloading n6.map... Done\nDownloading n7.map... Done\n"
+                  "Skipped downloading of 2 maps\n",
+              outputs[0]);
+    EXPECT_EQ(outputs[0], outputs[1]);
+    EXPECT_EQ(outputs[0], outputs[2]);
+    EXPECT_EQ(disks[0], disks[1]);
+    EXPECT_EQ(disks[0], disks[2]);
+    // The last run's servers really did answer out of feed order.
+    std::vector<std::string> sorted = answered;
+    std::sort(sorted.begin(), sorted.end(), [&items](const std::string& a, const std::string& b) {
+        auto position = [&items](const std::string& path) {
+            return std::find_if(items.begin(), items.end(),
+                                [&path](const Item& item) { return path == "/maps/" + item.title; }) -
+                   items.begin();
+        };
+        return position(a) < position(b);
+    });
+    EXPECT_NE(sorted, answered);
+}
+
+TEST_F(ParallelPassTest, StopStartsNothingNewAndFinishesWhatIsInFlight)
+{
+    std::vector<Item> items;
+    for (int i = 0; i < 8; ++i)
+        items.push_back({"m" + std::to_string(i) + ".map", 2});
+    PublishFeed(items);
+    for (const Item& item : items) {
+        PublishMap(item.title);
+        m_server.Delay("/maps/" + item.title, 150);
+    }
+    // Cut short while the stop is pending: its temporary file must go too.
+    m_server.ServeRaw("/maps/m1.map", "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n<map>");
+    m_parallel = 4;
+    auto downloader = Make();
+    int asked = 0;
+    downloader->SetStopCheck([&asked] { return ++asked > 3; });
+
+    EXPECT_EQ(std::string(kChecking) +
+                  "\nDownloading m0.map... Done\n"
+                  "Downloading m1.map... Failed\n"
+                  "Error downloading m1.map: Incomplete response body: 5 of 1000 bytes\n"
+                  "Downloading m2.map... Done\n",
+              Pulse(*downloader));
+    EXPECT_EQ((std::vector<std::string>{"m0.map", "m2.map"}), ListDirectory(m_dir.File("maps")));
+    EXPECT_EQ(2, LocalVersion(*downloader, "m0.map"));
+    EXPECT_EQ(2, LocalVersion(*downloader, "m2.map"));
 }
 
 // The pass with its version memory: a clock well past every file's times, so entries are

@@ -344,6 +344,13 @@ protected:
                m_work.File("maps") + "\nUpdating once then exiting\n######\n\n";
     }
 
+    std::string ParallelBanner(unsigned int parallel) const
+    {
+        std::string banner = Banner();
+        return banner.insert(banner.size() - 8, "Downloading up to " + std::to_string(parallel) +
+                                                    " maps at a time.\n");
+    }
+
     TempDir m_work;
     std::string m_feedUrl;
 };
@@ -372,8 +379,9 @@ TEST_F(FaultRunTest, MapDownloadCutShortKeepsTheOldMap)
     EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_work.File("maps")));
 }
 
-// A supervisor's SIGTERM in the middle of a download: the download ends the normal way (here by
-// the time-out), its temporary file goes, the next map is not started and the exit is clean.
+// A supervisor's SIGTERM in the middle of a download, one download at a time: the download ends
+// the normal way (here by the time-out), its temporary file goes, the next map is not started and
+// the exit is clean.
 TEST_F(FaultRunTest, StopRequestFinishesTheDownloadInProgressAndLeavesNoPartialFile)
 {
     ASSERT_EQ(0, mkdir(m_work.File("maps").c_str(), 0755));
@@ -398,19 +406,68 @@ TEST_F(FaultRunTest, StopRequestFinishesTheDownloadInProgressAndLeavesNoPartialF
     m_feedUrl = server.Url("/feed.xml?source=e2e");
     WriteFile(m_work.File("config.xml"),
               "<config><url>" + m_feedUrl + "</url><frequency>0</frequency><savepath>" +
-                  m_work.File("maps") + "</savepath><timeout>1</timeout></config>");
+                  m_work.File("maps") + "</savepath><timeout>1</timeout>"
+                  "<paralleldownloads>1</paralleldownloads></config>");
 
     const ProcessResult result = RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs,
                                             [&downloader](pid_t pid) { downloader = pid; });
     EXPECT_EQ(0, result.signal);
     EXPECT_EQ(0, result.exitCode);  // a stop is not a failed pass
-    EXPECT_EQ(Banner() + kChecking +
+    EXPECT_EQ(ParallelBanner(1) + kChecking +
                   "\nUpdating a.map from version 3 to version 4... Failed\n"
                   "Error downloading a.map: Timed out waiting for the server\n\n",
               result.out);
     EXPECT_EQ(old, ReadFile(m_work.File("maps/a.map")));
     EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_work.File("maps")));
     EXPECT_EQ(2, server.Connections());
+}
+
+// The same stop while two downloads run side by side: both end the normal way and are reported
+// in feed order, no later map starts, nothing is left half-written.
+TEST_F(FaultRunTest, StopDuringParallelDownloadsFinishesThoseInFlightAndStartsNoOther)
+{
+    ASSERT_EQ(0, mkdir(m_work.File("maps").c_str(), 0755));
+    const std::string old = MapXml(3, "<old/>");
+    WriteFile(m_work.File("maps/a.map"), old);
+    std::atomic<pid_t> downloader{0};
+    const char* const titles[] = {"a.map", "b.map", "c.map", "d.map"};
+    FaultServer server(
+        [&](FaultServer& self, int fd, const std::string& request) {
+            if (request.rfind("GET /feed.xml", 0) == 0) {
+                std::string feed = "<rss><channel><time>t</time>";
+                for (const char* title : titles)
+                    feed += std::string("<item><title>") + title + "</title><link>" +
+                            self.Url(std::string("/maps/") + title) + "</link><version>4</version></item>";
+                FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n" + feed + "</channel></rss>");
+                return;
+            }
+            FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n<map>");
+            if (request.rfind("GET /maps/b.map", 0) == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                kill(downloader.load(), SIGTERM);
+            }
+            self.WaitUntilStopped();
+        },
+        /*readRequest=*/true, /*concurrent=*/true);
+    m_feedUrl = server.Url("/feed.xml?source=e2e");
+    WriteFile(m_work.File("config.xml"),
+              "<config><url>" + m_feedUrl + "</url><frequency>0</frequency><savepath>" +
+                  m_work.File("maps") + "</savepath><timeout>1</timeout>"
+                  "<paralleldownloads>2</paralleldownloads></config>");
+
+    const ProcessResult result = RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs,
+                                            [&downloader](pid_t pid) { downloader = pid; });
+    EXPECT_EQ(0, result.signal);
+    EXPECT_EQ(0, result.exitCode);
+    EXPECT_EQ(ParallelBanner(2) + kChecking +
+                  "\nUpdating a.map from version 3 to version 4... Failed\n"
+                  "Error downloading a.map: Timed out waiting for the server\n"
+                  "Downloading b.map... Failed\n"
+                  "Error downloading b.map: Timed out waiting for the server\n\n",
+              result.out);
+    EXPECT_EQ(old, ReadFile(m_work.File("maps/a.map")));
+    EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_work.File("maps")));
+    EXPECT_EQ(3, server.Connections());
 }
 
 TEST_F(FaultRunTest, ConfiguredTimeoutEndsAWaitOnASilentServer)

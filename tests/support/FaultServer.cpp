@@ -14,6 +14,9 @@ namespace {
 constexpr size_t kMaxRequestHead = 64 * 1024;
 constexpr int kRequestWaitMs = 5000;
 
+// Whether the handler now running on this thread reset its connection.
+thread_local bool t_wasReset = false;
+
 // Reads up to the empty line that ends the request head, within a bounded size and time.
 std::string ReadRequestHead(int fd) {
     std::string head;
@@ -34,8 +37,8 @@ std::string ReadRequestHead(int fd) {
 
 }  // namespace
 
-FaultServer::FaultServer(Handler handler, bool readRequest)
-    : m_handler(std::move(handler)), m_readRequest(readRequest) {
+FaultServer::FaultServer(Handler handler, bool readRequest, bool concurrent)
+    : m_handler(std::move(handler)), m_readRequest(readRequest), m_concurrent(concurrent) {
     m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_listenFd < 0) throw std::runtime_error("socket failed");
     int one = 1;
@@ -59,9 +62,10 @@ FaultServer::~FaultServer() {
     {
         // A handler blocked reading a connection the test still holds open would never return.
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_activeFd >= 0) ::shutdown(m_activeFd, SHUT_RDWR);
+        for (int fd : m_activeFds) ::shutdown(fd, SHUT_RDWR);
     }
     m_thread.join();
+    for (std::thread& thread : m_connectionThreads) thread.join();
     ::close(m_listenFd);
 }
 
@@ -90,10 +94,10 @@ void FaultServer::Reset(int fd) {
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lin, sizeof lin);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_activeFd = -1;
+        m_activeFds.erase(fd);
         ::close(fd);
     }
-    m_wasReset = true;
+    t_wasReset = true;
 }
 
 void FaultServer::WaitUntilStopped() {
@@ -109,7 +113,10 @@ void FaultServer::Run() {
         int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
         ++m_connections;
-        Serve(fd);
+        if (m_concurrent)
+            m_connectionThreads.emplace_back([this, fd] { Serve(fd); });
+        else
+            Serve(fd);
     }
 }
 
@@ -120,19 +127,19 @@ void FaultServer::Serve(int fd) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_requests.push_back(request);
     }
-    m_wasReset = false;
+    t_wasReset = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stopping) {
             ::close(fd);
             return;
         }
-        m_activeFd = fd;
+        m_activeFds.insert(fd);
     }
     m_handler(*this, fd, request);
-    if (!m_wasReset) {
+    if (!t_wasReset) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_activeFd = -1;
+        m_activeFds.erase(fd);
         ::close(fd);
     }
 }

@@ -4,12 +4,15 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 // A scriptable HTTP peer on 127.0.0.1 for the cases a real server cannot produce.
-// A background thread accepts connections one after another. For each, unless readRequest is
+// A background thread accepts connections and serves them one after another, or, when concurrent,
+// each on a thread of its own (a handler that sleeps then delays only its own response). For
+// each connection, unless readRequest is
 // false, it first reads the request head (up to the empty line, bounded in size and time) and
 // records it; then it calls the handler with the connected descriptor and the request. The
 // connection is closed when the handler returns. Handlers never close the descriptor themselves:
@@ -20,7 +23,7 @@ class FaultServer {
 public:
     using Handler = std::function<void(FaultServer& server, int fd, const std::string& request)>;
 
-    explicit FaultServer(Handler handler, bool readRequest = true);
+    explicit FaultServer(Handler handler, bool readRequest = true, bool concurrent = false);
     ~FaultServer();
     FaultServer(const FaultServer&) = delete;
     FaultServer& operator=(const FaultServer&) = delete;
@@ -51,10 +54,11 @@ private:
     unsigned short m_port = 0;
     std::atomic<bool> m_stopping{false};
     std::atomic<int> m_connections{0};
-    std::atomic<bool> m_wasReset{false};
+    bool m_concurrent;
     mutable std::mutex m_mutex;
-    int m_activeFd = -1;  // the connection a handler is serving, guarded by m_mutex
+    std::set<int> m_activeFds;  // the connections handlers are serving, guarded by m_mutex
     std::vector<std::string> m_requests;
+    std::vector<std::thread> m_connectionThreads;  // concurrent mode; touched by Run only
     std::thread m_thread;
 };
 

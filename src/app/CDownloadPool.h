@@ -1,0 +1,61 @@
+#ifndef MAD_APP_CDOWNLOADPOOL_H
+#define MAD_APP_CDOWNLOADPOOL_H
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+class CHTTPClient;
+
+// A fixed number of worker threads that run downloads side by side. Each worker owns its own TCP
+// factory and the HTTP client bound to it (set up once by the configure hook), so no network
+// object is ever shared between threads. One owner thread starts work, at most one item per
+// free worker, and collects the tickets of finished work; whatever a work item wrote for its
+// owner is safe to read once its ticket has been collected. A work item must not throw; if it
+// does, its ticket is still reported. Destruction waits for the work in flight.
+class CDownloadPool {
+public:
+    using Work = std::function<void(CHTTPClient& http)>;
+    using Configure = std::function<void(CHTTPClient& http)>;
+
+    // At least one worker; fewer than asked for when the system runs out of threads, and
+    // std::system_error when it cannot start a single one.
+    CDownloadPool(unsigned int workers, const Configure& configure);
+    ~CDownloadPool();
+    CDownloadPool(const CDownloadPool&) = delete;
+    CDownloadPool& operator=(const CDownloadPool&) = delete;
+
+    // Work started and not yet collected.
+    std::size_t InFlight() const { return m_uiInFlight; }
+    bool HasFreeWorker() const { return m_uiInFlight < m_workers.size(); }
+
+    // Hands work to a free worker; false (nothing started) when every worker is busy.
+    bool Start(std::size_t ticket, Work work);
+    // The tickets of work finished since the last call, oldest first. Blocks until there is at
+    // least one when work is in flight; returns none at once when nothing is.
+    std::vector<std::size_t> WaitFinished();
+
+private:
+    class Worker;
+
+    void Run(CHTTPClient& http);
+
+    std::vector<std::unique_ptr<Worker>> m_workers;
+    // Owner-thread count of started, uncollected work.
+    std::size_t m_uiInFlight = 0;
+
+    std::mutex m_mutex;
+    std::condition_variable m_workReady;
+    std::condition_variable m_workDone;
+    std::deque<std::pair<std::size_t, Work>> m_queue;
+    std::vector<std::size_t> m_finished;
+    bool m_bStopping = false;
+};
+
+#endif
