@@ -11,6 +11,7 @@
 #include "app/CMapVersionCache.h"
 #include "http/CHTTPClient.h"
 #include "tcp/CTCPImpl.h"
+#include "tcp/CTLSContext.h"
 #include "xml/CXMLFileImpl.h"
 #include "xml/CXMLNode.h"
 
@@ -60,7 +61,11 @@ CMapAutoDownload::CMapAutoDownload(const CSettings& settings, Clock clock)
       m_clock(std::move(clock))
 {
     snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", kInitialFeedTime);
+    m_pTCP->SetTLSContext(std::make_shared<const CTLSContext>(settings.caFile));
     m_pHTTP->SetTimeout(settings.timeoutSeconds * 1000u);
+    m_pHTTP->SetMaxRedirects(settings.maxRedirects);
+    // A stop request ends any wait on the network at once, not after the time-out.
+    m_pHTTP->SetStopCheck(StopRequested);
 }
 
 CMapAutoDownload::~CMapAutoDownload() = default;

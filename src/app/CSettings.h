@@ -25,6 +25,10 @@ struct CSettings {
     int maxMapCount = 0;
     // Bounds connecting and each wait on the server; 0 waits forever.
     unsigned int timeoutSeconds = kDefaultTimeoutSeconds;
+    // A PEM file of certificate authorities trusted beside the system's; empty for none.
+    std::string caFile;
+    // Redirects followed per download; 0 follows none.
+    unsigned int maxRedirects = 0;
 };
 
 #endif

@@ -1,6 +1,7 @@
 // The downloader's entry: reads and checks config.xml in the working directory, prints the
 // banner and hands over to the update loop. Every configuration error ends the process with 1.
 
+#include <string>
 #include <xercesc/util/PlatformUtils.hpp>
 
 #include "app/CConfig.h"
@@ -84,6 +85,14 @@ int main()
             "Cannot write to the save directory specified (%s). Please ensure it exists and that "
             "you have write access to it.\n",
             config.SavePath());
+    if (!config.ReadCAFile())
+        return ConfigurationError("Your config file contains a cafile path that is too long. Please "
+                                  "enter a path of at most %u characters.\n",
+                                  CConfig::kTextSize - 1);
+    std::string caFileReason;
+    if (!config.CheckCAFile(caFileReason))
+        return ConfigurationError("Cannot read the certificate file specified in cafile (%s): %s\n",
+                                  config.CAFile().c_str(), caFileReason.c_str());
     config.ReadCounts();
     config.ReadIgnoreList();
     if (!config.IsFrequencyAllowed())
