@@ -32,6 +32,8 @@ constexpr unsigned int kRequestSize = 2048;
 constexpr unsigned int kHeadSize = 16384;
 // Large enough that a fast loopback transfer costs few system calls; the memory is constant.
 constexpr int kBodyChunk = 1024 * 1024;
+// Body bytes are written once this many have gathered: few writes, and still in the cache.
+constexpr size_t kWriteChunk = 128 * 1024;
 // A body must move at least this much in every window of one time-out.
 constexpr unsigned long long kMinimumBytesPerWindow = 1024;
 constexpr unsigned short kHttpPort = 80;
@@ -432,7 +434,15 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
                       static_cast<double>(m_uiTimeoutMs) / 1000.0);
         return false;
     };
+    // Receives are gathered into whole chunks before they are written: a TLS receive brings
+    // one record (16 KiB at most), and a write per record would cost a system call each.
     const auto buffer = std::make_unique<char[]>(kBodyChunk);
+    size_t buffered = 0;
+    const auto flush = [&] {
+        const bool written = buffered == 0 || file.Write(buffer.get(), buffered);
+        buffered = 0;
+        return written;
+    };
     unsigned long long received = 0;
     // Stop at Content-Length without waiting for the close; without one, read until the close.
     while (!hasLength || received < expected) {
@@ -442,13 +452,14 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
             if (left <= 0) return tooSlow();
             socket.SetTimeout(static_cast<unsigned int>(left));
         }
-        int want = kBodyChunk;
-        if (hasLength) want = static_cast<int>(std::min<unsigned long long>(kBodyChunk, expected - received));
-        const int got = socket.ReadBuffer(buffer.get(), want);
+        int want = static_cast<int>(kBodyChunk - buffered);
+        if (hasLength) want = static_cast<int>(std::min<unsigned long long>(want, expected - received));
+        const int got = socket.ReadBuffer(buffer.get() + buffered, want);
         if (got > 0) {
-            if (!file.Write(buffer.get(), static_cast<size_t>(got))) return Fail("Unable to write destination file");
+            buffered += static_cast<size_t>(got);
             received += static_cast<unsigned long long>(got);
             if (bounded) pace.Record(Clock::now(), static_cast<unsigned long long>(got));
+            if (buffered >= kWriteChunk && !flush()) return Fail("Unable to write destination file");
             continue;
         }
         // The last receive succeeded and emptied the socket's text: a text now names a failure,
@@ -463,6 +474,7 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
         }
         break;
     }
+    if (!flush()) return Fail("Unable to write destination file");
     if (!file.Commit()) return Fail("Unable to write destination file");
     return true;
 }
