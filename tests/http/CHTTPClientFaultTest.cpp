@@ -209,6 +209,20 @@ TEST_F(FaultyServerTest, TricklingServerIsCutOffAfterOneTimeout) {
     }
 }
 
+// The bound is on the pace, not on the whole download: 1500 bytes in every window of one time-out
+// is enough, however long the body takes.
+TEST_F(FaultyServerTest, SlowButSteadyBodyIsNotCutOff) {
+    FaultServer server([](FaultServer&, int fd, const std::string&) {
+        FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 4500\r\n\r\n");
+        for (int i = 0; i < 15 && FaultServer::SendAll(fd, std::string(300, 'b')); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    m_client.SetTimeout(500);
+    ASSERT_TRUE(Get(server)) << m_client.GetLastError();
+    EXPECT_EQ(ReadFile(m_destination), std::string(4500, 'b'));
+}
+
 // Time-out 0 waits forever, but a stop request still ends every wait at once.
 TEST_F(FaultyServerTest, StopRequestEndsAnyWaitWithoutATimeout) {
     const std::string heads[] = {"", "HTTP/1.0 200 OK\r\n\r\npartial body"};
