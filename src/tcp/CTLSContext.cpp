@@ -28,7 +28,8 @@ CTLSContext::CTLSContext(std::string caFile) : m_caFile(std::move(caFile)) {}
 CTLSContext::~CTLSContext() = default;
 
 ssl_ctx_st* CTLSContext::Context(std::string& error) const {
-    std::call_once(m_made, [this] { Make(); });
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_context) Make();
     if (!m_context) error = m_error;
     return m_context.get();
 }

@@ -10,7 +10,8 @@ struct ssl_ctx_st;
 // The client TLS settings that TLS connections share: TLS 1.2 or later, every server verified
 // against the system's trust store plus, when given, a PEM file of extra trusted authorities.
 // Verification cannot be turned off. The OpenSSL context is made on first use, so a program that
-// never speaks TLS never loads the trust store. Once made it is only read (OpenSSL allows one
+// never speaks TLS never loads the trust store; a context that could not be made (a cafile being
+// replaced, say) is tried again on the next use. Once made it is only read (OpenSSL allows one
 // configured context to serve connections on many threads at once), so one CTLSContext may be
 // shared by the factories of parallel downloads. Owns its OpenSSL context.
 class CTLSContext final {
@@ -35,7 +36,7 @@ private:
     void Make() const;
 
     std::string m_caFile;
-    mutable std::once_flag m_made;
+    mutable std::mutex m_mutex;  // guards the two fields below
     mutable std::unique_ptr<ssl_ctx_st, ContextDeleter> m_context;
     mutable std::string m_error;
 };
