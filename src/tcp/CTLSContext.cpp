@@ -46,7 +46,7 @@ void CTLSContext::Make() const {
     // Records are read several at a time into a larger buffer, rather than header and body
     // apart: a fraction of the receives.
     SSL_CTX_set_read_ahead(context.get(), 1);
-    SSL_CTX_set_default_read_buffer_len(context.get(), 64 * 1024);
+    SSL_CTX_set_default_read_buffer_len(context.get(), 256 * 1024);
     if (SSL_CTX_set_default_verify_paths(context.get()) != 1) {
         m_error = "TLS setup failed: " + OpenSSLReason("cannot load the system's trust store");
         return;
