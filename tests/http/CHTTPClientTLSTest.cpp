@@ -1,6 +1,7 @@
 #include <chrono>
 #include <gtest/gtest.h>
 #include <memory>
+#include <openssl/ssl.h>
 #include <string>
 #include <vector>
 
@@ -130,6 +131,39 @@ TEST_F(TLSDownloadTest, TimeoutCoversTheHandshake) {
     EXPECT_FALSE(Get("https://127.0.0.1:" + std::to_string(silent.Port()) + "/a.map"));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     ExpectFailureLeftNoTrace("TLS handshake failed: timed out");
+}
+
+// A body without a length ends with the connection. Over TLS only the server's close_notify says
+// it is complete; a bare TCP close could be an attacker cutting the map short.
+TEST_F(TLSDownloadTest, BodyEndsOnlyWithTheServersTLSClose) {
+    const std::string certificate = s_certificates->Certificate("good");
+    const std::string key = s_certificates->Key("good");
+    for (const bool closeNotify : {true, false}) {
+        FaultServer server(
+            [&](FaultServer&, int fd, const std::string&) {
+                std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_server_method()),
+                                                                          SSL_CTX_free);
+                ASSERT_TRUE(SSL_CTX_use_certificate_chain_file(context.get(), certificate.c_str()) == 1 &&
+                            SSL_CTX_use_PrivateKey_file(context.get(), key.c_str(), SSL_FILETYPE_PEM) == 1);
+                std::unique_ptr<SSL, decltype(&SSL_free)> session(SSL_new(context.get()), SSL_free);
+                SSL_set_fd(session.get(), fd);
+                char request[4096];
+                if (SSL_accept(session.get()) != 1 || SSL_read(session.get(), request, sizeof request) <= 0) return;
+                const std::string reply = "HTTP/1.0 200 OK\r\n\r\n<map>cut";
+                SSL_write(session.get(), reply.data(), static_cast<int>(reply.size()));
+                if (closeNotify) SSL_shutdown(session.get());
+            },
+            false);
+        WriteFile(m_destination, kOld);
+        const bool ok = Get("https://127.0.0.1:" + std::to_string(server.Port()) + "/a.map");
+        if (closeNotify) {
+            ASSERT_TRUE(ok) << m_client.GetLastError();
+            EXPECT_EQ(ReadFile(m_destination), "<map>cut");
+        } else {
+            EXPECT_FALSE(ok);
+            ExpectFailureLeftNoTrace("Connection lost while reading the response body");
+        }
+    }
 }
 
 TEST_F(TLSDownloadTest, HttpsNeverRedirectsToPlainHttp) {
