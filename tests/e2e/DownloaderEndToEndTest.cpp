@@ -401,8 +401,11 @@ TEST_F(FaultRunTest, StopEndsAnEndlessWaitWithinASecond)
         std::atomic<long long> stoppedAt{0};
         const ProcessResult result = RunProcess(
             {DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs, [&](pid_t pid) {
-                stopper = std::thread([pid, &stoppedAt] {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+                // Stopped once it waits on the server (after the connection, some of the body).
+                stopper = std::thread([pid, &server, &stoppedAt] {
+                    for (int i = 0; i < 500 && server.Connections() == 0; ++i)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    std::this_thread::sleep_for(std::chrono::milliseconds(400));
                     stoppedAt = std::chrono::steady_clock::now().time_since_epoch().count();
                     kill(pid, SIGTERM);
                 });
