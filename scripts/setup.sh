@@ -6,6 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config
   libxerces-c-dev
+  libssl-dev openssl ca-certificates
   googletest libgtest-dev libgmock-dev
   nginx-light
   curl python3

@@ -8,6 +8,7 @@
 
 #include "app/CMapAutoDownload.h"
 #include "app/IgnoredMaps.h"
+#include "tcp/CTLSContext.h"
 #include "xml/CXMLFileImpl.h"
 #include "xml/CXMLNode.h"
 
@@ -132,6 +133,25 @@ void CConfig::ReadCounts()
     ReadUnsigned("paralleldownloads", parallel);
     if (parallel >= 1 && parallel <= CSettings::kMaximumParallelDownloads)
         m_settings.parallelDownloads = parallel;
+    ReadUnsigned("maxredirects", m_settings.maxRedirects);
+}
+
+bool CConfig::ReadCAFile()
+{
+    CXMLNode* caFile = Child("cafile");
+    if (!caFile)
+        return true;
+    char text[kTextSize + 1];
+    caFile->GetTagContent(text, sizeof(text));
+    if (strlen(text) >= kTextSize)
+        return false;
+    m_settings.caFile = text;
+    return true;
+}
+
+bool CConfig::CheckCAFile(std::string& reason) const
+{
+    return m_settings.caFile.empty() || CTLSContext::CheckCAFile(m_settings.caFile, reason);
 }
 
 void CConfig::ReadIgnoreList()

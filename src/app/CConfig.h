@@ -48,9 +48,14 @@ public:
     bool ReadSavePath();
     // Creates and removes "<save path>/temp.dat". False when it cannot be created.
     bool ProbeSavePath() const;
-    // fullcheckfrequency, maxmapcount, downloadsperupdatemax, timeout and paralleldownloads (1 to
-    // 32; a value out of range keeps the default).
+    // fullcheckfrequency, maxmapcount, downloadsperupdatemax, timeout, maxredirects and
+    // paralleldownloads (1 to 32; a value out of range keeps the default).
     void ReadCounts();
+    // False when the cafile path is longer than 511 characters (it then stays empty).
+    bool ReadCAFile();
+    // Whether the cafile, when one is named, is a readable file of PEM certificates;
+    // reason tells why not.
+    bool CheckCAFile(std::string& reason) const;
     // Appends the text of every "map" child of "ignore" (exact lower-case name) to the list.
     void ReadIgnoreList();
     // Run-once (0) or at least the minimum frequency.
@@ -70,6 +75,8 @@ public:
     int MaxMapCount() const { return m_settings.maxMapCount; }
     unsigned int TimeoutSeconds() const { return m_settings.timeoutSeconds; }
     unsigned int ParallelDownloads() const { return m_settings.parallelDownloads; }
+    const std::string& CAFile() const { return m_settings.caFile; }
+    unsigned int MaxRedirects() const { return m_settings.maxRedirects; }
 
 private:
     CXMLNode* Child(const char* name) const;

@@ -12,7 +12,7 @@ public:
     Worker(CDownloadPool& pool, const Configure& configure) : m_http(&m_tcp)
     {
         if (configure)
-            configure(m_http);
+            configure(m_tcp, m_http);
         m_thread = std::thread([this, &pool] { pool.Run(m_http); });
     }
     ~Worker() { m_thread.join(); }

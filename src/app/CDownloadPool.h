@@ -12,6 +12,7 @@
 #include <vector>
 
 class CHTTPClient;
+class CTCPImpl;
 
 // A fixed number of worker threads that run downloads side by side. Each worker owns its own TCP
 // factory and the HTTP client bound to it (set up once by the configure hook), so no network
@@ -22,7 +23,8 @@ class CHTTPClient;
 class CDownloadPool {
 public:
     using Work = std::function<void(CHTTPClient& http)>;
-    using Configure = std::function<void(CHTTPClient& http)>;
+    // Sets up a worker's factory and client once, before its thread starts.
+    using Configure = std::function<void(CTCPImpl& tcp, CHTTPClient& http)>;
 
     // At least one worker; fewer than asked for when the system runs out of threads, and
     // std::system_error when it cannot start a single one.

@@ -15,6 +15,7 @@
 #include "app/ExitStatus.h"
 #include "http/CHTTPClient.h"
 #include "tcp/CTCPImpl.h"
+#include "tcp/CTLSContext.h"
 #include "xml/CXMLFileImpl.h"
 #include "xml/CXMLNode.h"
 
@@ -81,13 +82,23 @@ CMapAutoDownload::CMapAutoDownload(const CSettings& settings, Clock clock)
       m_clock(std::move(clock)),
       m_uiParallelDownloads(std::clamp(settings.parallelDownloads, 1u,
                                        CSettings::kMaximumParallelDownloads)),
-      m_uiTimeoutMs(settings.timeoutSeconds * 1000u)
+      m_uiTimeoutMs(settings.timeoutSeconds * 1000u),
+      m_uiMaxRedirects(settings.maxRedirects)
 {
     snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", kInitialFeedTime);
-    m_pHTTP->SetTimeout(m_uiTimeoutMs);
+    m_pTCP->SetTLSContext(std::make_shared<const CTLSContext>(settings.caFile));
+    ConfigureClient(*m_pHTTP);
 }
 
 CMapAutoDownload::~CMapAutoDownload() = default;
+
+void CMapAutoDownload::ConfigureClient(CHTTPClient& http) const
+{
+    http.SetTimeout(m_uiTimeoutMs);
+    http.SetMaxRedirects(m_uiMaxRedirects);
+    // A stop request ends any wait on the network at once, not after the time-out.
+    http.SetStopCheck(StopRequested);
+}
 
 bool CMapAutoDownload::IsDue(unsigned int now) const
 {
@@ -220,7 +231,11 @@ bool CMapAutoDownload::StartDownload(std::string head, MapDownload job)
     if (!m_pPool) {
         try {
             m_pPool = std::make_unique<CDownloadPool>(
-                m_uiParallelDownloads, [this](CHTTPClient& http) { http.SetTimeout(m_uiTimeoutMs); });
+                m_uiParallelDownloads, [this](CTCPImpl& tcp, CHTTPClient& http) {
+                    // The TLS settings are read-only once made, so every worker shares them.
+                    tcp.SetTLSContext(m_pTCP->TLSContext());
+                    ConfigureClient(http);
+                });
         } catch (const std::system_error&) {
             // No thread to be had: this map is fetched here and now, as one at a time would be.
             const std::size_t ticket = m_printer.Open(std::move(head));

@@ -105,6 +105,8 @@ private:
     // A started download's own outcome comes with its result (MapDownloadResult::downloaded).
     enum class ItemOutcome { UpToDate, Ignored, Refused, HeldBack, Downloading, NotStarted };
 
+    // Time-out, redirects and stop check of any client this downloader uses, its own or a worker's.
+    void ConfigureClient(CHTTPClient& http) const;
     bool IsDue(unsigned int now) const;
     bool FetchFeed();
     // False when a stop request ended the walk early.
@@ -152,6 +154,7 @@ private:
     std::function<bool()> m_stopRequested;
     unsigned int m_uiParallelDownloads;
     unsigned int m_uiTimeoutMs;
+    unsigned int m_uiMaxRedirects;
     // Guards m_pVersionCache's contents: workers record what they stamped.
     std::mutex m_versionCacheMutex;
 

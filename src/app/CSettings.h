@@ -31,6 +31,10 @@ struct CSettings {
     unsigned int timeoutSeconds = kDefaultTimeoutSeconds;
     // Map downloads that run at once, 1 to kMaximumParallelDownloads.
     unsigned int parallelDownloads = kDefaultParallelDownloads;
+    // A PEM file of certificate authorities trusted beside the system's; empty for none.
+    std::string caFile;
+    // Redirects followed per download; 0 follows none.
+    unsigned int maxRedirects = 0;
 };
 
 #endif

@@ -8,6 +8,7 @@
 #include <string>
 #include <unistd.h>
 
+#include <string>
 #include <xercesc/util/PlatformUtils.hpp>
 
 #include "app/CCommandLine.h"
@@ -130,6 +131,14 @@ int main(int argc, char** argv)
             "Cannot write to the save directory specified (%s). Please ensure it exists and that "
             "you have write access to it.\n",
             config.SavePath());
+    if (!config.ReadCAFile())
+        return ConfigurationError("Your config file contains a cafile path that is too long. Please "
+                                  "enter a path of at most %u characters.\n",
+                                  CConfig::kTextSize - 1);
+    std::string caFileReason;
+    if (!config.CheckCAFile(caFileReason))
+        return ConfigurationError("Cannot read the certificate file specified in cafile (%s): %s\n",
+                                  config.CAFile().c_str(), caFileReason.c_str());
     config.ReadCounts();
     config.ReadIgnoreList();
     if (!config.IsFrequencyAllowed())

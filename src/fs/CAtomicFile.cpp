@@ -130,8 +130,21 @@ bool CAtomicFile::Write(const void* data, std::size_t length) {
         if (written <= 0) return Fail(written < 0 ? errno : ENOSPC);
         next += written;
         length -= static_cast<std::size_t>(written);
+        m_size += static_cast<std::size_t>(written);
     }
+    StartWriteback();
     return true;
+}
+
+void CAtomicFile::StartWriteback() {
+    // A durable file is flushed at Commit anyway: handing each few MiB to the disk as they come
+    // lets that flush overlap a slow download instead of following it. Only a hint, so a
+    // failure here is not one (Commit's fsync reports real ones).
+    constexpr std::size_t kWritebackStep = 8u * 1024 * 1024;
+    if (m_sync != Sync::Durable || m_size - m_flushed < kWritebackStep) return;
+    ::sync_file_range(m_fd, static_cast<off_t>(m_flushed), static_cast<off_t>(m_size - m_flushed),
+                      SYNC_FILE_RANGE_WRITE);
+    m_flushed = m_size;
 }
 
 bool CAtomicFile::Commit() {

@@ -53,12 +53,15 @@ public:
 
 private:
     bool Fail(int error);
+    void StartWriteback();
 
     std::string m_target;
     Sync m_sync;
     std::string m_temporary;
     int m_fd = -1;
     int m_error = 0;
+    std::size_t m_size = 0;     // bytes written so far
+    std::size_t m_flushed = 0;  // bytes already handed to the disk
     bool m_bFailed = false;
 };
 

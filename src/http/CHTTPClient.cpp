@@ -1,11 +1,16 @@
 #include "http/CHTTPClient.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <strings.h>
+#include <utility>
+#include <vector>
 
 #include "http/CHTTPResponse.h"
 #include "fs/CAtomicFile.h"
@@ -15,20 +20,24 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr unsigned int kDefaultTimeoutMs = 30000;
 constexpr unsigned int kSchemeSize = 64;
 constexpr unsigned int kHostSize = 256;
 constexpr unsigned int kPathSize = 1024;
 constexpr unsigned int kTargetSize = 1024;
 constexpr unsigned int kRequestSize = 2048;
-constexpr unsigned int kHeadSize = 2048;
+// Long enough for the heads of CDNs and TLS front ends (cookies, security headers).
+constexpr unsigned int kHeadSize = 16384;
 // Large enough that a fast loopback transfer costs few system calls; the memory is constant.
 constexpr int kBodyChunk = 1024 * 1024;
-
-struct SocketDeleter {
-    void operator()(CTCPClientSocket* socket) const { delete socket; }
-};
-using SocketPtr = std::unique_ptr<CTCPClientSocket, SocketDeleter>;
+// Body bytes are written once this many have gathered: few writes, and still in the cache.
+constexpr size_t kWriteChunk = 128 * 1024;
+// A body must move at least this much in every window of one time-out.
+constexpr unsigned long long kMinimumBytesPerWindow = 1024;
+constexpr unsigned short kHttpPort = 80;
+constexpr unsigned short kHttpsPort = 443;
 
 // Copies [begin, end) into out as a NUL-terminated text; false when it does not fit.
 bool CopyWhole(const char* begin, const char* end, char* out, unsigned int size) {
@@ -57,22 +66,154 @@ bool IsControl(char c) {
     return byte < 0x20 || byte == 0x7F;
 }
 
-bool IsTimeout(const CTCPClientSocket& socket) {
-    return std::strcmp(socket.GetLastError(), tcp_text::kTimedOut) == 0;
+bool HasError(const CTCPClientSocket& socket, const char* text) {
+    return std::strcmp(socket.GetLastError(), text) == 0;
+}
+
+bool IsRedirect(int code) { return code == 301 || code == 302 || code == 303 || code == 307 || code == 308; }
+
+// Milliseconds from now until deadline, rounded up; 0 or less once it has passed.
+long long MillisecondsUntil(Clock::time_point deadline) {
+    return std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+}
+
+// Reads a head one byte per receive, so no byte of the body is ever taken with it.
+// beforeRead() runs before each receive; false from it ends the read with 0.
+template <typename BeforeRead>
+int ReadHeadBytes(CTCPSocket& socket, char* buffer, unsigned int size, BeforeRead beforeRead) {
+    const unsigned int limit = std::min(size, static_cast<unsigned int>(INT_MAX));
+    bool previousCR = false;
+    int pairs = 0;
+    for (unsigned int stored = 0; stored < limit;) {
+        char byte = 0;
+        if (!beforeRead() || socket.ReadBuffer(&byte, 1) != 1) return 0;
+        buffer[stored++] = byte;
+        if (byte == '\r') {
+            previousCR = true;
+        } else if (byte == '\n') {
+            if (previousCR) ++pairs;
+            previousCR = false;
+            if (pairs == 2) return static_cast<int>(stored);
+        } else {
+            previousCR = false;
+            pairs = 0;
+        }
+    }
+    return 0;
+}
+
+// Watches a body for the slowest acceptable pace: in every window of one time-out at least
+// kMinimumBytesPerWindow bytes. It keeps the latest receives that together reach that amount;
+// the oldest of them plus one time-out is the moment the current window would come up short.
+class PaceWatch {
+public:
+    PaceWatch(std::chrono::milliseconds window, Clock::time_point start) : m_window(window), m_start(start) {}
+
+    void Record(Clock::time_point when, unsigned long long bytes) {
+        m_receives.emplace_back(when, bytes);
+        m_sum += bytes;
+        while (m_receives.size() > 1 && m_sum - m_receives.front().second >= kMinimumBytesPerWindow) {
+            m_sum -= m_receives.front().second;
+            m_receives.pop_front();
+        }
+    }
+    Clock::time_point Deadline() const {
+        return (Reached() ? m_receives.front().first : m_start) + m_window;
+    }
+    // What arrived in the window that ends at Deadline().
+    unsigned long long BytesInWindow() const {
+        return Reached() ? m_sum - m_receives.front().second : m_sum;
+    }
+
+private:
+    bool Reached() const { return m_sum >= kMinimumBytesPerWindow; }
+
+    std::chrono::milliseconds m_window;
+    Clock::time_point m_start;
+    std::deque<std::pair<Clock::time_point, unsigned long long>> m_receives;
+    unsigned long long m_sum = 0;
+};
+
+// Splits "scheme://authority/path" as ParseURL does, without limits: scheme ("http" when none),
+// authority, path ("/" when none).
+void SplitBase(const std::string& url, std::string& scheme, std::string& authority, std::string& path) {
+    size_t rest = 0;
+    const size_t marker = url.find("://");
+    scheme = "http";
+    if (marker != std::string::npos && marker != 0) {
+        scheme = url.substr(0, marker);
+        rest = marker + 3;
+    }
+    const size_t separator = url.find_first_of("/\\", rest);
+    authority = url.substr(rest, separator == std::string::npos ? std::string::npos : separator - rest);
+    path = separator == std::string::npos ? "/" : url.substr(separator);
+}
+
+// Removes "." and ".." segments from an absolute path; a query after '?' is kept as it is.
+std::string RemoveDotSegments(const std::string& target) {
+    const size_t query = target.find('?');
+    const std::string path = target.substr(0, query);
+    std::vector<std::string> kept;
+    size_t begin = 1;
+    for (;;) {
+        const size_t slash = path.find('/', begin);
+        const std::string segment = path.substr(begin, slash == std::string::npos ? std::string::npos : slash - begin);
+        const bool last = slash == std::string::npos;
+        if (segment == "..") {
+            if (!kept.empty()) kept.pop_back();
+            if (last) kept.emplace_back();
+        } else if (segment == ".") {
+            if (last) kept.emplace_back();
+        } else {
+            kept.push_back(segment);
+        }
+        if (last) break;
+        begin = slash + 1;
+    }
+    std::string result;
+    for (const std::string& segment : kept) result += "/" + segment;
+    if (result.empty()) result = "/";
+    return query == std::string::npos ? result : result + target.substr(query);
+}
+
+bool HasScheme(const std::string& location) {
+    const size_t colon = location.find(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    if (!std::isalpha(static_cast<unsigned char>(location[0]))) return false;
+    for (size_t i = 1; i < colon; ++i) {
+        const auto c = static_cast<unsigned char>(location[i]);
+        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return false;
+    }
+    return true;
 }
 
 }  // namespace
 
-CHTTPClient::CHTTPClient(CTCP* tcp) : m_szLastError{}, m_pTCP(tcp), m_uiTimeoutMs(kDefaultTimeoutMs) {}
+// One hop of a Get: where to connect and what to send.
+struct CHTTPClient::Target {
+    bool secure = false;
+    char host[kHostSize] = {};
+    unsigned short port = 0;
+    char request[kRequestSize] = {};
+};
+
+CHTTPClient::CHTTPClient(CTCP* tcp)
+    : m_szLastError{}, m_pTCP(tcp), m_uiTimeoutMs(kDefaultTimeoutMs), m_uiMaxRedirects(0) {}
 
 const char* CHTTPClient::GetLastError() const { return m_szLastError; }
 
 void CHTTPClient::SetTimeout(unsigned int milliseconds) { m_uiTimeoutMs = milliseconds; }
 
+void CHTTPClient::SetStopCheck(std::function<bool()> stopRequested) { m_stopRequested = std::move(stopRequested); }
+
+void CHTTPClient::SetMaxRedirects(unsigned int redirects) { m_uiMaxRedirects = redirects; }
+
 bool CHTTPClient::Fail(const char* text) {
     std::snprintf(m_szLastError, sizeof m_szLastError, "%s", text);
     return false;
 }
+
+bool CHTTPClient::Stopping() const { return m_stopRequested && m_stopRequested(); }
 
 bool CHTTPClient::ParseURL(const char* url, char* scheme, unsigned int schemeSize, char* host,
                            unsigned int hostSize, unsigned short& port, char* path, unsigned int pathSize) {
@@ -106,7 +247,7 @@ bool CHTTPClient::ParseURL(const char* url, char* scheme, unsigned int schemeSiz
 }
 
 bool CHTTPClient::BuildRequest(const char* host, unsigned short port, const char* path, char* request,
-                               unsigned int size) {
+                               unsigned int size, unsigned short defaultPort) {
     // The host and the target come from the feed: a CR or LF in them would end the request line
     // early and let the feed write headers of its own. Such a host is refused (a host with a space
     // simply does not resolve); in the target every space and control byte is escaped.
@@ -127,7 +268,7 @@ bool CHTTPClient::BuildRequest(const char* host, unsigned short port, const char
         }
     }
     const int written =
-        port == 80
+        port == defaultPort
             ? std::snprintf(request, size, "GET %s HTTP/1.0\r\nHost: %s\r\nUser-Agent: XOVRA_SERVER_10\r\n\r\n",
                             target, host)
             : std::snprintf(request, size,
@@ -136,63 +277,101 @@ bool CHTTPClient::BuildRequest(const char* host, unsigned short port, const char
     return written >= 0 && static_cast<unsigned int>(written) < size;
 }
 
-int CHTTPClient::ReadHeader(CTCPSocket* socket, char* buffer, unsigned int size) {
-    // One byte per receive: no byte of the body is ever taken with the head.
-    const unsigned int limit = std::min(size, static_cast<unsigned int>(INT_MAX));
-    bool previousCR = false;
-    int pairs = 0;
-    for (unsigned int stored = 0; stored < limit;) {
-        char byte = 0;
-        if (socket->ReadBuffer(&byte, 1) != 1) return 0;
-        buffer[stored++] = byte;
-        if (byte == '\r') {
-            previousCR = true;
-        } else if (byte == '\n') {
-            if (previousCR) ++pairs;
-            previousCR = false;
-            if (pairs == 2) return static_cast<int>(stored);
-        } else {
-            previousCR = false;
-            pairs = 0;
-        }
+bool CHTTPClient::ResolveRedirect(const char* base, const char* location, std::string& resolved) {
+    if (base == nullptr || location == nullptr) return false;
+    std::string target(location);
+    const size_t fragment = target.find('#');
+    if (fragment != std::string::npos) target.erase(fragment);
+    if (target.empty()) return false;
+    if (HasScheme(target)) {
+        resolved = target;
+        return true;
     }
-    return 0;
+    std::string scheme, authority, path;
+    SplitBase(base, scheme, authority, path);
+    if (target.compare(0, 2, "//") == 0) {
+        resolved = scheme + ":" + target;
+        return true;
+    }
+    const std::string prefix = scheme + "://" + authority;
+    const std::string basePath = path.substr(0, path.find('?'));
+    if (target[0] == '/') {
+        resolved = prefix + RemoveDotSegments(target);
+    } else if (target[0] == '?') {
+        resolved = prefix + basePath + target;
+    } else {
+        resolved = prefix + RemoveDotSegments(basePath.substr(0, basePath.rfind('/') + 1) + target);
+    }
+    return true;
+}
+
+int CHTTPClient::ReadHeader(CTCPSocket* socket, char* buffer, unsigned int size) {
+    return ReadHeadBytes(*socket, buffer, size, [] { return true; });
+}
+
+bool CHTTPClient::Prepare(const char* url, Target& target) {
+    char scheme[kSchemeSize];
+    char path[kPathSize];
+    if (!ParseURL(url, scheme, sizeof scheme, target.host, sizeof target.host, target.port, path, sizeof path)) {
+        return Fail("Invalid URL");
+    }
+    target.secure = strcasecmp(scheme, "https") == 0;
+    if (!target.secure && scheme[0] != '\0' && strcasecmp(scheme, "http") != 0) return Fail("Unsupported protocol");
+    const unsigned short defaultPort = target.secure ? kHttpsPort : kHttpPort;
+    if (target.port == 0) target.port = defaultPort;
+    if (target.host[0] == '\0') return Fail("No hostname within the URL");
+    // Built before connecting: a request that cannot be sent is not worth a connection.
+    if (!BuildRequest(target.host, target.port, path, target.request, sizeof target.request, defaultPort)) {
+        return Fail("Invalid URL");
+    }
+    return true;
 }
 
 bool CHTTPClient::Get(const char* url, const char* destination) {
-    char scheme[kSchemeSize];
-    char host[kHostSize];
-    char path[kPathSize];
-    unsigned short port = 0;
-    if (!ParseURL(url, scheme, sizeof scheme, host, sizeof host, port, path, sizeof path)) {
-        return Fail("Invalid URL");
-    }
-    if (port == 0) port = 80;
-    if (scheme[0] != '\0' && strcasecmp(scheme, "http") != 0) return Fail("Unsupported protocol");
-    if (host[0] == '\0') return Fail("No hostname within the URL");
-    // Built before connecting: a request that cannot be sent is not worth a connection.
-    char request[kRequestSize];
-    if (!BuildRequest(host, port, path, request, sizeof request)) return Fail("Invalid URL");
+    if (url == nullptr) return Fail("Invalid URL");
+    std::string current(url);
+    for (unsigned int redirects = 0;; ++redirects) {
+        Target target;
+        if (!Prepare(current.c_str(), target)) return false;
+        std::unique_ptr<CTCPClientSocket> socket;
+        char head[kHeadSize];
+        int headLength = 0;
+        if (!Exchange(target, socket, head, headLength)) return false;
 
-    SocketPtr socket(m_pTCP->CreateClient());
-    if (!socket) return Fail(m_pTCP->GetLastError());
-    socket->SetTimeout(m_uiTimeoutMs);
-    if (!socket->Connect(host, port)) return Fail(socket->GetLastError());
-    if (!SendRequest(*socket, request)) return false;
+        CHTTPResponse response;
+        if (!response.Parse(head, static_cast<unsigned int>(headLength))) return Fail("Parsing response failed");
+        const int code = response.GetErrorCode();
+        if (code == 200) return ReceiveBody(*socket, head, headLength, destination);
 
-    char head[kHeadSize];
-    const int headLength = ReadHeader(socket.get(), head, sizeof head);
-    if (headLength == 0) {
-        return Fail(IsTimeout(*socket) ? tcp_text::kTimedOut : "Failed reading out response");
-    }
-    CHTTPResponse response;
-    if (!response.Parse(head, static_cast<unsigned int>(headLength))) return Fail("Parsing response failed");
-    if (response.GetErrorCode() != 200) {
-        std::snprintf(m_szLastError, sizeof m_szLastError, "%u - %s",
-                      static_cast<unsigned int>(response.GetErrorCode()), response.GetErrorDescription());
+        std::string location;
+        if (m_uiMaxRedirects > 0 && IsRedirect(code) &&
+            CHTTPResponse::FindHeader(head, static_cast<unsigned int>(headLength), "Location", location)) {
+            // The redirect's own body is never read: the connection just goes.
+            if (redirects >= m_uiMaxRedirects) return Fail("Too many redirects");
+            std::string next;
+            if (!ResolveRedirect(current.c_str(), location.c_str(), next)) return Fail("Invalid URL");
+            if (target.secure && strncasecmp(next.c_str(), "http://", 7) == 0) {
+                return Fail("Redirect from https to http refused");
+            }
+            current = std::move(next);
+            continue;
+        }
+        std::snprintf(m_szLastError, sizeof m_szLastError, "%u - %s", static_cast<unsigned int>(code),
+                      response.GetErrorDescription());
         return false;
     }
-    return ReceiveBody(*socket, head, headLength, destination);
+}
+
+bool CHTTPClient::Exchange(const Target& target, std::unique_ptr<CTCPClientSocket>& socket, char* head,
+                           int& headLength) {
+    if (Stopping()) return Fail(tcp_text::kStopped);
+    socket.reset(target.secure ? m_pTCP->CreateTLSClient() : m_pTCP->CreateClient());
+    if (!socket) return Fail(m_pTCP->GetLastError());
+    socket->SetTimeout(m_uiTimeoutMs);
+    socket->SetStopCheck(m_stopRequested);
+    if (!socket->Connect(target.host, target.port)) return Fail(socket->GetLastError());
+    if (!SendRequest(*socket, target.request)) return false;
+    return ReceiveHead(*socket, head, kHeadSize, headLength);
 }
 
 bool CHTTPClient::SendRequest(CTCPClientSocket& socket, const char* request) {
@@ -200,35 +379,93 @@ bool CHTTPClient::SendRequest(CTCPClientSocket& socket, const char* request) {
     int left = static_cast<int>(std::strlen(request));
     while (left > 0) {
         const int sent = socket.WriteBuffer(next, left);
-        if (sent <= 0) return Fail(IsTimeout(socket) ? tcp_text::kTimedOut : "Error writing to socket");
+        if (sent <= 0) {
+            if (HasError(socket, tcp_text::kTimedOut) || HasError(socket, tcp_text::kStopped)) {
+                return Fail(socket.GetLastError());
+            }
+            return Fail("Error writing to socket");
+        }
         next += sent;
         left -= sent;
     }
     return true;
 }
 
+bool CHTTPClient::ReceiveHead(CTCPClientSocket& socket, char* head, unsigned int size, int& headLength) {
+    // The whole head must come within one time-out, not one time-out per byte.
+    const bool bounded = m_uiTimeoutMs != 0;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_uiTimeoutMs);
+    bool late = false;
+    headLength = ReadHeadBytes(socket, head, size, [&] {
+        if (!bounded) return true;
+        const long long left = MillisecondsUntil(deadline);
+        if (left <= 0) {
+            late = true;
+            return false;
+        }
+        socket.SetTimeout(static_cast<unsigned int>(left));
+        return true;
+    });
+    socket.SetTimeout(m_uiTimeoutMs);
+    if (headLength != 0) return true;
+    if (late || HasError(socket, tcp_text::kTimedOut)) return Fail(tcp_text::kTimedOut);
+    if (HasError(socket, tcp_text::kStopped)) return Fail(tcp_text::kStopped);
+    return Fail("Failed reading out response");
+}
+
 bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int headLength,
                               const char* destination) {
+    unsigned long long expected = 0;
+    const CHTTPResponse::Length length =
+        CHTTPResponse::FindContentLength(head, static_cast<unsigned int>(headLength), expected);
+    if (length == CHTTPResponse::Length::Invalid) return Fail("Invalid Content-Length");
+    const bool hasLength = length == CHTTPResponse::Length::Valid;
+
     CAtomicFile file(destination != nullptr ? destination : "");
     if (destination == nullptr || !file.Open()) return Fail("Unable to write destination file");
 
-    unsigned long long expected = 0;
-    const bool hasLength = CHTTPResponse::FindContentLength(head, static_cast<unsigned int>(headLength), expected);
+    const bool bounded = m_uiTimeoutMs != 0;
+    PaceWatch pace(std::chrono::milliseconds(m_uiTimeoutMs), Clock::now());
+    // A window of one time-out passed with too little; nothing at all is a silent server.
+    const auto tooSlow = [&] {
+        const unsigned long long moved = pace.BytesInWindow();
+        if (moved == 0) return Fail(tcp_text::kTimedOut);
+        std::snprintf(m_szLastError, sizeof m_szLastError, "Transfer too slow: %llu bytes in %g s", moved,
+                      static_cast<double>(m_uiTimeoutMs) / 1000.0);
+        return false;
+    };
+    // Receives are gathered into whole chunks before they are written: a TLS receive brings
+    // one record (16 KiB at most), and a write per record would cost a system call each.
     const auto buffer = std::make_unique<char[]>(kBodyChunk);
+    size_t buffered = 0;
+    const auto flush = [&] {
+        const bool written = buffered == 0 || file.Write(buffer.get(), buffered);
+        buffered = 0;
+        return written;
+    };
     unsigned long long received = 0;
     // Stop at Content-Length without waiting for the close; without one, read until the close.
     while (!hasLength || received < expected) {
-        int want = kBodyChunk;
-        if (hasLength) want = static_cast<int>(std::min<unsigned long long>(kBodyChunk, expected - received));
-        const int got = socket.ReadBuffer(buffer.get(), want);
+        if (Stopping()) return Fail(tcp_text::kStopped);
+        if (bounded) {
+            const long long left = MillisecondsUntil(pace.Deadline());
+            if (left <= 0) return tooSlow();
+            socket.SetTimeout(static_cast<unsigned int>(left));
+        }
+        int want = static_cast<int>(kBodyChunk - buffered);
+        if (hasLength) want = static_cast<int>(std::min<unsigned long long>(want, expected - received));
+        const int got = socket.ReadBuffer(buffer.get() + buffered, want);
         if (got > 0) {
-            if (!file.Write(buffer.get(), static_cast<size_t>(got))) return Fail("Unable to write destination file");
+            buffered += static_cast<size_t>(got);
             received += static_cast<unsigned long long>(got);
+            if (bounded) pace.Record(Clock::now(), static_cast<unsigned long long>(got));
+            if (buffered >= kWriteChunk && !flush()) return Fail("Unable to write destination file");
             continue;
         }
         // The last receive succeeded and emptied the socket's text: a text now names a failure,
         // its absence means the server closed the connection cleanly.
-        if (IsTimeout(socket)) return Fail(tcp_text::kTimedOut);
+        if (HasError(socket, tcp_text::kTimedOut)) return tooSlow();
+        if (HasError(socket, tcp_text::kStopped)) return Fail(tcp_text::kStopped);
         if (socket.GetLastError()[0] != '\0') return Fail("Connection lost while reading the response body");
         if (hasLength) {
             std::snprintf(m_szLastError, sizeof m_szLastError, "Incomplete response body: %llu of %llu bytes",
@@ -237,6 +474,7 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
         }
         break;
     }
+    if (!flush()) return Fail("Unable to write destination file");
     if (!file.Commit()) return Fail("Unable to write destination file");
     return true;
 }

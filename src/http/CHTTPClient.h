@@ -1,20 +1,30 @@
 #ifndef MAD_HTTP_CHTTPCLIENT_H
 #define MAD_HTTP_CHTTPCLIENT_H
 
+#include <functional>
+#include <memory>
+#include <string>
+
 class CTCP;
 class CTCPSocket;
 class CTCPClientSocket;
 
-// Downloads one URL into one local file with a single HTTP/1.0 GET.
-// The factory is not owned and must outlive every Get. One Get at a time.
+// Downloads one URL into one local file with HTTP/1.0 GET requests, over plain TCP for http://
+// and over TLS (verified, see CTLSClientSocketImpl) for https://. The factory is not owned and
+// must outlive every Get. One Get at a time; clients share nothing, so each thread may have its own.
 //
 // Last-error texts of a failed Get: "Invalid URL" (malformed URL or port, or a target or request
 // too long for its buffer), "Unsupported protocol", "No hostname within the URL", the socket's
-// text when it cannot be made or connected ("Unable to resolve", "Connection timed out", ...),
+// text when it cannot be made or connected ("Unable to resolve", "Connection timed out",
+// "TLS handshake failed: ...", "Certificate verification failed: ...", ...),
 // "Error writing to socket", "Failed reading out response", "Parsing response failed",
-// "<code> - <reason>" for any status but 200, "Unable to write destination file",
+// "<code> - <reason>" for any status but 200 (that is not a redirect being followed),
+// "Invalid Content-Length", "Unable to write destination file",
 // "Connection lost while reading the response body", "Incomplete response body: N of M bytes",
-// and "Timed out waiting for the server" when the server sends or accepts nothing in time.
+// "Timed out waiting for the server" when the server sends or accepts nothing in time or the
+// whole head does not arrive within the time-out, "Transfer too slow: N bytes in T s" when the
+// body moves fewer than 1024 bytes in some window of one time-out, "Too many redirects",
+// "Redirect from https to http refused", and "Stopped" when the stop check asked for it.
 //
 // The body goes to a temporary file beside the destination and replaces the destination only
 // once complete: when the server closed the connection cleanly, or as soon as exactly
@@ -29,8 +39,16 @@ public:
     bool Get(const char* url, const char* destination);
     // The text of the last failed Get; empty until one fails.
     const char* GetLastError() const;
-    // Bounds connecting and each wait on the server (default 30 000 ms; 0 waits forever).
+    // Bounds connecting (and the TLS handshake), each wait on the server, the whole response
+    // head, and each window of the body in which at least 1024 bytes must arrive
+    // (default 30 000 ms; 0 waits forever and drops the bounds on head and body).
     void SetTimeout(unsigned int milliseconds);
+    // Asked before each connection and at least every 200 ms while waiting: once it answers true
+    // the Get fails with "Stopped", as any failed Get does. Empty (the default) never stops.
+    void SetStopCheck(std::function<bool()> stopRequested);
+    // How many redirects (301, 302, 303, 307, 308 with a Location) one Get follows; 0 (the
+    // default) follows none, and a redirect then fails as any other status does.
+    void SetMaxRedirects(unsigned int redirects);
 
     // Splits a URL "[scheme://]host[:port][/path]" (a backslash separates like a slash) into
     // scheme (cut to fit), host, port (0 when none is named) and path (from its separator on).
@@ -40,24 +58,41 @@ public:
                          unsigned int hostSize, unsigned short& port, char* path,
                          unsigned int pathSize);
     // Reads the response head up to and including the empty line, never a byte beyond it.
-    // Returns its length, or 0 on failure.
+    // Returns its length, or 0 on failure (also when size bytes pass without the empty line).
     int ReadHeader(CTCPSocket* socket, char* buffer, unsigned int size);
-    // Writes the GET request for path ("/" when empty, each space sent as "%20") to host:port
-    // into request; the Host line names the port unless it is 80. False when the target
+    // Writes the GET request for path ("/" when empty, each space and control byte escaped) to
+    // host:port into request; the Host line names the port unless it is defaultPort (the
+    // scheme's: 80 for http, 443 for https). False when the host holds a control byte, the target
     // exceeds 1023 characters or the request does not fit in size bytes.
     static bool BuildRequest(const char* host, unsigned short port, const char* path, char* request,
-                             unsigned int size);
+                             unsigned int size, unsigned short defaultPort = 80);
+    // The URL a redirect from base to location leads to: location itself when it names a scheme,
+    // else resolved against base (scheme-relative "//host/...", absolute "/path", query "?q", or a
+    // path relative to base's directory, "." and ".." segments removed). A fragment is dropped.
+    // False for an empty location.
+    static bool ResolveRedirect(const char* base, const char* location, std::string& resolved);
 
 private:
+    struct Target;
+
     bool Fail(const char* text);
+    bool Stopping() const;
+    // Splits url into target; false with the last-error text set.
+    bool Prepare(const char* url, Target& target);
+    // Connects, sends the request and reads the response head; false with the last-error text set.
+    bool Exchange(const Target& target, std::unique_ptr<CTCPClientSocket>& socket, char* head, int& headLength);
     // Sends all of request; false with the last-error text set.
     bool SendRequest(CTCPClientSocket& socket, const char* request);
+    // Reads the head within one time-out; false with the last-error text set.
+    bool ReceiveHead(CTCPClientSocket& socket, char* head, unsigned int size, int& headLength);
     // Streams the body that follows head into destination; false with the last-error text set.
     bool ReceiveBody(CTCPClientSocket& socket, const char* head, int headLength, const char* destination);
 
     char m_szLastError[128];
     CTCP* m_pTCP;
     unsigned int m_uiTimeoutMs;
+    unsigned int m_uiMaxRedirects;
+    std::function<bool()> m_stopRequested;
 };
 
 #endif

@@ -72,9 +72,9 @@ bool CHTTPResponse::Parse(const char* head, unsigned int length) {
     std::string code;
     size_t pos = TakeToken(copy, 0, lineEnd, version);
     pos = TakeToken(copy, pos, lineEnd, code);
-    if (version.empty() || code.empty() || pos >= lineEnd) return false;
-    const std::string reason(copy, pos + 1, lineEnd - (pos + 1));
-    if (reason.empty()) return false;
+    if (version.empty() || code.empty()) return false;
+    // Servers send an empty reason phrase, with or without the space before it.
+    const std::string reason = pos < lineEnd ? copy.substr(pos + 1, lineEnd - (pos + 1)) : std::string();
 
     if (strcasecmp(version.c_str(), "HTTP/1.0") == 0) {
         m_iProtocolVersion = 1;
@@ -100,28 +100,62 @@ const char* CHTTPResponse::GetErrorDescription() const { return m_szErrorDescrip
 
 int CHTTPResponse::GetProtocolVersion() const { return m_iProtocolVersion; }
 
-bool CHTTPResponse::FindContentLength(const char* head, unsigned int length, unsigned long long& contentLength) {
-    static const char kName[] = "Content-Length:";
-    const size_t nameLength = sizeof kName - 1;
+namespace {
+
+// Calls visit(valueBegin, valueEnd) for each header line of the head named name (any letter
+// case), the value without the line end and without blanks around it.
+template <typename Visit>
+void ForEachHeader(const char* head, unsigned int length, const char* name, Visit visit) {
+    const size_t nameLength = std::strlen(name);
     const char* const end = head + length;
     // Skip the status line: header lines follow its LF.
     const char* line = static_cast<const char*>(std::memchr(head, '\n', length));
-    bool found = false;
-    unsigned long long value = 0;
     while (line != nullptr && ++line < end) {
         const char* lineEnd = static_cast<const char*>(std::memchr(line, '\n', static_cast<size_t>(end - line)));
         const char* valueEnd = lineEnd != nullptr ? lineEnd : end;
         if (valueEnd > line && valueEnd[-1] == '\r') --valueEnd;
-        if (static_cast<size_t>(valueEnd - line) >= nameLength && strncasecmp(line, kName, nameLength) == 0) {
-            unsigned long long candidate = 0;
-            if (ParseDecimal(line + nameLength, valueEnd, candidate)) {
-                if (found && candidate != value) return false;
-                found = true;
-                value = candidate;
-            }
+        if (static_cast<size_t>(valueEnd - line) > nameLength && line[nameLength] == ':' &&
+            strncasecmp(line, name, nameLength) == 0) {
+            const char* value = line + nameLength + 1;
+            while (value < valueEnd && IsBlank(*value)) ++value;
+            while (valueEnd > value && IsBlank(valueEnd[-1])) --valueEnd;
+            visit(value, valueEnd);
         }
         line = lineEnd;
     }
-    if (found) contentLength = value;
+}
+
+}  // namespace
+
+CHTTPResponse::Length CHTTPResponse::FindContentLength(const char* head, unsigned int length,
+                                                       unsigned long long& contentLength) {
+    Length result = Length::Absent;
+    unsigned long long value = 0;
+    ForEachHeader(head, length, "Content-Length", [&](const char* begin, const char* end) {
+        // A list of equal values ("5, 5") is one length; anything else is not to be guessed at.
+        for (const char* item = begin; result != Length::Invalid && item <= end;) {
+            const char* comma = static_cast<const char*>(std::memchr(item, ',', static_cast<size_t>(end - item)));
+            const char* itemEnd = comma != nullptr ? comma : end;
+            unsigned long long candidate = 0;
+            if (!ParseDecimal(item, itemEnd, candidate) || (result == Length::Valid && candidate != value)) {
+                result = Length::Invalid;
+            } else {
+                result = Length::Valid;
+                value = candidate;
+            }
+            item = itemEnd + 1;
+        }
+    });
+    if (result == Length::Valid) contentLength = value;
+    return result;
+}
+
+bool CHTTPResponse::FindHeader(const char* head, unsigned int length, const char* name, std::string& value) {
+    bool found = false;
+    ForEachHeader(head, length, name, [&](const char* begin, const char* end) {
+        if (found) return;
+        value.assign(begin, end);
+        found = true;
+    });
     return found;
 }

@@ -4,7 +4,7 @@
 class CTCPClientSocket;
 class CTCPServerSocket;
 
-// Factory of TCP client sockets. Never destroyed through this interface (no virtual
+// Factory of TCP client sockets, plain or TLS. Never destroyed through this interface (no virtual
 // destructor): its owner destroys the implementation class.
 class CTCP {
 public:
@@ -16,6 +16,8 @@ public:
     virtual void DestroyClient(CTCPClientSocket* socket) = 0;
     virtual void DestroyServer(CTCPServerSocket* socket) = 0;
     virtual const char* GetLastError() const = 0;
+    // A new unconnected TLS client socket owned by the caller, or null with a last-error text.
+    virtual CTCPClientSocket* CreateTLSClient() = 0;
 
 protected:
     ~CTCP() = default;

@@ -1,9 +1,11 @@
 #ifndef MAD_TCP_CTCPCLIENTSOCKET_H
 #define MAD_TCP_CTCPCLIENTSOCKET_H
 
+#include <functional>
+
 #include "tcp/CTCPSocket.h"
 
-// A TCP client connection over IPv4. Owned by whoever asked the factory for it.
+// A TCP client connection over IPv4 (plain, or TLS on top). Owned by whoever asked the factory for it.
 class CTCPClientSocket : public CTCPSocket {
 public:
     // Resolves host (a name or a dotted IPv4 address) and connects; a connected socket is
@@ -13,8 +15,11 @@ public:
     virtual bool Disconnect() = 0;
     virtual bool IsConnected() const = 0;
     virtual const char* GetLastError() const = 0;
-    // Bounds connecting and every single send and receive; 0 waits forever.
+    // Bounds each call: connecting, and every single send and receive; 0 waits forever.
     virtual void SetTimeout(unsigned int milliseconds) = 0;
+    // Asked at least every 200 ms while a call waits, time-out 0 included: once it answers
+    // true the call fails with "Stopped". Empty (the default) never stops.
+    virtual void SetStopCheck(std::function<bool()> stopRequested) = 0;
 };
 
 #endif

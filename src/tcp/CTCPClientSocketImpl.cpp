@@ -5,13 +5,19 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <string>
 #include <sys/socket.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 #include "tcp/TCPErrorTexts.h"
@@ -22,9 +28,13 @@ constexpr unsigned int kDefaultTimeoutMs = 30000;
 
 int NewSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 
+using Clock = std::chrono::steady_clock;
+
+// How long a wait runs before the stop check is asked again.
+constexpr std::chrono::milliseconds kStopSlice(200);
+
 // The first IPv4 address of host, in network byte order; false when it does not resolve.
-bool Resolve(const char* host, in_addr& address) {
-    if (host == nullptr) return false;
+bool LookUp(const char* host, in_addr& address) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -34,6 +44,17 @@ bool Resolve(const char* host, in_addr& address) {
     ::freeaddrinfo(result);
     return true;
 }
+
+// One name lookup on a thread of its own, so that waiting for it can be bounded and cut short.
+// getaddrinfo itself cannot be interrupted: an abandoned lookup finishes in the background, and
+// this state, shared with its thread, goes when both are done with it.
+struct Lookup {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    bool found = false;
+    in_addr address{};
+};
 
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
@@ -54,6 +75,11 @@ bool CTCPClientSocketImpl::Initialize() {
 }
 
 int CTCPClientSocketImpl::ReadBuffer(void* buffer, int size) {
+    const int received = Receive(buffer, size);
+    return received > 0 ? received : -1;
+}
+
+int CTCPClientSocketImpl::Receive(void* buffer, int size) {
     if (size <= 0) return -1;
     if (m_iSocket < 0) {
         SetError("No socket initialized");
@@ -66,7 +92,7 @@ int CTCPClientSocketImpl::ReadBuffer(void* buffer, int size) {
             m_szLastError[0] = '\0';
             return static_cast<int>(received);
         }
-        if (received == 0) return -1;  // the peer closed; an earlier text stays
+        if (received == 0) return 0;  // the peer closed; an earlier text stays
         const int error = errno;
         if (error == EINTR) continue;
         if (!WouldBlock(error)) {
@@ -75,7 +101,9 @@ int CTCPClientSocketImpl::ReadBuffer(void* buffer, int size) {
         }
         const Wait wait = WaitFor(POLLIN);
         if (wait != Wait::Ready) {
-            SetError(wait == Wait::TimedOut ? tcp_text::kTimedOut : "Receive failed");
+            SetError(wait == Wait::TimedOut ? tcp_text::kTimedOut
+                     : wait == Wait::Stopped ? tcp_text::kStopped
+                                             : "Receive failed");
             return -1;
         }
     }
@@ -103,7 +131,9 @@ int CTCPClientSocketImpl::WriteBuffer(const void* data, int size) {
         }
         const Wait wait = WaitFor(POLLOUT);
         if (wait != Wait::Ready) {
-            SetError(wait == Wait::TimedOut ? tcp_text::kTimedOut : "Send failed");
+            SetError(wait == Wait::TimedOut ? tcp_text::kTimedOut
+                     : wait == Wait::Stopped ? tcp_text::kStopped
+                                             : "Send failed");
             return -1;
         }
     }
@@ -115,11 +145,12 @@ bool CTCPClientSocketImpl::Connect(const char* host, unsigned short port) {
         SetError("No socket initialized");
         return false;
     }
-    sockaddr_in address{};
-    if (!Resolve(host, address.sin_addr)) {
-        SetError("Unable to resolve");
+    if (Stopping()) {
+        SetError(tcp_text::kStopped);
         return false;
     }
+    sockaddr_in address{};
+    if (!Resolve(host, &address.sin_addr)) return false;
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     if (!ConnectTo(&address, sizeof address)) {
@@ -144,8 +175,8 @@ bool CTCPClientSocketImpl::ConnectTo(const void* address, unsigned int addressLe
         const Wait wait = WaitFor(POLLOUT);
         int error = 0;
         socklen_t length = sizeof error;
-        if (wait == Wait::TimedOut) {
-            SetError(tcp_text::kConnectTimedOut);
+        if (wait == Wait::TimedOut || wait == Wait::Stopped) {
+            SetError(wait == Wait::TimedOut ? tcp_text::kConnectTimedOut : tcp_text::kStopped);
             return false;
         }
         // SO_ERROR reads 0 while a connect is still pending, so only a finished wait counts.
@@ -184,6 +215,64 @@ const char* CTCPClientSocketImpl::GetLastError() const { return m_szLastError; }
 
 void CTCPClientSocketImpl::SetTimeout(unsigned int milliseconds) { m_uiTimeoutMs = milliseconds; }
 
+void CTCPClientSocketImpl::SetStopCheck(std::function<bool()> stopRequested) {
+    m_stopRequested = std::move(stopRequested);
+}
+
+bool CTCPClientSocketImpl::Stopping() const { return m_stopRequested && m_stopRequested(); }
+
+bool CTCPClientSocketImpl::Resolve(const char* host, void* address) {
+    in_addr& result = *static_cast<in_addr*>(address);
+    if (host == nullptr) {
+        SetError("Unable to resolve");
+        return false;
+    }
+    // A dotted address needs no lookup, so nothing to wait for.
+    if (::inet_pton(AF_INET, host, &result) == 1) return true;
+
+    auto lookup = std::make_shared<Lookup>();
+    try {
+        std::thread([lookup, name = std::string(host)] {
+            in_addr found{};
+            const bool ok = LookUp(name.c_str(), found);
+            const std::lock_guard<std::mutex> lock(lookup->mutex);
+            lookup->found = ok;
+            lookup->address = found;
+            lookup->done = true;
+            lookup->finished.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: look up here, unbounded, rather than not at all.
+        if (LookUp(host, result)) return true;
+        SetError("Unable to resolve");
+        return false;
+    }
+
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_uiTimeoutMs);
+    std::unique_lock<std::mutex> lock(lookup->mutex);
+    while (!lookup->done) {
+        if (Stopping()) {
+            SetError(tcp_text::kStopped);
+            return false;
+        }
+        Clock::time_point until = Clock::now() + kStopSlice;
+        if (m_uiTimeoutMs != 0) {
+            if (Clock::now() >= deadline) {
+                SetError("Name resolution timed out");
+                return false;
+            }
+            until = std::min(until, deadline);
+        }
+        lookup->finished.wait_until(lock, until);
+    }
+    if (!lookup->found) {
+        SetError("Unable to resolve");
+        return false;
+    }
+    result = lookup->address;
+    return true;
+}
+
 void CTCPClientSocketImpl::SetError(const char* text) {
     std::snprintf(m_szLastError, sizeof m_szLastError, "%s", text);
 }
@@ -207,23 +296,24 @@ bool CTCPClientSocketImpl::RecreateDescriptor() {
 }
 
 CTCPClientSocketImpl::Wait CTCPClientSocketImpl::WaitFor(short events) const {
-    using Clock = std::chrono::steady_clock;
     const bool bounded = m_uiTimeoutMs != 0;
+    const bool stoppable = static_cast<bool>(m_stopRequested);
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_uiTimeoutMs);
     for (;;) {
-        int waitMs = -1;
-        bool lastSlice = true;
+        if (Stopping()) return Wait::Stopped;
+        // poll takes an int: a longer time-out is waited out in slices of INT_MAX ms, and a
+        // stoppable wait in slices short enough to notice the stop request in time.
+        long long waitMs = stoppable ? kStopSlice.count() : INT_MAX;
         if (bounded) {
-            const long long left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            // poll takes an int: a longer time-out is waited out in slices of INT_MAX ms.
-            lastSlice = left <= INT_MAX;
-            waitMs = static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+            const long long left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            waitMs = std::clamp<long long>(left, 0, waitMs);
+        } else if (!stoppable) {
+            waitMs = -1;
         }
         pollfd descriptor{m_iSocket, events, 0};
-        const int ready = ::poll(&descriptor, 1, waitMs);
+        const int ready = ::poll(&descriptor, 1, static_cast<int>(waitMs));
         if (ready > 0) return Wait::Ready;
-        if (ready == 0 && lastSlice) return Wait::TimedOut;
         if (ready < 0 && errno != EINTR) return Wait::Failed;
+        if (bounded && Clock::now() >= deadline) return Wait::TimedOut;
     }
 }

@@ -6,17 +6,20 @@
 // A TCP client socket over IPv4 that owns one close-on-exec descriptor (or none) and closes it
 // on destruction. States: no socket, ready (descriptor held, not connected), connected.
 //
-// Every wait is bounded by the time-out (default 30 000 ms, 0 waits forever):
-//  - Connect fails with "Connection timed out" when the handshake does not complete in time;
+// Every call is bounded by the time-out (default 30 000 ms, 0 waits forever):
+//  - Connect fails with "Name resolution timed out" or "Connection timed out" when resolving
+//    the name or the handshake does not complete in time (each gets the whole time-out);
 //  - ReadBuffer and WriteBuffer fail with "Timed out waiting for the server" when the peer
 //    neither sends nor accepts a byte in time.
+// Waits are cut into slices of at most 200 ms and ask the stop check after each, so a stop
+// request ends any call within about 200 ms with "Stopped", whatever the time-out.
 // Other last-error texts: "Creating socket failed", "No socket initialized", "Unable to resolve",
 // "Failed to establish connection with server", "Not connected", "Recreating socket failed",
 // "Receive failed: <reason>", "Send failed: <reason>".
 // A successful ReadBuffer or WriteBuffer empties the text; the peer closing the connection
 // (ReadBuffer -1) and a send of nothing (WriteBuffer -1) leave it unchanged, so after a
 // successful transfer an empty text beside -1 means the peer closed cleanly.
-// Sends never raise SIGPIPE. Name resolution is not bounded by the time-out.
+// Sends never raise SIGPIPE.
 class CTCPClientSocketImpl final : public CTCPClientSocket {
 public:
     CTCPClientSocketImpl();
@@ -34,17 +37,24 @@ public:
     bool IsConnected() const override;
     const char* GetLastError() const override;
     void SetTimeout(unsigned int milliseconds) override;
+    void SetStopCheck(std::function<bool()> stopRequested) override;
+
+    // ReadBuffer that tells the peer's close (0, text unchanged) from a failure (-1, with a text).
+    int Receive(void* buffer, int size);
 
 private:
-    enum class Wait { Ready, TimedOut, Failed };
+    enum class Wait { Ready, TimedOut, Stopped, Failed };
 
     void SetError(const char* text);
     void SetErrorWithReason(const char* prefix, int error);
     void CloseDescriptor();
     // Replaces the held descriptor with a fresh one; false (none held) when the platform refuses.
     bool RecreateDescriptor();
-    // Waits until the descriptor is ready for events or the time-out passes.
+    bool Stopping() const;
+    // Waits until the descriptor is ready for events, the time-out passes or a stop is asked for.
     Wait WaitFor(short events) const;
+    // The first IPv4 address of host, bounded by the time-out and the stop check.
+    bool Resolve(const char* host, void* address);
     // Connects the held descriptor to an IPv4 address (network byte order), bounded by the time-out.
     bool ConnectTo(const void* address, unsigned int addressLength);
 
@@ -52,6 +62,7 @@ private:
     char m_szLastError[128];
     int m_iSocket;  // -1 when none is held
     unsigned int m_uiTimeoutMs;
+    std::function<bool()> m_stopRequested;
 };
 
 #endif

@@ -5,6 +5,8 @@
 
 #include "tcp/CTCPClientSocketImpl.h"
 #include "tcp/CTCPServerSocket.h"
+#include "tcp/CTLSClientSocketImpl.h"
+#include "tcp/CTLSContext.h"
 
 CTCPImpl::CTCPImpl() : m_szLastError{} {}
 
@@ -15,6 +17,22 @@ CTCPClientSocket* CTCPImpl::CreateClient() {
         return nullptr;
     }
     return socket.release();
+}
+
+CTCPClientSocket* CTCPImpl::CreateTLSClient() {
+    auto socket = std::make_unique<CTLSClientSocketImpl>(TLSContext());
+    if (!socket->Initialize()) {
+        std::snprintf(m_szLastError, sizeof m_szLastError, "%s", socket->GetLastError());
+        return nullptr;
+    }
+    return socket.release();
+}
+
+void CTCPImpl::SetTLSContext(std::shared_ptr<const CTLSContext> context) { m_tlsContext = std::move(context); }
+
+const std::shared_ptr<const CTLSContext>& CTCPImpl::TLSContext() {
+    if (!m_tlsContext) m_tlsContext = std::make_shared<const CTLSContext>();
+    return m_tlsContext;
 }
 
 CTCPServerSocket* CTCPImpl::CreateServer() { return nullptr; }

@@ -1,10 +1,17 @@
 #ifndef MAD_TCP_CTCPIMPL_H
 #define MAD_TCP_CTCPIMPL_H
 
+#include <memory>
+
 #include "tcp/CTCP.h"
 
-// The factory of IPv4 client sockets. Keeps no list of the sockets it made: each one belongs
-// to the caller that asked for it. Never makes a server socket.
+class CTLSContext;
+
+// The factory of IPv4 client sockets, plain and TLS. Keeps no list of the sockets it made: each
+// one belongs to the caller that asked for it. Never makes a server socket. TLS sockets share
+// one TLS context with the factory (and with other factories handed the same context); without
+// one set, the first TLS socket brings a context that trusts the system's store only. Cheap to
+// construct: nothing is loaded until a TLS socket is asked for.
 class CTCPImpl final : public CTCP {
 public:
     CTCPImpl();
@@ -18,6 +25,12 @@ public:
     void DestroyClient(CTCPClientSocket* socket) override;
     void DestroyServer(CTCPServerSocket* socket) override;
     const char* GetLastError() const override;
+    // A new TLS socket in the ready state, owned by the caller; null as CreateClient.
+    CTCPClientSocket* CreateTLSClient() override;
+
+    // The TLS context of the sockets made from now on (null: the default one again).
+    void SetTLSContext(std::shared_ptr<const CTLSContext> context);
+    const std::shared_ptr<const CTLSContext>& TLSContext();
 
     // Kept for symmetry with other factories; there is nothing to set up or reset.
     bool Initialize();
@@ -25,6 +38,7 @@ public:
 
 private:
     char m_szLastError[128];
+    std::shared_ptr<const CTLSContext> m_tlsContext;
 };
 
 #endif

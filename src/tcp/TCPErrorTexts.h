@@ -8,6 +8,8 @@ namespace tcp_text {
 inline constexpr char kConnectTimedOut[] = "Connection timed out";
 // ReadBuffer or WriteBuffer gave up: the server neither sent nor accepted a byte within the time-out.
 inline constexpr char kTimedOut[] = "Timed out waiting for the server";
+// A wait ended because the stop check answered true.
+inline constexpr char kStopped[] = "Stopped";
 
 }  // namespace tcp_text
 

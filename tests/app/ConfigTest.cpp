@@ -54,7 +54,25 @@ TEST_F(ConfigTest, DefaultsHoldWhenElementsAreAbsent)
     EXPECT_EQ(0, m_config.MaxMapCount());
     EXPECT_EQ(30u, m_config.TimeoutSeconds());
     EXPECT_EQ(4u, m_config.ParallelDownloads());
+    EXPECT_EQ(0u, m_config.MaxRedirects());
     EXPECT_STREQ("", m_config.SavePath());
+    ASSERT_TRUE(m_config.ReadCAFile());
+    EXPECT_EQ("", m_config.CAFile());
+    std::string reason;
+    EXPECT_TRUE(m_config.CheckCAFile(reason));
+}
+
+TEST_F(ConfigTest, CAFileAndMaxRedirectsReachTheSettings)
+{
+    ASSERT_TRUE(Load("<CAFile>/etc/mad/feed-ca.pem</CAFile><maxredirects>5</maxredirects>"));
+    ASSERT_TRUE(m_config.ReadCAFile());
+    m_config.ReadCounts();
+    const CSettings settings = m_config.Settings();
+    EXPECT_EQ("/etc/mad/feed-ca.pem", settings.caFile);
+    EXPECT_EQ(5u, settings.maxRedirects);
+
+    ASSERT_TRUE(Load("<cafile>" + std::string(512, 'c') + "</cafile>"));
+    EXPECT_FALSE(m_config.ReadCAFile());
 }
 
 TEST_F(ConfigTest, ElementNamesMatchInAnyLetterCaseAndTheFirstOccurrenceWins)

@@ -14,6 +14,7 @@
 #include "support/NginxServer.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
+#include "support/TestCertificates.h"
 
 namespace {
 
@@ -379,10 +380,10 @@ TEST_F(FaultRunTest, MapDownloadCutShortKeepsTheOldMap)
     EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_work.File("maps")));
 }
 
-// A supervisor's SIGTERM in the middle of a download, one download at a time: the download ends
-// the normal way (here by the time-out), its temporary file goes, the next map is not started and
+// A supervisor's SIGTERM in the middle of a download, one download at a time: the download is
+// abandoned at once like a failed one, its temporary file goes, the next map is not started and
 // the exit is clean.
-TEST_F(FaultRunTest, StopRequestFinishesTheDownloadInProgressAndLeavesNoPartialFile)
+TEST_F(FaultRunTest, StopRequestAbandonsTheDownloadInProgressAndLeavesNoPartialFile)
 {
     ASSERT_EQ(0, mkdir(m_work.File("maps").c_str(), 0755));
     const std::string old = MapXml(3, "<old/>");
@@ -415,16 +416,16 @@ TEST_F(FaultRunTest, StopRequestFinishesTheDownloadInProgressAndLeavesNoPartialF
     EXPECT_EQ(0, result.exitCode);  // a stop is not a failed pass
     EXPECT_EQ(ParallelBanner(1) + kChecking +
                   "\nUpdating a.map from version 3 to version 4... Failed\n"
-                  "Error downloading a.map: Timed out waiting for the server\n\n",
+                  "Error downloading a.map: Stopped\n\n",
               result.out);
     EXPECT_EQ(old, ReadFile(m_work.File("maps/a.map")));
     EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_work.File("maps")));
     EXPECT_EQ(2, server.Connections());
 }
 
-// The same stop while two downloads run side by side: both end the normal way and are reported
-// in feed order, no later map starts, nothing is left half-written.
-TEST_F(FaultRunTest, StopDuringParallelDownloadsFinishesThoseInFlightAndStartsNoOther)
+// The same stop while two downloads run side by side: both are abandoned and reported in feed
+// order, no later map starts, nothing is left half-written.
+TEST_F(FaultRunTest, StopDuringParallelDownloadsAbandonsThoseInFlightAndStartsNoOther)
 {
     ASSERT_EQ(0, mkdir(m_work.File("maps").c_str(), 0755));
     const std::string old = MapXml(3, "<old/>");
@@ -461,13 +462,54 @@ TEST_F(FaultRunTest, StopDuringParallelDownloadsFinishesThoseInFlightAndStartsNo
     EXPECT_EQ(0, result.exitCode);
     EXPECT_EQ(ParallelBanner(2) + kChecking +
                   "\nUpdating a.map from version 3 to version 4... Failed\n"
-                  "Error downloading a.map: Timed out waiting for the server\n"
+                  "Error downloading a.map: Stopped\n"
                   "Downloading b.map... Failed\n"
-                  "Error downloading b.map: Timed out waiting for the server\n\n",
+                  "Error downloading b.map: Stopped\n\n",
               result.out);
     EXPECT_EQ(old, ReadFile(m_work.File("maps/a.map")));
     EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_work.File("maps")));
     EXPECT_EQ(3, server.Connections());
+}
+
+// With time-out 0 nothing bounds a wait on the server, yet SIGTERM still ends the program within
+// a second: both while a silent server holds the head back and while a server trickles the body.
+TEST_F(FaultRunTest, StopEndsAnEndlessWaitWithinASecond)
+{
+    ASSERT_EQ(0, mkdir(m_work.File("maps").c_str(), 0755));
+    for (const bool trickle : {false, true}) {
+        FaultServer server([trickle](FaultServer& self, int fd, const std::string&) {
+            if (trickle) {
+                FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n<rss><channel>");
+                for (int i = 0; i < 100 && FaultServer::SendAll(fd, " "); ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+            self.WaitUntilStopped();
+        });
+        m_feedUrl = server.Url("/feed.xml?source=e2e");
+        WriteFile(m_work.File("config.xml"),
+                  "<config><url>" + m_feedUrl + "</url><frequency>0</frequency><savepath>" +
+                      m_work.File("maps") + "</savepath><timeout>0</timeout></config>");
+        std::thread stopper;
+        std::atomic<long long> stoppedAt{0};
+        const ProcessResult result = RunProcess(
+            {DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs, [&](pid_t pid) {
+                // Stopped once it waits on the server (after the connection, some of the body).
+                stopper = std::thread([pid, &server, &stoppedAt] {
+                    for (int i = 0; i < 500 && server.Connections() == 0; ++i)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+                    stoppedAt = std::chrono::steady_clock::now().time_since_epoch().count();
+                    kill(pid, SIGTERM);
+                });
+            });
+        const auto ended = std::chrono::steady_clock::now().time_since_epoch();
+        stopper.join();
+        EXPECT_LT(ended - std::chrono::steady_clock::duration(stoppedAt.load()), std::chrono::seconds(1))
+            << "trickle " << trickle;
+        EXPECT_EQ(0, result.exitCode) << result.out;
+        EXPECT_EQ(Banner() + kChecking + "Failed\nError downloading RSS feed: Stopped\n\n", result.out);
+        EXPECT_EQ((std::vector<std::string>{"config.xml", "maps"}), ListDirectory(m_work.Path()));
+    }
 }
 
 TEST_F(FaultRunTest, ConfiguredTimeoutEndsAWaitOnASilentServer)
@@ -479,6 +521,44 @@ TEST_F(FaultRunTest, ConfiguredTimeoutEndsAWaitOnASilentServer)
     EXPECT_EQ(Banner() + kChecking + "Failed\nError downloading RSS feed: Timed out waiting for the server\n\n",
               RunAgainst(server, "<timeout>1</timeout>"));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// The real program over https: refused until cafile names the feed's own authority, then the
+// feed and a map arrive verified, the map through a redirect that maxredirects allows.
+TEST(HttpsRunTest, FeedAndMapOverVerifiedHttpsWithARedirect)
+{
+    TestCertificates certificates;
+    ASSERT_TRUE(certificates.Generate()) << certificates.Error();
+    TempDir www;
+    TempDir work;
+    ASSERT_EQ(0, mkdir(www.File("maps").c_str(), 0755));
+    ASSERT_EQ(0, mkdir(work.File("maps").c_str(), 0755));
+    NginxServer nginx(www.Path());
+    nginx.UseTLS(certificates.Certificate("good"), certificates.Key("good"));
+    nginx.AddServerConfig("location = /old/a.map { return 301 /maps/a.map; }");
+    ASSERT_TRUE(nginx.Start()) << nginx.Error();
+    WriteFile(www.File("feed.xml"), "<rss><channel><time>t</time><item><title>a.map</title><link>" +
+                                        nginx.Url("/old/a.map") +
+                                        "</link><version>4</version></item></channel></rss>");
+    WriteFile(www.File("maps/a.map"), MapXml(1));
+    const std::string url = nginx.Url("/feed.xml?source=e2e");
+    const std::string banner = "Xovra Map Downloader\n######\nFeed: " + url + "\nMap save path: " +
+                               work.File("maps") + "\nUpdating once then exiting\n######\n\n";
+    auto run = [&](const std::string& extra) {
+        WriteFile(work.File("config.xml"), "<config><url>" + url + "</url><frequency>0</frequency><savepath>" +
+                                               work.File("maps") + "</savepath>" + extra + "</config>");
+        return RunProcess({DownloaderExecutable()}, work.Path(), kRunTimeoutMs);
+    };
+
+    ProcessResult result = run("<maxredirects>1</maxredirects>");
+    EXPECT_EQ(banner + kChecking +
+                  "Failed\nError downloading RSS feed: Certificate verification failed: unable to get "
+                  "local issuer certificate\n\n",
+              result.out);
+    result = run("<cafile>" + certificates.Authority() + "</cafile><maxredirects>1</maxredirects>");
+    EXPECT_EQ(0, result.exitCode);
+    EXPECT_EQ(banner + kChecking + "\nDownloading a.map... Done\n\n", result.out);
+    EXPECT_TRUE(HasVersion(ReadFile(work.File("maps/a.map")), 4));
 }
 
 // The configuration checks, each with its message, status 1 and nothing else on the output.
@@ -559,6 +639,21 @@ TEST_F(ConfigurationTest, UnwritableSaveDirectoryIsReportedBeforeTheFrequency)
     ExpectError(RunWith("<url>http://h/f</url><frequency>30</frequency>"
                         "<savepath>/nonexistent/maps</savepath>"),
                 CannotWrite("/nonexistent/maps"));
+}
+
+TEST_F(ConfigurationTest, UnreadableCAFileIsAnErrorBeforeTheFrequency)
+{
+    WriteFile(m_work.File("notpem.txt"), "not a certificate\n");
+    const std::pair<std::string, std::string> cases[] = {
+        {m_work.File("missing.pem"), "No such file or directory"},
+        {m_work.Path(), "Is a directory"},
+        {m_work.File("notpem.txt"), "no certificate or crl found"},
+    };
+    for (const auto& c : cases)
+        ExpectError(RunWith("<url>http://h/f</url><frequency>30</frequency>" + Writable() +
+                            "<cafile>" + c.first + "</cafile>"),
+                    "Cannot read the certificate file specified in cafile (" + c.first + "): " +
+                        c.second + "\n");
 }
 
 TEST_F(ConfigurationTest, FrequencyBelowSixtyIsAnErrorAfterTheWriteProbe)

@@ -1,5 +1,7 @@
+#include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -95,12 +97,20 @@ TEST_F(FaultyServerTest, BareLineFeedHeadNeverCompletes) {
     ExpectFailureLeftNoTrace("Failed reading out response");
 }
 
-TEST_F(FaultyServerTest, HeadWithoutEmptyLineFailsAt2048Bytes) {
-    // Far more than 2048 bytes of header lines, then silence with the connection open:
+TEST_F(FaultyServerTest, HeadOf16KiBIsReadWithoutTakingABodyByte) {
+    std::string head = "HTTP/1.1 200 OK\r\n";
+    while (head.size() < 16384 - 100) head += "Set-Cookie: 0123456789abcdef0123456789abcdef\r\n";
+    FaultServer server(Reply(head + "Content-Length: 3\r\n\r\nnew"));
+    ASSERT_TRUE(Get(server)) << m_client.GetLastError();
+    EXPECT_EQ(ReadFile(m_destination), "new");
+}
+
+TEST_F(FaultyServerTest, HeadWithoutEmptyLineFailsAt16KiB) {
+    // Far more than 16 KiB of header lines, then silence with the connection open:
     // the client must give up at the limit, not wait for a close or a time-out.
     FaultServer server([](FaultServer& s, int fd, const std::string&) {
         std::string head = "HTTP/1.0 200 OK\r\n";
-        while (head.size() < 8192) head += "X-Filler: 0123456789abcdef\r\n";
+        while (head.size() < 65536) head += "X-Filler: 0123456789abcdef\r\n";
         FaultServer::SendAll(fd, head);
         s.WaitUntilStopped();
     });
@@ -108,6 +118,22 @@ TEST_F(FaultyServerTest, HeadWithoutEmptyLineFailsAt2048Bytes) {
     EXPECT_FALSE(Get(server));
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
     ExpectFailureLeftNoTrace("Failed reading out response");
+}
+
+TEST_F(FaultyServerTest, EmptyReasonPhraseIsAcceptedAndReported) {
+    FaultServer ok(Reply("HTTP/1.1 200 \r\n\r\nnew"));
+    ASSERT_TRUE(Get(ok)) << m_client.GetLastError();
+    EXPECT_EQ(ReadFile(m_destination), "new");
+    WriteFile(m_destination, kOldContent);
+    FaultServer missing(Reply("HTTP/1.1 404 \r\n\r\n"));
+    EXPECT_FALSE(Get(missing));
+    ExpectFailureLeftNoTrace("404 - ");
+}
+
+TEST_F(FaultyServerTest, DisagreeingContentLengthsFail) {
+    FaultServer server(Reply("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 30\r\n\r\nnew"));
+    EXPECT_FALSE(Get(server));
+    ExpectFailureLeftNoTrace("Invalid Content-Length");
 }
 
 TEST_F(FaultyServerTest, GarbledStatusLineFailsParsing) {
@@ -146,12 +172,80 @@ TEST_F(FaultyServerTest, SilentServerTimesOut) {
 
 TEST_F(FaultyServerTest, ServerStallingMidBodyTimesOut) {
     FaultServer server([](FaultServer& s, int fd, const std::string&) {
-        FaultServer::SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + std::string(10, 'b'));
+        FaultServer::SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n" + std::string(2000, 'b'));
         s.WaitUntilStopped();
     });
     m_client.SetTimeout(300);
     EXPECT_FALSE(Get(server));
     ExpectFailureLeftNoTrace("Timed out waiting for the server");
+}
+
+// Each byte comes just inside the time-out, so no single wait times out: the transfer as a whole
+// must still end within about one time-out.
+TEST_F(FaultyServerTest, TricklingServerIsCutOffAfterOneTimeout) {
+    struct Case {
+        std::string before;  // sent at once, then the rest one byte at a time
+        std::string error;   // a pattern: how many bytes made it depends on the scheduler
+    };
+    const Case cases[] = {
+        {"HTTP/1.0 200 OK\r\n", "Timed out waiting for the server"},
+        {"HTTP/1.0 200 OK\r\nContent-Length: 900\r\n\r\n", "Transfer too slow: [1-9] bytes in 0\\.5 s"},
+    };
+    m_client.SetTimeout(500);
+    for (const Case& c : cases) {
+        FaultServer server([&c](FaultServer& s, int fd, const std::string&) {
+            FaultServer::SendAll(fd, c.before);
+            for (int i = 0; i < 40 && FaultServer::SendAll(fd, "X"); ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(110));
+            }
+            s.WaitUntilStopped();
+        });
+        const auto start = Clock::now();
+        EXPECT_FALSE(Get(server));
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
+        EXPECT_TRUE(std::regex_match(m_client.GetLastError(), std::regex(c.error))) << m_client.GetLastError();
+        EXPECT_EQ(ReadFile(m_destination), kOldContent);
+        EXPECT_EQ(m_dir.List(), std::vector<std::string>{"map.xml"});
+    }
+}
+
+// The bound is on the pace, not on the whole download: 1500 bytes in every window of one time-out
+// is enough, however long the body takes.
+TEST_F(FaultyServerTest, SlowButSteadyBodyIsNotCutOff) {
+    FaultServer server([](FaultServer&, int fd, const std::string&) {
+        FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 4500\r\n\r\n");
+        for (int i = 0; i < 15 && FaultServer::SendAll(fd, std::string(300, 'b')); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    m_client.SetTimeout(500);
+    ASSERT_TRUE(Get(server)) << m_client.GetLastError();
+    EXPECT_EQ(ReadFile(m_destination), std::string(4500, 'b'));
+}
+
+// Time-out 0 waits forever, but a stop request still ends every wait at once.
+TEST_F(FaultyServerTest, StopRequestEndsAnyWaitWithoutATimeout) {
+    const std::string heads[] = {"", "HTTP/1.0 200 OK\r\n\r\npartial body"};
+    m_client.SetTimeout(0);
+    for (const std::string& head : heads) {
+        FaultServer server([&head](FaultServer& s, int fd, const std::string&) {
+            FaultServer::SendAll(fd, head);
+            s.WaitUntilStopped();
+        });
+        std::atomic<bool> stop{false};
+        m_client.SetStopCheck([&stop] { return stop.load(); });
+        std::thread requester([&stop] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            stop = true;
+        });
+        const auto start = Clock::now();
+        EXPECT_FALSE(Get(server));
+        const auto elapsed = Clock::now() - start;
+        requester.join();
+        EXPECT_GE(elapsed, std::chrono::milliseconds(250));
+        EXPECT_LT(elapsed, std::chrono::milliseconds(900));
+        ExpectFailureLeftNoTrace("Stopped");
+    }
 }
 
 TEST_F(FaultyServerTest, PeerClosingBeforeReadingTheRequestFails) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <string>
+#include <utility>
 
 #include "http/CHTTPClient.h"
 #include "tcp/CTCPImpl.h"
@@ -84,6 +85,16 @@ TEST_F(BuildRequestTest, Port80HostLineCarriesNoPort) {
                  "User-Agent: XOVRA_SERVER_10\r\n\r\n");
 }
 
+// The Host line names the port only when it is not the scheme's own.
+TEST_F(BuildRequestTest, HostLineOmitsOnlyTheSchemesDefaultPort) {
+    ASSERT_TRUE(CHTTPClient::BuildRequest("h", 443, "/x", m_request, sizeof m_request, 443));
+    EXPECT_STREQ(m_request, "GET /x HTTP/1.0\r\nHost: h\r\nUser-Agent: XOVRA_SERVER_10\r\n\r\n");
+    ASSERT_TRUE(CHTTPClient::BuildRequest("h", 80, "/x", m_request, sizeof m_request, 443));
+    EXPECT_STREQ(m_request, "GET /x HTTP/1.0\r\nHost: h:80\r\nUser-Agent: XOVRA_SERVER_10\r\n\r\n");
+    ASSERT_TRUE(CHTTPClient::BuildRequest("h", 443, "/x", m_request, sizeof m_request));
+    EXPECT_STREQ(m_request, "GET /x HTTP/1.0\r\nHost: h:443\r\nUser-Agent: XOVRA_SERVER_10\r\n\r\n");
+}
+
 TEST_F(BuildRequestTest, OtherPortIsNamedAndEmptyPathBecomesSlash) {
     ASSERT_TRUE(CHTTPClient::BuildRequest("h", 8080, "", m_request, sizeof m_request));
     EXPECT_STREQ(m_request, "GET / HTTP/1.0\r\nHost: h:8080\r\nUser-Agent: XOVRA_SERVER_10\r\n\r\n");
@@ -117,6 +128,31 @@ TEST_F(BuildRequestTest, RequestThatDoesNotFitIsRefused) {
     EXPECT_FALSE(CHTTPClient::BuildRequest(host.c_str(), 65535, path.c_str(), m_request, 1300));
 }
 
+TEST(ResolveRedirectTest, LocationsResolveAgainstTheCurrentURL) {
+    const char base[] = "https://h:8443/maps/new/list.xml?page=2#top";
+    const std::pair<const char*, const char*> cases[] = {
+        {"http://other/x.map", "http://other/x.map"},
+        {"HTTPS://other:1/y#frag", "HTTPS://other:1/y"},
+        {"//mirror.example/z", "https://mirror.example/z"},
+        {"/abs/a.map?v=1", "https://h:8443/abs/a.map?v=1"},
+        {"a.map", "https://h:8443/maps/new/a.map"},
+        {"../old/./a.map", "https://h:8443/maps/old/a.map"},
+        {"../../../../a.map", "https://h:8443/a.map"},
+        {"sub/..", "https://h:8443/maps/new/"},
+        {"?page=3", "https://h:8443/maps/new/list.xml?page=3"},
+        {"x?u=../y", "https://h:8443/maps/new/x?u=../y"},
+    };
+    for (const auto& c : cases) {
+        std::string resolved;
+        ASSERT_TRUE(CHTTPClient::ResolveRedirect(base, c.first, resolved)) << c.first;
+        EXPECT_EQ(resolved, c.second) << c.first;
+    }
+    std::string resolved;
+    ASSERT_TRUE(CHTTPClient::ResolveRedirect("host:81", "a.map", resolved));
+    EXPECT_EQ(resolved, "http://host:81/a.map");
+    EXPECT_FALSE(CHTTPClient::ResolveRedirect(base, "#only-a-fragment", resolved));
+}
+
 // URL errors that Get reports before any connection is made.
 class GetURLErrorTest : public ::testing::Test {
 protected:
@@ -134,7 +170,8 @@ TEST_F(GetURLErrorTest, EachMalformedURLHasItsText) {
     EXPECT_EQ(GetError("://host/x"), "Invalid URL");
     EXPECT_EQ(GetError("http://host:0/x"), "Invalid URL");
     EXPECT_EQ(GetError(("http://h/" + std::string(400, ' ')).c_str()), "Invalid URL");
-    EXPECT_EQ(GetError("https://host/x"), "Unsupported protocol");
+    EXPECT_EQ(GetError("httpx://host/x"), "Unsupported protocol");
+    EXPECT_EQ(GetError("https:///x"), "No hostname within the URL");
     EXPECT_EQ(GetError("ftp://host/x"), "Unsupported protocol");
     EXPECT_EQ(GetError("host/feed?u=ftp://x"), "Unsupported protocol");
     EXPECT_EQ(GetError("http:///x"), "No hostname within the URL");

@@ -35,10 +35,14 @@ TEST_F(ResponseParseTest, VersionIgnoresCaseButMustBeKnown) {
     EXPECT_FALSE(Parse("HTTP/1.10 200 OK\r\n\r\n"));
 }
 
-TEST_F(ResponseParseTest, ReasonPhraseIsRequired) {
-    EXPECT_FALSE(Parse("HTTP/1.1 200\r\n\r\n"));
-    EXPECT_FALSE(Parse("HTTP/1.1 200 \r\n\r\n"));
+TEST_F(ResponseParseTest, ReasonPhraseMayBeEmptyButTheCodeIsRequired) {
+    for (const char* head : {"HTTP/1.1 404 \r\n\r\n", "HTTP/1.1 404\r\n\r\n"}) {
+        ASSERT_TRUE(Parse(head)) << head;
+        EXPECT_EQ(m_response.GetErrorCode(), 404);
+        EXPECT_STREQ(m_response.GetErrorDescription(), "");
+    }
     EXPECT_FALSE(Parse("HTTP/1.1\r\n\r\n"));
+    EXPECT_FALSE(Parse("HTTP/1.1 \r\n\r\n"));
 }
 
 TEST_F(ResponseParseTest, CodeConvertsLikeAtoi) {
@@ -61,9 +65,11 @@ TEST_F(ResponseParseTest, LeadingEmptyLineIsRejected) {
 }
 
 TEST_F(ResponseParseTest, NeverReadsPastTheGivenLength) {
-    // Read past its length, "HTTP/1.1 200" would gain the reason " OK" and pass.
+    // Read past its length, "HTTP/1.1 20" would become the code 200 with the reason "OK".
     const char cut[] = "HTTP/1.1 200 OK\r\n\r\n";
-    EXPECT_FALSE(m_response.Parse(cut, 12));
+    ASSERT_TRUE(m_response.Parse(cut, 11));
+    EXPECT_EQ(m_response.GetErrorCode(), 20);
+    EXPECT_STREQ(m_response.GetErrorDescription(), "");
 }
 
 TEST_F(ResponseParseTest, LongReasonIsCutTo255) {
@@ -75,7 +81,8 @@ TEST_F(ResponseParseTest, LongReasonIsCutTo255) {
 
 class ContentLengthTest : public ::testing::Test {
 protected:
-    bool Find(const std::string& head) {
+    using Length = CHTTPResponse::Length;
+    Length Find(const std::string& head) {
         return CHTTPResponse::FindContentLength(head.data(), static_cast<unsigned int>(head.size()), m_length);
     }
 
@@ -83,33 +90,40 @@ protected:
 };
 
 TEST_F(ContentLengthTest, NameMatchesInAnyCase) {
-    ASSERT_TRUE(Find("HTTP/1.1 200 OK\r\nServer: x\r\ncontent-LENGTH: 42\r\n\r\n"));
+    ASSERT_EQ(Find("HTTP/1.1 200 OK\r\nServer: x\r\ncontent-LENGTH: 42\r\n\r\n"), Length::Valid);
     EXPECT_EQ(m_length, 42u);
-    ASSERT_TRUE(Find("HTTP/1.1 200 OK\r\nContent-Length:\t7 \r\n\r\n"));
+    ASSERT_EQ(Find("HTTP/1.1 200 OK\r\nContent-Length:\t7 \r\n\r\n"), Length::Valid);
     EXPECT_EQ(m_length, 7u);
-    ASSERT_TRUE(Find("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"));
+    ASSERT_EQ(Find("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"), Length::Valid);
     EXPECT_EQ(m_length, 0u);
 }
 
-TEST_F(ContentLengthTest, OnlyAValidDecimalCounts) {
-    EXPECT_FALSE(Find("HTTP/1.1 200 OK\r\n\r\n"));
-    EXPECT_FALSE(Find("HTTP/1.1 200 OK\r\nContent-Length: \r\n\r\n"));
-    EXPECT_FALSE(Find("HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\n"));
-    EXPECT_FALSE(Find("HTTP/1.1 200 OK\r\nContent-Length: 5x\r\n\r\n"));
-    EXPECT_FALSE(Find("HTTP/1.1 200 OK\r\nContent-Length: 1 2\r\n\r\n"));
-    EXPECT_FALSE(Find("HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\n"));
-    EXPECT_FALSE(Find("HTTP/1.1 200 OK\r\nX-Content-Length: 5\r\n\r\n"));
+TEST_F(ContentLengthTest, AbsentUnlessAHeaderLineHasTheName) {
+    EXPECT_EQ(Find("HTTP/1.1 200 OK\r\n\r\n"), Length::Absent);
+    EXPECT_EQ(Find("HTTP/1.1 200 OK\r\nX-Content-Length: 5\r\n\r\n"), Length::Absent);
+    EXPECT_EQ(Find("Content-Length: 5\r\n\r\n"), Length::Absent);  // the status line is no header
     EXPECT_EQ(m_length, 12345u);
 }
 
-TEST_F(ContentLengthTest, StatusLineIsNotAHeader) {
-    EXPECT_FALSE(Find("Content-Length: 5\r\n\r\n"));
+// A length that cannot be trusted is never guessed at: malformed, too large, or disagreeing.
+TEST_F(ContentLengthTest, MalformedOrDisagreeingValuesAreInvalid) {
+    for (const char* value : {"", "-5", "5x", "1 2", "99999999999999999999999", "5, 6", "5,"}) {
+        EXPECT_EQ(Find(std::string("HTTP/1.1 200 OK\r\nContent-Length: ") + value + "\r\n\r\n"), Length::Invalid)
+            << value;
+    }
+    EXPECT_EQ(Find("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n"), Length::Invalid);
+    EXPECT_EQ(m_length, 12345u);
+    ASSERT_EQ(Find("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 5, 5\r\n\r\n"), Length::Valid);
+    EXPECT_EQ(m_length, 5u);
 }
 
-TEST_F(ContentLengthTest, DisagreeingValuesCountAsNone) {
-    EXPECT_FALSE(Find("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n"));
-    ASSERT_TRUE(Find("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\n"));
-    EXPECT_EQ(m_length, 5u);
+TEST(ResponseHeaderTest, FindsTheFirstValueOfANameInAnyCase) {
+    const std::string head =
+        "HTTP/1.1 302 Found\r\nX-Location: /no\r\nlocation:  /maps/a b.map \r\nLocation: /second\r\n\r\n";
+    std::string value;
+    ASSERT_TRUE(CHTTPResponse::FindHeader(head.data(), static_cast<unsigned int>(head.size()), "Location", value));
+    EXPECT_EQ(value, "/maps/a b.map");
+    EXPECT_FALSE(CHTTPResponse::FindHeader(head.data(), static_cast<unsigned int>(head.size()), "Server", value));
 }
 
 }  // namespace

@@ -42,7 +42,8 @@ bool Accepts(unsigned short port) {
     return ok;
 }
 
-std::string Config(const std::string& prefix, const std::string& root, unsigned short port) {
+std::string Config(const std::string& prefix, const std::string& root, unsigned short port,
+                   const std::string& server) {
     std::string conf;
     // A root master would hand the workers to "nobody", who may not read a private temp dir.
     if (::geteuid() == 0) conf += "user root;\n";
@@ -56,7 +57,7 @@ std::string Config(const std::string& prefix, const std::string& root, unsigned 
         conf += std::string("  ") + kind + "_temp_path " + prefix + "/" + kind + ";\n";
     }
     conf += "  default_type application/octet-stream;\n  sendfile on;\n";
-    conf += "  server {\n    listen 127.0.0.1:" + std::to_string(port) + ";\n";
+    conf += "  server {\n    listen 127.0.0.1:" + std::to_string(port) + server;
     conf += "    root " + root + ";\n  }\n}\n";
     return conf;
 }
@@ -67,6 +68,13 @@ NginxServer::NginxServer(std::string documentRoot) : m_root(std::move(documentRo
 
 NginxServer::~NginxServer() { Stop(); }
 
+void NginxServer::UseTLS(const std::string& certificate, const std::string& key) {
+    m_certificate = certificate;
+    m_key = key;
+}
+
+void NginxServer::AddServerConfig(const std::string& directives) { m_extra += "    " + directives + "\n"; }
+
 bool NginxServer::Start() {
     Stop();
     for (int attempt = 0; attempt < 5; ++attempt) {
@@ -76,7 +84,11 @@ bool NginxServer::Start() {
             continue;
         }
         const std::string confPath = m_prefix.File("nginx.conf");
-        WriteFile(confPath, Config(m_prefix.Path(), m_root, m_port));
+        std::string server = m_certificate.empty() ? ";\n" : " ssl;\n";
+        if (!m_certificate.empty()) {
+            server += "    ssl_certificate " + m_certificate + ";\n    ssl_certificate_key " + m_key + ";\n";
+        }
+        WriteFile(confPath, Config(m_prefix.Path(), m_root, m_port, server + m_extra));
         pid_t pid = fork();
         if (pid < 0) {
             m_error = "fork failed";
@@ -123,7 +135,7 @@ void NginxServer::Stop() {
 }
 
 std::string NginxServer::Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(m_port) + path;
+    return (m_certificate.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") + std::to_string(m_port) + path;
 }
 
 std::string NginxServer::AccessLog() const { return ReadFile(m_prefix.File("access.log")); }

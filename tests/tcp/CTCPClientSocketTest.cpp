@@ -2,6 +2,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <netdb.h>
@@ -285,6 +286,47 @@ TEST_F(TimeoutTest, ConnectToAFullListenerTimesOutAndSocketStaysUsable) {
 
     FaultServer server(Echo, false);
     EXPECT_TRUE(socket->Connect("127.0.0.1", server.Port())) << socket->GetLastError();
+}
+
+// With no time-out at all a wait still ends, within one slice, once the stop check answers true.
+TEST_F(TimeoutTest, StopRequestEndsWaitsThatHaveNoTimeout) {
+    std::atomic<bool> stop{false};
+    auto socket = NewSocket();
+    socket->SetTimeout(0);
+    socket->SetStopCheck([&stop] { return stop.load(); });
+    // Runs action while another thread asks for a stop after 300 ms; the action's wait must end soon after.
+    auto expectStopped = [&](const std::function<bool()>& action) {
+        stop = false;
+        std::thread requester([&stop] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            stop = true;
+        });
+        const auto start = Clock::now();
+        const bool failed = action();
+        const long long elapsed = MillisecondsSince(start);
+        requester.join();
+        EXPECT_TRUE(failed);
+        EXPECT_STREQ(socket->GetLastError(), tcp_text::kStopped);
+        EXPECT_GE(elapsed, 250);
+        EXPECT_LT(elapsed, 800);
+    };
+
+    FaultServer silent([](FaultServer& s, int, const std::string&) { s.WaitUntilStopped(); }, false);
+    ASSERT_TRUE(socket->Connect("127.0.0.1", silent.Port()));
+    char buffer[16];
+    expectStopped([&] { return socket->ReadBuffer(buffer, sizeof buffer) == -1; });
+
+    ClosedPort full;
+    ASSERT_TRUE(full.ListenWithoutRoom());
+    // Connects succeed until the accept queue is full; the one after that waits until the stop.
+    expectStopped([&] {
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            if (!socket->Connect("127.0.0.1", full.Port())) return true;
+        }
+        return false;
+    });
+    EXPECT_FALSE(socket->Connect("localhost", silent.Port()));
+    EXPECT_STREQ(socket->GetLastError(), tcp_text::kStopped);
 }
 
 }  // namespace

@@ -1,0 +1,273 @@
+#include "tcp/CTLSClientSocketImpl.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <string>
+
+#include "tcp/CTLSContext.h"
+#include "tcp/TCPErrorTexts.h"
+
+namespace {
+
+long BioControl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+
+int BioCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+struct MethodDeleter {
+    void operator()(BIO_METHOD* method) const { BIO_meth_free(method); }
+};
+
+// The reason of the last OpenSSL error, or fallback when the queue holds none.
+const char* OpenSSLReason(const char* fallback) {
+    const unsigned long error = ERR_peek_last_error();
+    const char* reason = error != 0 ? ERR_reason_error_string(error) : nullptr;
+    return reason != nullptr ? reason : fallback;
+}
+
+bool IsAddress(const char* host) {
+    in_addr address{};
+    return ::inet_pton(AF_INET, host, &address) == 1;
+}
+
+}  // namespace
+
+void CTLSClientSocketImpl::SessionDeleter::operator()(ssl_st* session) const { SSL_free(session); }
+
+CTLSClientSocketImpl::CTLSClientSocketImpl(std::shared_ptr<const CTLSContext> context)
+    : m_context(std::move(context)),
+      m_szLastError{},
+      m_uiTimeoutMs(30000),
+      m_raw(Raw::Ok),
+      m_firstBytes{},
+      m_firstCount(0) {}
+
+CTLSClientSocketImpl::~CTLSClientSocketImpl() = default;
+
+bool CTLSClientSocketImpl::Initialize() {
+    if (m_tcp.Initialize()) return true;
+    SetError(m_tcp.GetLastError());
+    return false;
+}
+
+int CTLSClientSocketImpl::BioRead(bio_st* bio, char* data, int size) {
+    BIO_clear_retry_flags(bio);
+    return static_cast<CTLSClientSocketImpl*>(BIO_get_data(bio))->RawRead(data, size);
+}
+
+int CTLSClientSocketImpl::BioWrite(bio_st* bio, const char* data, int size) {
+    BIO_clear_retry_flags(bio);
+    return static_cast<CTLSClientSocketImpl*>(BIO_get_data(bio))->RawWrite(data, size);
+}
+
+void CTLSClientSocketImpl::BeginCall() {
+    m_raw = Raw::Ok;
+    m_callDeadline = Clock::now() + std::chrono::milliseconds(m_uiTimeoutMs);
+    ERR_clear_error();
+}
+
+bool CTLSClientSocketImpl::ArmTimeout() {
+    if (m_uiTimeoutMs == 0) {
+        m_tcp.SetTimeout(0);
+        return true;
+    }
+    // One call may need several receives (a record arrives in pieces): they share its time-out.
+    const long long left =
+        std::chrono::ceil<std::chrono::milliseconds>(m_callDeadline - Clock::now()).count();
+    if (left <= 0) {
+        m_raw = Raw::TimedOut;
+        return false;
+    }
+    m_tcp.SetTimeout(static_cast<unsigned int>(std::min<long long>(left, m_uiTimeoutMs)));
+    return true;
+}
+
+int CTLSClientSocketImpl::RawRead(char* data, int size) {
+    if (!ArmTimeout()) return -1;
+    const int received = m_tcp.Receive(data, size);
+    if (received > 0) {
+        const int kept = std::min(received, static_cast<int>(sizeof m_firstBytes) - m_firstCount);
+        if (kept > 0) {
+            std::memcpy(m_firstBytes + m_firstCount, data, static_cast<size_t>(kept));
+            m_firstCount += kept;
+        }
+        return received;
+    }
+    m_raw = received == 0 ? Raw::Closed : Raw::Failed;
+    return received;
+}
+
+int CTLSClientSocketImpl::RawWrite(const char* data, int size) {
+    if (!ArmTimeout()) return -1;
+    const int sent = m_tcp.WriteBuffer(data, size);
+    if (sent <= 0) m_raw = Raw::Failed;
+    return sent;
+}
+
+int CTLSClientSocketImpl::ReadBuffer(void* buffer, int size) {
+    if (size <= 0) return -1;
+    if (!m_session) {
+        SetError("Not connected");
+        return -1;
+    }
+    BeginCall();
+    const int received = SSL_read(m_session.get(), buffer, size);
+    if (received > 0) {
+        m_szLastError[0] = '\0';
+        return received;
+    }
+    // The server ended TLS properly: a clean close, text unchanged as for a plain socket.
+    if (SSL_get_error(m_session.get(), received) == SSL_ERROR_ZERO_RETURN) return -1;
+    ExplainTransferFailure("TLS receive failed");
+    return -1;
+}
+
+int CTLSClientSocketImpl::WriteBuffer(const void* data, int size) {
+    if (size <= 0) return -1;
+    if (!m_session) {
+        SetError("Not connected");
+        return -1;
+    }
+    BeginCall();
+    const int sent = SSL_write(m_session.get(), data, size);
+    if (sent > 0) {
+        m_szLastError[0] = '\0';
+        return sent;
+    }
+    ExplainTransferFailure("TLS send failed");
+    return -1;
+}
+
+bool CTLSClientSocketImpl::Connect(const char* host, unsigned short port) {
+    if (IsConnected()) Disconnect();
+    m_session.reset();
+    m_tcp.SetTimeout(m_uiTimeoutMs);
+    if (!m_tcp.Connect(host, port)) {
+        SetError(m_tcp.GetLastError());
+        return false;
+    }
+    if (Handshake(host)) return true;
+    m_session.reset();
+    m_tcp.Disconnect();
+    return false;
+}
+
+bool CTLSClientSocketImpl::Handshake(const char* host) {
+    std::string setupError;
+    SSL_CTX* const context = m_context ? m_context->Context(setupError) : nullptr;
+    if (context == nullptr) {
+        SetError(m_context ? setupError.c_str() : "TLS setup failed: no context");
+        return false;
+    }
+    ERR_clear_error();
+    m_session.reset(SSL_new(context));
+    BIO* const bio = m_session ? BIO_new(Method()) : nullptr;
+    if (bio == nullptr) {
+        SetError("TLS setup failed: ", OpenSSLReason("out of memory"));
+        return false;
+    }
+    BIO_set_data(bio, this);
+    SSL_set_bio(m_session.get(), bio, bio);  // the session owns the BIO from here on
+
+    // The certificate must name the host exactly as the URL does: an address for an address
+    // (no SNI then: server names are names), a name for a name (wildcards only as a whole label).
+    bool named = false;
+    if (IsAddress(host)) {
+        named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(m_session.get()), host) == 1;
+    } else {
+        SSL_set_hostflags(m_session.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        named = SSL_set_tlsext_host_name(m_session.get(), host) == 1 && SSL_set1_host(m_session.get(), host) == 1;
+    }
+    if (!named) {
+        SetError("TLS setup failed: ", "host name not usable for verification");
+        return false;
+    }
+
+    m_firstCount = 0;
+    BeginCall();
+    if (SSL_connect(m_session.get()) == 1) return true;
+    ExplainHandshakeFailure();
+    return false;
+}
+
+void CTLSClientSocketImpl::ExplainHandshakeFailure() {
+    const long verify = SSL_get_verify_result(m_session.get());
+    if (verify != X509_V_OK) {
+        SetError("Certificate verification failed: ", X509_verify_cert_error_string(verify));
+    } else if (m_firstCount >= 5 && std::memcmp(m_firstBytes, "HTTP/", 5) == 0) {
+        SetError("TLS handshake failed: ", "the server answered in plain HTTP");
+    } else if (m_raw == Raw::TimedOut ||
+               (m_raw == Raw::Failed && std::strcmp(m_tcp.GetLastError(), tcp_text::kTimedOut) == 0)) {
+        SetError("TLS handshake failed: ", "timed out");
+    } else if (m_raw == Raw::Failed && std::strcmp(m_tcp.GetLastError(), tcp_text::kStopped) == 0) {
+        SetError(tcp_text::kStopped);
+    } else if (m_raw == Raw::Failed) {
+        SetError("TLS handshake failed: ", m_tcp.GetLastError());
+    } else if (m_raw == Raw::Closed) {
+        SetError("TLS handshake failed: ", "the server closed the connection");
+    } else {
+        SetError("TLS handshake failed: ", OpenSSLReason("unknown error"));
+    }
+    ERR_clear_error();
+}
+
+void CTLSClientSocketImpl::ExplainTransferFailure(const char* prefix) {
+    if (m_raw == Raw::TimedOut) {
+        SetError(tcp_text::kTimedOut);
+    } else if (m_raw == Raw::Failed) {
+        SetError(m_tcp.GetLastError());
+    } else if (m_raw == Raw::Closed) {
+        SetError("Connection closed without TLS close_notify");
+    } else {
+        SetError((std::string(prefix) + ": ").c_str(), OpenSSLReason("unknown error"));
+    }
+    ERR_clear_error();
+}
+
+bool CTLSClientSocketImpl::Disconnect() {
+    m_session.reset();
+    if (m_tcp.Disconnect()) return true;
+    SetError(m_tcp.GetLastError());
+    return false;
+}
+
+bool CTLSClientSocketImpl::IsConnected() const { return m_session != nullptr && m_tcp.IsConnected(); }
+
+const char* CTLSClientSocketImpl::GetLastError() const { return m_szLastError; }
+
+void CTLSClientSocketImpl::SetTimeout(unsigned int milliseconds) {
+    m_uiTimeoutMs = milliseconds;
+    m_tcp.SetTimeout(milliseconds);
+}
+
+void CTLSClientSocketImpl::SetStopCheck(std::function<bool()> stopRequested) {
+    m_tcp.SetStopCheck(std::move(stopRequested));
+}
+
+void CTLSClientSocketImpl::SetError(const char* prefix, const char* reason) {
+    std::snprintf(m_szLastError, sizeof m_szLastError, "%s%s", prefix, reason != nullptr ? reason : "");
+}
+
+bio_method_st* CTLSClientSocketImpl::Method() {
+    // One method for the life of the process, made once (thread-safe) and only read after that.
+    static const std::unique_ptr<BIO_METHOD, MethodDeleter> method([] {
+        BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "mad tcp");
+        if (made != nullptr) {
+            BIO_meth_set_write(made, BioWrite);
+            BIO_meth_set_read(made, BioRead);
+            BIO_meth_set_ctrl(made, BioControl);
+            BIO_meth_set_create(made, BioCreate);
+        }
+        return made;
+    }());
+    return method.get();
+}

@@ -1,0 +1,240 @@
+#include <chrono>
+#include <gtest/gtest.h>
+#include <memory>
+#include <openssl/ssl.h>
+#include <string>
+#include <vector>
+
+#include "http/CHTTPClient.h"
+#include "support/FaultServer.h"
+#include "support/NginxServer.h"
+#include "support/TempDir.h"
+#include "support/TestCertificates.h"
+#include "tcp/CTCPImpl.h"
+#include "tcp/CTLSContext.h"
+
+namespace {
+
+const char kOld[] = "<map><meta><version>1</version></meta></map>";
+const char kNew[] = "<map><meta><version>2</version></meta></map>";
+
+// Downloads over https from a real nginx, trusting the test authority made for the suite.
+class TLSDownloadTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_certificates = new TestCertificates;
+        ASSERT_TRUE(s_certificates->Generate()) << s_certificates->Error();
+    }
+    static void TearDownTestSuite() {
+        delete s_certificates;
+        s_certificates = nullptr;
+    }
+
+    void SetUp() override {
+        WriteFile(m_root.File("a.map"), kNew);
+        m_destination = m_out.File("a.map");
+        WriteFile(m_destination, kOld);
+        m_tcp.SetTLSContext(std::make_shared<const CTLSContext>(s_certificates->Authority()));
+        m_client.SetTimeout(5000);
+    }
+
+    void Serve(const std::string& certificate, const std::string& extra = "") {
+        m_server.UseTLS(s_certificates->Certificate(certificate), s_certificates->Key(certificate));
+        if (!extra.empty()) m_server.AddServerConfig(extra);
+        ASSERT_TRUE(m_server.Start()) << m_server.Error();
+    }
+
+    std::string Url(const std::string& host, const std::string& path) const {
+        return "https://" + host + ":" + std::to_string(m_server.Port()) + path;
+    }
+
+    bool Get(const std::string& url) { return m_client.Get(url.c_str(), m_destination.c_str()); }
+
+    void ExpectFailureLeftNoTrace(const std::string& error) {
+        EXPECT_EQ(m_client.GetLastError(), error);
+        EXPECT_EQ(ReadFile(m_destination), kOld);
+        EXPECT_EQ(m_out.List(), std::vector<std::string>{"a.map"});
+    }
+
+    static TestCertificates* s_certificates;
+    TempDir m_root;
+    TempDir m_out;
+    std::string m_destination;
+    NginxServer m_server{m_root.Path()};
+    CTCPImpl m_tcp;
+    CHTTPClient m_client{&m_tcp};
+};
+
+TestCertificates* TLSDownloadTest::s_certificates = nullptr;
+
+TEST_F(TLSDownloadTest, VerifiedDownloadByAddressAndByName) {
+    Serve("good");
+    for (const char* host : {"127.0.0.1", "localhost"}) {
+        WriteFile(m_destination, kOld);
+        ASSERT_TRUE(Get(Url(host, "/a.map"))) << host << ": " << m_client.GetLastError();
+        EXPECT_EQ(ReadFile(m_destination), kNew);
+    }
+    WriteFile(m_destination, kOld);
+    EXPECT_FALSE(Get(Url("127.0.0.1", "/missing.map")));
+    ExpectFailureLeftNoTrace("404 - Not Found");
+}
+
+TEST_F(TLSDownloadTest, LargeBodyArrivesWhole) {
+    std::string content(3 * 1024 * 1024 + 17, '\0');
+    for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 7919) >> 3);
+    WriteFile(m_root.File("big.map"), content);
+    Serve("good");
+    ASSERT_TRUE(Get(Url("127.0.0.1", "/big.map"))) << m_client.GetLastError();
+    EXPECT_TRUE(ReadFile(m_destination) == content);
+}
+
+// Every certificate fault fails with its own reason and leaves the old map as it was.
+TEST_F(TLSDownloadTest, CertificateFaultsAreRefused) {
+    struct Case {
+        const char* certificate;
+        const char* host;
+        bool trustAuthority;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"expired", "127.0.0.1", true, "Certificate verification failed: certificate has expired"},
+        {"wrongname", "127.0.0.1", true, "Certificate verification failed: IP address mismatch"},
+        {"wrongname", "localhost", true, "Certificate verification failed: hostname mismatch"},
+        {"selfsigned", "127.0.0.1", true, "Certificate verification failed: self-signed certificate"},
+        {"good", "127.0.0.1", false, "Certificate verification failed: unable to get local issuer certificate"},
+    };
+    for (const Case& c : cases) {
+        NginxServer server(m_root.Path());
+        server.UseTLS(s_certificates->Certificate(c.certificate), s_certificates->Key(c.certificate));
+        ASSERT_TRUE(server.Start()) << server.Error();
+        CTCPImpl tcp;
+        if (c.trustAuthority) tcp.SetTLSContext(std::make_shared<const CTLSContext>(s_certificates->Authority()));
+        CHTTPClient client(&tcp);
+        const std::string url = std::string("https://") + c.host + ":" + std::to_string(server.Port()) + "/a.map";
+        EXPECT_FALSE(client.Get(url.c_str(), m_destination.c_str())) << c.certificate;
+        EXPECT_STREQ(client.GetLastError(), c.error) << c.certificate << " " << c.host;
+        EXPECT_EQ(ReadFile(m_destination), kOld);
+        EXPECT_EQ(m_out.List(), std::vector<std::string>{"a.map"});
+    }
+}
+
+TEST_F(TLSDownloadTest, PlainHttpServerOnAnHttpsUrlIsNamed) {
+    ASSERT_TRUE(m_server.Start()) << m_server.Error();
+    EXPECT_FALSE(Get(Url("127.0.0.1", "/a.map")));
+    ExpectFailureLeftNoTrace("TLS handshake failed: the server answered in plain HTTP");
+}
+
+TEST_F(TLSDownloadTest, TimeoutCoversTheHandshake) {
+    FaultServer silent([](FaultServer& s, int, const std::string&) { s.WaitUntilStopped(); }, false);
+    m_client.SetTimeout(300);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Get("https://127.0.0.1:" + std::to_string(silent.Port()) + "/a.map"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    ExpectFailureLeftNoTrace("TLS handshake failed: timed out");
+}
+
+// A body without a length ends with the connection. Over TLS only the server's close_notify says
+// it is complete; a bare TCP close could be an attacker cutting the map short.
+TEST_F(TLSDownloadTest, BodyEndsOnlyWithTheServersTLSClose) {
+    const std::string certificate = s_certificates->Certificate("good");
+    const std::string key = s_certificates->Key("good");
+    for (const bool closeNotify : {true, false}) {
+        FaultServer server(
+            [&](FaultServer&, int fd, const std::string&) {
+                std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_server_method()),
+                                                                          SSL_CTX_free);
+                ASSERT_TRUE(SSL_CTX_use_certificate_chain_file(context.get(), certificate.c_str()) == 1 &&
+                            SSL_CTX_use_PrivateKey_file(context.get(), key.c_str(), SSL_FILETYPE_PEM) == 1);
+                std::unique_ptr<SSL, decltype(&SSL_free)> session(SSL_new(context.get()), SSL_free);
+                SSL_set_fd(session.get(), fd);
+                char request[4096];
+                if (SSL_accept(session.get()) != 1 || SSL_read(session.get(), request, sizeof request) <= 0) return;
+                const std::string reply = "HTTP/1.0 200 OK\r\n\r\n<map>cut";
+                SSL_write(session.get(), reply.data(), static_cast<int>(reply.size()));
+                if (closeNotify) SSL_shutdown(session.get());
+            },
+            false);
+        WriteFile(m_destination, kOld);
+        const bool ok = Get("https://127.0.0.1:" + std::to_string(server.Port()) + "/a.map");
+        if (closeNotify) {
+            ASSERT_TRUE(ok) << m_client.GetLastError();
+            EXPECT_EQ(ReadFile(m_destination), "<map>cut");
+        } else {
+            EXPECT_FALSE(ok);
+            ExpectFailureLeftNoTrace("Connection lost while reading the response body");
+        }
+    }
+}
+
+TEST_F(TLSDownloadTest, HttpsNeverRedirectsToPlainHttp) {
+    Serve("good", "location = /moved { return 301 http://127.0.0.1:1/a.map; }\n"
+                  "    location = /secure { return 302 https://localhost:$server_port/a.map; }");
+    m_client.SetMaxRedirects(3);
+    EXPECT_FALSE(Get(Url("127.0.0.1", "/moved")));
+    ExpectFailureLeftNoTrace("Redirect from https to http refused");
+    ASSERT_TRUE(Get(Url("127.0.0.1", "/secure"))) << m_client.GetLastError();
+    EXPECT_EQ(ReadFile(m_destination), kNew);
+}
+
+// Redirects over plain http from nginx: followed only when allowed, never saved themselves.
+class RedirectTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WriteFile(m_root.File("a.map"), kNew);
+        m_destination = m_out.File("a.map");
+        WriteFile(m_destination, kOld);
+        // Relative Locations are sent as written; nginx would otherwise make them absolute.
+        m_server.AddServerConfig("absolute_redirect off;");
+        m_server.AddServerConfig("location = /hop1 { return 301 /maps/hop2; }");
+        m_server.AddServerConfig("location = /maps/hop2 { return 302 ../final; }");
+        m_server.AddServerConfig("location = /final { return 307 http://127.0.0.1:$server_port/a.map; }");
+        m_server.AddServerConfig("location = /loop { return 308 /loop; }");
+        ASSERT_TRUE(m_server.Start()) << m_server.Error();
+        m_client.SetTimeout(5000);
+    }
+
+    bool Get(const std::string& path) { return m_client.Get(m_server.Url(path).c_str(), m_destination.c_str()); }
+
+    void ExpectFailureLeftNoTrace(const std::string& error) {
+        EXPECT_EQ(m_client.GetLastError(), error);
+        EXPECT_EQ(ReadFile(m_destination), kOld);
+        EXPECT_EQ(m_out.List(), std::vector<std::string>{"a.map"});
+    }
+
+    TempDir m_root;
+    TempDir m_out;
+    std::string m_destination;
+    NginxServer m_server{m_root.Path()};
+    CTCPImpl m_tcp;
+    CHTTPClient m_client{&m_tcp};
+};
+
+TEST_F(RedirectTest, NotFollowedByDefault) {
+    EXPECT_FALSE(Get("/hop1"));
+    ExpectFailureLeftNoTrace("301 - Moved Permanently");
+}
+
+TEST_F(RedirectTest, ChainOfRelativeAndAbsoluteLocationsIsFollowed) {
+    m_client.SetMaxRedirects(3);
+    ASSERT_TRUE(Get("/hop1")) << m_client.GetLastError();
+    EXPECT_EQ(ReadFile(m_destination), kNew);
+    EXPECT_EQ(m_out.List(), std::vector<std::string>{"a.map"});
+    const std::string log = m_server.AccessLog();
+    size_t at = 0;
+    for (const char* request : {"\"GET /hop1 HTTP/1.0\" 301", "\"GET /maps/hop2 HTTP/1.0\" 302",
+                                "\"GET /final HTTP/1.0\" 307", "\"GET /a.map HTTP/1.0\" 200"}) {
+        at = log.find(request, at);
+        ASSERT_NE(at, std::string::npos) << request << " in\n" << log;
+    }
+}
+
+TEST_F(RedirectTest, TooManyHopsAndLoopsFail) {
+    m_client.SetMaxRedirects(2);
+    EXPECT_FALSE(Get("/hop1"));
+    ExpectFailureLeftNoTrace("Too many redirects");
+    m_client.SetMaxRedirects(5);
+    EXPECT_FALSE(Get("/loop"));
+    ExpectFailureLeftNoTrace("Too many redirects");
+}
+
+}  // namespace
