@@ -9,10 +9,11 @@
 #include <unistd.h>
 
 #include "app/CMapVersionCache.h"
+#include "app/CMapVersionRecord.h"
+#include "app/CMapVersionStamp.h"
+#include "fs/CAtomicFile.h"
 #include "http/CHTTPClient.h"
 #include "tcp/CTCPImpl.h"
-#include "xml/CXMLFileImpl.h"
-#include "xml/CXMLNode.h"
 
 namespace {
 
@@ -123,25 +124,28 @@ void CMapAutoDownload::DoPulse()
         return;
     m_uiSkipped = 0;
 
-    {
-        std::unique_ptr<CXMLFile> feed = std::make_unique<CXMLFileImpl>(kFeedFile);
-        if (!feed->Parse()) {
-            char text[128] = {};
-            feed->GetLastError(text, sizeof(text));
-            FailPass("Error parsing RSS feed: %s\n", text[0] ? text : "not a well-formed XML document");
-            return;
-        }
-        CXMLNode* root = feed->GetRootNode();
-        CXMLNode* channel = root ? root->FindSubNode("channel", 0) : nullptr;
-        if (!channel) {
-            FailPass("Error parsing RSS feed: %s\n", "no channel element");
-            return;
-        }
-        if (CXMLNode* time = channel->FindSubNode("time", 0))
-            time->GetTagContent(feedTime, sizeof(feedTime));
-        if (!WalkFeed(channel))
-            return;
+    CFeedReader feed(m_stopRequested);
+    const CFeedReader::Result walked = feed.Walk(kFeedFile, [this](const CFeedReader::Item& item) {
+        // A stop request ends the pass after the map in progress.
+        if (Stopping())
+            return false;
+        ProcessItem(item);
+        return true;
+    });
+    switch (walked) {
+    case CFeedReader::Result::Failed:
+        FailPass("Error parsing RSS feed: %s\n", (std::string(kFeedFile) + ": " + feed.Error()).c_str());
+        return;
+    case CFeedReader::Result::NoChannel:
+        FailPass("Error parsing RSS feed: %s\n", "no channel element");
+        return;
+    case CFeedReader::Result::Ended:
+    case CFeedReader::Result::Stopped:
+        return;
+    case CFeedReader::Result::Complete:
+        break;
     }
+    snprintf(feedTime, sizeof(feedTime), "%s", feed.Time());
 
     if (m_bNothingDownloaded)
         PrintMessage("All maps up to date!\n");
@@ -149,27 +153,6 @@ void CMapAutoDownload::DoPulse()
         PrintMessage("Skipped downloading of %d maps\n", static_cast<int>(m_uiSkipped));
     memcpy(m_szLastFeedTime, feedTime, sizeof(m_szLastFeedTime));
     m_uiLastPassTime = m_clock();
-}
-
-bool CMapAutoDownload::WalkFeed(CXMLNode* channel)
-{
-    // One walk over the channel's children by position: a lookup by name and occurrence would
-    // rescan the list from the front for every item.
-    const unsigned int count = channel->GetSubNodeCount();
-    for (unsigned int i = 0; i < count; ++i) {
-        CXMLNode* node = channel->GetSubNode(i);
-        if (!node)
-            continue;
-        // Room for more than "item", so a longer name is never cut down to a match.
-        char tagName[16];
-        node->GetTagName(tagName, sizeof(tagName));
-        if (strcasecmp(tagName, "item") != 0)
-            continue;
-        if (Stopping())
-            return false;
-        ProcessItem(node);
-    }
-    return true;
 }
 
 void CMapAutoDownload::EndCheckingLine()
@@ -199,14 +182,14 @@ bool CMapAutoDownload::IsProtectedFile(const char* title) const
     return SameDirectory(directory, ".");
 }
 
-CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(CXMLNode* item)
+static_assert(CFeedReader::kItemTextSize == CMapAutoDownload::kItemTextSize + 1,
+              "each text buffer has one byte more than the feed's limit, to notice text that would be cut");
+
+CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(const CFeedReader::Item& item)
 {
-    // Each text buffer has one byte more than the feed's limit, to notice text that would be cut.
-    char title[kItemTextSize + 1] = {};
-    char link[kItemTextSize + 1] = {};
-    unsigned int feedVersion = 0;
-    if (CXMLNode* node = item->FindSubNode("title", 0))
-        node->GetTagContent(title, sizeof(title));
+    const char* title = item.title;
+    const char* link = item.link;
+    const unsigned int feedVersion = item.version;
     if (IsIgnored(title))
         return ItemOutcome::Ignored;
     if (!IsSafeTitle(title) || IsProtectedFile(title)) {
@@ -214,10 +197,6 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(CXMLNode* item)
         PrintMessage("Skipping map with an unsafe name: %s\n", title);
         return ItemOutcome::Refused;
     }
-    if (CXMLNode* node = item->FindSubNode("link", 0))
-        node->GetTagContent(link, sizeof(link));
-    if (CXMLNode* node = item->FindSubNode("version", 0))
-        node->GetTagContent(feedVersion);
 
     char mapPath[kMapPathSize];
     const int pathLength =
@@ -254,15 +233,68 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(CXMLNode* item)
         PrintMessage("Updating %s from version %d to version %d... ", title, localVersion,
                      static_cast<int>(feedVersion));
 
-    if (!m_pHTTP->Get(link, mapPath)) {
+    std::string detail;
+    const DownloadOutcome outcome =
+        DownloadAndStamp(*m_pHTTP, link, mapPath, feedVersion, m_stopRequested, detail);
+    if (outcome == DownloadOutcome::Failed) {
         // The old file is untouched and carries its old version, so the next pass tries again.
         PrintMessage("Failed\n");
-        PrintMessage("Error downloading %s: %s\n", title, m_pHTTP->GetLastError());
+        PrintMessage("Error downloading %s: %s\n", title, detail.c_str());
         return ItemOutcome::DownloadFailed;
     }
     PrintMessage("Done\n");
-    WriteMapVersion(mapPath, feedVersion);
+    if (outcome == DownloadOutcome::Unstamped)
+        PrintMessage("Could not record the version of %s: %s\n", title, detail.c_str());
+    if (m_pVersionCache) {
+        // A map that cannot carry its version is remembered as the feed's version while it stays
+        // exactly this file, so it is not fetched again on every pass.
+        if (outcome == DownloadOutcome::Stamped)
+            m_pVersionCache->Remember(mapPath, static_cast<int>(feedVersion));
+        else
+            m_pVersionCache->RememberAssumed(mapPath, static_cast<int>(feedVersion));
+    }
     return ItemOutcome::Downloaded;
+}
+
+CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient& http, const char* link,
+                                                                     const char* mapPath, unsigned int version,
+                                                                     const std::function<bool()>& stopRequested,
+                                                                     std::string& detail)
+{
+    // The body lands in a file of the owned temporary pattern beside the map; this object owns
+    // that name and removes whatever is there on every path. Its base name is short, so the
+    // client's own temporary file beside it fits in a file name whatever the title's length.
+    const std::string directory(mapPath, std::max<const char*>(mapPath, strrchr(mapPath, '/')) - mapPath);
+    CAtomicFile download(directory + "/download", CAtomicFile::Sync::Fast);
+    if (!download.Open()) {
+        detail = "Unable to write destination file";
+        return DownloadOutcome::Failed;
+    }
+    if (!http.Get(link, download.TemporaryPath().c_str())) {
+        detail = http.GetLastError();
+        return DownloadOutcome::Failed;
+    }
+    CMapVersionRecord record;
+    if (!record.Read(download.TemporaryPath().c_str(), stopRequested)) {
+        detail = record.Stopped() ? record.Error() : "not an XML document (" + record.Error() + ")";
+        return DownloadOutcome::Failed;
+    }
+    CMapVersionStamp stamp;
+    if (stamp.Locate(download.TemporaryPath().c_str(), version) &&
+        (stamp.FoundMeta() != record.HasMeta() || stamp.FoundVersion() != record.HasVersion()))
+        stamp.Drop("version record not understood");
+    // One rename puts the new map, already carrying its version, in place of the old one.
+    CAtomicFile map(mapPath);
+    if (!map.Open() || !stamp.CopyTo(map) || !map.Commit()) {
+        detail = "cannot write " + std::string(mapPath) + ": " +
+                 (map.Error() != 0 ? map.ErrorText() : stamp.Reason());
+        return DownloadOutcome::Failed;
+    }
+    if (!stamp.Located()) {
+        detail = stamp.Reason();
+        return DownloadOutcome::Unstamped;
+    }
+    return DownloadOutcome::Stamped;
 }
 
 int CMapAutoDownload::GetMapVersion(const char* path)
@@ -283,18 +315,10 @@ int CMapAutoDownload::ReadMapVersion(const char* path)
 {
     if (!FileExists(path))
         return kNoFile;
-    std::unique_ptr<CXMLFile> map = std::make_unique<CXMLFileImpl>(path);
-    if (!map->Parse())
+    CMapVersionRecord record;
+    if (!record.Read(path) || !record.HasVersion())
         return kNoVersionRecord;
-    CXMLNode* root = map->GetRootNode();
-    CXMLNode* meta = root ? root->FindSubNode("meta", 0) : nullptr;
-    CXMLNode* version = meta ? meta->FindSubNode("version", 0) : nullptr;
-    if (!version)
-        return kNoVersionRecord;
-    int value = 0;
-    if (!version->GetTagContent(value) || value < 0)
-        return 0;
-    return value;
+    return record.Version();
 }
 
 bool CMapAutoDownload::WriteMapVersion(const char* path, unsigned int version)
@@ -302,22 +326,13 @@ bool CMapAutoDownload::WriteMapVersion(const char* path, unsigned int version)
     // Never creates a file: only a map that is there takes a version.
     if (!FileExists(path))
         return false;
-    std::unique_ptr<CXMLFile> map = std::make_unique<CXMLFileImpl>(path);
-    if (!map->Parse())
+    CMapVersionRecord record;
+    CMapVersionStamp stamp;
+    if (!record.Read(path) || !stamp.Locate(path, version) || stamp.FoundMeta() != record.HasMeta() ||
+        stamp.FoundVersion() != record.HasVersion())
         return false;
-    CXMLNode* root = map->GetRootNode();
-    CXMLNode* meta = root ? root->FindSubNode("meta", 0) : nullptr;
-    if (!meta)
-        return false;
-    CXMLNode* versionNode = meta->FindSubNode("version", 0);
-    if (!versionNode)
-        versionNode = meta->CreateSubNode("version");
-    if (!versionNode)
-        return false;
-    versionNode->SetTagContent(version);
-    // The document layer writes through a temporary file and a rename: on failure the map keeps
-    // its old bytes.
-    const bool written = map->Write();
+    CAtomicFile map(path);
+    const bool written = map.Open() && stamp.CopyTo(map) && map.Commit();
     if (m_pVersionCache) {
         if (written)
             m_pVersionCache->Remember(path, static_cast<int>(version));

@@ -1,0 +1,174 @@
+#include "app/CFeedReader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <xercesc/util/XMLString.hpp>
+
+#include "xml/CXMLNodeImpl.h"
+#include "xml/CXMLStreamReader.h"
+#include "xml/CXMLTranscoder.h"
+#include "xml/CXString.h"
+
+using namespace XERCES_CPP_NAMESPACE;
+
+namespace {
+
+// Each UTF-16 unit gives at least one byte of local text, and a pair at most four, so twice the
+// buffer's size in units always yields the bytes the buffer keeps.
+void Append(std::u16string& text, const XMLCh* chars, std::size_t length, std::size_t limit) {
+    if (text.size() < limit)
+        text.append(chars, std::min(length, limit - text.size()));
+}
+
+void CopyText(const std::u16string& text, char* buffer, unsigned int size) {
+    CXMLTranscoder(text.c_str()).CopyTo(buffer, size);
+}
+
+// The layer's unsigned read of a text: strtol base 0, signed 32-bit range, not negative.
+unsigned int UnsignedValue(const std::u16string& text) {
+    CXMLTranscoder local(text.c_str());
+    long number = 0;
+    if (!CXMLNodeImpl::StringToLong(local.localForm(), number) || number < 0)
+        return 0;
+    return static_cast<unsigned int>(number);
+}
+
+}  // namespace
+
+// Follows the elements at the depths the feed's rules name: root 1, channel 2, time and item 3,
+// title/link/version 4; gathers text below the one element being read.
+class CFeedReader::Walker final : public CXMLStreamHandler {
+public:
+    Walker(const ItemHandler& handler, char* time)
+        : m_handler(handler), m_time(time), m_channel("channel"), m_timeName("time"), m_itemName("item"),
+          m_titleName("title"), m_linkName("link"), m_versionName("version") {}
+
+    void StartElement(const XMLCh* name, unsigned int depth) override {
+        if (depth == 2 && !bChannel && Is(name, m_channel)) {
+            bChannel = true;
+            m_bInChannel = true;
+        } else if (depth == 3 && m_bInChannel) {
+            if (!m_bTimeSeen && Is(name, m_timeName)) {
+                m_bTimeSeen = true;
+                Begin(Field::Time);
+            } else if (Is(name, m_itemName)) {
+                m_bInItem = true;
+                m_bTitle = m_bLink = m_bVersion = false;
+                m_title.clear();
+                m_link.clear();
+                m_version.clear();
+            }
+        } else if (depth == 4 && m_bInItem) {
+            if (!m_bTitle && Is(name, m_titleName)) {
+                m_bTitle = true;
+                Begin(Field::Title);
+            } else if (!m_bLink && Is(name, m_linkName)) {
+                m_bLink = true;
+                Begin(Field::Link);
+            } else if (!m_bVersion && Is(name, m_versionName)) {
+                m_bVersion = true;
+                Begin(Field::Version);
+            }
+        }
+    }
+
+    void EndElement(unsigned int depth) override {
+        if (depth == m_fieldDepth) {
+            if (m_field == Field::Time)
+                CopyText(m_timeText, m_time, kTimeSize);
+            m_field = Field::None;
+            m_fieldDepth = 0;
+        }
+        if (depth == 3 && m_bInItem) {
+            m_bInItem = false;
+            Item item;
+            CopyText(m_title, item.title, sizeof item.title);
+            CopyText(m_link, item.link, sizeof item.link);
+            item.version = UnsignedValue(m_version);
+            if (!m_handler(item))
+                bEnded = true;
+        } else if (depth == 2 && m_bInChannel) {
+            m_bInChannel = false;
+        }
+    }
+
+    void Characters(const XMLCh* chars, std::size_t length) override {
+        switch (m_field) {
+        case Field::None:
+            break;
+        case Field::Time:
+            Append(m_timeText, chars, length, 2 * kTimeSize);
+            break;
+        case Field::Title:
+            Append(m_title, chars, length, 2 * kItemTextSize);
+            break;
+        case Field::Link:
+            Append(m_link, chars, length, 2 * kItemTextSize);
+            break;
+        case Field::Version:
+            // strtol skips leading white space however long it is; the rest is kept bounded.
+            for (std::size_t i = 0; i < length && m_version.size() < kMaxNumberText; ++i) {
+                const XMLCh c = chars[i];
+                if (m_version.empty() && (c == ' ' || c == '\t' || c == '\n' || c == '\r'))
+                    continue;
+                m_version.push_back(c);
+            }
+            break;
+        }
+    }
+
+    bool Finished() const override { return bEnded; }
+
+    bool bChannel = false;
+    bool bEnded = false;
+
+private:
+    enum class Field { None, Time, Title, Link, Version };
+    static constexpr std::size_t kMaxNumberText = 4096;
+
+    static bool Is(const XMLCh* name, const CXString& wanted) { return XMLString::compareIString(name, wanted) == 0; }
+
+    void Begin(Field field) {
+        m_field = field;
+        m_fieldDepth = field == Field::Time ? 3 : 4;
+    }
+
+    const ItemHandler& m_handler;
+    char* m_time;
+    CXString m_channel, m_timeName, m_itemName, m_titleName, m_linkName, m_versionName;
+    bool m_bInChannel = false;
+    bool m_bTimeSeen = false;
+    bool m_bInItem = false;
+    bool m_bTitle = false, m_bLink = false, m_bVersion = false;
+    Field m_field = Field::None;
+    unsigned int m_fieldDepth = 0;
+    std::u16string m_timeText, m_title, m_link, m_version;
+};
+
+CFeedReader::CFeedReader(std::function<bool()> stopRequested) : m_stopRequested(std::move(stopRequested)) {}
+
+CFeedReader::Result CFeedReader::Walk(const char* path, const ItemHandler& handler) {
+    std::memset(m_time, 0, sizeof m_time);
+    m_error.clear();
+    CXMLStreamReader reader(m_stopRequested);
+    // The whole feed is checked first: no map is touched for a feed that turns out broken.
+    CXMLStreamReader::Result result = reader.Check(path);
+    if (result == CXMLStreamReader::Result::Complete) {
+        Walker walker(handler, m_time);
+        result = reader.Read(path, walker);
+        if (result == CXMLStreamReader::Result::Complete && !walker.bChannel)
+            return Result::NoChannel;
+        if (result == CXMLStreamReader::Result::Ended)
+            return Result::Ended;
+    }
+    switch (result) {
+    case CXMLStreamReader::Result::Complete:
+        return Result::Complete;
+    case CXMLStreamReader::Result::Stopped:
+        return Result::Stopped;
+    default:
+        m_error = reader.Error();
+        return Result::Failed;
+    }
+}
