@@ -235,7 +235,7 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(const CFeedReader::I
 
     std::string detail;
     const DownloadOutcome outcome =
-        DownloadAndStamp(*m_pHTTP, link, mapPath, feedVersion, m_stopRequested, detail);
+        DownloadAndStamp(*m_pHTTP, link, mapPath, feedVersion, detail);
     if (outcome == DownloadOutcome::Failed) {
         // The old file is untouched and carries its old version, so the next pass tries again.
         PrintMessage("Failed\n");
@@ -258,7 +258,6 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(const CFeedReader::I
 
 CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient& http, const char* link,
                                                                      const char* mapPath, unsigned int version,
-                                                                     const std::function<bool()>& stopRequested,
                                                                      std::string& detail)
 {
     // The body lands in a file of the owned temporary pattern beside the map; this object owns
@@ -274,9 +273,10 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
         detail = http.GetLastError();
         return DownloadOutcome::Failed;
     }
+    // Not cut short by a stop request: the download in progress ends the normal way.
     CMapVersionRecord record;
-    if (!record.Read(download.TemporaryPath().c_str(), stopRequested)) {
-        detail = record.Stopped() ? record.Error() : "not an XML document (" + record.Error() + ")";
+    if (!record.Read(download.TemporaryPath().c_str())) {
+        detail = "not an XML document (" + record.Error() + ")";
         return DownloadOutcome::Failed;
     }
     CMapVersionStamp stamp;

@@ -64,8 +64,7 @@ public:
     // the new map is in place as downloaded, and detail says why it carries no version. Uses
     // only its arguments, so any thread may call it with its own client.
     static DownloadOutcome DownloadAndStamp(CHTTPClient& http, const char* link, const char* mapPath,
-                                            unsigned int version, const std::function<bool()>& stopRequested,
-                                            std::string& detail);
+                                            unsigned int version, std::string& detail);
 
     // Asked before each map of a pass: once it answers true the pass ends after the map in
     // progress, without its summary lines. Unset, a pass always runs to its end.
