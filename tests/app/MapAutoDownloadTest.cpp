@@ -348,6 +348,47 @@ TEST_F(UpdatePassTest, MapDownloadCutShortLeavesNoFileAndNoVersion)
     EXPECT_EQ(std::vector<std::string>{}, ListDirectory(m_dir.File("maps")));
 }
 
+TEST_F(UpdatePassTest, BodyThatIsNotAnXmlDocumentNeverReplacesTheMap)
+{
+    const std::string old = MapXml("3", "<old/>");
+    const std::string bodies[] = {
+        "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<html><body>Service unavailable</body>",
+        "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n",
+        // No Content-Length: the close looks like the end, and the map is cut off.
+        "HTTP/1.0 200 OK\r\n\r\n<map><meta><version>4</version></meta><spawn",
+        "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n<map>\r\n0\r\n\r\n"};
+    for (const std::string& body : bodies) {
+        WriteFile(MapPath("a.map"), old);
+        PublishFeed({{"a.map", 4}});
+        m_server.ServeRaw("/maps/a.map", body);
+        auto downloader = Make();
+
+        const std::string out = Pulse(*downloader);
+        const std::string prefix = std::string(kChecking) +
+                                   "\nUpdating a.map from version 3 to version 4... Failed\n"
+                                   "Error downloading a.map: not an XML document (";
+        EXPECT_EQ(prefix, out.substr(0, prefix.size())) << body;
+        EXPECT_EQ(")\n", out.substr(out.size() - 2)) << body;
+        EXPECT_EQ(old, ReadFile(MapPath("a.map"))) << body;
+        EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_dir.File("maps"))) << body;
+    }
+}
+
+TEST_F(UpdatePassTest, StampKeepsEveryByteOutsideTheRecordOfAPrefixedMap)
+{
+    const std::string map = "<?xml version=\"1.0\"?>\r\n<!-- by hand -->\r\n<map editor:definitions=\"main\" b='2' a='1'>"
+                            "\r\n\t<meta><version>1</version></meta>\r\n\t<ed:spawn/>\r\n</map>\r\n";
+    PublishFeed({{"a.map", 6}});
+    m_server.Serve("/maps/a.map", map);
+    auto downloader = Make();
+
+    EXPECT_EQ(std::string(kChecking) + "\nDownloading a.map... Done\n", Pulse(*downloader));
+    std::string expected = map;
+    expected.replace(expected.find("<version>1<"), 11, "<version>6<");
+    EXPECT_EQ(expected, ReadFile(MapPath("a.map")));
+    EXPECT_EQ(std::string(kChecking) + "All maps up to date!\n", Pulse(*downloader));
+}
+
 TEST_F(UpdatePassTest, UnsafeTitlesAreNeverOpenedOrWritten)
 {
     PublishFeed({{"", 1}, {".", 1}, {"..", 1}, {"../escape.map", 1}, {"sub/x.map", 1},
@@ -453,6 +494,35 @@ TEST_F(RememberedVersionsTest, MapWrittenByThePassIsKnownAtOnce)
     EXPECT_EQ(std::string(kChecking) + "\nDownloading a.map... Done\n", Pulse(*downloader));
     EXPECT_EQ(3, Remembered("a.map"));
     EXPECT_EQ(std::string(kChecking) + "All maps up to date!\n", Pulse(*downloader));
+}
+
+TEST_F(RememberedVersionsTest, MapThatCannotCarryItsVersionIsKnownUntilTheFeedMovesOn)
+{
+    PublishFeed({{"a.map", 3}});
+    m_server.Serve("/maps/a.map", "<map><spawn/></map>");
+    auto downloader = MakeRemembering();
+
+    EXPECT_EQ(std::string(kChecking) +
+                  "\nDownloading a.map... Done\nCould not record the version of a.map: no meta element\n",
+              Pulse(*downloader));
+    EXPECT_EQ("<map><spawn/></map>", ReadFile(MapPath("a.map")));
+    EXPECT_EQ(std::string(kChecking) + "All maps up to date!\n", Pulse(*downloader));
+
+    // After a restart, too.
+    ASSERT_TRUE(m_versions.Save(m_dir.File("state.dat")));
+    CMapVersionCache reloaded;
+    ASSERT_TRUE(reloaded.Load(m_dir.File("state.dat")));
+    auto restarted = Make();
+    restarted->SetVersionCache(&reloaded);
+    EXPECT_EQ(std::string(kChecking) + "All maps up to date!\n", Pulse(*restarted));
+
+    // The file counts as the version it was downloaded for.
+    PublishFeed({{"a.map", 4}});
+    EXPECT_EQ(std::string(kChecking) +
+                  "\nUpdating a.map from version 3 to version 4... Done\n"
+                  "Could not record the version of a.map: no meta element\n",
+              Pulse(*restarted));
+    EXPECT_EQ(2, m_server.Count("/maps/a.map"));
 }
 
 TEST_F(RememberedVersionsTest, MapEditedByHandIsReadAgain)
