@@ -1,12 +1,12 @@
 #!/bin/sh
 # Builds the benchmarks (Release) and runs them; prints one table on standard output.
 #   bench/run.sh                 all cases (several minutes: 1.7 GB of data is generated)
-#   bench/run.sh download feed   only the named cases (download, feed, maps)
+#   bench/run.sh download feed   only the named cases (download, feed, maps, million, bigmap)
 # The build goes to build-bench/ (or $MAD_BENCH_BUILD_DIR); the data to a temporary directory
 # under $TMPDIR or /tmp, removed at the end. Build messages go to standard error.
 set -eu
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${MAD_BENCH_BUILD_DIR:-$repo/build-bench}
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DMAD_BUILD_BENCH=ON >&2
-cmake --build "$build" --target mad_bench mad_bench_get -j2 >&2
+cmake --build "$build" --target mad_bench mad_bench_get mapautodownloader -j2 >&2
 exec "$build/bench/mad_bench" "$@"

@@ -9,6 +9,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev
   nginx-light
   curl python3
+  libxml2-utils
 )
 
 missing=()
