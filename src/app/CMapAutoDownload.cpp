@@ -209,6 +209,9 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(const CFeedReader::I
     }
 
     const int localVersion = GetMapVersion(mapPath);
+    // A stop request that cut the read short starts no download.
+    if (Stopping())
+        return ItemOutcome::UpToDate;
     const bool needed = localVersion == kNoFile || localVersion == kNoVersionRecord ||
                         static_cast<unsigned int>(localVersion) < feedVersion;
     if (!needed)
@@ -307,7 +310,8 @@ int CMapAutoDownload::GetMapVersion(const char* path)
     // The identity is taken before reading, so a change made meanwhile is seen next time.
     const CMapVersionCache::Snapshot before = m_pVersionCache->Observe(path);
     version = ReadMapVersion(path);
-    m_pVersionCache->Remember(path, before, version);
+    if (!Stopping())
+        m_pVersionCache->Remember(path, before, version);
     return version;
 }
 
@@ -315,8 +319,9 @@ int CMapAutoDownload::ReadMapVersion(const char* path)
 {
     if (!FileExists(path))
         return kNoFile;
+    // A huge map is read within about a second of a stop request.
     CMapVersionRecord record;
-    if (!record.Read(path) || !record.HasVersion())
+    if (!record.Read(path, m_stopRequested) || !record.HasVersion())
         return kNoVersionRecord;
     return record.Version();
 }
