@@ -104,7 +104,7 @@ private:
     std::vector<char*> m_vecIgnoredMaps;
     unsigned int m_uiSkipped = 0;
     int m_iDownloadsPerUpdateMax;
-    int m_iMaxMapCount;
+    [[maybe_unused]] int m_iMaxMapCount;  // held; no effect
     Clock m_clock;
     CMapVersionCache* m_pVersionCache = nullptr;
     std::function<bool()> m_stopRequested;

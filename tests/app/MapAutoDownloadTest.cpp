@@ -387,6 +387,7 @@ TEST_F(UpdatePassTest, StampKeepsEveryByteOutsideTheRecordOfAPrefixedMap)
     std::string expected = map;
     expected.replace(expected.find("<version>1<"), 11, "<version>6<");
     EXPECT_EQ(expected, ReadFile(MapPath("a.map")));
+    EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_dir.File("maps")));
     EXPECT_EQ(std::string(kChecking) + "All maps up to date!\n", Pulse(*downloader));
 }
 
