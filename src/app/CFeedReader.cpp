@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include <xercesc/util/XMLString.hpp>
 
@@ -40,8 +41,8 @@ unsigned int UnsignedValue(const std::u16string& text) {
 // title/link/version 4; gathers text below the one element being read.
 class CFeedReader::Walker final : public CXMLStreamHandler {
 public:
-    Walker(const ItemHandler& handler, char* time)
-        : m_handler(handler), m_time(time), m_channel("channel"), m_timeName("time"), m_itemName("item"),
+    Walker(ItemHandler handler, char* time)
+        : m_handler(std::move(handler)), m_time(time), m_channel("channel"), m_timeName("time"), m_itemName("item"),
           m_titleName("title"), m_linkName("link"), m_versionName("version") {}
 
     void StartElement(const XMLCh* name, unsigned int depth) override {
@@ -134,7 +135,7 @@ private:
         m_fieldDepth = field == Field::Time ? 3 : 4;
     }
 
-    const ItemHandler& m_handler;
+    ItemHandler m_handler;
     char* m_time;
     CXString m_channel, m_timeName, m_itemName, m_titleName, m_linkName, m_versionName;
     bool m_bInChannel = false;
@@ -146,19 +147,86 @@ private:
     std::u16string m_timeText, m_title, m_link, m_version;
 };
 
-CFeedReader::CFeedReader(std::function<bool()> stopRequested) : m_stopRequested(std::move(stopRequested)) {}
+CFeedReader::CFeedReader(std::function<bool()> stopRequested, std::size_t keepBytes)
+    : m_stopRequested(std::move(stopRequested)), m_keepBytes(keepBytes) {}
+
+namespace {
+
+// The items of a feed in one flat buffer: per item its title and link, each ended by a zero
+// byte, then its version's four bytes. About 60 bytes an item instead of a DOM's kilobytes.
+class ItemStore final {
+public:
+    explicit ItemStore(std::size_t maxBytes) : m_maxBytes(maxBytes) {}
+
+    // False once the store would pass its size; it is then emptied and takes nothing more.
+    bool Add(const CFeedReader::Item& item) {
+        if (m_bOverflow)
+            return false;
+        const std::size_t title = std::strlen(item.title);
+        const std::size_t link = std::strlen(item.link);
+        if (m_bytes.size() + title + link + 2 + sizeof item.version > m_maxBytes) {
+            m_bOverflow = true;
+            std::vector<char>().swap(m_bytes);
+            return false;
+        }
+        m_bytes.insert(m_bytes.end(), item.title, item.title + title + 1);
+        m_bytes.insert(m_bytes.end(), item.link, item.link + link + 1);
+        const char* version = reinterpret_cast<const char*>(&item.version);
+        m_bytes.insert(m_bytes.end(), version, version + sizeof item.version);
+        return true;
+    }
+    bool Overflowed() const { return m_bOverflow; }
+
+    // Hands every stored item to handler in order; false when the handler ended the walk.
+    bool Replay(const CFeedReader::ItemHandler& handler) const {
+        CFeedReader::Item item;
+        for (std::size_t pos = 0; pos < m_bytes.size();) {
+            pos = Take(pos, item.title);
+            pos = Take(pos, item.link);
+            std::memcpy(&item.version, m_bytes.data() + pos, sizeof item.version);
+            pos += sizeof item.version;
+            if (!handler(item))
+                return false;
+        }
+        return true;
+    }
+
+private:
+    std::size_t Take(std::size_t pos, char (&text)[CFeedReader::kItemTextSize]) const {
+        const std::size_t length = std::strlen(m_bytes.data() + pos);
+        std::memcpy(text, m_bytes.data() + pos, length + 1);
+        std::memset(text + length, 0, sizeof text - length);
+        return pos + length + 1;
+    }
+
+    std::size_t m_maxBytes;
+    std::vector<char> m_bytes;
+    bool m_bOverflow = false;
+};
+
+}  // namespace
 
 CFeedReader::Result CFeedReader::Walk(const char* path, const ItemHandler& handler) {
     std::memset(m_time, 0, sizeof m_time);
     m_error.clear();
     CXMLStreamReader reader(m_stopRequested);
-    // The whole feed is checked first: no map is touched for a feed that turns out broken.
-    CXMLStreamReader::Result result = reader.Check(path);
+    // The whole feed is read before any item is handed out, so no map is touched for a feed that
+    // turns out broken. The items are kept meanwhile; a feed too large to keep is read again.
+    ItemStore store(m_keepBytes);
+    Walker collector(
+        [&store](const Item& item) {
+            store.Add(item);
+            return true;
+        },
+        m_time);
+    CXMLStreamReader::Result result = reader.Read(path, collector);
+    if (result == CXMLStreamReader::Result::Complete && !collector.bChannel)
+        return Result::NoChannel;
     if (result == CXMLStreamReader::Result::Complete) {
+        if (!store.Overflowed())
+            return store.Replay(handler) ? Result::Complete : Result::Ended;
         Walker walker(handler, m_time);
         result = reader.Read(path, walker);
-        if (result == CXMLStreamReader::Result::Complete && !walker.bChannel)
-            return Result::NoChannel;
         if (result == CXMLStreamReader::Result::Ended)
             return Result::Ended;
     }

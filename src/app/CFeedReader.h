@@ -1,15 +1,18 @@
 #ifndef MAD_APP_CFEEDREADER_H
 #define MAD_APP_CFEEDREADER_H
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
 // Walks a stored feed with a streaming parse, in memory that does not grow with the feed: the
 // root's first "channel", its first "time", and every "item" child of that channel in document
 // order with the item's first "title", "link" and "version" (names in any letter case; text as
-// the document layer reads it: every descendant's text). Each item goes to the caller as soon as
-// it closes. The whole feed is first checked to be a well-formed document, so a feed cut off
-// mid-way yields no item at all.
+// the document layer reads it: every descendant's text). The whole feed is read and checked to be
+// a well-formed document before the first item goes to the caller, so a feed cut off mid-way
+// yields no item at all. Meanwhile the items are kept in a flat buffer (about 60 bytes an item)
+// of at most keepBytes; a feed with more is read a second time and its items handed out as they
+// close, so memory never grows with the feed.
 class CFeedReader final {
 public:
     // Buffer sizes in bytes, terminator included: longer texts are cut, as the layer's buffer
@@ -28,8 +31,11 @@ public:
 
     enum class Result { Complete, Failed, NoChannel, Ended, Stopped };
 
+    // Enough for a feed of some 250,000 items to be read once.
+    static constexpr std::size_t kDefaultKeepBytes = 16u * 1024u * 1024u;
+
     // stopRequested, when set, is asked while reading; true ends the read (Result::Stopped).
-    explicit CFeedReader(std::function<bool()> stopRequested = {});
+    explicit CFeedReader(std::function<bool()> stopRequested = {}, std::size_t keepBytes = kDefaultKeepBytes);
 
     // Failed: not a well-formed document (Error()). NoChannel: the root has no channel child.
     // Ended: the handler ended the walk.
@@ -43,6 +49,7 @@ private:
     class Walker;
 
     std::function<bool()> m_stopRequested;
+    std::size_t m_keepBytes;
     char m_time[kTimeSize] = {};
     std::string m_error;
 };
