@@ -156,7 +156,8 @@ namespace {
 // byte, then its version's four bytes. About 60 bytes an item instead of a DOM's kilobytes.
 class ItemStore final {
 public:
-    explicit ItemStore(std::size_t maxBytes) : m_maxBytes(maxBytes) {}
+    // Reserved at once, so the buffer never moves; only the pages used become resident.
+    explicit ItemStore(std::size_t maxBytes) : m_maxBytes(maxBytes) { m_bytes.reserve(maxBytes); }
 
     // False once the store would pass its size; it is then emptied and takes nothing more.
     bool Add(const CFeedReader::Item& item) {

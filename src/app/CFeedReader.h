@@ -31,8 +31,8 @@ public:
 
     enum class Result { Complete, Failed, NoChannel, Ended, Stopped };
 
-    // Enough for a feed of some 250,000 items to be read once.
-    static constexpr std::size_t kDefaultKeepBytes = 16u * 1024u * 1024u;
+    // Enough for a feed of some 130,000 items to be read once.
+    static constexpr std::size_t kDefaultKeepBytes = 8u * 1024u * 1024u;
 
     // stopRequested, when set, is asked while reading; true ends the read (Result::Stopped).
     explicit CFeedReader(std::function<bool()> stopRequested = {}, std::size_t keepBytes = kDefaultKeepBytes);
