@@ -210,11 +210,13 @@ public:
         return m_bPlanned;
     }
 
-    bool meta() const { return m_bMeta; }
-    bool version() const { return m_bVersion; }
+    bool FoundMeta() const { return m_bMeta; }
+    bool FoundVersion() const { return m_bVersion; }
+
+    // The plan: bytes [begin, end) become replacement (ASCII, not yet encoded); or why not.
     uint64_t begin = 0;
     uint64_t end = 0;
-    std::string replacement;  // ASCII
+    std::string replacement;
     std::string reason;
 
 private:
@@ -494,8 +496,8 @@ bool CMapVersionStamp::Locate(const char* path, unsigned int version) {
     auto input = std::make_unique<UnitInput>(fd.Get(), encoding);
     RecordScanner scanner(*input, version, encoding.unitSize);
     const bool found = scanner.Run();
-    m_bMeta = scanner.meta();
-    m_bVersion = scanner.version();
+    m_bMeta = scanner.FoundMeta();
+    m_bVersion = scanner.FoundVersion();
     if (!found) {
         m_reason = scanner.reason;
         return false;
