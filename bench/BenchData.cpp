@@ -77,18 +77,19 @@ bool WriteMaps(const std::string& directory, const std::string& prefix, int coun
     return true;
 }
 
-bool WriteFeed(const std::string& path, const std::string& prefix, int count, const std::string& baseUrl) {
+bool WriteFeed(const std::string& path, const std::string& prefix, int count, const std::string& baseUrl,
+               unsigned int version, int distinct) {
     std::string feed = "<rss version=\"2.0\">\n<channel>\n  <title>Bench maps</title>\n  <time>";
     feed += kFeedTime;
     feed += "</time>\n";
     char item[512];
     for (int i = 0; i < count; ++i) {
-        const std::string title = Title(prefix, i);
+        const std::string title = Title(prefix, distinct > 0 ? i % distinct : i);
         std::snprintf(item, sizeof item,
                       "  <item>\n    <title>%s</title>\n    <link>%s/%s</link>\n"
                       "    <version>%u</version>\n    <author>bench</author>\n"
                       "    <description>Map number %d</description>\n  </item>\n",
-                      title.c_str(), baseUrl.c_str(), title.c_str(), kMapVersion, i);
+                      title.c_str(), baseUrl.c_str(), title.c_str(), version, i);
         feed += item;
     }
     feed += "</channel>\n</rss>\n";

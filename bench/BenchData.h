@@ -15,9 +15,10 @@ constexpr const char* kFeedTime = "2024-01-01 00:00:00";
 bool WriteRandomFile(const std::string& path, long long size);
 // count map files named Title(prefix, i) in directory, each about bodyBytes long.
 bool WriteMaps(const std::string& directory, const std::string& prefix, int count, int bodyBytes);
-// A feed of count items whose titles are Title(prefix, i) and whose links point at
-// baseUrl + "/" + title.
-bool WriteFeed(const std::string& path, const std::string& prefix, int count, const std::string& baseUrl);
+// A feed of count items whose titles are Title(prefix, i % distinct) (distinct 0: i) and whose
+// links point at baseUrl + "/" + title, each at version.
+bool WriteFeed(const std::string& path, const std::string& prefix, int count, const std::string& baseUrl,
+               unsigned int version = kMapVersion, int distinct = 0);
 
 std::string Title(const std::string& prefix, int index);
 

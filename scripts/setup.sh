@@ -12,6 +12,8 @@ PACKAGES=(
   curl python3
   # The parallel sync benchmark sets the program against these downloaders.
   wget wget2 aria2
+  # The streaming benchmarks check a map with xmllint beside the program.
+  libxml2-utils
 )
 
 missing=()

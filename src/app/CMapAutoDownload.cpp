@@ -12,12 +12,13 @@
 
 #include "app/CDownloadPool.h"
 #include "app/CMapVersionCache.h"
+#include "app/CMapVersionRecord.h"
+#include "app/CMapVersionStamp.h"
 #include "app/ExitStatus.h"
+#include "fs/CAtomicFile.h"
 #include "http/CHTTPClient.h"
 #include "tcp/CTCPImpl.h"
 #include "tcp/CTLSContext.h"
-#include "xml/CXMLFileImpl.h"
-#include "xml/CXMLNode.h"
 
 namespace {
 
@@ -162,27 +163,38 @@ void CMapAutoDownload::DoPulse()
         return;
     m_uiSkipped = 0;
 
-    {
-        std::unique_ptr<CXMLFile> feed = std::make_unique<CXMLFileImpl>(kFeedFile);
-        if (!feed->Parse()) {
-            char text[128] = {};
-            feed->GetLastError(text, sizeof(text));
-            FailPass("Error parsing RSS feed: %s\n", text[0] ? text : "not a well-formed XML document");
-            return;
-        }
-        CXMLNode* root = feed->GetRootNode();
-        CXMLNode* channel = root ? root->FindSubNode("channel", 0) : nullptr;
-        if (!channel) {
-            FailPass("Error parsing RSS feed: %s\n", "no channel element");
-            return;
-        }
-        if (CXMLNode* time = channel->FindSubNode("time", 0))
-            time->GetTagContent(feedTime, sizeof(feedTime));
-        if (!WalkFeed(channel)) {
+    CFeedReader feed(m_stopRequested);
+    const CFeedReader::Result walked = feed.Walk(kFeedFile, [this](const CFeedReader::Item& item) {
+        // A stop request ends the pass after the maps in progress.
+        if (Stopping())
+            return false;
+        // A download's own outcome is counted when it is collected.
+        if (ProcessItem(item) == ItemOutcome::Refused)
             m_bPassComplete = false;
-            return;
-        }
+        return true;
+    });
+    FinishDownloads();
+    // A stop that came during the last maps ends the pass as one during the walk does: without
+    // summary lines, and the feed time stays, so what was not fetched is asked for again.
+    if (walked == CFeedReader::Result::Complete && Stopping()) {
+        m_bPassComplete = false;
+        return;
     }
+    switch (walked) {
+    case CFeedReader::Result::Failed:
+        FailPass("Error parsing RSS feed: %s\n", (std::string(kFeedFile) + ": " + feed.Error()).c_str());
+        return;
+    case CFeedReader::Result::NoChannel:
+        FailPass("Error parsing RSS feed: %s\n", "no channel element");
+        return;
+    case CFeedReader::Result::Ended:
+    case CFeedReader::Result::Stopped:
+        m_bPassComplete = false;
+        return;
+    case CFeedReader::Result::Complete:
+        break;
+    }
+    snprintf(feedTime, sizeof(feedTime), "%s", feed.Time());
 
     if (m_bNothingDownloaded)
         PrintMessage("All maps up to date!\n");
@@ -190,32 +202,6 @@ void CMapAutoDownload::DoPulse()
         PrintMessage("Skipped downloading of %d maps\n", static_cast<int>(m_uiSkipped));
     memcpy(m_szLastFeedTime, feedTime, sizeof(m_szLastFeedTime));
     m_uiLastPassTime = m_clock();
-}
-
-bool CMapAutoDownload::WalkFeed(CXMLNode* channel)
-{
-    // One walk over the channel's children by position: a lookup by name and occurrence would
-    // rescan the list from the front for every item.
-    const unsigned int count = channel->GetSubNodeCount();
-    for (unsigned int i = 0; i < count; ++i) {
-        CXMLNode* node = channel->GetSubNode(i);
-        if (!node)
-            continue;
-        // Room for more than "item", so a longer name is never cut down to a match.
-        char tagName[16];
-        node->GetTagName(tagName, sizeof(tagName));
-        if (strcasecmp(tagName, "item") != 0)
-            continue;
-        if (Stopping()) {
-            FinishDownloads();
-            return false;
-        }
-        // A download's own outcome is counted when it is collected.
-        if (ProcessItem(node) == ItemOutcome::Refused)
-            m_bPassComplete = false;
-    }
-    FinishDownloads();
-    return true;
 }
 
 void CMapAutoDownload::EndCheckingLine()
@@ -323,14 +309,14 @@ bool CMapAutoDownload::IsProtectedFile(const char* title) const
     return SameDirectory(directory, ".");
 }
 
-CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(CXMLNode* item)
+static_assert(CFeedReader::kItemTextSize == CMapAutoDownload::kItemTextSize + 1,
+              "each text buffer has one byte more than the feed's limit, to notice text that would be cut");
+
+CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(const CFeedReader::Item& item)
 {
-    // Each text buffer has one byte more than the feed's limit, to notice text that would be cut.
-    char title[kItemTextSize + 1] = {};
-    char link[kItemTextSize + 1] = {};
-    unsigned int feedVersion = 0;
-    if (CXMLNode* node = item->FindSubNode("title", 0))
-        node->GetTagContent(title, sizeof(title));
+    const char* title = item.title;
+    const char* link = item.link;
+    const unsigned int feedVersion = item.version;
     if (IsIgnored(title))
         return ItemOutcome::Ignored;
     if (!IsSafeTitle(title) || IsProtectedFile(title)) {
@@ -338,10 +324,6 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(CXMLNode* item)
         Print(Format("Skipping map with an unsafe name: %s\n", title));
         return ItemOutcome::Refused;
     }
-    if (CXMLNode* node = item->FindSubNode("link", 0))
-        node->GetTagContent(link, sizeof(link));
-    if (CXMLNode* node = item->FindSubNode("version", 0))
-        node->GetTagContent(feedVersion);
 
     char mapPath[kMapPathSize];
     const int pathLength =
@@ -355,6 +337,9 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(CXMLNode* item)
 
     WaitForMap(mapPath);
     const int localVersion = GetMapVersion(mapPath);
+    // A stop request that cut the read short starts no download.
+    if (Stopping())
+        return ItemOutcome::UpToDate;
     const bool needed = localVersion == kNoFile || localVersion == kNoVersionRecord ||
                         static_cast<unsigned int>(localVersion) < feedVersion;
     if (!needed)
@@ -394,16 +379,69 @@ CMapAutoDownload::MapDownloadResult CMapAutoDownload::DownloadMap(CHTTPClient& h
                                                                   const MapDownload& job)
 {
     MapDownloadResult result;
-    if (!http.Get(job.link.c_str(), job.mapPath.c_str())) {
+    std::string detail;
+    const DownloadOutcome outcome =
+        DownloadAndStamp(http, job.link.c_str(), job.mapPath.c_str(), job.feedVersion, detail);
+    if (outcome == DownloadOutcome::Failed) {
         // The old file is untouched and carries its old version, so the next pass tries again.
-        result.text = Format("Failed\nError downloading %s: %s\n", job.title.c_str(),
-                             http.GetLastError());
+        result.text = Format("Failed\nError downloading %s: %s\n", job.title.c_str(), detail.c_str());
         return result;
     }
     result.downloaded = true;
     result.text = "Done\n";
-    WriteMapVersion(job.mapPath.c_str(), job.feedVersion);
+    if (outcome == DownloadOutcome::Unstamped)
+        result.text += Format("Could not record the version of %s: %s\n", job.title.c_str(), detail.c_str());
+    if (m_pVersionCache) {
+        // A map that cannot carry its version is remembered as the feed's version while it stays
+        // exactly this file, so it is not fetched again on every pass.
+        std::lock_guard<std::mutex> lock(m_versionCacheMutex);
+        if (outcome == DownloadOutcome::Stamped)
+            m_pVersionCache->Remember(job.mapPath.c_str(), static_cast<int>(job.feedVersion));
+        else
+            m_pVersionCache->RememberAssumed(job.mapPath.c_str(), static_cast<int>(job.feedVersion));
+    }
     return result;
+}
+
+CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient& http, const char* link,
+                                                                     const char* mapPath, unsigned int version,
+                                                                     std::string& detail)
+{
+    // The body lands in a file of the owned temporary pattern beside the map; this object owns
+    // that name and removes whatever is there on every path. Its base name is short, so the
+    // client's own temporary file beside it fits in a file name whatever the title's length.
+    const std::string directory(mapPath, std::max<const char*>(mapPath, strrchr(mapPath, '/')) - mapPath);
+    CAtomicFile download(directory + "/download", CAtomicFile::Sync::Fast);
+    if (!download.Open()) {
+        detail = "Unable to write destination file";
+        return DownloadOutcome::Failed;
+    }
+    if (!http.Get(link, download.TemporaryPath().c_str())) {
+        detail = http.GetLastError();
+        return DownloadOutcome::Failed;
+    }
+    // Not cut short by a stop request: the download in progress ends the normal way.
+    CMapVersionRecord record;
+    if (!record.Read(download.TemporaryPath().c_str())) {
+        detail = "not an XML document (" + record.Error() + ")";
+        return DownloadOutcome::Failed;
+    }
+    CMapVersionStamp stamp;
+    if (stamp.Locate(download.TemporaryPath().c_str(), version) &&
+        (stamp.FoundMeta() != record.HasMeta() || stamp.FoundVersion() != record.HasVersion()))
+        stamp.Drop("version record not understood");
+    // One rename puts the new map, already carrying its version, in place of the old one.
+    CAtomicFile map(mapPath);
+    if (!map.Open() || !stamp.CopyTo(map) || !map.Commit()) {
+        detail = "cannot write " + std::string(mapPath) + ": " +
+                 (map.Error() != 0 ? map.ErrorText() : stamp.Reason());
+        return DownloadOutcome::Failed;
+    }
+    if (!stamp.Located()) {
+        detail = stamp.Reason();
+        return DownloadOutcome::Unstamped;
+    }
+    return DownloadOutcome::Stamped;
 }
 
 int CMapAutoDownload::GetMapVersion(const char* path)
@@ -421,7 +459,9 @@ int CMapAutoDownload::GetMapVersion(const char* path)
     }
     version = ReadMapVersion(path);
     std::lock_guard<std::mutex> lock(m_versionCacheMutex);
-    m_pVersionCache->Remember(path, before, version);
+    // A read cut short by a stop request says nothing about the file.
+    if (!Stopping())
+        m_pVersionCache->Remember(path, before, version);
     return version;
 }
 
@@ -429,18 +469,11 @@ int CMapAutoDownload::ReadMapVersion(const char* path)
 {
     if (!FileExists(path))
         return kNoFile;
-    std::unique_ptr<CXMLFile> map = std::make_unique<CXMLFileImpl>(path);
-    if (!map->Parse())
+    // A huge map is read within about a second of a stop request.
+    CMapVersionRecord record;
+    if (!record.Read(path, m_stopRequested) || !record.HasVersion())
         return kNoVersionRecord;
-    CXMLNode* root = map->GetRootNode();
-    CXMLNode* meta = root ? root->FindSubNode("meta", 0) : nullptr;
-    CXMLNode* version = meta ? meta->FindSubNode("version", 0) : nullptr;
-    if (!version)
-        return kNoVersionRecord;
-    int value = 0;
-    if (!version->GetTagContent(value) || value < 0)
-        return 0;
-    return value;
+    return record.Version();
 }
 
 bool CMapAutoDownload::WriteMapVersion(const char* path, unsigned int version)
@@ -448,22 +481,13 @@ bool CMapAutoDownload::WriteMapVersion(const char* path, unsigned int version)
     // Never creates a file: only a map that is there takes a version.
     if (!FileExists(path))
         return false;
-    std::unique_ptr<CXMLFile> map = std::make_unique<CXMLFileImpl>(path);
-    if (!map->Parse())
+    CMapVersionRecord record;
+    CMapVersionStamp stamp;
+    if (!record.Read(path) || !stamp.Locate(path, version) || stamp.FoundMeta() != record.HasMeta() ||
+        stamp.FoundVersion() != record.HasVersion())
         return false;
-    CXMLNode* root = map->GetRootNode();
-    CXMLNode* meta = root ? root->FindSubNode("meta", 0) : nullptr;
-    if (!meta)
-        return false;
-    CXMLNode* versionNode = meta->FindSubNode("version", 0);
-    if (!versionNode)
-        versionNode = meta->CreateSubNode("version");
-    if (!versionNode)
-        return false;
-    versionNode->SetTagContent(version);
-    // The document layer writes through a temporary file and a rename: on failure the map keeps
-    // its old bytes.
-    const bool written = map->Write();
+    CAtomicFile map(path);
+    const bool written = map.Open() && stamp.CopyTo(map) && map.Commit();
     if (m_pVersionCache) {
         std::lock_guard<std::mutex> lock(m_versionCacheMutex);
         if (written)

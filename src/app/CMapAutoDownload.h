@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/CFeedReader.h"
 #include "app/COrderedPrinter.h"
 #include "app/CSettings.h"
 #include "app/Utils.h"
@@ -17,7 +18,6 @@ class CDownloadPool;
 class CHTTPClient;
 class CMapVersionCache;
 class CTCPImpl;
-class CXMLNode;
 
 // The update pass: fetches the feed into autoupdate.xml (in the working directory), compares each
 // listed map with the version recorded in its file under the save path, downloads what is missing
@@ -61,10 +61,19 @@ public:
     // kNoVersionRecord when it holds no readable root/meta/version record, 0 for a version text
     // that is not a number or is negative.
     int GetMapVersion(const char* path);
-    // Stores version into the map file's meta/version record (created under meta when missing)
-    // and writes the file back atomically. False when the file is missing, not XML, has no meta
-    // element or cannot be written; the file then keeps its old bytes.
+    // Stores version into the map file's meta/version record (created under meta when missing),
+    // changing no other byte, and replaces the file atomically. False when the file is missing,
+    // not XML, has no meta element or cannot be written; the file then keeps its old bytes.
     bool WriteMapVersion(const char* path, unsigned int version);
+
+    enum class DownloadOutcome { Failed, Stamped, Unstamped };
+    // Downloads link and, when the body is a well-formed XML document, replaces the map at
+    // mapPath with it in one rename, its version record already set to version. Failed: the old
+    // map (or its absence) is as it was, no temporary file remains, detail says why. Unstamped:
+    // the new map is in place as downloaded, and detail says why it carries no version. Uses
+    // only its arguments, so any thread may call it with its own client.
+    static DownloadOutcome DownloadAndStamp(CHTTPClient& http, const char* link, const char* mapPath,
+                                            unsigned int version, std::string& detail);
 
     // Asked before each map of a pass: once it answers true the pass ends after the map in
     // progress, without its summary lines. Unset, a pass always runs to its end.
@@ -109,10 +118,8 @@ private:
     void ConfigureClient(CHTTPClient& http) const;
     bool IsDue(unsigned int now) const;
     bool FetchFeed();
-    // False when a stop request ended the walk early.
-    bool WalkFeed(CXMLNode* channel);
     bool Stopping() const { return m_stopRequested && m_stopRequested(); }
-    ItemOutcome ProcessItem(CXMLNode* item);
+    ItemOutcome ProcessItem(const CFeedReader::Item& item);
     // Ends the "Checking RSS feed... " line before the pass's first per-map message.
     void EndCheckingLine();
     bool IsIgnored(const char* title) const;

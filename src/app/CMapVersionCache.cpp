@@ -14,7 +14,10 @@
 
 namespace {
 
-const char kStateHeader[] = "mapversions 1\n";
+// Version 2 adds a flag per entry; a version 1 file still loads (no entry flagged). An older
+// program discards a version 2 file, which only costs it re-reads.
+const char kStateHeader[] = "mapversions 2\n";
+const char kStateHeaderV1[] = "mapversions 1\n";
 const char kStateTrailer[] = "end ";
 // A state file larger than this is not ours (about 200 bytes per map).
 const std::size_t kMaxStateBytes = 256u * 1024u * 1024u;
@@ -129,7 +132,9 @@ bool CMapVersionCache::Lookup(const char* path, int& version) {
         m_bChanged = true;
         return false;
     }
-    if (!IsTrusted(found->second)) return false;
+    // An assumed version cannot be re-read from the file, and the identity was taken right
+    // after this program's own rename, so it is answered without the racy-margin wait.
+    if (!found->second.assumed && !IsTrusted(found->second)) return false;
     version = found->second.version;
     return true;
 }
@@ -158,11 +163,19 @@ void CMapVersionCache::Remember(const char* path, const Snapshot& before, int ve
     entry.identity = before.identity;
     entry.recordedNs = before.takenNs;
     entry.version = version;
+    entry.assumed = false;
     m_bChanged = true;
 }
 
 void CMapVersionCache::Remember(const char* path, int version) {
     Remember(path, Observe(path), version);
+}
+
+void CMapVersionCache::RememberAssumed(const char* path, int version) {
+    const Snapshot now = Observe(path);
+    Remember(path, now, version);
+    const auto found = m_entries.find(path);
+    if (found != m_entries.end()) found->second.assumed = true;
 }
 
 void CMapVersionCache::Forget(const char* path) {
@@ -173,9 +186,9 @@ std::string CMapVersionCache::FormatState() const {
     std::string text = kStateHeader;
     char line[256];
     for (const auto& [path, entry] : m_entries) {
-        std::snprintf(line, sizeof line, "%d %" PRIu64 " %" PRIu64 " %" PRId64 " %" PRId64 " %" PRId64
+        std::snprintf(line, sizeof line, "%d %d %" PRIu64 " %" PRIu64 " %" PRId64 " %" PRId64 " %" PRId64
                       " %" PRId64 " %zu ",
-                      entry.version, entry.identity.device, entry.identity.inode, entry.identity.size,
+                      entry.version, entry.assumed ? 1 : 0, entry.identity.device, entry.identity.inode, entry.identity.size,
                       entry.identity.mtimeNs, entry.identity.ctimeNs, entry.recordedNs, path.size());
         text += line;
         text += path;
@@ -190,7 +203,9 @@ std::string CMapVersionCache::FormatState() const {
 bool CMapVersionCache::ParseState(const std::string& text,
                                   std::unordered_map<std::string, Entry>& entries) {
     const std::size_t headerSize = sizeof kStateHeader - 1;
-    if (text.compare(0, headerSize, kStateHeader) != 0) return false;
+    static_assert(sizeof kStateHeader == sizeof kStateHeaderV1, "headers of one length");
+    const bool flagged = text.compare(0, headerSize, kStateHeader) == 0;
+    if (!flagged && text.compare(0, headerSize, kStateHeaderV1) != 0) return false;
     // The trailer is the last line: "end <count> <checksum of everything before it>".
     if (text.empty() || text.back() != '\n') return false;
     const std::size_t trailerStart = text.rfind('\n', text.size() - 2) + 1;
@@ -208,8 +223,10 @@ bool CMapVersionCache::ParseState(const std::string& text,
         int64_t version = 0;
         Entry entry;
         uint64_t pathSize = 0;
+        int64_t assumed = 0;
         if (!ParseSigned(text, pos, version) || version < INT32_MIN || version > INT32_MAX ||
             !IsStorableVersion(static_cast<int>(version)) ||
+            (flagged && (!ParseSigned(text, pos, assumed) || (assumed != 0 && assumed != 1))) ||
             !ParseUnsigned(text, pos, entry.identity.device) ||
             !ParseUnsigned(text, pos, entry.identity.inode) ||
             !ParseSigned(text, pos, entry.identity.size) ||
@@ -220,6 +237,7 @@ bool CMapVersionCache::ParseState(const std::string& text,
             return false;
         }
         entry.version = static_cast<int>(version);
+        entry.assumed = assumed == 1;
         entries[text.substr(pos, pathSize)] = entry;
         pos += pathSize + 1;
     }

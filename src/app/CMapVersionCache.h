@@ -61,6 +61,11 @@ public:
     void Remember(const char* path, const Snapshot& before, int version);
     // Records version for the file as it is now, e.g. right after this program wrote it.
     void Remember(const char* path, int version);
+    // Records that the file as it is now, just written by this program, is version although
+    // its content cannot say so (it has no version record). Lookup answers version for exactly
+    // this identity, at once and after a reload, and never re-reads the file for it; any change
+    // to the file drops the entry.
+    void RememberAssumed(const char* path, int version);
     void Forget(const char* path);
 
     std::size_t Size() const { return m_entries.size(); }
@@ -79,6 +84,8 @@ private:
         FileIdentity identity;
         int64_t recordedNs = 0;
         int version = 0;
+        // The version was assigned by the program, not read from the file.
+        bool assumed = false;
     };
 
     static bool IsTrusted(const Entry& entry);

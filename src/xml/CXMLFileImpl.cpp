@@ -17,6 +17,7 @@
 #include "fs/CAtomicFile.h"
 #include "xml/CXMLNoFetchResolver.h"
 #include "xml/CXMLParseErrors.h"
+#include "xml/CXMLStreamReader.h"
 #include "xml/CXMLTranscoder.h"
 #include "xml/CXString.h"
 
@@ -114,7 +115,9 @@ void CXMLFileImpl::ConfigureParser() {
     // Validation stays off: it would make the parser read external DTD subsets, and documents
     // here carry no grammar anyway.
     SetIfAccepted(config, XMLUni::fgDOMValidate, false);
-    SetIfAccepted(config, XMLUni::fgDOMNamespaces, true);
+    // A prefix is part of a name: every well-formed XML 1.0 document parses, whether or not it
+    // declares its namespaces, and names match as written.
+    SetIfAccepted(config, XMLUni::fgDOMNamespaces, false);
     SetIfAccepted(config, XMLUni::fgDOMDatatypeNormalization, true);
     // Entity references are replaced by their text: Write leaves out the document type that
     // declares them, so a kept reference would make the written file unreadable.
@@ -162,6 +165,15 @@ bool CXMLFileImpl::Parse() {
     if (!m_parser) {
         RecordParseError(" no XML parser available");
         return false;
+    }
+    // A streaming pass first: it enforces the nesting bound and the size of entity expansion as
+    // the document is read, in time linear in its size, before any tree is built.
+    {
+        CXMLStreamReader check;
+        if (check.Check(m_fileName.get()) != CXMLStreamReader::Result::Complete) {
+            RecordParseError(" " + check.Error());
+            return false;
+        }
     }
     m_errors->Reset();
     std::string failure;

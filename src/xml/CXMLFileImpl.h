@@ -8,6 +8,7 @@
 
 #include "xml/CXMLFile.h"
 #include "xml/CXMLNodeImpl.h"
+#include "xml/CXMLStreamReader.h"
 
 XERCES_CPP_NAMESPACE_BEGIN
 class DOMDocument;
@@ -24,17 +25,19 @@ class CXMLParseErrors;
 // The XML platform must be initialised before construction.
 //
 // Parsing is strict and closed: a well-formedness error fails Parse (code ParseError, text
-// "file:line:column: message"), nothing named inside a document (external entity, external DTD,
-// XInclude, schema) is ever opened, and entity expansion is limited. Write replaces the file
+// "file: line L, column C: message"), nothing named inside a document (external entity, external
+// DTD, XInclude, schema) is ever opened, entity expansion is limited in count and size, and the
+// nesting bound is checked while reading (CXMLStreamReader runs first). Namespace processing is
+// off: a prefix is part of the name. Write replaces the file
 // atomically with the root element as UTF-8 without an XML declaration.
 class CXMLFileImpl final : public CXMLFile {
 public:
-    // Entity expansions allowed per parse; a document needing more fails to parse. Expanded text
-    // is thus at most this many times the document's size.
-    static constexpr unsigned int kEntityExpansionLimit = 100;
+    // Entity expansions allowed per parse; a document needing more fails to parse. With the
+    // reader's bound on each entity's text, expansion adds at most kMaxExpandedText characters.
+    static constexpr unsigned int kEntityExpansionLimit = CXMLStreamReader::kEntityExpansionLimit;
     // Deepest element nesting a parse accepts. The wrapper tree, its teardown and the serialiser
     // recurse once per level, so a deeper document from the network could exhaust the stack.
-    static constexpr unsigned int kMaxNestingDepth = 2048;
+    static constexpr unsigned int kMaxNestingDepth = CXMLStreamReader::kMaxNestingDepth;
 
     explicit CXMLFileImpl(const char* name);
     ~CXMLFileImpl() override;

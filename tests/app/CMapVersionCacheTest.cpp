@@ -289,6 +289,45 @@ TEST_F(MapVersionCacheStateTest, FreshEntryStaysUntrustedAcrossRestart) {
     EXPECT_FALSE(restarted.Lookup(path.c_str(), version));
 }
 
+TEST_F(MapVersionCacheStateTest, AssumedVersionAnswersAtOnceAndAfterRestartUntilTheFileChanges) {
+    const std::string path = Map("a.xml", "<map/>");
+    cache.RememberAssumed(path.c_str(), 4);  // just written: no racy-margin wait for it
+    int version = 0;
+    ASSERT_TRUE(Lookup(path, version));
+    EXPECT_EQ(4, version);
+    ASSERT_TRUE(cache.Save(dir.File("mapversions.dat")));
+    CMapVersionCache restarted;
+    ASSERT_TRUE(restarted.Load(dir.File("mapversions.dat")));
+    ASSERT_TRUE(restarted.Lookup(path.c_str(), version));
+    EXPECT_EQ(4, version);
+    WaitForNextTimestamp(path);
+    WriteFile(path, "<map/>");
+    EXPECT_FALSE(restarted.Lookup(path.c_str(), version));
+}
+
+TEST_F(MapVersionCacheStateTest, StateOfTheEarlierFormatStillLoads) {
+    const std::string path = Map("a.xml");
+    RecordLate(path, 3);
+    ASSERT_TRUE(cache.Save(dir.File("mapversions.dat")));
+    // The earlier format: no flag after the version, and its own header.
+    std::string text = ReadFile(dir.File("mapversions.dat"));
+    const std::size_t entry = text.find('\n') + 1;
+    ASSERT_EQ("3 0 ", text.substr(entry, 4));
+    text = "mapversions 1\n" + text.substr(entry, 2) + text.substr(entry + 4);
+    text.erase(text.rfind("end "));
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ull;
+    char trailer[64];
+    std::snprintf(trailer, sizeof trailer, "end 1 %016llx\n", static_cast<unsigned long long>(hash));
+    WriteFile(dir.File("mapversions.dat"), text + trailer);
+
+    CMapVersionCache restarted;
+    ASSERT_TRUE(restarted.Load(dir.File("mapversions.dat")));
+    int version = 0;
+    ASSERT_TRUE(restarted.Lookup(path.c_str(), version));
+    EXPECT_EQ(3, version);
+}
+
 TEST_F(MapVersionCacheStateTest, CorruptStateIsIgnored) {
     const std::string path = Map("a.xml");
     RecordLate(path, 3);

@@ -145,7 +145,9 @@ TEST_F(UpdatePassTest, MapThatArrivedWholeButTookNoVersionStillCompletesThePass)
     m_server.Serve("/maps/a.map", "<map/>");
     auto downloader = Make();
 
-    EXPECT_EQ(std::string(kChecking) + "\nDownloading a.map... Done\n", Pulse(*downloader));
+    EXPECT_EQ(std::string(kChecking) +
+                  "\nDownloading a.map... Done\nCould not record the version of a.map: no meta element\n",
+              Pulse(*downloader));
     EXPECT_TRUE(downloader->LastPassComplete());
 }
 
@@ -367,15 +369,17 @@ TEST_F(UpdatePassTest, StopRequestEndsThePassAfterTheMapInProgress)
     PublishFeed({{"a.map", 1}, {"b.map", 1}});
     PublishMap("a.map");
     PublishMap("b.map");
+    m_parallel = 1;
     auto downloader = Make();
-    // The stop arrives while a.map downloads: asked before a.map, then before b.map.
-    int asked = 0;
-    downloader->SetStopCheck([&asked] { return ++asked > 1; });
+    // The stop arrives while a.map downloads; the readers of the feed and the maps ask too, so
+    // the check depends on what the server saw, not on how often it is asked.
+    downloader->SetStopCheck([this] { return m_server.Count("/maps/a.map") > 0; });
 
     EXPECT_EQ(std::string(kChecking) + "\nDownloading a.map... Done\n", Pulse(*downloader));
-    EXPECT_EQ(1, LocalVersion(*downloader, "a.map"));
     EXPECT_EQ(0, m_server.Count("/maps/b.map"));
     EXPECT_FALSE(downloader->LastPassComplete());
+    downloader->SetStopCheck({});
+    EXPECT_EQ(1, LocalVersion(*downloader, "a.map"));
 }
 
 TEST_F(UpdatePassTest, MapDownloadCutShortLeavesNoFileAndNoVersion)
@@ -390,6 +394,48 @@ TEST_F(UpdatePassTest, MapDownloadCutShortLeavesNoFileAndNoVersion)
     EXPECT_EQ(prefix, out.substr(0, prefix.size()));
     EXPECT_EQ(out.size() - 1, out.find('\n', prefix.size()));
     EXPECT_EQ(std::vector<std::string>{}, ListDirectory(m_dir.File("maps")));
+}
+
+TEST_F(UpdatePassTest, BodyThatIsNotAnXmlDocumentNeverReplacesTheMap)
+{
+    const std::string old = MapXml("3", "<old/>");
+    const std::string bodies[] = {
+        "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<html><body>Service unavailable</body>",
+        "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n",
+        // No Content-Length: the close looks like the end, and the map is cut off.
+        "HTTP/1.0 200 OK\r\n\r\n<map><meta><version>4</version></meta><spawn",
+        "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n<map>\r\n0\r\n\r\n"};
+    for (const std::string& body : bodies) {
+        WriteFile(MapPath("a.map"), old);
+        PublishFeed({{"a.map", 4}});
+        m_server.ServeRaw("/maps/a.map", body);
+        auto downloader = Make();
+
+        const std::string out = Pulse(*downloader);
+        const std::string prefix = std::string(kChecking) +
+                                   "\nUpdating a.map from version 3 to version 4... Failed\n"
+                                   "Error downloading a.map: not an XML document (";
+        EXPECT_EQ(prefix, out.substr(0, prefix.size())) << body;
+        EXPECT_EQ(")\n", out.substr(out.size() - 2)) << body;
+        EXPECT_EQ(old, ReadFile(MapPath("a.map"))) << body;
+        EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_dir.File("maps"))) << body;
+    }
+}
+
+TEST_F(UpdatePassTest, StampKeepsEveryByteOutsideTheRecordOfAPrefixedMap)
+{
+    const std::string map = "<?xml version=\"1.0\"?>\r\n<!-- by hand -->\r\n<map editor:definitions=\"main\" b='2' a='1'>"
+                            "\r\n\t<meta><version>1</version></meta>\r\n\t<ed:spawn/>\r\n</map>\r\n";
+    PublishFeed({{"a.map", 6}});
+    m_server.Serve("/maps/a.map", map);
+    auto downloader = Make();
+
+    EXPECT_EQ(std::string(kChecking) + "\nDownloading a.map... Done\n", Pulse(*downloader));
+    std::string expected = map;
+    expected.replace(expected.find("<version>1<"), 11, "<version>6<");
+    EXPECT_EQ(expected, ReadFile(MapPath("a.map")));
+    EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_dir.File("maps")));
+    EXPECT_EQ(std::string(kChecking) + "All maps up to date!\n", Pulse(*downloader));
 }
 
 TEST_F(UpdatePassTest, UnsafeTitlesAreNeverOpenedOrWritten)
@@ -569,10 +615,11 @@ TEST_F(ParallelPassTest, StopStartsNothingNewAndFinishesWhatIsInFlight)
     }
     // Cut short while the stop is pending: its temporary file must go too.
     m_server.ServeRaw("/maps/m1.map", "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n<map>");
-    m_parallel = 4;
+    // Three workers: a fourth map waits for a free one (at least the server's delay), by which
+    // time the stop has come, since the third map has been asked for.
+    m_parallel = 3;
     auto downloader = Make();
-    int asked = 0;
-    downloader->SetStopCheck([&asked] { return ++asked > 3; });
+    downloader->SetStopCheck([this] { return m_server.Count("/maps/m2.map") > 0; });
 
     EXPECT_EQ(std::string(kChecking) +
                   "\nDownloading m0.map... Done\n"
@@ -581,6 +628,7 @@ TEST_F(ParallelPassTest, StopStartsNothingNewAndFinishesWhatIsInFlight)
                   "Downloading m2.map... Done\n",
               Pulse(*downloader));
     EXPECT_EQ((std::vector<std::string>{"m0.map", "m2.map"}), ListDirectory(m_dir.File("maps")));
+    downloader->SetStopCheck({});
     EXPECT_EQ(2, LocalVersion(*downloader, "m0.map"));
     EXPECT_EQ(2, LocalVersion(*downloader, "m2.map"));
 }
@@ -614,6 +662,35 @@ TEST_F(RememberedVersionsTest, MapWrittenByThePassIsKnownAtOnce)
     EXPECT_EQ(std::string(kChecking) + "\nDownloading a.map... Done\n", Pulse(*downloader));
     EXPECT_EQ(3, Remembered("a.map"));
     EXPECT_EQ(std::string(kChecking) + "All maps up to date!\n", Pulse(*downloader));
+}
+
+TEST_F(RememberedVersionsTest, MapThatCannotCarryItsVersionIsKnownUntilTheFeedMovesOn)
+{
+    PublishFeed({{"a.map", 3}});
+    m_server.Serve("/maps/a.map", "<map><spawn/></map>");
+    auto downloader = MakeRemembering();
+
+    EXPECT_EQ(std::string(kChecking) +
+                  "\nDownloading a.map... Done\nCould not record the version of a.map: no meta element\n",
+              Pulse(*downloader));
+    EXPECT_EQ("<map><spawn/></map>", ReadFile(MapPath("a.map")));
+    EXPECT_EQ(std::string(kChecking) + "All maps up to date!\n", Pulse(*downloader));
+
+    // After a restart, too.
+    ASSERT_TRUE(m_versions.Save(m_dir.File("state.dat")));
+    CMapVersionCache reloaded;
+    ASSERT_TRUE(reloaded.Load(m_dir.File("state.dat")));
+    auto restarted = Make();
+    restarted->SetVersionCache(&reloaded);
+    EXPECT_EQ(std::string(kChecking) + "All maps up to date!\n", Pulse(*restarted));
+
+    // The file counts as the version it was downloaded for.
+    PublishFeed({{"a.map", 4}});
+    EXPECT_EQ(std::string(kChecking) +
+                  "\nUpdating a.map from version 3 to version 4... Done\n"
+                  "Could not record the version of a.map: no meta element\n",
+              Pulse(*restarted));
+    EXPECT_EQ(2, m_server.Count("/maps/a.map"));
 }
 
 TEST_F(RememberedVersionsTest, MapEditedByHandIsReadAgain)

@@ -136,6 +136,22 @@ TEST_F(DownloaderRunTest, SecondRunFindsEverythingUpToDate)
     EXPECT_EQ(Banner() + kChecking + "All maps up to date!\n\n", result.out);
 }
 
+TEST_F(DownloaderRunTest, MapThatCannotCarryItsVersionIsNotFetchedAgainAfterARestart)
+{
+    WriteConfig();
+    PublishFeed({{"a.map", 2}});
+    PublishMap("a.map", "<map editor:x=\"1\"><spawn/></map>\n");
+    EXPECT_EQ(Banner() + kChecking +
+                  "\nDownloading a.map... Done\nCould not record the version of a.map: no meta element\n\n",
+              Run().out);
+
+    EXPECT_EQ(Banner() + kChecking + "All maps up to date!\n\n", Run().out);
+    const std::string log = m_nginx.AccessLog();
+    const std::size_t first = log.find("GET /maps/a.map ");
+    ASSERT_NE(std::string::npos, first);
+    EXPECT_EQ(std::string::npos, log.find("GET /maps/a.map ", first + 1));
+}
+
 TEST_F(DownloaderRunTest, RememberedVersionsNeverHideAMapEditedBetweenRuns)
 {
     WriteConfig();

@@ -164,6 +164,22 @@ TEST_F(XmlParseSafetyTest, NestingBeyondTheLimitFailsInsteadOfCrashing) {
     }
 }
 
+TEST_F(XmlParseTest, PrefixIsPartOfTheNameDeclaredOrNot) {
+    auto undeclared = Load("<map editor:definitions='main'><meta><version>1</version></meta><ed:x/></map>");
+    ASSERT_NE(undeclared->GetRootNode()->FindSubNode("META", 0), nullptr);
+    EXPECT_EQ(TagName(undeclared->GetRootNode()->GetSubNode(1)), "ed:x");
+    auto declared = Load("<m:map xmlns:m='urn:m'><m:meta/></m:map>");
+    EXPECT_EQ(declared->GetRootNode()->FindSubNode("meta", 0), nullptr);
+    EXPECT_NE(declared->GetRootNode()->FindSubNode("m:meta", 0), nullptr);
+}
+
+TEST_F(XmlParseSafetyTest, LargeEntityFailsBeforeItIsExpanded) {
+    const std::string entity(CXMLStreamReader::kMaxEntityText + 1, 'x');
+    auto file = OnFile("<!DOCTYPE a [<!ENTITY x '" + entity + "'>]><a>&x;&x;</a>");
+    EXPECT_FALSE(file->Parse());
+    EXPECT_NE(LastErrorText(*file).find("entity 'x' is longer than"), std::string::npos) << LastErrorText(*file);
+}
+
 TEST_F(XmlParseSafetyTest, FileNameIsNotTakenForAUrl) {
     for (const char* name : {"x#y.xml", "a%41b.xml"}) {
         auto file = Load("<a>local</a>", name);

@@ -1,0 +1,84 @@
+#include "app/CMapVersionRecord.h"
+
+#include <xercesc/util/XMLString.hpp>
+
+#include "xml/CXMLNodeImpl.h"
+#include "xml/CXMLStreamReader.h"
+#include "xml/CXMLTranscoder.h"
+#include "xml/CXString.h"
+
+using namespace XERCES_CPP_NAMESPACE;
+
+// Follows the read: notes the root's first meta child, that meta's first version child, and
+// gathers the version's text (all of its descendants' text, as the document layer reads it).
+class CMapVersionRecord::Finder final : public CXMLStreamHandler {
+public:
+    Finder() : m_meta("meta"), m_version("version") {}
+
+    void StartElement(const XMLCh* name, unsigned int depth) override {
+        if (depth == 2 && !bMeta && XMLString::compareIString(name, m_meta) == 0) {
+            bMeta = true;
+            m_bInMeta = true;
+        } else if (depth == 3 && m_bInMeta && !bVersion && XMLString::compareIString(name, m_version) == 0) {
+            bVersion = true;
+            m_bInVersion = true;
+        }
+    }
+    void EndElement(unsigned int depth) override {
+        if (depth == 2)
+            m_bInMeta = false;
+        else if (depth == 3)
+            m_bInVersion = false;
+    }
+    void Characters(const XMLCh* chars, std::size_t length) override {
+        if (!m_bInVersion)
+            return;
+        for (std::size_t i = 0; i < length && text.size() < kMaxVersionText; ++i) {
+            // strtol skips leading white space; so does the kept text, however long it is.
+            const bool space = chars[i] == ' ' || chars[i] == '\t' || chars[i] == '\n' || chars[i] == '\r';
+            if (text.empty() && space)
+                continue;
+            text.push_back(chars[i]);
+        }
+    }
+
+    bool bMeta = false;
+    bool bVersion = false;
+    std::u16string text;
+
+private:
+    CXString m_meta;
+    CXString m_version;
+    bool m_bInMeta = false;
+    bool m_bInVersion = false;
+};
+
+bool CMapVersionRecord::Read(const char* path, const std::function<bool()>& stopRequested) {
+    m_bMeta = m_bVersion = m_bStopped = false;
+    m_versionText.clear();
+    m_error.clear();
+    Finder finder;
+    CXMLStreamReader reader(stopRequested);
+    const CXMLStreamReader::Result result = reader.Read(path, finder);
+    if (result == CXMLStreamReader::Result::Stopped) {
+        m_bStopped = true;
+        m_error = "stop requested";
+        return false;
+    }
+    if (result != CXMLStreamReader::Result::Complete) {
+        m_error = reader.Error();
+        return false;
+    }
+    m_bMeta = finder.bMeta;
+    m_bVersion = finder.bVersion;
+    m_versionText = std::move(finder.text);
+    return true;
+}
+
+int CMapVersionRecord::Version() const {
+    CXMLTranscoder local(m_versionText.c_str());
+    long number = 0;
+    if (!CXMLNodeImpl::StringToLong(local.localForm(), number) || number < 0)
+        return 0;
+    return static_cast<int>(number);
+}

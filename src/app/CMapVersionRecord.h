@@ -1,0 +1,37 @@
+#ifndef MAD_APP_CMAPVERSIONRECORD_H
+#define MAD_APP_CMAPVERSIONRECORD_H
+
+#include <functional>
+#include <string>
+
+// The version record of one map file (root > first "meta" > its first "version", names in any
+// letter case), read with a streaming parse that also checks the whole file is a well-formed
+// document. Holds nothing of the map but the record's text. One Read at a time.
+class CMapVersionRecord final {
+public:
+    // The version text kept, after leading white space; far longer than any number.
+    static constexpr std::size_t kMaxVersionText = 4096;
+
+    // False, with Error() set, when path is not a well-formed document or a stop request ended
+    // the read (Stopped() is then true).
+    bool Read(const char* path, const std::function<bool()>& stopRequested = {});
+
+    bool HasMeta() const { return m_bMeta; }
+    bool HasVersion() const { return m_bVersion; }
+    // The recorded version as the document layer's signed read gives it: 0 for text that is not
+    // a number in the signed 32-bit range or is negative. Meaningful only with HasVersion().
+    int Version() const;
+    bool Stopped() const { return m_bStopped; }
+    const std::string& Error() const { return m_error; }
+
+private:
+    class Finder;
+
+    bool m_bMeta = false;
+    bool m_bVersion = false;
+    bool m_bStopped = false;
+    std::u16string m_versionText;
+    std::string m_error;
+};
+
+#endif

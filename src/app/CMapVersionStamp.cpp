@@ -1,0 +1,568 @@
+#include "app/CMapVersionStamp.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <strings.h>
+#include <unistd.h>
+
+#include "fs/CAtomicFile.h"
+
+namespace {
+
+constexpr std::size_t kBufferSize = 64 * 1024;
+// Longer general entity names or element names than this are never "meta" or "version".
+constexpr std::size_t kMaxReferenceLength = 1024;
+
+// Owns one descriptor; closes it on every path.
+class Descriptor final {
+public:
+    explicit Descriptor(int fd) : m_fd(fd) {}
+    ~Descriptor() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int Get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+bool ReadSome(int fd, unsigned char* buffer, std::size_t size, std::size_t& got) {
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, size);
+        if (n >= 0) {
+            got = static_cast<std::size_t>(n);
+            return true;
+        }
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+// How the document's characters sit in its bytes. Markup is ASCII in every encoding accepted
+// here, so the scanner works on code units: bytes (UTF-8 and 8-bit encodings, where no byte of a
+// non-ASCII character is below 0x80 in UTF-8, and each byte is a character otherwise) or 16-bit
+// units (UTF-16, where no half of a surrogate pair is ASCII).
+struct Encoding {
+    unsigned int unitSize = 1;
+    bool bigEndian = false;
+
+    std::string Encode(const std::string& ascii) const {
+        if (unitSize == 1)
+            return ascii;
+        std::string out;
+        for (char c : ascii) {
+            out.push_back(bigEndian ? '\0' : c);
+            out.push_back(bigEndian ? c : '\0');
+        }
+        return out;
+    }
+};
+
+// The encoding declared in an 8-bit document's XML declaration, lower case; empty when none.
+std::string DeclaredEncoding(const unsigned char* head, std::size_t length) {
+    const std::string text(reinterpret_cast<const char*>(head), length);
+    std::size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    if (text.compare(start, 5, "<?xml") != 0)
+        return "";
+    const std::size_t close = text.find("?>", start);
+    const std::size_t key = text.find("encoding", start);
+    if (key == std::string::npos || (close != std::string::npos && key > close))
+        return "";
+    std::size_t pos = text.find_first_of("\"'", key);
+    if (pos == std::string::npos)
+        return "";
+    const std::size_t end = text.find(text[pos], pos + 1);
+    if (end == std::string::npos)
+        return "";
+    std::string name = text.substr(pos + 1, end - pos - 1);
+    for (char& c : name)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return name;
+}
+
+// 8-bit encodings in which every ASCII byte is that ASCII character and nothing else.
+bool IsAsciiCompatible(const std::string& name) {
+    if (name.empty() || name == "utf-8" || name == "utf8" || name == "us-ascii" || name == "ascii")
+        return true;
+    return name.rfind("iso-8859-", 0) == 0 || name.rfind("iso8859-", 0) == 0 ||
+           name.rfind("windows-125", 0) == 0 || name.rfind("cp125", 0) == 0 || name == "latin1" ||
+           name == "iso_8859-1" || name == "koi8-r" || name == "koi8-u";
+}
+
+bool DetectEncoding(const unsigned char* head, std::size_t length, Encoding& encoding, std::string& reason) {
+    const auto starts = [&](std::initializer_list<unsigned char> bytes) {
+        if (length < bytes.size())
+            return false;
+        std::size_t i = 0;
+        for (unsigned char b : bytes)
+            if (head[i++] != b)
+                return false;
+        return true;
+    };
+    if (starts({0x00, 0x00, 0xFE, 0xFF}) || starts({0xFF, 0xFE, 0x00, 0x00}) || starts({0x00, 0x00, 0x00, 0x3C}) ||
+        starts({0x3C, 0x00, 0x00, 0x00}) || starts({0x4C, 0x6F, 0xA7, 0x94})) {
+        reason = "encoding not supported";
+        return false;
+    }
+    if (starts({0xFE, 0xFF}) || starts({0x00, 0x3C, 0x00, 0x3F})) {
+        encoding = {2, true};
+        return true;
+    }
+    if (starts({0xFF, 0xFE}) || starts({0x3C, 0x00, 0x3F, 0x00})) {
+        encoding = {2, false};
+        return true;
+    }
+    const std::string declared = DeclaredEncoding(head, length);
+    if (!IsAsciiCompatible(declared)) {
+        reason = "encoding " + declared + " not supported";
+        return false;
+    }
+    encoding = {1, false};
+    return true;
+}
+
+// Reads a file as code units with their byte offsets.
+class UnitInput final {
+public:
+    UnitInput(int fd, const Encoding& encoding) : m_fd(fd), m_encoding(encoding) {}
+
+    // The next unit; false at the end of the file or on a read error (Failed()).
+    bool Get(uint32_t& unit) {
+        if (!Fill())
+            return false;
+        if (m_encoding.unitSize == 1) {
+            unit = m_buffer[m_pos];
+        } else {
+            const unsigned char a = m_buffer[m_pos];
+            const unsigned char b = m_buffer[m_pos + 1];
+            unit = m_encoding.bigEndian ? (a << 8 | b) : (b << 8 | a);
+        }
+        m_pos += m_encoding.unitSize;
+        return true;
+    }
+    // Byte offset of the next unit.
+    uint64_t Offset() const { return m_base + m_pos; }
+    bool Failed() const { return m_bFailed; }
+
+private:
+    bool Fill() {
+        while (m_length - m_pos < m_encoding.unitSize) {
+            if (m_bEnd)
+                return false;
+            const std::size_t rest = m_length - m_pos;
+            std::memmove(m_buffer, m_buffer + m_pos, rest);
+            m_base += m_pos;
+            m_pos = 0;
+            std::size_t got = 0;
+            if (!ReadSome(m_fd, m_buffer + rest, sizeof m_buffer - rest, got)) {
+                m_bFailed = true;
+                m_bEnd = true;
+                return false;
+            }
+            m_length = rest + got;
+            if (got == 0)
+                m_bEnd = true;
+        }
+        return true;
+    }
+
+    int m_fd;
+    Encoding m_encoding;
+    unsigned char m_buffer[kBufferSize];
+    std::size_t m_length = 0;
+    std::size_t m_pos = 0;
+    uint64_t m_base = 0;
+    bool m_bEnd = false;
+    bool m_bFailed = false;
+};
+
+bool IsSpace(uint32_t u) { return u == ' ' || u == '\t' || u == '\r' || u == '\n'; }
+
+// Walks the markup of a well-formed document far enough to find the version record. Depth is
+// the number of open elements: the root is at depth 1, meta at 2, version at 3.
+class RecordScanner final {
+public:
+    RecordScanner(UnitInput& input, unsigned int version, unsigned int unitSize)
+        : m_unitSize(unitSize), m_in(input), m_number(std::to_string(version)) {}
+
+    // True with the plan set when the record (or the place for one) was found.
+    bool Run() {
+        uint32_t u = 0;
+        while (!m_bDone && m_in.Get(u)) {
+            if (u == '<') {
+                if (!Markup())
+                    return false;
+            } else if (u == '&') {
+                if (!Reference())
+                    return false;
+            }
+        }
+        if (m_in.Failed())
+            return Fail(std::string("cannot read the map: ") + std::strerror(errno));
+        if (!m_bDone)
+            return Fail(m_bMeta ? "no version record" : "no meta element");
+        return m_bPlanned;
+    }
+
+    bool FoundMeta() const { return m_bMeta; }
+    bool FoundVersion() const { return m_bVersion; }
+
+    // The plan: bytes [begin, end) become replacement (ASCII, not yet encoded); or why not.
+    uint64_t begin = 0;
+    uint64_t end = 0;
+    std::string replacement;
+    std::string reason;
+
+private:
+    bool Fail(const std::string& why) {
+        if (reason.empty())
+            reason = why;
+        m_bDone = true;
+        return false;
+    }
+    bool Unexpected() { return Fail("markup not understood"); }
+
+    bool Expect(const char* text) {
+        uint32_t u = 0;
+        for (; *text; ++text)
+            if (!m_in.Get(u) || u != static_cast<unsigned char>(*text))
+                return false;
+        return true;
+    }
+
+    // Skips up to and including terminator (at most 3 units long).
+    bool SkipPast(const char* terminator) {
+        const std::size_t n = std::strlen(terminator);
+        uint32_t window[3] = {0, 0, 0};
+        std::size_t seen = 0;
+        uint32_t u = 0;
+        while (m_in.Get(u)) {
+            window[0] = window[1];
+            window[1] = window[2];
+            window[2] = u;
+            ++seen;
+            if (seen >= n) {
+                bool match = true;
+                for (std::size_t i = 0; i < n && match; ++i)
+                    match = window[3 - n + i] == static_cast<unsigned char>(terminator[i]);
+                if (match)
+                    return true;
+            }
+        }
+        return false;
+    }
+
+    bool SkipQuoted(uint32_t quote) {
+        uint32_t u = 0;
+        while (m_in.Get(u))
+            if (u == quote)
+                return true;
+        return false;
+    }
+
+    // The rest of a name whose first unit is first; name holds it when it is short ASCII.
+    // Ends at the unit after the name, which is left in next.
+    bool Name(uint32_t first, std::string& name, uint32_t& next) {
+        name.clear();
+        bool ascii = true;
+        uint32_t u = first;
+        for (;;) {
+            if (IsSpace(u) || u == '/' || u == '>')
+                break;
+            if (u < 0x80 && name.size() < kMaxReferenceLength)
+                name.push_back(static_cast<char>(u));
+            else
+                ascii = false;
+            if (!m_in.Get(u))
+                return false;
+        }
+        if (!ascii)
+            name.clear();
+        next = u;
+        return true;
+    }
+
+    // After a start tag's name: up to and including '>'. slash is the offset of the '/' of
+    // "/>" when the tag closes itself.
+    bool TagRest(uint32_t u, bool& selfClosing, uint64_t& slash) {
+        selfClosing = false;
+        for (;;) {
+            if (u == '"' || u == '\'') {
+                if (!SkipQuoted(u))
+                    return false;
+                selfClosing = false;
+            } else if (u == '>') {
+                return true;
+            } else if (u == '/') {
+                selfClosing = true;
+                slash = m_in.Offset() - m_unitSize;
+            } else if (!IsSpace(u)) {
+                selfClosing = false;
+            }
+            if (!m_in.Get(u))
+                return false;
+        }
+    }
+
+    bool Doctype() {
+        // Quoted literals and the internal subset may hold '>'; the subset may hold comments
+        // and processing instructions, whose quotes are not literals.
+        uint32_t u = 0;
+        while (m_in.Get(u)) {
+            if (u == '"' || u == '\'') {
+                if (!SkipQuoted(u))
+                    return false;
+            } else if (u == '[') {
+                if (!InternalSubset())
+                    return false;
+            } else if (u == '>') {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool InternalSubset() {
+        uint32_t u = 0;
+        while (m_in.Get(u)) {
+            if (u == ']')
+                return true;
+            if (u == '"' || u == '\'') {
+                if (!SkipQuoted(u))
+                    return false;
+            } else if (u == '<') {
+                if (!m_in.Get(u))
+                    return false;
+                if (u == '?') {
+                    if (!SkipPast("?>"))
+                        return false;
+                } else if (u == '!') {
+                    if (!m_in.Get(u))
+                        return false;
+                    if (u == '-') {
+                        if (!Expect("-") || !SkipPast("-->"))
+                            return false;
+                    } else if (u == '"' || u == '\'') {
+                        if (!SkipQuoted(u))
+                            return false;
+                    }
+                }
+            }
+        }
+        return false;
+    }
+
+    bool Markup() {
+        const uint64_t tagStart = m_in.Offset() - m_unitSize;
+        uint32_t u = 0;
+        if (!m_in.Get(u))
+            return Unexpected();
+        if (u == '?')
+            return SkipPast("?>") || Unexpected();
+        if (u == '!') {
+            if (!m_in.Get(u))
+                return Unexpected();
+            if (u == '-')
+                return (Expect("-") && SkipPast("-->")) || Unexpected();
+            if (u == '[')
+                return (Expect("CDATA[") && SkipPast("]]>")) || Unexpected();
+            if (u == 'D' && m_depth == 0)
+                return (Expect("OCTYPE") && Doctype()) || Unexpected();
+            return Unexpected();
+        }
+        if (u == '/')
+            return EndTag(tagStart);
+        return StartTag(u);
+    }
+
+    bool StartTag(uint32_t first) {
+        std::string name;
+        uint32_t next = 0;
+        bool selfClosing = false;
+        uint64_t slash = 0;
+        if (!Name(first, name, next) || !TagRest(next, selfClosing, slash))
+            return Unexpected();
+        const uint64_t afterTag = m_in.Offset();
+        if (m_depth == 0 && m_bRootSeen)
+            return Unexpected();
+        if (m_depth == 0) {
+            m_bRootSeen = true;
+            if (selfClosing)
+                return Fail("no meta element");
+        } else if (m_depth == 1 && !m_bMeta && strcasecmp(name.c_str(), "meta") == 0) {
+            m_bMeta = true;
+            m_metaName = name;
+            if (selfClosing)
+                return Plan(slash, afterTag, "><version>" + m_number + "</version></" + name + ">");
+            m_bInMeta = true;
+        } else if (m_depth == 2 && m_bInMeta && !m_bVersion && strcasecmp(name.c_str(), "version") == 0) {
+            m_bVersion = true;
+            if (selfClosing)
+                return Plan(slash, afterTag, ">" + m_number + "</" + name + ">");
+            m_bInVersion = true;
+            m_contentStart = afterTag;
+        }
+        if (!selfClosing)
+            ++m_depth;
+        return true;
+    }
+
+    bool EndTag(uint64_t tagStart) {
+        uint32_t u = 0;
+        while (m_in.Get(u) && u != '>') {
+        }
+        if (u != '>' || m_depth == 0)
+            return Unexpected();
+        if (m_depth == 3 && m_bInVersion)
+            return Plan(m_contentStart, tagStart, m_number);
+        if (m_depth == 2 && m_bInMeta)
+            return Plan(tagStart, tagStart, "<version>" + m_number + "</version>");
+        if (--m_depth == 0)
+            return Fail("no meta element");
+        return true;
+    }
+
+    // A general entity's text could hold the record itself, where the parser would find it.
+    bool Reference() {
+        std::string name;
+        uint32_t u = 0;
+        while (m_in.Get(u) && u != ';') {
+            if (name.size() > kMaxReferenceLength)
+                return Unexpected();
+            name.push_back(u < 0x80 ? static_cast<char>(u) : '?');
+        }
+        if (u != ';')
+            return Unexpected();
+        const bool predefined = name[0] == '#' || name == "lt" || name == "gt" || name == "amp" ||
+                                name == "apos" || name == "quot";
+        const bool couldHoldRecord = (m_depth == 1 && !m_bMeta) || (m_depth == 2 && m_bInMeta && !m_bVersion);
+        if (!predefined && couldHoldRecord)
+            return Fail("the version record may come from an entity");
+        return true;
+    }
+
+    bool Plan(uint64_t from, uint64_t to, const std::string& text) {
+        begin = from;
+        end = to;
+        replacement = text;
+        m_bPlanned = true;
+        m_bDone = true;
+        return true;
+    }
+
+    unsigned int m_unitSize;
+    UnitInput& m_in;
+    std::string m_number;
+    std::string m_metaName;
+    unsigned int m_depth = 0;
+    bool m_bRootSeen = false;
+    bool m_bMeta = false;
+    bool m_bVersion = false;
+    bool m_bInMeta = false;
+    bool m_bInVersion = false;
+    bool m_bPlanned = false;
+    bool m_bDone = false;
+    uint64_t m_contentStart = 0;
+};
+
+}  // namespace
+
+bool CMapVersionStamp::Locate(const char* path, unsigned int version) {
+    m_path = path ? path : "";
+    m_bLocated = m_bMeta = m_bVersion = false;
+    m_begin = m_end = 0;
+    m_replacement.clear();
+    m_reason.clear();
+    Descriptor fd(::open(m_path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0) {
+        m_reason = std::string("cannot read the map: ") + std::strerror(errno);
+        return false;
+    }
+    unsigned char head[1024];
+    std::size_t length = 0;
+    if (!ReadSome(fd.Get(), head, sizeof head, length) || ::lseek(fd.Get(), 0, SEEK_SET) != 0) {
+        m_reason = std::string("cannot read the map: ") + std::strerror(errno);
+        return false;
+    }
+    Encoding encoding;
+    if (!DetectEncoding(head, length, encoding, m_reason))
+        return false;
+    auto input = std::make_unique<UnitInput>(fd.Get(), encoding);
+    RecordScanner scanner(*input, version, encoding.unitSize);
+    const bool found = scanner.Run();
+    m_bMeta = scanner.FoundMeta();
+    m_bVersion = scanner.FoundVersion();
+    if (!found) {
+        m_reason = scanner.reason;
+        return false;
+    }
+    m_begin = scanner.begin;
+    m_end = scanner.end;
+    m_replacement = encoding.Encode(scanner.replacement);
+    m_bLocated = true;
+    return true;
+}
+
+void CMapVersionStamp::Drop(const std::string& reason) {
+    m_bLocated = false;
+    m_reason = reason;
+}
+
+bool CMapVersionStamp::CopyTo(CAtomicFile& destination) {
+    Descriptor fd(::open(m_path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0) {
+        m_reason = std::string("cannot read the map: ") + std::strerror(errno);
+        return false;
+    }
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[kBufferSize]);
+    uint64_t offset = 0;
+    bool inserted = false;
+    for (;;) {
+        std::size_t got = 0;
+        if (!ReadSome(fd.Get(), buffer.get(), kBufferSize, got)) {
+            m_reason = std::string("cannot read the map: ") + std::strerror(errno);
+            return false;
+        }
+        if (got == 0)
+            break;
+        const uint64_t chunkEnd = offset + got;
+        // Bytes before m_begin and from m_end on are copied; the replacement goes in at m_begin.
+        uint64_t pos = offset;
+        while (pos < chunkEnd) {
+            if (m_bLocated && !inserted && pos == m_begin) {
+                if (!destination.Write(m_replacement.data(), m_replacement.size()))
+                    return WriteFailed(destination);
+                inserted = true;
+            }
+            uint64_t until = chunkEnd;
+            bool skip = false;
+            if (m_bLocated && pos < m_begin) {
+                until = std::min(chunkEnd, m_begin);
+            } else if (m_bLocated && pos < m_end) {
+                until = std::min(chunkEnd, m_end);
+                skip = true;
+            }
+            if (!skip && !destination.Write(buffer.get() + (pos - offset), static_cast<std::size_t>(until - pos)))
+                return WriteFailed(destination);
+            pos = until;
+        }
+        offset = chunkEnd;
+    }
+    if (m_bLocated && !inserted) {
+        // The record sits at the very end (cannot happen in a well-formed document).
+        m_reason = "map changed while it was stamped";
+        return false;
+    }
+    return true;
+}
+
+bool CMapVersionStamp::WriteFailed(const CAtomicFile& destination) {
+    m_reason = destination.ErrorText();
+    return false;
+}

@@ -1,0 +1,180 @@
+#include "xml/CXMLStreamReader.h"
+
+#include <memory>
+
+#include <xercesc/framework/LocalFileInputSource.hpp>
+#include <xercesc/framework/XMLPScanToken.hpp>
+#include <xercesc/sax/SAXParseException.hpp>
+#include <xercesc/sax2/DefaultHandler.hpp>
+#include <xercesc/sax2/SAX2XMLReader.hpp>
+#include <xercesc/sax2/XMLReaderFactory.hpp>
+#include <xercesc/util/OutOfMemoryException.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/SecurityManager.hpp>
+#include <xercesc/util/XMLException.hpp>
+#include <xercesc/util/XMLString.hpp>
+#include <xercesc/util/XMLUni.hpp>
+
+#include "xml/CXMLTranscoder.h"
+#include "xml/CXString.h"
+
+using namespace XERCES_CPP_NAMESPACE;
+
+namespace {
+
+// Ignores everything: a read that only checks the document.
+class NoEvents final : public CXMLStreamHandler {
+public:
+    void StartElement(const XMLCh*, unsigned int) override {}
+    void EndElement(unsigned int) override {}
+    void Characters(const XMLCh*, std::size_t) override {}
+};
+
+std::string LocalText(const XMLCh* text) {
+    CXMLTranscoder local(text);
+    return local.localForm() ? local.localForm() : "";
+}
+
+}  // namespace
+
+// The parser's callbacks: forwards elements and text to the handler with their depth, keeps the
+// first fatal error, and notes the limits this reader adds. The read loop checks Stop() between
+// tokens, so nothing is thrown through the parser.
+class CXMLStreamReader::Events final : public DefaultHandler {
+public:
+    explicit Events(CXMLStreamHandler& handler) : m_handler(handler) {}
+
+    void startElement(const XMLCh* const, const XMLCh* const, const XMLCh* const qname,
+                      const Attributes&) override {
+        if (m_failed)
+            return;
+        if (++m_depth > kMaxNestingDepth) {
+            Fail("elements nested deeper than " + std::to_string(kMaxNestingDepth) + " levels");
+            return;
+        }
+        m_handler.StartElement(qname, m_depth);
+    }
+
+    void endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const) override {
+        if (m_failed)
+            return;
+        m_handler.EndElement(m_depth);
+        --m_depth;
+    }
+
+    void characters(const XMLCh* const chars, const XMLSize_t length) override {
+        if (!m_failed && m_depth > 0)
+            m_handler.Characters(chars, length);
+    }
+
+    void internalEntityDecl(const XMLCh* const name, const XMLCh* const value) override {
+        if (!m_failed && XMLString::stringLen(value) > kMaxEntityText)
+            Fail("entity '" + LocalText(name) + "' is longer than " + std::to_string(kMaxEntityText) +
+                 " characters");
+    }
+
+    // Nothing named inside a document is opened: with default resolution off, no source means
+    // the entity is not read.
+    InputSource* resolveEntity(const XMLCh* const, const XMLCh* const) override { return nullptr; }
+
+    void fatalError(const SAXParseException& e) override {
+        if (m_failed)
+            return;
+        std::string place;
+        if (e.getLineNumber() > 0)
+            place = "line " + std::to_string(e.getLineNumber()) + ", column " +
+                    std::to_string(e.getColumnNumber()) + ": ";
+        Fail(place + LocalText(e.getMessage()));
+    }
+    // Validity errors and warnings do not apply: documents here carry no grammar.
+    void error(const SAXParseException&) override {}
+    void warning(const SAXParseException&) override {}
+
+    void Fail(const std::string& text) {
+        if (!m_failed) {
+            m_failed = true;
+            m_error = text.empty() ? "parse error" : text;
+        }
+    }
+    bool Failed() const { return m_failed; }
+    const std::string& Error() const { return m_error; }
+    unsigned int Depth() const { return m_depth; }
+
+private:
+    CXMLStreamHandler& m_handler;
+    unsigned int m_depth = 0;
+    bool m_failed = false;
+    std::string m_error;
+};
+
+CXMLStreamReader::CXMLStreamReader(std::function<bool()> stopRequested)
+    : m_stopRequested(std::move(stopRequested)) {}
+
+CXMLStreamReader::~CXMLStreamReader() = default;
+
+CXMLStreamReader::Result CXMLStreamReader::Check(const char* path) {
+    NoEvents none;
+    return Read(path, none);
+}
+
+CXMLStreamReader::Result CXMLStreamReader::Read(const char* path, CXMLStreamHandler& handler) {
+    m_error.clear();
+    if (!path) {
+        m_error = "no file specified";
+        return Result::Failed;
+    }
+    Events events(handler);
+    SecurityManager security;
+    security.setEntityExpansionLimit(kEntityExpansionLimit);
+    Result result = Result::Complete;
+    try {
+        std::unique_ptr<SAX2XMLReader> reader(XMLReaderFactory::createXMLReader(XMLPlatformUtils::fgMemoryManager));
+        // A prefix is part of a name: every well-formed XML 1.0 document reads, declared
+        // namespaces or not.
+        reader->setFeature(XMLUni::fgSAX2CoreNameSpaces, false);
+        reader->setFeature(XMLUni::fgSAX2CoreNameSpacePrefixes, false);
+        reader->setFeature(XMLUni::fgSAX2CoreValidation, false);
+        reader->setFeature(XMLUni::fgXercesSchema, false);
+        reader->setFeature(XMLUni::fgXercesLoadSchema, false);
+        reader->setFeature(XMLUni::fgXercesLoadExternalDTD, false);
+        reader->setFeature(XMLUni::fgXercesDisableDefaultEntityResolution, true);
+        reader->setProperty(XMLUni::fgXercesSecurityManager, &security);
+        reader->setContentHandler(&events);
+        reader->setErrorHandler(&events);
+        reader->setEntityResolver(&events);
+        reader->setDeclarationHandler(&events);
+
+        // Read as a local file: the name is never taken for a URL.
+        LocalFileInputSource source{CXString(path)};
+        XMLPScanToken token;
+        bool more = reader->parseFirst(source, token);
+        while (more && !events.Failed()) {
+            if (m_stopRequested && m_stopRequested()) {
+                result = Result::Stopped;
+                break;
+            }
+            if (handler.Finished()) {
+                result = Result::Ended;
+                break;
+            }
+            more = reader->parseNext(token);
+        }
+        if (result != Result::Complete || events.Failed())
+            reader->parseReset(token);
+    } catch (const XMLException& e) {
+        events.Fail(LocalText(e.getMessage()));
+    } catch (const SAXException& e) {
+        events.Fail(LocalText(e.getMessage()));
+    } catch (const OutOfMemoryException&) {
+        events.Fail("out of memory");
+    }
+    if (events.Failed()) {
+        m_error = events.Error();
+        return Result::Failed;
+    }
+    if (result == Result::Complete && events.Depth() != 0) {
+        m_error = "document ends inside an element";
+        return Result::Failed;
+    }
+    return result;
+}

@@ -1,0 +1,66 @@
+#ifndef MAD_XML_CXMLSTREAMREADER_H
+#define MAD_XML_CXMLSTREAMREADER_H
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+#include <xercesc/util/XercesDefs.hpp>
+
+// What a streaming read reports, in document order. Names are qualified names as written
+// ("editor:map"): prefixes are part of the name and no namespace is resolved. Depth 1 is the
+// root element. Text is every character of content, CDATA included, comments excluded.
+class CXMLStreamHandler {
+public:
+    virtual ~CXMLStreamHandler() = default;
+    virtual void StartElement(const XMLCh* name, unsigned int depth) = 0;
+    virtual void EndElement(unsigned int depth) = 0;
+    virtual void Characters(const XMLCh* text, std::size_t length) = 0;
+    // Asked between tokens; true ends the read early (Result::Ended), e.g. once the handler
+    // has what it needs. The rest of the document is then not checked.
+    virtual bool Finished() const { return false; }
+};
+
+// Reads one local XML file from start to end with a streaming (SAX2) parse, in memory that does
+// not grow with the file. The read is strict and closed like the document layer's: every
+// well-formedness error fails it, nothing named inside a document (external entity, external
+// DTD, schema) is ever opened, elements nest at most kMaxNestingDepth levels (checked as each
+// element opens, so any document fails or succeeds in time linear in its size), and entity
+// expansion is bounded in count and in size. Namespace processing is off. Not thread-safe; each
+// thread uses its own reader. The XML platform must be initialised.
+class CXMLStreamReader final {
+public:
+    enum class Result { Complete, Failed, Ended, Stopped };
+
+    static constexpr unsigned int kMaxNestingDepth = 2048;
+    // Entity references expanded per document.
+    static constexpr unsigned int kEntityExpansionLimit = 100;
+    // Text that entity expansion may add to a document, in characters. Each expansion adds at
+    // most its entity's replacement text, so declared replacement texts are limited to an equal
+    // share of this.
+    static constexpr std::size_t kMaxExpandedText = 4u * 1024u * 1024u;
+    static constexpr std::size_t kMaxEntityText = kMaxExpandedText / kEntityExpansionLimit;
+
+    // stopRequested, when set, is asked between tokens; true ends the read (Result::Stopped).
+    explicit CXMLStreamReader(std::function<bool()> stopRequested = {});
+    ~CXMLStreamReader();
+    CXMLStreamReader(const CXMLStreamReader&) = delete;
+    CXMLStreamReader& operator=(const CXMLStreamReader&) = delete;
+
+    // Reads the file at path (never taken for a URL) and reports it to handler. Complete means
+    // the whole file is a well-formed document; Failed sets Error().
+    Result Read(const char* path, CXMLStreamHandler& handler);
+    // Read with a handler that ignores everything: is the file a well-formed document?
+    Result Check(const char* path);
+
+    // "line L, column C: message", or a message without a place; empty before a failure.
+    const std::string& Error() const { return m_error; }
+
+private:
+    class Events;
+
+    std::function<bool()> m_stopRequested;
+    std::string m_error;
+};
+
+#endif

@@ -1,0 +1,109 @@
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <xercesc/util/XMLString.hpp>
+
+#include "XmlTestSupport.h"
+#include "xml/CXMLStreamReader.h"
+#include "xml/CXMLTranscoder.h"
+
+namespace {
+
+// Records elements as "name@depth" and the text in document order.
+class Recorder final : public CXMLStreamHandler {
+public:
+    void StartElement(const XMLCh* name, unsigned int depth) override {
+        events.push_back(std::string(CXMLTranscoder(name).localForm()) + "@" + std::to_string(depth));
+    }
+    void EndElement(unsigned int depth) override { events.push_back("/" + std::to_string(depth)); }
+    void Characters(const XMLCh* chars, std::size_t length) override {
+        text += CXMLTranscoder(std::u16string(chars, length).c_str()).localForm();
+    }
+    std::vector<std::string> events;
+    std::string text;
+};
+
+std::string Nested(unsigned int depth) {
+    std::string xml;
+    for (unsigned int i = 0; i < depth; ++i) xml += "<a>";
+    for (unsigned int i = 0; i < depth; ++i) xml += "</a>";
+    return xml;
+}
+
+std::string Repeat(const std::string& text, unsigned int times) {
+    std::string out;
+    for (unsigned int i = 0; i < times; ++i) out += text;
+    return out;
+}
+
+using Result = CXMLStreamReader::Result;
+
+}  // namespace
+
+using XmlStreamTest = XmlFileTest;
+
+TEST_F(XmlStreamTest, ReportsQualifiedNamesDepthsAndTextWithoutResolvingPrefixes) {
+    WriteFile(Path(), "<m:map editor:x='1'><!-- c --><meta>a&amp;<![CDATA[<b>]]>&#65;</meta></m:map>");
+    CXMLStreamReader reader;
+    Recorder recorder;
+    ASSERT_EQ(reader.Read(Path().c_str(), recorder), Result::Complete) << reader.Error();
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"m:map@1", "meta@2", "/2", "/1"}));
+    EXPECT_EQ(recorder.text, "a&<b>A");
+}
+
+TEST_F(XmlStreamTest, EveryMalformedOrUnsafeDocumentFailsWithAPlace) {
+    std::string big(CXMLStreamReader::kMaxEntityText + 1, 'x');
+    const std::vector<std::string> bad = {
+        "", "<a>", "<a></b>", "<map><meta><version>3</version></meta>", "<a/><b/>", "<a>&undefined;</a>",
+        "<!DOCTYPE a [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><a>&x;</a>",
+        "<!DOCTYPE a [<!ENTITY x '" + big + "'>]><a>&x;</a>",
+        "<!DOCTYPE a [<!ENTITY x 'y'>]><a b='" + Repeat("&x;", CXMLStreamReader::kEntityExpansionLimit + 1) + "'/>",
+        Nested(CXMLStreamReader::kMaxNestingDepth + 1)};
+    for (std::size_t i = 0; i < bad.size(); ++i) {
+        WriteFile(Path(), bad[i]);
+        CXMLStreamReader reader;
+        EXPECT_EQ(reader.Check(Path().c_str()), Result::Failed) << i;
+        EXPECT_FALSE(reader.Error().empty()) << i;
+    }
+    CXMLStreamReader reader;
+    EXPECT_EQ(reader.Check(Path("absent.xml").c_str()), Result::Failed);
+}
+
+TEST_F(XmlStreamTest, LimitsAdmitWhatFitsAndADeepDocumentFailsAtTheBound) {
+    const std::string entity(CXMLStreamReader::kMaxEntityText, 'x');
+    WriteFile(Path(), "<!DOCTYPE a [<!ENTITY x '" + entity + "'>]><a>" +
+                          Repeat("&x;", CXMLStreamReader::kEntityExpansionLimit - 1) + "</a>");
+    CXMLStreamReader reader;
+    EXPECT_EQ(reader.Check(Path().c_str()), Result::Complete) << reader.Error();
+    WriteFile(Path(), Nested(CXMLStreamReader::kMaxNestingDepth));
+    EXPECT_EQ(reader.Check(Path().c_str()), Result::Complete) << reader.Error();
+
+    // A million levels: the bound stops the read at level 2049, long before the end.
+    WriteFile(Path(), Nested(1000000));
+    Recorder recorder;
+    EXPECT_EQ(reader.Read(Path().c_str(), recorder), Result::Failed);
+    EXPECT_NE(reader.Error().find("nested deeper than 2048 levels"), std::string::npos) << reader.Error();
+    EXPECT_EQ(recorder.events.size(), CXMLStreamReader::kMaxNestingDepth);
+}
+
+TEST_F(XmlStreamTest, StopRequestAndFinishedHandlerEndTheReadEarly) {
+    WriteFile(Path(), "<a>" + Repeat("<b/>", 10000) + "</a>");
+    int asked = 0;
+    CXMLStreamReader stopping([&] { return ++asked > 10; });
+    Recorder recorder;
+    EXPECT_EQ(stopping.Read(Path().c_str(), recorder), Result::Stopped);
+    EXPECT_LT(recorder.events.size(), 30u);
+
+    class FirstOnly final : public CXMLStreamHandler {
+    public:
+        void StartElement(const XMLCh*, unsigned int) override { ++seen; }
+        void EndElement(unsigned int) override {}
+        void Characters(const XMLCh*, std::size_t) override {}
+        bool Finished() const override { return seen > 0; }
+        int seen = 0;
+    } first;
+    CXMLStreamReader reader;
+    EXPECT_EQ(reader.Read(Path().c_str(), first), Result::Ended);
+    EXPECT_EQ(first.seen, 1);
+}
