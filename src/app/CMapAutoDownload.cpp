@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include "app/CMapVersionCache.h"
+#include "fs/CAtomicFile.h"
+#include "fs/CInputFile.h"
 #include "http/CHTTPClient.h"
 #include "tcp/CTCPImpl.h"
 #include "xml/CXMLFileImpl.h"
@@ -20,21 +22,43 @@ const char kFeedFile[] = "autoupdate.xml";
 const char kConfigFile[] = "config.xml";
 const char kInitialFeedTime[] = "00-00-00 00:00:00";
 
+bool IsControlByte(char c)
+{
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+}
+
 // A title is used as a file name inside the save directory, so it must name exactly one entry
-// there: not empty, not "." or "..", and without any path separator.
+// there: not empty, not "." or "..", and without any path separator. It is also printed, so it
+// holds no control bytes (a terminal escape or a line break would forge the operator's log).
 bool IsSafeTitle(const char* title)
 {
     return title[0] != '\0' && strcmp(title, ".") != 0 && strcmp(title, "..") != 0 &&
-           !strchr(title, '/') && !strchr(title, '\\');
+           !strchr(title, '/') && !strchr(title, '\\') &&
+           std::none_of(title, title + strlen(title), IsControlByte);
 }
 
+// The title as it may be printed: each control byte as \xHH.
+std::string PrintableTitle(const char* title)
+{
+    std::string text;
+    for (const char* p = title; *p != '\0'; ++p) {
+        if (!IsControlByte(*p)) {
+            text += *p;
+            continue;
+        }
+        char escaped[5];
+        snprintf(escaped, sizeof(escaped), "\\x%02x", static_cast<unsigned char>(*p));
+        text += escaped;
+    }
+    return text;
+}
+
+// Only a regular file counts: a FIFO, socket or device of that name is never opened to read.
 bool FileExists(const char* path)
 {
-    FILE* file = fopen(path, "re");
-    if (!file)
-        return false;
-    fclose(file);
-    return true;
+    int error = 0;
+    return CInputFile::Check(path, error) == CInputFile::Status::Regular;
 }
 
 bool SameDirectory(const char* a, const char* b)
@@ -109,6 +133,7 @@ void CMapAutoDownload::DoPulse()
 
     PrintMessage("Checking RSS feed... ");
     m_bNothingDownloaded = true;
+    m_bMapFailed = false;
     m_iDownloadsThisPass = 0;
     char feedTime[kFeedTimeSize] = {};
 
@@ -124,6 +149,11 @@ void CMapAutoDownload::DoPulse()
     m_uiSkipped = 0;
 
     {
+        // Re-read without a fetch after held-back maps: by then anything may have that name.
+        if (!FileExists(kFeedFile)) {
+            FailPass("Error parsing RSS feed: %s\n", "autoupdate.xml is not a readable regular file");
+            return;
+        }
         std::unique_ptr<CXMLFile> feed = std::make_unique<CXMLFileImpl>(kFeedFile);
         if (!feed->Parse()) {
             char text[128] = {};
@@ -147,7 +177,10 @@ void CMapAutoDownload::DoPulse()
         PrintMessage("All maps up to date!\n");
     if (m_uiSkipped != 0)
         PrintMessage("Skipped downloading of %d maps\n", static_cast<int>(m_uiSkipped));
-    memcpy(m_szLastFeedTime, feedTime, sizeof(m_szLastFeedTime));
+    // A map that failed is listed again only by a request that reaches back as far as this one
+    // did, so the feed time moves on only after a pass without failures.
+    if (!m_bMapFailed)
+        memcpy(m_szLastFeedTime, feedTime, sizeof(m_szLastFeedTime));
     m_uiLastPassTime = m_clock();
 }
 
@@ -167,7 +200,8 @@ bool CMapAutoDownload::WalkFeed(CXMLNode* channel)
             continue;
         if (Stopping())
             return false;
-        ProcessItem(node);
+        if (ProcessItem(node) == ItemOutcome::DownloadFailed)
+            m_bMapFailed = true;
     }
     return true;
 }
@@ -211,7 +245,7 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(CXMLNode* item)
         return ItemOutcome::Ignored;
     if (!IsSafeTitle(title) || IsProtectedFile(title)) {
         EndCheckingLine();
-        PrintMessage("Skipping map with an unsafe name: %s\n", title);
+        PrintMessage("Skipping map with an unsafe name: %s\n", PrintableTitle(title).c_str());
         return ItemOutcome::Refused;
     }
     if (CXMLNode* node = item->FindSubNode("link", 0))
@@ -228,6 +262,9 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(CXMLNode* item)
         PrintMessage("Skipping map with a name or path that is too long: %s\n", title);
         return ItemOutcome::Refused;
     }
+
+    if (!IsMapFileUsable(mapPath, title))
+        return ItemOutcome::Refused;
 
     const int localVersion = GetMapVersion(mapPath);
     const bool needed = localVersion == kNoFile || localVersion == kNoVersionRecord ||
@@ -263,6 +300,27 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(CXMLNode* item)
     PrintMessage("Done\n");
     WriteMapVersion(mapPath, feedVersion);
     return ItemOutcome::Downloaded;
+}
+
+bool CMapAutoDownload::IsMapFileUsable(const char* path, const char* title)
+{
+    // A map that is there but cannot be read is left alone: downloading it again would only
+    // repeat on every pass, and the replacement would take the old file's mode.
+    int error = 0;
+    switch (CInputFile::Check(path, error)) {
+    case CInputFile::Status::Regular:
+    case CInputFile::Status::Missing:
+        return true;
+    case CInputFile::Status::NotRegular:
+        EndCheckingLine();
+        PrintMessage("Skipping map that is not a regular file: %s\n", title);
+        return false;
+    case CInputFile::Status::Unreadable:
+        break;
+    }
+    EndCheckingLine();
+    PrintMessage("Cannot read map %s: %s\n", title, strerror(error));
+    return false;
 }
 
 int CMapAutoDownload::GetMapVersion(const char* path)
@@ -327,8 +385,31 @@ bool CMapAutoDownload::WriteMapVersion(const char* path, unsigned int version)
     return written;
 }
 
+namespace {
+
+// Saves the remembered versions when they changed. A failure is told once, not on every tick, and
+// again only after a save succeeded or the reason changed; the next tick tries again.
+void SaveVersions(CMapVersionCache& versions, int& lastError)
+{
+    if (!versions.HasChanges())
+        return;
+    if (versions.Save(CMapVersionCache::kStateFileName)) {
+        lastError = 0;
+        return;
+    }
+    if (versions.SaveError() != lastError)
+        PrintMessage("Unable to save the remembered map versions to %s: %s\n",
+                     CMapVersionCache::kStateFileName, strerror(versions.SaveError()));
+    lastError = versions.SaveError();
+}
+
+}  // namespace
+
 int RunMapAutoDownload(const CSettings& settings)
 {
+    // Temporary files of an earlier run that was killed before it could remove them.
+    CAtomicFile::RemoveLeftovers(settings.savePath);
+    CAtomicFile::RemoveLeftovers(".");
     CMapAutoDownload downloader(settings);
     // The versions of unchanged maps are remembered across passes and restarts. A state file
     // that is missing or damaged only means the maps are read again.
@@ -336,10 +417,10 @@ int RunMapAutoDownload(const CSettings& settings)
     versions.Load(CMapVersionCache::kStateFileName);
     downloader.SetVersionCache(&versions);
     downloader.SetStopCheck(StopRequested);
+    int saveError = 0;
     while (!StopRequested()) {
         downloader.DoPulse();
-        if (versions.HasChanges())
-            versions.Save(CMapVersionCache::kStateFileName);
+        SaveVersions(versions, saveError);
         if (settings.frequency == 0) {
             PrintMessage("\n");
             return 0;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <strings.h>
 
 #include "http/CHTTPResponse.h"
@@ -55,6 +56,20 @@ bool ParsePort(const char* begin, const char* end, unsigned short& port) {
 bool IsControl(char c) {
     const auto byte = static_cast<unsigned char>(c);
     return byte < 0x20 || byte == 0x7F;
+}
+
+// Names the file and the system's reason; the file by its last part when the whole text would not
+// fit the last-error text, so the reason always shows.
+std::string WriteFailure(const char* destination, const CAtomicFile& file) {
+    const std::string name = destination != nullptr ? destination : "";
+    const std::string reason = file.ErrorText();
+    std::string text = "Unable to write destination file " + name + ": " + reason;
+    if (text.size() >= 128) {
+        const std::size_t slash = name.rfind('/');
+        text = "Unable to write destination file " + name.substr(slash == std::string::npos ? 0 : slash + 1) +
+               ": " + reason;
+    }
+    return text;
 }
 
 bool IsTimeout(const CTCPClientSocket& socket) {
@@ -210,7 +225,7 @@ bool CHTTPClient::SendRequest(CTCPClientSocket& socket, const char* request) {
 bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int headLength,
                               const char* destination) {
     CAtomicFile file(destination != nullptr ? destination : "");
-    if (destination == nullptr || !file.Open()) return Fail("Unable to write destination file");
+    if (destination == nullptr || !file.Open()) return Fail(WriteFailure(destination, file).c_str());
 
     unsigned long long expected = 0;
     const bool hasLength = CHTTPResponse::FindContentLength(head, static_cast<unsigned int>(headLength), expected);
@@ -222,7 +237,7 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
         if (hasLength) want = static_cast<int>(std::min<unsigned long long>(kBodyChunk, expected - received));
         const int got = socket.ReadBuffer(buffer.get(), want);
         if (got > 0) {
-            if (!file.Write(buffer.get(), static_cast<size_t>(got))) return Fail("Unable to write destination file");
+            if (!file.Write(buffer.get(), static_cast<size_t>(got))) return Fail(WriteFailure(destination, file).c_str());
             received += static_cast<unsigned long long>(got);
             continue;
         }
@@ -237,6 +252,6 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
         }
         break;
     }
-    if (!file.Commit()) return Fail("Unable to write destination file");
+    if (!file.Commit()) return Fail(WriteFailure(destination, file).c_str());
     return true;
 }

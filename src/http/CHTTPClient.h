@@ -12,7 +12,8 @@ class CTCPClientSocket;
 // too long for its buffer), "Unsupported protocol", "No hostname within the URL", the socket's
 // text when it cannot be made or connected ("Unable to resolve", "Connection timed out", ...),
 // "Error writing to socket", "Failed reading out response", "Parsing response failed",
-// "<code> - <reason>" for any status but 200, "Unable to write destination file",
+// "<code> - <reason>" for any status but 200, "Unable to write destination file <file>: <reason>"
+// (the system's reason; the file by its last part when the whole does not fit),
 // "Connection lost while reading the response body", "Incomplete response body: N of M bytes",
 // and "Timed out waiting for the server" when the server sends or accepts nothing in time.
 //
