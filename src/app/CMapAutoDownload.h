@@ -99,7 +99,8 @@ private:
     std::vector<char*> m_vecIgnoredMaps;
     unsigned int m_uiSkipped = 0;
     int m_iDownloadsPerUpdateMax;
-    int m_iMaxMapCount;
+    // Held as configured; it limits nothing.
+    [[maybe_unused]] int m_iMaxMapCount;
     Clock m_clock;
     CMapVersionCache* m_pVersionCache = nullptr;
     std::function<bool()> m_stopRequested;
