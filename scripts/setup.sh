@@ -9,6 +9,8 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev
   nginx-light
   curl python3
+  clang libclang-rt-14-dev
+  faketime
 )
 
 missing=()
