@@ -22,10 +22,15 @@ class FuzzScratch {
 public:
     FuzzScratch()
     {
-        char pattern[] = "/tmp/mad-fuzz-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr)
+        // In memory where possible: the document layer flushes every file it writes to disk.
+        char inMemory[] = "/dev/shm/mad-fuzz-XXXXXX";
+        char onDisk[] = "/tmp/mad-fuzz-XXXXXX";
+        const char* made = ::mkdtemp(inMemory);
+        if (made == nullptr)
+            made = ::mkdtemp(onDisk);
+        if (made == nullptr)
             std::abort();
-        m_path = pattern;
+        m_path = made;
     }
     ~FuzzScratch()
     {
