@@ -28,7 +28,6 @@ public:
     // What Open would say of path; the file is closed again at once.
     static Status Check(const std::string& path, int& error);
 
-    int Descriptor() const { return m_fd; }
     int Error() const { return m_error; }
     std::string ErrorText() const;
 
