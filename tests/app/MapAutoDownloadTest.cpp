@@ -411,6 +411,17 @@ TEST_F(UpdatePassTest, UnsafeTitlesAreNeverOpenedOrWritten)
     EXPECT_EQ(2u, m_server.Targets().size());
 }
 
+// XML 1.1 lets a feed carry an escape byte as a character reference.
+TEST_F(UpdatePassTest, TerminalEscapeInATitleNeverReachesTheConsole)
+{
+    m_server.Serve("/feed.xml", "<?xml version=\"1.1\"?><rss><channel><item><title>a&#x1b;[2J.map</title>"
+                                "<link>" + m_server.Url("/maps/a.map") + "</link><version>1</version></item>"
+                                "</channel></rss>");
+    auto downloader = Make();
+    EXPECT_EQ(std::string(kChecking) + "\nSkipping map with an unsafe name: a\\x1b[2J.map\n", Pulse(*downloader));
+    EXPECT_EQ(std::vector<std::string>{}, ListDirectory(m_dir.File("maps")));
+}
+
 TEST_F(UpdatePassTest, FeedCannotOverwriteTheProgramsOwnFilesInTheWorkingDirectory)
 {
     WriteFile(m_dir.File("config.xml"), "<config><url>x</url></config>");
