@@ -14,6 +14,9 @@ PACKAGES=(
   wget wget2 aria2
   # The streaming benchmarks check a map with xmllint beside the program.
   libxml2-utils
+  # The second CI stage builds with clang, fuzzes with libFuzzer; the soak script uses faketime.
+  clang libclang-rt-14-dev
+  faketime
 )
 
 missing=()

@@ -8,6 +8,7 @@
 
 #include "app/CMapAutoDownload.h"
 #include "app/IgnoredMaps.h"
+#include "fs/CInputFile.h"
 #include "tcp/CTLSContext.h"
 #include "xml/CXMLFileImpl.h"
 #include "xml/CXMLNode.h"
@@ -21,13 +22,20 @@ CConfig::~CConfig() = default;
 bool CConfig::Load(const char* fileName)
 {
     Release();
-    // Tell a missing or unreadable file apart from a malformed one.
-    FILE* probe = fopen(fileName, "re");
-    if (!probe) {
-        m_loadError = strerror(errno);
+    // Tell a missing or unreadable file apart from a malformed one. A FIFO or device of that name
+    // is never opened to read: it would block.
+    int error = 0;
+    switch (CInputFile::Check(fileName, error)) {
+    case CInputFile::Status::Regular:
+        break;
+    case CInputFile::Status::NotRegular:
+        m_loadError = "not a regular file";
+        return false;
+    case CInputFile::Status::Missing:
+    case CInputFile::Status::Unreadable:
+        m_loadError = strerror(error);
         return false;
     }
-    fclose(probe);
 
     m_file = std::make_unique<CXMLFileImpl>(fileName);
     if (!m_file->Parse()) {
@@ -95,6 +103,11 @@ bool CConfig::ReadSavePath()
         return false;
     memcpy(m_szSavePath, text, length + 1);
     return true;
+}
+
+bool CConfig::HasSavePath() const
+{
+    return m_szSavePath[0] != '\0';
 }
 
 bool CConfig::ProbeSavePath() const

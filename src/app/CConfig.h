@@ -46,6 +46,9 @@ public:
     void ReadFrequency();
     // False when the path is longer than 511 characters (it then stays empty).
     bool ReadSavePath();
+    // Whether the save path read is not empty: maps are saved as "<save path>/<title>", so an empty
+    // one would mean the root of the file system.
+    bool HasSavePath() const;
     // Creates and removes "<save path>/temp.dat". False when it cannot be created.
     bool ProbeSavePath() const;
     // fullcheckfrequency, maxmapcount, downloadsperupdatemax, timeout, maxredirects and

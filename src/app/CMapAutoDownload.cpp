@@ -16,6 +16,7 @@
 #include "app/CMapVersionStamp.h"
 #include "app/ExitStatus.h"
 #include "fs/CAtomicFile.h"
+#include "fs/CInputFile.h"
 #include "http/CHTTPClient.h"
 #include "tcp/CTCPImpl.h"
 #include "tcp/CTLSContext.h"
@@ -26,21 +27,43 @@ const char kFeedFile[] = "autoupdate.xml";
 const char kConfigFile[] = "config.xml";
 const char kInitialFeedTime[] = "00-00-00 00:00:00";
 
+bool IsControlByte(char c)
+{
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+}
+
 // A title is used as a file name inside the save directory, so it must name exactly one entry
-// there: not empty, not "." or "..", and without any path separator.
+// there: not empty, not "." or "..", and without any path separator. It is also printed, so it
+// holds no control bytes (a terminal escape or a line break would forge the operator's log).
 bool IsSafeTitle(const char* title)
 {
     return title[0] != '\0' && strcmp(title, ".") != 0 && strcmp(title, "..") != 0 &&
-           !strchr(title, '/') && !strchr(title, '\\');
+           !strchr(title, '/') && !strchr(title, '\\') &&
+           std::none_of(title, title + strlen(title), IsControlByte);
 }
 
+// The title as it may be printed: each control byte as \xHH.
+std::string PrintableTitle(const char* title)
+{
+    std::string text;
+    for (const char* p = title; *p != '\0'; ++p) {
+        if (!IsControlByte(*p)) {
+            text += *p;
+            continue;
+        }
+        char escaped[5];
+        snprintf(escaped, sizeof(escaped), "\\x%02x", static_cast<unsigned char>(*p));
+        text += escaped;
+    }
+    return text;
+}
+
+// Only a regular file counts: a FIFO, socket or device of that name is never opened to read.
 bool FileExists(const char* path)
 {
-    FILE* file = fopen(path, "re");
-    if (!file)
-        return false;
-    fclose(file);
-    return true;
+    int error = 0;
+    return CInputFile::Check(path, error) == CInputFile::Status::Regular;
 }
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -149,6 +172,7 @@ void CMapAutoDownload::DoPulse()
     PrintMessage("Checking RSS feed... ");
     m_bNothingDownloaded = true;
     m_bPassComplete = true;
+    m_bMapFailed = false;
     m_iDownloadsThisPass = 0;
     char feedTime[kFeedTimeSize] = {};
 
@@ -163,6 +187,11 @@ void CMapAutoDownload::DoPulse()
         return;
     m_uiSkipped = 0;
 
+    // Re-read without a fetch after held-back maps: by then anything may have that name.
+    if (!FileExists(kFeedFile)) {
+        FailPass("Error parsing RSS feed: %s\n", "autoupdate.xml is not a readable regular file");
+        return;
+    }
     CFeedReader feed(m_stopRequested);
     const CFeedReader::Result walked = feed.Walk(kFeedFile, [this](const CFeedReader::Item& item) {
         // A stop request ends the pass after the maps in progress.
@@ -200,7 +229,10 @@ void CMapAutoDownload::DoPulse()
         PrintMessage("All maps up to date!\n");
     if (m_uiSkipped != 0)
         PrintMessage("Skipped downloading of %d maps\n", static_cast<int>(m_uiSkipped));
-    memcpy(m_szLastFeedTime, feedTime, sizeof(m_szLastFeedTime));
+    // A map that failed is listed again only by a request that reaches back as far as this one
+    // did, so the feed time moves on only after a pass without failures.
+    if (!m_bMapFailed)
+        memcpy(m_szLastFeedTime, feedTime, sizeof(m_szLastFeedTime));
     m_uiLastPassTime = m_clock();
 }
 
@@ -226,8 +258,10 @@ bool CMapAutoDownload::StartDownload(std::string head, MapDownload job)
             // No thread to be had: this map is fetched here and now, as one at a time would be.
             const std::size_t ticket = m_printer.Open(std::move(head));
             MapDownloadResult result = DownloadMap(*m_pHTTP, job);
-            if (!result.downloaded)
+            if (!result.downloaded) {
                 m_bPassComplete = false;
+                m_bMapFailed = true;
+            }
             m_printer.Finish(ticket, std::move(result.text));
             return true;
         }
@@ -261,8 +295,10 @@ bool CMapAutoDownload::CollectDownloads()
         auto found = m_inFlight.find(ticket);
         if (found == m_inFlight.end())
             continue;
-        if (!found->second->result.downloaded)
+        if (!found->second->result.downloaded) {
             m_bPassComplete = false;
+            m_bMapFailed = true;
+        }
         m_printer.Finish(ticket, std::move(found->second->result.text));
         m_inFlight.erase(found);
     }
@@ -321,7 +357,7 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(const CFeedReader::I
         return ItemOutcome::Ignored;
     if (!IsSafeTitle(title) || IsProtectedFile(title)) {
         EndCheckingLine();
-        Print(Format("Skipping map with an unsafe name: %s\n", title));
+        Print(Format("Skipping map with an unsafe name: %s\n", PrintableTitle(title).c_str()));
         return ItemOutcome::Refused;
     }
 
@@ -334,6 +370,9 @@ CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(const CFeedReader::I
         Print(Format("Skipping map with a name or path that is too long: %s\n", title));
         return ItemOutcome::Refused;
     }
+
+    if (!IsMapFileUsable(mapPath, title))
+        return ItemOutcome::Refused;
 
     WaitForMap(mapPath);
     const int localVersion = GetMapVersion(mapPath);
@@ -412,12 +451,17 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
     // client's own temporary file beside it fits in a file name whatever the title's length.
     const std::string directory(mapPath, std::max<const char*>(mapPath, strrchr(mapPath, '/')) - mapPath);
     CAtomicFile download(directory + "/download", CAtomicFile::Sync::Fast);
+    const std::string writeFailure = "Unable to write destination file ";
     if (!download.Open()) {
-        detail = "Unable to write destination file";
+        detail = writeFailure + mapPath + ": " + download.ErrorText();
         return DownloadOutcome::Failed;
     }
     if (!http.Get(link, download.TemporaryPath().c_str())) {
         detail = http.GetLastError();
+        // The operator knows the map, not the hidden file its body was on its way to.
+        const std::size_t reason = detail.rfind(": ");
+        if (detail.compare(0, writeFailure.size(), writeFailure) == 0 && reason != std::string::npos)
+            detail = writeFailure + mapPath + detail.substr(reason);
         return DownloadOutcome::Failed;
     }
     // Not cut short by a stop request: the download in progress ends the normal way.
@@ -442,6 +486,27 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
         return DownloadOutcome::Unstamped;
     }
     return DownloadOutcome::Stamped;
+}
+
+bool CMapAutoDownload::IsMapFileUsable(const char* path, const char* title)
+{
+    // A map that is there but cannot be read is left alone: downloading it again would only
+    // repeat on every pass, and the replacement would take the old file's mode.
+    int error = 0;
+    switch (CInputFile::Check(path, error)) {
+    case CInputFile::Status::Regular:
+    case CInputFile::Status::Missing:
+        return true;
+    case CInputFile::Status::NotRegular:
+        EndCheckingLine();
+        Print(Format("Skipping map that is not a regular file: %s\n", title));
+        return false;
+    case CInputFile::Status::Unreadable:
+        break;
+    }
+    EndCheckingLine();
+    Print(Format("Cannot read map %s: %s\n", title, strerror(error)));
+    return false;
 }
 
 int CMapAutoDownload::GetMapVersion(const char* path)
@@ -498,8 +563,31 @@ bool CMapAutoDownload::WriteMapVersion(const char* path, unsigned int version)
     return written;
 }
 
+namespace {
+
+// Saves the remembered versions when they changed. A failure is told once, not on every tick, and
+// again only after a save succeeded or the reason changed; the next tick tries again.
+void SaveVersions(CMapVersionCache& versions, int& lastError)
+{
+    if (!versions.HasChanges())
+        return;
+    if (versions.Save(CMapVersionCache::kStateFileName)) {
+        lastError = 0;
+        return;
+    }
+    if (versions.SaveError() != lastError)
+        PrintMessage("Unable to save the remembered map versions to %s: %s\n",
+                     CMapVersionCache::kStateFileName, strerror(versions.SaveError()));
+    lastError = versions.SaveError();
+}
+
+}  // namespace
+
 int RunMapAutoDownload(const CSettings& settings)
 {
+    // Temporary files of an earlier run that was killed before it could remove them.
+    CAtomicFile::RemoveLeftovers(settings.savePath);
+    CAtomicFile::RemoveLeftovers(".");
     const bool runOnce = settings.frequency == 0 || settings.runOnce;
     CSettings passSettings = settings;
     if (runOnce)
@@ -511,10 +599,10 @@ int RunMapAutoDownload(const CSettings& settings)
     versions.Load(CMapVersionCache::kStateFileName);
     downloader.SetVersionCache(&versions);
     downloader.SetStopCheck(StopRequested);
+    int saveError = 0;
     while (!StopRequested()) {
         downloader.DoPulse();
-        if (versions.HasChanges())
-            versions.Save(CMapVersionCache::kStateFileName);
+        SaveVersions(versions, saveError);
         if (runOnce) {
             PrintMessage("\n");
             // A stop is the operator's own request, in either mode, and ends with success.

@@ -126,6 +126,8 @@ private:
     // config.xml, autoupdate.xml or the version memory of the working directory, reached through
     // the save path.
     bool IsProtectedFile(const char* title) const;
+    // False, with the reason printed, for a map path that exists but is not a readable regular file.
+    bool IsMapFileUsable(const char* path, const char* title);
     int ReadMapVersion(const char* path);
     void FailPass(const char* format, const char* detail);
     // Pass output that does not wait for a download, released in feed order.
@@ -168,6 +170,8 @@ private:
     // State of the pass in progress.
     bool m_bNothingDownloaded = true;
     bool m_bPassComplete = false;
+    // Some map download of the pass failed: the feed time then stays, so it is asked for again.
+    bool m_bMapFailed = false;
     int m_iDownloadsThisPass = 0;
     COrderedPrinter m_printer;
     struct InFlight {

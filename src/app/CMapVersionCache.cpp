@@ -1,6 +1,7 @@
 #include "app/CMapVersionCache.h"
 
 #include "fs/CAtomicFile.h"
+#include "fs/CInputFile.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -38,39 +39,10 @@ uint64_t Fnv1a(const char* data, std::size_t size) {
     return hash;
 }
 
-// Owns one descriptor; closes it on every path.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor() { Close(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int Get() const { return m_fd; }
-    bool Close() {
-        if (m_fd < 0) return true;
-        const int result = ::close(m_fd);
-        m_fd = -1;
-        return result == 0;
-    }
-
-private:
-    int m_fd;
-};
-
+// A FIFO or device named like the state file is never opened to read: it would block.
 bool ReadAll(const std::string& file, std::string& text) {
-    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.Get() < 0) return false;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (got == 0) return true;
-        text.append(buffer, static_cast<std::size_t>(got));
-        if (text.size() > kMaxStateBytes) return false;
-    }
+    CInputFile input;
+    return input.Open(file) == CInputFile::Status::Regular && input.ReadAll(text, kMaxStateBytes);
 }
 
 // Reads one decimal number ended by a single space; advances pos past the space.
@@ -258,7 +230,11 @@ bool CMapVersionCache::Save(const std::string& file) {
     const std::string text = FormatState();
     // Not flushed to disk: after a crash the state is at worst old or missing, and both only cost re-reads.
     CAtomicFile state(file, CAtomicFile::Sync::Fast);
-    if (!state.Open() || !state.Write(text.data(), text.size()) || !state.Commit()) return false;
+    if (!state.Open() || !state.Write(text.data(), text.size()) || !state.Commit()) {
+        m_saveError = state.Error();
+        return false;
+    }
+    m_saveError = 0;
     m_bChanged = false;
     return true;
 }

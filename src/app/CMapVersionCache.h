@@ -78,6 +78,8 @@ public:
     // Writes the memory to file atomically (a temporary file beside it, then rename). On failure
     // the old file stays as it was and false is returned.
     bool Save(const std::string& file);
+    // The errno of the last Save that failed; 0 after one succeeded.
+    int SaveError() const { return m_saveError; }
 
 private:
     struct Entry {
@@ -95,6 +97,7 @@ private:
     Clock m_clock;
     std::unordered_map<std::string, Entry> m_entries;
     bool m_bChanged = false;
+    int m_saveError = 0;
 };
 
 #endif

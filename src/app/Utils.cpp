@@ -26,6 +26,12 @@ void InstallStopHandlers()
     // remaining time.
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    // A closed terminal or session stops the daemon the same clean way.
+    sigaction(SIGHUP, &action, nullptr);
+    // A log pipe that went away must not kill the daemon: the write fails and it goes on. Past a
+    // file-size limit a write fails with EFBIG and is reported like a full disk.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 bool StopRequested()

@@ -20,9 +20,10 @@ bool CleanupSockets();
 // Called just before a configuration error ends the process; does nothing here.
 void WaitBeforeExiting();
 
-// Stop requests. A supervisor's SIGTERM (or an operator's Ctrl-C) only sets a flag: the download
-// in progress ends the normal way, so its temporary file is renamed or removed and no half-written
-// file stays behind, and then the run loop returns.
+// Stop requests. A supervisor's SIGTERM, an operator's Ctrl-C (SIGINT) or a hang-up (SIGHUP) only
+// sets a flag: the download in progress ends the normal way, so its temporary file is renamed or
+// removed and no half-written file stays behind, and then the run loop returns. SIGPIPE and
+// SIGXFSZ are ignored, so the failing write is reported instead of killing the process.
 void InstallStopHandlers();
 bool StopRequested();
 

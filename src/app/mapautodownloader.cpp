@@ -126,6 +126,10 @@ int main(int argc, char** argv)
         return ConfigurationError("Your config file contains a savepath that is too long. Please "
                                   "enter a save path of at most %u characters.\n",
                                   CConfig::kTextSize - 1);
+    if (!config.HasSavePath())
+        return ConfigurationError(
+            "Your config file does not name a save directory. Please enter the directory to save "
+            "maps into in a 'savepath' tag.\n");
     if (!config.ProbeSavePath())
         return ConfigurationError(
             "Cannot write to the save directory specified (%s). Please ensure it exists and that "

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <string>
 #include <strings.h>
 #include <utility>
 #include <vector>
@@ -185,6 +186,20 @@ bool HasScheme(const std::string& location) {
         if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return false;
     }
     return true;
+}
+
+// Names the file and the system's reason; the file by its last part when the whole text would not
+// fit the last-error text, so the reason always shows.
+std::string WriteFailure(const char* destination, const CAtomicFile& file) {
+    const std::string name = destination != nullptr ? destination : "";
+    const std::string reason = file.ErrorText();
+    std::string text = "Unable to write destination file " + name + ": " + reason;
+    if (text.size() >= 128) {
+        const std::size_t slash = name.rfind('/');
+        text = "Unable to write destination file " + name.substr(slash == std::string::npos ? 0 : slash + 1) +
+               ": " + reason;
+    }
+    return text;
 }
 
 }  // namespace
@@ -422,7 +437,7 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
     const bool hasLength = length == CHTTPResponse::Length::Valid;
 
     CAtomicFile file(destination != nullptr ? destination : "");
-    if (destination == nullptr || !file.Open()) return Fail("Unable to write destination file");
+    if (destination == nullptr || !file.Open()) return Fail(WriteFailure(destination, file).c_str());
 
     const bool bounded = m_uiTimeoutMs != 0;
     PaceWatch pace(std::chrono::milliseconds(m_uiTimeoutMs), Clock::now());
@@ -459,7 +474,7 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
             buffered += static_cast<size_t>(got);
             received += static_cast<unsigned long long>(got);
             if (bounded) pace.Record(Clock::now(), static_cast<unsigned long long>(got));
-            if (buffered >= kWriteChunk && !flush()) return Fail("Unable to write destination file");
+            if (buffered >= kWriteChunk && !flush()) return Fail(WriteFailure(destination, file).c_str());
             continue;
         }
         // The last receive succeeded and emptied the socket's text: a text now names a failure,
@@ -474,7 +489,6 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
         }
         break;
     }
-    if (!flush()) return Fail("Unable to write destination file");
-    if (!file.Commit()) return Fail("Unable to write destination file");
+    if (!flush() || !file.Commit()) return Fail(WriteFailure(destination, file).c_str());
     return true;
 }

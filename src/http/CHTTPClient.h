@@ -19,7 +19,8 @@ class CTCPClientSocket;
 // "TLS handshake failed: ...", "Certificate verification failed: ...", ...),
 // "Error writing to socket", "Failed reading out response", "Parsing response failed",
 // "<code> - <reason>" for any status but 200 (that is not a redirect being followed),
-// "Invalid Content-Length", "Unable to write destination file",
+// "Invalid Content-Length", "Unable to write destination file <file>: <reason>"
+// (the system's reason; the file by its last part when the whole does not fit),
 // "Connection lost while reading the response body", "Incomplete response body: N of M bytes",
 // "Timed out waiting for the server" when the server sends or accepts nothing in time or the
 // whole head does not arrive within the time-out, "Transfer too slow: N bytes in T s" when the

@@ -1,5 +1,6 @@
 #include "app/CMapVersionCache.h"
 
+#include <cerrno>
 #include <chrono>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -352,6 +353,9 @@ TEST_F(MapVersionCacheStateTest, CorruptStateIsIgnored) {
     }
     CMapVersionCache restarted;
     EXPECT_FALSE(restarted.Load(dir.File("absent.dat")));
+    // A FIFO of that name would block a plain open for reading.
+    ASSERT_EQ(0, ::mkfifo(dir.File("fifo.dat").c_str(), 0644));
+    EXPECT_FALSE(restarted.Load(dir.File("fifo.dat")));
 }
 
 TEST_F(MapVersionCacheStateTest, SaveReplacesAtomicallyAndTracksChanges) {
@@ -377,6 +381,7 @@ TEST_F(MapVersionCacheStateTest, SaveReplacesAtomicallyAndTracksChanges) {
     cache.Forget(path.c_str());
     EXPECT_TRUE(cache.HasChanges());
     EXPECT_FALSE(cache.Save(dir.File("no/such/dir/mapversions.dat")));
+    EXPECT_EQ(ENOENT, cache.SaveError());
     EXPECT_TRUE(cache.HasChanges());
     EXPECT_EQ((std::vector<std::string>{"a.xml", "mapversions.dat"}), dir.List());
 }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 #include <xercesc/util/PlatformUtils.hpp>
 
@@ -33,6 +34,26 @@ TEST_F(ConfigTest, MissingFileIsReportedWithTheSystemReason)
 {
     EXPECT_FALSE(m_config.Load(m_path.c_str()));
     EXPECT_EQ("No such file or directory", m_config.LoadError());
+}
+
+TEST_F(ConfigTest, FifoNamedLikeTheFileIsRefusedWithoutBlocking)
+{
+    ASSERT_EQ(0, mkfifo(m_path.c_str(), 0644));
+    EXPECT_FALSE(m_config.Load(m_path.c_str()));
+    EXPECT_EQ("not a regular file", m_config.LoadError());
+}
+
+TEST_F(ConfigTest, SavePathMustNotBeEmpty)
+{
+    ASSERT_TRUE(Load("<url>http://h/f</url>"));
+    ASSERT_TRUE(m_config.ReadSavePath());
+    EXPECT_FALSE(m_config.HasSavePath());
+    ASSERT_TRUE(Load("<savepath></savepath>"));
+    ASSERT_TRUE(m_config.ReadSavePath());
+    EXPECT_FALSE(m_config.HasSavePath());
+    ASSERT_TRUE(Load("<savepath>maps</savepath>"));
+    ASSERT_TRUE(m_config.ReadSavePath());
+    EXPECT_TRUE(m_config.HasSavePath());
 }
 
 TEST_F(ConfigTest, MalformedFileIsReportedWithTheParserText)

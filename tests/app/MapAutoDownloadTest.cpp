@@ -364,6 +364,43 @@ TEST_F(UpdatePassTest, FailedMapDownloadIsReportedAndLeavesTheOldMapAndVersion)
     EXPECT_EQ(2, m_server.Count("/maps/a.map"));
 }
 
+// The feed lists a failed map again only when asked for everything since the pass before.
+TEST_F(UpdatePassTest, FeedTimeStaysBehindAPassWhoseMapFailed)
+{
+    PublishFeed({{"a.map", 1}}, "T1");
+    auto downloader = Make();
+    Pulse(*downloader);
+    EXPECT_STREQ("00-00-00 00:00:00", downloader->LastFeedTime());
+    PublishMap("a.map");
+    PublishFeed({{"a.map", 1}}, "T2");
+    Pulse(*downloader);
+    EXPECT_STREQ("T2", downloader->LastFeedTime());
+    EXPECT_EQ(1, LocalVersion(*downloader, "a.map"));
+}
+
+TEST_F(UpdatePassTest, MapPathThatIsNotAReadableRegularFileIsLeftAlone)
+{
+    ASSERT_EQ(0, mkfifo(MapPath("fifo.map").c_str(), 0644));
+    ASSERT_EQ(0, mkdir(MapPath("dir.map").c_str(), 0755));
+    ASSERT_EQ(0, symlink("loop.map", MapPath("loop.map").c_str()));
+    PublishFeed({{"fifo.map", 1}, {"dir.map", 1}, {"loop.map", 1}, {"ok.map", 1}});
+    for (const char* title : {"fifo.map", "dir.map", "loop.map", "ok.map"})
+        PublishMap(title);
+    auto downloader = Make();
+
+    EXPECT_EQ(std::string(kChecking) +
+                  "\nSkipping map that is not a regular file: fifo.map\n"
+                  "Skipping map that is not a regular file: dir.map\n"
+                  "Cannot read map loop.map: Too many levels of symbolic links\n"
+                  "Downloading ok.map... Done\n",
+              Pulse(*downloader));
+    EXPECT_EQ(0, m_server.Count("/maps/fifo.map") + m_server.Count("/maps/dir.map") +
+                     m_server.Count("/maps/loop.map"));
+    struct stat info {};
+    ASSERT_EQ(0, lstat(MapPath("fifo.map").c_str(), &info));
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+}
+
 TEST_F(UpdatePassTest, StopRequestEndsThePassAfterTheMapInProgress)
 {
     PublishFeed({{"a.map", 1}, {"b.map", 1}});
@@ -441,7 +478,8 @@ TEST_F(UpdatePassTest, StampKeepsEveryByteOutsideTheRecordOfAPrefixedMap)
 TEST_F(UpdatePassTest, UnsafeTitlesAreNeverOpenedOrWritten)
 {
     PublishFeed({{"", 1}, {".", 1}, {"..", 1}, {"../escape.map", 1}, {"sub/x.map", 1},
-                 {"back\\slash.map", 1}, {"ok.map", 1}});
+                 {"back\\slash.map", 1}, {"fake&#10;Downloading x.map... Done", 1},
+                 {"tab&#9;del\x7f.map", 1}, {"ok.map", 1}});
     PublishMap("../escape.map");
     PublishMap("ok.map");
     auto downloader = Make();
@@ -453,12 +491,25 @@ TEST_F(UpdatePassTest, UnsafeTitlesAreNeverOpenedOrWritten)
                   "Skipping map with an unsafe name: ../escape.map\n"
                   "Skipping map with an unsafe name: sub/x.map\n"
                   "Skipping map with an unsafe name: back\\slash.map\n"
+                  "Skipping map with an unsafe name: fake\\x0aDownloading x.map... Done\n"
+                  "Skipping map with an unsafe name: tab\\x09del\\x7f.map\n"
                   "Downloading ok.map... Done\n",
               Pulse(*downloader));
     EXPECT_FALSE(FileExists(m_dir.File("escape.map")));
     // The feed and ok.map, nothing else.
     EXPECT_EQ(2u, m_server.Targets().size());
     EXPECT_FALSE(downloader->LastPassComplete());
+}
+
+// XML 1.1 lets a feed carry an escape byte as a character reference.
+TEST_F(UpdatePassTest, TerminalEscapeInATitleNeverReachesTheConsole)
+{
+    m_server.Serve("/feed.xml", "<?xml version=\"1.1\"?><rss><channel><item><title>a&#x1b;[2J.map</title>"
+                                "<link>" + m_server.Url("/maps/a.map") + "</link><version>1</version></item>"
+                                "</channel></rss>");
+    auto downloader = Make();
+    EXPECT_EQ(std::string(kChecking) + "\nSkipping map with an unsafe name: a\\x1b[2J.map\n", Pulse(*downloader));
+    EXPECT_EQ(std::vector<std::string>{}, ListDirectory(m_dir.File("maps")));
 }
 
 TEST_F(UpdatePassTest, FeedCannotOverwriteTheProgramsOwnFilesInTheWorkingDirectory)

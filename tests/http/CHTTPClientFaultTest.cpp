@@ -270,11 +270,16 @@ TEST_F(FaultyServerTest, PeerClosingBeforeReadingTheRequestFails) {
 TEST_F(FaultyServerTest, UnwritableDestinationFailsAndLeavesNothing) {
     FaultServer server(Reply("HTTP/1.0 200 OK\r\n\r\nnew"));
     EXPECT_FALSE(m_client.Get(server.Url("/x").c_str(), m_dir.File("missing/map.xml").c_str()));
-    ExpectFailureLeftNoTrace("Unable to write destination file");
+    ExpectFailureLeftNoTrace("Unable to write destination file " + m_dir.File("missing/map.xml") +
+                             ": No such file or directory");
     // A directory where the file should go: the rename over it fails.
     ASSERT_EQ(::mkdir(m_dir.File("sub").c_str(), 0755), 0);
     EXPECT_FALSE(m_client.Get(server.Url("/x").c_str(), m_dir.File("sub").c_str()));
-    EXPECT_STREQ(m_client.GetLastError(), "Unable to write destination file");
+    EXPECT_EQ(m_client.GetLastError(), "Unable to write destination file " + m_dir.File("sub") + ": Is a directory");
+    // A path too long for the text is named by its last part, so the reason still shows.
+    const std::string deep = m_dir.File("missing/" + std::string(120, 'd') + "/map.xml");
+    EXPECT_FALSE(m_client.Get(server.Url("/x").c_str(), deep.c_str()));
+    EXPECT_STREQ(m_client.GetLastError(), "Unable to write destination file map.xml: No such file or directory");
     EXPECT_EQ(m_dir.List(), (std::vector<std::string>{"map.xml", "sub"}));
 }
 

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The checks beyond the test suite, run by CI after scripts/test.sh:
+#  1. the whole tree builds with clang, warnings as errors;
+#  2. the whole suite passes once under AddressSanitizer and UndefinedBehaviorSanitizer;
+#  3. each fuzz target of tests/fuzz runs for FUZZ_SECONDS (default 30) on its seed corpus
+#     without a finding.
+# Build trees: build-clang/, build-asan/, build-fuzz/. Fails on the first problem.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+jobs="$(nproc)"
+fuzz_seconds="${FUZZ_SECONDS:-30}"
+
+step() { printf '\n== %s\n' "$*"; }
+
+step "clang build (-Werror)"
+CC=clang CXX=clang++ cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-clang -j"$jobs"
+
+step "test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMAD_SANITIZE=ON -DMAD_BUILD_BENCH=OFF >/dev/null
+cmake --build build-asan -j"$jobs"
+# Any report ends the process with an error, so a test cannot pass over it.
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
+UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
+  ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+step "fuzz targets, ${fuzz_seconds} s each"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMAD_FUZZ=ON \
+  -DBUILD_TESTING=OFF -DMAD_BUILD_BENCH=OFF >/dev/null
+cmake --build build-fuzz -j"$jobs" --target fuzzers
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+found=0
+for fuzzer in build-fuzz/tests/fuzz/fuzz_*; do
+  name="${fuzzer##*/fuzz_}"
+  # New inputs go to a scratch copy: the corpus kept in the repository stays small.
+  mkdir -p "$work/$name/corpus" "$work/$name/artifacts"
+  cp tests/fuzz/corpus/"$name"/* "$work/$name/corpus/" 2>/dev/null || true
+  printf '%s: ' "$name"
+  if "$fuzzer" -max_total_time="$fuzz_seconds" -max_len=8192 -timeout=10 -rss_limit_mb=1024 \
+       -print_final_stats=1 -artifact_prefix="$work/$name/artifacts/" "$work/$name/corpus" \
+       >"$work/$name/log" 2>&1; then
+    grep -m1 -E '^stat::number_of_executed_units' "$work/$name/log" | sed 's/.*: */executions: /'
+  else
+    found=1
+    echo "FINDING"
+    tail -n 40 "$work/$name/log"
+    for artifact in "$work/$name"/artifacts/*; do
+      [ -e "$artifact" ] && { echo "input ($artifact):"; od -c "$artifact" | head -n 20; }
+    done
+  fi
+done
+exit "$found"

@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+#include "fs/CAtomicFile.h"
+#include "support/FaultServer.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kRunTimeoutMs = 20000;
+
+std::string MapXml(unsigned int version, const std::string& body = "")
+{
+    return "<map><meta><version>" + std::to_string(version) + "</version></meta>" + body + "</map>";
+}
+
+std::vector<std::string> TemporaryFiles(const std::string& directory)
+{
+    std::vector<std::string> found;
+    for (const std::string& name : ListDirectory(directory))
+        if (CAtomicFile::IsTemporaryName(name.c_str()))
+            found.push_back(name);
+    return found;
+}
+
+// The real executable against a loopback server that lists one map, a.map at version 4, and
+// answers the map's download the way the test sets.
+class ReliabilityRunTest : public ::testing::Test {
+protected:
+    enum class MapReply { Whole, Stall };
+
+    ReliabilityRunTest()
+    {
+        mkdir(m_work.File("maps").c_str(), 0755);
+        WriteFile(m_work.File("maps/a.map"), MapXml(3));
+    }
+
+    void WriteConfig(const std::string& frequency = "0")
+    {
+        WriteFile(m_work.File("config.xml"),
+                  "<config><url>" + m_server.Url("/feed.xml?e2e=1") + "</url><frequency>" + frequency +
+                      "</frequency><savepath>" + m_work.File("maps") + "</savepath></config>");
+    }
+
+    ProcessResult Run(const std::vector<std::string>& argv, const std::function<void(pid_t)>& onStarted = nullptr)
+    {
+        return RunProcess(argv, m_work.Path(), kRunTimeoutMs, onStarted);
+    }
+
+    void Handle(int fd, const std::string& request)
+    {
+        if (request.rfind("GET /feed.xml", 0) == 0) {
+            FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n<rss><channel><time>t</time><item><title>a.map</title>"
+                                     "<link>" + m_server.Url("/maps/a.map") +
+                                     "</link><version>4</version></item></channel></rss>");
+            return;
+        }
+        const std::string body = MapXml(1, "<pad>" + std::string(100000, 'p') + "</pad>");
+        if (m_reply == MapReply::Whole) {
+            FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                                         "\r\n\r\n" + body);
+            return;
+        }
+        // Part of the body, then nothing until the client goes away.
+        FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                                     "\r\n\r\n" + body.substr(0, 5000));
+        char byte = 0;
+        while (::recv(fd, &byte, 1, 0) > 0) {
+        }
+    }
+
+    TempDir m_work;
+    std::atomic<MapReply> m_reply{MapReply::Whole};
+    FaultServer m_server{[this](FaultServer&, int fd, const std::string& request) { Handle(fd, request); }};
+};
+
+TEST_F(ReliabilityRunTest, MissingOrEmptySavePathIsAConfigurationError)
+{
+    for (const std::string& savePath : {std::string(), std::string("<savepath></savepath>")}) {
+        WriteFile(m_work.File("config.xml"), "<config><url>http://127.0.0.1:1/f</url>" + savePath + "</config>");
+        const ProcessResult result = Run({DownloaderExecutable()});
+        EXPECT_EQ(1, result.exitCode);
+        EXPECT_EQ("Your config file does not name a save directory. Please enter the directory to save maps "
+                  "into in a 'savepath' tag.\n",
+                  result.out);
+    }
+}
+
+// Waiting between passes, each stop signal ends the daemon cleanly within a second.
+TEST_F(ReliabilityRunTest, StopSignalsEndTheWaitBetweenPassesWithinASecond)
+{
+    WriteConfig("60");
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        Clock::time_point sent;
+        const ProcessResult result = Run({DownloaderExecutable()}, [&sent, signal](pid_t pid) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            sent = Clock::now();
+            kill(pid, signal);
+        });
+        EXPECT_EQ(0, result.signal) << signal;
+        EXPECT_EQ(0, result.exitCode) << signal;
+        EXPECT_LT(Clock::now() - sent, std::chrono::milliseconds(1500)) << signal;
+    }
+}
+
+// A log pipe whose reader went away: the writes fail, the daemon goes on and does its work.
+TEST_F(ReliabilityRunTest, ClosedStandardOutputDoesNotKillTheDaemon)
+{
+    WriteConfig();
+    const ProcessResult result =
+        Run({"/usr/bin/python3", "-c",
+             "import os, subprocess, sys\n"
+             "r, w = os.pipe()\n"
+             "os.close(r)\n"
+             "sys.exit(subprocess.call([sys.argv[1]], stdout=w) & 255)\n",
+             DownloaderExecutable()});
+    EXPECT_EQ(0, result.exitCode) << result.err;
+    EXPECT_NE(std::string::npos, ReadFile(m_work.File("maps/a.map")).find("<version>4</version>"));
+}
+
+// Past a file-size limit the map's write fails and is reported with the system's reason.
+TEST_F(ReliabilityRunTest, FileSizeLimitFailsTheWriteInsteadOfKillingTheDaemon)
+{
+    WriteConfig();
+    const ProcessResult result = Run({"/bin/sh", "-c", "ulimit -f 20 && exec \"$0\"", DownloaderExecutable()});
+    EXPECT_EQ(0, result.signal);
+    EXPECT_EQ(3, result.exitCode);  // run once, and the map did not arrive
+    EXPECT_NE(std::string::npos, result.out.find("Error downloading a.map: Unable to write destination file " +
+                                                 m_work.File("maps/a.map") + ": File too large\n"))
+        << result.out;
+    EXPECT_EQ(MapXml(3), ReadFile(m_work.File("maps/a.map")));
+    EXPECT_EQ(std::vector<std::string>{}, TemporaryFiles(m_work.File("maps")));
+}
+
+// Killed in the middle of downloads again and again: each kill leaves the temporary files of its
+// download, and each start removes what the kill before it left; the last start leaves nothing.
+TEST_F(ReliabilityRunTest, EachStartRemovesWhatKilledDownloadsLeftBehind)
+{
+    const int kills = 50;
+    WriteConfig();
+    m_reply = MapReply::Stall;
+    const std::string maps = m_work.File("maps");
+    std::vector<std::string> left;
+    for (int i = 0; i < kills; ++i) {
+        const std::vector<std::string> before = left;
+        const ProcessResult result = Run({DownloaderExecutable()}, [&maps, &before](pid_t pid) {
+            // Killed once this run's own temporary file exists.
+            const auto deadline = Clock::now() + std::chrono::seconds(10);
+            while (Clock::now() < deadline) {
+                const std::vector<std::string> now = TemporaryFiles(maps);
+                if (!now.empty() && now != before)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            kill(pid, SIGKILL);
+        });
+        ASSERT_EQ(SIGKILL, result.signal);
+        left = TemporaryFiles(maps);
+        // This run's files (the body and the client's file beside it), none of the run before.
+        ASSERT_FALSE(left.empty()) << "kill " << i;
+        for (const std::string& name : before)
+            ASSERT_EQ(left.end(), std::find(left.begin(), left.end(), name)) << "kill " << i;
+    }
+
+    // Names that only look like the pattern, and a directory that has it, are not ours.
+    const std::vector<std::string> strangers = {".a.map.mad-1234567.part", "a.map.mad-12345678.part",
+                                                ".a.map.mad-12345678.partial", "notes.part"};
+    for (const std::string& name : strangers)
+        WriteFile(m_work.File("maps/" + name), "keep");
+    ASSERT_EQ(0, mkdir(m_work.File("maps/.b.map.mad-abcdefgh.part").c_str(), 0755));
+    WriteFile(m_work.File(".autoupdate.xml.mad-abcdefgh.part"), "left");
+
+    m_reply = MapReply::Whole;
+    const ProcessResult result = Run({DownloaderExecutable()});
+    EXPECT_EQ(0, result.exitCode);
+    std::vector<std::string> expected = strangers;
+    expected.push_back(".b.map.mad-abcdefgh.part");
+    expected.push_back("a.map");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(expected, ListDirectory(maps));
+    EXPECT_EQ(std::vector<std::string>{}, TemporaryFiles(m_work.Path()));
+    EXPECT_NE(std::string::npos, ReadFile(m_work.File("maps/a.map")).find("<version>4</version>"));
+}
+
+}  // namespace
