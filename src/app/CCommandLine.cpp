@@ -60,7 +60,8 @@ std::string CCommandLine::Usage()
            "  1  configuration error\n"
            "  2  bad command line, or the directory of -C cannot be entered\n"
            "  3  run-once mode (frequency 0 or --once): the pass did not bring every map up to\n"
-           "     date (the feed failed, or a map failed or was skipped as unsafe)\n";
+           "     date (the feed failed, or a map failed, was skipped as unsafe or could not\n"
+           "     be read)\n";
 }
 
 std::string CCommandLine::VersionText()
