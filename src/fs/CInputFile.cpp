@@ -63,8 +63,18 @@ bool CInputFile::ReadAll(std::string& text, std::size_t limit) {
 }
 
 CInputFile::Status CInputFile::Check(const std::string& path, int& error) {
-    CInputFile file;
-    const Status status = file.Open(path);
-    error = file.Error();
-    return status;
+    // Asked of every map on every pass, so without opening anything: a look at the name and the
+    // permission check that opening it would make.
+    error = 0;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        error = errno;
+        return error == ENOENT || error == ENOTDIR ? Status::Missing : Status::Unreadable;
+    }
+    if (!S_ISREG(info.st_mode)) return Status::NotRegular;
+    if (::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0) {
+        error = errno;
+        return error == ENOENT ? Status::Missing : Status::Unreadable;
+    }
+    return Status::Regular;
 }

@@ -25,7 +25,8 @@ public:
     bool ReadAll(std::string& text, std::size_t limit);
     void Close();
 
-    // What Open would say of path; the file is closed again at once.
+    // What Open would say of path, found without opening it (a name swapped for a FIFO right
+    // after the check is still caught by Open).
     static Status Check(const std::string& path, int& error);
 
     int Error() const { return m_error; }
