@@ -1,8 +1,14 @@
 #include "xml/CXMLStreamReader.h"
 
+#include <cerrno>
 #include <memory>
 
-#include <xercesc/framework/LocalFileInputSource.hpp>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <xercesc/sax/InputSource.hpp>
+#include <xercesc/util/BinInputStream.hpp>
 #include <xercesc/framework/XMLPScanToken.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
 #include <xercesc/sax2/DefaultHandler.hpp>
@@ -28,6 +34,52 @@ public:
     void StartElement(const XMLCh*, unsigned int) override {}
     void EndElement(unsigned int) override {}
     void Characters(const XMLCh*, std::size_t) override {}
+};
+
+// The bytes of one open regular file; owns the descriptor.
+class DescriptorStream final : public BinInputStream {
+public:
+    explicit DescriptorStream(int fd) : m_fd(fd) {}
+    ~DescriptorStream() override { ::close(m_fd); }
+    DescriptorStream(const DescriptorStream&) = delete;
+    DescriptorStream& operator=(const DescriptorStream&) = delete;
+
+    XMLFilePos curPos() const override { return m_position; }
+    XMLSize_t readBytes(XMLByte* const toFill, const XMLSize_t maxToRead) override {
+        for (;;) {
+            const ssize_t got = ::read(m_fd, toFill, maxToRead);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) ThrowXML(XMLPlatformUtilsException, XMLExcepts::File_CouldNotReadFromFile);
+            m_position += static_cast<XMLFilePos>(got);
+            return static_cast<XMLSize_t>(got);
+        }
+    }
+    const XMLCh* getContentType() const override { return nullptr; }
+
+private:
+    int m_fd;
+    XMLFilePos m_position = 0;
+};
+
+// A local file by name, never taken for a URL, and opened so that it cannot block: only a
+// regular file is read, whatever the name was when the caller looked at it.
+class RegularFileSource final : public InputSource {
+public:
+    explicit RegularFileSource(const char* path) : InputSource(path), m_path(path) {}
+
+    BinInputStream* makeStream() const override {
+        const int fd = ::open(m_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) return nullptr;
+        struct stat info {};
+        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            ::close(fd);
+            return nullptr;
+        }
+        return new DescriptorStream(fd);  // the parser owns the stream it asked for
+    }
+
+private:
+    std::string m_path;
 };
 
 std::string LocalText(const XMLCh* text) {
@@ -144,8 +196,7 @@ CXMLStreamReader::Result CXMLStreamReader::Read(const char* path, CXMLStreamHand
         reader->setEntityResolver(&events);
         reader->setDeclarationHandler(&events);
 
-        // Read as a local file: the name is never taken for a URL.
-        LocalFileInputSource source{CXString(path)};
+        RegularFileSource source(path);
         XMLPScanToken token;
         bool more = reader->parseFirst(source, token);
         while (more && !events.Failed()) {

@@ -1,3 +1,8 @@
+#include <chrono>
+#include <fcntl.h>
+#include <future>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -106,4 +111,29 @@ TEST_F(XmlStreamTest, StopRequestAndFinishedHandlerEndTheReadEarly) {
     CXMLStreamReader reader;
     EXPECT_EQ(reader.Read(Path().c_str(), first), Result::Ended);
     EXPECT_EQ(first.seen, 1);
+}
+
+// A FIFO or a directory under a document's name fails the read at once: nothing may wait for a
+// writer that never comes.
+TEST_F(XmlStreamTest, OnlyARegularFileIsEverOpened) {
+    ASSERT_EQ(0, ::mkfifo(Path().c_str(), 0600));
+    auto read = std::async(std::launch::async, [this] {
+        CXMLStreamReader reader;
+        Recorder recorder;
+        return reader.Read(Path().c_str(), recorder);
+    });
+    if (read.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        // Let the blocked open go before failing.
+        const int writer = ::open(Path().c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0) ::close(writer);
+        FAIL() << "the read waited on a FIFO";
+    }
+    EXPECT_EQ(read.get(), Result::Failed);
+
+    ::unlink(Path().c_str());
+    ASSERT_EQ(0, ::mkdir(Path().c_str(), 0700));
+    CXMLStreamReader reader;
+    Recorder recorder;
+    EXPECT_EQ(reader.Read(Path().c_str(), recorder), Result::Failed);
+    ::rmdir(Path().c_str());
 }
