@@ -456,7 +456,8 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
         detail = writeFailure + mapPath + ": " + download.ErrorText();
         return DownloadOutcome::Failed;
     }
-    if (!http.Get(link, download.TemporaryPath().c_str())) {
+    // Only the map's own file below needs the flush to disk: this one is copied and removed.
+    if (!http.Get(link, download.TemporaryPath().c_str(), CAtomicFile::Sync::Fast)) {
         detail = http.GetLastError();
         // The operator knows the map, not the hidden file its body was on its way to.
         const std::size_t reason = detail.rfind(": ");

@@ -78,27 +78,46 @@ long long MillisecondsUntil(Clock::time_point deadline) {
     return std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
 }
 
-// Reads a head one byte per receive, so no byte of the body is ever taken with it.
-// beforeRead() runs before each receive; false from it ends the read with 0.
+// Takes exactly count bytes that a peek has shown to be there.
+bool Take(CTCPSocket& socket, char* buffer, int count) {
+    while (count > 0) {
+        const int got = socket.ReadBuffer(buffer, count);
+        if (got <= 0) return false;
+        buffer += got;
+        count -= got;
+    }
+    return true;
+}
+
+// Reads a head without ever taking a byte of the body: each round peeks at what has arrived,
+// looks for the empty line in it and takes only the bytes up to there (all of them while it is
+// not found, so the next peek waits for new ones). A few receives a head instead of one a byte.
+// beforeRead() runs before each peek; false from it ends the read with 0.
 template <typename BeforeRead>
 int ReadHeadBytes(CTCPSocket& socket, char* buffer, unsigned int size, BeforeRead beforeRead) {
     const unsigned int limit = std::min(size, static_cast<unsigned int>(INT_MAX));
     bool previousCR = false;
     int pairs = 0;
     for (unsigned int stored = 0; stored < limit;) {
-        char byte = 0;
-        if (!beforeRead() || socket.ReadBuffer(&byte, 1) != 1) return 0;
-        buffer[stored++] = byte;
-        if (byte == '\r') {
-            previousCR = true;
-        } else if (byte == '\n') {
-            if (previousCR) ++pairs;
-            previousCR = false;
-            if (pairs == 2) return static_cast<int>(stored);
-        } else {
-            previousCR = false;
-            pairs = 0;
+        if (!beforeRead()) return 0;
+        const int peeked = socket.PeekBuffer(buffer + stored, static_cast<int>(limit - stored));
+        if (peeked <= 0) return 0;
+        int scanned = 0;
+        while (scanned < peeked && pairs < 2) {
+            const char byte = buffer[stored + scanned++];
+            if (byte == '\r') {
+                previousCR = true;
+            } else if (byte == '\n') {
+                if (previousCR) ++pairs;
+                previousCR = false;
+            } else {
+                previousCR = false;
+                pairs = 0;
+            }
         }
+        if (!Take(socket, buffer + stored, scanned)) return 0;
+        stored += static_cast<unsigned int>(scanned);
+        if (pairs == 2) return static_cast<int>(stored);
     }
     return 0;
 }
@@ -342,7 +361,7 @@ bool CHTTPClient::Prepare(const char* url, Target& target) {
     return true;
 }
 
-bool CHTTPClient::Get(const char* url, const char* destination) {
+bool CHTTPClient::Get(const char* url, const char* destination, CAtomicFile::Sync sync) {
     if (url == nullptr) return Fail("Invalid URL");
     std::string current(url);
     for (unsigned int redirects = 0;; ++redirects) {
@@ -356,7 +375,7 @@ bool CHTTPClient::Get(const char* url, const char* destination) {
         CHTTPResponse response;
         if (!response.Parse(head, static_cast<unsigned int>(headLength))) return Fail("Parsing response failed");
         const int code = response.GetErrorCode();
-        if (code == 200) return ReceiveBody(*socket, head, headLength, destination);
+        if (code == 200) return ReceiveBody(*socket, head, headLength, destination, sync);
 
         std::string location;
         if (m_uiMaxRedirects > 0 && IsRedirect(code) &&
@@ -429,14 +448,14 @@ bool CHTTPClient::ReceiveHead(CTCPClientSocket& socket, char* head, unsigned int
 }
 
 bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int headLength,
-                              const char* destination) {
+                              const char* destination, CAtomicFile::Sync sync) {
     unsigned long long expected = 0;
     const CHTTPResponse::Length length =
         CHTTPResponse::FindContentLength(head, static_cast<unsigned int>(headLength), expected);
     if (length == CHTTPResponse::Length::Invalid) return Fail("Invalid Content-Length");
     const bool hasLength = length == CHTTPResponse::Length::Valid;
 
-    CAtomicFile file(destination != nullptr ? destination : "");
+    CAtomicFile file(destination != nullptr ? destination : "", sync);
     if (destination == nullptr || !file.Open()) return Fail(WriteFailure(destination, file).c_str());
 
     const bool bounded = m_uiTimeoutMs != 0;

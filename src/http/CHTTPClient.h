@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "fs/CAtomicFile.h"
+
 class CTCP;
 class CTCPSocket;
 class CTCPClientSocket;
@@ -36,8 +38,9 @@ public:
 
     // True when a 200 response arrived and its whole body now is the destination file.
     // On failure the destination is left as it was, no temporary file remains, and
-    // GetLastError names the first cause.
-    bool Get(const char* url, const char* destination);
+    // GetLastError names the first cause. Sync::Fast skips the flush to disk before the rename,
+    // for a destination that is only an intermediate the caller copies and removes.
+    bool Get(const char* url, const char* destination, CAtomicFile::Sync sync = CAtomicFile::Sync::Durable);
     // The text of the last failed Get; empty until one fails.
     const char* GetLastError() const;
     // Bounds connecting (and the TLS handshake), each wait on the server, the whole response
@@ -87,7 +90,8 @@ private:
     // Reads the head within one time-out; false with the last-error text set.
     bool ReceiveHead(CTCPClientSocket& socket, char* head, unsigned int size, int& headLength);
     // Streams the body that follows head into destination; false with the last-error text set.
-    bool ReceiveBody(CTCPClientSocket& socket, const char* head, int headLength, const char* destination);
+    bool ReceiveBody(CTCPClientSocket& socket, const char* head, int headLength, const char* destination,
+                     CAtomicFile::Sync sync);
 
     char m_szLastError[128];
     CTCP* m_pTCP;
