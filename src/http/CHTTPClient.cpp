@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <strings.h>
 #include <utility>
@@ -361,7 +362,11 @@ bool CHTTPClient::Prepare(const char* url, Target& target) {
     return true;
 }
 
-bool CHTTPClient::Get(const char* url, const char* destination, CAtomicFile::Sync sync) {
+bool CHTTPClient::Get(const char* url, const char* destination) { return Fetch(url, destination, nullptr); }
+
+bool CHTTPClient::Get(const char* url, CAtomicFile& file) { return Fetch(url, file.Target().c_str(), &file); }
+
+bool CHTTPClient::Fetch(const char* url, const char* destination, CAtomicFile* open) {
     if (url == nullptr) return Fail("Invalid URL");
     std::string current(url);
     for (unsigned int redirects = 0;; ++redirects) {
@@ -375,7 +380,7 @@ bool CHTTPClient::Get(const char* url, const char* destination, CAtomicFile::Syn
         CHTTPResponse response;
         if (!response.Parse(head, static_cast<unsigned int>(headLength))) return Fail("Parsing response failed");
         const int code = response.GetErrorCode();
-        if (code == 200) return ReceiveBody(*socket, head, headLength, destination, sync);
+        if (code == 200) return ReceiveBody(*socket, head, headLength, destination, open);
 
         std::string location;
         if (m_uiMaxRedirects > 0 && IsRedirect(code) &&
@@ -448,15 +453,18 @@ bool CHTTPClient::ReceiveHead(CTCPClientSocket& socket, char* head, unsigned int
 }
 
 bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int headLength,
-                              const char* destination, CAtomicFile::Sync sync) {
+                              const char* destination, CAtomicFile* open) {
     unsigned long long expected = 0;
     const CHTTPResponse::Length length =
         CHTTPResponse::FindContentLength(head, static_cast<unsigned int>(headLength), expected);
     if (length == CHTTPResponse::Length::Invalid) return Fail("Invalid Content-Length");
     const bool hasLength = length == CHTTPResponse::Length::Valid;
 
-    CAtomicFile file(destination != nullptr ? destination : "", sync);
-    if (destination == nullptr || !file.Open()) return Fail(WriteFailure(destination, file).c_str());
+    std::optional<CAtomicFile> own;
+    if (open == nullptr) own.emplace(destination != nullptr ? destination : "");
+    CAtomicFile& file = open != nullptr ? *open : *own;
+    if (open == nullptr && (destination == nullptr || !file.Open())) return Fail(WriteFailure(destination, file).c_str());
+    if (!file.IsOpen()) return Fail(WriteFailure(destination, file).c_str());
 
     const bool bounded = m_uiTimeoutMs != 0;
     PaceWatch pace(std::chrono::milliseconds(m_uiTimeoutMs), Clock::now());
@@ -513,6 +521,6 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
         }
         break;
     }
-    if (!flush() || !file.Commit()) return Fail(WriteFailure(destination, file).c_str());
+    if (!flush() || (open == nullptr && !file.Commit())) return Fail(WriteFailure(destination, file).c_str());
     return true;
 }

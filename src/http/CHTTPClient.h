@@ -38,9 +38,12 @@ public:
 
     // True when a 200 response arrived and its whole body now is the destination file.
     // On failure the destination is left as it was, no temporary file remains, and
-    // GetLastError names the first cause. Sync::Fast skips the flush to disk before the rename,
-    // for a destination that is only an intermediate the caller copies and removes.
-    bool Get(const char* url, const char* destination, CAtomicFile::Sync sync = CAtomicFile::Sync::Durable);
+    // GetLastError names the first cause.
+    bool Get(const char* url, const char* destination);
+    // As Get, but the body is written into file, already open, and nothing is committed: the
+    // caller reads it at file.TemporaryPath(), then commits or discards it. Write failures name
+    // file.Target(). For an intermediate file this saves a second temporary file and its rename.
+    bool Get(const char* url, CAtomicFile& file);
     // The text of the last failed Get; empty until one fails.
     const char* GetLastError() const;
     // Bounds connecting (and the TLS handshake), each wait on the server, the whole response
@@ -89,9 +92,12 @@ private:
     bool SendRequest(CTCPClientSocket& socket, const char* request);
     // Reads the head within one time-out; false with the last-error text set.
     bool ReceiveHead(CTCPClientSocket& socket, char* head, unsigned int size, int& headLength);
-    // Streams the body that follows head into destination; false with the last-error text set.
+    // Get into destination, or into open when it is given (then left uncommitted).
+    bool Fetch(const char* url, const char* destination, CAtomicFile* open);
+    // Streams the body that follows head into destination (or open, as Fetch); false with the
+    // last-error text set.
     bool ReceiveBody(CTCPClientSocket& socket, const char* head, int headLength, const char* destination,
-                     CAtomicFile::Sync sync);
+                     CAtomicFile* open);
 
     char m_szLastError[128];
     CTCP* m_pTCP;
