@@ -463,8 +463,8 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
     std::optional<CAtomicFile> own;
     if (open == nullptr) own.emplace(destination != nullptr ? destination : "");
     CAtomicFile& file = open != nullptr ? *open : *own;
-    if (open == nullptr && (destination == nullptr || !file.Open())) return Fail(WriteFailure(destination, file).c_str());
-    if (!file.IsOpen()) return Fail(WriteFailure(destination, file).c_str());
+    const bool opened = open != nullptr ? open->IsOpen() : destination != nullptr && file.Open();
+    if (!opened) return Fail(WriteFailure(destination, file).c_str());
 
     const bool bounded = m_uiTimeoutMs != 0;
     PaceWatch pace(std::chrono::milliseconds(m_uiTimeoutMs), Clock::now());
