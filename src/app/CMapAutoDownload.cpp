@@ -447,8 +447,8 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
                                                                      std::string& detail)
 {
     // The body lands in a file of the owned temporary pattern beside the map; this object owns
-    // that name and removes whatever is there on every path. Its base name is short, so the
-    // client's own temporary file beside it fits in a file name whatever the title's length.
+    // that name and removes whatever is there on every path. It is never flushed to disk: it is
+    // only copied into the map's own file below, which is.
     const std::string directory(mapPath, std::max<const char*>(mapPath, strrchr(mapPath, '/')) - mapPath);
     CAtomicFile download(directory + "/download", CAtomicFile::Sync::Fast);
     const std::string writeFailure = "Unable to write destination file ";
@@ -456,7 +456,7 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
         detail = writeFailure + mapPath + ": " + download.ErrorText();
         return DownloadOutcome::Failed;
     }
-    if (!http.Get(link, download.TemporaryPath().c_str())) {
+    if (!http.Get(link, download)) {
         detail = http.GetLastError();
         // The operator knows the map, not the hidden file its body was on its way to.
         const std::size_t reason = detail.rfind(": ");

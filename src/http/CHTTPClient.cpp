@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <strings.h>
 #include <utility>
@@ -78,27 +79,46 @@ long long MillisecondsUntil(Clock::time_point deadline) {
     return std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
 }
 
-// Reads a head one byte per receive, so no byte of the body is ever taken with it.
-// beforeRead() runs before each receive; false from it ends the read with 0.
+// Takes exactly count bytes that a peek has shown to be there.
+bool Take(CTCPSocket& socket, char* buffer, int count) {
+    while (count > 0) {
+        const int got = socket.ReadBuffer(buffer, count);
+        if (got <= 0) return false;
+        buffer += got;
+        count -= got;
+    }
+    return true;
+}
+
+// Reads a head without ever taking a byte of the body: each round peeks at what has arrived,
+// looks for the empty line in it and takes only the bytes up to there (all of them while it is
+// not found, so the next peek waits for new ones). A few receives a head instead of one a byte.
+// beforeRead() runs before each peek; false from it ends the read with 0.
 template <typename BeforeRead>
 int ReadHeadBytes(CTCPSocket& socket, char* buffer, unsigned int size, BeforeRead beforeRead) {
     const unsigned int limit = std::min(size, static_cast<unsigned int>(INT_MAX));
     bool previousCR = false;
     int pairs = 0;
     for (unsigned int stored = 0; stored < limit;) {
-        char byte = 0;
-        if (!beforeRead() || socket.ReadBuffer(&byte, 1) != 1) return 0;
-        buffer[stored++] = byte;
-        if (byte == '\r') {
-            previousCR = true;
-        } else if (byte == '\n') {
-            if (previousCR) ++pairs;
-            previousCR = false;
-            if (pairs == 2) return static_cast<int>(stored);
-        } else {
-            previousCR = false;
-            pairs = 0;
+        if (!beforeRead()) return 0;
+        const int peeked = socket.PeekBuffer(buffer + stored, static_cast<int>(limit - stored));
+        if (peeked <= 0) return 0;
+        int scanned = 0;
+        while (scanned < peeked && pairs < 2) {
+            const char byte = buffer[stored + scanned++];
+            if (byte == '\r') {
+                previousCR = true;
+            } else if (byte == '\n') {
+                if (previousCR) ++pairs;
+                previousCR = false;
+            } else {
+                previousCR = false;
+                pairs = 0;
+            }
         }
+        if (!Take(socket, buffer + stored, scanned)) return 0;
+        stored += static_cast<unsigned int>(scanned);
+        if (pairs == 2) return static_cast<int>(stored);
     }
     return 0;
 }
@@ -342,7 +362,11 @@ bool CHTTPClient::Prepare(const char* url, Target& target) {
     return true;
 }
 
-bool CHTTPClient::Get(const char* url, const char* destination) {
+bool CHTTPClient::Get(const char* url, const char* destination) { return Fetch(url, destination, nullptr); }
+
+bool CHTTPClient::Get(const char* url, CAtomicFile& file) { return Fetch(url, file.Target().c_str(), &file); }
+
+bool CHTTPClient::Fetch(const char* url, const char* destination, CAtomicFile* open) {
     if (url == nullptr) return Fail("Invalid URL");
     std::string current(url);
     for (unsigned int redirects = 0;; ++redirects) {
@@ -356,7 +380,7 @@ bool CHTTPClient::Get(const char* url, const char* destination) {
         CHTTPResponse response;
         if (!response.Parse(head, static_cast<unsigned int>(headLength))) return Fail("Parsing response failed");
         const int code = response.GetErrorCode();
-        if (code == 200) return ReceiveBody(*socket, head, headLength, destination);
+        if (code == 200) return ReceiveBody(*socket, head, headLength, destination, open);
 
         std::string location;
         if (m_uiMaxRedirects > 0 && IsRedirect(code) &&
@@ -429,15 +453,18 @@ bool CHTTPClient::ReceiveHead(CTCPClientSocket& socket, char* head, unsigned int
 }
 
 bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int headLength,
-                              const char* destination) {
+                              const char* destination, CAtomicFile* open) {
     unsigned long long expected = 0;
     const CHTTPResponse::Length length =
         CHTTPResponse::FindContentLength(head, static_cast<unsigned int>(headLength), expected);
     if (length == CHTTPResponse::Length::Invalid) return Fail("Invalid Content-Length");
     const bool hasLength = length == CHTTPResponse::Length::Valid;
 
-    CAtomicFile file(destination != nullptr ? destination : "");
-    if (destination == nullptr || !file.Open()) return Fail(WriteFailure(destination, file).c_str());
+    std::optional<CAtomicFile> own;
+    if (open == nullptr) own.emplace(destination != nullptr ? destination : "");
+    CAtomicFile& file = open != nullptr ? *open : *own;
+    const bool opened = open != nullptr ? open->IsOpen() : destination != nullptr && file.Open();
+    if (!opened) return Fail(WriteFailure(destination, file).c_str());
 
     const bool bounded = m_uiTimeoutMs != 0;
     PaceWatch pace(std::chrono::milliseconds(m_uiTimeoutMs), Clock::now());
@@ -451,7 +478,11 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
     };
     // Receives are gathered into whole chunks before they are written: a TLS receive brings
     // one record (16 KiB at most), and a write per record would cost a system call each.
-    const auto buffer = std::make_unique<char[]>(kBodyChunk);
+    // A body of known length needs no bigger buffer than itself: a small map then costs no
+    // clearing of a whole chunk (and none of the page faults of a fresh mapping) per download.
+    const int chunk =
+        hasLength ? static_cast<int>(std::clamp<unsigned long long>(expected, 1, kBodyChunk)) : kBodyChunk;
+    const auto buffer = std::make_unique<char[]>(static_cast<size_t>(chunk));
     size_t buffered = 0;
     const auto flush = [&] {
         const bool written = buffered == 0 || file.Write(buffer.get(), buffered);
@@ -467,14 +498,15 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
             if (left <= 0) return tooSlow();
             socket.SetTimeout(static_cast<unsigned int>(left));
         }
-        int want = static_cast<int>(kBodyChunk - buffered);
+        int want = static_cast<int>(static_cast<size_t>(chunk) - buffered);
         if (hasLength) want = static_cast<int>(std::min<unsigned long long>(want, expected - received));
         const int got = socket.ReadBuffer(buffer.get() + buffered, want);
         if (got > 0) {
             buffered += static_cast<size_t>(got);
             received += static_cast<unsigned long long>(got);
             if (bounded) pace.Record(Clock::now(), static_cast<unsigned long long>(got));
-            if (buffered >= kWriteChunk && !flush()) return Fail(WriteFailure(destination, file).c_str());
+            const bool full = buffered >= kWriteChunk || buffered == static_cast<size_t>(chunk);
+            if (full && !flush()) return Fail(WriteFailure(destination, file).c_str());
             continue;
         }
         // The last receive succeeded and emptied the socket's text: a text now names a failure,
@@ -489,6 +521,6 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
         }
         break;
     }
-    if (!flush() || !file.Commit()) return Fail(WriteFailure(destination, file).c_str());
+    if (!flush() || (open == nullptr && !file.Commit())) return Fail(WriteFailure(destination, file).c_str());
     return true;
 }

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "fs/CAtomicFile.h"
+
 class CTCP;
 class CTCPSocket;
 class CTCPClientSocket;
@@ -38,6 +40,10 @@ public:
     // On failure the destination is left as it was, no temporary file remains, and
     // GetLastError names the first cause.
     bool Get(const char* url, const char* destination);
+    // As Get, but the body is written into file, already open, and nothing is committed: the
+    // caller reads it at file.TemporaryPath(), then commits or discards it. Write failures name
+    // file.Target(). For an intermediate file this saves a second temporary file and its rename.
+    bool Get(const char* url, CAtomicFile& file);
     // The text of the last failed Get; empty until one fails.
     const char* GetLastError() const;
     // Bounds connecting (and the TLS handshake), each wait on the server, the whole response
@@ -86,8 +92,12 @@ private:
     bool SendRequest(CTCPClientSocket& socket, const char* request);
     // Reads the head within one time-out; false with the last-error text set.
     bool ReceiveHead(CTCPClientSocket& socket, char* head, unsigned int size, int& headLength);
-    // Streams the body that follows head into destination; false with the last-error text set.
-    bool ReceiveBody(CTCPClientSocket& socket, const char* head, int headLength, const char* destination);
+    // Get into destination, or into open when it is given (then left uncommitted).
+    bool Fetch(const char* url, const char* destination, CAtomicFile* open);
+    // Streams the body that follows head into destination (or open, as Fetch); false with the
+    // last-error text set.
+    bool ReceiveBody(CTCPClientSocket& socket, const char* head, int headLength, const char* destination,
+                     CAtomicFile* open);
 
     char m_szLastError[128];
     CTCP* m_pTCP;

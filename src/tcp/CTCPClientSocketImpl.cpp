@@ -79,7 +79,14 @@ int CTCPClientSocketImpl::ReadBuffer(void* buffer, int size) {
     return received > 0 ? received : -1;
 }
 
-int CTCPClientSocketImpl::Receive(void* buffer, int size) {
+int CTCPClientSocketImpl::PeekBuffer(void* buffer, int size) {
+    const int received = ReceiveWith(buffer, size, MSG_PEEK);
+    return received > 0 ? received : -1;
+}
+
+int CTCPClientSocketImpl::Receive(void* buffer, int size) { return ReceiveWith(buffer, size, 0); }
+
+int CTCPClientSocketImpl::ReceiveWith(void* buffer, int size, int flags) {
     if (size <= 0) return -1;
     if (m_iSocket < 0) {
         SetError("No socket initialized");
@@ -87,7 +94,7 @@ int CTCPClientSocketImpl::Receive(void* buffer, int size) {
     }
     for (;;) {
         // Try first: in a running transfer data is usually waiting, which saves the poll.
-        const ssize_t received = ::recv(m_iSocket, buffer, static_cast<size_t>(size), MSG_DONTWAIT);
+        const ssize_t received = ::recv(m_iSocket, buffer, static_cast<size_t>(size), MSG_DONTWAIT | flags);
         if (received > 0) {
             m_szLastError[0] = '\0';
             return static_cast<int>(received);

@@ -31,6 +31,7 @@ public:
     bool Initialize();
 
     int ReadBuffer(void* buffer, int size) override;
+    int PeekBuffer(void* buffer, int size) override;
     int WriteBuffer(const void* data, int size) override;
     bool Connect(const char* host, unsigned short port) override;
     bool Disconnect() override;
@@ -45,6 +46,8 @@ public:
 private:
     enum class Wait { Ready, TimedOut, Stopped, Failed };
 
+    // Receive with extra recv flags (MSG_PEEK to leave the bytes queued).
+    int ReceiveWith(void* buffer, int size, int flags);
     void SetError(const char* text);
     void SetErrorWithReason(const char* prefix, int error);
     void CloseDescriptor();

@@ -113,14 +113,18 @@ int CTLSClientSocketImpl::RawWrite(const char* data, int size) {
     return sent;
 }
 
-int CTLSClientSocketImpl::ReadBuffer(void* buffer, int size) {
+int CTLSClientSocketImpl::ReadBuffer(void* buffer, int size) { return Receive(buffer, size, false); }
+
+int CTLSClientSocketImpl::PeekBuffer(void* buffer, int size) { return Receive(buffer, size, true); }
+
+int CTLSClientSocketImpl::Receive(void* buffer, int size, bool peek) {
     if (size <= 0) return -1;
     if (!m_session) {
         SetError("Not connected");
         return -1;
     }
     BeginCall();
-    const int received = SSL_read(m_session.get(), buffer, size);
+    const int received = peek ? SSL_peek(m_session.get(), buffer, size) : SSL_read(m_session.get(), buffer, size);
     if (received > 0) {
         m_szLastError[0] = '\0';
         return received;

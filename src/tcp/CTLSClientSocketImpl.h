@@ -38,6 +38,7 @@ public:
     bool Initialize();
 
     int ReadBuffer(void* buffer, int size) override;
+    int PeekBuffer(void* buffer, int size) override;
     int WriteBuffer(const void* data, int size) override;
     bool Connect(const char* host, unsigned short port) override;
     bool Disconnect() override;
@@ -65,6 +66,8 @@ private:
     // Gives the TCP socket what is left of the call's time-out; false (Raw::TimedOut) when nothing is.
     bool ArmTimeout();
 
+    // ReadBuffer (SSL_read) or PeekBuffer (SSL_peek): the same waits, texts and clean close.
+    int Receive(void* buffer, int size, bool peek);
     bool Handshake(const char* host);
     void ExplainHandshakeFailure();
     // The text for a failed read or write: the transport's cause first, else OpenSSL's reason.

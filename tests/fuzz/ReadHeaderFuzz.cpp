@@ -18,19 +18,28 @@ public:
 
     int ReadBuffer(void* buffer, int size) override
     {
-        FUZZ_ASSERT(size > 0);
-        if (m_taken == m_size)
-            return -1;
-        const size_t count = std::min({static_cast<size_t>(size), m_chunk, m_size - m_taken});
-        std::memcpy(buffer, m_data + m_taken, count);
-        m_taken += count;
-        return static_cast<int>(count);
+        const int count = Copy(buffer, size, m_chunk);
+        if (count > 0)
+            m_taken += static_cast<size_t>(count);
+        return count;
     }
+    // A peek may show more than the next receive takes.
+    int PeekBuffer(void* buffer, int size) override { return Copy(buffer, size, m_chunk + 3); }
     int WriteBuffer(const void*, int) override { return -1; }
 
     size_t Taken() const { return m_taken; }
 
 private:
+    int Copy(void* buffer, int size, size_t most) const
+    {
+        FUZZ_ASSERT(size > 0);
+        if (m_taken == m_size)
+            return -1;
+        const size_t count = std::min({static_cast<size_t>(size), most, m_size - m_taken});
+        std::memcpy(buffer, m_data + m_taken, count);
+        return static_cast<int>(count);
+    }
+
     const uint8_t* m_data;
     size_t m_size;
     size_t m_chunk;

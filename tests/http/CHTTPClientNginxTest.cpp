@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "fs/CAtomicFile.h"
 #include "http/CHTTPClient.h"
 #include "support/NginxServer.h"
 #include "support/TempDir.h"
@@ -66,6 +67,20 @@ TEST_F(NginxDownloadTest, PathWithSpaces) {
     EXPECT_EQ(ReadFile(m_out.File("my map v2.xml")), "<map/>");
     EXPECT_NE(m_server.AccessLog().find("\"GET /my%20map%20v2.xml HTTP/1.0\""), std::string::npos)
         << m_server.AccessLog();
+}
+
+TEST_F(NginxDownloadTest, IntoAnOpenFileTheBodyStaysUncommitted) {
+    WriteFile(m_root.File("map.xml"), "<map>new</map>");
+    CAtomicFile file(m_out.File("map.xml"));
+    ASSERT_TRUE(file.Open());
+    ASSERT_TRUE(m_client.Get(m_server.Url("/map.xml").c_str(), file)) << m_client.GetLastError();
+    EXPECT_EQ(ReadFile(file.TemporaryPath()), "<map>new</map>");
+    const std::string name = file.TemporaryPath().substr(file.TemporaryPath().rfind('/') + 1);
+    EXPECT_EQ(m_out.List(), std::vector<std::string>{name});  // no second temporary file, no rename
+    EXPECT_FALSE(m_client.Get(m_server.Url("/missing.xml").c_str(), file));
+    EXPECT_STREQ(m_client.GetLastError(), "404 - Not Found");
+    file.Discard();
+    EXPECT_TRUE(m_out.List().empty());
 }
 
 }  // namespace

@@ -188,6 +188,21 @@ TEST_F(ClosingPeerTest, ReadEmptiesTextAndCleanCloseLeavesItEmpty) {
     EXPECT_TRUE(socket->IsConnected());
 }
 
+TEST_F(ClosingPeerTest, PeekLeavesTheBytesForTheNextReadAndSeesTheClose) {
+    FaultServer server(GreetAndClose, false);
+    auto socket = ConnectWithStaleText(server.Port());
+    char buffer[16] = {};
+    ASSERT_EQ(socket->PeekBuffer(buffer, 3), 3);
+    EXPECT_STREQ(buffer, "hel");
+    EXPECT_STREQ(socket->GetLastError(), "");
+    ASSERT_EQ(socket->PeekBuffer(buffer, sizeof buffer), 5);
+    std::memset(buffer, 0, sizeof buffer);
+    ASSERT_EQ(socket->ReadBuffer(buffer, sizeof buffer), 5);
+    EXPECT_STREQ(buffer, "hello");
+    EXPECT_EQ(socket->PeekBuffer(buffer, sizeof buffer), -1);
+    EXPECT_STREQ(socket->GetLastError(), "");
+}
+
 TEST_F(ClosingPeerTest, ReadAfterCloseKeepsAnEarlierText) {
     FaultServer server([](FaultServer&, int, const std::string&) {}, false);
     auto socket = ConnectWithStaleText(server.Port());
