@@ -21,6 +21,16 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "check-package: run as root (debootstrap and chroot need it)" >&2
   exit 1
 fi
+# What this check needs beyond the build's own packages, installed when missing.
+"$(dirname "$0")/setup.sh"
+extra=()
+for package in debootstrap lintian; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || extra+=("$package")
+done
+if [ ${#extra[@]} -gt 0 ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${extra[@]}" >/dev/null
+fi
 for tool in git cmake cpack debootstrap python3; do
   command -v "$tool" >/dev/null || { echo "check-package: $tool is missing" >&2; exit 1; }
 done
