@@ -5,14 +5,11 @@
 #include <cstring>
 #include <string>
 #include <vector>
-#include <xercesc/util/PlatformUtils.hpp>
 
 #include "FuzzSupport.h"
 #include "app/CFeedReader.h"
 
 namespace {
-
-FuzzScratch* g_pScratch = nullptr;
 
 struct Walked {
     CFeedReader::Result result;
@@ -37,17 +34,9 @@ Walked Walk(const std::string& path, std::size_t keepBytes)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    xercesc::XMLPlatformUtils::Initialize();
-    static FuzzScratch scratch;
-    g_pScratch = &scratch;
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const std::string feed = g_pScratch->File("autoupdate.xml");
+    const std::string feed = XMLFuzzScratch().File("autoupdate.xml");
     WriteBytes(feed, data, size);
     const Walked whole = Walk(feed, CFeedReader::kDefaultKeepBytes);
     if (whole.result != CFeedReader::Result::Complete)

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 #include <unistd.h>
+#include <xercesc/util/PlatformUtils.hpp>
 
 // Helpers shared by the fuzz targets. A property that does not hold aborts, which libFuzzer
 // reports as a finding together with the input.
@@ -51,6 +52,15 @@ public:
 private:
     std::string m_path;
 };
+
+// For the targets over XML: the library started once, and this process's scratch directory.
+inline FuzzScratch& XMLFuzzScratch()
+{
+    static const bool started = (xercesc::XMLPlatformUtils::Initialize(), true);
+    (void)started;
+    static FuzzScratch scratch;
+    return scratch;
+}
 
 inline void WriteBytes(const std::string& path, const void* data, std::size_t size)
 {

@@ -3,7 +3,6 @@
 // with the same version changes no byte; a map whose record cannot be taken is copied unchanged.
 #include <cstdint>
 #include <cstring>
-#include <xercesc/util/PlatformUtils.hpp>
 
 #include "FuzzSupport.h"
 #include "app/CMapVersionRecord.h"
@@ -11,8 +10,6 @@
 #include "fs/CAtomicFile.h"
 
 namespace {
-
-FuzzScratch* g_pScratch = nullptr;
 
 // Stamps from into to as the downloader does; false when from is not a document or the stamp's
 // view of the record disagrees with the parser's (the downloader then keeps the map unstamped).
@@ -33,14 +30,6 @@ bool Stamp(const std::string& from, const std::string& to, unsigned int version,
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    xercesc::XMLPlatformUtils::Initialize();
-    static FuzzScratch scratch;
-    g_pScratch = &scratch;
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     // The first bytes choose the version (a feed's versions are 0 to 2147483647), the rest is
@@ -48,9 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 2)
         return 0;
     const unsigned int version = ((static_cast<unsigned int>(data[0]) << 8 | data[1]) * 40009u) % 2147483648u;
-    const std::string map = g_pScratch->File("map.xml");
-    const std::string once = g_pScratch->File("once.xml");
-    const std::string twice = g_pScratch->File("twice.xml");
+    const std::string map = XMLFuzzScratch().File("map.xml");
+    const std::string once = XMLFuzzScratch().File("once.xml");
+    const std::string twice = XMLFuzzScratch().File("twice.xml");
     WriteBytes(map, data + 2, size - 2);
 
     bool located = false;

@@ -4,15 +4,12 @@
 // whitespace the pretty-printer lays out differently from the input.
 #include <cstdint>
 #include <memory>
-#include <xercesc/util/PlatformUtils.hpp>
 
 #include "FuzzSupport.h"
 #include "xml/CXMLFileImpl.h"
 #include "xml/CXMLNode.h"
 
 namespace {
-
-FuzzScratch* g_pScratch = nullptr;
 
 // Parses path; on success writes it (to itself) and returns the written bytes.
 bool ParseAndWrite(const std::string& path, std::string& written)
@@ -27,17 +24,9 @@ bool ParseAndWrite(const std::string& path, std::string& written)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    xercesc::XMLPlatformUtils::Initialize();
-    static FuzzScratch scratch;
-    g_pScratch = &scratch;
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const std::string path = g_pScratch->File("document.xml");
+    const std::string path = XMLFuzzScratch().File("document.xml");
     WriteBytes(path, data, size);
     std::string first;
     if (!ParseAndWrite(path, first))
