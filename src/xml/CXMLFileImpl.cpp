@@ -52,7 +52,9 @@ bool IsWhitespace(const XMLCh* text) {
     return true;
 }
 
-// True when some element below root holds both element children and text other than white space.
+// True when some element below root holds both markup the pretty-printer lays out on lines of its
+// own (elements, comments, processing instructions) and text other than white space: indenting
+// such an element would add white space to its text on every rewrite.
 // Walks without recursion: nesting depth is bounded by the parse, not by this walk.
 bool HasMixedContent(const DOMElement* root) {
     std::vector<const DOMNode*> pending{root};
@@ -66,6 +68,10 @@ bool HasMixedContent(const DOMElement* root) {
             case DOMNode::ELEMENT_NODE:
                 hasElement = true;
                 pending.push_back(child);
+                break;
+            case DOMNode::COMMENT_NODE:
+            case DOMNode::PROCESSING_INSTRUCTION_NODE:
+                hasElement = true;
                 break;
             case DOMNode::CDATA_SECTION_NODE:
                 hasText = true;
