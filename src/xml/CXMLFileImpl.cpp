@@ -52,9 +52,9 @@ bool IsWhitespace(const XMLCh* text) {
     return true;
 }
 
-// True when some element below root holds both markup the pretty-printer lays out on lines of its
-// own (elements, comments, processing instructions) and text other than white space: indenting
-// such an element would add white space to its text on every rewrite.
+// True when the document must be written as it is, not pretty-printed: some element below root
+// holds both element children and text other than white space (indenting it would change its
+// text), or holds a comment or processing instruction.
 // Walks without recursion: nesting depth is bounded by the parse, not by this walk.
 bool HasMixedContent(const DOMElement* root) {
     std::vector<const DOMNode*> pending{root};
@@ -71,8 +71,9 @@ bool HasMixedContent(const DOMElement* root) {
                 break;
             case DOMNode::COMMENT_NODE:
             case DOMNode::PROCESSING_INSTRUCTION_NODE:
-                hasElement = true;
-                break;
+                // The pretty-printer puts these on lines of their own without dropping the
+                // white space it put there last time: a rewrite would grow by a line.
+                return true;
             case DOMNode::CDATA_SECTION_NODE:
                 hasText = true;
                 break;

@@ -264,6 +264,8 @@ TEST_F(XmlWriteTest, MixedContentIsWrittenExactlyAndStaysStable) {
         "<map><note>a<b/>c</note><meta><version>1</version></meta></map>",
         "<r><?pi x?>\n t<![CDATA[x<y]]></r>",
         "<r>text<!-- note -->more</r>",
+        "<r><?pi x?></r>",
+        "<r>\n  <!-- note -->\n  <a/>\n</r>",
     };
     for (const char* document : documents) {
         auto file = Load(document);
