@@ -91,17 +91,26 @@ void CConfig::ReadFrequency()
     ReadUnsigned("frequency", m_settings.frequency);
 }
 
+bool CConfig::ReadPath(const char* name, std::string& path) const
+{
+    CXMLNode* node = Child(name);
+    if (!node)
+        return true;
+    // One byte more than allowed tells an over-long path from one that just fits.
+    char text[kTextSize + 1];
+    node->GetTagContent(text, sizeof(text));
+    if (strlen(text) >= kTextSize)
+        return false;
+    path = text;
+    return true;
+}
+
 bool CConfig::ReadSavePath()
 {
-    CXMLNode* savePath = Child("savepath");
-    if (!savePath)
-        return true;
-    char text[kTextSize + 1];
-    savePath->GetTagContent(text, sizeof(text));
-    const size_t length = strlen(text);
-    if (length >= kTextSize)
+    std::string path;
+    if (!ReadPath("savepath", path))
         return false;
-    memcpy(m_szSavePath, text, length + 1);
+    snprintf(m_szSavePath, sizeof(m_szSavePath), "%s", path.c_str());
     return true;
 }
 
@@ -151,15 +160,7 @@ void CConfig::ReadCounts()
 
 bool CConfig::ReadCAFile()
 {
-    CXMLNode* caFile = Child("cafile");
-    if (!caFile)
-        return true;
-    char text[kTextSize + 1];
-    caFile->GetTagContent(text, sizeof(text));
-    if (strlen(text) >= kTextSize)
-        return false;
-    m_settings.caFile = text;
-    return true;
+    return ReadPath("cafile", m_settings.caFile);
 }
 
 bool CConfig::CheckCAFile(std::string& reason) const

@@ -84,6 +84,9 @@ public:
 private:
     CXMLNode* Child(const char* name) const;
     void ReadUnsigned(const char* name, unsigned int& value) const;
+    // Reads a path of at most kTextSize - 1 characters into path; false (path untouched) when
+    // it is longer. An absent element leaves path as it is.
+    bool ReadPath(const char* name, std::string& path) const;
 
     std::vector<char*>& m_ignoredMaps;
     std::unique_ptr<CXMLFile> m_file;
