@@ -396,95 +396,60 @@ TEST_F(FaultRunTest, MapDownloadCutShortKeepsTheOldMap)
     EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_work.File("maps")));
 }
 
-// A supervisor's SIGTERM in the middle of a download, one download at a time: the download is
-// abandoned at once like a failed one, its temporary file goes, the next map is not started and
-// the exit is clean.
-TEST_F(FaultRunTest, StopRequestAbandonsTheDownloadInProgressAndLeavesNoPartialFile)
+// A supervisor's SIGTERM in the middle of downloads, one at a time and two side by side: those in
+// flight are abandoned like failed ones and reported in feed order, no later map starts, their
+// temporary files go and the exit is clean.
+TEST_F(FaultRunTest, StopRequestAbandonsTheDownloadsInProgressAndLeavesNoPartialFile)
 {
     ASSERT_EQ(0, mkdir(m_work.File("maps").c_str(), 0755));
     const std::string old = MapXml(3, "<old/>");
-    WriteFile(m_work.File("maps/a.map"), old);
-    std::atomic<pid_t> downloader{0};
-    FaultServer server([&downloader](FaultServer& self, int fd, const std::string& request) {
-        if (request.rfind("GET /feed.xml", 0) == 0) {
-            std::string feed = "<rss><channel><time>t</time>";
-            for (const char* title : {"a.map", "b.map"})
-                feed += std::string("<item><title>") + title + "</title><link>" +
-                        self.Url(std::string("/maps/") + title) + "</link><version>4</version></item>";
-            FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n" + feed + "</channel></rss>");
-            return;
-        }
-        FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n<map>");
-        // The body has started arriving, so a temporary file exists now.
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        kill(downloader.load(), SIGTERM);
-        self.WaitUntilStopped();
-    });
-    m_feedUrl = server.Url("/feed.xml?source=e2e");
-    WriteFile(m_work.File("config.xml"),
-              "<config><url>" + m_feedUrl + "</url><frequency>0</frequency><savepath>" +
-                  m_work.File("maps") + "</savepath><timeout>1</timeout>"
-                  "<paralleldownloads>1</paralleldownloads></config>");
+    struct Case {
+        int parallel;
+        const char* lastStarted;  // the stop comes once its body has started arriving
+        std::string lines;
+    };
+    const Case cases[] = {
+        {1, "GET /maps/a.map", "\nUpdating a.map from version 3 to version 4... Failed\nError downloading a.map: Stopped\n\n"},
+        {2, "GET /maps/b.map",
+         "\nUpdating a.map from version 3 to version 4... Failed\nError downloading a.map: Stopped\n"
+         "Downloading b.map... Failed\nError downloading b.map: Stopped\n\n"},
+    };
+    for (const Case& c : cases) {
+        WriteFile(m_work.File("maps/a.map"), old);
+        std::atomic<pid_t> downloader{0};
+        FaultServer server(
+            [&](FaultServer& self, int fd, const std::string& request) {
+                if (request.rfind("GET /feed.xml", 0) == 0) {
+                    std::string feed = "<rss><channel><time>t</time>";
+                    for (const char* title : {"a.map", "b.map", "c.map", "d.map"})
+                        feed += std::string("<item><title>") + title + "</title><link>" +
+                                self.Url(std::string("/maps/") + title) + "</link><version>4</version></item>";
+                    FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n" + feed + "</channel></rss>");
+                    return;
+                }
+                FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n<map>");
+                if (request.rfind(c.lastStarted, 0) == 0) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                    kill(downloader.load(), SIGTERM);
+                }
+                self.WaitUntilStopped();
+            },
+            /*readRequest=*/true, /*concurrent=*/true);
+        m_feedUrl = server.Url("/feed.xml?source=e2e");
+        WriteFile(m_work.File("config.xml"),
+                  "<config><url>" + m_feedUrl + "</url><frequency>0</frequency><savepath>" +
+                      m_work.File("maps") + "</savepath><timeout>1</timeout><paralleldownloads>" +
+                      std::to_string(c.parallel) + "</paralleldownloads></config>");
 
-    const ProcessResult result = RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs,
-                                            [&downloader](pid_t pid) { downloader = pid; });
-    EXPECT_EQ(0, result.signal);
-    EXPECT_EQ(0, result.exitCode);  // a stop is not a failed pass
-    EXPECT_EQ(ParallelBanner(1) + kChecking +
-                  "\nUpdating a.map from version 3 to version 4... Failed\n"
-                  "Error downloading a.map: Stopped\n\n",
-              result.out);
-    EXPECT_EQ(old, ReadFile(m_work.File("maps/a.map")));
-    EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_work.File("maps")));
-    EXPECT_EQ(2, server.Connections());
-}
-
-// The same stop while two downloads run side by side: both are abandoned and reported in feed
-// order, no later map starts, nothing is left half-written.
-TEST_F(FaultRunTest, StopDuringParallelDownloadsAbandonsThoseInFlightAndStartsNoOther)
-{
-    ASSERT_EQ(0, mkdir(m_work.File("maps").c_str(), 0755));
-    const std::string old = MapXml(3, "<old/>");
-    WriteFile(m_work.File("maps/a.map"), old);
-    std::atomic<pid_t> downloader{0};
-    const char* const titles[] = {"a.map", "b.map", "c.map", "d.map"};
-    FaultServer server(
-        [&](FaultServer& self, int fd, const std::string& request) {
-            if (request.rfind("GET /feed.xml", 0) == 0) {
-                std::string feed = "<rss><channel><time>t</time>";
-                for (const char* title : titles)
-                    feed += std::string("<item><title>") + title + "</title><link>" +
-                            self.Url(std::string("/maps/") + title) + "</link><version>4</version></item>";
-                FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n" + feed + "</channel></rss>");
-                return;
-            }
-            FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n<map>");
-            if (request.rfind("GET /maps/b.map", 0) == 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(200));
-                kill(downloader.load(), SIGTERM);
-            }
-            self.WaitUntilStopped();
-        },
-        /*readRequest=*/true, /*concurrent=*/true);
-    m_feedUrl = server.Url("/feed.xml?source=e2e");
-    WriteFile(m_work.File("config.xml"),
-              "<config><url>" + m_feedUrl + "</url><frequency>0</frequency><savepath>" +
-                  m_work.File("maps") + "</savepath><timeout>1</timeout>"
-                  "<paralleldownloads>2</paralleldownloads></config>");
-
-    const ProcessResult result = RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs,
-                                            [&downloader](pid_t pid) { downloader = pid; });
-    EXPECT_EQ(0, result.signal);
-    EXPECT_EQ(0, result.exitCode);
-    EXPECT_EQ(ParallelBanner(2) + kChecking +
-                  "\nUpdating a.map from version 3 to version 4... Failed\n"
-                  "Error downloading a.map: Stopped\n"
-                  "Downloading b.map... Failed\n"
-                  "Error downloading b.map: Stopped\n\n",
-              result.out);
-    EXPECT_EQ(old, ReadFile(m_work.File("maps/a.map")));
-    EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_work.File("maps")));
-    EXPECT_EQ(3, server.Connections());
+        const ProcessResult result = RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs,
+                                                [&downloader](pid_t pid) { downloader = pid; });
+        EXPECT_EQ(0, result.signal) << c.parallel;
+        EXPECT_EQ(0, result.exitCode) << c.parallel;  // a stop is not a failed pass
+        EXPECT_EQ(ParallelBanner(c.parallel) + kChecking + c.lines, result.out);
+        EXPECT_EQ(old, ReadFile(m_work.File("maps/a.map"))) << c.parallel;
+        EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_work.File("maps"))) << c.parallel;
+        EXPECT_EQ(1 + c.parallel, server.Connections()) << c.parallel;
+    }
 }
 
 // With time-out 0 nothing bounds a wait on the server, yet SIGTERM still ends the program within
