@@ -11,6 +11,11 @@ public:
     // Resolves host (a name or a dotted IPv4 address) and connects; a connected socket is
     // disconnected first. False with a last-error text on failure.
     virtual bool Connect(const char* host, unsigned short port) = 0;
+    // Resolves host and starts connecting without waiting for the handshake, so that it runs
+    // while the caller does other work; the next Connect to the same host and port only waits
+    // for it to finish (within the time-out). False with a last-error text when it cannot be
+    // started. Sockets that cannot connect ahead do nothing here: Connect then does it all.
+    virtual bool StartConnect(const char* /*host*/, unsigned short /*port*/) { return true; }
     // Closes the connection and takes a fresh socket for another Connect.
     virtual bool Disconnect() = 0;
     virtual bool IsConnected() const = 0;

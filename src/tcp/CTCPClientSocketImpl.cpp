@@ -61,7 +61,12 @@ bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 }  // namespace
 
 CTCPClientSocketImpl::CTCPClientSocketImpl()
-    : m_bConnected(false), m_szLastError{}, m_iSocket(-1), m_uiTimeoutMs(kDefaultTimeoutMs) {}
+    : m_bConnected(false),
+      m_szLastError{},
+      m_iSocket(-1),
+      m_uiTimeoutMs(kDefaultTimeoutMs),
+      m_bConnecting(false),
+      m_pendingPort(0) {}
 
 CTCPClientSocketImpl::~CTCPClientSocketImpl() { CloseDescriptor(); }
 
@@ -147,7 +152,27 @@ int CTCPClientSocketImpl::WriteBuffer(const void* data, int size) {
 }
 
 bool CTCPClientSocketImpl::Connect(const char* host, unsigned short port) {
-    if (m_bConnected) Disconnect();
+    if (m_bConnecting && host != nullptr && m_pendingHost == host && m_pendingPort == port) return FinishConnect();
+    if (m_bConnected || m_bConnecting) Disconnect();
+    bool finished = false;
+    if (!BeginConnect(host, port, finished)) return false;
+    return finished ? (m_bConnected = true) : FinishConnect();
+}
+
+bool CTCPClientSocketImpl::StartConnect(const char* host, unsigned short port) {
+    if (m_bConnected || m_bConnecting) Disconnect();
+    bool finished = false;
+    if (!BeginConnect(host, port, finished)) return false;
+    m_bConnected = finished;
+    m_bConnecting = !finished;
+    if (m_bConnecting) {
+        m_pendingHost = host;
+        m_pendingPort = port;
+    }
+    return true;
+}
+
+bool CTCPClientSocketImpl::BeginConnect(const char* host, unsigned short port, bool& finished) {
     if (m_iSocket < 0) {
         SetError("No socket initialized");
         return false;
@@ -160,42 +185,42 @@ bool CTCPClientSocketImpl::Connect(const char* host, unsigned short port) {
     if (!Resolve(host, &address.sin_addr)) return false;
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    if (!ConnectTo(&address, sizeof address)) {
-        // A half-open attempt cannot be reused for another Connect: start over with a fresh one.
+    const int flags = ::fcntl(m_iSocket, F_GETFL);
+    int result = -1;
+    if (flags >= 0 && ::fcntl(m_iSocket, F_SETFL, flags | O_NONBLOCK) == 0) {
+        result = ::connect(m_iSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    }
+    finished = result == 0;
+    if (finished) {
+        // Back to blocking mode: sends and receives choose per call whether to wait.
+        ::fcntl(m_iSocket, F_SETFL, flags);
+        return true;
+    }
+    if (flags >= 0 && (errno == EINPROGRESS || errno == EINTR)) return true;
+    SetError("Failed to establish connection with server");
+    // A half-open attempt cannot be reused for another Connect: start over with a fresh one.
+    RecreateDescriptor();
+    return false;
+}
+
+bool CTCPClientSocketImpl::FinishConnect() {
+    m_bConnecting = false;
+    m_pendingHost.clear();
+    const Wait wait = WaitFor(POLLOUT);
+    int error = 0;
+    socklen_t length = sizeof error;
+    // SO_ERROR reads 0 while a connect is still pending, so only a finished wait counts.
+    const bool connected = wait == Wait::Ready &&
+                           ::getsockopt(m_iSocket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    const int flags = ::fcntl(m_iSocket, F_GETFL);
+    if (!connected || flags < 0 || ::fcntl(m_iSocket, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        SetError(wait == Wait::TimedOut  ? tcp_text::kConnectTimedOut
+                 : wait == Wait::Stopped ? tcp_text::kStopped
+                                         : "Failed to establish connection with server");
         RecreateDescriptor();
         return false;
     }
     m_bConnected = true;
-    return true;
-}
-
-bool CTCPClientSocketImpl::ConnectTo(const void* address, unsigned int addressLength) {
-    const int flags = ::fcntl(m_iSocket, F_GETFL);
-    if (flags < 0 || ::fcntl(m_iSocket, F_SETFL, flags | O_NONBLOCK) != 0) {
-        SetError("Failed to establish connection with server");
-        return false;
-    }
-    bool connected = false;
-    if (::connect(m_iSocket, static_cast<const sockaddr*>(address), addressLength) == 0) {
-        connected = true;
-    } else if (errno == EINPROGRESS || errno == EINTR) {
-        const Wait wait = WaitFor(POLLOUT);
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (wait == Wait::TimedOut || wait == Wait::Stopped) {
-            SetError(wait == Wait::TimedOut ? tcp_text::kConnectTimedOut : tcp_text::kStopped);
-            return false;
-        }
-        // SO_ERROR reads 0 while a connect is still pending, so only a finished wait counts.
-        connected = wait == Wait::Ready &&
-                    ::getsockopt(m_iSocket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-    }
-    if (!connected) {
-        SetError("Failed to establish connection with server");
-        return false;
-    }
-    // Back to blocking mode: sends and receives choose per call whether to wait.
-    ::fcntl(m_iSocket, F_SETFL, flags);
     return true;
 }
 
@@ -204,11 +229,13 @@ bool CTCPClientSocketImpl::Disconnect() {
         SetError("No socket initialized");
         return false;
     }
-    if (!m_bConnected) {
+    if (!m_bConnected && !m_bConnecting) {
         SetError("Not connected");
         return false;
     }
     m_bConnected = false;
+    m_bConnecting = false;
+    m_pendingHost.clear();
     if (!RecreateDescriptor()) {
         SetError("Recreating socket failed");
         return false;

@@ -1,6 +1,8 @@
 #ifndef MAD_TCP_CTCPCLIENTSOCKETIMPL_H
 #define MAD_TCP_CTCPCLIENTSOCKETIMPL_H
 
+#include <string>
+
 #include "tcp/CTCPClientSocket.h"
 
 // A TCP client socket over IPv4 that owns one close-on-exec descriptor (or none) and closes it
@@ -34,6 +36,7 @@ public:
     int PeekBuffer(void* buffer, int size) override;
     int WriteBuffer(const void* data, int size) override;
     bool Connect(const char* host, unsigned short port) override;
+    bool StartConnect(const char* host, unsigned short port) override;
     bool Disconnect() override;
     bool IsConnected() const override;
     const char* GetLastError() const override;
@@ -58,14 +61,20 @@ private:
     Wait WaitFor(short events) const;
     // The first IPv4 address of host, bounded by the time-out and the stop check.
     bool Resolve(const char* host, void* address);
-    // Connects the held descriptor to an IPv4 address (network byte order), bounded by the time-out.
-    bool ConnectTo(const void* address, unsigned int addressLength);
+    // Starts connecting the held descriptor (made non-blocking) to host:port; false with the
+    // last-error text set. Finished: the handshake is already done.
+    bool BeginConnect(const char* host, unsigned short port, bool& finished);
+    // Waits, bounded by the time-out, for the handshake BeginConnect started.
+    bool FinishConnect();
 
     bool m_bConnected;
     char m_szLastError[128];
     int m_iSocket;  // -1 when none is held
     unsigned int m_uiTimeoutMs;
     std::function<bool()> m_stopRequested;
+    bool m_bConnecting;  // a handshake started by StartConnect is under way, to:
+    std::string m_pendingHost;
+    unsigned short m_pendingPort;
 };
 
 #endif

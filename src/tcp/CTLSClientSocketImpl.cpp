@@ -165,6 +165,16 @@ bool CTLSClientSocketImpl::Connect(const char* host, unsigned short port) {
     return false;
 }
 
+bool CTLSClientSocketImpl::StartConnect(const char* host, unsigned short port) {
+    if (IsConnected()) Disconnect();
+    m_session.reset();
+    // Only the TCP handshake runs ahead; the TLS one needs the caller's thread, so Connect does it.
+    m_tcp.SetTimeout(m_uiTimeoutMs);
+    if (m_tcp.StartConnect(host, port)) return true;
+    SetError(m_tcp.GetLastError());
+    return false;
+}
+
 bool CTLSClientSocketImpl::Handshake(const char* host) {
     std::string setupError;
     SSL_CTX* const context = m_context ? m_context->Context(setupError) : nullptr;

@@ -41,6 +41,7 @@ public:
     int PeekBuffer(void* buffer, int size) override;
     int WriteBuffer(const void* data, int size) override;
     bool Connect(const char* host, unsigned short port) override;
+    bool StartConnect(const char* host, unsigned short port) override;
     bool Disconnect() override;
     bool IsConnected() const override;
     const char* GetLastError() const override;

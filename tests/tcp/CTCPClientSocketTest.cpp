@@ -142,6 +142,36 @@ TEST_F(ClientSocketTest, RefusedConnectionFailsAndSocketStaysUsable) {
     EXPECT_TRUE(socket->Connect("127.0.0.1", server.Port())) << socket->GetLastError();
 }
 
+// The handshake StartConnect begins is the one Connect then finishes, for the same server only;
+// a refused one fails in Connect as an ordinary connect does.
+TEST_F(ClientSocketTest, StartConnectRunsTheHandshakeForTheNextConnectToTheSameServer) {
+    FaultServer first(Echo, false), second(Echo, false);
+    ClosedPort closed;
+    ASSERT_NE(closed.Port(), 0);
+    auto socket = NewSocket();
+    ASSERT_TRUE(socket->StartConnect("127.0.0.1", first.Port())) << socket->GetLastError();
+    EXPECT_TRUE(WaitForConnections(first, 1));
+    EXPECT_FALSE(socket->IsConnected());
+    ASSERT_TRUE(socket->Connect("127.0.0.1", first.Port())) << socket->GetLastError();
+    ASSERT_EQ(socket->WriteBuffer("ping", 4), 4);
+    char reply[8] = {};
+    ASSERT_EQ(socket->ReadBuffer(reply, sizeof reply), 4);
+    EXPECT_EQ(first.Connections(), 1);
+
+    ASSERT_TRUE(socket->StartConnect("127.0.0.1", first.Port()));
+    ASSERT_TRUE(socket->Connect("127.0.0.1", second.Port())) << socket->GetLastError();
+    ASSERT_EQ(socket->WriteBuffer("x", 1), 1);
+    EXPECT_EQ(socket->ReadBuffer(reply, 1), 1);
+    EXPECT_TRUE(WaitForConnections(second, 1));
+
+    if (socket->StartConnect("127.0.0.1", closed.Port())) {
+        EXPECT_FALSE(socket->Connect("127.0.0.1", closed.Port()));
+    }
+    EXPECT_STREQ(socket->GetLastError(), "Failed to establish connection with server");
+    EXPECT_FALSE(socket->IsConnected());
+    EXPECT_TRUE(socket->Connect("127.0.0.1", second.Port())) << socket->GetLastError();
+}
+
 TEST_F(ClientSocketTest, DisconnectOnlyFromConnected) {
     FaultServer server(Echo, false);
     auto socket = NewSocket();
