@@ -38,6 +38,9 @@ constexpr int kBodyChunk = 1024 * 1024;
 constexpr size_t kWriteChunk = 128 * 1024;
 // A body must move at least this much in every window of one time-out.
 constexpr unsigned long long kMinimumBytesPerWindow = 1024;
+// How long a connection started ahead may wait for the Get that uses it: far less than servers
+// let an idle connection wait for its request.
+constexpr std::chrono::seconds kAheadLifetime(5);
 constexpr unsigned short kHttpPort = 80;
 constexpr unsigned short kHttpsPort = 443;
 
@@ -70,6 +73,18 @@ bool IsControl(char c) {
 
 bool HasError(const CTCPClientSocket& socket, const char* text) {
     return std::strcmp(socket.GetLastError(), text) == 0;
+}
+
+// Whether a Get that failed with error on a connection started ahead is worth one more, fresh
+// one: not after a wait that ran out (it has had its time), a stop, or a verdict on the server.
+bool IsWorthAnotherConnection(const char* error) {
+    static const char* const kFinal[] = {tcp_text::kTimedOut, tcp_text::kConnectTimedOut, tcp_text::kStopped,
+                                         "TLS handshake failed: timed out",
+                                         "TLS handshake failed: the server answered in plain HTTP"};
+    for (const char* text : kFinal) {
+        if (std::strcmp(error, text) == 0) return false;
+    }
+    return std::strncmp(error, "Certificate verification failed", 31) != 0;
 }
 
 bool IsRedirect(int code) { return code == 301 || code == 302 || code == 303 || code == 307 || code == 308; }
@@ -235,6 +250,8 @@ struct CHTTPClient::Target {
 CHTTPClient::CHTTPClient(CTCP* tcp)
     : m_szLastError{}, m_pTCP(tcp), m_uiTimeoutMs(kDefaultTimeoutMs), m_uiMaxRedirects(0) {}
 
+CHTTPClient::~CHTTPClient() = default;
+
 const char* CHTTPClient::GetLastError() const { return m_szLastError; }
 
 void CHTTPClient::SetTimeout(unsigned int milliseconds) { m_uiTimeoutMs = milliseconds; }
@@ -242,6 +259,8 @@ void CHTTPClient::SetTimeout(unsigned int milliseconds) { m_uiTimeoutMs = millis
 void CHTTPClient::SetStopCheck(std::function<bool()> stopRequested) { m_stopRequested = std::move(stopRequested); }
 
 void CHTTPClient::SetMaxRedirects(unsigned int redirects) { m_uiMaxRedirects = redirects; }
+
+void CHTTPClient::SetConnectAhead(std::function<bool()> nextGetComing) { m_connectAhead = std::move(nextGetComing); }
 
 bool CHTTPClient::Fail(const char* text) {
     std::snprintf(m_szLastError, sizeof m_szLastError, "%s", text);
@@ -375,7 +394,7 @@ bool CHTTPClient::Fetch(const char* url, const char* destination, CAtomicFile* o
         std::unique_ptr<CTCPClientSocket> socket;
         char head[kHeadSize];
         int headLength = 0;
-        if (!Exchange(target, socket, head, headLength)) return false;
+        if (!Exchange(target, redirects == 0, socket, head, headLength)) return false;
 
         CHTTPResponse response;
         if (!response.Parse(head, static_cast<unsigned int>(headLength))) return Fail("Parsing response failed");
@@ -401,16 +420,63 @@ bool CHTTPClient::Fetch(const char* url, const char* destination, CAtomicFile* o
     }
 }
 
-bool CHTTPClient::Exchange(const Target& target, std::unique_ptr<CTCPClientSocket>& socket, char* head,
-                           int& headLength) {
+bool CHTTPClient::Exchange(const Target& target, bool first, std::unique_ptr<CTCPClientSocket>& socket,
+                           char* head, int& headLength) {
     if (Stopping()) return Fail(tcp_text::kStopped);
+    bool answered = false;
+    socket = TakeAhead(target);
+    if (socket) {
+        char before[sizeof m_szLastError];
+        std::memcpy(before, m_szLastError, sizeof before);
+        if (Converse(target, first, *socket, head, headLength, answered)) return true;
+        // A wait that ran out has had its time already, and a stop means stop; anything else
+        // could be the server closing a connection that had waited unused.
+        if (answered || Stopping() || !IsWorthAnotherConnection(m_szLastError)) return false;
+        // The Get has not failed yet: its last error is still the one before.
+        std::memcpy(m_szLastError, before, sizeof before);
+    }
     socket.reset(target.secure ? m_pTCP->CreateTLSClient() : m_pTCP->CreateClient());
     if (!socket) return Fail(m_pTCP->GetLastError());
     socket->SetTimeout(m_uiTimeoutMs);
     socket->SetStopCheck(m_stopRequested);
-    if (!socket->Connect(target.host, target.port)) return Fail(socket->GetLastError());
-    if (!SendRequest(*socket, target.request)) return false;
-    return ReceiveHead(*socket, head, kHeadSize, headLength);
+    return Converse(target, first, *socket, head, headLength, answered);
+}
+
+bool CHTTPClient::Converse(const Target& target, bool first, CTCPClientSocket& socket, char* head,
+                           int& headLength, bool& answered) {
+    answered = false;
+    if (!socket.Connect(target.host, target.port)) return Fail(socket.GetLastError());
+    if (!SendRequest(socket, target.request)) return false;
+    if (first) StartAhead(target);
+    return ReceiveHead(socket, head, kHeadSize, headLength, answered);
+}
+
+std::unique_ptr<CTCPClientSocket> CHTTPClient::TakeAhead(const Target& target) {
+    if (m_ahead && Clock::now() - m_aheadStarted > kAheadLifetime) m_ahead.reset();
+    if (!m_ahead || m_bAheadSecure != target.secure || m_aheadHost != target.host || m_aheadPort != target.port) {
+        return nullptr;
+    }
+    m_ahead->SetTimeout(m_uiTimeoutMs);
+    m_ahead->SetStopCheck(m_stopRequested);
+    return std::move(m_ahead);
+}
+
+void CHTTPClient::StartAhead(const Target& target) {
+    const bool sameServer = m_ahead && m_bAheadSecure == target.secure && m_aheadHost == target.host &&
+                            m_aheadPort == target.port;
+    if (sameServer || !m_connectAhead || !m_connectAhead()) return;
+    m_ahead.reset();
+    std::unique_ptr<CTCPClientSocket> socket(target.secure ? m_pTCP->CreateTLSClient() : m_pTCP->CreateClient());
+    if (!socket) return;
+    socket->SetTimeout(m_uiTimeoutMs);
+    socket->SetStopCheck(m_stopRequested);
+    // Only a head start: when it cannot be had, the next Get connects as it always would.
+    if (!socket->StartConnect(target.host, target.port)) return;
+    m_ahead = std::move(socket);
+    m_bAheadSecure = target.secure;
+    m_aheadHost = target.host;
+    m_aheadPort = target.port;
+    m_aheadStarted = Clock::now();
 }
 
 bool CHTTPClient::SendRequest(CTCPClientSocket& socket, const char* request) {
@@ -430,12 +496,16 @@ bool CHTTPClient::SendRequest(CTCPClientSocket& socket, const char* request) {
     return true;
 }
 
-bool CHTTPClient::ReceiveHead(CTCPClientSocket& socket, char* head, unsigned int size, int& headLength) {
+bool CHTTPClient::ReceiveHead(CTCPClientSocket& socket, char* head, unsigned int size, int& headLength,
+                              bool& answered) {
     // The whole head must come within one time-out, not one time-out per byte.
     const bool bounded = m_uiTimeoutMs != 0;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_uiTimeoutMs);
     bool late = false;
+    int rounds = 0;
     headLength = ReadHeadBytes(socket, head, size, [&] {
+        // Each round after the first follows bytes that arrived.
+        answered = ++rounds > 1;
         if (!bounded) return true;
         const long long left = MillisecondsUntil(deadline);
         if (left <= 0) {
@@ -446,7 +516,10 @@ bool CHTTPClient::ReceiveHead(CTCPClientSocket& socket, char* head, unsigned int
         return true;
     });
     socket.SetTimeout(m_uiTimeoutMs);
-    if (headLength != 0) return true;
+    if (headLength != 0) {
+        answered = true;
+        return true;
+    }
     if (late || HasError(socket, tcp_text::kTimedOut)) return Fail(tcp_text::kTimedOut);
     if (HasError(socket, tcp_text::kStopped)) return Fail(tcp_text::kStopped);
     return Fail("Failed reading out response");

@@ -1,6 +1,7 @@
 #ifndef MAD_HTTP_CHTTPCLIENT_H
 #define MAD_HTTP_CHTTPCLIENT_H
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -35,6 +36,9 @@ class CTCPClientSocket;
 class CHTTPClient {
 public:
     explicit CHTTPClient(CTCP* tcp);
+    ~CHTTPClient();
+    CHTTPClient(const CHTTPClient&) = delete;
+    CHTTPClient& operator=(const CHTTPClient&) = delete;
 
     // True when a 200 response arrived and its whole body now is the destination file.
     // On failure the destination is left as it was, no temporary file remains, and
@@ -56,6 +60,15 @@ public:
     // How many redirects (301, 302, 303, 307, 308 with a Location) one Get follows; 0 (the
     // default) follows none, and a redirect then fails as any other status does.
     void SetMaxRedirects(unsigned int redirects);
+    // Asked once a Get has sent its request: when it answers true, another Get to the same server
+    // is expected, and the client starts a connection to that server (scheme, host and port) at
+    // once, so its handshake runs while this Get waits for its answer. The next Get to that
+    // server within 5 s uses it; one that waited longer is closed unused at the next Get, any
+    // other with the client. A request sent on such a connection that gets no byte of answer
+    // (the server may have closed the connection while it waited) is sent once more on a fresh
+    // one, unless it timed out or was stopped. Empty (the default): a Get connects only when it
+    // needs to, one connection at a time.
+    void SetConnectAhead(std::function<bool()> nextGetComing);
 
     // Splits a URL "[scheme://]host[:port][/path]" (a backslash separates like a slash) into
     // scheme (cut to fit), host, port (0 when none is named) and path (from its separator on).
@@ -86,12 +99,24 @@ private:
     bool Stopping() const;
     // Splits url into target; false with the last-error text set.
     bool Prepare(const char* url, Target& target);
-    // Connects, sends the request and reads the response head; false with the last-error text set.
-    bool Exchange(const Target& target, std::unique_ptr<CTCPClientSocket>& socket, char* head, int& headLength);
+    // Connects, sends the request and reads the response head, on the connection started ahead
+    // for target when there is one; false with the last-error text set. First: the Get's own
+    // URL, not a redirect's, so the one whose server the next Get is likely to need.
+    bool Exchange(const Target& target, bool first, std::unique_ptr<CTCPClientSocket>& socket, char* head,
+                  int& headLength);
+    // Exchange on one socket; answered tells whether any byte of a response arrived.
+    bool Converse(const Target& target, bool first, CTCPClientSocket& socket, char* head, int& headLength,
+                  bool& answered);
+    // The connection started ahead for target's server, if there is one young enough; one too
+    // old is closed, one for another server kept for a later Get.
+    std::unique_ptr<CTCPClientSocket> TakeAhead(const Target& target);
+    // Starts a connection to target's server for the next Get, when one is expected.
+    void StartAhead(const Target& target);
     // Sends all of request; false with the last-error text set.
     bool SendRequest(CTCPClientSocket& socket, const char* request);
-    // Reads the head within one time-out; false with the last-error text set.
-    bool ReceiveHead(CTCPClientSocket& socket, char* head, unsigned int size, int& headLength);
+    // Reads the head within one time-out; false with the last-error text set. Answered: some of
+    // it arrived.
+    bool ReceiveHead(CTCPClientSocket& socket, char* head, unsigned int size, int& headLength, bool& answered);
     // Get into destination, or into open when it is given (then left uncommitted).
     bool Fetch(const char* url, const char* destination, CAtomicFile* open);
     // Streams the body that follows head into destination (or open, as Fetch); false with the
@@ -104,6 +129,13 @@ private:
     unsigned int m_uiTimeoutMs;
     unsigned int m_uiMaxRedirects;
     std::function<bool()> m_stopRequested;
+    std::function<bool()> m_connectAhead;
+    // The connection started for the next Get, and where to.
+    std::unique_ptr<CTCPClientSocket> m_ahead;
+    bool m_bAheadSecure = false;
+    std::string m_aheadHost;
+    unsigned short m_aheadPort = 0;
+    std::chrono::steady_clock::time_point m_aheadStarted;
 };
 
 #endif

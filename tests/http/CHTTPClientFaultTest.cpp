@@ -267,6 +267,78 @@ TEST_F(FaultyServerTest, PeerClosingBeforeReadingTheRequestFails) {
     }
 }
 
+// Non-empty request heads the server received (a connection opened ahead may carry none).
+std::vector<std::string> RequestsMade(const FaultServer& server) {
+    std::vector<std::string> made;
+    for (const std::string& request : server.Requests()) {
+        if (!request.empty()) made.push_back(request.substr(0, request.find(' ', 4)));
+    }
+    return made;
+}
+
+// Asked for, the next Get's connection is open while this Get still waits for its answer, and
+// the next Get then uses it; not asked for, a Get has one connection and only while it runs.
+TEST_F(FaultyServerTest, ConnectAheadOpensTheNextGetsConnectionWhileThisOneWaits) {
+    for (const bool ahead : {false, true}) {
+        std::atomic<int> openDuringFirst{0};
+        FaultServer server(
+            [&](FaultServer& self, int fd, const std::string& request) {
+                if (request.empty()) return;
+                if (request.rfind("GET /first ", 0) == 0) {
+                    for (int i = 0; ahead && i < 300 && self.Connections() < 2; ++i)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    openDuringFirst = self.Connections();
+                }
+                FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\nnew");
+            },
+            /*readRequest=*/true, /*concurrent=*/true);
+        int asked = 0;
+        if (ahead) m_client.SetConnectAhead([&asked] { return ++asked == 1; });
+        ASSERT_TRUE(m_client.Get(server.Url("/first").c_str(), m_destination.c_str())) << m_client.GetLastError();
+        ASSERT_TRUE(m_client.Get(server.Url("/second").c_str(), m_destination.c_str())) << m_client.GetLastError();
+        EXPECT_EQ(openDuringFirst.load(), ahead ? 2 : 1);
+        EXPECT_EQ(server.Connections(), 2);
+        EXPECT_EQ(RequestsMade(server), (std::vector<std::string>{"GET /first", "GET /second"}));
+        EXPECT_EQ(ReadFile(m_destination), "new");
+    }
+}
+
+// A connection opened ahead that the server drops unanswered costs the Get nothing: the request
+// goes once more on a fresh connection. One on which the answer timed out is not asked again.
+TEST_F(FaultyServerTest, DroppedAheadConnectionIsRetriedFreshButATimeoutIsNot) {
+    struct Case {
+        bool silent;  // else the server closes the connection without a word
+        bool succeeds;
+        std::vector<std::string> requests;
+        const char* error;
+    };
+    const Case cases[] = {
+        {false, true, {"GET /first", "GET /second", "GET /second"}, ""},
+        {true, false, {"GET /first", "GET /second"}, "Timed out waiting for the server"},
+    };
+    m_client.SetTimeout(300);
+    for (const Case& c : cases) {
+        std::atomic<bool> secondSeen{false};
+        FaultServer server(
+            [&](FaultServer& self, int fd, const std::string& request) {
+                if (request.rfind("GET /second ", 0) == 0 && !secondSeen.exchange(true)) {
+                    if (c.silent) self.WaitUntilStopped();
+                    return;
+                }
+                if (!request.empty()) FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\nnew");
+            },
+            /*readRequest=*/true, /*concurrent=*/true);
+        int asked = 0;
+        m_client.SetConnectAhead([&asked] { return ++asked == 1; });
+        ASSERT_TRUE(m_client.Get(server.Url("/first").c_str(), m_destination.c_str())) << m_client.GetLastError();
+        WriteFile(m_destination, kOldContent);
+        EXPECT_EQ(m_client.Get(server.Url("/second").c_str(), m_destination.c_str()), c.succeeds) << c.silent;
+        EXPECT_STREQ(m_client.GetLastError(), c.succeeds ? "" : c.error);
+        EXPECT_EQ(ReadFile(m_destination), c.succeeds ? "new" : kOldContent);
+        EXPECT_EQ(RequestsMade(server), c.requests);
+    }
+}
+
 TEST_F(FaultyServerTest, UnwritableDestinationFailsAndLeavesNothing) {
     FaultServer server(Reply("HTTP/1.0 200 OK\r\n\r\nnew"));
     EXPECT_FALSE(m_client.Get(server.Url("/x").c_str(), m_dir.File("missing/map.xml").c_str()));
