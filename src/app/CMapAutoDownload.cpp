@@ -253,6 +253,10 @@ bool CMapAutoDownload::StartDownload(std::string head, MapDownload job)
                     // The TLS settings are read-only once made, so every worker shares them.
                     tcp.SetTLSContext(m_pTCP->TLSContext());
                     ConfigureClient(http);
+                    // Hides each map's connection handshake behind the download before it. One
+                    // at a time stays one connection at a time.
+                    if (m_uiParallelDownloads > 1)
+                        http.SetConnectAhead([this] { return m_bBacklog.load() && !Stopping(); });
                 });
         } catch (const std::system_error&) {
             // No thread to be had: this map is fetched here and now, as one at a time would be.
@@ -266,6 +270,7 @@ bool CMapAutoDownload::StartDownload(std::string head, MapDownload job)
             return true;
         }
     }
+    m_bBacklog = !m_pPool->HasFreeWorker();
     if (!m_pPool->HasFreeWorker()) {
         while (!m_pPool->HasFreeWorker() && CollectDownloads()) {
         }
@@ -320,6 +325,7 @@ void CMapAutoDownload::WaitForMap(const std::string& mapPath)
 
 void CMapAutoDownload::FinishDownloads()
 {
+    m_bBacklog = false;
     while (CollectDownloads()) {
     }
     m_pPool.reset();

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -166,6 +167,9 @@ private:
     unsigned int m_uiMaxRedirects;
     // Guards m_pVersionCache's contents: workers record what they stamped.
     std::mutex m_versionCacheMutex;
+    // Every worker was busy when the last download was handed out: more are likely to follow,
+    // so workers start their next connection ahead. Written by the owner thread, read by workers.
+    std::atomic<bool> m_bBacklog{false};
 
     // State of the pass in progress.
     bool m_bNothingDownloaded = true;
