@@ -453,18 +453,18 @@ bool CHTTPClient::Converse(const Target& target, bool first, CTCPClientSocket& s
 
 std::unique_ptr<CTCPClientSocket> CHTTPClient::TakeAhead(const Target& target) {
     if (m_ahead && Clock::now() - m_aheadStarted > kAheadLifetime) m_ahead.reset();
-    if (!m_ahead || m_bAheadSecure != target.secure || m_aheadHost != target.host || m_aheadPort != target.port) {
-        return nullptr;
-    }
+    if (!AheadGoesTo(target)) return nullptr;
     m_ahead->SetTimeout(m_uiTimeoutMs);
     m_ahead->SetStopCheck(m_stopRequested);
     return std::move(m_ahead);
 }
 
+bool CHTTPClient::AheadGoesTo(const Target& target) const {
+    return m_ahead && m_bAheadSecure == target.secure && m_aheadHost == target.host && m_aheadPort == target.port;
+}
+
 void CHTTPClient::StartAhead(const Target& target) {
-    const bool sameServer = m_ahead && m_bAheadSecure == target.secure && m_aheadHost == target.host &&
-                            m_aheadPort == target.port;
-    if (sameServer || !m_connectAhead || !m_connectAhead()) return;
+    if (AheadGoesTo(target) || !m_connectAhead || !m_connectAhead()) return;
     m_ahead.reset();
     std::unique_ptr<CTCPClientSocket> socket(target.secure ? m_pTCP->CreateTLSClient() : m_pTCP->CreateClient());
     if (!socket) return;

@@ -110,6 +110,8 @@ private:
     // The connection started ahead for target's server, if there is one young enough; one too
     // old is closed, one for another server kept for a later Get.
     std::unique_ptr<CTCPClientSocket> TakeAhead(const Target& target);
+    // Whether the connection started ahead goes to target's server.
+    bool AheadGoesTo(const Target& target) const;
     // Starts a connection to target's server for the next Get, when one is expected.
     void StartAhead(const Target& target);
     // Sends all of request; false with the last-error text set.
