@@ -52,12 +52,6 @@ std::string RandomPart() {
     return out;
 }
 
-mode_t NewFileMode() {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
-}
-
 bool EndsWith(const char* text, std::size_t length, const char* suffix) {
     const std::size_t suffixLength = std::strlen(suffix);
     return length >= suffixLength && std::memcmp(text + length - suffixLength, suffix, suffixLength) == 0;
@@ -96,10 +90,15 @@ bool CAtomicFile::Open() {
     m_bFailed = false;
     if (m_target.empty()) return Fail(ENOENT);
     const std::string prefix = DirectoryOf(m_target) + "/." + BaseNameOf(m_target) + kMarker;
+    // The replacement keeps the permissions of the file it replaces, as an overwrite in place
+    // would; it is private until it has them. A new file gets its mode from the kernel, umask
+    // applied: reading the umask would mean setting it, and threads would race on that.
+    struct stat existing {};
+    const bool replaces = ::stat(m_target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
     int error = 0;
     for (int attempt = 0; attempt < 16 && m_fd < 0; ++attempt) {
         const std::string candidate = prefix + RandomPart() + kSuffix;
-        m_fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        m_fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, replaces ? 0600 : 0666);
         if (m_fd >= 0) {
             m_temporary = candidate;
             break;
@@ -108,11 +107,7 @@ bool CAtomicFile::Open() {
         if (error != EEXIST && error != EINTR) break;
     }
     if (m_fd < 0) return Fail(error);
-    // The replacement keeps the permissions of the file it replaces, as an overwrite in place would.
-    struct stat existing {};
-    const mode_t mode =
-        ::stat(m_target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) ? (existing.st_mode & 07777) : NewFileMode();
-    if (::fchmod(m_fd, mode) != 0) {
+    if (replaces && ::fchmod(m_fd, existing.st_mode & 07777) != 0) {
         const int chmodError = errno;
         Discard();
         return Fail(chmodError);

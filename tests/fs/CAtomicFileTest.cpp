@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <fstream>
+#include <string>
 #include <sys/stat.h>
+#include <thread>
+#include <vector>
 
 #include "fs/CAtomicFile.h"
 #include "support/TempDir.h"
@@ -27,6 +32,49 @@ TEST_F(AtomicFileTest, CommitReplacesTheTargetAndLeavesNoTemporary) {
     ASSERT_EQ(0, ::stat(Target().c_str(), &info));
     EXPECT_EQ(0640u, info.st_mode & 07777);
     EXPECT_EQ(std::vector<std::string>{"map.xml"}, m_dir.List());
+}
+
+// The process's umask as the kernel reports it, without setting it; -1 when it does not say.
+int ProcessUmask() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Umask:", 0) == 0) return static_cast<int>(std::stoul(line.substr(6), nullptr, 8));
+    }
+    return -1;
+}
+
+// A new file takes 0666 less the umask, and learning the umask never sets it, not even for a
+// moment while other threads create files of their own.
+TEST_F(AtomicFileTest, NewFileTakesTheUmaskThatOpeningNeverChanges) {
+    if (ProcessUmask() < 0) GTEST_SKIP() << "the kernel does not report the umask in /proc/self/status";
+    const mode_t saved = ::umask(027);
+    std::atomic<bool> done{false};
+    std::atomic<int> otherUmaskSeen{0};
+    std::thread watcher([&] {
+        while (!done) {
+            if (ProcessUmask() != 027) ++otherUmaskSeen;
+        }
+    });
+    std::vector<std::thread> openers;
+    for (int t = 0; t < 4; ++t) {
+        openers.emplace_back([this, t] {
+            for (int i = 0; i < 300; ++i) {
+                CAtomicFile file(m_dir.File("new" + std::to_string(t) + ".xml"));
+                EXPECT_TRUE(file.Open());
+            }
+        });
+    }
+    for (std::thread& opener : openers) opener.join();
+    done = true;
+    watcher.join();
+    CAtomicFile file(Target());
+    const bool committed = file.Open() && file.Commit();
+    ::umask(saved);
+    ASSERT_TRUE(committed);
+    EXPECT_EQ(0, otherUmaskSeen.load());
+    struct stat info {};
+    ASSERT_EQ(0, ::stat(Target().c_str(), &info));
+    EXPECT_EQ(0640u, info.st_mode & 07777);
 }
 
 TEST_F(AtomicFileTest, DestructionWithoutCommitKeepsTheTarget) {
