@@ -52,6 +52,33 @@ std::string RandomPart() {
     return out;
 }
 
+// A file name's limit on Linux file systems, and what the pattern adds to the target's name.
+constexpr std::size_t kMaxNameLength = 255;
+constexpr std::size_t kPatternLength = 1 + sizeof(kMarker) - 1 + kRandomLength + sizeof(kSuffix) - 1;
+
+// Gives the new file fd the owner, group and permission bits of the file it replaces, as an
+// overwrite in place would: the owner and group as far as this process may give them (all of
+// them as root), the set-ID bits only where the owner or group they were for is kept. 0 or errno.
+int TakeOverOwnership(int fd, const struct stat& existing) {
+    if (::fchown(fd, existing.st_uid, existing.st_gid) != 0) ::fchown(fd, static_cast<uid_t>(-1), existing.st_gid);
+    mode_t mode = existing.st_mode & 01777;
+    struct stat created {};
+    if (::fstat(fd, &created) == 0) {
+        if (created.st_uid == existing.st_uid) mode |= existing.st_mode & S_ISUID;
+        if (created.st_gid == existing.st_gid) mode |= existing.st_mode & S_ISGID;
+    }
+    return ::fchmod(fd, mode) == 0 ? 0 : errno;
+}
+
+// Makes a rename in directory durable. Only a hint: the new file is in place either way, and
+// some file systems cannot sync a directory.
+void SyncDirectory(const std::string& directory) {
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
 bool EndsWith(const char* text, std::size_t length, const char* suffix) {
     const std::size_t suffixLength = std::strlen(suffix);
     return length >= suffixLength && std::memcmp(text + length - suffixLength, suffix, suffixLength) == 0;
@@ -89,10 +116,12 @@ bool CAtomicFile::Open() {
     m_error = 0;
     m_bFailed = false;
     if (m_target.empty()) return Fail(ENOENT);
-    const std::string prefix = DirectoryOf(m_target) + "/." + BaseNameOf(m_target) + kMarker;
-    // The replacement keeps the permissions of the file it replaces, as an overwrite in place
-    // would; it is private until it has them. A new file gets its mode from the kernel, umask
-    // applied: reading the umask would mean setting it, and threads would race on that.
+    // A long name is cut so that the temporary one still fits the limit; the pattern still holds.
+    const std::string prefix = DirectoryOf(m_target) + "/." +
+                               BaseNameOf(m_target).substr(0, kMaxNameLength - kPatternLength) + kMarker;
+    // The replacement keeps the owner and permissions of the file it replaces, as an overwrite
+    // in place would; it is private until it has them. A new file gets its mode from the kernel,
+    // umask applied: reading the umask would mean setting it, and threads would race on that.
     struct stat existing {};
     const bool replaces = ::stat(m_target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
     int error = 0;
@@ -107,10 +136,10 @@ bool CAtomicFile::Open() {
         if (error != EEXIST && error != EINTR) break;
     }
     if (m_fd < 0) return Fail(error);
-    if (replaces && ::fchmod(m_fd, existing.st_mode & 07777) != 0) {
-        const int chmodError = errno;
+    const int ownershipError = replaces ? TakeOverOwnership(m_fd, existing) : 0;
+    if (ownershipError != 0) {
         Discard();
-        return Fail(chmodError);
+        return Fail(ownershipError);
     }
     return true;
 }
@@ -166,6 +195,7 @@ bool CAtomicFile::Commit() {
         return Fail(error);
     }
     m_temporary.clear();
+    if (m_sync == Sync::Durable) SyncDirectory(DirectoryOf(m_target));
     return true;
 }
 

@@ -12,11 +12,14 @@
 //    or the new one, never a mix; at worst a temporary file remains, which RemoveLeftovers finds.
 //  - Temporary files are named ".<target name>.mad-<8 random letters or digits>.part" in the
 //    target's directory (hidden, and a pattern nothing else uses), created exclusively with
-//    close-on-exec.
-//  - The replacement gets the permission bits of the target it replaces; a new file gets
-//    0666 less the umask, like any file the program creates.
+//    close-on-exec. A target name longer than 236 bytes is cut in it, so it fits 255 bytes.
+//  - The replacement gets the permission bits, and as far as the process may give them the
+//    owner and group, of the target it replaces; set-ID bits only stay with the owner or group
+//    they were for. A new file gets 0666 less the umask, like any file the program creates.
 //  - With Sync::Durable, Commit flushes the data to disk before the rename, so a power loss too
-//    leaves the old or the new file. Sync::Fast skips that (for state that is only a cache).
+//    leaves the old or the new file, and the directory after it (where the file system can), so
+//    once Commit returned it is the new one.
+//    Sync::Fast skips both (for state that is only a cache, or read back and thrown away).
 //  - On any failure, and on destruction without a commit, the temporary file is removed.
 //  - Error() is the errno of the first failure; ErrorText() is the system's text for it.
 class CAtomicFile final {

@@ -5,6 +5,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "fs/CAtomicFile.h"
@@ -75,6 +76,41 @@ TEST_F(AtomicFileTest, NewFileTakesTheUmaskThatOpeningNeverChanges) {
     struct stat info {};
     ASSERT_EQ(0, ::stat(Target().c_str(), &info));
     EXPECT_EQ(0640u, info.st_mode & 07777);
+}
+
+// Run as root (sudo, a service without User=), replacing a map of the game server's user must
+// leave it that user's file, with its mode: a 0600 map handed to root is lost to the server, and
+// set-ID bits must never end up on a root-owned file of downloaded bytes.
+TEST_F(AtomicFileTest, ReplacementKeepsTheOwnerGroupAndModeOfTheFileItReplaces) {
+    if (::geteuid() != 0) GTEST_SKIP() << "only root can hand a file to another user";
+    constexpr uid_t kOtherUser = 65534;
+    constexpr gid_t kOtherGroup = 65534;
+    for (const mode_t mode : {0600u, 0640u, 06755u}) {
+        WriteFile(Target(), "old");
+        ASSERT_EQ(0, ::chown(Target().c_str(), kOtherUser, kOtherGroup));
+        ASSERT_EQ(0, ::chmod(Target().c_str(), mode));
+        CAtomicFile file(Target());
+        ASSERT_TRUE(file.Open() && file.Write("new", 3) && file.Commit()) << file.ErrorText();
+        struct stat info {};
+        ASSERT_EQ(0, ::stat(Target().c_str(), &info));
+        EXPECT_EQ(kOtherUser, info.st_uid) << std::oct << mode;
+        EXPECT_EQ(kOtherGroup, info.st_gid) << std::oct << mode;
+        EXPECT_EQ(mode, info.st_mode & 07777) << std::oct << mode;
+    }
+}
+
+// Any name the file system takes can be replaced: the longer temporary name must not be what fails.
+TEST_F(AtomicFileTest, TargetWithTheLongestNameCanBeReplaced) {
+    const std::string name(254, 'm');
+    WriteFile(m_dir.File(name), "old");
+    ASSERT_EQ("old", ReadFile(m_dir.File(name))) << "the file system refuses the name itself";
+    CAtomicFile file(m_dir.File(name));
+    ASSERT_TRUE(file.Open()) << file.ErrorText();
+    EXPECT_TRUE(CAtomicFile::IsTemporaryName(file.TemporaryPath().substr(m_dir.Path().size() + 1).c_str()));
+    ASSERT_TRUE(file.Write("new", 3));
+    ASSERT_TRUE(file.Commit()) << file.ErrorText();
+    EXPECT_EQ("new", ReadFile(m_dir.File(name)));
+    EXPECT_EQ(std::vector<std::string>{name}, m_dir.List());
 }
 
 TEST_F(AtomicFileTest, DestructionWithoutCommitKeepsTheTarget) {
