@@ -34,13 +34,14 @@ bool IsControlByte(char c)
 }
 
 // A title is used as a file name inside the save directory, so it must name exactly one entry
-// there: not empty, not "." or "..", and without any path separator. It is also printed, so it
-// holds no control bytes (a terminal escape or a line break would forge the operator's log).
+// there: not empty, not "." or "..", without any path separator, and not of the temporary-file
+// pattern (the start-up clean-up would remove such a map). It is also printed, so it holds no
+// control bytes (a terminal escape or a line break would forge the operator's log).
 bool IsSafeTitle(const char* title)
 {
     return title[0] != '\0' && strcmp(title, ".") != 0 && strcmp(title, "..") != 0 &&
            !strchr(title, '/') && !strchr(title, '\\') &&
-           std::none_of(title, title + strlen(title), IsControlByte);
+           std::none_of(title, title + strlen(title), IsControlByte) && !CAtomicFile::IsTemporaryName(title);
 }
 
 // The title as it may be printed: each control byte as \xHH.
@@ -343,8 +344,9 @@ bool CMapAutoDownload::IsIgnored(const char* title) const
 
 bool CMapAutoDownload::IsProtectedFile(const char* title) const
 {
-    if (strcmp(title, kConfigFile) != 0 && strcmp(title, kFeedFile) != 0 &&
-        strcmp(title, CMapVersionCache::kStateFileName) != 0)
+    // Ignoring case: on a file system that does (vfat, SMB, casefolded ext4) "CONFIG.XML" is config.xml.
+    if (strcasecmp(title, kConfigFile) != 0 && strcasecmp(title, kFeedFile) != 0 &&
+        strcasecmp(title, CMapVersionCache::kStateFileName) != 0)
         return false;
     // Maps are saved as "<save path>/<title>", so an empty save path means the root directory.
     const char* directory = m_strSavePath.empty() ? "/" : m_strSavePath.c_str();
@@ -453,10 +455,9 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
                                                                      std::string& detail)
 {
     // The body lands in a file of the owned temporary pattern beside the map; this object owns
-    // that name and removes whatever is there on every path. It is never flushed to disk: it is
-    // only copied into the map's own file below, which is.
-    const std::string directory(mapPath, std::max<const char*>(mapPath, strrchr(mapPath, '/')) - mapPath);
-    CAtomicFile download(directory + "/download", CAtomicFile::Sync::Fast);
+    // that name and removes whatever is there on every path. It is never committed nor flushed to
+    // disk: it is only read back and copied into the map's own file below, which is.
+    CAtomicFile download(mapPath, CAtomicFile::Sync::Fast);
     const std::string writeFailure = "Unable to write destination file ";
     if (!download.Open()) {
         detail = writeFailure + mapPath + ": " + download.ErrorText();

@@ -479,7 +479,7 @@ TEST_F(UpdatePassTest, UnsafeTitlesAreNeverOpenedOrWritten)
 {
     PublishFeed({{"", 1}, {".", 1}, {"..", 1}, {"../escape.map", 1}, {"sub/x.map", 1},
                  {"back\\slash.map", 1}, {"fake&#10;Downloading x.map... Done", 1},
-                 {"tab&#9;del\x7f.map", 1}, {"ok.map", 1}});
+                 {"tab&#9;del\x7f.map", 1}, {".a.map.mad-ABCDEFGH.part", 1}, {"ok.map", 1}});
     PublishMap("../escape.map");
     PublishMap("ok.map");
     auto downloader = Make();
@@ -493,6 +493,7 @@ TEST_F(UpdatePassTest, UnsafeTitlesAreNeverOpenedOrWritten)
                   "Skipping map with an unsafe name: back\\slash.map\n"
                   "Skipping map with an unsafe name: fake\\x0aDownloading x.map... Done\n"
                   "Skipping map with an unsafe name: tab\\x09del\\x7f.map\n"
+                  "Skipping map with an unsafe name: .a.map.mad-ABCDEFGH.part\n"
                   "Downloading ok.map... Done\n",
               Pulse(*downloader));
     EXPECT_FALSE(FileExists(m_dir.File("escape.map")));
@@ -515,7 +516,7 @@ TEST_F(UpdatePassTest, TerminalEscapeInATitleNeverReachesTheConsole)
 TEST_F(UpdatePassTest, FeedCannotOverwriteTheProgramsOwnFilesInTheWorkingDirectory)
 {
     WriteFile(m_dir.File("config.xml"), "<config><url>x</url></config>");
-    PublishFeed({{"config.xml", 1}, {"autoupdate.xml", 1}, {"mapversions.dat", 1}, {"ok.map", 1}});
+    PublishFeed({{"config.xml", 1}, {"autoupdate.xml", 1}, {"mapversions.dat", 1}, {"Config.XML", 1}, {"ok.map", 1}});
     PublishMap("config.xml");
     PublishMap("autoupdate.xml");
     PublishMap("mapversions.dat");
@@ -527,6 +528,7 @@ TEST_F(UpdatePassTest, FeedCannotOverwriteTheProgramsOwnFilesInTheWorkingDirecto
                   "\nSkipping map with an unsafe name: config.xml\n"
                   "Skipping map with an unsafe name: autoupdate.xml\n"
                   "Skipping map with an unsafe name: mapversions.dat\n"
+                  "Skipping map with an unsafe name: Config.XML\n"
                   "Downloading ok.map... Done\n",
               Pulse(*downloader));
     EXPECT_EQ("<config><url>x</url></config>", ReadFile(m_dir.File("config.xml")));
