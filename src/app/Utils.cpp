@@ -1,5 +1,6 @@
 #include "app/Utils.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -8,11 +9,13 @@ struct timeval g_tvInitialTime = {0, 0};
 
 namespace {
 
-volatile sig_atomic_t g_bStopRequested = 0;
+// Set by a handler on whichever thread takes the signal, read by every thread.
+std::atomic<bool> g_bStopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "safe to set from a signal handler");
 
 void OnStopSignal(int)
 {
-    g_bStopRequested = 1;
+    g_bStopRequested.store(true);
 }
 
 }  // namespace
@@ -36,7 +39,7 @@ void InstallStopHandlers()
 
 bool StopRequested()
 {
-    return g_bStopRequested != 0;
+    return g_bStopRequested.load();
 }
 
 void InitializeTime()
