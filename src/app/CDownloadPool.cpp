@@ -36,10 +36,15 @@ CDownloadPool::CDownloadPool(unsigned int workers, const Configure& configure)
         // Fewer threads than asked for still work; none at all is the caller's to handle.
         if (m_workers.empty())
             throw;
+    } catch (...) {
+        // The destructor will not run: the workers already started must end before the members
+        // they wait on go.
+        Stop();
+        throw;
     }
 }
 
-CDownloadPool::~CDownloadPool()
+void CDownloadPool::Stop()
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -48,6 +53,11 @@ CDownloadPool::~CDownloadPool()
     m_workReady.notify_all();
     // Each worker finishes the queue before it sees the stop; the joins wait for that.
     m_workers.clear();
+}
+
+CDownloadPool::~CDownloadPool()
+{
+    Stop();
 }
 
 bool CDownloadPool::Start(std::size_t ticket, Work work)

@@ -47,6 +47,8 @@ private:
     class Worker;
 
     void Run(CHTTPClient& http);
+    // Lets the workers finish the queue, then joins them.
+    void Stop();
 
     std::vector<std::unique_ptr<Worker>> m_workers;
     // Owner-thread count of started, uncollected work.

@@ -5,7 +5,10 @@
 #include <chrono>
 #include <mutex>
 #include <set>
+#include <stdexcept>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "app/CDownloadPool.h"
@@ -53,6 +56,32 @@ TEST(DownloadPoolTest, RunsAtMostOneItemPerWorkerEachWithItsOwnClientAndReportsE
     EXPECT_EQ(3, mostRunning.load());
     EXPECT_EQ(3u, clients.size());
     EXPECT_TRUE(pool.WaitFinished().empty());
+}
+
+// A set-up that fails for the second worker, after the first one's thread runs: the constructor
+// ends the first worker before its state goes, and throws, rather than hang on it. In a child
+// process with an alarm, so a hang fails the test instead of the whole run.
+TEST(DownloadPoolTest, SetUpThatFailsAfterAWorkerStartedEndsItAndThrows)
+{
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(5);
+        int calls = 0;
+        try {
+            CDownloadPool pool(2, [&calls](CTCPImpl&, CHTTPClient&) {
+                if (++calls == 2)
+                    throw std::runtime_error("set-up failed");
+            });
+        } catch (const std::runtime_error&) {
+            _exit(0);
+        }
+        _exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status) << " (SIGALRM: it hung)";
+    EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 }  // namespace
