@@ -257,7 +257,7 @@ bool CMapAutoDownload::StartDownload(std::string head, MapDownload job)
                     // Hides each map's connection handshake behind the download before it. One
                     // at a time stays one connection at a time.
                     if (m_uiParallelDownloads > 1)
-                        http.SetConnectAhead([this] { return m_bBacklog.load() && !Stopping(); });
+                        http.SetConnectAhead([this] { return m_bBacklog.load() && !StopRequested(); });
                 });
         } catch (const std::system_error&) {
             // No thread to be had: this map is fetched here and now, as one at a time would be.

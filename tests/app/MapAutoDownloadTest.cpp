@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 #include <xercesc/util/PlatformUtils.hpp>
@@ -684,6 +687,33 @@ TEST_F(ParallelPassTest, StopStartsNothingNewAndFinishesWhatIsInFlight)
     downloader->SetStopCheck({});
     EXPECT_EQ(2, LocalVersion(*downloader, "m0.map"));
     EXPECT_EQ(2, LocalVersion(*downloader, "m2.map"));
+}
+
+// The stop check is the pass's own hook, asked on its thread only, also while workers open
+// connections ahead: a hook written for one thread need not be safe for more.
+TEST_F(ParallelPassTest, StopCheckIsAskedOnThePassThreadOnly)
+{
+    std::vector<Item> items;
+    for (int i = 0; i < 6; ++i)
+        items.push_back({"m" + std::to_string(i) + ".map", 2});
+    PublishFeed(items);
+    for (const Item& item : items) {
+        PublishMap(item.title);
+        m_server.Delay("/maps/" + item.title, 150);
+    }
+    m_parallel = 2;
+    auto downloader = Make();
+    std::mutex mutex;
+    std::set<std::thread::id> askedBy;
+    downloader->SetStopCheck([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        askedBy.insert(std::this_thread::get_id());
+        return false;
+    });
+
+    Pulse(*downloader);
+    EXPECT_TRUE(downloader->LastPassComplete());
+    EXPECT_EQ(std::set<std::thread::id>{std::this_thread::get_id()}, askedBy);
 }
 
 // The pass with its version memory: a clock well past every file's times, so entries are
