@@ -388,10 +388,11 @@ TEST_F(FaultRunTest, MapDownloadCutShortKeepsTheOldMap)
         }
     });
 
+    const std::string out = RunAgainst(server);  // sets the feed URL that Banner() names
     EXPECT_EQ(Banner() + kChecking +
                   "\nUpdating a.map from version 3 to version 4... Failed\n"
                   "Error downloading a.map: Incomplete response body: 5 of 1000 bytes\n\n",
-              RunAgainst(server));
+              out);
     EXPECT_EQ(old, ReadFile(m_work.File("maps/a.map")));
     EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_work.File("maps")));
 }
@@ -507,8 +508,9 @@ TEST_F(FaultRunTest, ConfiguredTimeoutEndsAWaitOnASilentServer)
     FaultServer server([](FaultServer& self, int, const std::string&) { self.WaitUntilStopped(); });
 
     const auto start = std::chrono::steady_clock::now();
+    const std::string out = RunAgainst(server, "<timeout>1</timeout>");  // sets Banner()'s feed URL
     EXPECT_EQ(Banner() + kChecking + "Failed\nError downloading RSS feed: Timed out waiting for the server\n\n",
-              RunAgainst(server, "<timeout>1</timeout>"));
+              out);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
