@@ -331,6 +331,9 @@ void CMapAutoDownload::FinishDownloads()
     }
     m_pPool.reset();
     m_inFlight.clear();
+    // Once for all the maps renamed into place, rather than once for each.
+    if (m_iDownloadsThisPass > 0)
+        CAtomicFile::SyncDirectory(m_strSavePath);
 }
 
 bool CMapAutoDownload::IsIgnored(const char* title) const
@@ -481,8 +484,9 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
     if (stamp.Locate(download.TemporaryPath().c_str(), version) &&
         (stamp.FoundMeta() != record.HasMeta() || stamp.FoundVersion() != record.HasVersion()))
         stamp.Drop("version record not understood");
-    // One rename puts the new map, already carrying its version, in place of the old one.
-    CAtomicFile map(mapPath);
+    // One rename puts the new map, already carrying its version, in place of the old one. Its
+    // bytes are on disk before the rename; the save directory is synced once for the whole pass.
+    CAtomicFile map(mapPath, CAtomicFile::Sync::Data);
     if (!map.Open() || !stamp.CopyTo(map) || !map.Commit()) {
         detail = "cannot write " + std::string(mapPath) + ": " +
                  (map.Error() != 0 ? map.ErrorText() : stamp.Reason());

@@ -69,7 +69,8 @@ public:
 
     enum class DownloadOutcome { Failed, Stamped, Unstamped };
     // Downloads link and, when the body is a well-formed XML document, replaces the map at
-    // mapPath with it in one rename, its version record already set to version. Failed: the old
+    // mapPath with it in one rename, its version record already set to version, its bytes on disk
+    // (the directory entry is left for the caller to sync, as a pass does once). Failed: the old
     // map (or its absence) is as it was, no temporary file remains, detail says why. Unstamped:
     // the new map is in place as downloaded, and detail says why it carries no version. Uses
     // only its arguments, so any thread may call it with its own client.

@@ -70,15 +70,6 @@ int TakeOverOwnership(int fd, const struct stat& existing) {
     return ::fchmod(fd, mode) == 0 ? 0 : errno;
 }
 
-// Makes a rename in directory durable. Only a hint: the new file is in place either way, and
-// some file systems cannot sync a directory.
-void SyncDirectory(const std::string& directory) {
-    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
 bool EndsWith(const char* text, std::size_t length, const char* suffix) {
     const std::size_t suffixLength = std::strlen(suffix);
     return length >= suffixLength && std::memcmp(text + length - suffixLength, suffix, suffixLength) == 0;
@@ -161,11 +152,11 @@ bool CAtomicFile::Write(const void* data, std::size_t length) {
 }
 
 void CAtomicFile::StartWriteback() {
-    // A durable file is flushed at Commit anyway: handing each few MiB to the disk as they come
+    // A file that Commit flushes anyway: handing each few MiB to the disk as they come
     // lets that flush overlap a slow download instead of following it. Only a hint, so a
     // failure here is not one (Commit's fsync reports real ones).
     constexpr std::size_t kWritebackStep = 8u * 1024 * 1024;
-    if (m_sync != Sync::Durable || m_size - m_flushed < kWritebackStep) return;
+    if (m_sync == Sync::Fast || m_size - m_flushed < kWritebackStep) return;
     ::sync_file_range(m_fd, static_cast<off_t>(m_flushed), static_cast<off_t>(m_size - m_flushed),
                       SYNC_FILE_RANGE_WRITE);
     m_flushed = m_size;
@@ -178,7 +169,7 @@ bool CAtomicFile::Commit() {
         return Fail(error);
     }
     int result = 0;
-    if (m_sync == Sync::Durable) {
+    if (m_sync != Sync::Fast) {
         do {
             result = ::fsync(m_fd);
         } while (result != 0 && errno == EINTR);
@@ -197,6 +188,13 @@ bool CAtomicFile::Commit() {
     m_temporary.clear();
     if (m_sync == Sync::Durable) SyncDirectory(DirectoryOf(m_target));
     return true;
+}
+
+void CAtomicFile::SyncDirectory(const std::string& directory) {
+    const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
 }
 
 bool CAtomicFile::IsTemporaryName(const char* fileName) {

@@ -18,13 +18,14 @@
 //    they were for. A new file gets 0666 less the umask, like any file the program creates.
 //  - With Sync::Durable, Commit flushes the data to disk before the rename, so a power loss too
 //    leaves the old or the new file, and the directory after it (where the file system can), so
-//    once Commit returned it is the new one.
-//    Sync::Fast skips both (for state that is only a cache, or read back and thrown away).
+//    once Commit returned it is the new one. Sync::Data flushes the data only: the caller syncs
+//    the directory, once for many files, with SyncDirectory. Sync::Fast flushes nothing (for
+//    state that is only a cache, or read back and thrown away).
 //  - On any failure, and on destruction without a commit, the temporary file is removed.
 //  - Error() is the errno of the first failure; ErrorText() is the system's text for it.
 class CAtomicFile final {
 public:
-    enum class Sync { Durable, Fast };
+    enum class Sync { Durable, Data, Fast };
 
     explicit CAtomicFile(std::string target, Sync sync = Sync::Durable);
     ~CAtomicFile();
@@ -47,6 +48,9 @@ public:
     int Error() const { return m_error; }
     std::string ErrorText() const;
 
+    // Flushes directory's entries to disk, so the renames done in it survive a power loss. Only a
+    // hint: some file systems cannot sync a directory, and nothing can be undone then anyway.
+    static void SyncDirectory(const std::string& directory);
     // Whether a file name (no directory part) has the temporary-file pattern above.
     static bool IsTemporaryName(const char* fileName);
     // Removes the regular files of directory whose names have the pattern, left by a process
