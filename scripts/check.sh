@@ -2,9 +2,10 @@
 # The checks beyond the test suite, run by CI after scripts/test.sh:
 #  1. the whole tree builds with clang, warnings as errors;
 #  2. the whole suite passes once under AddressSanitizer and UndefinedBehaviorSanitizer;
-#  3. each fuzz target of tests/fuzz runs for FUZZ_SECONDS (default 30) on its seed corpus
+#  3. the whole suite passes once under ThreadSanitizer (downloads run side by side);
+#  4. each fuzz target of tests/fuzz runs for FUZZ_SECONDS (default 30) on its seed corpus
 #     without a finding.
-# Build trees: build-clang/, build-asan/, build-fuzz/. Fails on the first problem.
+# Build trees: build-clang/, build-asan/, build-tsan/, build-fuzz/. Fails on the first problem.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -24,6 +25,14 @@ cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
 UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+step "test suite under ThreadSanitizer"
+CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMAD_TSAN=ON \
+  -DMAD_BUILD_BENCH=OFF >/dev/null
+cmake --build build-tsan -j"$jobs"
+# The end-to-end tests run the instrumented program too; a report fails whichever process made it.
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \
+  ctest --test-dir build-tsan --output-on-failure -j"$jobs"
 
 step "fuzz targets, ${fuzz_seconds} s each"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMAD_FUZZ=ON \
