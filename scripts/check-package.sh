@@ -114,11 +114,15 @@ write_config() {
   printf '<config><url>%s</url><frequency>300</frequency><savepath>maps</savepath></config>\n' "$1" \
     > "$root$STATE/config.xml"
 }
+# One run-once pass as the service user; its exit status in $status.
+run_once() {
+  set +e
+  as_service /usr/bin/mapautodownloader --once -C "$STATE"
+  status=$?
+  set -e
+}
 write_config "$base/feed.xml"
-set +e
-as_service /usr/bin/mapautodownloader --once -C "$STATE"
-status=$?
-set -e
+run_once
 [ "$status" -eq 0 ] || fail "--once against a good feed exited with $status, not 0"
 grep -q '<version>3</version>' "$root$STATE/maps/harbour.map" || fail "the map was not stamped"
 grep -q 'GET /feed.xml?time=' "$work/http.log" || fail "the feed was not requested with ?time="
@@ -126,10 +130,7 @@ echo "exit status 0, harbour.map stamped with version 3"
 
 step "Running --once against a feed that is not there"
 write_config "$base/missing.xml"
-set +e
-as_service /usr/bin/mapautodownloader --once -C "$STATE"
-status=$?
-set -e
+run_once
 [ "$status" -eq 3 ] || fail "--once against a missing feed exited with $status, not 3"
 echo "exit status 3"
 

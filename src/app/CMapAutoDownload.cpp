@@ -468,7 +468,7 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
     }
     if (!http.Get(link, download)) {
         detail = http.GetLastError();
-        // The operator knows the map, not the hidden file its body was on its way to.
+        // The client names at most the last part of a long path; the operator gets the whole one.
         const std::size_t reason = detail.rfind(": ");
         if (detail.compare(0, writeFailure.size(), writeFailure) == 0 && reason != std::string::npos)
             detail = writeFailure + mapPath + detail.substr(reason);

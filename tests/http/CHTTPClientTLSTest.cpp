@@ -18,8 +18,32 @@ namespace {
 const char kOld[] = "<map><meta><version>1</version></meta></map>";
 const char kNew[] = "<map><meta><version>2</version></meta></map>";
 
-// Downloads over https from a real nginx, trusting the test authority made for the suite.
-class TLSDownloadTest : public ::testing::Test {
+// Downloads from a real nginx into a directory that already holds an older a.map.
+class NginxDownloadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WriteFile(m_root.File("a.map"), kNew);
+        m_destination = m_out.File("a.map");
+        WriteFile(m_destination, kOld);
+        m_client.SetTimeout(5000);
+    }
+
+    void ExpectFailureLeftNoTrace(const std::string& error) {
+        EXPECT_EQ(m_client.GetLastError(), error);
+        EXPECT_EQ(ReadFile(m_destination), kOld);
+        EXPECT_EQ(m_out.List(), std::vector<std::string>{"a.map"});
+    }
+
+    TempDir m_root;
+    TempDir m_out;
+    std::string m_destination;
+    NginxServer m_server{m_root.Path()};
+    CTCPImpl m_tcp;
+    CHTTPClient m_client{&m_tcp};
+};
+
+// Over https, trusting the test authority made for the suite.
+class TLSDownloadTest : public NginxDownloadTest {
 protected:
     static void SetUpTestSuite() {
         s_certificates = new TestCertificates;
@@ -31,11 +55,8 @@ protected:
     }
 
     void SetUp() override {
-        WriteFile(m_root.File("a.map"), kNew);
-        m_destination = m_out.File("a.map");
-        WriteFile(m_destination, kOld);
+        NginxDownloadTest::SetUp();
         m_tcp.SetTLSContext(std::make_shared<const CTLSContext>(s_certificates->Authority()));
-        m_client.SetTimeout(5000);
     }
 
     void Serve(const std::string& certificate, const std::string& extra = "") {
@@ -50,19 +71,7 @@ protected:
 
     bool Get(const std::string& url) { return m_client.Get(url.c_str(), m_destination.c_str()); }
 
-    void ExpectFailureLeftNoTrace(const std::string& error) {
-        EXPECT_EQ(m_client.GetLastError(), error);
-        EXPECT_EQ(ReadFile(m_destination), kOld);
-        EXPECT_EQ(m_out.List(), std::vector<std::string>{"a.map"});
-    }
-
     static TestCertificates* s_certificates;
-    TempDir m_root;
-    TempDir m_out;
-    std::string m_destination;
-    NginxServer m_server{m_root.Path()};
-    CTCPImpl m_tcp;
-    CHTTPClient m_client{&m_tcp};
 };
 
 TestCertificates* TLSDownloadTest::s_certificates = nullptr;
@@ -177,12 +186,10 @@ TEST_F(TLSDownloadTest, HttpsNeverRedirectsToPlainHttp) {
 }
 
 // Redirects over plain http from nginx: followed only when allowed, never saved themselves.
-class RedirectTest : public ::testing::Test {
+class RedirectTest : public NginxDownloadTest {
 protected:
     void SetUp() override {
-        WriteFile(m_root.File("a.map"), kNew);
-        m_destination = m_out.File("a.map");
-        WriteFile(m_destination, kOld);
+        NginxDownloadTest::SetUp();
         // Relative Locations are sent as written; nginx would otherwise make them absolute.
         m_server.AddServerConfig("absolute_redirect off;");
         m_server.AddServerConfig("location = /hop1 { return 301 /maps/hop2; }");
@@ -190,23 +197,9 @@ protected:
         m_server.AddServerConfig("location = /final { return 307 http://127.0.0.1:$server_port/a.map; }");
         m_server.AddServerConfig("location = /loop { return 308 /loop; }");
         ASSERT_TRUE(m_server.Start()) << m_server.Error();
-        m_client.SetTimeout(5000);
     }
 
     bool Get(const std::string& path) { return m_client.Get(m_server.Url(path).c_str(), m_destination.c_str()); }
-
-    void ExpectFailureLeftNoTrace(const std::string& error) {
-        EXPECT_EQ(m_client.GetLastError(), error);
-        EXPECT_EQ(ReadFile(m_destination), kOld);
-        EXPECT_EQ(m_out.List(), std::vector<std::string>{"a.map"});
-    }
-
-    TempDir m_root;
-    TempDir m_out;
-    std::string m_destination;
-    NginxServer m_server{m_root.Path()};
-    CTCPImpl m_tcp;
-    CHTTPClient m_client{&m_tcp};
 };
 
 TEST_F(RedirectTest, NotFollowedByDefault) {
