@@ -27,12 +27,6 @@ std::string MapXml(unsigned int version, const std::string& body = "<spawn x=\"1
            std::to_string(version) + "</version></meta>" + body + "</map>\n";
 }
 
-// A regular expression matching exactly this text.
-std::string Literal(const std::string& text)
-{
-    return std::regex_replace(text, std::regex(R"([.?*+^$()\[\]{}|\\])"), R"(\$&)");
-}
-
 bool HasVersion(const std::string& mapContent, unsigned int version)
 {
     return mapContent.find("<version>" + std::to_string(version) + "</version>") !=
@@ -168,20 +162,6 @@ TEST_F(DownloaderRunTest, RememberedVersionsNeverHideAMapEditedBetweenRuns)
               Run().out);
 }
 
-TEST_F(DownloaderRunTest, OlderMapIsUpdatedFromThreeToFour)
-{
-    WriteConfig();
-    WriteFile(m_work.File("maps/a.map"), MapXml(3, "<old/>"));
-    PublishFeed({{"a.map", 4}});
-    PublishMap("a.map", MapXml(4, "<new/>"));
-
-    const ProcessResult result = Run();
-    EXPECT_EQ(Banner() + kChecking + "\nUpdating a.map from version 3 to version 4... Done\n\n",
-              result.out);
-    EXPECT_NE(std::string::npos, LocalMap("a.map").find("<new/>"));
-    EXPECT_TRUE(HasVersion(LocalMap("a.map"), 4));
-}
-
 TEST_F(DownloaderRunTest, PerPassLimitHoldsMapsBack)
 {
     WriteConfig("<downloadsperupdatemax>2</downloadsperupdatemax>");
@@ -210,18 +190,6 @@ TEST_F(DownloaderRunTest, IgnoreEntriesMatchInAnyLetterCase)
     EXPECT_FALSE(FileExists(m_work.File("maps/secret.map")));
 }
 
-TEST_F(DownloaderRunTest, LocalMapThatIsNotXmlIsDownloadedAgain)
-{
-    WriteConfig();
-    WriteFile(m_work.File("maps/a.map"), "\x01\x02 not xml");
-    PublishFeed({{"a.map", 5}});
-    PublishMap("a.map", MapXml(1));
-
-    EXPECT_EQ(Banner() + kChecking + "\nVersion info not found in a.map, downloading again... Done\n\n",
-              Run().out);
-    EXPECT_TRUE(HasVersion(LocalMap("a.map"), 5));
-}
-
 TEST_F(DownloaderRunTest, FeedNotFoundIsReported)
 {
     WriteConfig();
@@ -229,76 +197,6 @@ TEST_F(DownloaderRunTest, FeedNotFoundIsReported)
     EXPECT_EQ(3, result.exitCode);
     EXPECT_EQ(Banner() + kChecking + "Failed\nError downloading RSS feed: 404 - Not Found\n\n",
               result.out);
-}
-
-TEST_F(DownloaderRunTest, FailedMapDownloadKeepsTheOldMapUnstamped)
-{
-    WriteConfig();
-    const std::string old = MapXml(3, "<old/>");
-    WriteFile(m_work.File("maps/a.map"), old);
-    PublishFeed({{"a.map", 4}});
-
-    const ProcessResult result = Run();
-    EXPECT_EQ(Banner() + kChecking +
-                  "\nUpdating a.map from version 3 to version 4... Failed\n"
-                  "Error downloading a.map: 404 - Not Found\n\n",
-              result.out);
-    EXPECT_EQ(3, result.exitCode);
-    EXPECT_EQ(old, LocalMap("a.map"));
-}
-
-TEST_F(DownloaderRunTest, UnparsableFeedIsReportedWithTheParserText)
-{
-    WriteConfig();
-    WriteFile(m_www.File("feed.xml"), "<rss><channel><item>");
-
-    const std::string out = Run().out;
-    EXPECT_TRUE(std::regex_match(out, std::regex(Literal(Banner() + kChecking) +
-                                                 "Failed\nError parsing RSS feed: [^\n]+\n\n")))
-        << out;
-}
-
-TEST_F(DownloaderRunTest, FeedWithoutChannelIsReported)
-{
-    WriteConfig();
-    WriteFile(m_www.File("feed.xml"), "<rss><item><title>a.map</title></item></rss>");
-    EXPECT_EQ(Banner() + kChecking + "Failed\nError parsing RSS feed: no channel element\n\n",
-              Run().out);
-}
-
-TEST_F(DownloaderRunTest, UnsafeTitlesNeverLeaveTheSaveDirectory)
-{
-    WriteConfig();
-    PublishFeed({{"../escape.map", 1}, {"..", 1}, {"a.map", 1}});
-    PublishMap("a.map", MapXml(1));
-    WriteFile(m_www.File("escape.map"), MapXml(1));
-
-    const ProcessResult result = Run();
-    EXPECT_EQ(Banner() + kChecking +
-                  "\nSkipping map with an unsafe name: ../escape.map\n"
-                  "Skipping map with an unsafe name: ..\n"
-                  "Downloading a.map... Done\n\n",
-              result.out);
-    EXPECT_EQ(3, result.exitCode);
-    EXPECT_FALSE(FileExists(m_work.File("escape.map")));
-}
-
-TEST_F(DownloaderRunTest, FeedCannotReplaceTheConfigurationWhenSavingIntoTheWorkingDirectory)
-{
-    const std::string config = "<config><url>" + FeedUrl() +
-                               "</url><frequency>0</frequency><savepath>.</savepath></config>";
-    WriteFile(m_work.File("config.xml"), config);
-    PublishFeed({{"config.xml", 1}, {"autoupdate.xml", 1}});
-    PublishMap("config.xml", MapXml(1));
-    PublishMap("autoupdate.xml", MapXml(1));
-
-    const ProcessResult result = Run();
-    EXPECT_EQ("Xovra Map Downloader\n######\nFeed: " + FeedUrl() +
-                  "\nMap save path: .\nUpdating once then exiting\n######\n\n" + kChecking +
-                  "\nSkipping map with an unsafe name: config.xml\n"
-                  "Skipping map with an unsafe name: autoupdate.xml\n\n",
-              result.out);
-    EXPECT_EQ(config, ReadFile(m_work.File("config.xml")));
 }
 
 TEST_F(DownloaderRunTest, DirectoryOptionFindsTheConfigurationAndARelativeSavePath)
@@ -604,32 +502,24 @@ TEST_F(ConfigurationTest, MalformedConfigurationFileIsAnErrorNamingTheParserReas
         << result.out;
 }
 
-TEST_F(ConfigurationTest, MissingUrlIsReportedBeforeABadFrequency)
+// Each configuration error, and which comes first when several are there: the url, then the
+// save directory, then the frequency. Nothing but config.xml is left behind.
+TEST_F(ConfigurationTest, ConfigurationErrorsAreReportedInTheirOrder)
 {
-    ExpectError(RunWith("<frequency>5</frequency><savepath>/nonexistent</savepath>"), kNoUrl);
-}
-
-TEST_F(ConfigurationTest, BlankUrlIsReportedBeforeTheSaveDirectory)
-{
-    ExpectError(RunWith("<URL></URL><savepath>/nonexistent</savepath>"), kBlankUrl);
-}
-
-TEST_F(ConfigurationTest, OverlongUrlIsAnError)
-{
-    ExpectError(RunWith("<url>http://h/" + std::string(449, 'u') + "</url>"), kLongUrl);
-}
-
-TEST_F(ConfigurationTest, OverlongSavePathIsAnError)
-{
-    ExpectError(RunWith("<url>http://h/f</url><savepath>/" + std::string(511, 's') + "</savepath>"),
-                kLongSavePath);
-}
-
-TEST_F(ConfigurationTest, UnwritableSaveDirectoryIsReportedBeforeTheFrequency)
-{
-    ExpectError(RunWith("<url>http://h/f</url><frequency>30</frequency>"
-                        "<savepath>/nonexistent/maps</savepath>"),
-                CannotWrite("/nonexistent/maps"));
+    const std::pair<std::string, std::string> cases[] = {
+        {"<frequency>5</frequency><savepath>/nonexistent</savepath>", kNoUrl},
+        {"<URL></URL><savepath>/nonexistent</savepath>", kBlankUrl},
+        {"<url>http://h/" + std::string(449, 'u') + "</url>", kLongUrl},
+        {"<url>http://h/f</url><savepath>/" + std::string(511, 's') + "</savepath>", kLongSavePath},
+        {"<url>http://h/f</url><frequency>30</frequency><savepath>/nonexistent/maps</savepath>",
+         CannotWrite("/nonexistent/maps")},
+        {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<ignore><map>x</map></ignore>",
+         kLowFrequency},
+    };
+    for (const auto& c : cases) {
+        ExpectError(RunWith(c.first), c.second);
+        EXPECT_EQ(std::vector<std::string>{"config.xml"}, m_work.List()) << c.first;
+    }
 }
 
 TEST_F(ConfigurationTest, UnreadableCAFileIsAnErrorBeforeTheFrequency)
@@ -645,14 +535,6 @@ TEST_F(ConfigurationTest, UnreadableCAFileIsAnErrorBeforeTheFrequency)
                             "<cafile>" + c.first + "</cafile>"),
                     "Cannot read the certificate file specified in cafile (" + c.first + "): " +
                         c.second + "\n");
-}
-
-TEST_F(ConfigurationTest, FrequencyBelowSixtyIsAnErrorAfterTheWriteProbe)
-{
-    ExpectError(RunWith("<url>http://h/f</url><frequency>59</frequency>" + Writable() +
-                        "<ignore><map>x</map></ignore>"),
-                kLowFrequency);
-    EXPECT_EQ(std::vector<std::string>{"config.xml"}, m_work.List());
 }
 
 TEST_F(ConfigurationTest, BadNumbersKeepTheirDefaultsInThePeriodicBanner)
