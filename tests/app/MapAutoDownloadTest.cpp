@@ -235,53 +235,31 @@ TEST_F(UpdatePassTest, PerPassLimitHoldsMapsBackForTheNextPassWithoutRefetchingT
     EXPECT_EQ(2, m_server.Count("/feed.xml"));
 }
 
+// A pass is due once more than one period has passed since the last one, across the clock's
+// wrap too, and however long the period.
 TEST_F(UpdatePassTest, PassIsDueOnlyWhenMoreThanOnePeriodHasPassed)
 {
     PublishFeed({});
-    auto downloader = Make(60);
-
-    m_now = 60000;
-    EXPECT_EQ("", Pulse(*downloader));
-    m_now = 60001;
-    EXPECT_EQ(std::string(kChecking) + "All maps up to date!\n", Pulse(*downloader));
-    m_now = 120001;
-    EXPECT_EQ("", Pulse(*downloader));
-    m_now = 120002;
-    EXPECT_NE("", Pulse(*downloader));
-    EXPECT_EQ(2, m_server.Count("/feed.xml"));
-}
-
-TEST_F(UpdatePassTest, DueTestSurvivesTheClockWrap)
-{
-    PublishFeed({});
-    auto downloader = Make(60);
-
-    m_now = 0xFFFFFF00u;
-    EXPECT_NE("", Pulse(*downloader));
-    m_now = 0xFFFFFF00u + 60000u;  // wraps past zero
-    EXPECT_EQ("", Pulse(*downloader));
-    m_now = 0xFFFFFF00u + 60001u;
-    EXPECT_NE("", Pulse(*downloader));
-    EXPECT_EQ(2, m_server.Count("/feed.xml"));
-}
-
-TEST_F(UpdatePassTest, LongFrequencyDoesNotWrapIntoAShortPeriod)
-{
-    PublishFeed({});
-    // 4294968 s * 1000 wraps a 32-bit count to 704 ms.
-    auto downloader = Make(4294968);
-    m_now = 5000;
-    EXPECT_EQ("", Pulse(*downloader));
-}
-
-TEST_F(UpdatePassTest, FrequencyBeyondTheClocksRangeStillComesDue)
-{
-    PublishFeed({});
-    auto downloader = Make(2147483647);
-    m_now = CMapAutoDownload::kLongestPeriodMs;
-    EXPECT_EQ("", Pulse(*downloader));
-    m_now += 1000;
-    EXPECT_EQ(std::string(kChecking) + "All maps up to date!\n", Pulse(*downloader));
+    constexpr unsigned int kLongest = CMapAutoDownload::kLongestPeriodMs;
+    struct Case {
+        unsigned int frequency;
+        std::vector<std::pair<unsigned int, bool>> pulses;  // the clock, and whether a pass runs
+    };
+    const Case cases[] = {
+        {60, {{60000, false}, {60001, true}, {120001, false}, {120002, true}}},
+        {60, {{0xFFFFFF00u, true}, {0xFFFFFF00u + 60000u, false}, {0xFFFFFF00u + 60001u, true}}},
+        // 4294968 s * 1000 wraps a 32-bit count to 704 ms.
+        {4294968, {{5000, false}}},
+        // Beyond the clock's range the period is capped, so it still comes due.
+        {2147483647, {{kLongest, false}, {kLongest + 1000, true}}},
+    };
+    for (const Case& c : cases) {
+        auto downloader = Make(c.frequency);
+        for (const auto& pulse : c.pulses) {
+            m_now = pulse.first;
+            EXPECT_EQ(pulse.second, !Pulse(*downloader).empty()) << c.frequency << " s, at " << pulse.first;
+        }
+    }
 }
 
 TEST_F(UpdatePassTest, IncrementalRequestsCarryTheFeedTimeAndEveryThirdIsAFullCheck)
@@ -835,25 +813,23 @@ protected:
     }
 };
 
+// The recorded version; a missing record told apart from a missing file; what is not a
+// non-negative number reads as 0.
 TEST_F(MapVersionTest, ReadsTheRecordedVersion)
 {
-    EXPECT_EQ(12, Read(MapXml("12")));
-    EXPECT_EQ(255, Read("<anything><META><Version>0xff</Version></META></anything>"));
-}
-
-TEST_F(MapVersionTest, MissingFileAndMissingRecordAreToldApart)
-{
     EXPECT_EQ(CMapAutoDownload::kNoFile, m_downloader.GetMapVersion(m_path.c_str()));
-    EXPECT_EQ(CMapAutoDownload::kNoVersionRecord, Read("not xml"));
-    EXPECT_EQ(CMapAutoDownload::kNoVersionRecord, Read("<map><meta><version>3</version></meta>"));
-    EXPECT_EQ(CMapAutoDownload::kNoVersionRecord, Read("<map><version>3</version></map>"));
-    EXPECT_EQ(CMapAutoDownload::kNoVersionRecord, Read("<map><meta/></map>"));
-}
-
-TEST_F(MapVersionTest, NegativeOrTextualVersionReadsAsZero)
-{
-    EXPECT_EQ(0, Read(MapXml("-7")));
-    EXPECT_EQ(0, Read(MapXml("x")));
+    const std::pair<const char*, int> cases[] = {
+        {"<map><meta><version>12</version></meta></map>", 12},
+        {"<anything><META><Version>0xff</Version></META></anything>", 255},
+        {"<map><meta><version>-7</version></meta></map>", 0},
+        {"<map><meta><version>x</version></meta></map>", 0},
+        {"not xml", CMapAutoDownload::kNoVersionRecord},
+        {"<map><meta><version>3</version></meta>", CMapAutoDownload::kNoVersionRecord},
+        {"<map><version>3</version></map>", CMapAutoDownload::kNoVersionRecord},
+        {"<map><meta/></map>", CMapAutoDownload::kNoVersionRecord},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.second, Read(c.first)) << c.first;
 }
 
 TEST_F(MapVersionTest, WriteReplacesTheVersionAndKeepsTheRestOfTheMap)
