@@ -119,7 +119,7 @@ bool CConfig::HasSavePath() const
     return m_szSavePath[0] != '\0';
 }
 
-bool CConfig::ProbeSavePath() const
+bool CConfig::ProbeSavePath(std::string& reason) const
 {
     // The probe is "temp.dat", created exclusively: a file of that name already in the save
     // directory may be a map, so it is never truncated or removed; the probe then takes a
@@ -131,8 +131,11 @@ bool CConfig::ProbeSavePath() const
         snprintf(probePath, sizeof(probePath), "%s/temp.dat.XXXXXX", m_szSavePath);
         fd = mkostemp(probePath, O_CLOEXEC);
     }
-    if (fd < 0)
+    if (fd < 0) {
+        // The system's reason tells a missing directory, a file in its place and a denied write apart.
+        reason = strerror(errno);
         return false;
+    }
     close(fd);
     unlink(probePath);
     return true;

@@ -49,8 +49,9 @@ public:
     // Whether the save path read is not empty: maps are saved as "<save path>/<title>", so an empty
     // one would mean the root of the file system.
     bool HasSavePath() const;
-    // Creates and removes "<save path>/temp.dat". False when it cannot be created.
-    bool ProbeSavePath() const;
+    // Creates and removes "<save path>/temp.dat". False when it cannot be created; reason then
+    // holds the system's words for why.
+    bool ProbeSavePath(std::string& reason) const;
     // fullcheckfrequency, maxmapcount, downloadsperupdatemax, timeout, maxredirects and
     // paralleldownloads (1 to 32; a value out of range keeps the default).
     void ReadCounts();

@@ -130,11 +130,12 @@ int main(int argc, char** argv)
         return ConfigurationError(
             "Your config file does not name a save directory. Please enter the directory to save "
             "maps into in a 'savepath' tag.\n");
-    if (!config.ProbeSavePath())
+    std::string saveReason;
+    if (!config.ProbeSavePath(saveReason))
         return ConfigurationError(
-            "Cannot write to the save directory specified (%s). Please ensure it exists and that "
-            "you have write access to it.\n",
-            config.SavePath());
+            "Cannot write to the save directory specified (%s): %s. Please ensure it exists and "
+            "that you have write access to it.\n",
+            config.SavePath(), saveReason.c_str());
     if (!config.ReadCAFile())
         return ConfigurationError("Your config file contains a cafile path that is too long. Please "
                                   "enter a path of at most %u characters.\n",

@@ -195,14 +195,23 @@ TEST_F(ConfigTest, SavePathLongerThanItsBufferIsRefused)
 
 TEST_F(ConfigTest, WriteProbeNeedsAWritableDirectoryAndLeavesNothingBehind)
 {
+    std::string reason;
     ASSERT_TRUE(Load("<savepath>" + m_dir.Path() + "</savepath>"));
     ASSERT_TRUE(m_config.ReadSavePath());
-    EXPECT_TRUE(m_config.ProbeSavePath());
+    EXPECT_TRUE(m_config.ProbeSavePath(reason));
     EXPECT_EQ(std::vector<std::string>{"config.xml"}, m_dir.List());
 
-    ASSERT_TRUE(Load("<savepath>" + m_dir.File("missing") + "</savepath>"));
-    ASSERT_TRUE(m_config.ReadSavePath());
-    EXPECT_FALSE(m_config.ProbeSavePath());
+    // An unusable save directory is reported with the system's reason.
+    const std::pair<std::string, std::string> unusable[] = {
+        {m_dir.File("missing"), "No such file or directory"},
+        {m_dir.File("config.xml"), "Not a directory"},
+    };
+    for (const auto& c : unusable) {
+        ASSERT_TRUE(Load("<savepath>" + c.first + "</savepath>"));
+        ASSERT_TRUE(m_config.ReadSavePath());
+        EXPECT_FALSE(m_config.ProbeSavePath(reason));
+        EXPECT_EQ(c.second, reason) << c.first;
+    }
 }
 
 // A map may be called temp.dat: the probe must neither truncate nor remove it.
@@ -211,7 +220,8 @@ TEST_F(ConfigTest, WriteProbeLeavesAnExistingTempDatAlone)
     WriteFile(m_dir.File("temp.dat"), "<map><meta><version>2</version></meta></map>");
     ASSERT_TRUE(Load("<savepath>" + m_dir.Path() + "</savepath>"));
     ASSERT_TRUE(m_config.ReadSavePath());
-    EXPECT_TRUE(m_config.ProbeSavePath());
+    std::string reason;
+    EXPECT_TRUE(m_config.ProbeSavePath(reason));
     EXPECT_EQ("<map><meta><version>2</version></meta></map>", ReadFile(m_dir.File("temp.dat")));
     EXPECT_EQ((std::vector<std::string>{"config.xml", "temp.dat"}), m_dir.List());
 }

@@ -482,10 +482,10 @@ const char kLongSavePath[] = "Your config file contains a savepath that is too l
 const char kLowFrequency[] = "The frequency value specified in the config file is too low. "
                              "Please increase it to a minimum of 60 seconds.\n";
 
-std::string CannotWrite(const std::string& path)
+std::string CannotWrite(const std::string& path, const std::string& reason)
 {
-    return "Cannot write to the save directory specified (" + path +
-           "). Please ensure it exists and that you have write access to it.\n";
+    return "Cannot write to the save directory specified (" + path + "): " + reason +
+           ". Please ensure it exists and that you have write access to it.\n";
 }
 
 TEST_F(ConfigurationTest, MissingConfigurationFileIsAnError)
@@ -512,7 +512,7 @@ TEST_F(ConfigurationTest, ConfigurationErrorsAreReportedInTheirOrder)
         {"<url>http://h/" + std::string(449, 'u') + "</url>", kLongUrl},
         {"<url>http://h/f</url><savepath>/" + std::string(511, 's') + "</savepath>", kLongSavePath},
         {"<url>http://h/f</url><frequency>30</frequency><savepath>/nonexistent/maps</savepath>",
-         CannotWrite("/nonexistent/maps")},
+         CannotWrite("/nonexistent/maps", "No such file or directory")},
         {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<ignore><map>x</map></ignore>",
          kLowFrequency},
     };
