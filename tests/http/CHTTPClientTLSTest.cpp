@@ -7,6 +7,7 @@
 
 #include "http/CHTTPClient.h"
 #include "support/FaultServer.h"
+#include "support/Localhost.h"
 #include "support/NginxServer.h"
 #include "support/TempDir.h"
 #include "support/TestCertificates.h"
@@ -78,14 +79,15 @@ TestCertificates* TLSDownloadTest::s_certificates = nullptr;
 
 TEST_F(TLSDownloadTest, VerifiedDownloadByAddressAndByName) {
     Serve("good");
-    for (const char* host : {"127.0.0.1", "localhost"}) {
-        WriteFile(m_destination, kOld);
-        ASSERT_TRUE(Get(Url(host, "/a.map"))) << host << ": " << m_client.GetLastError();
-        EXPECT_EQ(ReadFile(m_destination), kNew);
-    }
+    ASSERT_TRUE(Get(Url("127.0.0.1", "/a.map"))) << m_client.GetLastError();
+    EXPECT_EQ(ReadFile(m_destination), kNew);
     WriteFile(m_destination, kOld);
     EXPECT_FALSE(Get(Url("127.0.0.1", "/missing.map")));
     ExpectFailureLeftNoTrace("404 - Not Found");
+
+    if (!LocalhostResolves()) GTEST_SKIP() << kNoLocalhost;
+    ASSERT_TRUE(Get(Url("localhost", "/a.map"))) << m_client.GetLastError();
+    EXPECT_EQ(ReadFile(m_destination), kNew);
 }
 
 TEST_F(TLSDownloadTest, LargeBodyArrivesWhole) {
@@ -112,7 +114,12 @@ TEST_F(TLSDownloadTest, CertificateFaultsAreRefused) {
         {"selfsigned", "127.0.0.1", true, "Certificate verification failed: self-signed certificate"},
         {"good", "127.0.0.1", false, "Certificate verification failed: unable to get local issuer certificate"},
     };
+    bool skippedByName = false;
     for (const Case& c : cases) {
+        if (std::string(c.host) == "localhost" && !LocalhostResolves()) {
+            skippedByName = true;
+            continue;
+        }
         NginxServer server(m_root.Path());
         server.UseTLS(s_certificates->Certificate(c.certificate), s_certificates->Key(c.certificate));
         ASSERT_TRUE(server.Start()) << server.Error();
@@ -125,6 +132,7 @@ TEST_F(TLSDownloadTest, CertificateFaultsAreRefused) {
         EXPECT_EQ(ReadFile(m_destination), kOld);
         EXPECT_EQ(m_out.List(), std::vector<std::string>{"a.map"});
     }
+    if (skippedByName) GTEST_SKIP() << kNoLocalhost;
 }
 
 TEST_F(TLSDownloadTest, PlainHttpServerOnAnHttpsUrlIsNamed) {
@@ -177,7 +185,7 @@ TEST_F(TLSDownloadTest, BodyEndsOnlyWithTheServersTLSClose) {
 
 TEST_F(TLSDownloadTest, HttpsNeverRedirectsToPlainHttp) {
     Serve("good", "location = /moved { return 301 http://127.0.0.1:1/a.map; }\n"
-                  "    location = /secure { return 302 https://localhost:$server_port/a.map; }");
+                  "    location = /secure { return 302 https://127.0.0.1:$server_port/a.map; }");
     m_client.SetMaxRedirects(3);
     EXPECT_FALSE(Get(Url("127.0.0.1", "/moved")));
     ExpectFailureLeftNoTrace("Redirect from https to http refused");

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "support/FaultServer.h"
+#include "support/Localhost.h"
 #include "tcp/CTCPClientSocket.h"
 #include "tcp/CTCPImpl.h"
 #include "tcp/TCPErrorTexts.h"
@@ -20,19 +21,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Asked of the system resolver, not of the code under test.
-bool ResolvesToIPv4(const char* host)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* result = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &result) != 0 || !result)
-        return false;
-    freeaddrinfo(result);
-    return true;
-}
 
 long long MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -102,9 +90,7 @@ TEST_F(ClientSocketTest, ConnectsByAddressAndByNameAndCarriesBytes) {
     EXPECT_STREQ(reply, "ping");
 
     ASSERT_TRUE(socket->Disconnect());
-    if (!ResolvesToIPv4("localhost"))
-        GTEST_SKIP() << "this machine cannot resolve localhost (no /etc/hosts?): "
-                        "connecting by name is not tested";
+    if (!LocalhostResolves()) GTEST_SKIP() << kNoLocalhost;
     ASSERT_TRUE(socket->Connect("localhost", server.Port())) << socket->GetLastError();
     EXPECT_TRUE(WaitForConnections(server, 2));
 }
