@@ -8,6 +8,9 @@
 set -eu
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${MAD_BENCH_BUILD_DIR:-$repo/build-bench}
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DMAD_BUILD_BENCH=ON >&2
+# The program's packages and the reference tools'; the test suite is not built here.
+"$repo/scripts/setup.sh" >&2
+"$repo/scripts/setup-checks.sh" >&2
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DMAD_BUILD_BENCH=ON -DBUILD_TESTING=OFF >&2
 cmake --build "$build" --target mad_bench mad_bench_get mad_bench_proxy mapautodownloader -j2 >&2
 exec "$build/bench/mad_bench" "$@"

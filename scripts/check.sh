@@ -8,7 +8,10 @@
 # Build trees: build-clang/, build-asan/, build-tsan/, build-fuzz/. Fails on the first problem.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The suite runs again under the sanitizers, so it needs the tests' packages too.
 scripts/setup.sh
+scripts/setup-tests.sh
+scripts/setup-checks.sh
 jobs="$(nproc)"
 fuzz_seconds="${FUZZ_SECONDS:-30}"
 

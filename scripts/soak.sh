@@ -79,7 +79,7 @@ XML
 # The library itself, not the faketime wrapper, which would stand between this script and the
 # daemon's process.
 libfaketime="$(dpkg -L libfaketime 2>/dev/null | grep -m1 '/libfaketime\.so\.1$' || true)"
-[ -n "$libfaketime" ] || { echo "soak: libfaketime is missing (scripts/setup.sh)" >&2; exit 1; }
+[ -n "$libfaketime" ] || { echo "soak: libfaketime is missing (scripts/setup-checks.sh)" >&2; exit 1; }
 (cd "$work" && LD_PRELOAD="$libfaketime" FAKETIME="+0 x$speed" exec "$exe" >"$work/out.log") &
 daemon_pid=$!
 
