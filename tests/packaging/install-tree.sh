@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build tree into a temporary prefix and checks that everything an operator needs
 # is there: the program (which answers --version), the unit naming that program (verified like
-# the shipped one), the example configuration (well-formed), the README and the manual page.
+# the shipped one), the example configuration (well-formed, its ignore list commented out), the
+# README and the manual page.
 set -euo pipefail
 build=$1
 here=$(dirname "$0")
@@ -12,8 +13,14 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 "$prefix/bin/mapautodownloader" --version
 unit=$prefix/lib/systemd/system/mapautodownloader.service
 grep -qx "ExecStart=$prefix/bin/mapautodownloader -C %S/mapautodownloader" "$unit"
+example=$prefix/share/doc/mapautodownloader/examples/config.xml
 if command -v xmllint >/dev/null; then
-  xmllint --noout "$prefix/share/doc/mapautodownloader/examples/config.xml"
+  xmllint --noout "$example"
+  # The ignore list is only shown: a first start from the example must not skip any map.
+  if [ "$(xmllint --xpath 'count(//ignore)' "$example")" != 0 ]; then
+    echo "the installed example configuration has an active ignore list"
+    exit 1
+  fi
 fi
 test -s "$prefix/share/doc/mapautodownloader/README.md"
 test -s "$prefix/share/man/man1/mapautodownloader.1.gz"
