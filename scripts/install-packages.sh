@@ -37,7 +37,8 @@ for p in "${missing[@]}"; do
   case "$p" in
     nginx*)
       if [ -d /run/systemd/system ]; then
-        "${as_root[@]}" systemctl disable --now --quiet nginx.service
+        "${as_root[@]}" systemctl disable --now --quiet nginx.service ||
+          echo "setup: nginx.service could not be disabled: systemctl disable --now nginx" >&2
       else
         # No running systemd (a container or chroot): nothing was started, only enabled.
         "${as_root[@]}" deb-systemd-helper disable nginx.service >/dev/null 2>&1 || true
