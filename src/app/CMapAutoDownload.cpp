@@ -12,14 +12,14 @@
 
 #include "app/CDownloadPool.h"
 #include "app/CMapVersionCache.h"
-#include "app/CMapVersionRecord.h"
-#include "app/CMapVersionStamp.h"
 #include "app/ExitStatus.h"
 #include "fs/CAtomicFile.h"
 #include "fs/CInputFile.h"
 #include "http/CHTTPClient.h"
 #include "tcp/CTCPImpl.h"
 #include "tcp/CTLSContext.h"
+#include "xml/CMapVersionRecord.h"
+#include "xml/CMapVersionStamp.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "FuzzSupport.h"
-#include "app/CMapVersionRecord.h"
-#include "app/CMapVersionStamp.h"
 #include "fs/CAtomicFile.h"
+#include "xml/CMapVersionRecord.h"
+#include "xml/CMapVersionStamp.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/CMapVersionStamp.h"
+#include "xml/CMapVersionStamp.h"
 
 #include <algorithm>
 #include <cerrno>

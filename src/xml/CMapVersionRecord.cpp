@@ -1,4 +1,4 @@
-#include "app/CMapVersionRecord.h"
+#include "xml/CMapVersionRecord.h"
 
 #include <xercesc/util/XMLString.hpp>
 

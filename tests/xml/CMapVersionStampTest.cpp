@@ -4,10 +4,10 @@
 #include <vector>
 #include <xercesc/util/PlatformUtils.hpp>
 
-#include "app/CMapVersionRecord.h"
-#include "app/CMapVersionStamp.h"
 #include "fs/CAtomicFile.h"
 #include "support/TempDir.h"
+#include "xml/CMapVersionRecord.h"
+#include "xml/CMapVersionStamp.h"
 
 namespace {
 

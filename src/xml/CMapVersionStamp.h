@@ -1,5 +1,5 @@
-#ifndef MAD_APP_CMAPVERSIONSTAMP_H
-#define MAD_APP_CMAPVERSIONSTAMP_H
+#ifndef MAD_XML_CMAPVERSIONSTAMP_H
+#define MAD_XML_CMAPVERSIONSTAMP_H
 
 #include <cstdint>
 #include <string>

@@ -1,5 +1,5 @@
-#ifndef MAD_APP_CMAPVERSIONRECORD_H
-#define MAD_APP_CMAPVERSIONRECORD_H
+#ifndef MAD_XML_CMAPVERSIONRECORD_H
+#define MAD_XML_CMAPVERSIONRECORD_H
 
 #include <functional>
 #include <string>
