@@ -1,16 +1,12 @@
 #include "app/CMapAutoDownload.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <system_error>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/CDownloadPool.h"
 #include "app/CMapVersionCache.h"
 #include "app/ExitStatus.h"
 #include "fs/CAtomicFile.h"
@@ -23,65 +19,13 @@
 
 namespace {
 
-const char kFeedFile[] = "autoupdate.xml";
-const char kConfigFile[] = "config.xml";
 const char kInitialFeedTime[] = "00-00-00 00:00:00";
-
-bool IsControlByte(char c)
-{
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7F;
-}
-
-// A title is used as a file name inside the save directory, so it must name exactly one entry
-// there: not empty, not "." or "..", without any path separator, and not of the temporary-file
-// pattern (the start-up clean-up would remove such a map). It is also printed, so it holds no
-// control bytes (a terminal escape or a line break would forge the operator's log).
-bool IsSafeTitle(const char* title)
-{
-    return title[0] != '\0' && strcmp(title, ".") != 0 && strcmp(title, "..") != 0 &&
-           !strchr(title, '/') && !strchr(title, '\\') &&
-           std::none_of(title, title + strlen(title), IsControlByte) && !CAtomicFile::IsTemporaryName(title);
-}
-
-// The title as it may be printed: each control byte as \xHH.
-std::string PrintableTitle(const char* title)
-{
-    std::string text;
-    for (const char* p = title; *p != '\0'; ++p) {
-        if (!IsControlByte(*p)) {
-            text += *p;
-            continue;
-        }
-        char escaped[5];
-        snprintf(escaped, sizeof(escaped), "\\x%02x", static_cast<unsigned char>(*p));
-        text += escaped;
-    }
-    return text;
-}
 
 // Only a regular file counts: a FIFO, socket or device of that name is never opened to read.
 bool FileExists(const char* path)
 {
     int error = 0;
     return CInputFile::Check(path, error) == CInputFile::Status::Regular;
-}
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string Format(const char* format, ...)
-{
-    va_list arguments;
-    va_start(arguments, format);
-    va_list copy;
-    va_copy(copy, arguments);
-    const int length = vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    if (length > 0)
-        vsnprintf(&text[0], text.size() + 1, format, arguments);
-    va_end(arguments);
-    return text;
 }
 
 bool SameDirectory(const char* a, const char* b)
@@ -137,15 +81,37 @@ bool CMapAutoDownload::IsDue(unsigned int now) const
     return elapsed > period;
 }
 
-void CMapAutoDownload::FailPass(const char* format, const char* detail)
+// The disk as the planner sees it during a pass: a map's version is read once no download of it
+// is in flight, so a map listed twice is judged by what the first download left.
+class CMapAutoDownload::PassDisk final : public CPassPlanner::Disk {
+public:
+    PassDisk(CMapAutoDownload& owner, CPassExecutor& executor) : m_owner(owner), m_executor(executor) {}
+
+    bool IsWorkingDirectory(const char* directory) override { return SameDirectory(directory, "."); }
+    CInputFile::Status Check(const char* path, int& error) override { return CInputFile::Check(path, error); }
+    int MapVersion(const std::string& path) override
+    {
+        m_executor.WaitForMap(path);
+        const int version = m_owner.GetMapVersion(path.c_str());
+        // A stop request that cut the read short starts no download.
+        return m_owner.Stopping() ? CPassPlanner::kStopped : version;
+    }
+
+private:
+    CMapAutoDownload& m_owner;
+    CPassExecutor& m_executor;
+};
+
+void CMapAutoDownload::FailPass(CPassResult& result, const char* format, const char* detail)
 {
     PrintMessage("Failed\n");
     PrintMessage(format, detail);
-    m_bPassComplete = false;
+    result.feedError = detail;
+    result.complete = false;
     m_uiLastPassTime = m_clock();
 }
 
-bool CMapAutoDownload::FetchFeed()
+bool CMapAutoDownload::FetchFeed(CPassResult& result)
 {
     char requestUrl[kRequestUrlSize];
     // A feed address without a query starts one; one with a query gets one more parameter.
@@ -153,12 +119,12 @@ bool CMapAutoDownload::FetchFeed()
     const int length = snprintf(requestUrl, sizeof(requestUrl), "%s%stime=%s",
                                 m_strFeedUrl.c_str(), separator, m_szLastFeedTime);
     if (length < 0 || static_cast<unsigned int>(length) >= sizeof(requestUrl)) {
-        FailPass("Error downloading RSS feed: %s\n", "request URL too long");
+        FailPass(result, "Error downloading RSS feed: %s\n", "request URL too long");
         return false;
     }
-    remove(kFeedFile);
-    if (!m_pHTTP->Get(requestUrl, kFeedFile)) {
-        FailPass("Error downloading RSS feed: %s\n", m_pHTTP->GetLastError());
+    remove(CPassPlanner::kFeedFile);
+    if (!m_pHTTP->Get(requestUrl, CPassPlanner::kFeedFile)) {
+        FailPass(result, "Error downloading RSS feed: %s\n", m_pHTTP->GetLastError());
         return false;
     }
     return true;
@@ -169,13 +135,17 @@ void CMapAutoDownload::DoPulse()
     const unsigned int now = m_clock();
     if (!IsDue(now))
         return;
+    CPassResult result;
+    RunPass(result);
+    result.durationMs = m_clock() - now;
+    m_lastPass = std::move(result);
+}
 
+void CMapAutoDownload::RunPass(CPassResult& result)
+{
     PrintMessage("Checking RSS feed... ");
-    m_bNothingDownloaded = true;
-    m_bPassComplete = true;
-    m_bMapFailed = false;
-    m_iDownloadsThisPass = 0;
-    char feedTime[kFeedTimeSize] = {};
+    result.complete = true;
+    std::string feedTime;
 
     if (++m_uiPassCounter >= m_uiFullCheckFrequency) {
         // A full check: the feed is asked for everything.
@@ -184,251 +154,109 @@ void CMapAutoDownload::DoPulse()
     }
 
     // Maps held back last time are fetched from the stored feed, without asking the feed again.
-    if (m_uiSkipped == 0 && !FetchFeed())
+    if (m_uiHeldBack == 0 && !FetchFeed(result))
         return;
-    m_uiSkipped = 0;
-
     // Re-read without a fetch after held-back maps: by then anything may have that name.
-    if (!FileExists(kFeedFile)) {
-        FailPass("Error parsing RSS feed: %s\n", "autoupdate.xml is not a readable regular file");
+    if (!FileExists(CPassPlanner::kFeedFile)) {
+        m_uiHeldBack = 0;
+        FailPass(result, "Error parsing RSS feed: %s\n", "autoupdate.xml is not a readable regular file");
         return;
     }
+    const bool summarised = WalkFeed(CPassPlanner::kFeedFile, result, feedTime);
+    m_uiHeldBack = result.heldBack;
+    // A map that failed is listed again only by a request that reaches back as far as this one
+    // did, so the feed time moves on only after a pass without failures.
+    if (summarised && result.failed.empty())
+        snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", feedTime.c_str());
+}
+
+bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::string& feedTime)
+{
+    CPassPlanner planner(m_strSavePath, m_vecIgnoredMaps, m_iDownloadsPerUpdateMax);
+    CPassExecutor executor(
+        m_uiParallelDownloads,
+        [this](CTCPImpl& tcp, CHTTPClient& http) {
+            // The TLS settings are read-only once made, so every worker shares them.
+            tcp.SetTLSContext(m_pTCP->TLSContext());
+            ConfigureClient(http);
+        },
+        *m_pHTTP, [this](CHTTPClient& http, const CPassPlanner::Fetch& fetch) { return DownloadMap(http, fetch); },
+        [this] { return Stopping(); });
+    PassDisk disk(*this, executor);
+    // Whether the "Checking RSS feed... " line still waits for its end.
+    bool checkingLineOpen = true;
+
     CFeedReader feed(m_stopRequested);
-    const CFeedReader::Result walked = feed.Walk(kFeedFile, [this](const CFeedReader::Item& item) {
+    const CFeedReader::Result walked = feed.Walk(path, [&](const CFeedReader::Item& item) {
         // A stop request ends the pass after the maps in progress.
         if (Stopping())
             return false;
-        // A download's own outcome is counted when it is collected.
-        if (ProcessItem(item) == ItemOutcome::Refused)
-            m_bPassComplete = false;
+        const CPassPlanner::Decision decision = planner.Decide(item, disk);
+        if (decision.Noted() && checkingLineOpen) {
+            // Ends the "Checking RSS feed... " line before the pass's first per-map message.
+            executor.Print("\n");
+            checkingLineOpen = false;
+        }
+        switch (decision.kind) {
+        case CPassPlanner::Decision::Kind::Ignored:
+        case CPassPlanner::Decision::Kind::Stopped:
+        case CPassPlanner::Decision::Kind::HeldBack:
+            break;
+        case CPassPlanner::Decision::Kind::UpToDate:
+            result.current.push_back(decision.fetch.title);
+            break;
+        case CPassPlanner::Decision::Kind::Refused:
+            executor.Print(decision.line);
+            result.refused.push_back(decision.fetch.title);
+            result.complete = false;
+            break;
+        case CPassPlanner::Decision::Kind::Fetch:
+            if (executor.Start(CPassPlanner::DownloadHead(decision.fetch), decision.fetch))
+                ++result.planned;
+            break;
+        }
         return true;
     });
-    FinishDownloads();
+    executor.Finish(result, m_strSavePath);
+    result.heldBack = planner.HeldBack();
+    if (!result.failed.empty())
+        result.complete = false;
     // A stop that came during the last maps ends the pass as one during the walk does: without
     // summary lines, and the feed time stays, so what was not fetched is asked for again.
     if (walked == CFeedReader::Result::Complete && Stopping()) {
-        m_bPassComplete = false;
-        return;
+        result.stopped = true;
+        result.complete = false;
+        return false;
     }
     switch (walked) {
     case CFeedReader::Result::Failed:
-        FailPass("Error parsing RSS feed: %s\n", (std::string(kFeedFile) + ": " + feed.Error()).c_str());
-        return;
+        FailPass(result, "Error parsing RSS feed: %s\n",
+                 (std::string(CPassPlanner::kFeedFile) + ": " + feed.Error()).c_str());
+        return false;
     case CFeedReader::Result::NoChannel:
-        FailPass("Error parsing RSS feed: %s\n", "no channel element");
-        return;
+        FailPass(result, "Error parsing RSS feed: %s\n", "no channel element");
+        return false;
     case CFeedReader::Result::Ended:
     case CFeedReader::Result::Stopped:
-        m_bPassComplete = false;
-        return;
+        result.stopped = true;
+        result.complete = false;
+        return false;
     case CFeedReader::Result::Complete:
         break;
     }
-    snprintf(feedTime, sizeof(feedTime), "%s", feed.Time());
+    feedTime = feed.Time();
 
-    if (m_bNothingDownloaded)
+    if (checkingLineOpen)
         PrintMessage("All maps up to date!\n");
-    if (m_uiSkipped != 0)
-        PrintMessage("Skipped downloading of %d maps\n", static_cast<int>(m_uiSkipped));
-    // A map that failed is listed again only by a request that reaches back as far as this one
-    // did, so the feed time moves on only after a pass without failures.
-    if (!m_bMapFailed)
-        memcpy(m_szLastFeedTime, feedTime, sizeof(m_szLastFeedTime));
+    if (result.heldBack != 0)
+        PrintMessage("Skipped downloading of %d maps\n", static_cast<int>(result.heldBack));
     m_uiLastPassTime = m_clock();
-}
-
-void CMapAutoDownload::EndCheckingLine()
-{
-    if (m_bNothingDownloaded) {
-        Print("\n");
-        m_bNothingDownloaded = false;
-    }
-}
-
-bool CMapAutoDownload::StartDownload(std::string head, MapDownload job)
-{
-    if (!m_pPool) {
-        try {
-            m_pPool = std::make_unique<CDownloadPool>(
-                m_uiParallelDownloads, [this](CTCPImpl& tcp, CHTTPClient& http) {
-                    // The TLS settings are read-only once made, so every worker shares them.
-                    tcp.SetTLSContext(m_pTCP->TLSContext());
-                    ConfigureClient(http);
-                    // Hides each map's connection handshake behind the download before it. One
-                    // at a time stays one connection at a time.
-                    if (m_uiParallelDownloads > 1)
-                        http.SetConnectAhead([this] { return m_bBacklog.load() && !StopRequested(); });
-                });
-        } catch (const std::system_error&) {
-            // No thread to be had: this map is fetched here and now, as one at a time would be.
-            const std::size_t ticket = m_printer.Open(std::move(head));
-            MapDownloadResult result = DownloadMap(*m_pHTTP, job);
-            if (!result.downloaded) {
-                m_bPassComplete = false;
-                m_bMapFailed = true;
-            }
-            m_printer.Finish(ticket, std::move(result.text));
-            return true;
-        }
-    }
-    m_bBacklog = !m_pPool->HasFreeWorker();
-    if (!m_pPool->HasFreeWorker()) {
-        while (!m_pPool->HasFreeWorker() && CollectDownloads()) {
-        }
-        // Time passed while waiting: a stop that came meanwhile starts nothing new.
-        if (Stopping())
-            return false;
-    }
-    const std::size_t ticket = m_printer.Open(std::move(head));
-    auto entry = std::make_unique<InFlight>();
-    // Stands unless the download returns: a worker never lets an exception end the process.
-    entry->result.text = Format("Failed\nError downloading %s: %s\n", job.title.c_str(),
-                                "unexpected internal error");
-    entry->job = std::move(job);
-    InFlight* const download = entry.get();
-    m_inFlight.emplace(ticket, std::move(entry));
-    m_pPool->Start(ticket, [this, download](CHTTPClient& http) {
-        download->result = DownloadMap(http, download->job);
-    });
     return true;
 }
 
-bool CMapAutoDownload::CollectDownloads()
+CPassExecutor::Outcome CMapAutoDownload::DownloadMap(CHTTPClient& http, const CPassPlanner::Fetch& job)
 {
-    if (!m_pPool || m_pPool->InFlight() == 0)
-        return false;
-    for (const std::size_t ticket : m_pPool->WaitFinished()) {
-        auto found = m_inFlight.find(ticket);
-        if (found == m_inFlight.end())
-            continue;
-        if (!found->second->result.downloaded) {
-            m_bPassComplete = false;
-            m_bMapFailed = true;
-        }
-        m_printer.Finish(ticket, std::move(found->second->result.text));
-        m_inFlight.erase(found);
-    }
-    return true;
-}
-
-void CMapAutoDownload::WaitForMap(const std::string& mapPath)
-{
-    auto busy = [this, &mapPath] {
-        for (const auto& entry : m_inFlight) {
-            if (entry.second->job.mapPath == mapPath)
-                return true;
-        }
-        return false;
-    };
-    while (busy() && CollectDownloads()) {
-    }
-}
-
-void CMapAutoDownload::FinishDownloads()
-{
-    m_bBacklog = false;
-    while (CollectDownloads()) {
-    }
-    m_pPool.reset();
-    m_inFlight.clear();
-    // Once for all the maps renamed into place, rather than once for each.
-    if (m_iDownloadsThisPass > 0)
-        CAtomicFile::SyncDirectory(m_strSavePath);
-}
-
-bool CMapAutoDownload::IsIgnored(const char* title) const
-{
-    for (const char* name : m_vecIgnoredMaps) {
-        if (name && strcasecmp(name, title) == 0)
-            return true;
-    }
-    return false;
-}
-
-bool CMapAutoDownload::IsProtectedFile(const char* title) const
-{
-    // Ignoring case: on a file system that does (vfat, SMB, casefolded ext4) "CONFIG.XML" is config.xml.
-    if (strcasecmp(title, kConfigFile) != 0 && strcasecmp(title, kFeedFile) != 0 &&
-        strcasecmp(title, CMapVersionCache::kStateFileName) != 0)
-        return false;
-    // Maps are saved as "<save path>/<title>", so an empty save path means the root directory.
-    const char* directory = m_strSavePath.empty() ? "/" : m_strSavePath.c_str();
-    return SameDirectory(directory, ".");
-}
-
-static_assert(CFeedReader::kItemTextSize == CMapAutoDownload::kItemTextSize + 1,
-              "each text buffer has one byte more than the feed's limit, to notice text that would be cut");
-
-CMapAutoDownload::ItemOutcome CMapAutoDownload::ProcessItem(const CFeedReader::Item& item)
-{
-    const char* title = item.title;
-    const char* link = item.link;
-    const unsigned int feedVersion = item.version;
-    if (IsIgnored(title))
-        return ItemOutcome::Ignored;
-    if (!IsSafeTitle(title) || IsProtectedFile(title)) {
-        EndCheckingLine();
-        Print(Format("Skipping map with an unsafe name: %s\n", PrintableTitle(title).c_str()));
-        return ItemOutcome::Refused;
-    }
-
-    char mapPath[kMapPathSize];
-    const int pathLength =
-        snprintf(mapPath, sizeof(mapPath), "%s/%s", m_strSavePath.c_str(), title);
-    if (strlen(title) >= kItemTextSize || pathLength < 0 ||
-        static_cast<unsigned int>(pathLength) >= sizeof(mapPath)) {
-        EndCheckingLine();
-        Print(Format("Skipping map with a name or path that is too long: %s\n", title));
-        return ItemOutcome::Refused;
-    }
-
-    if (!IsMapFileUsable(mapPath, title))
-        return ItemOutcome::Refused;
-
-    WaitForMap(mapPath);
-    const int localVersion = GetMapVersion(mapPath);
-    // A stop request that cut the read short starts no download.
-    if (Stopping())
-        return ItemOutcome::UpToDate;
-    const bool needed = localVersion == kNoFile || localVersion == kNoVersionRecord ||
-                        static_cast<unsigned int>(localVersion) < feedVersion;
-    if (!needed)
-        return ItemOutcome::UpToDate;
-
-    EndCheckingLine();
-    if (strlen(link) >= kItemTextSize) {
-        Print(Format("Skipping map with a link that is too long: %s\n", title));
-        return ItemOutcome::Refused;
-    }
-    ++m_iDownloadsThisPass;
-    if (m_iDownloadsPerUpdateMax != 0 && m_iDownloadsThisPass > m_iDownloadsPerUpdateMax) {
-        ++m_uiSkipped;
-        return ItemOutcome::HeldBack;
-    }
-
-    std::string head;
-    if (localVersion == kNoVersionRecord)
-        head = Format("Version info not found in %s, downloading again... ", title);
-    else if (localVersion == kNoFile)
-        head = Format("Downloading %s... ", title);
-    else
-        head = Format("Updating %s from version %d to version %d... ", title, localVersion,
-                      static_cast<int>(feedVersion));
-    MapDownload job;
-    job.title = title;
-    job.link = link;
-    job.mapPath = mapPath;
-    job.feedVersion = feedVersion;
-    job.localVersion = localVersion;
-    if (!StartDownload(std::move(head), std::move(job)))
-        return ItemOutcome::NotStarted;
-    return ItemOutcome::Downloading;
-}
-
-CMapAutoDownload::MapDownloadResult CMapAutoDownload::DownloadMap(CHTTPClient& http,
-                                                                  const MapDownload& job)
-{
-    MapDownloadResult result;
+    CPassExecutor::Outcome result;
     std::string detail;
     const DownloadOutcome outcome =
         DownloadAndStamp(http, job.link.c_str(), job.mapPath.c_str(), job.feedVersion, detail);
@@ -439,6 +267,9 @@ CMapAutoDownload::MapDownloadResult CMapAutoDownload::DownloadMap(CHTTPClient& h
     }
     result.downloaded = true;
     result.text = "Done\n";
+    struct stat written;
+    if (stat(job.mapPath.c_str(), &written) == 0)
+        result.bytes = static_cast<std::uint64_t>(written.st_size);
     if (outcome == DownloadOutcome::Unstamped)
         result.text += Format("Could not record the version of %s: %s\n", job.title.c_str(), detail.c_str());
     if (m_pVersionCache) {
@@ -497,27 +328,6 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
         return DownloadOutcome::Unstamped;
     }
     return DownloadOutcome::Stamped;
-}
-
-bool CMapAutoDownload::IsMapFileUsable(const char* path, const char* title)
-{
-    // A map that is there but cannot be read is left alone: downloading it again would only
-    // repeat on every pass, and the replacement would take the old file's mode.
-    int error = 0;
-    switch (CInputFile::Check(path, error)) {
-    case CInputFile::Status::Regular:
-    case CInputFile::Status::Missing:
-        return true;
-    case CInputFile::Status::NotRegular:
-        EndCheckingLine();
-        Print(Format("Skipping map that is not a regular file: %s\n", title));
-        return false;
-    case CInputFile::Status::Unreadable:
-        break;
-    }
-    EndCheckingLine();
-    Print(Format("Cannot read map %s: %s\n", title, strerror(error)));
-    return false;
 }
 
 int CMapAutoDownload::GetMapVersion(const char* path)

@@ -79,3 +79,18 @@ void PrintMessage(const char* format, ...)
     va_end(arguments);
     fflush(stdout);
 }
+
+std::string Format(const char* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    va_list copy;
+    va_copy(copy, arguments);
+    const int length = vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0)
+        vsnprintf(&text[0], text.size() + 1, format, arguments);
+    va_end(arguments);
+    return text;
+}

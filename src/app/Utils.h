@@ -1,6 +1,7 @@
 #ifndef MAD_APP_UTILS_H
 #define MAD_APP_UTILS_H
 
+#include <string>
 #include <sys/time.h>
 
 // The process clock and the platform hooks of the downloader.
@@ -29,5 +30,7 @@ bool StopRequested();
 
 // printf to standard output followed by a flush, so every message reaches a pipe or a log at once.
 void PrintMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The text printf would print, as a string.
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 #endif

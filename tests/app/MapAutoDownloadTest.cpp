@@ -296,6 +296,7 @@ TEST_F(UpdatePassTest, FeedDownloadFailureIsReportedAndKeepsTheFeedTime)
               Pulse(*downloader));
     EXPECT_STREQ("T1", downloader->LastFeedTime());
     EXPECT_FALSE(downloader->LastPassComplete());
+    EXPECT_EQ("404 - Not Found", downloader->LastPass().feedError);
 }
 
 TEST_F(UpdatePassTest, UnparsableFeedFailsThePassAndKeepsTheFeedTime)
@@ -326,6 +327,7 @@ TEST_F(UpdatePassTest, FeedWithoutChannelFailsThePass)
               Pulse(*downloader));
     EXPECT_STREQ("00-00-00 00:00:00", downloader->LastFeedTime());
     EXPECT_FALSE(downloader->LastPassComplete());
+    EXPECT_EQ("no channel element", downloader->LastPass().feedError);
 }
 
 TEST_F(UpdatePassTest, FailedMapDownloadIsReportedAndLeavesTheOldMapAndVersion)
@@ -566,7 +568,9 @@ protected:
     {
         m_parallel = parallel;
         auto downloader = Make(0, 10, perPassMax, {}, m_dir.File(folder));
-        return Pulse(*downloader);
+        std::string output = Pulse(*downloader);
+        m_passes.push_back(downloader->LastPass());
+        return output;
     }
 
     // Every file of the folder with its bytes.
@@ -577,6 +581,8 @@ protected:
             contents.push_back(name + "=" + ReadFile(m_dir.File(folder + "/" + name)));
         return contents;
     }
+
+    std::vector<CPassResult> m_passes;
 };
 
 TEST_F(ParallelPassTest, OutputAndDiskAreTheSameAtOneFourAndSixteen)
@@ -622,6 +628,19 @@ TEST_F(ParallelPassTest, OutputAndDiskAreTheSameAtOneFourAndSixteen)
               outputs[0]);
     EXPECT_EQ(outputs[0], outputs[1]);
     EXPECT_EQ(outputs[0], outputs[2]);
+    // The pass's record is in feed order too, whatever order the downloads ended in.
+    using Titles = std::vector<std::string>;
+    for (const CPassResult& pass : m_passes) {
+        EXPECT_EQ((Titles{"old.map", "broken.map", "dup.map", "n0.map", "n1.map", "n2.map", "n3.map", "n4.map",
+                          "n5.map", "n6.map", "n7.map"}),
+                  pass.updated);
+        EXPECT_EQ(Titles{"gone.map"}, pass.failed);
+        EXPECT_EQ(Titles{"../up.map"}, pass.refused);
+        EXPECT_EQ((Titles{"same.map", "dup.map"}), pass.current);
+        EXPECT_EQ(2u, pass.heldBack);
+        EXPECT_FALSE(pass.complete);
+        EXPECT_TRUE(pass.feedError.empty());
+    }
     EXPECT_EQ(disks[0], disks[1]);
     EXPECT_EQ(disks[0], disks[2]);
     // The last run's servers really did answer out of feed order.

@@ -1,0 +1,83 @@
+#ifndef MAD_APP_CPASSEXECUTOR_H
+#define MAD_APP_CPASSEXECUTOR_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "app/CDownloadPool.h"
+#include "app/COrderedPrinter.h"
+#include "app/CPassPlanner.h"
+#include "app/CPassResult.h"
+
+class CHTTPClient;
+
+// Carries out the fetches of one pass: hands each to a pool of workers that download side by
+// side, and prints the pass's lines in feed order through an ordered printer while they run.
+// The pool is created by the first fetch; when no thread can be had, a fetch runs on the calling
+// thread with the pass's own client. Used by the pass's thread only; it never asks the pass's
+// stop hook from a worker. The client and the functions it is handed must outlive it.
+class CPassExecutor {
+public:
+    // How one fetch ended, and the text that completes its line on the console.
+    struct Outcome {
+        bool downloaded = false;
+        std::string text;
+        std::uint64_t bytes = 0;
+    };
+    // Fetches one map with the given client; prints nothing. Runs on a worker thread, several at
+    // once for different maps.
+    using Download = std::function<Outcome(CHTTPClient& http, const CPassPlanner::Fetch& fetch)>;
+
+    CPassExecutor(unsigned int workers, CDownloadPool::Configure configure, CHTTPClient& ownClient,
+                  Download download, std::function<bool()> stopping,
+                  COrderedPrinter::Sink sink = COrderedPrinter::Console);
+    ~CPassExecutor();
+    CPassExecutor(const CPassExecutor&) = delete;
+    CPassExecutor& operator=(const CPassExecutor&) = delete;
+
+    // Pass output that does not wait for a download, released in feed order.
+    void Print(std::string text) { m_printer.Add(std::move(text)); }
+    // Starts the fetch under its console head, printing finished maps while it waits for a free
+    // worker. False, with nothing started, when a stop came while waiting.
+    bool Start(std::string head, CPassPlanner::Fetch fetch);
+    // Waits until no fetch of this path is in flight.
+    void WaitForMap(const std::string& mapPath);
+    // Waits for every fetch and prints the rest of the lines; adds the outcomes to result in feed
+    // order. The save directory is synced once when anything was fetched.
+    void Finish(CPassResult& result, const std::string& savePath);
+
+private:
+    struct Started {
+        CPassPlanner::Fetch fetch;
+        Outcome outcome;
+        bool collected = false;
+    };
+
+    // Waits until at least one fetch has finished and prints what can be printed. False, at
+    // once, when none is in flight.
+    bool Collect();
+    bool Stopping() const { return m_stopping && m_stopping(); }
+
+    unsigned int m_uiWorkers;
+    CDownloadPool::Configure m_configure;
+    CHTTPClient& m_ownClient;
+    Download m_download;
+    std::function<bool()> m_stopping;
+    COrderedPrinter m_printer;
+    // Every worker was busy when the last fetch was handed out: more are likely to follow, so
+    // workers start their next connection ahead. Written by the pass's thread, read by workers.
+    std::atomic<bool> m_bBacklog{false};
+    // Every fetch of the pass by printer ticket; an outcome is written by its worker only, until
+    // its ticket is collected.
+    std::map<std::size_t, std::unique_ptr<Started>> m_started;
+    // Declared last so that, whatever way this object goes, the workers are joined before
+    // anything they write to is destroyed.
+    std::unique_ptr<CDownloadPool> m_pPool;
+};
+
+#endif
