@@ -12,6 +12,8 @@ CCommandLine::CCommandLine(int argc, const char* const* argv)
             m_action = Action::Version;
         } else if (strcmp(argument, "--once") == 0) {
             m_runOnce = true;
+        } else if (strcmp(argument, "--dry-run") == 0) {
+            m_dryRun = true;
         } else if (strcmp(argument, "-C") == 0 || strcmp(argument, "--directory") == 0) {
             if (i + 1 >= argc || argv[i + 1][0] == '\0')
                 Fail(std::string("option ") + argument + " needs a directory");
@@ -38,7 +40,7 @@ void CCommandLine::Fail(const std::string& error)
 
 std::string CCommandLine::Synopsis()
 {
-    return "Usage: mapautodownloader [--once] [-C DIR | --directory DIR]\n"
+    return "Usage: mapautodownloader [--once] [--dry-run] [-C DIR | --directory DIR]\n"
            "       mapautodownloader --help | --version\n";
 }
 
@@ -52,6 +54,9 @@ std::string CCommandLine::Usage()
            "  -C DIR, --directory DIR  work in DIR: config.xml, autoupdate.xml, mapversions.dat\n"
            "                           and a relative save path are found there\n"
            "  --once                   run one pass and exit, whatever the frequency says\n"
+           "  --dry-run                fetch the feed and print what one pass would download,\n"
+           "                           writing nothing (no map, autoupdate.xml or\n"
+           "                           mapversions.dat); implies --once\n"
            "  -h, --help               print this help and exit\n"
            "  --version                print the name and version and exit\n"
            "\n"
@@ -61,7 +66,9 @@ std::string CCommandLine::Usage()
            "  2  bad command line, or the directory of -C cannot be entered\n"
            "  3  run-once mode (frequency 0 or --once): the pass did not bring every map up to\n"
            "     date (the feed failed, or a map failed, was skipped as unsafe or could not\n"
-           "     be read)\n";
+           "     be read); with --dry-run: the feed could not be fetched or parsed, or a map\n"
+           "     would be skipped and none downloaded\n"
+           "  4  --dry-run: a pass would download at least one map\n";
 }
 
 std::string CCommandLine::VersionText()

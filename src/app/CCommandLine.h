@@ -21,6 +21,8 @@ public:
     // Empty when no -C/--directory was given.
     const std::string& Directory() const { return m_directory; }
     bool RunOnce() const { return m_runOnce; }
+    // --dry-run: one pass that only says what it would do.
+    bool DryRun() const { return m_dryRun; }
 
     // The two usage lines, for a bad command line.
     static std::string Synopsis();
@@ -36,6 +38,7 @@ private:
     std::string m_error;
     std::string m_directory;
     bool m_runOnce = false;
+    bool m_dryRun = false;
 };
 
 #endif

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +41,7 @@ bool SameDirectory(const char* a, const char* b)
 
 CMapAutoDownload::CMapAutoDownload(const CSettings& settings, Clock clock)
     : m_uiFrequency(settings.frequency),
+      m_bDryRun(settings.dryRun),
       m_pTCP(std::make_unique<CTCPImpl>()),
       m_pHTTP(std::make_unique<CHTTPClient>(m_pTCP.get())),
       m_strFeedUrl(settings.feedUrl),
@@ -82,7 +84,8 @@ bool CMapAutoDownload::IsDue(unsigned int now) const
 }
 
 // The disk as the planner sees it during a pass: a map's version is read once no download of it
-// is in flight, so a map listed twice is judged by what the first download left.
+// is in flight, so a map listed twice is judged by what the first download left. A dry run
+// downloads nothing, so a map it would fetch reads as the version it would be stamped with.
 class CMapAutoDownload::PassDisk final : public CPassPlanner::Disk {
 public:
     PassDisk(CMapAutoDownload& owner, CPassExecutor& executor) : m_owner(owner), m_executor(executor) {}
@@ -92,14 +95,20 @@ public:
     int MapVersion(const std::string& path) override
     {
         m_executor.WaitForMap(path);
-        const int version = m_owner.GetMapVersion(path.c_str());
+        const auto planned = m_planned.find(path);
+        const int version = planned != m_planned.end() ? planned->second : m_owner.GetMapVersion(path.c_str());
         // A stop request that cut the read short starts no download.
         return m_owner.Stopping() ? CPassPlanner::kStopped : version;
+    }
+    void Planned(const CPassPlanner::Fetch& fetch)
+    {
+        m_planned[fetch.mapPath] = static_cast<int>(fetch.feedVersion);
     }
 
 private:
     CMapAutoDownload& m_owner;
     CPassExecutor& m_executor;
+    std::map<std::string, int> m_planned;
 };
 
 void CMapAutoDownload::FailPass(CPassResult& result, const char* format, const char* detail)
@@ -111,7 +120,7 @@ void CMapAutoDownload::FailPass(CPassResult& result, const char* format, const c
     m_uiLastPassTime = m_clock();
 }
 
-bool CMapAutoDownload::FetchFeed(CPassResult& result)
+bool CMapAutoDownload::FetchFeed(const char* path, CAtomicFile* temporary, CPassResult& result)
 {
     char requestUrl[kRequestUrlSize];
     // A feed address without a query starts one; one with a query gets one more parameter.
@@ -122,8 +131,20 @@ bool CMapAutoDownload::FetchFeed(CPassResult& result)
         FailPass(result, "Error downloading RSS feed: %s\n", "request URL too long");
         return false;
     }
-    remove(CPassPlanner::kFeedFile);
-    if (!m_pHTTP->Get(requestUrl, CPassPlanner::kFeedFile)) {
+    if (temporary) {
+        if (!temporary->Open()) {
+            FailPass(result, "Error downloading RSS feed: %s\n",
+                     (std::string("Unable to write destination file ") + path + ": " + temporary->ErrorText()).c_str());
+            return false;
+        }
+        if (!m_pHTTP->Get(requestUrl, *temporary)) {
+            FailPass(result, "Error downloading RSS feed: %s\n", m_pHTTP->GetLastError());
+            return false;
+        }
+        return true;
+    }
+    remove(path);
+    if (!m_pHTTP->Get(requestUrl, path)) {
         FailPass(result, "Error downloading RSS feed: %s\n", m_pHTTP->GetLastError());
         return false;
     }
@@ -153,8 +174,15 @@ void CMapAutoDownload::RunPass(CPassResult& result)
         snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", kInitialFeedTime);
     }
 
+    if (m_bDryRun) {
+        // Never into autoupdate.xml: a file of the temporary pattern beside it, removed on every path.
+        CAtomicFile feedFile(CPassPlanner::kFeedFile, CAtomicFile::Sync::Fast);
+        if (FetchFeed(CPassPlanner::kFeedFile, &feedFile, result))
+            WalkFeed(feedFile.TemporaryPath().c_str(), result, feedTime);
+        return;
+    }
     // Maps held back last time are fetched from the stored feed, without asking the feed again.
-    if (m_uiHeldBack == 0 && !FetchFeed(result))
+    if (m_uiHeldBack == 0 && !FetchFeed(CPassPlanner::kFeedFile, nullptr, result))
         return;
     // Re-read without a fetch after held-back maps: by then anything may have that name.
     if (!FileExists(CPassPlanner::kFeedFile)) {
@@ -211,8 +239,13 @@ bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::stri
             result.complete = false;
             break;
         case CPassPlanner::Decision::Kind::Fetch:
-            if (executor.Start(CPassPlanner::DownloadHead(decision.fetch), decision.fetch))
+            if (m_bDryRun) {
+                executor.Print(CPassPlanner::DryRunLine(decision.fetch));
+                disk.Planned(decision.fetch);
                 ++result.planned;
+            } else if (executor.Start(CPassPlanner::DownloadHead(decision.fetch), decision.fetch)) {
+                ++result.planned;
+            }
             break;
         }
         return true;
@@ -248,8 +281,12 @@ bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::stri
 
     if (checkingLineOpen)
         PrintMessage("All maps up to date!\n");
-    if (result.heldBack != 0)
-        PrintMessage("Skipped downloading of %d maps\n", static_cast<int>(result.heldBack));
+    if (result.heldBack != 0) {
+        if (m_bDryRun)
+            PrintMessage("Would skip downloading of %u maps\n", result.heldBack);
+        else
+            PrintMessage("Skipped downloading of %d maps\n", static_cast<int>(result.heldBack));
+    }
     m_uiLastPassTime = m_clock();
     return true;
 }
@@ -402,14 +439,27 @@ void SaveVersions(CMapVersionCache& versions, int& lastError)
     lastError = versions.SaveError();
 }
 
+// A dry run's status: whether a pass would have anything to do, and whether it could be told.
+int DryRunStatus(const CPassResult& pass)
+{
+    if (!pass.feedError.empty())
+        return ExitStatus::kPassIncomplete;
+    if (pass.planned != 0)
+        return ExitStatus::kWouldDownload;
+    return pass.complete ? ExitStatus::kSuccess : ExitStatus::kPassIncomplete;
+}
+
 }  // namespace
 
 int RunMapAutoDownload(const CSettings& settings)
 {
-    // Temporary files of an earlier run that was killed before it could remove them.
-    CAtomicFile::RemoveLeftovers(settings.savePath);
-    CAtomicFile::RemoveLeftovers(".");
-    const bool runOnce = settings.frequency == 0 || settings.runOnce;
+    // Temporary files of an earlier run that was killed before it could remove them; a dry run
+    // leaves even those alone.
+    if (!settings.dryRun) {
+        CAtomicFile::RemoveLeftovers(settings.savePath);
+        CAtomicFile::RemoveLeftovers(".");
+    }
+    const bool runOnce = settings.frequency == 0 || settings.runOnce || settings.dryRun;
     CSettings passSettings = settings;
     if (runOnce)
         passSettings.frequency = 0;  // due at once, whatever the configured period
@@ -423,13 +473,16 @@ int RunMapAutoDownload(const CSettings& settings)
     int saveError = 0;
     while (!StopRequested()) {
         downloader.DoPulse();
-        SaveVersions(versions, saveError);
+        if (!settings.dryRun)
+            SaveVersions(versions, saveError);
         if (runOnce) {
             PrintMessage("\n");
             // A stop is the operator's own request, in either mode, and ends with success.
-            if (StopRequested() || downloader.LastPassComplete())
+            if (StopRequested())
                 return ExitStatus::kSuccess;
-            return ExitStatus::kPassIncomplete;
+            if (settings.dryRun)
+                return DryRunStatus(downloader.LastPass());
+            return downloader.LastPassComplete() ? ExitStatus::kSuccess : ExitStatus::kPassIncomplete;
         }
         usleep(1000000);
     }

@@ -13,6 +13,7 @@
 #include "app/CSettings.h"
 #include "app/Utils.h"
 
+class CAtomicFile;
 class CHTTPClient;
 class CMapVersionCache;
 class CTCPImpl;
@@ -20,7 +21,8 @@ class CTCPImpl;
 // The update pass: fetches the feed into autoupdate.xml (in the working directory), has a
 // CPassPlanner decide each listed map against the disk, has a CPassExecutor download what is
 // missing or older and stamp the feed's version into it, and keeps what became of it as a
-// CPassResult. Owns its TCP factory and the HTTP client bound to it (for the feed). The decisions are
+// CPassResult. A dry run fetches the feed into a temporary file, prints the plan and writes
+// nothing. Owns its TCP factory and the HTTP client bound to it (for the feed). The decisions are
 // taken on the calling thread in feed order, one item at a time, while earlier downloads run, and
 // every line is printed from it, in feed order. The ignored names are borrowed: only the pointers
 // are copied, and the names must outlive this object.
@@ -101,7 +103,7 @@ private:
     void ConfigureClient(CHTTPClient& http) const;
     bool IsDue(unsigned int now) const;
     // Fetches the feed into path; false, with the pass failed, when it cannot be had.
-    bool FetchFeed(CPassResult& result);
+    bool FetchFeed(const char* path, CAtomicFile* temporary, CPassResult& result);
     void RunPass(CPassResult& result);
     // Walks the stored feed at path through the planner and the executor; false when the pass
     // ended without its summary lines, else feedTime is the feed's time.
@@ -111,6 +113,7 @@ private:
     void FailPass(CPassResult& result, const char* format, const char* detail);
 
     unsigned int m_uiFrequency;
+    bool m_bDryRun;
     unsigned int m_uiLastPassTime = 0;
     std::unique_ptr<CTCPImpl> m_pTCP;
     std::unique_ptr<CHTTPClient> m_pHTTP;
@@ -137,8 +140,9 @@ private:
 };
 
 // Constructs one downloader and drives it. Run-once (frequency 0 or runOnce): one pass then "\n",
-// and 0 when the pass was complete, 3 otherwise. Periodic: a pass check every second until a
-// stop request, then 0.
+// and 0 when the pass was complete, 3 otherwise. Dry run: one pass that writes nothing, then
+// "\n"; 4 when it would fetch a map, 3 when the feed failed or a map would be refused, else 0.
+// Periodic: a pass check every second until a stop request, then 0. A stop request ends with 0.
 int RunMapAutoDownload(const CSettings& settings);
 
 #endif

@@ -150,3 +150,14 @@ std::string CPassPlanner::DownloadHead(const Fetch& fetch)
     return Format("Updating %s from version %d to version %d... ", title, fetch.localVersion,
                   static_cast<int>(fetch.feedVersion));
 }
+
+std::string CPassPlanner::DryRunLine(const Fetch& fetch)
+{
+    const char* title = fetch.title.c_str();
+    if (fetch.localVersion == kNoVersionRecord)
+        return Format("Would download %s again, version info not found\n", title);
+    if (fetch.localVersion == kNoFile)
+        return Format("Would download %s\n", title);
+    return Format("Would update %s from version %d to version %d\n", title, fetch.localVersion,
+                  static_cast<int>(fetch.feedVersion));
+}

@@ -70,6 +70,8 @@ public:
 
     // The head of a fetch's console line, which its download's outcome completes.
     static std::string DownloadHead(const Fetch& fetch);
+    // The line a dry run prints for a fetch.
+    static std::string DryRunLine(const Fetch& fetch);
 
 private:
     bool IsIgnored(const char* title) const;

@@ -18,7 +18,7 @@ struct CPassResult {
     std::vector<std::string> refused;
     // Maps found up to date.
     std::vector<std::string> current;
-    // Maps the pass started to fetch.
+    // Maps a pass fetches now; a dry run counts those it would fetch.
     unsigned int planned = 0;
     // Maps the per-pass limit held back for the next pass.
     unsigned int heldBack = 0;

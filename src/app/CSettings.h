@@ -19,6 +19,9 @@ struct CSettings {
     unsigned int frequency = kDefaultFrequency;
     // One pass and exit whatever the frequency (the command line's --once).
     bool runOnce = false;
+    // One pass that prints what it would do and writes nothing (the command line's --dry-run);
+    // implies runOnce.
+    bool dryRun = false;
     std::string savePath;
     // Every this-many passes the whole feed is asked for.
     unsigned int fullCheckFrequency = kDefaultFullCheckFrequency;

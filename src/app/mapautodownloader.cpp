@@ -152,8 +152,9 @@ int main(int argc, char** argv)
             "a minimum of 60 seconds.\n");
     config.Release();
 
-    PrintBanner(config, commandLine.RunOnce());
+    PrintBanner(config, commandLine.RunOnce() || commandLine.DryRun());
     CSettings settings = config.Settings();
-    settings.runOnce = commandLine.RunOnce();
+    settings.runOnce = commandLine.RunOnce() || commandLine.DryRun();
+    settings.dryRun = commandLine.DryRun();
     return RunMapAutoDownload(settings);
 }

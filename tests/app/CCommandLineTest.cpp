@@ -22,6 +22,7 @@ TEST(CommandLineTest, ReadsEveryFormOfTheOptions)
         Action action;
         std::string directory;
         bool once;
+        bool dryRun = false;
     };
     const Case cases[] = {
         {{}, Action::Run, "", false},
@@ -29,6 +30,7 @@ TEST(CommandLineTest, ReadsEveryFormOfTheOptions)
         {{"-C", "/srv/game"}, Action::Run, "/srv/game", false},
         {{"--directory", "rel dir", "--once"}, Action::Run, "rel dir", true},
         {{"--directory=/d"}, Action::Run, "/d", false},
+        {{"--dry-run", "-C", "d"}, Action::Run, "d", false, true},
         // A directory may look like an option: it is taken as the option's value.
         {{"-C", "--once"}, Action::Run, "--once", false},
         {{"--once", "--help", "--bogus"}, Action::Help, "", true},
@@ -41,6 +43,7 @@ TEST(CommandLineTest, ReadsEveryFormOfTheOptions)
         EXPECT_EQ(c.action, line.GetAction()) << shown;
         EXPECT_EQ(c.directory, line.Directory()) << shown;
         EXPECT_EQ(c.once, line.RunOnce()) << shown;
+        EXPECT_EQ(c.dryRun, line.DryRun()) << shown;
     }
 }
 

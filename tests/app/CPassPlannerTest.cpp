@@ -52,7 +52,7 @@ const std::string kSave = "/srv/maps";
 }  // namespace
 
 // Each row: one item against one disk state. The text is a refusal's line, or a fetch's console
-// head.
+// head and dry-run line.
 TEST(PassPlannerTest, DecidesEachMapFromTheFeedAndTheDisk)
 {
     constexpr int kAbsent = CPassPlanner::kNoFile;
@@ -77,18 +77,18 @@ TEST(PassPlannerTest, DecidesEachMapFromTheFeedAndTheDisk)
         {"own file in the working directory", "Config.XML", 1, kAbsent, Kind::Refused,
          "Skipping map with an unsafe name: Config.XML\n", "http://h/m", CInputFile::Status::Missing, true},
         {"own file name elsewhere", "config.xml", 1, kAbsent, Kind::Fetch,
-         "Downloading config.xml... "},
+         "Downloading config.xml... |Would download config.xml\n"},
         {"name too long", longName, 1, kAbsent, Kind::Refused,
          "Skipping map with a name or path that is too long: " + longName + "\n"},
         {"not a regular file", "a.map", 1, kAbsent, Kind::Refused, "Skipping map that is not a regular file: a.map\n",
          "http://h/m", CInputFile::Status::NotRegular},
         {"unreadable", "a.map", 1, kAbsent, Kind::Refused, "Cannot read map a.map: Permission denied\n",
          "http://h/m", CInputFile::Status::Unreadable},
-        {"missing", "a.map", 2, kAbsent, Kind::Fetch, "Downloading a.map... "},
+        {"missing", "a.map", 2, kAbsent, Kind::Fetch, "Downloading a.map... |Would download a.map\n"},
         {"older", "a.map", 4, 3, Kind::Fetch,
-         "Updating a.map from version 3 to version 4... "},
+         "Updating a.map from version 3 to version 4... |Would update a.map from version 3 to version 4\n"},
         {"no version record", "a.map", 4, CPassPlanner::kNoVersionRecord, Kind::Fetch,
-         "Version info not found in a.map, downloading again... "},
+         "Version info not found in a.map, downloading again... |Would download a.map again, version info not found\n"},
         {"same version", "a.map", 4, 4, Kind::UpToDate, ""},
         {"newer on disk", "a.map", 4, 5, Kind::UpToDate, ""},
         {"feed version 0 against 0", "a.map", 0, 0, Kind::UpToDate, ""},
@@ -109,7 +109,7 @@ TEST(PassPlannerTest, DecidesEachMapFromTheFeedAndTheDisk)
         const CPassPlanner::Decision decision = planner.Decide(MakeItem(row.title, row.feedVersion, row.link), disk);
         EXPECT_EQ(row.kind, decision.kind);
         if (decision.kind == Kind::Fetch) {
-            EXPECT_EQ(row.text, CPassPlanner::DownloadHead(decision.fetch));
+            EXPECT_EQ(row.text, CPassPlanner::DownloadHead(decision.fetch) + "|" + CPassPlanner::DryRunLine(decision.fetch));
             EXPECT_EQ(kSave + "/" + row.title, decision.fetch.mapPath);
             EXPECT_EQ(row.link, decision.fetch.link);
         } else {

@@ -225,6 +225,61 @@ TEST_F(DownloaderRunTest, OnceRunsOnePassWhateverTheFrequencyAndTellsAFailure)
     EXPECT_EQ(3, Run(kRunTimeoutMs, {"--once"}).exitCode);
 }
 
+// Every file under the working directory, save path included, with its bytes.
+std::vector<std::string> Snapshot(const TempDir& work)
+{
+    std::vector<std::string> files;
+    for (const std::string& name : work.List())
+        files.push_back(name + "=" + ReadFile(work.File(name)));
+    for (const std::string& name : ListDirectory(work.File("maps")))
+        files.push_back("maps/" + name + "=" + ReadFile(work.File("maps/" + name)));
+    return files;
+}
+
+TEST_F(DownloaderRunTest, DryRunPrintsThePlanAndWritesNothing)
+{
+    WriteConfig("<downloadsperupdatemax>3</downloadsperupdatemax>", "3600");
+    PublishFeed({{"old.map", 3}, {"same.map", 2}, {"new.map", 1}, {"../up.map", 1}, {"bare.map", 4},
+                 {"new.map", 1}, {"late.map", 1}});
+    WriteFile(m_work.File("maps/old.map"), MapXml(1));
+    WriteFile(m_work.File("maps/same.map"), MapXml(2));
+    WriteFile(m_work.File("maps/bare.map"), "<map/>");
+    const std::vector<std::string> before = Snapshot(m_work);
+
+    const ProcessResult result = Run(kRunTimeoutMs, {"--dry-run"});
+    EXPECT_EQ(4, result.exitCode);
+    // A map listed twice is judged as a pass would after fetching it the first time.
+    EXPECT_EQ(Banner(3) + kChecking +
+                  "\nWould update old.map from version 1 to version 3\nWould download new.map\n"
+                  "Skipping map with an unsafe name: ../up.map\n"
+                  "Would download bare.map again, version info not found\n"
+                  "Would skip downloading of 1 maps\n\n",
+              result.out);
+    EXPECT_EQ(before, Snapshot(m_work));
+    EXPECT_EQ(std::string::npos, m_nginx.AccessLog().find("GET /maps/"));
+}
+
+TEST_F(DownloaderRunTest, DryRunOfAnUpToDateDirectorySucceedsAndKeepsTheStoredFeed)
+{
+    WriteConfig();
+    PublishFeed({{"a.map", 2}});
+    PublishMap("a.map", MapXml(1));
+    ASSERT_EQ(0, Run().exitCode);
+    const std::vector<std::string> before = Snapshot(m_work);
+    WriteFile(m_www.File("feed.xml"), ReadFile(m_www.File("feed.xml")) + "<!-- changed -->\n");
+
+    const ProcessResult result = Run(kRunTimeoutMs, {"--dry-run"});
+    EXPECT_EQ(0, result.exitCode);
+    EXPECT_EQ(Banner() + kChecking + "All maps up to date!\n\n", result.out);
+    EXPECT_EQ(before, Snapshot(m_work));
+
+    ASSERT_EQ(0, remove(m_www.File("feed.xml").c_str()));
+    const ProcessResult failed = Run(kRunTimeoutMs, {"--dry-run"});
+    EXPECT_EQ(3, failed.exitCode);
+    EXPECT_EQ(Banner() + kChecking + "Failed\nError downloading RSS feed: 404 - Not Found\n\n", failed.out);
+    EXPECT_EQ(before, Snapshot(m_work));
+}
+
 TEST_F(DownloaderRunTest, OutputReachesAPipeAtOnceWhileTheDaemonRuns)
 {
     WriteConfig("", "60");
@@ -565,9 +620,9 @@ TEST(CommandLineRunTest, OptionsAnswerWithoutReadingTheConfiguration)
         std::string out;  // regular expressions
         std::string err;
     };
-    const std::string usage = "Usage: mapautodownloader \\[--once\\][^\n]*\n[^\n]*\n";
+    const std::string usage = "Usage: mapautodownloader \\[--once\\] \\[--dry-run\\][^\n]*\n[^\n]*\n";
     const Case cases[] = {
-        {{"--help"}, 0, usage + "[\\s\\S]*\n  3  run-once mode[\\s\\S]*", ""},
+        {{"--help"}, 0, usage + "[\\s\\S]*\n  3  run-once mode[\\s\\S]*\n  4  --dry-run[\\s\\S]*", ""},
         {{"--version"}, 0, "mapautodownloader [0-9]+\\.[0-9]+\\.[0-9]+\n", ""},
         {{"--bogus"}, 2, "", "mapautodownloader: unknown option --bogus\n" + usage + ".*--help.*\n"},
         {{"--once", "extra"}, 2, "", "mapautodownloader: unexpected argument extra\n" + usage + ".*\n"},
