@@ -1,12 +1,15 @@
 #include "xml/CXMLStreamReader.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
+#include <new>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <xercesc/framework/MemoryManager.hpp>
 #include <xercesc/sax/InputSource.hpp>
 #include <xercesc/util/BinInputStream.hpp>
 #include <xercesc/framework/XMLPScanToken.hpp>
@@ -80,6 +83,68 @@ public:
 
 private:
     std::string m_path;
+};
+
+// Everything the parser of one read allocates, within a budget: past it an allocation throws the
+// parser's own out-of-memory exception, which ends the read. Blocks the parser did not give back
+// on that path are freed with the manager, which must outlive the parser.
+class BudgetMemoryManager final : public MemoryManager {
+public:
+    explicit BudgetMemoryManager(std::size_t budget) : m_budget(budget) {}
+    ~BudgetMemoryManager() override {
+        while (m_live.next != &m_live)
+            Release(m_live.next);
+    }
+    BudgetMemoryManager(const BudgetMemoryManager&) = delete;
+    BudgetMemoryManager& operator=(const BudgetMemoryManager&) = delete;
+
+    // Exceptions may outlive the read.
+    MemoryManager* getExceptionMemoryManager() override { return XMLPlatformUtils::fgMemoryManager; }
+
+    void* allocate(XMLSize_t size) override {
+        // What the block takes from the heap: its header and the allocator's own word or two.
+        const std::size_t cost = sizeof(Block) + size + kAllocatorOverhead;
+        if (size > m_budget || cost > m_budget - m_used) {
+            m_bExceeded = true;
+            throw OutOfMemoryException();
+        }
+        void* raw = std::malloc(sizeof(Block) + size);
+        if (!raw)
+            throw OutOfMemoryException();
+        Block* block = new (raw) Block{&m_live, m_live.next, cost};
+        m_live.next->prev = block;
+        m_live.next = block;
+        m_used += cost;
+        return block + 1;
+    }
+    void deallocate(void* p) override {
+        if (p)
+            Release(static_cast<Block*>(p) - 1);
+    }
+
+    bool Exceeded() const { return m_bExceeded; }
+
+private:
+    static constexpr std::size_t kAllocatorOverhead = 16;
+
+    // Each block is preceded by its links and size; its size keeps what follows aligned for any type.
+    struct alignas(std::max_align_t) Block {
+        Block* prev;
+        Block* next;
+        std::size_t size;
+    };
+
+    void Release(Block* block) {
+        block->prev->next = block->next;
+        block->next->prev = block->prev;
+        m_used -= block->size;
+        std::free(block);
+    }
+
+    Block m_live{&m_live, &m_live, 0};
+    std::size_t m_budget;
+    std::size_t m_used = 0;
+    bool m_bExceeded = false;
 };
 
 std::string LocalText(const XMLCh* text) {
@@ -179,8 +244,12 @@ CXMLStreamReader::Result CXMLStreamReader::Read(const char* path, CXMLStreamHand
     SecurityManager security;
     security.setEntityExpansionLimit(kEntityExpansionLimit);
     Result result = Result::Complete;
+    BudgetMemoryManager memory(kMemoryBudget);
     try {
-        std::unique_ptr<SAX2XMLReader> reader(XMLReaderFactory::createXMLReader(XMLPlatformUtils::fgMemoryManager));
+        std::unique_ptr<SAX2XMLReader> reader(XMLReaderFactory::createXMLReader(&memory));
+        // The DTD scanner: the general one keeps every child of an open element (the root's are
+        // all of a map), for content models that are never checked here.
+        reader->setProperty(XMLUni::fgXercesScannerName, const_cast<XMLCh*>(XMLUni::fgDGXMLScanner));
         // A prefix is part of a name: every well-formed XML 1.0 document reads, declared
         // namespaces or not.
         reader->setFeature(XMLUni::fgSAX2CoreNameSpaces, false);
@@ -217,7 +286,10 @@ CXMLStreamReader::Result CXMLStreamReader::Read(const char* path, CXMLStreamHand
     } catch (const SAXException& e) {
         events.Fail(LocalText(e.getMessage()));
     } catch (const OutOfMemoryException&) {
-        events.Fail("out of memory");
+        events.Fail(memory.Exceeded() ? "the document needs more than " + std::to_string(kMemoryBudget >> 20) +
+                                            " MiB to read (a very long name, value, comment or tag, or very "
+                                            "many different element names)"
+                                      : "out of memory");
     }
     if (events.Failed()) {
         m_error = events.Error();

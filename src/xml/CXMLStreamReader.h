@@ -22,7 +22,9 @@ public:
 };
 
 // Reads one local XML file from start to end with a streaming (SAX2) parse, in memory that does
-// not grow with the file. The read is strict and closed like the document layer's: every
+// not grow with the file: the parser keeps no state per element, and all it allocates for one
+// read stays within kMemoryBudget (a document that needs more, such as one with a huge single
+// token or millions of different element names, fails). The read is strict and closed like the document layer's: every
 // well-formedness error fails it, nothing named inside a document (external entity, external
 // DTD, schema) is ever opened, elements nest at most kMaxNestingDepth levels (checked as each
 // element opens, so any document fails or succeeds in time linear in its size), and entity
@@ -40,6 +42,8 @@ public:
     // share of this.
     static constexpr std::size_t kMaxExpandedText = 4u * 1024u * 1024u;
     static constexpr std::size_t kMaxEntityText = kMaxExpandedText / kEntityExpansionLimit;
+    // Bytes the parser may hold at once for one read.
+    static constexpr std::size_t kMemoryBudget = 16u * 1024u * 1024u;
 
     // stopRequested, when set, is asked between tokens; true ends the read (Result::Stopped).
     explicit CXMLStreamReader(std::function<bool()> stopRequested = {});

@@ -137,3 +137,26 @@ TEST_F(XmlStreamTest, OnlyARegularFileIsEverOpened) {
     EXPECT_EQ(reader.Read(Path().c_str(), recorder), Result::Failed);
     ::rmdir(Path().c_str());
 }
+
+// What the parser holds is bounded whatever the document's shape: a million siblings keep no
+// state each, and what cannot fit (one huge token, or a name table as large) fails the read.
+TEST_F(XmlStreamTest, ParserMemoryStaysWithinTheBudget) {
+    std::string names;
+    for (unsigned int i = 0; i < 100000; ++i) names += "<e" + std::to_string(i) + "/>";
+    const struct {
+        std::string xml;
+        Result expected;
+    } cases[] = {
+        {"<m>" + Repeat("<o/>", 2000000) + "</m>", Result::Complete},
+        {"<m><!--" + std::string(CXMLStreamReader::kMemoryBudget, 'c') + "--></m>", Result::Failed},
+        {"<m>" + names + "</m>", Result::Failed},
+    };
+    for (const auto& c : cases) {
+        WriteFile(Path(), c.xml);
+        CXMLStreamReader reader;
+        EXPECT_EQ(reader.Check(Path().c_str()), c.expected) << c.xml.substr(0, 20);
+        if (c.expected == Result::Failed) {
+            EXPECT_NE(reader.Error().find("needs more than 16 MiB to read"), std::string::npos) << reader.Error();
+        }
+    }
+}
