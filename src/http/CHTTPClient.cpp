@@ -383,9 +383,17 @@ bool CHTTPClient::Prepare(const char* url, Target& target) {
 
 bool CHTTPClient::Get(const char* url, const char* destination) { return Fetch(url, destination, nullptr); }
 
-bool CHTTPClient::Get(const char* url, CAtomicFile& file) { return Fetch(url, file.Target().c_str(), &file); }
+bool CHTTPClient::Get(const char* url, CAtomicFile& file, unsigned long long maxBodyBytes) {
+    m_ullMaxBody = maxBodyBytes;
+    const bool fetched = Fetch(url, file.Target().c_str(), &file);
+    m_ullMaxBody = 0;
+    return fetched;
+}
+
+bool CHTTPClient::BodyTooLarge() const { return m_bBodyTooLarge; }
 
 bool CHTTPClient::Fetch(const char* url, const char* destination, CAtomicFile* open) {
+    m_bBodyTooLarge = false;
     if (url == nullptr) return Fail("Invalid URL");
     std::string current(url);
     for (unsigned int redirects = 0;; ++redirects) {
@@ -532,6 +540,14 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
         CHTTPResponse::FindContentLength(head, static_cast<unsigned int>(headLength), expected);
     if (length == CHTTPResponse::Length::Invalid) return Fail("Invalid Content-Length");
     const bool hasLength = length == CHTTPResponse::Length::Valid;
+    const bool limited = m_ullMaxBody != 0;
+    // Over the limit: refused before a byte of the body is read when its length is told.
+    const auto tooLarge = [&] {
+        m_bBodyTooLarge = true;
+        std::snprintf(m_szLastError, sizeof m_szLastError, "Body larger than %llu bytes", m_ullMaxBody);
+        return false;
+    };
+    if (limited && hasLength && expected > m_ullMaxBody) return tooLarge();
 
     std::optional<CAtomicFile> own;
     if (open == nullptr) own.emplace(destination != nullptr ? destination : "");
@@ -577,6 +593,7 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
         if (got > 0) {
             buffered += static_cast<size_t>(got);
             received += static_cast<unsigned long long>(got);
+            if (limited && received > m_ullMaxBody) return tooLarge();
             if (bounded) pace.Record(Clock::now(), static_cast<unsigned long long>(got));
             const bool full = buffered >= kWriteChunk || buffered == static_cast<size_t>(chunk);
             if (full && !flush()) return Fail(WriteFailure(destination, file).c_str());

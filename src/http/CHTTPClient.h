@@ -25,7 +25,7 @@ class CTCPClientSocket;
 // "Invalid Content-Length", "Unable to write destination file <file>: <reason>"
 // (the system's reason; the file by its last part when the whole does not fit),
 // "Connection lost while reading the response body", "Incomplete response body: N of M bytes",
-// "Timed out waiting for the server" when the server sends or accepts nothing in time or the
+// "Body larger than N bytes", "Timed out waiting for the server" when the server sends or accepts nothing in time or the
 // whole head does not arrive within the time-out, "Transfer too slow: N bytes in T s" when the
 // body moves fewer than 1024 bytes in some window of one time-out, "Too many redirects",
 // "Redirect from https to http refused", and "Stopped" when the stop check asked for it.
@@ -47,7 +47,11 @@ public:
     // As Get, but the body is written into file, already open, and nothing is committed: the
     // caller reads it at file.TemporaryPath(), then commits or discards it. Write failures name
     // file.Target(). For an intermediate file this saves a second temporary file and its rename.
-    bool Get(const char* url, CAtomicFile& file);
+    // A body longer than maxBodyBytes (0: no limit) fails the Get with BodyTooLarge() true: at
+    // once when its Content-Length says so, else as soon as the bytes received pass it.
+    bool Get(const char* url, CAtomicFile& file, unsigned long long maxBodyBytes = 0);
+    // Whether the last Get failed for a body over its limit.
+    bool BodyTooLarge() const;
     // The text of the last failed Get; empty until one fails.
     const char* GetLastError() const;
     // Bounds connecting (and the TLS handshake), each wait on the server, the whole response
@@ -132,6 +136,9 @@ private:
     unsigned int m_uiMaxRedirects;
     std::function<bool()> m_stopRequested;
     std::function<bool()> m_connectAhead;
+    // The body limit of the Get in progress (0: none), and whether the last Get passed it.
+    unsigned long long m_ullMaxBody = 0;
+    bool m_bBodyTooLarge = false;
     // The connection started for the next Get, and where to.
     std::unique_ptr<CTCPClientSocket> m_ahead;
     bool m_bAheadSecure = false;
