@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "app/ByteSize.h"
 #include "app/CMapAutoDownload.h"
 #include "app/IgnoredMaps.h"
 #include "fs/CInputFile.h"
@@ -159,6 +160,19 @@ void CConfig::ReadCounts()
     if (parallel >= 1 && parallel <= CSettings::kMaximumParallelDownloads)
         m_settings.parallelDownloads = parallel;
     ReadUnsigned("maxredirects", m_settings.maxRedirects);
+}
+
+bool CConfig::ReadMaxMapSize()
+{
+    CXMLNode* node = Child("maxmapsize");
+    if (!node)
+        return true;
+    // One byte more than any size tells an over-long text from one that fits.
+    char text[64] = {};
+    node->GetTagContent(text, sizeof(text));
+    if (text[strspn(text, " \t\r\n")] == '\0')
+        return true;
+    return strlen(text) < sizeof(text) - 1 && ParseByteSize(text, m_settings.maxMapSize);
 }
 
 bool CConfig::ReadCAFile()

@@ -55,6 +55,9 @@ public:
     // fullcheckfrequency, maxmapcount, downloadsperupdatemax, timeout, maxredirects and
     // paralleldownloads (1 to 32; a value out of range keeps the default).
     void ReadCounts();
+    // False when maxmapsize is there but is not a size (bytes, or a number with k, M or G); an
+    // empty one, like none, sets no limit.
+    bool ReadMaxMapSize();
     // False when the cafile path is longer than 511 characters (it then stays empty).
     bool ReadCAFile();
     // Whether the cafile, when one is named, is a readable file of PEM certificates;
@@ -81,6 +84,7 @@ public:
     unsigned int ParallelDownloads() const { return m_settings.parallelDownloads; }
     const std::string& CAFile() const { return m_settings.caFile; }
     unsigned int MaxRedirects() const { return m_settings.maxRedirects; }
+    unsigned long long MaxMapSize() const { return m_settings.maxMapSize; }
 
 private:
     CXMLNode* Child(const char* name) const;

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/ByteSize.h"
 #include "app/CMapVersionCache.h"
 #include "app/ExitStatus.h"
 #include "fs/CAtomicFile.h"
@@ -54,7 +55,8 @@ CMapAutoDownload::CMapAutoDownload(const CSettings& settings, Clock clock)
       m_uiParallelDownloads(std::clamp(settings.parallelDownloads, 1u,
                                        CSettings::kMaximumParallelDownloads)),
       m_uiTimeoutMs(settings.timeoutSeconds * 1000u),
-      m_uiMaxRedirects(settings.maxRedirects)
+      m_uiMaxRedirects(settings.maxRedirects),
+      m_ullMaxMapSize(settings.maxMapSize)
 {
     snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", kInitialFeedTime);
     m_pTCP->SetTLSContext(std::make_shared<const CTLSContext>(settings.caFile));
@@ -296,7 +298,7 @@ CPassExecutor::Outcome CMapAutoDownload::DownloadMap(CHTTPClient& http, const CP
     CPassExecutor::Outcome result;
     std::string detail;
     const DownloadOutcome outcome =
-        DownloadAndStamp(http, job.link.c_str(), job.mapPath.c_str(), job.feedVersion, detail);
+        DownloadAndStamp(http, job.link.c_str(), job.mapPath.c_str(), job.feedVersion, detail, m_ullMaxMapSize);
     if (outcome == DownloadOutcome::Failed) {
         // The old file is untouched and carries its old version, so the next pass tries again.
         result.text = Format("Failed\nError downloading %s: %s\n", job.title.c_str(), detail.c_str());
@@ -323,7 +325,8 @@ CPassExecutor::Outcome CMapAutoDownload::DownloadMap(CHTTPClient& http, const CP
 
 CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient& http, const char* link,
                                                                      const char* mapPath, unsigned int version,
-                                                                     std::string& detail)
+                                                                     std::string& detail,
+                                                                     unsigned long long maxBytes)
 {
     // The body lands in a file of the owned temporary pattern beside the map; this object owns
     // that name and removes whatever is there on every path. It is never committed nor flushed to
@@ -334,7 +337,11 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
         detail = writeFailure + mapPath + ": " + download.ErrorText();
         return DownloadOutcome::Failed;
     }
-    if (!http.Get(link, download)) {
+    if (!http.Get(link, download, maxBytes)) {
+        if (http.BodyTooLarge()) {
+            detail = "larger than maxmapsize (" + ByteSizeText(maxBytes) + ")";
+            return DownloadOutcome::Failed;
+        }
         detail = http.GetLastError();
         // The client names at most the last part of a long path; the operator gets the whole one.
         const std::size_t reason = detail.rfind(": ");

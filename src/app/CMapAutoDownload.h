@@ -68,10 +68,12 @@ public:
     // mapPath with it in one rename, its version record already set to version, its bytes on disk
     // (the directory entry is left for the caller to sync, as a pass does once). Failed: the old
     // map (or its absence) is as it was, no temporary file remains, detail says why. Unstamped:
-    // the new map is in place as downloaded, and detail says why it carries no version. Uses
-    // only its arguments, so any thread may call it with its own client.
+    // the new map is in place as downloaded, and detail says why it carries no version. A body
+    // longer than maxBytes (0: no limit) fails. Uses only its arguments, so any thread may call
+    // it with its own client.
     static DownloadOutcome DownloadAndStamp(CHTTPClient& http, const char* link, const char* mapPath,
-                                            unsigned int version, std::string& detail);
+                                            unsigned int version, std::string& detail,
+                                            unsigned long long maxBytes = 0);
 
     // Asked before each map of a pass: once it answers true the pass ends after the map in
     // progress, without its summary lines. Unset, a pass always runs to its end.
@@ -134,6 +136,7 @@ private:
     unsigned int m_uiParallelDownloads;
     unsigned int m_uiTimeoutMs;
     unsigned int m_uiMaxRedirects;
+    unsigned long long m_ullMaxMapSize;
     // Guards m_pVersionCache's contents: workers record what they stamped.
     std::mutex m_versionCacheMutex;
     CPassResult m_lastPass;

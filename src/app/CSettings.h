@@ -38,6 +38,8 @@ struct CSettings {
     std::string caFile;
     // Redirects followed per download; 0 follows none.
     unsigned int maxRedirects = 0;
+    // Largest map body taken, in bytes; 0 for no limit.
+    unsigned long long maxMapSize = 0;
 };
 
 #endif

@@ -145,6 +145,9 @@ int main(int argc, char** argv)
         return ConfigurationError("Cannot read the certificate file specified in cafile (%s): %s\n",
                                   config.CAFile().c_str(), caFileReason.c_str());
     config.ReadCounts();
+    if (!config.ReadMaxMapSize())
+        return ConfigurationError("Your config file contains a maxmapsize that is not a size. Please "
+                                  "enter a number of bytes, optionally followed by k, M or G.\n");
     config.ReadIgnoreList();
     if (!config.IsFrequencyAllowed())
         return ConfigurationError(

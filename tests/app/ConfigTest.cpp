@@ -96,6 +96,36 @@ TEST_F(ConfigTest, CAFileAndMaxRedirectsReachTheSettings)
     EXPECT_FALSE(m_config.ReadCAFile());
 }
 
+TEST_F(ConfigTest, MaxMapSizeTakesBytesOrASuffixAndRefusesAnythingElse)
+{
+    const struct {
+        const char* text;
+        bool valid;
+        unsigned long long bytes;
+    } cases[] = {
+        {"", true, 0},
+        {"1000", true, 1000},
+        {" 64k\n", true, 64ull << 10},
+        {"3m", true, 3ull << 20},
+        {"2G", true, 2ull << 30},
+        {"17179869183G", true, 17179869183ull << 30},
+        {"17179869184G", false, 0},
+        {"18446744073709551616", false, 0},
+        {"1.5M", false, 0},
+        {"-1", false, 0},
+        {"k", false, 0},
+        {"2T", false, 0},
+        {"64 M", false, 0},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(Load(std::string("<MaxMapSize>") + c.text + "</MaxMapSize>"));
+        EXPECT_EQ(c.valid, m_config.ReadMaxMapSize()) << c.text;
+        if (c.valid) {
+            EXPECT_EQ(c.bytes, m_config.Settings().maxMapSize) << c.text;
+        }
+    }
+}
+
 TEST_F(ConfigTest, ElementNamesMatchInAnyLetterCaseAndTheFirstOccurrenceWins)
 {
     ASSERT_TRUE(Load("<URL>http://h/first</URL><url>http://h/second</url><FrEqUeNcY>0</FrEqUeNcY>"));

@@ -63,6 +63,7 @@ protected:
         settings.downloadsPerUpdateMax = perPassMax;
         settings.timeoutSeconds = 5;
         settings.parallelDownloads = m_parallel;
+        settings.maxMapSize = m_maxMapSize;
         return std::make_unique<CMapAutoDownload>(settings, [this] { return m_now; });
     }
 
@@ -112,6 +113,7 @@ protected:
     FeedServer m_server;
     unsigned int m_now = 0;
     unsigned int m_parallel = CSettings::kDefaultParallelDownloads;
+    unsigned long long m_maxMapSize = 0;
 };
 
 TEST_F(UpdatePassTest, FirstPassDownloadsEveryMapAndStampsTheFeedVersion)
@@ -440,6 +442,39 @@ TEST_F(UpdatePassTest, BodyThatIsNotAnXmlDocumentNeverReplacesTheMap)
         EXPECT_EQ(old, ReadFile(MapPath("a.map"))) << body;
         EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_dir.File("maps"))) << body;
     }
+}
+
+// A told length over the limit fails before any body byte is read (none is sent here); an untold
+// one as soon as the bytes pass it.
+TEST_F(UpdatePassTest, MapLargerThanTheLimitNeverReplacesTheOldOne)
+{
+    const std::string old = MapXml("3", "<old/>");
+    const std::string big = MapXml("4", std::string(1100, ' '));
+    const std::string responses[] = {
+        "HTTP/1.0 200 OK\r\nContent-Length: 1025\r\n\r\n",
+        "HTTP/1.0 200 OK\r\n\r\n" + big,
+    };
+    m_maxMapSize = 1024;
+    for (const std::string& response : responses) {
+        WriteFile(MapPath("a.map"), old);
+        PublishFeed({{"a.map", 4}});
+        m_server.ServeRaw("/maps/a.map", response);
+        auto downloader = Make();
+
+        EXPECT_EQ(std::string(kChecking) +
+                      "\nUpdating a.map from version 3 to version 4... Failed\n"
+                      "Error downloading a.map: larger than maxmapsize (1k)\n",
+                  Pulse(*downloader))
+            << response;
+        EXPECT_EQ(old, ReadFile(MapPath("a.map")));
+        EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_dir.File("maps")));
+        EXPECT_FALSE(downloader->LastPassComplete());
+    }
+    // Up to the limit is taken.
+    m_server.Serve("/maps/a.map", MapXml("1", std::string(1024 - MapXml("1", "").size(), ' ')));
+    auto downloader = Make();
+    Pulse(*downloader);
+    EXPECT_EQ(4, LocalVersion(*downloader, "a.map"));
 }
 
 TEST_F(UpdatePassTest, StampKeepsEveryByteOutsideTheRecordOfAPrefixedMap)

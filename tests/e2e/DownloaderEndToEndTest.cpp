@@ -534,6 +534,8 @@ const char kLongUrl[] = "Your config file contains a url that is too long. Pleas
                         "url of at most 456 characters.\n";
 const char kLongSavePath[] = "Your config file contains a savepath that is too long. Please "
                              "enter a save path of at most 511 characters.\n";
+const char kBadMaxMapSize[] = "Your config file contains a maxmapsize that is not a size. Please "
+                              "enter a number of bytes, optionally followed by k, M or G.\n";
 const char kLowFrequency[] = "The frequency value specified in the config file is too low. "
                              "Please increase it to a minimum of 60 seconds.\n";
 
@@ -558,7 +560,7 @@ TEST_F(ConfigurationTest, MalformedConfigurationFileIsAnErrorNamingTheParserReas
 }
 
 // Each configuration error, and which comes first when several are there: the url, then the
-// save directory, then the frequency. Nothing but config.xml is left behind.
+// save directory, then the map size limit, then the frequency. Nothing but config.xml is left behind.
 TEST_F(ConfigurationTest, ConfigurationErrorsAreReportedInTheirOrder)
 {
     const std::pair<std::string, std::string> cases[] = {
@@ -568,6 +570,8 @@ TEST_F(ConfigurationTest, ConfigurationErrorsAreReportedInTheirOrder)
         {"<url>http://h/f</url><savepath>/" + std::string(511, 's') + "</savepath>", kLongSavePath},
         {"<url>http://h/f</url><frequency>30</frequency><savepath>/nonexistent/maps</savepath>",
          CannotWrite("/nonexistent/maps", "No such file or directory")},
+        {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<maxmapsize>2T</maxmapsize>",
+         kBadMaxMapSize},
         {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<ignore><map>x</map></ignore>",
          kLowFrequency},
     };
