@@ -36,7 +36,58 @@ std::string MapBody(int bodyBytes) {
     return body;
 }
 
+// Writes head, then units of the shape until about bytes are written, then tail.
+bool WriteShaped(const std::string& path, const std::string& head, Shape shape, long long bytes,
+                 const std::string& tail) {
+    FilePtr file(std::fopen(path.c_str(), "we"));
+    if (!file) return false;
+    constexpr int kDepth = 2000;
+    std::string unit;
+    switch (shape) {
+    case Shape::Siblings:
+        for (int i = 0; i < 16384; ++i) unit += "<o/>";
+        break;
+    case Shape::Nesting:
+        for (int i = 0; i < kDepth; ++i) unit += "<o>";
+        for (int i = 0; i < kDepth; ++i) unit += "</o>";
+        break;
+    case Shape::Text:
+        unit.assign(65536, 'x');
+        break;
+    }
+    std::string open = head, close = tail;
+    if (shape == Shape::Text) {
+        open += "<text>";
+        close = "</text>" + tail;
+    }
+    bool written = std::fwrite(open.data(), 1, open.size(), file.get()) == open.size();
+    for (long long done = static_cast<long long>(open.size()); written && done < bytes;
+         done += static_cast<long long>(unit.size()))
+        written = std::fwrite(unit.data(), 1, unit.size(), file.get()) == unit.size();
+    written = written && std::fwrite(close.data(), 1, close.size(), file.get()) == close.size();
+    return std::fclose(file.release()) == 0 && written;
+}
+
 }  // namespace
+
+const char* ShapeName(Shape shape) {
+    switch (shape) {
+    case Shape::Siblings: return "siblings";
+    case Shape::Nesting: return "deep nesting";
+    case Shape::Text: return "long text";
+    }
+    return "";
+}
+
+bool WriteShapedMap(const std::string& path, Shape shape, long long bytes, unsigned int version) {
+    return WriteShaped(path, "<map>\n  <meta>\n    <version>" + std::to_string(version) + "</version>\n  </meta>\n",
+                       shape, bytes, "\n</map>\n");
+}
+
+bool WriteShapedFeed(const std::string& path, Shape shape, long long bytes) {
+    return WriteShaped(path, std::string("<rss version=\"2.0\">\n<channel>\n  <time>") + kFeedTime + "</time>\n",
+                       shape, bytes, "\n</channel>\n</rss>\n");
+}
 
 std::string Title(const std::string& prefix, int index) {
     char name[64];

@@ -22,6 +22,15 @@ bool WriteFeed(const std::string& path, const std::string& prefix, int count, co
 
 std::string Title(const std::string& prefix, int index);
 
+// The shapes a document of a given size may take: many empty sibling elements ("<o/>"), elements
+// nested as deep as the reader allows (2,000 levels, again and again), or one long text.
+enum class Shape { Siblings, Nesting, Text };
+const char* ShapeName(Shape shape);
+// A map of about bytes, its version record first, then the shape under its root.
+bool WriteShapedMap(const std::string& path, Shape shape, long long bytes, unsigned int version);
+// A feed of about bytes: the shape under its channel, and no item.
+bool WriteShapedFeed(const std::string& path, Shape shape, long long bytes);
+
 }  // namespace bench_data
 
 #endif

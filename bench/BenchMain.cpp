@@ -1,7 +1,7 @@
 // The benchmarks: generates its data in a temporary directory, serves it with nginx on a
 // loopback port and prints one table. Every figure is set against a reference measured in the
 // same run, as a ratio. Usage: mad_bench [download] [feed] [maps] [million] [bigmap] [sync]
-// [https] (default: all).
+// [https] [memory] (default: all).
 
 #include <algorithm>
 #include <cstdio>
@@ -48,6 +48,9 @@ constexpr int kSyncMapBytes = 12 * 1024;
 constexpr int kProxyDelayMs = 10;
 constexpr int kProxyTimeLimitSeconds = 1200;
 constexpr int kSyncRounds = 3;
+constexpr long long kShapeSizes[] = {64ll << 20, 256ll << 20};
+// What one download may add to the program's memory, beyond the base of a pass.
+constexpr long kDownloadMemoryKb = 32 * 1024;
 
 struct Row {
     std::string name;
@@ -215,6 +218,7 @@ public:
     void ParallelSync();
     void MillionItems();
     void BigMap();
+    void Memory();
     void Print() const;
     bool Failed() const { return m_failed; }
 
@@ -538,6 +542,96 @@ void Bench::BigMap() {
     m_notes.push_back("curl's and xmllint's largest peak RSS: " + Mebibytes(referenceRss));
 }
 
+// Peak resident size of the real program, one run-once pass each, over maps and feeds of every
+// shape at 64 and 256 MiB: what the parser holds must not grow with the number of elements,
+// their depth or the length of a text. The base is a pass over one small map.
+void Bench::Memory() {
+    const std::string name = "6. peak RSS of a pass";
+    const std::string served = m_root + "/shapes";
+    const std::string program = ExecutableDirectory() + "/../mapautodownloader";
+    Progress("memory: maps and feeds of three shapes at 64 and 256 MiB, one pass each (1.9 GB written)");
+    if (::mkdir(served.c_str(), 0755) != 0) return Fail(name, "cannot create " + served);
+    int runs = 0;
+    // One pass of the program over feed (a file under served) with parallel downloads at once;
+    // every map of the feed must arrive whole, as large as its source. Its files go afterwards.
+    auto pass = [&](const std::string& feed, unsigned int parallel, const std::vector<std::string>& maps,
+                    CommandRun& run) {
+        const std::string work = m_root + "/work-memory" + std::to_string(++runs);
+        const std::string saved = work + "/maps";
+        if (::mkdir(work.c_str(), 0755) != 0 || ::mkdir(saved.c_str(), 0755) != 0) return false;
+        {
+            std::ofstream config(work + "/config.xml");
+            config << "<config><url>" << m_nginx.Url("/shapes/" + feed + "?bench=1")
+                   << "</url><frequency>0</frequency><paralleldownloads>" << parallel << "</paralleldownloads><savepath>"
+                   << saved << "</savepath></config>\n";
+            if (!config) return false;
+        }
+        run = RunCommand({"/bin/sh", "-c", "cd '" + work + "' && exec '" + program + "'"});
+        bool whole = run.succeeded;
+        for (const std::string& map : maps) {
+            whole = whole && FileSize(saved + "/" + map) == FileSize(served + "/" + map);
+            ::unlink((saved + "/" + map).c_str());
+        }
+        ::unlink((work + "/autoupdate.xml").c_str());
+        return whole;
+    };
+    const std::string small = bench_data::Title("small", 0);
+    CommandRun base;
+    if (!bench_data::WriteMaps(served, "small", 1, kSmallMapBytes) ||
+        !bench_data::WriteFeed(served + "/small.xml", "small", 1, m_nginx.Url("/shapes"), bench_data::kMapVersion + 1) ||
+        !pass("small.xml", 1, {small}, base))
+        return Fail(name, "the pass over one small map failed");
+    m_rows.push_back({name + ", base: one small map", Seconds(base.seconds), "", "", Mebibytes(base.maxRssKb),
+                      "report"});
+    auto row = [&](const std::string& what, const CommandRun& run, int downloads) {
+        const long bound = base.maxRssKb + downloads * kDownloadMemoryKb;
+        m_rows.push_back({name + ", " + what, Seconds(run.seconds), "", "", Mebibytes(run.maxRssKb),
+                          "<= base + " + std::to_string(downloads * kDownloadMemoryKb / 1024) + " MiB" +
+                              Verdict(run.maxRssKb <= bound)});
+    };
+    const bench_data::Shape shapes[] = {bench_data::Shape::Siblings, bench_data::Shape::Nesting,
+                                        bench_data::Shape::Text};
+    for (long long bytes : kShapeSizes) {
+        const std::string size = std::to_string(bytes >> 20) + " MiB";
+        for (bench_data::Shape shape : shapes) {
+            const std::string prefix = "shape" + std::to_string(static_cast<int>(shape)) + "-" +
+                                       std::to_string(bytes >> 20) + "-";
+            const std::string map = bench_data::Title(prefix, 0);
+            const std::string what = std::string(bench_data::ShapeName(shape)) + ", " + size;
+            Progress("memory: " + what);
+            CommandRun run;
+            if (!bench_data::WriteShapedMap(served + "/" + map, shape, bytes, bench_data::kMapVersion) ||
+                !bench_data::WriteFeed(served + "/" + prefix + "feed.xml", prefix, 1, m_nginx.Url("/shapes"),
+                                       bench_data::kMapVersion + 1) ||
+                !pass(prefix + "feed.xml", 1, {map}, run))
+                return Fail(name + ", map of " + what, "the program did not download " + map);
+            row("map of " + what, run, 1);
+            ::unlink((served + "/" + map).c_str());
+            if (!bench_data::WriteShapedFeed(served + "/" + prefix + "shaped.xml", shape, bytes) ||
+                !pass(prefix + "shaped.xml", 1, {}, run))
+                return Fail(name + ", feed of " + what, "the pass over the feed failed");
+            row("feed of " + what, run, 1);
+            ::unlink((served + "/" + prefix + "shaped.xml").c_str());
+        }
+    }
+    // Four downloads at once, each of a 64 MiB map of siblings (one file under four names).
+    const std::string source = served + "/" + bench_data::Title("four", 0);
+    std::vector<std::string> four;
+    bool linked = bench_data::WriteShapedMap(source, bench_data::Shape::Siblings, kShapeSizes[0], bench_data::kMapVersion);
+    for (int i = 0; i < 4; ++i) {
+        four.push_back(bench_data::Title("four", i));
+        if (i > 0) linked = linked && ::link(source.c_str(), (served + "/" + four.back()).c_str()) == 0;
+    }
+    Progress("memory: four maps of siblings, 64 MiB each, at paralleldownloads 4");
+    CommandRun run;
+    if (!linked ||
+        !bench_data::WriteFeed(served + "/four.xml", "four", 4, m_nginx.Url("/shapes"), bench_data::kMapVersion + 1) ||
+        !pass("four.xml", 4, four, run))
+        return Fail(name + ", four maps at once", "the program did not download the four maps");
+    row("4 maps of siblings, 64 MiB, 4 at once", run, 4);
+    for (const std::string& map : four) ::unlink((served + "/" + map).c_str());
+}
+
 // Regular files in directory (names starting with '.' excluded).
 int CountFiles(const std::string& directory) {
     DIR* dir = ::opendir(directory.c_str());
@@ -733,8 +827,9 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) cases.insert(argv[i]);
     for (const std::string& name : cases) {
         if (name != "download" && name != "feed" && name != "maps" && name != "million" && name != "bigmap" &&
-            name != "sync" && name != "https") {
-            std::fprintf(stderr, "usage: %s [download] [feed] [maps] [million] [bigmap] [sync] [https]\n", argv[0]);
+            name != "sync" && name != "https" && name != "memory") {
+            std::fprintf(stderr, "usage: %s [download] [feed] [maps] [million] [bigmap] [sync] [https] [memory]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -760,6 +855,7 @@ int main(int argc, char** argv) {
     if (selected("bigmap")) bench.BigMap();
     if (selected("sync")) bench.ParallelSync();
     if (selected("https")) bench.DownloadOverTLS();
+    if (selected("memory")) bench.Memory();
     std::printf("\n");
     bench.Print();
     return bench.Failed() ? 1 : 0;
