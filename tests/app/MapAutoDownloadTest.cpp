@@ -497,9 +497,12 @@ TEST_F(UpdatePassTest, UnsafeTitlesAreNeverOpenedOrWritten)
 {
     PublishFeed({{"", 1}, {".", 1}, {"..", 1}, {"../escape.map", 1}, {"sub/x.map", 1},
                  {"back\\slash.map", 1}, {"fake&#10;Downloading x.map... Done", 1},
-                 {"tab&#9;del\x7f.map", 1}, {".a.map.mad-ABCDEFGH.part", 1}, {"ok.map", 1}});
+                 {"tab&#9;del\x7f.map", 1}, {".a.map.mad-ABCDEFGH.part", 1},
+                 {"csi\xc2\x9b" "2J.map", 1}, {"nel\xc2\x85" "fake", 1}, {"evil\xe2\x80\xaegnp.map", 1},
+                 {"\xe2\x81\xa6isolated.map", 1}, {"ok.map", 1}, {"caf\xc3\xa9\xe2\x80\xa0.map", 1}});
     PublishMap("../escape.map");
     PublishMap("ok.map");
+    PublishMap("caf\xc3\xa9\xe2\x80\xa0.map");
     auto downloader = Make();
 
     EXPECT_EQ(std::string(kChecking) +
@@ -512,23 +515,43 @@ TEST_F(UpdatePassTest, UnsafeTitlesAreNeverOpenedOrWritten)
                   "Skipping map with an unsafe name: fake\\x0aDownloading x.map... Done\n"
                   "Skipping map with an unsafe name: tab\\x09del\\x7f.map\n"
                   "Skipping map with an unsafe name: .a.map.mad-ABCDEFGH.part\n"
-                  "Downloading ok.map... Done\n",
+                  "Skipping map with an unsafe name: csi\\xc2\\x9b2J.map\n"
+                  "Skipping map with an unsafe name: nel\\xc2\\x85" "fake\n"
+                  "Skipping map with an unsafe name: evil\\xe2\\x80\\xaegnp.map\n"
+                  "Skipping map with an unsafe name: \\xe2\\x81\\xa6isolated.map\n"
+                  "Downloading ok.map... Done\n"
+                  "Downloading caf\xc3\xa9\xe2\x80\xa0.map... Done\n",
               Pulse(*downloader));
     EXPECT_FALSE(FileExists(m_dir.File("escape.map")));
-    // The feed and ok.map, nothing else.
-    EXPECT_EQ(2u, m_server.Targets().size());
+    // The feed and the two good maps, nothing else.
+    EXPECT_EQ(3u, m_server.Targets().size());
     EXPECT_FALSE(downloader->LastPassComplete());
 }
 
-// XML 1.1 lets a feed carry an escape byte as a character reference.
-TEST_F(UpdatePassTest, TerminalEscapeInATitleNeverReachesTheConsole)
+// Titles are judged as the parser decoded them, whatever the feed's encoding or way of writing.
+TEST_F(UpdatePassTest, HiddenControlsInATitleNeverReachTheConsole)
 {
-    m_server.Serve("/feed.xml", "<?xml version=\"1.1\"?><rss><channel><item><title>a&#x1b;[2J.map</title>"
-                                "<link>" + m_server.Url("/maps/a.map") + "</link><version>1</version></item>"
-                                "</channel></rss>");
-    auto downloader = Make();
-    EXPECT_EQ(std::string(kChecking) + "\nSkipping map with an unsafe name: a\\x1b[2J.map\n", Pulse(*downloader));
+    const std::string item = "<item><link>" + m_server.Url("/maps/a.map") + "</link><version>1</version><title>";
+    const struct {
+        std::string feed;
+        std::string shown;
+    } cases[] = {
+        // XML 1.1 lets a feed carry an escape byte as a character reference.
+        {"<?xml version=\"1.1\"?><rss><channel>" + item + "a&#x1b;[2J.map", "a\\x1b[2J.map"},
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><rss><channel>" + item + "a\x9b[2J.map",
+         "a\\xc2\\x9b[2J.map"},
+        {"<rss><channel>" + item + "a&#x202E;gnp.map", "a\\xe2\\x80\\xaegnp.map"},
+        // A title cut at the feed's limit inside a character: the cut bytes are no UTF-8.
+        {"<rss><channel>" + item + std::string(254, 'a') + "\xc3\xa9", std::string(254, 'a') + "\\xc3"},
+    };
+    for (const auto& c : cases) {
+        m_server.Serve("/feed.xml", c.feed + "</title></item></channel></rss>");
+        auto downloader = Make();
+        EXPECT_EQ(std::string(kChecking) + "\nSkipping map with an unsafe name: " + c.shown + "\n", Pulse(*downloader))
+            << c.shown;
+    }
     EXPECT_EQ(std::vector<std::string>{}, ListDirectory(m_dir.File("maps")));
+    EXPECT_EQ(0, m_server.Count("/maps/a.map"));
 }
 
 TEST_F(UpdatePassTest, FeedCannotOverwriteTheProgramsOwnFilesInTheWorkingDirectory)
