@@ -160,6 +160,13 @@ void CConfig::ReadCounts()
     if (parallel >= 1 && parallel <= CSettings::kMaximumParallelDownloads)
         m_settings.parallelDownloads = parallel;
     ReadUnsigned("maxredirects", m_settings.maxRedirects);
+    m_cappedMaxRedirects.clear();
+    if (m_settings.maxRedirects > CSettings::kMaximumRedirects) {
+        m_settings.maxRedirects = CSettings::kMaximumRedirects;
+        char text[kTextSize];
+        Child("maxredirects")->GetTagContent(text, sizeof(text));
+        m_cappedMaxRedirects = text;
+    }
 }
 
 bool CConfig::ReadMaxMapSize()

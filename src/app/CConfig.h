@@ -52,12 +52,14 @@ public:
     // Creates and removes "<save path>/temp.dat". False when it cannot be created; reason then
     // holds the system's words for why.
     bool ProbeSavePath(std::string& reason) const;
-    // fullcheckfrequency, maxmapcount, downloadsperupdatemax, timeout, maxredirects and
-    // paralleldownloads (1 to 32; a value out of range keeps the default).
+    // fullcheckfrequency, maxmapcount, downloadsperupdatemax, timeout, maxredirects (a value
+    // above 20 acts as 20) and paralleldownloads (1 to 32; a value out of range keeps the default).
     void ReadCounts();
     // False when maxmapsize is there but is not a size (bytes, or a number with k, M or G); an
     // empty one, like none, sets no limit.
     bool ReadMaxMapSize();
+    // The maxredirects text as written when ReadCounts had to lower it to 20; empty otherwise.
+    const std::string& CappedMaxRedirects() const { return m_cappedMaxRedirects; }
     // False when the cafile path is longer than 511 characters (it then stays empty).
     bool ReadCAFile();
     // Whether the cafile, when one is named, is a readable file of PEM certificates;
@@ -97,6 +99,7 @@ private:
     std::unique_ptr<CXMLFile> m_file;
     CXMLNode* m_root = nullptr;
     std::string m_loadError;
+    std::string m_cappedMaxRedirects;
     char m_szFeedUrl[kTextSize] = {};
     char m_szSavePath[kTextSize] = {};
     // The numbers; the two texts live in the buffers above until Settings() copies them.

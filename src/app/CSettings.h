@@ -13,6 +13,8 @@ struct CSettings {
     static constexpr unsigned int kDefaultTimeoutSeconds = 30;
     static constexpr unsigned int kDefaultParallelDownloads = 4;
     static constexpr unsigned int kMaximumParallelDownloads = 32;
+    // More redirects than this are never followed, whatever the configuration says.
+    static constexpr unsigned int kMaximumRedirects = 20;
 
     std::string feedUrl;
     // Seconds between passes; 0 runs one pass and exits.
@@ -36,7 +38,7 @@ struct CSettings {
     unsigned int parallelDownloads = kDefaultParallelDownloads;
     // A PEM file of certificate authorities trusted beside the system's; empty for none.
     std::string caFile;
-    // Redirects followed per download; 0 follows none.
+    // Redirects followed per download, 0 (none) to kMaximumRedirects.
     unsigned int maxRedirects = 0;
     // Largest map body taken, in bytes; 0 for no limit.
     unsigned long long maxMapSize = 0;

@@ -148,6 +148,9 @@ int main(int argc, char** argv)
     if (!config.ReadMaxMapSize())
         return ConfigurationError("Your config file contains a maxmapsize that is not a size. Please "
                                   "enter a number of bytes, optionally followed by k, M or G.\n");
+    if (!config.CappedMaxRedirects().empty())
+        fprintf(stderr, "config.xml: maxredirects value '%s' is not valid, using %u\n",
+                config.CappedMaxRedirects().c_str(), CSettings::kMaximumRedirects);
     config.ReadIgnoreList();
     if (!config.IsFrequencyAllowed())
         return ConfigurationError(

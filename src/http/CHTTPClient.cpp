@@ -258,7 +258,7 @@ void CHTTPClient::SetTimeout(unsigned int milliseconds) { m_uiTimeoutMs = millis
 
 void CHTTPClient::SetStopCheck(std::function<bool()> stopRequested) { m_stopRequested = std::move(stopRequested); }
 
-void CHTTPClient::SetMaxRedirects(unsigned int redirects) { m_uiMaxRedirects = redirects; }
+void CHTTPClient::SetMaxRedirects(unsigned int redirects) { m_uiMaxRedirects = std::min(redirects, kMaxRedirects); }
 
 void CHTTPClient::SetConnectAhead(std::function<bool()> nextGetComing) { m_connectAhead = std::move(nextGetComing); }
 
@@ -363,6 +363,16 @@ int CHTTPClient::ReadHeader(CTCPSocket* socket, char* buffer, unsigned int size)
     return ReadHeadBytes(*socket, buffer, size, [] { return true; });
 }
 
+std::string CHTTPClient::PlaceOf(const Target& target) {
+    // Host names match in any letter case; the request line holds the path and query.
+    std::string place = target.secure ? "https://" : "http://";
+    for (const char* c = target.host; *c != '\0'; ++c)
+        place += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+    place += ":" + std::to_string(target.port) + " ";
+    place.append(target.request, std::strcspn(target.request, "\r"));
+    return place;
+}
+
 bool CHTTPClient::Prepare(const char* url, Target& target) {
     char scheme[kSchemeSize];
     char path[kPathSize];
@@ -396,9 +406,15 @@ bool CHTTPClient::Fetch(const char* url, const char* destination, CAtomicFile* o
     m_bBodyTooLarge = false;
     if (url == nullptr) return Fail("Invalid URL");
     std::string current(url);
+    // Every place this download asked, as the server sees it: a redirect back to one of them
+    // would only go round again.
+    std::vector<std::string> visited;
     for (unsigned int redirects = 0;; ++redirects) {
         Target target;
         if (!Prepare(current.c_str(), target)) return false;
+        std::string place = PlaceOf(target);
+        if (std::find(visited.begin(), visited.end(), place) != visited.end()) return Fail("Redirect loop");
+        visited.push_back(std::move(place));
         std::unique_ptr<CTCPClientSocket> socket;
         char head[kHeadSize];
         int headLength = 0;

@@ -28,7 +28,8 @@ class CTCPClientSocket;
 // "Body larger than N bytes", "Timed out waiting for the server" when the server sends or accepts nothing in time or the
 // whole head does not arrive within the time-out, "Transfer too slow: N bytes in T s" when the
 // body moves fewer than 1024 bytes in some window of one time-out, "Too many redirects",
-// "Redirect from https to http refused", and "Stopped" when the stop check asked for it.
+// "Redirect loop", "Redirect from https to http refused", and "Stopped" when the stop check
+// asked for it.
 //
 // The body goes to a temporary file beside the destination and replaces the destination only
 // once complete: when the server closed the connection cleanly, or as soon as exactly
@@ -61,8 +62,12 @@ public:
     // Asked before each connection and at least every 200 ms while waiting: once it answers true
     // the Get fails with "Stopped", as any failed Get does. Empty (the default) never stops.
     void SetStopCheck(std::function<bool()> stopRequested);
-    // How many redirects (301, 302, 303, 307, 308 with a Location) one Get follows; 0 (the
-    // default) follows none, and a redirect then fails as any other status does.
+    // The most redirects one Get ever follows.
+    static constexpr unsigned int kMaxRedirects = 20;
+    // How many redirects (301, 302, 303, 307, 308 with a Location) one Get follows, at most
+    // kMaxRedirects (a larger value acts as it); 0 (the default) follows none, and a redirect then
+    // fails as any other status does. A redirect to a URL this Get already asked for (same scheme,
+    // host in any letter case, port, path and query) fails with "Redirect loop" at once.
     void SetMaxRedirects(unsigned int redirects);
     // Asked once a Get has sent its request: when it answers true, another Get to the same server
     // is expected, and the client starts a connection to that server (scheme, host and port) at
@@ -103,6 +108,8 @@ private:
     bool Stopping() const;
     // Splits url into target; false with the last-error text set.
     bool Prepare(const char* url, Target& target);
+    // What tells one request of a Get from another: scheme, host, port and request line.
+    static std::string PlaceOf(const Target& target);
     // Connects, sends the request and reads the response head, on the connection started ahead
     // for target when there is one; false with the last-error text set. First: the Get's own
     // URL, not a redirect's, so the one whose server the next Get is likely to need.

@@ -126,6 +126,22 @@ TEST_F(ConfigTest, MaxMapSizeTakesBytesOrASuffixAndRefusesAnythingElse)
     }
 }
 
+// Above twenty, the value acts as twenty and its text is kept for the warning.
+TEST_F(ConfigTest, MaxRedirectsIsCappedAtTwenty)
+{
+    const struct {
+        const char* text;
+        unsigned int redirects;
+        const char* capped;
+    } cases[] = {{"20", 20, ""}, {"21", 20, "21"}, {" 2147483647\n", 20, " 2147483647\n"}, {"0x7fffffff", 20, "0x7fffffff"}};
+    for (const auto& c : cases) {
+        ASSERT_TRUE(Load(std::string("<maxredirects>") + c.text + "</maxredirects>"));
+        m_config.ReadCounts();
+        EXPECT_EQ(c.redirects, m_config.Settings().maxRedirects) << c.text;
+        EXPECT_EQ(c.capped, m_config.CappedMaxRedirects()) << c.text;
+    }
+}
+
 TEST_F(ConfigTest, ElementNamesMatchInAnyLetterCaseAndTheFirstOccurrenceWins)
 {
     ASSERT_TRUE(Load("<URL>http://h/first</URL><url>http://h/second</url><FrEqUeNcY>0</FrEqUeNcY>"));

@@ -38,7 +38,7 @@ std::vector<std::string> TemporaryFiles(const std::string& directory)
 // answers the map's download the way the test sets.
 class ReliabilityRunTest : public ::testing::Test {
 protected:
-    enum class MapReply { Whole, Stall };
+    enum class MapReply { Whole, Stall, SelfRedirect };
 
     ReliabilityRunTest()
     {
@@ -46,11 +46,11 @@ protected:
         WriteFile(m_work.File("maps/a.map"), MapXml(3));
     }
 
-    void WriteConfig(const std::string& frequency = "0")
+    void WriteConfig(const std::string& frequency = "0", const std::string& more = "")
     {
         WriteFile(m_work.File("config.xml"),
                   "<config><url>" + m_server.Url("/feed.xml?e2e=1") + "</url><frequency>" + frequency +
-                      "</frequency><savepath>" + m_work.File("maps") + "</savepath></config>");
+                      "</frequency><savepath>" + m_work.File("maps") + "</savepath>" + more + "</config>");
     }
 
     ProcessResult Run(const std::vector<std::string>& argv, const std::function<void(pid_t)>& onStarted = nullptr)
@@ -67,6 +67,10 @@ protected:
             return;
         }
         const std::string body = MapXml(1, "<pad>" + std::string(100000, 'p') + "</pad>");
+        if (m_reply == MapReply::SelfRedirect) {
+            FaultServer::SendAll(fd, "HTTP/1.0 302 Found\r\nLocation: /maps/a.map\r\n\r\n");
+            return;
+        }
         if (m_reply == MapReply::Whole) {
             FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
                                          "\r\n\r\n" + body);
@@ -127,6 +131,22 @@ TEST_F(ReliabilityRunTest, ClosedStandardOutputDoesNotKillTheDaemon)
              DownloaderExecutable()});
     EXPECT_EQ(0, result.exitCode) << result.err;
     EXPECT_NE(std::string::npos, ReadFile(m_work.File("maps/a.map")).find("<version>4</version>"));
+}
+
+// The largest maxredirects is warned about and acts as twenty; a map that redirects to itself
+// fails at its first redirect.
+TEST_F(ReliabilityRunTest, SelfRedirectEndsAtOnceWhateverMaxRedirectsSays)
+{
+    WriteConfig("0", "<maxredirects>2147483647</maxredirects>");
+    m_reply = MapReply::SelfRedirect;
+    const ProcessResult result = Run({DownloaderExecutable()});
+    EXPECT_EQ(3, result.exitCode);
+    EXPECT_EQ("config.xml: maxredirects value '2147483647' is not valid, using 20\n", result.err);
+    EXPECT_EQ(0u, result.out.find("Xovra Map Downloader\n")) << result.out;
+    EXPECT_NE(std::string::npos, result.out.find("Updating a.map from version 3 to version 4... Failed\n"
+                                                 "Error downloading a.map: Redirect loop\n"))
+        << result.out;
+    EXPECT_EQ(2, m_server.Connections());  // the feed and the map, never the map again
 }
 
 // Past a file-size limit the map's write fails and is reported with the system's reason.

@@ -91,6 +91,34 @@ TEST_F(FaultyServerTest, RedirectIsNotFollowed) {
     EXPECT_EQ(server.Connections(), 1);
 }
 
+// However many redirects are allowed, one back to a place already asked ends the download at
+// once, and a chain of ever new places ends after twenty.
+TEST_F(FaultyServerTest, RedirectsEndAtALoopOrAfterTwenty) {
+    const struct {
+        const char* location;
+        const char* error;
+        int connections;
+    } cases[] = {
+        {"/maps/map.xml", "Redirect loop", 1},
+        // The same place written another way.
+        {"HTTP://127.0.0.1:PORT/maps/map.xml#top", "Redirect loop", 1},
+        {"/next?", "Too many redirects", 21},
+    };
+    for (const auto& c : cases) {
+        FaultServer server([&c](FaultServer& s, int fd, const std::string&) {
+            std::string location = c.location;
+            if (location.back() == '?') location += std::to_string(s.Connections());
+            const std::size_t port = location.find("PORT");
+            if (port != std::string::npos) location.replace(port, 4, std::to_string(s.Port()));
+            FaultServer::SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: " + location + "\r\n\r\n");
+        });
+        m_client.SetMaxRedirects(4294967295u);
+        EXPECT_FALSE(Get(server));
+        ExpectFailureLeftNoTrace(c.error);
+        EXPECT_EQ(c.connections, server.Connections()) << c.location;
+    }
+}
+
 TEST_F(FaultyServerTest, BareLineFeedHeadNeverCompletes) {
     FaultServer server(Reply("HTTP/1.0 200 OK\nContent-Length: 3\n\nnew"));
     EXPECT_FALSE(Get(server));

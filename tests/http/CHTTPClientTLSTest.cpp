@@ -235,7 +235,7 @@ TEST_F(RedirectTest, TooManyHopsAndLoopsFail) {
     ExpectFailureLeftNoTrace("Too many redirects");
     m_client.SetMaxRedirects(5);
     EXPECT_FALSE(Get("/loop"));
-    ExpectFailureLeftNoTrace("Too many redirects");
+    ExpectFailureLeftNoTrace("Redirect loop");
 }
 
 }  // namespace
