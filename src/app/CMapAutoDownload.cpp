@@ -30,6 +30,14 @@ bool FileExists(const char* path)
     return CInputFile::Check(path, error) == CInputFile::Status::Regular;
 }
 
+// Whether the map at path has a version record: only then does a body that cannot carry one
+// count as no map. Asked only of such bodies, so a pass reads the old map at most once more.
+bool CarriesVersionRecord(const char* path)
+{
+    CMapVersionRecord record;
+    return FileExists(path) && record.Read(path) && record.HasVersion();
+}
+
 bool SameDirectory(const char* a, const char* b)
 {
     struct stat first;
@@ -353,6 +361,20 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
     CMapVersionRecord record;
     if (!record.Read(download.TemporaryPath().c_str())) {
         detail = "not an XML document (" + record.Error() + ")";
+        return DownloadOutcome::Failed;
+    }
+    // A server's error page, or the feed itself behind a wrong link, is well-formed XML too. Taken
+    // for the map, it would be remembered as the feed's version and never asked for again.
+    if (record.HasHtmlRoot()) {
+        detail = "not a map (root element html)";
+        return DownloadOutcome::Failed;
+    }
+    if (record.HasChannel()) {
+        detail = "not a map (it is a feed)";
+        return DownloadOutcome::Failed;
+    }
+    if (!record.HasMeta() && CarriesVersionRecord(mapPath)) {
+        detail = "not a map (no meta element)";
         return DownloadOutcome::Failed;
     }
     CMapVersionStamp stamp;

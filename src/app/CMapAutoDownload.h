@@ -64,12 +64,14 @@ public:
     bool WriteMapVersion(const char* path, unsigned int version);
 
     enum class DownloadOutcome { Failed, Stamped, Unstamped };
-    // Downloads link and, when the body is a well-formed XML document, replaces the map at
-    // mapPath with it in one rename, its version record already set to version, its bytes on disk
-    // (the directory entry is left for the caller to sync, as a pass does once). Failed: the old
-    // map (or its absence) is as it was, no temporary file remains, detail says why. Unstamped:
-    // the new map is in place as downloaded, and detail says why it carries no version. A body
-    // longer than maxBytes (0: no limit) fails. Uses only its arguments, so any thread may call
+    // Downloads link and, when the body is a well-formed XML document that is a map (not a page
+    // with an html root, not a feed, and with a meta element when the map it replaces has a
+    // version record), replaces the map at mapPath with it in one rename, its version record
+    // already set to version, its bytes on disk (the directory entry is left for the caller to
+    // sync, as a pass does once). Failed: the old map (or its absence) is as it was, no
+    // temporary file remains, detail says why. Unstamped: the new map is in place as downloaded,
+    // and detail says why it carries no version. A body longer than maxBytes (0: no limit)
+    // fails. Uses only its arguments, so any thread may call
     // it with its own client.
     static DownloadOutcome DownloadAndStamp(CHTTPClient& http, const char* link, const char* mapPath,
                                             unsigned int version, std::string& detail,

@@ -1,6 +1,7 @@
 #include "xml/CMapVersionRecord.h"
 
 #include <xercesc/util/XMLString.hpp>
+#include <xercesc/util/XMLUniDefs.hpp>
 
 #include "xml/CXMLNodeImpl.h"
 #include "xml/CXMLStreamReader.h"
@@ -13,9 +14,16 @@ using namespace XERCES_CPP_NAMESPACE;
 // gathers the version's text (all of its descendants' text, as the document layer reads it).
 class CMapVersionRecord::Finder final : public CXMLStreamHandler {
 public:
-    Finder() : m_meta("meta"), m_version("version") {}
+    Finder() : m_meta("meta"), m_version("version"), m_html("html"), m_channel("channel") {}
 
     void StartElement(const XMLCh* name, unsigned int depth) override {
+        if (depth == 1) {
+            // A prefix is part of the name as read; "html" is judged without it.
+            const int colon = XMLString::lastIndexOf(name, chColon);
+            bHtmlRoot = XMLString::compareIString(name + colon + 1, m_html) == 0;
+        } else if (depth == 2 && XMLString::compareIString(name, m_channel) == 0) {
+            bChannel = true;
+        }
         if (depth == 2 && !bMeta && XMLString::compareIString(name, m_meta) == 0) {
             bMeta = true;
             m_bInMeta = true;
@@ -44,17 +52,21 @@ public:
 
     bool bMeta = false;
     bool bVersion = false;
+    bool bHtmlRoot = false;
+    bool bChannel = false;
     std::u16string text;
 
 private:
     CXString m_meta;
     CXString m_version;
+    CXString m_html;
+    CXString m_channel;
     bool m_bInMeta = false;
     bool m_bInVersion = false;
 };
 
 bool CMapVersionRecord::Read(const char* path, const std::function<bool()>& stopRequested) {
-    m_bMeta = m_bVersion = m_bStopped = false;
+    m_bMeta = m_bVersion = m_bStopped = m_bHtmlRoot = m_bChannel = false;
     m_versionText.clear();
     m_error.clear();
     Finder finder;
@@ -71,6 +83,8 @@ bool CMapVersionRecord::Read(const char* path, const std::function<bool()>& stop
     }
     m_bMeta = finder.bMeta;
     m_bVersion = finder.bVersion;
+    m_bHtmlRoot = finder.bHtmlRoot;
+    m_bChannel = finder.bChannel;
     m_versionText = std::move(finder.text);
     return true;
 }

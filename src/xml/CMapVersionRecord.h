@@ -5,8 +5,9 @@
 #include <string>
 
 // The version record of one map file (root > first "meta" > its first "version", names in any
-// letter case), read with a streaming parse that also checks the whole file is a well-formed
-// document. Holds nothing of the map but the record's text. One Read at a time.
+// letter case), and whether the file looks like a web page or a feed instead, read with a
+// streaming parse that also checks the whole file is a well-formed document. Holds nothing of the
+// map but the record's text. One Read at a time.
 class CMapVersionRecord final {
 public:
     // The version text kept, after leading white space; far longer than any number.
@@ -18,6 +19,10 @@ public:
 
     bool HasMeta() const { return m_bMeta; }
     bool HasVersion() const { return m_bVersion; }
+    // What makes a document a web page or a feed rather than a map: a root named "html" (any
+    // prefix, any letter case), a "channel" child of the root (any letter case).
+    bool HasHtmlRoot() const { return m_bHtmlRoot; }
+    bool HasChannel() const { return m_bChannel; }
     // The recorded version as the document layer's signed read gives it: 0 for text that is not
     // a number in the signed 32-bit range or is negative. Meaningful only with HasVersion().
     int Version() const;
@@ -30,6 +35,8 @@ private:
     bool m_bMeta = false;
     bool m_bVersion = false;
     bool m_bStopped = false;
+    bool m_bHtmlRoot = false;
+    bool m_bChannel = false;
     std::u16string m_versionText;
     std::string m_error;
 };

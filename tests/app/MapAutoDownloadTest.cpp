@@ -831,6 +831,54 @@ TEST_F(RememberedVersionsTest, MapThatCannotCarryItsVersionIsKnownUntilTheFeedMo
     EXPECT_EQ(2, m_server.Count("/maps/a.map"));
 }
 
+// Well-formed bodies that are no map: refused, the old map kept, nothing remembered, so the pass
+// after the server's repair fetches the map.
+TEST_F(RememberedVersionsTest, PageOrFeedInPlaceOfAMapIsRefusedUntilTheServerIsRepaired)
+{
+    const std::string old = MapXml("3", "<old/>");
+    const std::string xhtml = "<?xml version=\"1.0\"?><html xmlns=\"http://www.w3.org/1999/xhtml\"><head><title>"
+                              "503</title></head><body><p>Try later</p></body></html>";
+    const struct {
+        bool onDisk;
+        std::string body;  // empty: the link is the feed's own address
+        std::string reason;
+    } cases[] = {
+        {true, xhtml, "root element html"},
+        {true, "<x:HTML xmlns:x=\"urn:x\"><meta/></x:HTML>", "root element html"},
+        {true, "", "it is a feed"},
+        {true, "<error code=\"503\">busy</error>", "no meta element"},
+        {false, xhtml, "root element html"},
+    };
+    for (const auto& c : cases) {
+        if (c.onDisk)
+            WriteFile(MapPath("a.map"), old);
+        const std::string link = c.body.empty() ? FeedUrl() : m_server.Url("/maps/a.map");
+        m_server.Serve("/feed.xml", "<rss><channel><item><title>a.map</title><link>" + link +
+                                        "</link><version>4</version></item></channel></rss>");
+        m_server.Serve("/maps/a.map", c.body);
+        auto downloader = MakeRemembering();
+        const std::string head = c.onDisk ? "Updating a.map from version 3 to version 4... " : "Downloading a.map... ";
+
+        EXPECT_EQ(std::string(kChecking) + "\n" + head + "Failed\nError downloading a.map: not a map (" + c.reason +
+                      ")\n",
+                  Pulse(*downloader))
+            << c.body;
+        EXPECT_FALSE(downloader->LastPassComplete()) << c.body;
+        EXPECT_EQ(c.onDisk ? std::vector<std::string>{"a.map"} : std::vector<std::string>{},
+                  ListDirectory(m_dir.File("maps")))
+            << c.body;
+        if (c.onDisk) {
+            EXPECT_EQ(old, ReadFile(MapPath("a.map"))) << c.body;
+        }
+
+        PublishFeed({{"a.map", 4}});
+        PublishMap("a.map");
+        EXPECT_EQ(std::string(kChecking) + "\n" + head + "Done\n", Pulse(*downloader)) << c.body;
+        EXPECT_EQ(4, LocalVersion(*downloader, "a.map")) << c.body;
+        ASSERT_EQ(0, unlink(MapPath("a.map").c_str()));
+    }
+}
+
 TEST_F(RememberedVersionsTest, MapEditedByHandIsReadAgain)
 {
     PublishFeed({{"a.map", 3}, {"b.map", 3}});

@@ -38,7 +38,7 @@ std::vector<std::string> TemporaryFiles(const std::string& directory)
 // answers the map's download the way the test sets.
 class ReliabilityRunTest : public ::testing::Test {
 protected:
-    enum class MapReply { Whole, Stall, SelfRedirect };
+    enum class MapReply { Whole, Stall, SelfRedirect, ErrorPage };
 
     ReliabilityRunTest()
     {
@@ -67,6 +67,11 @@ protected:
             return;
         }
         const std::string body = MapXml(1, "<pad>" + std::string(100000, 'p') + "</pad>");
+        if (m_reply == MapReply::ErrorPage) {
+            FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n<html xmlns=\"http://www.w3.org/1999/xhtml\"><body>"
+                                     "<p>Internal error</p></body></html>");
+            return;
+        }
         if (m_reply == MapReply::SelfRedirect) {
             FaultServer::SendAll(fd, "HTTP/1.0 302 Found\r\nLocation: /maps/a.map\r\n\r\n");
             return;
@@ -130,6 +135,25 @@ TEST_F(ReliabilityRunTest, ClosedStandardOutputDoesNotKillTheDaemon)
              "sys.exit(subprocess.call([sys.argv[1]], stdout=w) & 255)\n",
              DownloaderExecutable()});
     EXPECT_EQ(0, result.exitCode) << result.err;
+    EXPECT_NE(std::string::npos, ReadFile(m_work.File("maps/a.map")).find("<version>4</version>"));
+}
+
+// A map server's error page fails the run and keeps the old map; the run after the repair fetches
+// the map, since nothing about the page was remembered.
+TEST_F(ReliabilityRunTest, ErrorPageNeverReplacesAMapAcrossRuns)
+{
+    WriteConfig();
+    m_reply = MapReply::ErrorPage;
+    ProcessResult result = Run({DownloaderExecutable()});
+    EXPECT_EQ(3, result.exitCode);
+    EXPECT_NE(std::string::npos, result.out.find("Updating a.map from version 3 to version 4... Failed\n"
+                                                 "Error downloading a.map: not a map (root element html)\n"))
+        << result.out;
+    EXPECT_EQ(MapXml(3), ReadFile(m_work.File("maps/a.map")));
+
+    m_reply = MapReply::Whole;
+    result = Run({DownloaderExecutable()});
+    EXPECT_EQ(0, result.exitCode) << result.out;
     EXPECT_NE(std::string::npos, ReadFile(m_work.File("maps/a.map")).find("<version>4</version>"));
 }
 
