@@ -14,6 +14,10 @@ CCommandLine::CCommandLine(int argc, const char* const* argv)
             m_runOnce = true;
         } else if (strcmp(argument, "--dry-run") == 0) {
             m_dryRun = true;
+        } else if (strcmp(argument, "--check-config") == 0) {
+            m_checkConfig = true;
+        } else if (strcmp(argument, "-q") == 0 || strcmp(argument, "--quiet") == 0) {
+            m_quiet = true;
         } else if (strcmp(argument, "-C") == 0 || strcmp(argument, "--directory") == 0) {
             if (i + 1 >= argc || argv[i + 1][0] == '\0')
                 Fail(std::string("option ") + argument + " needs a directory");
@@ -40,7 +44,7 @@ void CCommandLine::Fail(const std::string& error)
 
 std::string CCommandLine::Synopsis()
 {
-    return "Usage: mapautodownloader [--once] [--dry-run] [-C DIR | --directory DIR]\n"
+    return "Usage: mapautodownloader [--once] [--dry-run | --check-config] [-q] [-C DIR]\n"
            "       mapautodownloader --help | --version\n";
 }
 
@@ -57,6 +61,12 @@ std::string CCommandLine::Usage()
            "  --dry-run                fetch the feed and print what one pass would download,\n"
            "                           writing nothing (no map, autoupdate.xml or\n"
            "                           mapversions.dat); implies --once\n"
+           "  --check-config           read config.xml, report its problems and, when it is\n"
+           "                           valid, print the settings in effect; contacts no server\n"
+           "                           and writes nothing (exit 0 valid, 1 not)\n"
+           "  -q, --quiet              print only what reports a problem: failed maps and their\n"
+           "                           error lines, feed failures, skipped maps, configuration\n"
+           "                           warnings and errors; nothing after a pass that went well\n"
            "  -h, --help               print this help and exit\n"
            "  --version                print the name and version and exit\n"
            "\n"
@@ -66,8 +76,9 @@ std::string CCommandLine::Usage()
            "                           downloading TITLE: larger than maxmapsize (SIZE)\"\n"
            "\n"
            "Exit status:\n"
-           "  0  success (a stop request by SIGTERM or SIGINT included)\n"
-           "  1  configuration error\n"
+           "  0  success (a stop request by SIGTERM, SIGINT or SIGHUP included; with\n"
+           "     --check-config: config.xml is valid)\n"
+           "  1  configuration error (with --check-config: config.xml is not valid)\n"
            "  2  bad command line, or the directory of -C cannot be entered\n"
            "  3  run-once mode (frequency 0 or --once): the pass did not bring every map up to\n"
            "     date (the feed failed, or a map failed, was skipped as unsafe or could not\n"

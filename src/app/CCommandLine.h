@@ -4,7 +4,7 @@
 #include <string>
 
 // The program's command line, read once at start-up: which action it asks for, the directory to
-// work in and whether to run a single pass. Judges only; the entry prints and exits. Holds copies
+// work in, whether to run a single pass, only to check the configuration, or quietly. Judges only; the entry prints and exits. Holds copies
 // of what it read, nothing borrowed.
 class CCommandLine {
 public:
@@ -23,6 +23,10 @@ public:
     bool RunOnce() const { return m_runOnce; }
     // --dry-run: one pass that only says what it would do.
     bool DryRun() const { return m_dryRun; }
+    // --check-config: read and judge config.xml, print the settings, contact nothing.
+    bool CheckConfig() const { return m_checkConfig; }
+    // -q, --quiet: print only what reports a problem.
+    bool Quiet() const { return m_quiet; }
 
     // The two usage lines, for a bad command line.
     static std::string Synopsis();
@@ -39,6 +43,8 @@ private:
     std::string m_directory;
     bool m_runOnce = false;
     bool m_dryRun = false;
+    bool m_checkConfig = false;
+    bool m_quiet = false;
 };
 
 #endif

@@ -1,9 +1,13 @@
 #include "app/CConfig.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/ByteSize.h"
@@ -14,6 +18,58 @@
 #include "xml/CXMLFileImpl.h"
 #include "xml/CXMLNode.h"
 
+namespace {
+
+// Every child of the root the program reads; a new setting adds its element here.
+const char* const kKnownElements[] = {
+    "url", "frequency", "savepath", "fullcheckfrequency", "downloadsperupdatemax", "maxmapcount",
+    "timeout", "paralleldownloads", "cafile", "maxredirects", "maxmapsize", "ignore",
+};
+
+// Text as it may be printed on one line: each control byte as \xHH.
+std::string Printable(const std::string& text)
+{
+    std::string printable;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            printable += c;
+            continue;
+        }
+        char escaped[5];
+        snprintf(escaped, sizeof(escaped), "\\x%02x", byte);
+        printable += escaped;
+    }
+    return printable;
+}
+
+// An element's text as a warning quotes it: without the white space around it, which the number
+// reader skips too.
+std::string Quotable(const std::string& text)
+{
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos)
+        return "";
+    return Printable(text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1));
+}
+
+std::string ElementText(const CXMLNode& node)
+{
+    // Long enough for any number and the start of whatever else was written.
+    char text[256];
+    node.GetTagContent(text, sizeof(text));
+    return text;
+}
+
+std::string TagName(const CXMLNode& node)
+{
+    char name[256];
+    node.GetTagName(name, sizeof(name));
+    return name;
+}
+
+}  // namespace
+
 CConfig::CConfig(std::vector<char*>& ignoredMaps) : m_ignoredMaps(ignoredMaps)
 {
 }
@@ -23,6 +79,7 @@ CConfig::~CConfig() = default;
 bool CConfig::Load(const char* fileName)
 {
     Release();
+    m_warnings.clear();
     // Tell a missing or unreadable file apart from a malformed one. A FIFO or device of that name
     // is never opened to read: it would block.
     int error = 0;
@@ -60,6 +117,40 @@ CXMLNode* CConfig::Child(const char* name) const
     return m_root ? m_root->FindSubNode(name, 0) : nullptr;
 }
 
+void CConfig::CheckElements()
+{
+    if (!m_root)
+        return;
+    auto warnUnknown = [this](const std::string& name) {
+        m_warnings.push_back("config.xml: unknown element '" + name + "' (ignored)\n");
+    };
+    for (unsigned int i = 0; i < m_root->GetSubNodeCount(); ++i) {
+        CXMLNode* child = m_root->GetSubNode(i);
+        if (!child)
+            continue;
+        const std::string name = TagName(*child);
+        const bool known = std::any_of(std::begin(kKnownElements), std::end(kKnownElements),
+                                       [&name](const char* element) { return strcasecmp(element, name.c_str()) == 0; });
+        if (!known) {
+            warnUnknown(name);
+            continue;
+        }
+        if (strcasecmp(name.c_str(), "ignore") != 0)
+            continue;
+        for (unsigned int j = 0; j < child->GetSubNodeCount(); ++j) {
+            // The ignore list reads only the exact lower-case name.
+            if (CXMLNode* entry = child->GetSubNode(j); entry && TagName(*entry) != "map")
+                warnUnknown(TagName(*entry));
+        }
+    }
+}
+
+void CConfig::WarnInvalid(const char* element, const std::string& text, const std::string& used)
+{
+    m_warnings.push_back(std::string("config.xml: ") + element + " value '" + Quotable(text) +
+                         "' is not valid, using " + used + "\n");
+}
+
 bool CConfig::HasUrl() const
 {
     return Child("url") != nullptr;
@@ -81,10 +172,30 @@ CConfig::UrlResult CConfig::ReadUrl()
     return UrlResult::Ok;
 }
 
-void CConfig::ReadUnsigned(const char* name, unsigned int& value) const
+void CConfig::ReadUnsigned(const char* name, unsigned int& value, Range range)
 {
-    if (CXMLNode* node = Child(name))
-        node->GetTagContent(value);
+    CXMLNode* node = Child(name);
+    if (!node)
+        return;
+    const std::string text = ElementText(*node);
+    unsigned int number = 0;
+    if (!node->GetTagContent(number)) {
+        WarnInvalid(name, text, std::to_string(value));
+        return;
+    }
+    if (number < range.lowest || number > range.highest) {
+        if (range.clamp)
+            value = std::clamp(number, range.lowest, range.highest);
+        WarnInvalid(name, text, std::to_string(value));
+        return;
+    }
+    value = number;
+    // The number reader stops at the first byte that is not part of the number; what follows,
+    // other than white space, means the value is not what was meant.
+    char* end = nullptr;
+    strtol(text.c_str(), &end, 0);
+    if (end && end[strspn(end, " \t\r\n")] != '\0')
+        WarnInvalid(name, text, std::to_string(value));
 }
 
 void CConfig::ReadFrequency()
@@ -120,6 +231,21 @@ bool CConfig::HasSavePath() const
     return m_szSavePath[0] != '\0';
 }
 
+bool CConfig::MaySaveInPath(std::string& reason) const
+{
+    struct stat status;
+    int error = 0;
+    if (stat(m_szSavePath, &status) != 0)
+        error = errno;
+    else if (!S_ISDIR(status.st_mode))
+        error = ENOTDIR;
+    else if (access(m_szSavePath, W_OK | X_OK) != 0)
+        error = errno;
+    if (error != 0)
+        reason = strerror(error);
+    return error == 0;
+}
+
 bool CConfig::ProbeSavePath(std::string& reason) const
 {
     // The probe is "temp.dat", created exclusively: a file of that name already in the save
@@ -152,21 +278,10 @@ void CConfig::ReadCounts()
     count = static_cast<unsigned int>(m_settings.downloadsPerUpdateMax);
     ReadUnsigned("downloadsperupdatemax", count);
     m_settings.downloadsPerUpdateMax = static_cast<int>(count);
-    ReadUnsigned("timeout", m_settings.timeoutSeconds);
-    if (m_settings.timeoutSeconds > kMaximumTimeoutSeconds)
-        m_settings.timeoutSeconds = kMaximumTimeoutSeconds;
-    unsigned int parallel = 0;
-    ReadUnsigned("paralleldownloads", parallel);
-    if (parallel >= 1 && parallel <= CSettings::kMaximumParallelDownloads)
-        m_settings.parallelDownloads = parallel;
-    ReadUnsigned("maxredirects", m_settings.maxRedirects);
-    m_cappedMaxRedirects.clear();
-    if (m_settings.maxRedirects > CSettings::kMaximumRedirects) {
-        m_settings.maxRedirects = CSettings::kMaximumRedirects;
-        char text[kTextSize];
-        Child("maxredirects")->GetTagContent(text, sizeof(text));
-        m_cappedMaxRedirects = text;
-    }
+    ReadUnsigned("timeout", m_settings.timeoutSeconds, {0, kMaximumTimeoutSeconds, true});
+    ReadUnsigned("paralleldownloads", m_settings.parallelDownloads,
+                 {1, CSettings::kMaximumParallelDownloads, false});
+    ReadUnsigned("maxredirects", m_settings.maxRedirects, {0, CSettings::kMaximumRedirects, true});
 }
 
 bool CConfig::ReadMaxMapSize()
@@ -224,6 +339,26 @@ CSettings CConfig::Settings() const
     settings.savePath = m_szSavePath;
     settings.ignoredMaps = m_ignoredMaps;
     return settings;
+}
+
+std::string CConfig::Describe(const CSettings& settings)
+{
+    std::string text = "url = " + Printable(settings.feedUrl) + "\n" +
+                       "frequency = " + std::to_string(settings.frequency) + "\n" +
+                       "savepath = " + Printable(settings.savePath) + "\n" +
+                       "fullcheckfrequency = " + std::to_string(settings.fullCheckFrequency) + "\n" +
+                       "downloadsperupdatemax = " + std::to_string(settings.downloadsPerUpdateMax) + "\n" +
+                       "maxmapcount = " + std::to_string(settings.maxMapCount) + "\n" +
+                       "timeout = " + std::to_string(settings.timeoutSeconds) + "\n" +
+                       "paralleldownloads = " + std::to_string(settings.parallelDownloads) + "\n" +
+                       "cafile = " + Printable(settings.caFile) + "\n" +
+                       "maxredirects = " + std::to_string(settings.maxRedirects) + "\n" +
+                       "maxmapsize = " + std::to_string(settings.maxMapSize) + "\n";
+    if (settings.ignoredMaps.empty())
+        return text + "ignore = \n";
+    for (const char* name : settings.ignoredMaps)
+        text += std::string("ignore = ") + (name ? Printable(name) : "") + "\n";
+    return text;
 }
 
 void CConfig::Release()

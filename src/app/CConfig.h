@@ -12,7 +12,8 @@ class CXMLNode;
 
 // The downloader's settings as read from its configuration file, one checking step at a time.
 // The entry calls the steps in its own order and prints the messages; this class only reads and
-// judges. It owns the parsed document until Release or destruction. Ignored map names are
+// judges. What it reads but cannot use as written (an unknown element, a number that does not
+// read or is out of range) it notes as a warning line and goes on, as it always did. It owns the parsed document until Release or destruction. Ignored map names are
 // appended to the list given to the constructor (the caller's list outlives this object).
 class CConfig {
 public:
@@ -37,12 +38,19 @@ public:
     bool Load(const char* fileName);
     const std::string& LoadError() const { return m_loadError; }
 
+    // Notes a warning for each element the program does not read: a child of the root that names
+    // no setting (ignoring letter case), a child of "ignore" other than "map".
+    void CheckElements();
+    // Lines of the form "config.xml: ...\n", in the order they were noted.
+    const std::vector<std::string>& Warnings() const { return m_warnings; }
+
     // Whether the root has a "url" child (names match ignoring letter case).
     bool HasUrl() const;
     // Reads the feed URL: Blank when empty, TooLong when the request built from it could not fit
     // the request buffer (the feed URL then stays empty).
     UrlResult ReadUrl();
-    // Each numeric read keeps the default when the element is absent or not a valid unsigned number.
+    // Each numeric read keeps the default when the element is absent or not a valid unsigned
+    // number, the latter with a warning.
     void ReadFrequency();
     // False when the path is longer than 511 characters (it then stays empty).
     bool ReadSavePath();
@@ -52,14 +60,16 @@ public:
     // Creates and removes "<save path>/temp.dat". False when it cannot be created; reason then
     // holds the system's words for why.
     bool ProbeSavePath(std::string& reason) const;
-    // fullcheckfrequency, maxmapcount, downloadsperupdatemax, timeout, maxredirects (a value
-    // above 20 acts as 20) and paralleldownloads (1 to 32; a value out of range keeps the default).
+    // The same question without writing: whether the save path is a directory this process may
+    // create files in; reason as for ProbeSavePath.
+    bool MaySaveInPath(std::string& reason) const;
+    // fullcheckfrequency, maxmapcount, downloadsperupdatemax, timeout (capped), maxredirects
+    // (a value above 20 acts as 20) and paralleldownloads (1 to 32; a value out of range keeps
+    // the default), each out-of-range or unreadable value with a warning.
     void ReadCounts();
     // False when maxmapsize is there but is not a size (bytes, or a number with k, M or G); an
     // empty one, like none, sets no limit.
     bool ReadMaxMapSize();
-    // The maxredirects text as written when ReadCounts had to lower it to 20; empty otherwise.
-    const std::string& CappedMaxRedirects() const { return m_cappedMaxRedirects; }
     // False when the cafile path is longer than 511 characters (it then stays empty).
     bool ReadCAFile();
     // Whether the cafile, when one is named, is a readable file of PEM certificates;
@@ -71,6 +81,10 @@ public:
     bool IsFrequencyAllowed() const;
     // Drops the parsed document.
     void Release();
+
+    // The settings one per line, "name = value\n", under the names of their elements, defaults
+    // included; one "ignore = <title>" line per ignored title, or "ignore = " for none.
+    static std::string Describe(const CSettings& settings);
 
     // The settings read so far, with the ignored names appended to the list given to the
     // constructor.
@@ -89,8 +103,21 @@ public:
     unsigned long long MaxMapSize() const { return m_settings.maxMapSize; }
 
 private:
+    // The numbers a setting takes. Out of range, a clamped setting takes the nearest limit, any
+    // other keeps its value.
+    struct Range {
+        unsigned int lowest;
+        unsigned int highest;
+        bool clamp;
+    };
+
     CXMLNode* Child(const char* name) const;
-    void ReadUnsigned(const char* name, unsigned int& value) const;
+    // Reads an unsigned number (decimal, octal or hexadecimal, at most 2147483647) within range
+    // into value. An absent element leaves value silently; anything else that is not taken as
+    // written leaves a warning naming the value used.
+    void ReadUnsigned(const char* name, unsigned int& value, Range range = {0, 0xFFFFFFFFu, false});
+    // Notes "config.xml: <element> value '<text>' is not valid, using <used>".
+    void WarnInvalid(const char* element, const std::string& text, const std::string& used);
     // Reads a path of at most kTextSize - 1 characters into path; false (path untouched) when
     // it is longer. An absent element leaves path as it is.
     bool ReadPath(const char* name, std::string& path) const;
@@ -99,7 +126,7 @@ private:
     std::unique_ptr<CXMLFile> m_file;
     CXMLNode* m_root = nullptr;
     std::string m_loadError;
-    std::string m_cappedMaxRedirects;
+    std::vector<std::string> m_warnings;
     char m_szFeedUrl[kTextSize] = {};
     char m_szSavePath[kTextSize] = {};
     // The numbers; the two texts live in the buffers above until Settings() copies them.

@@ -123,8 +123,8 @@ private:
 
 void CMapAutoDownload::FailPass(CPassResult& result, const char* format, const char* detail)
 {
-    PrintMessage("Failed\n");
-    PrintMessage(format, detail);
+    // One text: in quiet mode the held "Checking RSS feed... " comes out with it.
+    PrintText(Severity::Error, "Failed\n" + Format(format, detail));
     result.feedError = detail;
     result.complete = false;
     m_uiLastPassTime = m_clock();
@@ -174,7 +174,7 @@ void CMapAutoDownload::DoPulse()
 
 void CMapAutoDownload::RunPass(CPassResult& result)
 {
-    PrintMessage("Checking RSS feed... ");
+    PrintMessage(Severity::Info, "Checking RSS feed... ");
     result.complete = true;
     std::string feedTime;
 
@@ -232,7 +232,7 @@ bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::stri
         const CPassPlanner::Decision decision = planner.Decide(item, disk);
         if (decision.Noted() && checkingLineOpen) {
             // Ends the "Checking RSS feed... " line before the pass's first per-map message.
-            executor.Print("\n");
+            executor.Print("\n", Severity::Info);
             checkingLineOpen = false;
         }
         switch (decision.kind) {
@@ -244,13 +244,13 @@ bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::stri
             result.current.push_back(decision.fetch.title);
             break;
         case CPassPlanner::Decision::Kind::Refused:
-            executor.Print(decision.line);
+            executor.Print(decision.line, decision.severity);
             result.refused.push_back(decision.fetch.title);
             result.complete = false;
             break;
         case CPassPlanner::Decision::Kind::Fetch:
             if (m_bDryRun) {
-                executor.Print(CPassPlanner::DryRunLine(decision.fetch));
+                executor.Print(CPassPlanner::DryRunLine(decision.fetch), Severity::Info);
                 disk.Planned(decision.fetch);
                 ++result.planned;
             } else if (executor.Start(CPassPlanner::DownloadHead(decision.fetch), decision.fetch)) {
@@ -290,12 +290,12 @@ bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::stri
     feedTime = feed.Time();
 
     if (checkingLineOpen)
-        PrintMessage("All maps up to date!\n");
+        PrintMessage(Severity::Info, "All maps up to date!\n");
     if (result.heldBack != 0) {
         if (m_bDryRun)
-            PrintMessage("Would skip downloading of %u maps\n", result.heldBack);
+            PrintMessage(Severity::Info, "Would skip downloading of %u maps\n", result.heldBack);
         else
-            PrintMessage("Skipped downloading of %d maps\n", static_cast<int>(result.heldBack));
+            PrintMessage(Severity::Info, "Skipped downloading of %d maps\n", static_cast<int>(result.heldBack));
     }
     m_uiLastPassTime = m_clock();
     return true;
@@ -310,6 +310,7 @@ CPassExecutor::Outcome CMapAutoDownload::DownloadMap(CHTTPClient& http, const CP
     if (outcome == DownloadOutcome::Failed) {
         // The old file is untouched and carries its old version, so the next pass tries again.
         result.text = Format("Failed\nError downloading %s: %s\n", job.title.c_str(), detail.c_str());
+        result.severity = Severity::Error;
         return result;
     }
     result.downloaded = true;
@@ -317,8 +318,10 @@ CPassExecutor::Outcome CMapAutoDownload::DownloadMap(CHTTPClient& http, const CP
     struct stat written;
     if (stat(job.mapPath.c_str(), &written) == 0)
         result.bytes = static_cast<std::uint64_t>(written.st_size);
-    if (outcome == DownloadOutcome::Unstamped)
+    if (outcome == DownloadOutcome::Unstamped) {
         result.text += Format("Could not record the version of %s: %s\n", job.title.c_str(), detail.c_str());
+        result.severity = Severity::Warning;
+    }
     if (m_pVersionCache) {
         // A map that cannot carry its version is remembered as the feed's version while it stays
         // exactly this file, so it is not fetched again on every pass.
@@ -463,7 +466,7 @@ void SaveVersions(CMapVersionCache& versions, int& lastError)
         return;
     }
     if (versions.SaveError() != lastError)
-        PrintMessage("Unable to save the remembered map versions to %s: %s\n",
+        PrintMessage(Severity::Error, "Unable to save the remembered map versions to %s: %s\n",
                      CMapVersionCache::kStateFileName, strerror(versions.SaveError()));
     lastError = versions.SaveError();
 }
@@ -505,7 +508,7 @@ int RunMapAutoDownload(const CSettings& settings)
         if (!settings.dryRun)
             SaveVersions(versions, saveError);
         if (runOnce) {
-            PrintMessage("\n");
+            PrintMessage(Severity::Info, "\n");
             // A stop is the operator's own request, in either mode, and ends with success.
             if (StopRequested())
                 return ExitStatus::kSuccess;

@@ -1,20 +1,14 @@
 #include "app/COrderedPrinter.h"
 
-#include "app/Utils.h"
-
 COrderedPrinter::COrderedPrinter(Sink sink) : m_sink(std::move(sink))
 {
 }
 
-void COrderedPrinter::Console(const std::string& text)
-{
-    PrintMessage("%s", text.c_str());
-}
-
-void COrderedPrinter::Add(std::string text)
+void COrderedPrinter::Add(std::string text, Severity severity)
 {
     Entry entry;
     entry.head = std::move(text);
+    entry.headSeverity = severity;
     entry.finished = true;
     m_entries.push_back(std::move(entry));
     Release();
@@ -30,7 +24,7 @@ std::size_t COrderedPrinter::Open(std::string head)
     return ticket;
 }
 
-void COrderedPrinter::Finish(std::size_t ticket, std::string tail)
+void COrderedPrinter::Finish(std::size_t ticket, std::string tail, Severity severity)
 {
     if (ticket < m_uiFrontTicket || ticket - m_uiFrontTicket >= m_entries.size())
         return;
@@ -38,6 +32,7 @@ void COrderedPrinter::Finish(std::size_t ticket, std::string tail)
     if (entry.finished)
         return;
     entry.tail = std::move(tail);
+    entry.tailSeverity = severity;
     entry.finished = true;
     Release();
 }
@@ -48,13 +43,13 @@ void COrderedPrinter::Release()
         Entry& front = m_entries.front();
         if (!front.headPrinted) {
             if (!front.head.empty())
-                m_sink(front.head);
+                m_sink(front.headSeverity, front.head);
             front.headPrinted = true;
         }
         if (!front.finished)
             return;
         if (!front.tail.empty())
-            m_sink(front.tail);
+            m_sink(front.tailSeverity, front.tail);
         m_entries.pop_front();
         ++m_uiFrontTicket;
     }

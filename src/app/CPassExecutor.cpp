@@ -37,7 +37,7 @@ bool CPassExecutor::Start(std::string head, CPassPlanner::Fetch fetch)
             entry->outcome = m_download(m_ownClient, fetch);
             entry->fetch = std::move(fetch);
             entry->collected = true;
-            m_printer.Finish(ticket, entry->outcome.text);
+            m_printer.Finish(ticket, entry->outcome.text, entry->outcome.severity);
             m_started.emplace(ticket, std::move(entry));
             return true;
         }
@@ -55,6 +55,7 @@ bool CPassExecutor::Start(std::string head, CPassPlanner::Fetch fetch)
     // Stands unless the download returns: a worker never lets an exception end the process.
     entry->outcome.text =
         Format("Failed\nError downloading %s: %s\n", fetch.title.c_str(), "unexpected internal error");
+    entry->outcome.severity = Severity::Error;
     entry->fetch = std::move(fetch);
     Started* const started = entry.get();
     m_started.emplace(ticket, std::move(entry));
@@ -71,7 +72,7 @@ bool CPassExecutor::Collect()
         if (found == m_started.end() || found->second->collected)
             continue;
         found->second->collected = true;
-        m_printer.Finish(ticket, found->second->outcome.text);
+        m_printer.Finish(ticket, found->second->outcome.text, found->second->outcome.severity);
     }
     return true;
 }

@@ -27,6 +27,7 @@ public:
     struct Outcome {
         bool downloaded = false;
         std::string text;
+        Severity severity = Severity::Info;
         std::uint64_t bytes = 0;
     };
     // Fetches one map with the given client; prints nothing. Runs on a worker thread, several at
@@ -35,13 +36,13 @@ public:
 
     CPassExecutor(unsigned int workers, CDownloadPool::Configure configure, CHTTPClient& ownClient,
                   Download download, std::function<bool()> stopping,
-                  COrderedPrinter::Sink sink = COrderedPrinter::Console);
+                  COrderedPrinter::Sink sink = PrintText);
     ~CPassExecutor();
     CPassExecutor(const CPassExecutor&) = delete;
     CPassExecutor& operator=(const CPassExecutor&) = delete;
 
     // Pass output that does not wait for a download, released in feed order.
-    void Print(std::string text) { m_printer.Add(std::move(text)); }
+    void Print(std::string text, Severity severity) { m_printer.Add(std::move(text), severity); }
     // Starts the fetch under its console head, printing finished maps while it waits for a free
     // worker. False, with nothing started, when a stop came while waiting.
     bool Start(std::string head, CPassPlanner::Fetch fetch);

@@ -102,10 +102,12 @@ std::string PrintableTitle(const char* title)
     return text;
 }
 
-CPassPlanner::Decision Refuse(CPassPlanner::Decision decision, std::string line)
+CPassPlanner::Decision Refuse(CPassPlanner::Decision decision, std::string line,
+                              Severity severity = Severity::Warning)
 {
     decision.kind = CPassPlanner::Decision::Kind::Refused;
     decision.line = std::move(line);
+    decision.severity = severity;
     return decision;
 }
 
@@ -167,7 +169,7 @@ CPassPlanner::Decision CPassPlanner::Decide(const CFeedReader::Item& item, Disk&
     case CInputFile::Status::NotRegular:
         return Refuse(decision, Format("Skipping map that is not a regular file: %s\n", title));
     case CInputFile::Status::Unreadable:
-        return Refuse(decision, Format("Cannot read map %s: %s\n", title, strerror(error)));
+        return Refuse(decision, Format("Cannot read map %s: %s\n", title, strerror(error)), Severity::Error);
     }
 
     const int localVersion = disk.MapVersion(mapPath);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/CFeedReader.h"
+#include "app/Utils.h"
 #include "fs/CInputFile.h"
 
 // Decides, one feed item at a time and in feed order, what a pass does with each map: leave it
@@ -52,8 +53,10 @@ public:
     struct Decision {
         enum class Kind { Ignored, Stopped, UpToDate, Refused, HeldBack, Fetch };
         Kind kind = Kind::Ignored;
-        // Refused: the line that says why.
+        // Refused: the line that says why, and how much it matters (a map that cannot be read is
+        // an Error, one skipped a Warning).
         std::string line;
+        Severity severity = Severity::Warning;
         // HeldBack and Fetch: the map.
         Fetch fetch;
         // Whether the pass says anything about this map, which ends the "Checking RSS feed... "

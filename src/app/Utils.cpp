@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 
 struct timeval g_tvInitialTime = {0, 0};
 
@@ -17,6 +18,11 @@ void OnStopSignal(int)
 {
     g_bStopRequested.store(true);
 }
+
+// The console's quiet mode and the open line it holds back; one lock, as any thread may print.
+std::mutex g_consoleMutex;
+bool g_bQuiet = false;
+std::string g_heldLine;
 
 }  // namespace
 
@@ -71,13 +77,47 @@ void WaitBeforeExiting()
 {
 }
 
-void PrintMessage(const char* format, ...)
+void SetQuiet(bool quiet)
+{
+    std::lock_guard<std::mutex> lock(g_consoleMutex);
+    g_bQuiet = quiet;
+    g_heldLine.clear();
+}
+
+void PrintText(Severity severity, const std::string& text)
+{
+    std::lock_guard<std::mutex> lock(g_consoleMutex);
+    if (!g_bQuiet) {
+        fputs(text.c_str(), stdout);
+        fflush(stdout);
+        return;
+    }
+    if (severity == Severity::Info) {
+        // Only the part after the last line end can still be completed by a problem.
+        g_heldLine += text;
+        const std::size_t lineEnd = g_heldLine.rfind('\n');
+        if (lineEnd != std::string::npos)
+            g_heldLine.erase(0, lineEnd + 1);
+        return;
+    }
+    fputs((g_heldLine + text).c_str(), stdout);
+    fflush(stdout);
+    g_heldLine.clear();
+}
+
+void PrintMessage(Severity severity, const char* format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
-    vprintf(format, arguments);
+    va_list copy;
+    va_copy(copy, arguments);
+    const int length = vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+    if (length > 0)
+        vsnprintf(&text[0], text.size() + 1, format, arguments);
     va_end(arguments);
-    fflush(stdout);
+    PrintText(severity, text);
 }
 
 std::string Format(const char* format, ...)

@@ -28,8 +28,21 @@ void WaitBeforeExiting();
 void InstallStopHandlers();
 bool StopRequested();
 
-// printf to standard output followed by a flush, so every message reaches a pipe or a log at once.
-void PrintMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// How much a printed text matters to the operator: Error for a failure (an error line, a
+// configuration error), Warning for a map skipped or refused or a version that could not be
+// recorded, Info for everything else. A text is the rest of a line or several whole lines; a line
+// takes the severity of the text that starts it.
+enum class Severity { Error, Warning, Info };
+
+// Quiet mode prints only Error and Warning texts. An Info text that leaves its line open (the
+// head "Downloading x... ") is held back until the line's end comes: printed with it when that
+// end is an Error or Warning ("Failed\nError downloading x: ..."), dropped otherwise.
+void SetQuiet(bool quiet);
+
+// Prints text to standard output and flushes it, so every message reaches a pipe or a log at once.
+void PrintText(Severity severity, const std::string& text);
+// printf, then as PrintText.
+void PrintMessage(Severity severity, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // The text printf would print, as a string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -1,6 +1,6 @@
 // The downloader's entry: reads the command line, reads and checks config.xml in the working
 // directory, prints the banner and hands over to the update loop. Every configuration error ends
-// the process with 1, a bad command line with 2.
+// the process with 1, a bad command line with 2. --check-config stops after the reading.
 
 #include <cerrno>
 #include <cstdio>
@@ -25,20 +25,12 @@ namespace {
 #error "MAD_FEED_SERVICE_SITE is set by the build"
 #endif
 
-// Prints a configuration message and gives the exit status of a configuration error.
-int ConfigurationError(const char* message)
+// Prints the configuration's warnings on standard error, once its reading has ended.
+void PrintWarnings(const CConfig& config)
 {
-    PrintMessage("%s", message);
-    WaitBeforeExiting();
-    return ExitStatus::kConfigurationError;
-}
-
-template <typename... Args>
-int ConfigurationError(const char* format, Args... args)
-{
-    PrintMessage(format, args...);
-    WaitBeforeExiting();
-    return ExitStatus::kConfigurationError;
+    for (const std::string& warning : config.Warnings())
+        fputs(warning.c_str(), stderr);
+    fflush(stderr);
 }
 
 int UsageError(const std::string& error)
@@ -56,24 +48,112 @@ int PrintInformation(const std::string& text)
                                                   : ExitStatus::kConfigurationError;
 }
 
-void PrintBanner(const CConfig& config, bool runOnce)
+void PrintBanner(const CSettings& settings)
 {
-    PrintMessage("Xovra Map Downloader\n######\n");
-    if (config.Frequency() != 0 && !runOnce)
-        PrintMessage("Feed: %s\nMap save path: %s\nUpdating every %d seconds with a full update "
+    PrintMessage(Severity::Info, "Xovra Map Downloader\n######\n");
+    if (settings.frequency != 0 && !settings.runOnce)
+        PrintMessage(Severity::Info,
+                     "Feed: %s\nMap save path: %s\nUpdating every %d seconds with a full update "
                      "every %d updates\n",
-                     config.FeedUrl(), config.SavePath(), static_cast<int>(config.Frequency()),
-                     static_cast<int>(config.FullCheckFrequency()));
+                     settings.feedUrl.c_str(), settings.savePath.c_str(),
+                     static_cast<int>(settings.frequency), static_cast<int>(settings.fullCheckFrequency));
     else
-        PrintMessage("Feed: %s\nMap save path: %s\nUpdating once then exiting\n",
-                     config.FeedUrl(), config.SavePath());
-    if (config.DownloadsPerUpdateMax() != 0)
-        PrintMessage("Downloading up to a maximum of %d maps per update.\n",
-                     config.DownloadsPerUpdateMax());
+        PrintMessage(Severity::Info, "Feed: %s\nMap save path: %s\nUpdating once then exiting\n",
+                     settings.feedUrl.c_str(), settings.savePath.c_str());
+    if (settings.downloadsPerUpdateMax != 0)
+        PrintMessage(Severity::Info, "Downloading up to a maximum of %d maps per update.\n",
+                     settings.downloadsPerUpdateMax);
     // Like the per-pass limit, shown only when the operator changed it.
-    if (config.ParallelDownloads() != CSettings::kDefaultParallelDownloads)
-        PrintMessage("Downloading up to %u maps at a time.\n", config.ParallelDownloads());
-    PrintMessage("######\n\n");
+    if (settings.parallelDownloads != CSettings::kDefaultParallelDownloads)
+        PrintMessage(Severity::Info, "Downloading up to %u maps at a time.\n", settings.parallelDownloads);
+    PrintMessage(Severity::Info, "######\n\n");
+}
+
+// Prints the warnings noted so far and a configuration error; false, for the reader to return.
+bool ConfigurationError(const CConfig& config, const char* message)
+{
+    PrintWarnings(config);
+    PrintMessage(Severity::Error, "%s", message);
+    return false;
+}
+
+template <typename... Args>
+bool ConfigurationError(const CConfig& config, const char* format, Args... args)
+{
+    PrintWarnings(config);
+    PrintMessage(Severity::Error, format, args...);
+    return false;
+}
+
+// config.xml in the working directory, named with its full path in messages so an operator sees
+// where the program looked.
+std::string ConfigurationPath()
+{
+    char directory[4096];
+    if (!getcwd(directory, sizeof(directory)))
+        return "config.xml";
+    return std::string(directory) + (strcmp(directory, "/") == 0 ? "" : "/") + "config.xml";
+}
+
+// Reads and checks the configuration file at path, in the order its errors are reported. The
+// first error goes to standard output and ends the reading with false; the warnings found until
+// then go to standard error before it, or before the banner. checkOnly judges the save directory without writing to it.
+bool ReadConfiguration(const std::string& path, bool checkOnly, std::vector<char*>& ignoredMaps,
+                       CSettings& settings)
+{
+    CConfig config(ignoredMaps);
+    auto fail = [&config](const char* format, auto... arguments) {
+        return ConfigurationError(config, format, arguments...);
+    };
+    if (!config.Load(path.c_str()))
+        return fail("Cannot read %s: %s\n", path.c_str(), config.LoadError().c_str());
+    config.CheckElements();
+    if (!config.HasUrl())
+        return fail("Your config file, config.xml does not contain a 'url' tag. To create a valid "
+                    "feed url, visit " MAD_FEED_SERVICE_SITE ".\n");
+    switch (config.ReadUrl()) {
+    case CConfig::UrlResult::Blank:
+        return fail("Your config file contains a blank url tag. Please enter a valid feed url.\n");
+    case CConfig::UrlResult::TooLong:
+        return fail("Your config file contains a url that is too long. Please "
+                    "enter a feed url of at most %u characters.\n",
+                    CMapAutoDownload::kMaxFeedUrlLength);
+    case CConfig::UrlResult::Ok:
+        break;
+    }
+    config.ReadFrequency();
+    if (!config.ReadSavePath())
+        return fail("Your config file contains a savepath that is too long. Please "
+                    "enter a save path of at most %u characters.\n",
+                    CConfig::kTextSize - 1);
+    if (!config.HasSavePath())
+        return fail("Your config file does not name a save directory. Please enter the directory "
+                    "to save maps into in a 'savepath' tag.\n");
+    std::string saveReason;
+    if (checkOnly ? !config.MaySaveInPath(saveReason) : !config.ProbeSavePath(saveReason))
+        return fail("Cannot write to the save directory specified (%s): %s. Please ensure it "
+                    "exists and that you have write access to it.\n",
+                    config.SavePath(), saveReason.c_str());
+    if (!config.ReadCAFile())
+        return fail("Your config file contains a cafile path that is too long. Please "
+                    "enter a path of at most %u characters.\n",
+                    CConfig::kTextSize - 1);
+    std::string caFileReason;
+    if (!config.CheckCAFile(caFileReason))
+        return fail("Cannot read the certificate file specified in cafile (%s): %s\n",
+                    config.CAFile().c_str(), caFileReason.c_str());
+    config.ReadCounts();
+    if (!config.ReadMaxMapSize())
+        return fail("Your config file contains a maxmapsize that is not a size. Please enter a "
+                    "number of bytes, optionally followed by k, M or G.\n");
+    config.ReadIgnoreList();
+    if (!config.IsFrequencyAllowed())
+        return fail("The frequency value specified in the config file is too low. Please "
+                    "increase it to a minimum of 60 seconds.\n");
+    config.Release();
+    PrintWarnings(config);
+    settings = config.Settings();
+    return true;
 }
 
 }  // namespace
@@ -100,67 +180,22 @@ int main(int argc, char** argv)
     InitializeTime();
     InitializeSockets();
     InstallStopHandlers();
+    SetQuiet(commandLine.Quiet());
     // Started once for the life of the process and never terminated.
     xercesc::XMLPlatformUtils::Initialize();
 
-    CConfig config(vecIgnoredMaps);
-    if (!config.Load("config.xml"))
-        return ConfigurationError("Cannot read config.xml: %s\n", config.LoadError().c_str());
-    if (!config.HasUrl())
-        return ConfigurationError(
-            "Your config file, config.xml does not contain a 'url' tag. To create a valid feed "
-            "url, visit " MAD_FEED_SERVICE_SITE ".\n");
-    switch (config.ReadUrl()) {
-    case CConfig::UrlResult::Blank:
-        return ConfigurationError(
-            "Your config file contains a blank url tag. Please enter a valid feed url.\n");
-    case CConfig::UrlResult::TooLong:
-        return ConfigurationError("Your config file contains a url that is too long. Please "
-                                  "enter a feed url of at most %u characters.\n",
-                                  CMapAutoDownload::kMaxFeedUrlLength);
-    case CConfig::UrlResult::Ok:
-        break;
+    const std::string configPath = ConfigurationPath();
+    CSettings settings;
+    if (!ReadConfiguration(configPath, commandLine.CheckConfig(), vecIgnoredMaps, settings)) {
+        WaitBeforeExiting();
+        return ExitStatus::kConfigurationError;
     }
-    config.ReadFrequency();
-    if (!config.ReadSavePath())
-        return ConfigurationError("Your config file contains a savepath that is too long. Please "
-                                  "enter a save path of at most %u characters.\n",
-                                  CConfig::kTextSize - 1);
-    if (!config.HasSavePath())
-        return ConfigurationError(
-            "Your config file does not name a save directory. Please enter the directory to save "
-            "maps into in a 'savepath' tag.\n");
-    std::string saveReason;
-    if (!config.ProbeSavePath(saveReason))
-        return ConfigurationError(
-            "Cannot write to the save directory specified (%s): %s. Please ensure it exists and "
-            "that you have write access to it.\n",
-            config.SavePath(), saveReason.c_str());
-    if (!config.ReadCAFile())
-        return ConfigurationError("Your config file contains a cafile path that is too long. Please "
-                                  "enter a path of at most %u characters.\n",
-                                  CConfig::kTextSize - 1);
-    std::string caFileReason;
-    if (!config.CheckCAFile(caFileReason))
-        return ConfigurationError("Cannot read the certificate file specified in cafile (%s): %s\n",
-                                  config.CAFile().c_str(), caFileReason.c_str());
-    config.ReadCounts();
-    if (!config.ReadMaxMapSize())
-        return ConfigurationError("Your config file contains a maxmapsize that is not a size. Please "
-                                  "enter a number of bytes, optionally followed by k, M or G.\n");
-    if (!config.CappedMaxRedirects().empty())
-        fprintf(stderr, "config.xml: maxredirects value '%s' is not valid, using %u\n",
-                config.CappedMaxRedirects().c_str(), CSettings::kMaximumRedirects);
-    config.ReadIgnoreList();
-    if (!config.IsFrequencyAllowed())
-        return ConfigurationError(
-            "The frequency value specified in the config file is too low. Please increase it to "
-            "a minimum of 60 seconds.\n");
-    config.Release();
-
-    PrintBanner(config, commandLine.RunOnce() || commandLine.DryRun());
-    CSettings settings = config.Settings();
+    if (commandLine.CheckConfig()) {
+        PrintText(Severity::Info, CConfig::Describe(settings));
+        return ExitStatus::kSuccess;
+    }
     settings.runOnce = commandLine.RunOnce() || commandLine.DryRun();
     settings.dryRun = commandLine.DryRun();
+    PrintBanner(settings);
     return RunMapAutoDownload(settings);
 }

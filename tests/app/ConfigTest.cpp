@@ -126,19 +126,23 @@ TEST_F(ConfigTest, MaxMapSizeTakesBytesOrASuffixAndRefusesAnythingElse)
     }
 }
 
-// Above twenty, the value acts as twenty and its text is kept for the warning.
+// Above twenty, the value acts as twenty, with a warning that quotes the text.
 TEST_F(ConfigTest, MaxRedirectsIsCappedAtTwenty)
 {
     const struct {
         const char* text;
         unsigned int redirects;
-        const char* capped;
-    } cases[] = {{"20", 20, ""}, {"21", 20, "21"}, {" 2147483647\n", 20, " 2147483647\n"}, {"0x7fffffff", 20, "0x7fffffff"}};
+        const char* quoted;
+    } cases[] = {{"20", 20, ""}, {"21", 20, "21"}, {" 2147483647\n", 20, "2147483647"}, {"0x7fffffff", 20, "0x7fffffff"}};
     for (const auto& c : cases) {
         ASSERT_TRUE(Load(std::string("<maxredirects>") + c.text + "</maxredirects>"));
         m_config.ReadCounts();
         EXPECT_EQ(c.redirects, m_config.Settings().maxRedirects) << c.text;
-        EXPECT_EQ(c.capped, m_config.CappedMaxRedirects()) << c.text;
+        const std::vector<std::string> warnings =
+            c.quoted[0] ? std::vector<std::string>{std::string("config.xml: maxredirects value '") + c.quoted +
+                                                   "' is not valid, using 20\n"}
+                        : std::vector<std::string>{};
+        EXPECT_EQ(warnings, m_config.Warnings()) << c.text;
     }
 }
 
@@ -281,6 +285,50 @@ TEST_F(ConfigTest, IgnoreListTakesOnlyLowerCaseMapChildren)
     EXPECT_STREQ("A", m_ignored[0]);
     EXPECT_STREQ("", m_ignored[1]);
     EXPECT_EQ(259u, strlen(m_ignored[2]));
+}
+
+// What the reader cannot use as written is told, one line each: unknown elements first, then the
+// values in the order they are read, each with the value used instead.
+TEST_F(ConfigTest, MistakesAreWarnedAboutWithTheValueUsed)
+{
+    const std::string known =
+        "<URL>http://h/f</URL><Frequency> 60 </Frequency><SAVEPATH>/x</SAVEPATH><fullCheckFrequency>5"
+        "</fullCheckFrequency><DownloadsPerUpdateMax>1</DownloadsPerUpdateMax><MaxMapCount>2</MaxMapCount>"
+        "<Timeout>3</Timeout><ParallelDownloads>32</ParallelDownloads><CAFile></CAFile>"
+        "<MaxRedirects>1</MaxRedirects><MaxMapSize>1k</MaxMapSize><Ignore><map>a</map><!-- c --></Ignore>";
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {known, {}},
+        {"<frequncy>0</frequncy><ignore><map>a</map><MAP>b</MAP><maps>c</maps></ignore>",
+         {"unknown element 'frequncy' (ignored)", "unknown element 'MAP' (ignored)",
+          "unknown element 'maps' (ignored)"}},
+        {"<frequency>-1</frequency><paralleldownloads>64</paralleldownloads><bogus/>",
+         {"unknown element 'bogus' (ignored)", "frequency value '-1' is not valid, using 60",
+          "paralleldownloads value '64' is not valid, using 4"}},
+        {"<frequency>abc</frequency><paralleldownloads>0</paralleldownloads>",
+         {"frequency value 'abc' is not valid, using 60", "paralleldownloads value '0' is not valid, using 4"}},
+        {"<timeout>2147483647</timeout>", {"timeout value '2147483647' is not valid, using 4294967"}},
+        {"<timeout>2147483648</timeout>", {"timeout value '2147483648' is not valid, using 30"}},
+        {"<fullcheckfrequency>12abc</fullcheckfrequency><maxmapcount></maxmapcount>",
+         {"fullcheckfrequency value '12abc' is not valid, using 12", "maxmapcount value '' is not valid, using 0"}},
+        {"<downloadsperupdatemax>\n 1&#9;x\n</downloadsperupdatemax>",
+         {"downloadsperupdatemax value '1\\x09x' is not valid, using 1"}},
+    };
+    for (const auto& [children, expected] : cases) {
+        CConfig config(m_ignored);
+        WriteFile(m_path, "<config>" + children + "</config>");
+        ASSERT_TRUE(config.Load(m_path.c_str()));
+        config.CheckElements();
+        config.ReadUrl();
+        config.ReadFrequency();
+        ASSERT_TRUE(config.ReadSavePath());
+        ASSERT_TRUE(config.ReadCAFile());
+        config.ReadCounts();
+        config.ReadIgnoreList();
+        std::vector<std::string> lines;
+        for (const std::string& warning : expected)
+            lines.push_back("config.xml: " + warning + "\n");
+        EXPECT_EQ(lines, config.Warnings()) << children;
+    }
 }
 
 // The process clock.

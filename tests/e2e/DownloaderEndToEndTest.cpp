@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
@@ -25,6 +27,13 @@ std::string MapXml(unsigned int version, const std::string& body = "<spawn x=\"1
 {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<map><meta><version>" +
            std::to_string(version) + "</version></meta>" + body + "</map>\n";
+}
+
+// The path without symbolic links, as the program's working directory names it.
+std::string RealPath(const std::string& path)
+{
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) ? resolved : path;
 }
 
 bool HasVersion(const std::string& mapContent, unsigned int version)
@@ -197,6 +206,33 @@ TEST_F(DownloaderRunTest, FeedNotFoundIsReported)
     EXPECT_EQ(3, result.exitCode);
     EXPECT_EQ(Banner() + kChecking + "Failed\nError downloading RSS feed: 404 - Not Found\n\n",
               result.out);
+}
+
+// Quiet, a pass that went well prints nothing; one that did not prints only its problems, each
+// failed map with the line that names it.
+TEST_F(DownloaderRunTest, QuietPrintsOnlyTheProblemsAndTheMapsTheyConcern)
+{
+    WriteConfig();
+    PublishFeed({{"a.map", 2}, {"missing.map", 1}, {"..", 1}, {"b.map", 3}});
+    PublishMap("a.map", MapXml(1));
+    PublishMap("b.map", MapXml(1));
+    ProcessResult result = Run(kRunTimeoutMs, {"-q"});
+    EXPECT_EQ(3, result.exitCode);
+    EXPECT_EQ("Downloading missing.map... Failed\nError downloading missing.map: 404 - Not Found\n"
+              "Skipping map with an unsafe name: ..\n",
+              result.out);
+    EXPECT_TRUE(HasVersion(LocalMap("b.map"), 3));
+
+    PublishFeed({{"a.map", 2}, {"b.map", 4}});
+    result = Run(kRunTimeoutMs, {"--quiet"});
+    EXPECT_EQ(0, result.exitCode);
+    EXPECT_EQ("", result.out + result.err);
+    EXPECT_TRUE(HasVersion(LocalMap("b.map"), 4));
+
+    ASSERT_EQ(0, remove(m_www.File("feed.xml").c_str()));
+    result = Run(kRunTimeoutMs, {"-q"});
+    EXPECT_EQ(3, result.exitCode);
+    EXPECT_EQ(kChecking + std::string("Failed\nError downloading RSS feed: 404 - Not Found\n"), result.out);
 }
 
 TEST_F(DownloaderRunTest, DirectoryOptionFindsTheConfigurationAndARelativeSavePath)
@@ -545,17 +581,19 @@ std::string CannotWrite(const std::string& path, const std::string& reason)
            ". Please ensure it exists and that you have write access to it.\n";
 }
 
-TEST_F(ConfigurationTest, MissingConfigurationFileIsAnError)
+// The file is named with the full path of where the program looked, -C's directory or the working one.
+TEST_F(ConfigurationTest, MissingConfigurationFileIsAnErrorNamingItsFullPath)
 {
-    ExpectError(RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs),
-                "Cannot read config.xml: No such file or directory\n");
+    const std::string expected = "Cannot read " + RealPath(m_work.Path()) + "/config.xml: No such file or directory\n";
+    ExpectError(RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs), expected);
+    ExpectError(RunProcess({DownloaderExecutable(), "-C", m_work.Path()}, "/", kRunTimeoutMs), expected);
 }
 
 TEST_F(ConfigurationTest, MalformedConfigurationFileIsAnErrorNamingTheParserReason)
 {
     const ProcessResult result = RunWith("<url>http://127.0.0.1/f</url");
     EXPECT_EQ(1, result.exitCode);
-    EXPECT_TRUE(std::regex_match(result.out, std::regex("Cannot read config\\.xml: [^\n]*config\\.xml[^\n]*\n")))
+    EXPECT_TRUE(std::regex_match(result.out, std::regex("Cannot read /[^\n]*/config\\.xml: [^\n]*config\\.xml[^\n]*\n")))
         << result.out;
 }
 
@@ -578,6 +616,44 @@ TEST_F(ConfigurationTest, ConfigurationErrorsAreReportedInTheirOrder)
     for (const auto& c : cases) {
         ExpectError(RunWith(c.first), c.second);
         EXPECT_EQ(std::vector<std::string>{"config.xml"}, m_work.List()) << c.first;
+    }
+}
+
+// --check-config reads and judges the file like a start, then lists every setting in effect
+// instead of running; it contacts no server and writes nothing, not even the save directory probe.
+TEST_F(ConfigurationTest, CheckConfigListsTheSettingsInEffectOrTheErrorAndWritesNothing)
+{
+    const std::string valid = "<url>http://127.0.0.1:1/f</url><frequncy>0</frequncy>" + Writable() +
+                              "<timeout>99999999</timeout><ignore><map>a.map</map><map>b.map</map></ignore>";
+    const std::string warnings = "config.xml: unknown element 'frequncy' (ignored)\n"
+                                 "config.xml: timeout value '99999999' is not valid, using 4294967\n";
+    const std::string settings = "url = http://127.0.0.1:1/f\nfrequency = 60\nsavepath = " + m_work.Path() +
+                                 "\nfullcheckfrequency = 10\ndownloadsperupdatemax = 0\nmaxmapcount = 0\n"
+                                 "timeout = 4294967\nparalleldownloads = 4\ncafile = \nmaxredirects = 0\nmaxmapsize = 0\n"
+                                 "ignore = a.map\nignore = b.map\n";
+    struct Case {
+        std::string children;
+        std::vector<std::string> options;
+        int exitCode;
+        std::string out;
+        std::string err;
+    };
+    const Case cases[] = {
+        {valid, {"--check-config"}, 0, settings, warnings},
+        {valid, {"--check-config", "-q"}, 0, "", warnings},
+        {"<url>http://h/f</url>" + Writable() + "<frequency>30</frequency>", {"--check-config"}, 1, kLowFrequency, ""},
+        {"<url>http://h/f</url><savepath>" + m_work.File("none") + "</savepath>", {"--check-config", "-q"}, 1,
+         CannotWrite(m_work.File("none"), "No such file or directory"), ""},
+    };
+    for (const Case& c : cases) {
+        WriteFile(m_work.File("config.xml"), "<settings>" + c.children + "</settings>");
+        std::vector<std::string> argv = c.options;
+        argv.insert(argv.begin(), DownloaderExecutable());
+        const ProcessResult result = RunProcess(argv, m_work.Path(), kRunTimeoutMs);
+        EXPECT_EQ(c.exitCode, result.exitCode) << c.children;
+        EXPECT_EQ(c.out, result.out);
+        EXPECT_EQ(c.err, result.err);
+        EXPECT_EQ(std::vector<std::string>{"config.xml"}, m_work.List());
     }
 }
 
@@ -608,6 +684,9 @@ TEST_F(ConfigurationTest, BadNumbersKeepTheirDefaultsInThePeriodicBanner)
                   "\nUpdating every 60 seconds with a full update every 10 updates\n"
                   "Downloading up to a maximum of 2 maps per update.\n######\n\n",
               result.out);
+    EXPECT_EQ("config.xml: frequency value 'abc' is not valid, using 60\n"
+              "config.xml: fullcheckfrequency value '-3' is not valid, using 10\n",
+              result.err);
 }
 
 }  // namespace
@@ -624,7 +703,7 @@ TEST(CommandLineRunTest, OptionsAnswerWithoutReadingTheConfiguration)
         std::string out;  // regular expressions
         std::string err;
     };
-    const std::string usage = "Usage: mapautodownloader \\[--once\\] \\[--dry-run\\][^\n]*\n[^\n]*\n";
+    const std::string usage = "Usage: mapautodownloader \\[--once\\] \\[--dry-run[^\n]*\n[^\n]*\n";
     const Case cases[] = {
         {{"--help"}, 0, usage + "[\\s\\S]*\n  3  run-once mode[\\s\\S]*\n  4  --dry-run[\\s\\S]*", ""},
         {{"--version"}, 0, "mapautodownloader [0-9]+\\.[0-9]+\\.[0-9]+\n", ""},
