@@ -30,7 +30,7 @@ public:
 
     // The two usage lines, for a bad command line.
     static std::string Synopsis();
-    // The whole help text: synopsis, options and exit statuses, ending with a line end.
+    // The whole help text: synopsis, options, signals and exit statuses, ending with a line end.
     static std::string Usage();
     // "mapautodownloader <version>\n".
     static std::string VersionText();

@@ -83,7 +83,7 @@ void CMapAutoDownload::ConfigureClient(CHTTPClient& http) const
 
 bool CMapAutoDownload::IsDue(unsigned int now) const
 {
-    if (m_uiFrequency == 0)
+    if (m_uiFrequency == 0 || m_bPassRequested)
         return true;
     // The elapsed time is taken modulo 2^32 so the clock's wrap does not matter. The period is
     // widened so a long frequency cannot wrap into a short one, and capped below the clock's
@@ -166,6 +166,7 @@ void CMapAutoDownload::DoPulse()
     const unsigned int now = m_clock();
     if (!IsDue(now))
         return;
+    m_bPassRequested = false;
     CPassResult result;
     RunPass(result);
     result.durationMs = m_clock() - now;
@@ -483,38 +484,53 @@ int DryRunStatus(const CPassResult& pass)
 
 }  // namespace
 
-int RunMapAutoDownload(const CSettings& settings)
+int RunMapAutoDownload(const CSettings& settings, const Reload& reload)
 {
-    // Temporary files of an earlier run that was killed before it could remove them; a dry run
-    // leaves even those alone.
-    if (!settings.dryRun) {
-        CAtomicFile::RemoveLeftovers(settings.savePath);
-        CAtomicFile::RemoveLeftovers(".");
-    }
-    const bool runOnce = settings.frequency == 0 || settings.runOnce || settings.dryRun;
-    CSettings passSettings = settings;
-    if (runOnce)
-        passSettings.frequency = 0;  // due at once, whatever the configured period
-    CMapAutoDownload downloader(passSettings);
+    CSettings current = settings;
+    bool runOnce = false;
+    std::unique_ptr<CMapAutoDownload> downloader;
     // The versions of unchanged maps are remembered across passes and restarts. A state file
     // that is missing or damaged only means the maps are read again.
     CMapVersionCache versions;
     versions.Load(CMapVersionCache::kStateFileName);
-    downloader.SetVersionCache(&versions);
-    downloader.SetStopCheck(StopRequested);
+    // Builds the pass for the current settings; a rebuilt one keeps the schedule of the last.
+    auto start = [&] {
+        // Temporary files of an earlier run that was killed before it could remove them; a dry
+        // run leaves even those alone.
+        if (!current.dryRun) {
+            CAtomicFile::RemoveLeftovers(current.savePath);
+            CAtomicFile::RemoveLeftovers(".");
+        }
+        runOnce = current.frequency == 0 || current.runOnce || current.dryRun;
+        CSettings passSettings = current;
+        if (runOnce)
+            passSettings.frequency = 0;  // due at once, whatever the configured period
+        auto next = std::make_unique<CMapAutoDownload>(passSettings);
+        if (downloader)
+            next->ContinueSchedule(*downloader);
+        downloader = std::move(next);
+        downloader->SetVersionCache(&versions);
+        downloader->SetStopCheck(StopRequested);
+    };
+    start();
     int saveError = 0;
     while (!StopRequested()) {
-        downloader.DoPulse();
-        if (!settings.dryRun)
+        // Between passes only: a pass never sees its settings change.
+        if (!runOnce && TakeReloadRequest() && reload && reload(current))
+            start();
+        if (TakePassRequest())
+            downloader->RequestPass();
+        downloader->DoPulse();
+        if (!current.dryRun)
             SaveVersions(versions, saveError);
         if (runOnce) {
             PrintMessage(Severity::Info, "\n");
             // A stop is the operator's own request, in either mode, and ends with success.
             if (StopRequested())
                 return ExitStatus::kSuccess;
-            if (settings.dryRun)
-                return DryRunStatus(downloader.LastPass());
-            return downloader.LastPassComplete() ? ExitStatus::kSuccess : ExitStatus::kPassIncomplete;
+            if (current.dryRun)
+                return DryRunStatus(downloader->LastPass());
+            return downloader->LastPassComplete() ? ExitStatus::kSuccess : ExitStatus::kPassIncomplete;
         }
         usleep(1000000);
     }

@@ -51,8 +51,14 @@ public:
     CMapAutoDownload(const CMapAutoDownload&) = delete;
     CMapAutoDownload& operator=(const CMapAutoDownload&) = delete;
 
-    // Runs one pass when one is due by the clock; prints its progress on standard output.
+    // Runs one pass when one is due by the clock or was asked for; prints its progress on
+    // standard output.
     void DoPulse();
+    // Makes the next DoPulse run a pass, whatever the schedule.
+    void RequestPass() { m_bPassRequested = true; }
+    // Takes over the schedule of the downloader this one replaces: its next pass comes when the
+    // previous one's would have.
+    void ContinueSchedule(const CMapAutoDownload& previous) { m_uiLastPassTime = previous.m_uiLastPassTime; }
 
     // The version recorded in the map file at path; kNoFile when it cannot be opened for reading,
     // kNoVersionRecord when it holds no readable root/meta/version record, 0 for a version text
@@ -119,6 +125,7 @@ private:
     unsigned int m_uiFrequency;
     bool m_bDryRun;
     unsigned int m_uiLastPassTime = 0;
+    bool m_bPassRequested = false;
     std::unique_ptr<CTCPImpl> m_pTCP;
     std::unique_ptr<CHTTPClient> m_pHTTP;
     std::string m_strFeedUrl;
@@ -144,10 +151,17 @@ private:
     CPassResult m_lastPass;
 };
 
+// Reads the configuration again into its argument; false, with the reason printed, when it is not
+// valid (the argument is then untouched).
+using Reload = std::function<bool(CSettings& settings)>;
+
 // Constructs one downloader and drives it. Run-once (frequency 0 or runOnce): one pass then "\n",
 // and 0 when the pass was complete, 3 otherwise. Dry run: one pass that writes nothing, then
 // "\n"; 4 when it would fetch a map, 3 when the feed failed or a map would be refused, else 0.
 // Periodic: a pass check every second until a stop request, then 0. A stop request ends with 0.
-int RunMapAutoDownload(const CSettings& settings);
+// Periodic, a pass at the next tick after SIGUSR1; after SIGHUP, between passes, reload is asked
+// for new settings, and when it gives them a new downloader takes them over from the next pass
+// on, keeping the schedule (its first pass asks for the whole feed).
+int RunMapAutoDownload(const CSettings& settings, const Reload& reload = nullptr);
 
 #endif

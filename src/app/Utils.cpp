@@ -12,11 +12,33 @@ namespace {
 
 // Set by a handler on whichever thread takes the signal, read by every thread.
 std::atomic<bool> g_bStopRequested{false};
+std::atomic<bool> g_bReloadRequested{false};
+std::atomic<bool> g_bPassRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "safe to set from a signal handler");
 
 void OnStopSignal(int)
 {
     g_bStopRequested.store(true);
+}
+
+void OnReloadSignal(int)
+{
+    g_bReloadRequested.store(true);
+}
+
+void OnPassSignal(int)
+{
+    g_bPassRequested.store(true);
+}
+
+void Handle(int signalNumber, void (*handler)(int))
+{
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: the run loop's sleep ends at once; the network waits retry with their
+    // remaining time.
+    sigaction(signalNumber, &action, nullptr);
 }
 
 // The console's quiet mode and the open line it holds back; one lock, as any thread may print.
@@ -28,15 +50,11 @@ std::string g_heldLine;
 
 void InstallStopHandlers()
 {
-    struct sigaction action = {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    // No SA_RESTART: the run loop's sleep ends at once; the network waits retry with their
-    // remaining time.
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    // A closed terminal or session stops the daemon the same clean way.
-    sigaction(SIGHUP, &action, nullptr);
+    Handle(SIGTERM, OnStopSignal);
+    Handle(SIGINT, OnStopSignal);
+    // As daemons do: systemctl reload sends SIGHUP.
+    Handle(SIGHUP, OnReloadSignal);
+    Handle(SIGUSR1, OnPassSignal);
     // A log pipe that went away must not kill the daemon: the write fails and it goes on. Past a
     // file-size limit a write fails with EFBIG and is reported like a full disk.
     signal(SIGPIPE, SIG_IGN);
@@ -46,6 +64,16 @@ void InstallStopHandlers()
 bool StopRequested()
 {
     return g_bStopRequested.load();
+}
+
+bool TakeReloadRequest()
+{
+    return g_bReloadRequested.exchange(false);
+}
+
+bool TakePassRequest()
+{
+    return g_bPassRequested.exchange(false);
 }
 
 void InitializeTime()

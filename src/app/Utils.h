@@ -21,12 +21,17 @@ bool CleanupSockets();
 // Called just before a configuration error ends the process; does nothing here.
 void WaitBeforeExiting();
 
-// Stop requests. A supervisor's SIGTERM, an operator's Ctrl-C (SIGINT) or a hang-up (SIGHUP) only
-// sets a flag: the download in progress ends the normal way, so its temporary file is renamed or
-// removed and no half-written file stays behind, and then the run loop returns. SIGPIPE and
-// SIGXFSZ are ignored, so the failing write is reported instead of killing the process.
+// Signals. Each handler only sets a flag. A supervisor's SIGTERM or an operator's Ctrl-C (SIGINT)
+// is a stop request: the download in progress ends the normal way, so its temporary file is
+// renamed or removed and no half-written file stays behind, and then the run loop returns. SIGHUP
+// asks the run loop to read its configuration again between passes, SIGUSR1 to run a pass at its
+// next tick. SIGPIPE and SIGXFSZ are ignored, so the failing write is reported instead of killing
+// the process.
 void InstallStopHandlers();
 bool StopRequested();
+// Each answers whether its signal came since the last call, and clears the request.
+bool TakeReloadRequest();
+bool TakePassRequest();
 
 // How much a printed text matters to the operator: Error for a failure (an error line, a
 // configuration error), Warning for a map skipped or refused or a version that could not be

@@ -1,6 +1,7 @@
 // The downloader's entry: reads the command line, reads and checks config.xml in the working
-// directory, prints the banner and hands over to the update loop. Every configuration error ends
-// the process with 1, a bad command line with 2. --check-config stops after the reading.
+// directory, prints the banner and hands over to the update loop, with the means to read the
+// configuration again on SIGHUP. Every configuration error at start ends the process with 1, a bad
+// command line with 2. --check-config stops after the reading.
 
 #include <cerrno>
 #include <cstdio>
@@ -197,5 +198,18 @@ int main(int argc, char** argv)
     settings.runOnce = commandLine.RunOnce() || commandLine.DryRun();
     settings.dryRun = commandLine.DryRun();
     PrintBanner(settings);
-    return RunMapAutoDownload(settings);
+    return RunMapAutoDownload(settings, [&configPath, &commandLine](CSettings& current) {
+        // The names of each reload live as long as the process, as the first ones do.
+        std::vector<char*> ignoredMaps;
+        CSettings reloaded;
+        if (!ReadConfiguration(configPath, false, ignoredMaps, reloaded)) {
+            PrintMessage(Severity::Error, "Configuration not reloaded, the settings in use stay\n");
+            return false;
+        }
+        reloaded.runOnce = commandLine.RunOnce();
+        PrintMessage(Severity::Info, "Configuration reloaded\n");
+        PrintBanner(reloaded);
+        current = reloaded;
+        return true;
+    });
 }

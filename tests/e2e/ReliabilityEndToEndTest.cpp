@@ -110,7 +110,7 @@ TEST_F(ReliabilityRunTest, MissingOrEmptySavePathIsAConfigurationError)
 TEST_F(ReliabilityRunTest, StopSignalsEndTheWaitBetweenPassesWithinASecond)
 {
     WriteConfig("60");
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    for (const int signal : {SIGTERM, SIGINT}) {
         Clock::time_point sent;
         const ProcessResult result = Run({DownloaderExecutable()}, [&sent, signal](pid_t pid) {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -121,6 +121,79 @@ TEST_F(ReliabilityRunTest, StopSignalsEndTheWaitBetweenPassesWithinASecond)
         EXPECT_EQ(0, result.exitCode) << signal;
         EXPECT_LT(Clock::now() - sent, std::chrono::milliseconds(1500)) << signal;
     }
+}
+
+// Waits up to ten seconds for a file to appear.
+bool AwaitFile(const std::string& path)
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!FileExists(path) && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return FileExists(path);
+}
+
+std::string PeriodicBanner(const std::string& url, const std::string& savePath, unsigned int frequency)
+{
+    return "Xovra Map Downloader\n######\nFeed: " + url + "\nMap save path: " + savePath + "\nUpdating every " +
+           std::to_string(frequency) + " seconds with a full update every 10 updates\n######\n\n";
+}
+
+// The first periodic pass is a whole minute away; SIGUSR1 runs one at once.
+TEST_F(ReliabilityRunTest, PassNowSignalRunsAPassWhateverTheSchedule)
+{
+    WriteConfig("60");
+    const std::string map = m_work.File("maps/a.map");
+    bool updated = false;
+    const ProcessResult result = Run({DownloaderExecutable()}, [&](pid_t pid) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        kill(pid, SIGUSR1);
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (!(updated = ReadFile(map).find("<version>4</version>") != std::string::npos) && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        kill(pid, SIGTERM);
+    });
+    EXPECT_TRUE(updated);
+    EXPECT_EQ(0, result.exitCode);
+    EXPECT_EQ(PeriodicBanner(m_server.Url("/feed.xml?e2e=1"), m_work.File("maps"), 60) +
+                  "Checking RSS feed... \nUpdating a.map from version 3 to version 4... Done\n",
+              result.out);
+}
+
+// SIGHUP reads config.xml again between passes: valid, its settings run the next pass; not valid,
+// the reason is told and the settings in use stay.
+TEST_F(ReliabilityRunTest, ReloadSignalTakesAValidConfigurationAndKeepsTheOldOneOtherwise)
+{
+    WriteConfig("60");
+    ASSERT_EQ(0, mkdir(m_work.File("other").c_str(), 0755));
+    const std::string url = m_server.Url("/feed.xml?e2e=1");
+    const auto configure = [this, &url](const std::string& frequency) {
+        WriteFile(m_work.File("config.xml"), "<config><url>" + url + "</url><frequency>" + frequency +
+                                                 "</frequency><savepath>" + m_work.File("other") +
+                                                 "</savepath></config>");
+    };
+    bool arrived = false;
+    const ProcessResult result = Run({DownloaderExecutable()}, [&](pid_t pid) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        configure("120");
+        kill(pid, SIGHUP);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        kill(pid, SIGUSR1);
+        arrived = AwaitFile(m_work.File("other/a.map"));
+        configure("30");
+        kill(pid, SIGHUP);
+        // Sent while the pass may still be finishing: taken at the tick after it, a second later.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        kill(pid, SIGTERM);
+    });
+    EXPECT_TRUE(arrived);
+    EXPECT_EQ(0, result.exitCode);
+    EXPECT_EQ(PeriodicBanner(url, m_work.File("maps"), 60) + "Configuration reloaded\n" +
+                  PeriodicBanner(url, m_work.File("other"), 120) +
+                  "Checking RSS feed... \nDownloading a.map... Done\n"
+                  "The frequency value specified in the config file is too low. Please increase it to a "
+                  "minimum of 60 seconds.\nConfiguration not reloaded, the settings in use stay\n",
+              result.out);
+    EXPECT_EQ(MapXml(3), ReadFile(m_work.File("maps/a.map")));
 }
 
 // A log pipe whose reader went away: the writes fail, the daemon goes on and does its work.

@@ -13,6 +13,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 "$prefix/bin/mapautodownloader" --version
 unit=$prefix/lib/systemd/system/mapautodownloader.service
 grep -qx "ExecStart=$prefix/bin/mapautodownloader -C %S/mapautodownloader" "$unit"
+grep -qxF 'ExecReload=/bin/kill -HUP $MAINPID' "$unit"
 example=$prefix/share/doc/mapautodownloader/examples/config.xml
 if command -v xmllint >/dev/null; then
   xmllint --noout "$example"
