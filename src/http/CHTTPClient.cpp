@@ -71,20 +71,22 @@ bool IsControl(char c) {
     return byte < 0x20 || byte == 0x7F;
 }
 
-bool HasError(const CTCPClientSocket& socket, const char* text) {
-    return std::strcmp(socket.GetLastError(), text) == 0;
+using K = CNetError::Kind;
+
+bool Failed(const CTCPClientSocket& socket, K kind) { return socket.GetLastErrorKind().kind == kind; }
+
+// The kind of a connection that ended before the answer was whole: the socket's own verdict when
+// it has one (a TLS record that does not read), else a connection closed or reset early.
+K ClosedKind(const CTCPClientSocket& socket) {
+    const K kind = socket.GetLastErrorKind().kind;
+    return kind == K::None || kind == K::Connect ? K::ClosedEarly : kind;
 }
 
 // Whether a Get that failed with error on a connection started ahead is worth one more, fresh
 // one: not after a wait that ran out (it has had its time), a stop, or a verdict on the server.
-bool IsWorthAnotherConnection(const char* error) {
-    static const char* const kFinal[] = {tcp_text::kTimedOut, tcp_text::kConnectTimedOut, tcp_text::kStopped,
-                                         "TLS handshake failed: timed out",
-                                         "TLS handshake failed: the server answered in plain HTTP"};
-    for (const char* text : kFinal) {
-        if (std::strcmp(error, text) == 0) return false;
-    }
-    return std::strncmp(error, "Certificate verification failed", 31) != 0;
+bool IsWorthAnotherConnection(const CNetError& error) {
+    return error.kind != K::TimedOut && error.kind != K::TooSlow && error.kind != K::Stopped &&
+           error.kind != K::TLS && error.kind != K::Certificate;
 }
 
 bool IsRedirect(int code) { return code == 301 || code == 302 || code == 303 || code == 307 || code == 308; }
@@ -108,7 +110,8 @@ bool Take(CTCPSocket& socket, char* buffer, int count) {
 // Reads a head without ever taking a byte of the body: each round peeks at what has arrived,
 // looks for the empty line in it and takes only the bytes up to there (all of them while it is
 // not found, so the next peek waits for new ones). A few receives a head instead of one a byte.
-// beforeRead() runs before each peek; false from it ends the read with 0.
+// beforeRead() runs before each peek; false from it ends the read with 0. -1: size bytes passed
+// without the empty line.
 template <typename BeforeRead>
 int ReadHeadBytes(CTCPSocket& socket, char* buffer, unsigned int size, BeforeRead beforeRead) {
     const unsigned int limit = std::min(size, static_cast<unsigned int>(INT_MAX));
@@ -135,7 +138,7 @@ int ReadHeadBytes(CTCPSocket& socket, char* buffer, unsigned int size, BeforeRea
         stored += static_cast<unsigned int>(scanned);
         if (pairs == 2) return static_cast<int>(stored);
     }
-    return 0;
+    return -1;
 }
 
 // Watches a body for the slowest acceptable pace: in every window of one time-out at least
@@ -254,6 +257,8 @@ CHTTPClient::~CHTTPClient() = default;
 
 const char* CHTTPClient::GetLastError() const { return m_szLastError; }
 
+CNetError CHTTPClient::GetLastErrorKind() const { return m_error; }
+
 void CHTTPClient::SetTimeout(unsigned int milliseconds) { m_uiTimeoutMs = milliseconds; }
 
 void CHTTPClient::SetStopCheck(std::function<bool()> stopRequested) { m_stopRequested = std::move(stopRequested); }
@@ -262,9 +267,18 @@ void CHTTPClient::SetMaxRedirects(unsigned int redirects) { m_uiMaxRedirects = s
 
 void CHTTPClient::SetConnectAhead(std::function<bool()> nextGetComing) { m_connectAhead = std::move(nextGetComing); }
 
-bool CHTTPClient::Fail(const char* text) {
+bool CHTTPClient::Fail(CNetError::Kind kind, const char* text, int code) {
     std::snprintf(m_szLastError, sizeof m_szLastError, "%s", text);
+    m_error = CNetError{kind, code};
     return false;
+}
+
+bool CHTTPClient::Fail(const CTCPClientSocket& socket) {
+    return Fail(socket.GetLastErrorKind().kind, socket.GetLastError(), socket.GetLastErrorKind().code);
+}
+
+bool CHTTPClient::FailWriting(const char* destination, const CAtomicFile& file) {
+    return Fail(K::LocalWrite, WriteFailure(destination, file).c_str(), file.Error());
 }
 
 bool CHTTPClient::Stopping() const { return m_stopRequested && m_stopRequested(); }
@@ -360,7 +374,7 @@ bool CHTTPClient::ResolveRedirect(const char* base, const char* location, std::s
 }
 
 int CHTTPClient::ReadHeader(CTCPSocket* socket, char* buffer, unsigned int size) {
-    return ReadHeadBytes(*socket, buffer, size, [] { return true; });
+    return std::max(0, ReadHeadBytes(*socket, buffer, size, [] { return true; }));
 }
 
 std::string CHTTPClient::PlaceOf(const Target& target) {
@@ -377,16 +391,16 @@ bool CHTTPClient::Prepare(const char* url, Target& target) {
     char scheme[kSchemeSize];
     char path[kPathSize];
     if (!ParseURL(url, scheme, sizeof scheme, target.host, sizeof target.host, target.port, path, sizeof path)) {
-        return Fail("Invalid URL");
+        return Fail(K::Protocol, "Invalid URL");
     }
     target.secure = strcasecmp(scheme, "https") == 0;
-    if (!target.secure && scheme[0] != '\0' && strcasecmp(scheme, "http") != 0) return Fail("Unsupported protocol");
+    if (!target.secure && scheme[0] != '\0' && strcasecmp(scheme, "http") != 0) return Fail(K::Protocol, "Unsupported protocol");
     const unsigned short defaultPort = target.secure ? kHttpsPort : kHttpPort;
     if (target.port == 0) target.port = defaultPort;
-    if (target.host[0] == '\0') return Fail("No hostname within the URL");
+    if (target.host[0] == '\0') return Fail(K::Protocol, "No hostname within the URL");
     // Built before connecting: a request that cannot be sent is not worth a connection.
     if (!BuildRequest(target.host, target.port, path, target.request, sizeof target.request, defaultPort)) {
-        return Fail("Invalid URL");
+        return Fail(K::Protocol, "Invalid URL");
     }
     return true;
 }
@@ -404,7 +418,7 @@ bool CHTTPClient::BodyTooLarge() const { return m_bBodyTooLarge; }
 
 bool CHTTPClient::Fetch(const char* url, const char* destination, CAtomicFile* open) {
     m_bBodyTooLarge = false;
-    if (url == nullptr) return Fail("Invalid URL");
+    if (url == nullptr) return Fail(K::Protocol, "Invalid URL");
     std::string current(url);
     // Every place this download asked, as the server sees it: a redirect back to one of them
     // would only go round again.
@@ -413,7 +427,7 @@ bool CHTTPClient::Fetch(const char* url, const char* destination, CAtomicFile* o
         Target target;
         if (!Prepare(current.c_str(), target)) return false;
         std::string place = PlaceOf(target);
-        if (std::find(visited.begin(), visited.end(), place) != visited.end()) return Fail("Redirect loop");
+        if (std::find(visited.begin(), visited.end(), place) != visited.end()) return Fail(K::Protocol, "Redirect loop");
         visited.push_back(std::move(place));
         std::unique_ptr<CTCPClientSocket> socket;
         char head[kHeadSize];
@@ -421,7 +435,7 @@ bool CHTTPClient::Fetch(const char* url, const char* destination, CAtomicFile* o
         if (!Exchange(target, redirects == 0, socket, head, headLength)) return false;
 
         CHTTPResponse response;
-        if (!response.Parse(head, static_cast<unsigned int>(headLength))) return Fail("Parsing response failed");
+        if (!response.Parse(head, static_cast<unsigned int>(headLength))) return Fail(K::Protocol, "Parsing response failed");
         const int code = response.GetErrorCode();
         if (code == 200) return ReceiveBody(*socket, head, headLength, destination, open);
 
@@ -429,38 +443,41 @@ bool CHTTPClient::Fetch(const char* url, const char* destination, CAtomicFile* o
         if (m_uiMaxRedirects > 0 && IsRedirect(code) &&
             CHTTPResponse::FindHeader(head, static_cast<unsigned int>(headLength), "Location", location)) {
             // The redirect's own body is never read: the connection just goes.
-            if (redirects >= m_uiMaxRedirects) return Fail("Too many redirects");
+            if (redirects >= m_uiMaxRedirects) return Fail(K::Protocol, "Too many redirects");
             std::string next;
-            if (!ResolveRedirect(current.c_str(), location.c_str(), next)) return Fail("Invalid URL");
+            if (!ResolveRedirect(current.c_str(), location.c_str(), next)) return Fail(K::Protocol, "Invalid URL");
             if (target.secure && strncasecmp(next.c_str(), "http://", 7) == 0) {
-                return Fail("Redirect from https to http refused");
+                return Fail(K::Protocol, "Redirect from https to http refused");
             }
             current = std::move(next);
             continue;
         }
         std::snprintf(m_szLastError, sizeof m_szLastError, "%u - %s", static_cast<unsigned int>(code),
                       response.GetErrorDescription());
+        m_error = CNetError{K::HTTPStatus, code};
         return false;
     }
 }
 
 bool CHTTPClient::Exchange(const Target& target, bool first, std::unique_ptr<CTCPClientSocket>& socket,
                            char* head, int& headLength) {
-    if (Stopping()) return Fail(tcp_text::kStopped);
+    if (Stopping()) return Fail(K::Stopped, tcp_text::kStopped);
     bool answered = false;
     socket = TakeAhead(target);
     if (socket) {
         char before[sizeof m_szLastError];
         std::memcpy(before, m_szLastError, sizeof before);
+        const CNetError beforeKind = m_error;
         if (Converse(target, first, *socket, head, headLength, answered)) return true;
         // A wait that ran out has had its time already, and a stop means stop; anything else
         // could be the server closing a connection that had waited unused.
-        if (answered || Stopping() || !IsWorthAnotherConnection(m_szLastError)) return false;
+        if (answered || Stopping() || !IsWorthAnotherConnection(m_error)) return false;
         // The Get has not failed yet: its last error is still the one before.
         std::memcpy(m_szLastError, before, sizeof before);
+        m_error = beforeKind;
     }
     socket.reset(target.secure ? m_pTCP->CreateTLSClient() : m_pTCP->CreateClient());
-    if (!socket) return Fail(m_pTCP->GetLastError());
+    if (!socket) return Fail(m_pTCP->GetLastErrorKind().kind, m_pTCP->GetLastError(), m_pTCP->GetLastErrorKind().code);
     socket->SetTimeout(m_uiTimeoutMs);
     socket->SetStopCheck(m_stopRequested);
     return Converse(target, first, *socket, head, headLength, answered);
@@ -469,7 +486,7 @@ bool CHTTPClient::Exchange(const Target& target, bool first, std::unique_ptr<CTC
 bool CHTTPClient::Converse(const Target& target, bool first, CTCPClientSocket& socket, char* head,
                            int& headLength, bool& answered) {
     answered = false;
-    if (!socket.Connect(target.host, target.port)) return Fail(socket.GetLastError());
+    if (!socket.Connect(target.host, target.port)) return Fail(socket);
     if (!SendRequest(socket, target.request)) return false;
     if (first) StartAhead(target);
     return ReceiveHead(socket, head, kHeadSize, headLength, answered);
@@ -509,10 +526,8 @@ bool CHTTPClient::SendRequest(CTCPClientSocket& socket, const char* request) {
     while (left > 0) {
         const int sent = socket.WriteBuffer(next, left);
         if (sent <= 0) {
-            if (HasError(socket, tcp_text::kTimedOut) || HasError(socket, tcp_text::kStopped)) {
-                return Fail(socket.GetLastError());
-            }
-            return Fail("Error writing to socket");
+            if (Failed(socket, K::TimedOut) || Failed(socket, K::Stopped)) return Fail(socket);
+            return Fail(K::ClosedEarly, "Error writing to socket", socket.GetLastErrorKind().code);
         }
         next += sent;
         left -= sent;
@@ -540,13 +555,15 @@ bool CHTTPClient::ReceiveHead(CTCPClientSocket& socket, char* head, unsigned int
         return true;
     });
     socket.SetTimeout(m_uiTimeoutMs);
-    if (headLength != 0) {
+    if (headLength > 0) {
         answered = true;
         return true;
     }
-    if (late || HasError(socket, tcp_text::kTimedOut)) return Fail(tcp_text::kTimedOut);
-    if (HasError(socket, tcp_text::kStopped)) return Fail(tcp_text::kStopped);
-    return Fail("Failed reading out response");
+    if (late || Failed(socket, K::TimedOut)) return Fail(K::TimedOut, tcp_text::kTimedOut);
+    if (Failed(socket, K::Stopped)) return Fail(K::Stopped, tcp_text::kStopped);
+    // A head that outgrew its buffer is the server's fault; otherwise the connection ended first.
+    return Fail(headLength < 0 ? K::Protocol : ClosedKind(socket), "Failed reading out response",
+                socket.GetLastErrorKind().code);
 }
 
 bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int headLength,
@@ -554,13 +571,15 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
     unsigned long long expected = 0;
     const CHTTPResponse::Length length =
         CHTTPResponse::FindContentLength(head, static_cast<unsigned int>(headLength), expected);
-    if (length == CHTTPResponse::Length::Invalid) return Fail("Invalid Content-Length");
+    if (length == CHTTPResponse::Length::Invalid) return Fail(K::Protocol, "Invalid Content-Length");
     const bool hasLength = length == CHTTPResponse::Length::Valid;
     const bool limited = m_ullMaxBody != 0;
     // Over the limit: refused before a byte of the body is read when its length is told.
     const auto tooLarge = [&] {
         m_bBodyTooLarge = true;
         std::snprintf(m_szLastError, sizeof m_szLastError, "Body larger than %llu bytes", m_ullMaxBody);
+        // A verdict on the answer: the same map would be as large on another try.
+        m_error = CNetError{K::Protocol, 0};
         return false;
     };
     if (limited && hasLength && expected > m_ullMaxBody) return tooLarge();
@@ -569,16 +588,17 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
     if (open == nullptr) own.emplace(destination != nullptr ? destination : "");
     CAtomicFile& file = open != nullptr ? *open : *own;
     const bool opened = open != nullptr ? open->IsOpen() : destination != nullptr && file.Open();
-    if (!opened) return Fail(WriteFailure(destination, file).c_str());
+    if (!opened) return FailWriting(destination, file);
 
     const bool bounded = m_uiTimeoutMs != 0;
     PaceWatch pace(std::chrono::milliseconds(m_uiTimeoutMs), Clock::now());
     // A window of one time-out passed with too little; nothing at all is a silent server.
     const auto tooSlow = [&] {
         const unsigned long long moved = pace.BytesInWindow();
-        if (moved == 0) return Fail(tcp_text::kTimedOut);
+        if (moved == 0) return Fail(K::TimedOut, tcp_text::kTimedOut);
         std::snprintf(m_szLastError, sizeof m_szLastError, "Transfer too slow: %llu bytes in %g s", moved,
                       static_cast<double>(m_uiTimeoutMs) / 1000.0);
+        m_error = CNetError{K::TooSlow, 0};
         return false;
     };
     // Receives are gathered into whole chunks before they are written: a TLS receive brings
@@ -597,7 +617,7 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
     unsigned long long received = 0;
     // Stop at Content-Length without waiting for the close; without one, read until the close.
     while (!hasLength || received < expected) {
-        if (Stopping()) return Fail(tcp_text::kStopped);
+        if (Stopping()) return Fail(K::Stopped, tcp_text::kStopped);
         if (bounded) {
             const long long left = MillisecondsUntil(pace.Deadline());
             if (left <= 0) return tooSlow();
@@ -612,21 +632,25 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
             if (limited && received > m_ullMaxBody) return tooLarge();
             if (bounded) pace.Record(Clock::now(), static_cast<unsigned long long>(got));
             const bool full = buffered >= kWriteChunk || buffered == static_cast<size_t>(chunk);
-            if (full && !flush()) return Fail(WriteFailure(destination, file).c_str());
+            if (full && !flush()) return FailWriting(destination, file);
             continue;
         }
         // The last receive succeeded and emptied the socket's text: a text now names a failure,
         // its absence means the server closed the connection cleanly.
-        if (HasError(socket, tcp_text::kTimedOut)) return tooSlow();
-        if (HasError(socket, tcp_text::kStopped)) return Fail(tcp_text::kStopped);
-        if (socket.GetLastError()[0] != '\0') return Fail("Connection lost while reading the response body");
+        if (Failed(socket, K::TimedOut)) return tooSlow();
+        if (Failed(socket, K::Stopped)) return Fail(K::Stopped, tcp_text::kStopped);
+        if (!Failed(socket, K::None)) {
+            return Fail(ClosedKind(socket), "Connection lost while reading the response body",
+                        socket.GetLastErrorKind().code);
+        }
         if (hasLength) {
             std::snprintf(m_szLastError, sizeof m_szLastError, "Incomplete response body: %llu of %llu bytes",
                           received, expected);
+            m_error = CNetError{K::ClosedEarly, 0};
             return false;
         }
         break;
     }
-    if (!flush() || (open == nullptr && !file.Commit())) return Fail(WriteFailure(destination, file).c_str());
+    if (!flush() || (open == nullptr && !file.Commit())) return FailWriting(destination, file);
     return true;
 }

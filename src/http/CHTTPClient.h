@@ -7,6 +7,7 @@
 #include <string>
 
 #include "fs/CAtomicFile.h"
+#include "tcp/CNetError.h"
 
 class CTCP;
 class CTCPSocket;
@@ -55,6 +56,8 @@ public:
     bool BodyTooLarge() const;
     // The text of the last failed Get; empty until one fails.
     const char* GetLastError() const;
+    // The kind of that failure, set with the text: what retries decide on.
+    CNetError GetLastErrorKind() const;
     // Bounds connecting (and the TLS handshake), each wait on the server, the whole response
     // head, and each window of the body in which at least 1024 bytes must arrive
     // (default 30 000 ms; 0 waits forever and drops the bounds on head and body).
@@ -104,7 +107,10 @@ public:
 private:
     struct Target;
 
-    bool Fail(const char* text);
+    bool Fail(CNetError::Kind kind, const char* text, int code = 0);
+    // Fails with the socket's text and kind.
+    bool Fail(const CTCPClientSocket& socket);
+    bool FailWriting(const char* destination, const CAtomicFile& file);
     bool Stopping() const;
     // Splits url into target; false with the last-error text set.
     bool Prepare(const char* url, Target& target);
@@ -138,6 +144,7 @@ private:
                      CAtomicFile* open);
 
     char m_szLastError[128];
+    CNetError m_error;
     CTCP* m_pTCP;
     unsigned int m_uiTimeoutMs;
     unsigned int m_uiMaxRedirects;

@@ -1,6 +1,8 @@
 #ifndef MAD_TCP_CTCP_H
 #define MAD_TCP_CTCP_H
 
+#include "tcp/CNetError.h"
+
 class CTCPClientSocket;
 class CTCPServerSocket;
 
@@ -16,6 +18,8 @@ public:
     virtual void DestroyClient(CTCPClientSocket* socket) = 0;
     virtual void DestroyServer(CTCPServerSocket* socket) = 0;
     virtual const char* GetLastError() const = 0;
+    // The kind of the failure GetLastError tells of.
+    virtual CNetError GetLastErrorKind() const = 0;
     // A new unconnected TLS client socket owned by the caller, or null with a last-error text.
     virtual CTCPClientSocket* CreateTLSClient() = 0;
 

@@ -3,6 +3,7 @@
 
 #include <functional>
 
+#include "tcp/CNetError.h"
 #include "tcp/CTCPSocket.h"
 
 // A TCP client connection over IPv4 (plain, or TLS on top). Owned by whoever asked the factory for it.
@@ -20,6 +21,8 @@ public:
     virtual bool Disconnect() = 0;
     virtual bool IsConnected() const = 0;
     virtual const char* GetLastError() const = 0;
+    // The kind of the failure GetLastError tells of, set and cleared with the text.
+    virtual CNetError GetLastErrorKind() const = 0;
     // Bounds each call: connecting, and every single send and receive; 0 waits forever.
     virtual void SetTimeout(unsigned int milliseconds) = 0;
     // Asked at least every 200 ms while a call waits, time-out 0 included: once it answers

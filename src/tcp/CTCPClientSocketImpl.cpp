@@ -29,6 +29,7 @@ constexpr unsigned int kDefaultTimeoutMs = 30000;
 int NewSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 
 using Clock = std::chrono::steady_clock;
+using K = CNetError::Kind;
 
 // How long a wait runs before the stop check is asked again.
 constexpr std::chrono::milliseconds kStopSlice(200);
@@ -73,7 +74,7 @@ CTCPClientSocketImpl::~CTCPClientSocketImpl() { CloseDescriptor(); }
 bool CTCPClientSocketImpl::Initialize() {
     m_iSocket = NewSocket();
     if (m_iSocket < 0) {
-        SetError("Creating socket failed");
+        SetError(K::Connect, "Creating socket failed", errno);
         return false;
     }
     return true;
@@ -94,28 +95,26 @@ int CTCPClientSocketImpl::Receive(void* buffer, int size) { return ReceiveWith(b
 int CTCPClientSocketImpl::ReceiveWith(void* buffer, int size, int flags) {
     if (size <= 0) return -1;
     if (m_iSocket < 0) {
-        SetError("No socket initialized");
+        SetError(K::Connect, "No socket initialized");
         return -1;
     }
     for (;;) {
         // Try first: in a running transfer data is usually waiting, which saves the poll.
         const ssize_t received = ::recv(m_iSocket, buffer, static_cast<size_t>(size), MSG_DONTWAIT | flags);
         if (received > 0) {
-            m_szLastError[0] = '\0';
+            ClearError();
             return static_cast<int>(received);
         }
         if (received == 0) return 0;  // the peer closed; an earlier text stays
         const int error = errno;
         if (error == EINTR) continue;
         if (!WouldBlock(error)) {
-            SetErrorWithReason("Receive failed", error);
+            SetErrorWithReason(K::ClosedEarly, "Receive failed", error);
             return -1;
         }
         const Wait wait = WaitFor(POLLIN);
         if (wait != Wait::Ready) {
-            SetError(wait == Wait::TimedOut ? tcp_text::kTimedOut
-                     : wait == Wait::Stopped ? tcp_text::kStopped
-                                             : "Receive failed");
+            SetWaitError(wait, tcp_text::kTimedOut, "Receive failed");
             return -1;
         }
     }
@@ -124,28 +123,26 @@ int CTCPClientSocketImpl::ReceiveWith(void* buffer, int size, int flags) {
 int CTCPClientSocketImpl::WriteBuffer(const void* data, int size) {
     if (size <= 0) return -1;
     if (m_iSocket < 0) {
-        SetError("No socket initialized");
+        SetError(K::Connect, "No socket initialized");
         return -1;
     }
     for (;;) {
         const ssize_t sent =
             ::send(m_iSocket, data, static_cast<size_t>(size), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (sent > 0) {
-            m_szLastError[0] = '\0';
+            ClearError();
             return static_cast<int>(sent);
         }
         if (sent == 0) return -1;
         const int error = errno;
         if (error == EINTR) continue;
         if (!WouldBlock(error)) {
-            SetErrorWithReason("Send failed", error);
+            SetErrorWithReason(K::ClosedEarly, "Send failed", error);
             return -1;
         }
         const Wait wait = WaitFor(POLLOUT);
         if (wait != Wait::Ready) {
-            SetError(wait == Wait::TimedOut ? tcp_text::kTimedOut
-                     : wait == Wait::Stopped ? tcp_text::kStopped
-                                             : "Send failed");
+            SetWaitError(wait, tcp_text::kTimedOut, "Send failed");
             return -1;
         }
     }
@@ -174,11 +171,11 @@ bool CTCPClientSocketImpl::StartConnect(const char* host, unsigned short port) {
 
 bool CTCPClientSocketImpl::BeginConnect(const char* host, unsigned short port, bool& finished) {
     if (m_iSocket < 0) {
-        SetError("No socket initialized");
+        SetError(K::Connect, "No socket initialized");
         return false;
     }
     if (Stopping()) {
-        SetError(tcp_text::kStopped);
+        SetError(K::Stopped, tcp_text::kStopped);
         return false;
     }
     sockaddr_in address{};
@@ -196,8 +193,9 @@ bool CTCPClientSocketImpl::BeginConnect(const char* host, unsigned short port, b
         ::fcntl(m_iSocket, F_SETFL, flags);
         return true;
     }
-    if (flags >= 0 && (errno == EINPROGRESS || errno == EINTR)) return true;
-    SetError("Failed to establish connection with server");
+    const int error = flags >= 0 ? errno : 0;
+    if (flags >= 0 && (error == EINPROGRESS || error == EINTR)) return true;
+    SetError(K::Connect, "Failed to establish connection with server", error);
     // A half-open attempt cannot be reused for another Connect: start over with a fresh one.
     RecreateDescriptor();
     return false;
@@ -214,9 +212,11 @@ bool CTCPClientSocketImpl::FinishConnect() {
                            ::getsockopt(m_iSocket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
     const int flags = ::fcntl(m_iSocket, F_GETFL);
     if (!connected || flags < 0 || ::fcntl(m_iSocket, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        SetError(wait == Wait::TimedOut  ? tcp_text::kConnectTimedOut
-                 : wait == Wait::Stopped ? tcp_text::kStopped
-                                         : "Failed to establish connection with server");
+        if (wait == Wait::Ready) {
+            SetError(K::Connect, "Failed to establish connection with server", error);
+        } else {
+            SetWaitError(wait, tcp_text::kConnectTimedOut, "Failed to establish connection with server");
+        }
         RecreateDescriptor();
         return false;
     }
@@ -226,18 +226,18 @@ bool CTCPClientSocketImpl::FinishConnect() {
 
 bool CTCPClientSocketImpl::Disconnect() {
     if (m_iSocket < 0) {
-        SetError("No socket initialized");
+        SetError(K::Connect, "No socket initialized");
         return false;
     }
     if (!m_bConnected && !m_bConnecting) {
-        SetError("Not connected");
+        SetError(K::Connect, "Not connected");
         return false;
     }
     m_bConnected = false;
     m_bConnecting = false;
     m_pendingHost.clear();
     if (!RecreateDescriptor()) {
-        SetError("Recreating socket failed");
+        SetError(K::Connect, "Recreating socket failed", errno);
         return false;
     }
     return true;
@@ -246,6 +246,8 @@ bool CTCPClientSocketImpl::Disconnect() {
 bool CTCPClientSocketImpl::IsConnected() const { return m_bConnected; }
 
 const char* CTCPClientSocketImpl::GetLastError() const { return m_szLastError; }
+
+CNetError CTCPClientSocketImpl::GetLastErrorKind() const { return m_error; }
 
 void CTCPClientSocketImpl::SetTimeout(unsigned int milliseconds) { m_uiTimeoutMs = milliseconds; }
 
@@ -258,7 +260,7 @@ bool CTCPClientSocketImpl::Stopping() const { return m_stopRequested && m_stopRe
 bool CTCPClientSocketImpl::Resolve(const char* host, void* address) {
     in_addr& result = *static_cast<in_addr*>(address);
     if (host == nullptr) {
-        SetError("Unable to resolve");
+        SetError(K::Resolve, "Unable to resolve");
         return false;
     }
     // A dotted address needs no lookup, so nothing to wait for.
@@ -278,7 +280,7 @@ bool CTCPClientSocketImpl::Resolve(const char* host, void* address) {
     } catch (const std::system_error&) {
         // No thread to be had: look up here, unbounded, rather than not at all.
         if (LookUp(host, result)) return true;
-        SetError("Unable to resolve");
+        SetError(K::Resolve, "Unable to resolve");
         return false;
     }
 
@@ -286,13 +288,13 @@ bool CTCPClientSocketImpl::Resolve(const char* host, void* address) {
     std::unique_lock<std::mutex> lock(lookup->mutex);
     while (!lookup->done) {
         if (Stopping()) {
-            SetError(tcp_text::kStopped);
+            SetError(K::Stopped, tcp_text::kStopped);
             return false;
         }
         Clock::time_point until = Clock::now() + kStopSlice;
         if (m_uiTimeoutMs != 0) {
             if (Clock::now() >= deadline) {
-                SetError("Name resolution timed out");
+                SetError(K::TimedOut, "Name resolution timed out");
                 return false;
             }
             until = std::min(until, deadline);
@@ -300,19 +302,36 @@ bool CTCPClientSocketImpl::Resolve(const char* host, void* address) {
         lookup->finished.wait_until(lock, until);
     }
     if (!lookup->found) {
-        SetError("Unable to resolve");
+        SetError(K::Resolve, "Unable to resolve");
         return false;
     }
     result = lookup->address;
     return true;
 }
 
-void CTCPClientSocketImpl::SetError(const char* text) {
+void CTCPClientSocketImpl::SetError(K kind, const char* text, int code) {
     std::snprintf(m_szLastError, sizeof m_szLastError, "%s", text);
+    m_error = CNetError{kind, code};
 }
 
-void CTCPClientSocketImpl::SetErrorWithReason(const char* prefix, int error) {
+void CTCPClientSocketImpl::SetErrorWithReason(K kind, const char* prefix, int error) {
     std::snprintf(m_szLastError, sizeof m_szLastError, "%s: %s", prefix, std::strerror(error));
+    m_error = CNetError{kind, error};
+}
+
+void CTCPClientSocketImpl::SetWaitError(Wait wait, const char* timedOut, const char* failed) {
+    if (wait == Wait::TimedOut) {
+        SetError(K::TimedOut, timedOut);
+    } else if (wait == Wait::Stopped) {
+        SetError(K::Stopped, tcp_text::kStopped);
+    } else {
+        SetError(K::ClosedEarly, failed, errno);
+    }
+}
+
+void CTCPClientSocketImpl::ClearError() {
+    m_szLastError[0] = '\0';
+    m_error = CNetError{};
 }
 
 void CTCPClientSocketImpl::CloseDescriptor() {

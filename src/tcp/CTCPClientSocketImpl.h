@@ -40,6 +40,7 @@ public:
     bool Disconnect() override;
     bool IsConnected() const override;
     const char* GetLastError() const override;
+    CNetError GetLastErrorKind() const override;
     void SetTimeout(unsigned int milliseconds) override;
     void SetStopCheck(std::function<bool()> stopRequested) override;
 
@@ -51,8 +52,12 @@ private:
 
     // Receive with extra recv flags (MSG_PEEK to leave the bytes queued).
     int ReceiveWith(void* buffer, int size, int flags);
-    void SetError(const char* text);
-    void SetErrorWithReason(const char* prefix, int error);
+    void SetError(CNetError::Kind kind, const char* text, int code = 0);
+    void SetErrorWithReason(CNetError::Kind kind, const char* prefix, int error);
+    void ClearError();
+    // The failure of a wait that did not end ready: timedOut's text on a time-out, "Stopped", or
+    // failed's text when the wait itself failed.
+    void SetWaitError(Wait wait, const char* timedOut, const char* failed);
     void CloseDescriptor();
     // Replaces the held descriptor with a fresh one; false (none held) when the platform refuses.
     bool RecreateDescriptor();
@@ -69,6 +74,7 @@ private:
 
     bool m_bConnected;
     char m_szLastError[128];
+    CNetError m_error;
     int m_iSocket;  // -1 when none is held
     unsigned int m_uiTimeoutMs;
     std::function<bool()> m_stopRequested;

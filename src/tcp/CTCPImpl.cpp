@@ -14,6 +14,7 @@ CTCPClientSocket* CTCPImpl::CreateClient() {
     auto socket = std::make_unique<CTCPClientSocketImpl>();
     if (!socket->Initialize()) {
         std::snprintf(m_szLastError, sizeof m_szLastError, "%s", socket->GetLastError());
+        m_error = socket->GetLastErrorKind();
         return nullptr;
     }
     return socket.release();
@@ -23,6 +24,7 @@ CTCPClientSocket* CTCPImpl::CreateTLSClient() {
     auto socket = std::make_unique<CTLSClientSocketImpl>(TLSContext());
     if (!socket->Initialize()) {
         std::snprintf(m_szLastError, sizeof m_szLastError, "%s", socket->GetLastError());
+        m_error = socket->GetLastErrorKind();
         return nullptr;
     }
     return socket.release();
@@ -42,6 +44,8 @@ void CTCPImpl::DestroyClient(CTCPClientSocket* socket) { delete socket; }
 void CTCPImpl::DestroyServer(CTCPServerSocket* socket) { delete socket; }
 
 const char* CTCPImpl::GetLastError() const { return m_szLastError; }
+
+CNetError CTCPImpl::GetLastErrorKind() const { return m_error; }
 
 bool CTCPImpl::Initialize() { return true; }
 

@@ -25,6 +25,7 @@ public:
     void DestroyClient(CTCPClientSocket* socket) override;
     void DestroyServer(CTCPServerSocket* socket) override;
     const char* GetLastError() const override;
+    CNetError GetLastErrorKind() const override;
     // A new TLS socket in the ready state, owned by the caller; null as CreateClient.
     CTCPClientSocket* CreateTLSClient() override;
 
@@ -38,6 +39,7 @@ public:
 
 private:
     char m_szLastError[128];
+    CNetError m_error;
     std::shared_ptr<const CTLSContext> m_tlsContext;
 };
 

@@ -16,6 +16,8 @@
 
 namespace {
 
+using K = CNetError::Kind;
+
 long BioControl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
 
 int BioCreate(BIO* bio) {
@@ -55,7 +57,7 @@ CTLSClientSocketImpl::~CTLSClientSocketImpl() = default;
 
 bool CTLSClientSocketImpl::Initialize() {
     if (m_tcp.Initialize()) return true;
-    SetError(m_tcp.GetLastError());
+    TakeTransportError();
     return false;
 }
 
@@ -120,13 +122,14 @@ int CTLSClientSocketImpl::PeekBuffer(void* buffer, int size) { return Receive(bu
 int CTLSClientSocketImpl::Receive(void* buffer, int size, bool peek) {
     if (size <= 0) return -1;
     if (!m_session) {
-        SetError("Not connected");
+        SetError(K::Connect, "Not connected");
         return -1;
     }
     BeginCall();
     const int received = peek ? SSL_peek(m_session.get(), buffer, size) : SSL_read(m_session.get(), buffer, size);
     if (received > 0) {
         m_szLastError[0] = '\0';
+        m_error = CNetError{};
         return received;
     }
     // The server ended TLS properly: a clean close, text unchanged as for a plain socket.
@@ -138,13 +141,14 @@ int CTLSClientSocketImpl::Receive(void* buffer, int size, bool peek) {
 int CTLSClientSocketImpl::WriteBuffer(const void* data, int size) {
     if (size <= 0) return -1;
     if (!m_session) {
-        SetError("Not connected");
+        SetError(K::Connect, "Not connected");
         return -1;
     }
     BeginCall();
     const int sent = SSL_write(m_session.get(), data, size);
     if (sent > 0) {
         m_szLastError[0] = '\0';
+        m_error = CNetError{};
         return sent;
     }
     ExplainTransferFailure("TLS send failed");
@@ -156,7 +160,7 @@ bool CTLSClientSocketImpl::Connect(const char* host, unsigned short port) {
     m_session.reset();
     m_tcp.SetTimeout(m_uiTimeoutMs);
     if (!m_tcp.Connect(host, port)) {
-        SetError(m_tcp.GetLastError());
+        TakeTransportError();
         return false;
     }
     if (Handshake(host)) return true;
@@ -171,7 +175,7 @@ bool CTLSClientSocketImpl::StartConnect(const char* host, unsigned short port) {
     // Only the TCP handshake runs ahead; the TLS one needs the caller's thread, so Connect does it.
     m_tcp.SetTimeout(m_uiTimeoutMs);
     if (m_tcp.StartConnect(host, port)) return true;
-    SetError(m_tcp.GetLastError());
+    TakeTransportError();
     return false;
 }
 
@@ -179,14 +183,14 @@ bool CTLSClientSocketImpl::Handshake(const char* host) {
     std::string setupError;
     SSL_CTX* const context = m_context ? m_context->Context(setupError) : nullptr;
     if (context == nullptr) {
-        SetError(m_context ? setupError.c_str() : "TLS setup failed: no context");
+        SetError(K::TLS, m_context ? setupError.c_str() : "TLS setup failed: no context");
         return false;
     }
     ERR_clear_error();
     m_session.reset(SSL_new(context));
     BIO* const bio = m_session ? BIO_new(Method()) : nullptr;
     if (bio == nullptr) {
-        SetError("TLS setup failed: ", OpenSSLReason("out of memory"));
+        SetError(K::TLS, "TLS setup failed: ", OpenSSLReason("out of memory"));
         return false;
     }
     BIO_set_data(bio, this);
@@ -202,7 +206,7 @@ bool CTLSClientSocketImpl::Handshake(const char* host) {
         named = SSL_set_tlsext_host_name(m_session.get(), host) == 1 && SSL_set1_host(m_session.get(), host) == 1;
     }
     if (!named) {
-        SetError("TLS setup failed: ", "host name not usable for verification");
+        SetError(K::TLS, "TLS setup failed: ", "host name not usable for verification");
         return false;
     }
 
@@ -215,34 +219,34 @@ bool CTLSClientSocketImpl::Handshake(const char* host) {
 
 void CTLSClientSocketImpl::ExplainHandshakeFailure() {
     const long verify = SSL_get_verify_result(m_session.get());
+    const CNetError transport = m_tcp.GetLastErrorKind();
     if (verify != X509_V_OK) {
-        SetError("Certificate verification failed: ", X509_verify_cert_error_string(verify));
+        SetError(K::Certificate, "Certificate verification failed: ", X509_verify_cert_error_string(verify));
     } else if (m_firstCount >= 5 && std::memcmp(m_firstBytes, "HTTP/", 5) == 0) {
-        SetError("TLS handshake failed: ", "the server answered in plain HTTP");
-    } else if (m_raw == Raw::TimedOut ||
-               (m_raw == Raw::Failed && std::strcmp(m_tcp.GetLastError(), tcp_text::kTimedOut) == 0)) {
-        SetError("TLS handshake failed: ", "timed out");
-    } else if (m_raw == Raw::Failed && std::strcmp(m_tcp.GetLastError(), tcp_text::kStopped) == 0) {
-        SetError(tcp_text::kStopped);
+        SetError(K::TLS, "TLS handshake failed: ", "the server answered in plain HTTP");
+    } else if (m_raw == Raw::TimedOut || (m_raw == Raw::Failed && transport.kind == K::TimedOut)) {
+        SetError(K::TimedOut, "TLS handshake failed: ", "timed out");
+    } else if (m_raw == Raw::Failed && transport.kind == K::Stopped) {
+        SetError(K::Stopped, tcp_text::kStopped);
     } else if (m_raw == Raw::Failed) {
-        SetError("TLS handshake failed: ", m_tcp.GetLastError());
+        SetError(transport.kind, "TLS handshake failed: ", m_tcp.GetLastError(), transport.code);
     } else if (m_raw == Raw::Closed) {
-        SetError("TLS handshake failed: ", "the server closed the connection");
+        SetError(K::ClosedEarly, "TLS handshake failed: ", "the server closed the connection");
     } else {
-        SetError("TLS handshake failed: ", OpenSSLReason("unknown error"));
+        SetError(K::TLS, "TLS handshake failed: ", OpenSSLReason("unknown error"));
     }
     ERR_clear_error();
 }
 
 void CTLSClientSocketImpl::ExplainTransferFailure(const char* prefix) {
     if (m_raw == Raw::TimedOut) {
-        SetError(tcp_text::kTimedOut);
+        SetError(K::TimedOut, tcp_text::kTimedOut);
     } else if (m_raw == Raw::Failed) {
-        SetError(m_tcp.GetLastError());
+        TakeTransportError();
     } else if (m_raw == Raw::Closed) {
-        SetError("Connection closed without TLS close_notify");
+        SetError(K::ClosedEarly, "Connection closed without TLS close_notify");
     } else {
-        SetError((std::string(prefix) + ": ").c_str(), OpenSSLReason("unknown error"));
+        SetError(K::TLS, (std::string(prefix) + ": ").c_str(), OpenSSLReason("unknown error"));
     }
     ERR_clear_error();
 }
@@ -250,13 +254,15 @@ void CTLSClientSocketImpl::ExplainTransferFailure(const char* prefix) {
 bool CTLSClientSocketImpl::Disconnect() {
     m_session.reset();
     if (m_tcp.Disconnect()) return true;
-    SetError(m_tcp.GetLastError());
+    TakeTransportError();
     return false;
 }
 
 bool CTLSClientSocketImpl::IsConnected() const { return m_session != nullptr && m_tcp.IsConnected(); }
 
 const char* CTLSClientSocketImpl::GetLastError() const { return m_szLastError; }
+
+CNetError CTLSClientSocketImpl::GetLastErrorKind() const { return m_error; }
 
 void CTLSClientSocketImpl::SetTimeout(unsigned int milliseconds) {
     m_uiTimeoutMs = milliseconds;
@@ -267,8 +273,14 @@ void CTLSClientSocketImpl::SetStopCheck(std::function<bool()> stopRequested) {
     m_tcp.SetStopCheck(std::move(stopRequested));
 }
 
-void CTLSClientSocketImpl::SetError(const char* prefix, const char* reason) {
+void CTLSClientSocketImpl::SetError(K kind, const char* prefix, const char* reason, int code) {
     std::snprintf(m_szLastError, sizeof m_szLastError, "%s%s", prefix, reason != nullptr ? reason : "");
+    m_error = CNetError{kind, code};
+}
+
+void CTLSClientSocketImpl::TakeTransportError() {
+    SetError(K::None, m_tcp.GetLastError());
+    m_error = m_tcp.GetLastErrorKind();
 }
 
 bio_method_st* CTLSClientSocketImpl::Method() {

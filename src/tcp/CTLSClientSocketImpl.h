@@ -45,6 +45,7 @@ public:
     bool Disconnect() override;
     bool IsConnected() const override;
     const char* GetLastError() const override;
+    CNetError GetLastErrorKind() const override;
     void SetTimeout(unsigned int milliseconds) override;
     void SetStopCheck(std::function<bool()> stopRequested) override;
 
@@ -73,12 +74,15 @@ private:
     void ExplainHandshakeFailure();
     // The text for a failed read or write: the transport's cause first, else OpenSSL's reason.
     void ExplainTransferFailure(const char* prefix);
-    void SetError(const char* prefix, const char* reason = nullptr);
+    void SetError(CNetError::Kind kind, const char* prefix, const char* reason = nullptr, int code = 0);
+    // The TCP socket's failure, text and kind.
+    void TakeTransportError();
 
     CTCPClientSocketImpl m_tcp;
     std::shared_ptr<const CTLSContext> m_context;
     std::unique_ptr<ssl_st, SessionDeleter> m_session;  // null when not connected
     char m_szLastError[128];
+    CNetError m_error;
     unsigned int m_uiTimeoutMs;
     Clock::time_point m_callDeadline;
     Raw m_raw;

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <regex>
@@ -13,6 +14,8 @@
 #include "tcp/CTCPImpl.h"
 
 namespace {
+
+using K = CNetError::Kind;
 
 using Clock = std::chrono::steady_clock;
 
@@ -34,7 +37,12 @@ protected:
 
     bool Get(const FaultServer& server) { return m_client.Get(server.Url("/maps/map.xml").c_str(), m_destination.c_str()); }
 
-    void ExpectFailureLeftNoTrace(const std::string& error) {
+    // The text and the kind (with its code, the status for one) of the failure, and no trace of it.
+    void ExpectFailureLeftNoTrace(const std::string& error, CNetError::Kind kind, int code = -1) {
+        EXPECT_EQ(m_client.GetLastErrorKind().kind, kind) << error;
+        if (code >= 0) {
+            EXPECT_EQ(m_client.GetLastErrorKind().code, code) << error;
+        }
         EXPECT_STREQ(m_client.GetLastError(), error.c_str());
         EXPECT_EQ(ReadFile(m_destination), kOldContent);
         EXPECT_EQ(m_dir.List(), std::vector<std::string>{"map.xml"});
@@ -87,7 +95,7 @@ TEST_F(FaultyServerTest, StopsAtContentLengthWithoutWaitingForTheClose) {
 TEST_F(FaultyServerTest, RedirectIsNotFollowed) {
     FaultServer server(Reply("HTTP/1.1 301 Moved Permanently\r\nLocation: /elsewhere\r\n\r\nbody"));
     EXPECT_FALSE(Get(server));
-    ExpectFailureLeftNoTrace("301 - Moved Permanently");
+    ExpectFailureLeftNoTrace("301 - Moved Permanently", K::HTTPStatus, 301);
     EXPECT_EQ(server.Connections(), 1);
 }
 
@@ -122,7 +130,7 @@ TEST_F(FaultyServerTest, RedirectsEndAtALoopOrAfterTwenty) {
 TEST_F(FaultyServerTest, BareLineFeedHeadNeverCompletes) {
     FaultServer server(Reply("HTTP/1.0 200 OK\nContent-Length: 3\n\nnew"));
     EXPECT_FALSE(Get(server));
-    ExpectFailureLeftNoTrace("Failed reading out response");
+    ExpectFailureLeftNoTrace("Failed reading out response", K::ClosedEarly);
 }
 
 TEST_F(FaultyServerTest, HeadOf16KiBIsReadWithoutTakingABodyByte) {
@@ -145,7 +153,7 @@ TEST_F(FaultyServerTest, HeadWithoutEmptyLineFailsAt16KiB) {
     const auto start = Clock::now();
     EXPECT_FALSE(Get(server));
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
-    ExpectFailureLeftNoTrace("Failed reading out response");
+    ExpectFailureLeftNoTrace("Failed reading out response", K::Protocol);
 }
 
 TEST_F(FaultyServerTest, EmptyReasonPhraseIsAcceptedAndReported) {
@@ -155,25 +163,25 @@ TEST_F(FaultyServerTest, EmptyReasonPhraseIsAcceptedAndReported) {
     WriteFile(m_destination, kOldContent);
     FaultServer missing(Reply("HTTP/1.1 404 \r\n\r\n"));
     EXPECT_FALSE(Get(missing));
-    ExpectFailureLeftNoTrace("404 - ");
+    ExpectFailureLeftNoTrace("404 - ", K::HTTPStatus, 404);
 }
 
 TEST_F(FaultyServerTest, DisagreeingContentLengthsFail) {
     FaultServer server(Reply("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 30\r\n\r\nnew"));
     EXPECT_FALSE(Get(server));
-    ExpectFailureLeftNoTrace("Invalid Content-Length");
+    ExpectFailureLeftNoTrace("Invalid Content-Length", K::Protocol);
 }
 
 TEST_F(FaultyServerTest, GarbledStatusLineFailsParsing) {
     FaultServer server(Reply("HTTP/2 200 OK\r\n\r\nnew"));
     EXPECT_FALSE(Get(server));
-    ExpectFailureLeftNoTrace("Parsing response failed");
+    ExpectFailureLeftNoTrace("Parsing response failed", K::Protocol);
 }
 
 TEST_F(FaultyServerTest, BodyShortOfContentLengthFails) {
     FaultServer server(Reply("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(40, 'b')));
     EXPECT_FALSE(Get(server));
-    ExpectFailureLeftNoTrace("Incomplete response body: 40 of 100 bytes");
+    ExpectFailureLeftNoTrace("Incomplete response body: 40 of 100 bytes", K::ClosedEarly);
 }
 
 TEST_F(FaultyServerTest, ResetMidBodyFails) {
@@ -184,7 +192,7 @@ TEST_F(FaultyServerTest, ResetMidBodyFails) {
         s.Reset(fd);
     });
     EXPECT_FALSE(Get(server));
-    ExpectFailureLeftNoTrace("Connection lost while reading the response body");
+    ExpectFailureLeftNoTrace("Connection lost while reading the response body", K::ClosedEarly);
 }
 
 TEST_F(FaultyServerTest, SilentServerTimesOut) {
@@ -195,7 +203,7 @@ TEST_F(FaultyServerTest, SilentServerTimesOut) {
     const auto elapsed = Clock::now() - start;
     EXPECT_GE(elapsed, std::chrono::milliseconds(250));
     EXPECT_LT(elapsed, std::chrono::seconds(3));
-    ExpectFailureLeftNoTrace("Timed out waiting for the server");
+    ExpectFailureLeftNoTrace("Timed out waiting for the server", K::TimedOut);
 }
 
 TEST_F(FaultyServerTest, ServerStallingMidBodyTimesOut) {
@@ -205,7 +213,7 @@ TEST_F(FaultyServerTest, ServerStallingMidBodyTimesOut) {
     });
     m_client.SetTimeout(300);
     EXPECT_FALSE(Get(server));
-    ExpectFailureLeftNoTrace("Timed out waiting for the server");
+    ExpectFailureLeftNoTrace("Timed out waiting for the server", K::TimedOut);
 }
 
 // Each byte comes just inside the time-out, so no single wait times out: the transfer as a whole
@@ -272,7 +280,7 @@ TEST_F(FaultyServerTest, StopRequestEndsAnyWaitWithoutATimeout) {
         requester.join();
         EXPECT_GE(elapsed, std::chrono::milliseconds(250));
         EXPECT_LT(elapsed, std::chrono::milliseconds(900));
-        ExpectFailureLeftNoTrace("Stopped");
+        ExpectFailureLeftNoTrace("Stopped", K::Stopped);
     }
 }
 
@@ -292,6 +300,28 @@ TEST_F(FaultyServerTest, PeerClosingBeforeReadingTheRequestFails) {
             << error;
         EXPECT_EQ(ReadFile(m_destination), kOldContent);
         EXPECT_EQ(m_dir.List(), std::vector<std::string>{"map.xml"});
+    }
+}
+
+// Failures before any answer carry their kind too: what retries decide on.
+TEST_F(FaultyServerTest, FailuresBeforeAnAnswerCarryTheirKind) {
+    unsigned short closedPort = 0;
+    { FaultServer gone(Reply("")); closedPort = gone.Port(); }
+    struct Case {
+        std::string url;
+        K kind;
+        int code;
+    };
+    const Case cases[] = {
+        {"http://127.0.0.1:" + std::to_string(closedPort) + "/m.map", K::Connect, ECONNREFUSED},
+        {"http://no-such-host.invalid/m.map", K::Resolve, 0},
+        {"ftp://127.0.0.1/m.map", K::Protocol, 0},
+        {"http://127.0.0.1:99999/m.map", K::Protocol, 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_FALSE(m_client.Get(c.url.c_str(), m_destination.c_str())) << c.url;
+        EXPECT_EQ(m_client.GetLastErrorKind().kind, c.kind) << c.url << ": " << m_client.GetLastError();
+        EXPECT_EQ(m_client.GetLastErrorKind().code, c.code) << c.url;
     }
 }
 
@@ -371,7 +401,7 @@ TEST_F(FaultyServerTest, UnwritableDestinationFailsAndLeavesNothing) {
     FaultServer server(Reply("HTTP/1.0 200 OK\r\n\r\nnew"));
     EXPECT_FALSE(m_client.Get(server.Url("/x").c_str(), m_dir.File("missing/map.xml").c_str()));
     ExpectFailureLeftNoTrace("Unable to write destination file " + m_dir.File("missing/map.xml") +
-                             ": No such file or directory");
+                             ": No such file or directory", K::LocalWrite, ENOENT);
     // A directory where the file should go: the rename over it fails.
     ASSERT_EQ(::mkdir(m_dir.File("sub").c_str(), 0755), 0);
     EXPECT_FALSE(m_client.Get(server.Url("/x").c_str(), m_dir.File("sub").c_str()));

@@ -16,6 +16,8 @@
 
 namespace {
 
+using K = CNetError::Kind;
+
 const char kOld[] = "<map><meta><version>1</version></meta></map>";
 const char kNew[] = "<map><meta><version>2</version></meta></map>";
 
@@ -29,7 +31,12 @@ protected:
         m_client.SetTimeout(5000);
     }
 
-    void ExpectFailureLeftNoTrace(const std::string& error) {
+    // The text and the kind (with its code, the status for one) of the failure, and no trace of it.
+    void ExpectFailureLeftNoTrace(const std::string& error, CNetError::Kind kind, int code = -1) {
+        EXPECT_EQ(m_client.GetLastErrorKind().kind, kind) << error;
+        if (code >= 0) {
+            EXPECT_EQ(m_client.GetLastErrorKind().code, code) << error;
+        }
         EXPECT_EQ(m_client.GetLastError(), error);
         EXPECT_EQ(ReadFile(m_destination), kOld);
         EXPECT_EQ(m_out.List(), std::vector<std::string>{"a.map"});
@@ -83,7 +90,7 @@ TEST_F(TLSDownloadTest, VerifiedDownloadByAddressAndByName) {
     EXPECT_EQ(ReadFile(m_destination), kNew);
     WriteFile(m_destination, kOld);
     EXPECT_FALSE(Get(Url("127.0.0.1", "/missing.map")));
-    ExpectFailureLeftNoTrace("404 - Not Found");
+    ExpectFailureLeftNoTrace("404 - Not Found", K::HTTPStatus, 404);
 
     if (!LocalhostResolves()) GTEST_SKIP() << kNoLocalhost;
     ASSERT_TRUE(Get(Url("localhost", "/a.map"))) << m_client.GetLastError();
@@ -129,6 +136,7 @@ TEST_F(TLSDownloadTest, CertificateFaultsAreRefused) {
         const std::string url = std::string("https://") + c.host + ":" + std::to_string(server.Port()) + "/a.map";
         EXPECT_FALSE(client.Get(url.c_str(), m_destination.c_str())) << c.certificate;
         EXPECT_STREQ(client.GetLastError(), c.error) << c.certificate << " " << c.host;
+        EXPECT_EQ(client.GetLastErrorKind().kind, K::Certificate) << c.certificate;
         EXPECT_EQ(ReadFile(m_destination), kOld);
         EXPECT_EQ(m_out.List(), std::vector<std::string>{"a.map"});
     }
@@ -138,7 +146,7 @@ TEST_F(TLSDownloadTest, CertificateFaultsAreRefused) {
 TEST_F(TLSDownloadTest, PlainHttpServerOnAnHttpsUrlIsNamed) {
     ASSERT_TRUE(m_server.Start()) << m_server.Error();
     EXPECT_FALSE(Get(Url("127.0.0.1", "/a.map")));
-    ExpectFailureLeftNoTrace("TLS handshake failed: the server answered in plain HTTP");
+    ExpectFailureLeftNoTrace("TLS handshake failed: the server answered in plain HTTP", K::TLS);
 }
 
 TEST_F(TLSDownloadTest, TimeoutCoversTheHandshake) {
@@ -147,7 +155,7 @@ TEST_F(TLSDownloadTest, TimeoutCoversTheHandshake) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(Get("https://127.0.0.1:" + std::to_string(silent.Port()) + "/a.map"));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-    ExpectFailureLeftNoTrace("TLS handshake failed: timed out");
+    ExpectFailureLeftNoTrace("TLS handshake failed: timed out", K::TimedOut);
 }
 
 // A body without a length ends with the connection. Over TLS only the server's close_notify says
@@ -178,7 +186,7 @@ TEST_F(TLSDownloadTest, BodyEndsOnlyWithTheServersTLSClose) {
             EXPECT_EQ(ReadFile(m_destination), "<map>cut");
         } else {
             EXPECT_FALSE(ok);
-            ExpectFailureLeftNoTrace("Connection lost while reading the response body");
+            ExpectFailureLeftNoTrace("Connection lost while reading the response body", K::ClosedEarly);
         }
     }
 }
@@ -188,7 +196,7 @@ TEST_F(TLSDownloadTest, HttpsNeverRedirectsToPlainHttp) {
                   "    location = /secure { return 302 https://127.0.0.1:$server_port/a.map; }");
     m_client.SetMaxRedirects(3);
     EXPECT_FALSE(Get(Url("127.0.0.1", "/moved")));
-    ExpectFailureLeftNoTrace("Redirect from https to http refused");
+    ExpectFailureLeftNoTrace("Redirect from https to http refused", K::Protocol);
     ASSERT_TRUE(Get(Url("127.0.0.1", "/secure"))) << m_client.GetLastError();
     EXPECT_EQ(ReadFile(m_destination), kNew);
 }
@@ -212,7 +220,7 @@ protected:
 
 TEST_F(RedirectTest, NotFollowedByDefault) {
     EXPECT_FALSE(Get("/hop1"));
-    ExpectFailureLeftNoTrace("301 - Moved Permanently");
+    ExpectFailureLeftNoTrace("301 - Moved Permanently", K::HTTPStatus, 301);
 }
 
 TEST_F(RedirectTest, ChainOfRelativeAndAbsoluteLocationsIsFollowed) {
@@ -232,10 +240,10 @@ TEST_F(RedirectTest, ChainOfRelativeAndAbsoluteLocationsIsFollowed) {
 TEST_F(RedirectTest, TooManyHopsAndLoopsFail) {
     m_client.SetMaxRedirects(2);
     EXPECT_FALSE(Get("/hop1"));
-    ExpectFailureLeftNoTrace("Too many redirects");
+    ExpectFailureLeftNoTrace("Too many redirects", K::Protocol);
     m_client.SetMaxRedirects(5);
     EXPECT_FALSE(Get("/loop"));
-    ExpectFailureLeftNoTrace("Redirect loop");
+    ExpectFailureLeftNoTrace("Redirect loop", K::Protocol);
 }
 
 }  // namespace

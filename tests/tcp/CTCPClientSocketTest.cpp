@@ -1,5 +1,6 @@
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -113,6 +114,7 @@ TEST_F(ClientSocketTest, UnresolvableNameFailsAndSocketStaysUsable) {
     auto socket = NewSocket();
     EXPECT_FALSE(socket->Connect("no-such-host.invalid", server.Port()));
     EXPECT_STREQ(socket->GetLastError(), "Unable to resolve");
+    EXPECT_EQ(socket->GetLastErrorKind().kind, CNetError::Kind::Resolve);
     EXPECT_FALSE(socket->IsConnected());
     EXPECT_TRUE(socket->Connect("127.0.0.1", server.Port()));
 }
@@ -124,6 +126,8 @@ TEST_F(ClientSocketTest, RefusedConnectionFailsAndSocketStaysUsable) {
     auto socket = NewSocket();
     EXPECT_FALSE(socket->Connect("127.0.0.1", closed.Port()));
     EXPECT_STREQ(socket->GetLastError(), "Failed to establish connection with server");
+    EXPECT_EQ(socket->GetLastErrorKind().kind, CNetError::Kind::Connect);
+    EXPECT_EQ(socket->GetLastErrorKind().code, ECONNREFUSED);
     EXPECT_FALSE(socket->IsConnected());
     EXPECT_TRUE(socket->Connect("127.0.0.1", server.Port())) << socket->GetLastError();
 }
@@ -236,6 +240,8 @@ TEST_F(ClosingPeerTest, ResetIsAFailureNotAClose) {
     ASSERT_EQ(socket->ReadBuffer(buffer, sizeof buffer), 5);
     EXPECT_EQ(socket->ReadBuffer(buffer, sizeof buffer), -1);
     EXPECT_STREQ(socket->GetLastError(), "Receive failed: Connection reset by peer");
+    EXPECT_EQ(socket->GetLastErrorKind().kind, CNetError::Kind::ClosedEarly);
+    EXPECT_EQ(socket->GetLastErrorKind().code, ECONNRESET);
 }
 
 TEST_F(ClosingPeerTest, SendingToAResetPeerFailsWithoutSignal) {
@@ -275,6 +281,7 @@ TEST_F(TimeoutTest, ReadFromASilentPeerTimesOut) {
     EXPECT_EQ(socket->ReadBuffer(buffer, sizeof buffer), -1);
     const long long elapsed = MillisecondsSince(start);
     EXPECT_STREQ(socket->GetLastError(), tcp_text::kTimedOut);
+    EXPECT_EQ(socket->GetLastErrorKind().kind, CNetError::Kind::TimedOut);
     EXPECT_GE(elapsed, 150);
     EXPECT_LT(elapsed, 3000);
 }
@@ -292,6 +299,7 @@ TEST_F(TimeoutTest, WriteToAPeerThatNeverReadsTimesOut) {
     }
     EXPECT_EQ(result, -1);
     EXPECT_STREQ(socket->GetLastError(), tcp_text::kTimedOut);
+    EXPECT_EQ(socket->GetLastErrorKind().kind, CNetError::Kind::TimedOut);
     EXPECT_LT(MillisecondsSince(start), 5000);
 }
 
@@ -311,6 +319,7 @@ TEST_F(TimeoutTest, ConnectToAFullListenerTimesOutAndSocketStaysUsable) {
     }
     ASSERT_TRUE(timedOut);
     EXPECT_STREQ(socket->GetLastError(), tcp_text::kConnectTimedOut);
+    EXPECT_EQ(socket->GetLastErrorKind().kind, CNetError::Kind::TimedOut);
     EXPECT_FALSE(socket->IsConnected());
     EXPECT_GE(elapsed, 150);
     EXPECT_LT(elapsed, 3000);
@@ -338,6 +347,7 @@ TEST_F(TimeoutTest, StopRequestEndsWaitsThatHaveNoTimeout) {
         requester.join();
         EXPECT_TRUE(failed);
         EXPECT_STREQ(socket->GetLastError(), tcp_text::kStopped);
+    EXPECT_EQ(socket->GetLastErrorKind().kind, CNetError::Kind::Stopped);
         EXPECT_GE(elapsed, 250);
         EXPECT_LT(elapsed, 800);
     };
@@ -358,6 +368,7 @@ TEST_F(TimeoutTest, StopRequestEndsWaitsThatHaveNoTimeout) {
     });
     EXPECT_FALSE(socket->Connect("localhost", silent.Port()));
     EXPECT_STREQ(socket->GetLastError(), tcp_text::kStopped);
+    EXPECT_EQ(socket->GetLastErrorKind().kind, CNetError::Kind::Stopped);
 }
 
 }  // namespace
