@@ -1,6 +1,7 @@
 #include "http/CHTTPClient.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
 #include <cctype>
 #include <climits>
@@ -304,10 +305,25 @@ bool CHTTPClient::ParseURL(const char* url, char* scheme, unsigned int schemeSiz
 
     const char* separator = std::strpbrk(rest, "/\\");
     const char* hostEnd = separator != nullptr ? separator : rest + std::strlen(rest);
+    // An IPv6 address goes in brackets, its colons being no port's.
+    const char* hostBegin = rest;
+    const char* nameEnd = nullptr;
+    const bool bracketed = *rest == '[';
+    if (bracketed) {
+        const char* close = static_cast<const char*>(std::memchr(rest, ']', static_cast<size_t>(hostEnd - rest)));
+        if (close == nullptr) return false;
+        hostBegin = rest + 1;
+        nameEnd = close;
+        rest = close + 1;
+        if (rest != hostEnd && *rest != ':') return false;
+    }
     const char* colon = static_cast<const char*>(std::memchr(rest, ':', static_cast<size_t>(hostEnd - rest)));
     if (colon != nullptr && !ParsePort(colon + 1, hostEnd, port)) return false;
+    if (nameEnd == nullptr) nameEnd = colon != nullptr ? colon : hostEnd;
     // A cut host or path would name another server or another file: refuse instead.
-    if (!CopyWhole(rest, colon != nullptr ? colon : hostEnd, host, hostSize)) return false;
+    if (!CopyWhole(hostBegin, nameEnd, host, hostSize)) return false;
+    in6_addr literal{};
+    if (bracketed && ::inet_pton(AF_INET6, host, &literal) != 1) return false;
     if (separator != nullptr && !CopyWhole(separator, separator + std::strlen(separator), path, pathSize)) {
         return false;
     }
@@ -335,13 +351,18 @@ bool CHTTPClient::BuildRequest(const char* host, unsigned short port, const char
             target[length++] = *source;
         }
     }
+    // An IPv6 address keeps its brackets, as in the URL.
+    const bool bracketed = std::strchr(host, ':') != nullptr;
+    const char* open = bracketed ? "[" : "";
+    const char* close = bracketed ? "]" : "";
     const int written =
         port == defaultPort
-            ? std::snprintf(request, size, "GET %s HTTP/1.0\r\nHost: %s\r\nUser-Agent: XOVRA_SERVER_10\r\n\r\n",
-                            target, host)
+            ? std::snprintf(request, size,
+                            "GET %s HTTP/1.0\r\nHost: %s%s%s\r\nUser-Agent: XOVRA_SERVER_10\r\n\r\n", target,
+                            open, host, close)
             : std::snprintf(request, size,
-                            "GET %s HTTP/1.0\r\nHost: %s:%d\r\nUser-Agent: XOVRA_SERVER_10\r\n\r\n", target,
-                            host, static_cast<int>(port));
+                            "GET %s HTTP/1.0\r\nHost: %s%s%s:%d\r\nUser-Agent: XOVRA_SERVER_10\r\n\r\n",
+                            target, open, host, close, static_cast<int>(port));
     return written >= 0 && static_cast<unsigned int>(written) < size;
 }
 

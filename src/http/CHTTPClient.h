@@ -84,8 +84,9 @@ public:
 
     // Splits a URL "[scheme://]host[:port][/path]" (a backslash separates like a slash) into
     // scheme (cut to fit), host, port (0 when none is named) and path (from its separator on).
-    // False for a URL starting with "://", a port that is not a decimal 1..65535, or a host or
-    // path that does not fit its buffer.
+    // An IPv6 address host is written in brackets ("http://[::1]:8080/") and comes out without
+    // them. False for a URL starting with "://", a port that is not a decimal 1..65535, a
+    // bracketed host that is not an IPv6 address, or a host or path that does not fit its buffer.
     static bool ParseURL(const char* url, char* scheme, unsigned int schemeSize, char* host,
                          unsigned int hostSize, unsigned short& port, char* path,
                          unsigned int pathSize);
@@ -94,7 +95,7 @@ public:
     int ReadHeader(CTCPSocket* socket, char* buffer, unsigned int size);
     // Writes the GET request for path ("/" when empty, each space and control byte escaped) to
     // host:port into request; the Host line names the port unless it is defaultPort (the
-    // scheme's: 80 for http, 443 for https). False when the host holds a control byte, the target
+    // scheme's: 80 for http, 443 for https), and an IPv6 address in brackets. False when the host holds a control byte, the target
     // exceeds 1023 characters or the request does not fit in size bytes.
     static bool BuildRequest(const char* host, unsigned short port, const char* path, char* request,
                              unsigned int size, unsigned short defaultPort = 80);

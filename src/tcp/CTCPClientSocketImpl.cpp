@@ -20,6 +20,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "tcp/CConnectRace.h"
 #include "tcp/TCPErrorTexts.h"
 
 namespace {
@@ -34,16 +35,53 @@ using K = CNetError::Kind;
 // How long a wait runs before the stop check is asked again.
 constexpr std::chrono::milliseconds kStopSlice(200);
 
-// The first IPv4 address of host, in network byte order; false when it does not resolve.
-bool LookUp(const char* host, in_addr& address) {
+using Address = CConnectRace::Address;
+
+// Every address of host, IPv6 and IPv4, in the system's order of preference (port 0); false
+// when it has none.
+bool LookUp(const std::string& host, std::vector<Address>& addresses) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* result = nullptr;
-    if (::getaddrinfo(host, nullptr, &hints, &result) != 0 || result == nullptr) return false;
-    address = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0) return false;
+    for (const addrinfo* entry = result; entry != nullptr; entry = entry->ai_next) {
+        if ((entry->ai_family != AF_INET && entry->ai_family != AF_INET6) ||
+            entry->ai_addrlen > sizeof(sockaddr_storage)) {
+            continue;
+        }
+        Address address;
+        std::memcpy(&address.storage, entry->ai_addr, entry->ai_addrlen);
+        address.length = entry->ai_addrlen;
+        addresses.push_back(address);
+    }
     ::freeaddrinfo(result);
-    return true;
+    return !addresses.empty();
+}
+
+// A numeric IPv4 or IPv6 address, which needs no lookup.
+bool ParseLiteral(const char* host, Address& address) {
+    auto& v4 = reinterpret_cast<sockaddr_in&>(address.storage);
+    if (::inet_pton(AF_INET, host, &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        address.length = sizeof v4;
+        return true;
+    }
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(address.storage);
+    if (::inet_pton(AF_INET6, host, &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        address.length = sizeof v6;
+        return true;
+    }
+    return false;
+}
+
+void SetPort(Address& address, unsigned short port) {
+    if (address.storage.ss_family == AF_INET6) {
+        reinterpret_cast<sockaddr_in6&>(address.storage).sin6_port = htons(port);
+    } else {
+        reinterpret_cast<sockaddr_in&>(address.storage).sin_port = htons(port);
+    }
 }
 
 // One name lookup on a thread of its own, so that waiting for it can be bounded and cut short.
@@ -54,7 +92,7 @@ struct Lookup {
     std::condition_variable finished;
     bool done = false;
     bool found = false;
-    in_addr address{};
+    std::vector<Address> addresses;
 };
 
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
@@ -178,50 +216,43 @@ bool CTCPClientSocketImpl::BeginConnect(const char* host, unsigned short port, b
         SetError(K::Stopped, tcp_text::kStopped);
         return false;
     }
-    sockaddr_in address{};
-    if (!Resolve(host, &address.sin_addr)) return false;
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    const int flags = ::fcntl(m_iSocket, F_GETFL);
-    int result = -1;
-    if (flags >= 0 && ::fcntl(m_iSocket, F_SETFL, flags | O_NONBLOCK) == 0) {
-        result = ::connect(m_iSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    std::vector<Address> addresses;
+    if (!Resolve(host, addresses)) return false;
+    for (Address& address : addresses) SetPort(address, port);
+    if (!m_race.Start(std::move(addresses))) {
+        SetError(K::Connect, "Failed to establish connection with server", m_race.Error());
+        return false;
     }
-    finished = result == 0;
-    if (finished) {
-        // Back to blocking mode: sends and receives choose per call whether to wait.
-        ::fcntl(m_iSocket, F_SETFL, flags);
-        return true;
-    }
-    const int error = flags >= 0 ? errno : 0;
-    if (flags >= 0 && (error == EINPROGRESS || error == EINTR)) return true;
-    SetError(K::Connect, "Failed to establish connection with server", error);
-    // A half-open attempt cannot be reused for another Connect: start over with a fresh one.
-    RecreateDescriptor();
-    return false;
+    finished = TakeWinner();
+    return true;
+}
+
+bool CTCPClientSocketImpl::TakeWinner() {
+    const int connected = m_race.TakeConnected();
+    if (connected < 0) return false;
+    // The descriptor held while not connected gives way to the one that won.
+    CloseDescriptor();
+    m_iSocket = connected;
+    return true;
 }
 
 bool CTCPClientSocketImpl::FinishConnect() {
     m_bConnecting = false;
     m_pendingHost.clear();
-    const Wait wait = WaitFor(POLLOUT);
-    int error = 0;
-    socklen_t length = sizeof error;
-    // SO_ERROR reads 0 while a connect is still pending, so only a finished wait counts.
-    const bool connected = wait == Wait::Ready &&
-                           ::getsockopt(m_iSocket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-    const int flags = ::fcntl(m_iSocket, F_GETFL);
-    if (!connected || flags < 0 || ::fcntl(m_iSocket, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        if (wait == Wait::Ready) {
-            SetError(K::Connect, "Failed to establish connection with server", error);
-        } else {
-            SetWaitError(wait, tcp_text::kConnectTimedOut, "Failed to establish connection with server");
-        }
-        RecreateDescriptor();
-        return false;
+    const CConnectRace::Result result = m_race.Finish(m_uiTimeoutMs, m_stopRequested);
+    if (result == CConnectRace::Result::Connected && TakeWinner()) {
+        m_bConnected = true;
+        return true;
     }
-    m_bConnected = true;
-    return true;
+    m_race.Abandon();
+    if (result == CConnectRace::Result::TimedOut) {
+        SetError(K::TimedOut, tcp_text::kConnectTimedOut);
+    } else if (result == CConnectRace::Result::Stopped) {
+        SetError(K::Stopped, tcp_text::kStopped);
+    } else {
+        SetError(K::Connect, "Failed to establish connection with server", m_race.Error());
+    }
+    return false;
 }
 
 bool CTCPClientSocketImpl::Disconnect() {
@@ -236,6 +267,7 @@ bool CTCPClientSocketImpl::Disconnect() {
     m_bConnected = false;
     m_bConnecting = false;
     m_pendingHost.clear();
+    m_race.Abandon();
     if (!RecreateDescriptor()) {
         SetError(K::Connect, "Recreating socket failed", errno);
         return false;
@@ -257,29 +289,35 @@ void CTCPClientSocketImpl::SetStopCheck(std::function<bool()> stopRequested) {
 
 bool CTCPClientSocketImpl::Stopping() const { return m_stopRequested && m_stopRequested(); }
 
-bool CTCPClientSocketImpl::Resolve(const char* host, void* address) {
-    in_addr& result = *static_cast<in_addr*>(address);
+void CTCPClientSocketImpl::SetResolver(Resolver resolver) { m_resolver = std::move(resolver); }
+
+bool CTCPClientSocketImpl::Resolve(const char* host, std::vector<Address>& addresses) {
     if (host == nullptr) {
         SetError(K::Resolve, "Unable to resolve");
         return false;
     }
-    // A dotted address needs no lookup, so nothing to wait for.
-    if (::inet_pton(AF_INET, host, &result) == 1) return true;
+    // A numeric address needs no lookup, so nothing to wait for.
+    Address literal;
+    if (ParseLiteral(host, literal)) {
+        addresses.assign(1, literal);
+        return true;
+    }
+    Resolver resolve = m_resolver ? m_resolver : Resolver(LookUp);
 
     auto lookup = std::make_shared<Lookup>();
     try {
-        std::thread([lookup, name = std::string(host)] {
-            in_addr found{};
-            const bool ok = LookUp(name.c_str(), found);
+        std::thread([lookup, resolve, name = std::string(host)] {
+            std::vector<Address> found;
+            const bool ok = resolve(name, found);
             const std::lock_guard<std::mutex> lock(lookup->mutex);
-            lookup->found = ok;
-            lookup->address = found;
+            lookup->found = ok && !found.empty();
+            lookup->addresses = std::move(found);
             lookup->done = true;
             lookup->finished.notify_all();
         }).detach();
     } catch (const std::system_error&) {
         // No thread to be had: look up here, unbounded, rather than not at all.
-        if (LookUp(host, result)) return true;
+        if (resolve(host, addresses) && !addresses.empty()) return true;
         SetError(K::Resolve, "Unable to resolve");
         return false;
     }
@@ -305,7 +343,7 @@ bool CTCPClientSocketImpl::Resolve(const char* host, void* address) {
         SetError(K::Resolve, "Unable to resolve");
         return false;
     }
-    result = lookup->address;
+    addresses = lookup->addresses;
     return true;
 }
 

@@ -2,11 +2,16 @@
 #define MAD_TCP_CTCPCLIENTSOCKETIMPL_H
 
 #include <string>
+#include <vector>
 
+#include "tcp/CConnectRace.h"
 #include "tcp/CTCPClientSocket.h"
 
-// A TCP client socket over IPv4 that owns one close-on-exec descriptor (or none) and closes it
-// on destruction. States: no socket, ready (descriptor held, not connected), connected.
+// A TCP client socket over IPv6 or IPv4 that owns one close-on-exec descriptor (or none) and
+// closes it on destruction. States: no socket, ready (descriptor held, not connected), connected.
+// A host is a name, a dotted IPv4 address or an IPv6 address (no brackets). A name is resolved
+// to all its addresses of both families, and they are raced as CConnectRace does: the first to
+// accept is kept.
 //
 // Every call is bounded by the time-out (default 30 000 ms, 0 waits forever):
 //  - Connect fails with "Name resolution timed out" or "Connection timed out" when resolving
@@ -47,6 +52,12 @@ public:
     // ReadBuffer that tells the peer's close (0, text unchanged) from a failure (-1, with a text).
     int Receive(void* buffer, int size);
 
+    // Looks a name up: every address (port 0) in order of preference, false when there is none.
+    // Runs on a thread of its own, so it must not touch the socket.
+    using Resolver = std::function<bool(const std::string& host, std::vector<CConnectRace::Address>& addresses)>;
+    // Replaces the system's resolver (getaddrinfo) for names; numeric addresses never use it.
+    void SetResolver(Resolver resolver);
+
 private:
     enum class Wait { Ready, TimedOut, Stopped, Failed };
 
@@ -64,11 +75,13 @@ private:
     bool Stopping() const;
     // Waits until the descriptor is ready for events, the time-out passes or a stop is asked for.
     Wait WaitFor(short events) const;
-    // The first IPv4 address of host, bounded by the time-out and the stop check.
-    bool Resolve(const char* host, void* address);
-    // Starts connecting the held descriptor (made non-blocking) to host:port; false with the
-    // last-error text set. Finished: the handshake is already done.
+    // Every address of host, bounded by the time-out and the stop check.
+    bool Resolve(const char* host, std::vector<CConnectRace::Address>& addresses);
+    // Resolves host and starts the race to connect to host:port; false with the last-error text
+    // set. Finished: an attempt has connected already (and is now the held descriptor).
     bool BeginConnect(const char* host, unsigned short port, bool& finished);
+    // Makes the race's winner the held descriptor; false when none won.
+    bool TakeWinner();
     // Waits, bounded by the time-out, for the handshake BeginConnect started.
     bool FinishConnect();
 
@@ -81,6 +94,8 @@ private:
     bool m_bConnecting;  // a handshake started by StartConnect is under way, to:
     std::string m_pendingHost;
     unsigned short m_pendingPort;
+    CConnectRace m_race;
+    Resolver m_resolver;
 };
 
 #endif

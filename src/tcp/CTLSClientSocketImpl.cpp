@@ -37,8 +37,8 @@ const char* OpenSSLReason(const char* fallback) {
 }
 
 bool IsAddress(const char* host) {
-    in_addr address{};
-    return ::inet_pton(AF_INET, host, &address) == 1;
+    in6_addr address{};
+    return ::inet_pton(AF_INET, host, &address) == 1 || ::inet_pton(AF_INET6, host, &address) == 1;
 }
 
 }  // namespace

@@ -127,6 +127,27 @@ TEST_F(DownloaderRunTest, FirstRunDownloadsEveryMapAndStampsItsVersion)
     EXPECT_NE(std::string::npos, m_nginx.AccessLog().find("GET /feed.xml?source=e2e&time=00-00-00%2000:00:00 HTTP/1.0"));
 }
 
+TEST_F(DownloaderRunTest, FeedAndMapsOnTheIPv6Loopback)
+{
+    try {
+        FaultServer probe([](FaultServer&, int, const std::string&) {}, false, false, "::1");
+    } catch (const std::exception&) {
+        GTEST_SKIP() << "no IPv6 loopback on this machine: fetching over IPv6 is not tested";
+    }
+    m_nginx.ListenOn("::1");
+    ASSERT_TRUE(m_nginx.Start()) << m_nginx.Error();
+    ASSERT_EQ(0u, FeedUrl().find("http://[::1]:"));
+    WriteConfig();
+    PublishFeed({{"a.map", 2}});
+    PublishMap("a.map", MapXml(1));
+
+    const ProcessResult result = Run();
+    EXPECT_EQ(0, result.exitCode);
+    EXPECT_EQ(Banner() + kChecking + "\nDownloading a.map... Done\n\n", result.out);
+    EXPECT_TRUE(HasVersion(LocalMap("a.map"), 2));
+    EXPECT_NE(std::string::npos, m_nginx.AccessLog().find("GET /maps/a.map HTTP/1.0"));
+}
+
 TEST_F(DownloaderRunTest, SecondRunFindsEverythingUpToDate)
 {
     WriteConfig();

@@ -143,6 +143,21 @@ TEST_F(TLSDownloadTest, CertificateFaultsAreRefused) {
     if (skippedByName) GTEST_SKIP() << kNoLocalhost;
 }
 
+// An IPv6 address in the URL must be among the certificate's IP addresses.
+TEST_F(TLSDownloadTest, IPv6AddressIsCheckedAgainstTheCertificatesAddresses) {
+    for (const char* certificate : {"good", "wrongname"}) {
+        NginxServer server(m_root.Path());
+        server.ListenOn("::1");
+        server.UseTLS(s_certificates->Certificate(certificate), s_certificates->Key(certificate));
+        if (!server.Start()) GTEST_SKIP() << "no nginx on the IPv6 loopback: " << server.Error();
+        const bool good = std::string(certificate) == "good";
+        WriteFile(m_destination, kOld);
+        EXPECT_EQ(Get(server.Url("/a.map")), good) << certificate;
+        EXPECT_STREQ(m_client.GetLastError(), good ? "" : "Certificate verification failed: IP address mismatch");
+        EXPECT_EQ(ReadFile(m_destination), good ? kNew : kOld);
+    }
+}
+
 TEST_F(TLSDownloadTest, PlainHttpServerOnAnHttpsUrlIsNamed) {
     ASSERT_TRUE(m_server.Start()) << m_server.Error();
     EXPECT_FALSE(Get(Url("127.0.0.1", "/a.map")));

@@ -65,6 +65,33 @@ TEST_F(ParseURLTest, PortMustBeADecimalFrom1To65535) {
     EXPECT_FALSE(Parse("http://h:8:8/x"));
 }
 
+// An IPv6 address comes in brackets, which the host loses; anything else in brackets is refused.
+TEST_F(ParseURLTest, BracketedIPv6AddressIsTheHost) {
+    struct Case {
+        const char* url;
+        const char* host;  // null: refused
+        unsigned short port;
+        const char* path;
+    };
+    const Case cases[] = {
+        {"http://[::1]:8080/feed.php", "::1", 8080, "/feed.php"},
+        {"https://[2001:db8::5]/m.map", "2001:db8::5", 0, "/m.map"},
+        {"http://[::ffff:127.0.0.1]", "::ffff:127.0.0.1", 0, ""},
+        {"http://[::1/x", nullptr, 0, nullptr},
+        {"http://[example.org]/x", nullptr, 0, nullptr},
+        {"http://[::1]8080/x", nullptr, 0, nullptr},
+        {"http://[::1]:/x", nullptr, 0, nullptr},
+        {"http://::1/x", nullptr, 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(Parse(c.url), c.host != nullptr) << c.url;
+        if (c.host == nullptr) continue;
+        EXPECT_STREQ(m_host, c.host);
+        EXPECT_EQ(m_port, c.port);
+        EXPECT_STREQ(m_path, c.path);
+    }
+}
+
 TEST_F(ParseURLTest, HostOrPathTooLongIsRejectedNotCut) {
     EXPECT_TRUE(Parse("http://" + std::string(255, 'h') + "/x"));
     EXPECT_FALSE(Parse("http://" + std::string(256, 'h') + "/x"));
@@ -93,6 +120,13 @@ TEST_F(BuildRequestTest, HostLineOmitsOnlyTheSchemesDefaultPort) {
     EXPECT_STREQ(m_request, "GET /x HTTP/1.0\r\nHost: h:80\r\nUser-Agent: XOVRA_SERVER_10\r\n\r\n");
     ASSERT_TRUE(CHTTPClient::BuildRequest("h", 443, "/x", m_request, sizeof m_request));
     EXPECT_STREQ(m_request, "GET /x HTTP/1.0\r\nHost: h:443\r\nUser-Agent: XOVRA_SERVER_10\r\n\r\n");
+}
+
+TEST_F(BuildRequestTest, IPv6AddressKeepsItsBracketsInTheHostLine) {
+    ASSERT_TRUE(CHTTPClient::BuildRequest("::1", 8080, "/feed.php", m_request, sizeof m_request));
+    EXPECT_STREQ(m_request, "GET /feed.php HTTP/1.0\r\nHost: [::1]:8080\r\nUser-Agent: XOVRA_SERVER_10\r\n\r\n");
+    ASSERT_TRUE(CHTTPClient::BuildRequest("2001:db8::5", 443, "/m.map", m_request, sizeof m_request, 443));
+    EXPECT_STREQ(m_request, "GET /m.map HTTP/1.0\r\nHost: [2001:db8::5]\r\nUser-Agent: XOVRA_SERVER_10\r\n\r\n");
 }
 
 TEST_F(BuildRequestTest, OtherPortIsNamedAndEmptyPathBecomesSlash) {

@@ -37,23 +37,38 @@ std::string ReadRequestHead(int fd) {
 
 }  // namespace
 
-FaultServer::FaultServer(Handler handler, bool readRequest, bool concurrent)
+FaultServer::FaultServer(Handler handler, bool readRequest, bool concurrent, const std::string& address,
+                         unsigned short port)
     : m_handler(std::move(handler)), m_readRequest(readRequest), m_concurrent(concurrent) {
-    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool v6 = address.find(':') != std::string::npos;
+    m_host = v6 ? "[" + address + "]" : address;
+    sockaddr_storage storage{};
+    socklen_t len = 0;
+    if (v6) {
+        auto& addr = reinterpret_cast<sockaddr_in6&>(storage);
+        addr.sin6_family = AF_INET6;
+        addr.sin6_port = htons(port);
+        if (::inet_pton(AF_INET6, address.c_str(), &addr.sin6_addr) != 1) throw std::runtime_error("bad address");
+        len = sizeof addr;
+    } else {
+        auto& addr = reinterpret_cast<sockaddr_in&>(storage);
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) throw std::runtime_error("bad address");
+        len = sizeof addr;
+    }
+    m_listenFd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_listenFd < 0) throw std::runtime_error("socket failed");
     int one = 1;
     ::setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(m_listenFd, 16) != 0 ||
-        ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    if (v6) ::setsockopt(m_listenFd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&storage), len) != 0 || ::listen(m_listenFd, 16) != 0 ||
+        ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&storage), &len) != 0) {
         ::close(m_listenFd);
-        throw std::runtime_error("cannot listen on a loopback port");
+        throw std::runtime_error("cannot listen on " + address);
     }
-    m_port = ntohs(addr.sin_port);
+    m_port = ntohs(v6 ? reinterpret_cast<sockaddr_in6&>(storage).sin6_port
+                      : reinterpret_cast<sockaddr_in&>(storage).sin_port);
     m_thread = std::thread([this] { Run(); });
 }
 
@@ -70,7 +85,7 @@ FaultServer::~FaultServer() {
 }
 
 std::string FaultServer::Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(m_port) + path;
+    return "http://" + m_host + ":" + std::to_string(m_port) + path;
 }
 
 std::vector<std::string> FaultServer::Requests() const {

@@ -9,7 +9,8 @@
 #include <thread>
 #include <vector>
 
-// A scriptable HTTP peer on 127.0.0.1 for the cases a real server cannot produce.
+// A scriptable HTTP peer on 127.0.0.1 (or another loopback address, ::1 included) for the cases a
+// real server cannot produce.
 // A background thread accepts connections and serves them one after another, or, when concurrent,
 // each on a thread of its own (a handler that sleeps then delays only its own response). For
 // each connection, unless readRequest is
@@ -23,13 +24,15 @@ class FaultServer {
 public:
     using Handler = std::function<void(FaultServer& server, int fd, const std::string& request)>;
 
-    explicit FaultServer(Handler handler, bool readRequest = true, bool concurrent = false);
+    // Listens on address ("127.0.0.1" or "::1") at port (0: any free one); throws when it cannot.
+    explicit FaultServer(Handler handler, bool readRequest = true, bool concurrent = false,
+                         const std::string& address = "127.0.0.1", unsigned short port = 0);
     ~FaultServer();
     FaultServer(const FaultServer&) = delete;
     FaultServer& operator=(const FaultServer&) = delete;
 
     unsigned short Port() const { return m_port; }
-    // "http://127.0.0.1:<port>" + path.
+    // "http://127.0.0.1:<port>" + path, or "http://[::1]:<port>" + path.
     std::string Url(const std::string& path) const;
     // Every request head received so far, in order.
     std::vector<std::string> Requests() const;
@@ -50,6 +53,7 @@ private:
 
     Handler m_handler;
     bool m_readRequest;
+    std::string m_host;  // as a URL writes it
     int m_listenFd = -1;
     unsigned short m_port = 0;
     std::atomic<bool> m_stopping{false};

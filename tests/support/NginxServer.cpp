@@ -13,37 +13,51 @@
 
 namespace {
 
+// The loopback address as a socket address of its family, at port.
+socklen_t LoopbackAddress(const std::string& address, unsigned short port, sockaddr_storage& storage) {
+    storage = sockaddr_storage{};
+    if (address.find(':') != std::string::npos) {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(storage);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(port);
+        ::inet_pton(AF_INET6, address.c_str(), &v6.sin6_addr);
+        return sizeof v6;
+    }
+    auto& v4 = reinterpret_cast<sockaddr_in&>(storage);
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(port);
+    ::inet_pton(AF_INET, address.c_str(), &v4.sin_addr);
+    return sizeof v4;
+}
+
 // A port that was free a moment ago; nginx may still lose a race for it, so Start retries.
-unsigned short PickFreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+unsigned short PickFreePort(const std::string& address) {
+    sockaddr_storage addr{};
+    socklen_t len = LoopbackAddress(address, 0, addr);
+    int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return 0;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
     unsigned short port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-        port = ntohs(addr.sin_port);
+        // The port sits at the same place in both families.
+        port = ntohs(reinterpret_cast<sockaddr_in&>(addr).sin_port);
     }
     ::close(fd);
     return port;
 }
 
-bool Accepts(unsigned short port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+bool Accepts(const std::string& address, unsigned short port) {
+    sockaddr_storage addr{};
+    const socklen_t len = LoopbackAddress(address, port, addr);
+    int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
     ::close(fd);
     return ok;
 }
 
-std::string Config(const std::string& prefix, const std::string& root, unsigned short port,
-                   const std::string& server) {
+std::string Config(const std::string& prefix, const std::string& root, const std::string& host,
+                   unsigned short port, const std::string& server) {
     std::string conf;
     // A root master would hand the workers to "nobody", who may not read a private temp dir.
     if (::geteuid() == 0) conf += "user root;\n";
@@ -57,7 +71,7 @@ std::string Config(const std::string& prefix, const std::string& root, unsigned 
         conf += std::string("  ") + kind + "_temp_path " + prefix + "/" + kind + ";\n";
     }
     conf += "  default_type application/octet-stream;\n  sendfile on;\n";
-    conf += "  server {\n    listen 127.0.0.1:" + std::to_string(port) + server;
+    conf += "  server {\n    listen " + host + ":" + std::to_string(port) + server;
     conf += "    root " + root + ";\n  }\n}\n";
     return conf;
 }
@@ -73,12 +87,18 @@ void NginxServer::UseTLS(const std::string& certificate, const std::string& key)
     m_key = key;
 }
 
+void NginxServer::ListenOn(const std::string& address) { m_address = address; }
+
+std::string NginxServer::Host() const {
+    return m_address.find(':') != std::string::npos ? "[" + m_address + "]" : m_address;
+}
+
 void NginxServer::AddServerConfig(const std::string& directives) { m_extra += "    " + directives + "\n"; }
 
 bool NginxServer::Start() {
     Stop();
     for (int attempt = 0; attempt < 5; ++attempt) {
-        m_port = PickFreePort();
+        m_port = PickFreePort(m_address);
         if (m_port == 0) {
             m_error = "no free loopback port";
             continue;
@@ -88,7 +108,7 @@ bool NginxServer::Start() {
         if (!m_certificate.empty()) {
             server += "    ssl_certificate " + m_certificate + ";\n    ssl_certificate_key " + m_key + ";\n";
         }
-        WriteFile(confPath, Config(m_prefix.Path(), m_root, m_port, server + m_extra));
+        WriteFile(confPath, Config(m_prefix.Path(), m_root, Host(), m_port, server + m_extra));
         pid_t pid = fork();
         if (pid < 0) {
             m_error = "fork failed";
@@ -113,7 +133,7 @@ bool NginxServer::Start() {
                 m_error = "nginx exited at start-up: " + ReadFile(m_prefix.File("error.log"));
                 break;
             }
-            if (Accepts(m_port)) {
+            if (Accepts(m_address, m_port)) {
                 m_error.clear();
                 return true;
             }
@@ -135,7 +155,7 @@ void NginxServer::Stop() {
 }
 
 std::string NginxServer::Url(const std::string& path) const {
-    return (m_certificate.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") + std::to_string(m_port) + path;
+    return (m_certificate.empty() ? "http://" : "https://") + Host() + ":" + std::to_string(m_port) + path;
 }
 
 std::string NginxServer::AccessLog() const { return ReadFile(m_prefix.File("access.log")); }

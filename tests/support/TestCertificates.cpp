@@ -32,7 +32,7 @@ bool TestCertificates::Issue(const std::string& name, const std::string& names, 
 bool TestCertificates::Generate() {
     return Run("authority", std::string("openssl req -x509") + kNewKey +
                                 " -keyout ca.key -out ca.pem -days 2 -subj /CN=mad-test-authority") &&
-           Issue("good", "IP:127.0.0.1,DNS:localhost", "2", false) &&
+           Issue("good", "IP:127.0.0.1,IP:::1,DNS:localhost", "2", false) &&
            Issue("expired", "IP:127.0.0.1,DNS:localhost", "-1", false) &&
            Issue("wrongname", "DNS:other.example", "2", false) &&
            Issue("selfsigned", "IP:127.0.0.1,DNS:localhost", "2", true);

@@ -8,20 +8,76 @@
 #include <memory>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "support/FaultServer.h"
 #include "support/Localhost.h"
+#include "tcp/CConnectRace.h"
 #include "tcp/CTCPClientSocket.h"
+#include "tcp/CTCPClientSocketImpl.h"
 #include "tcp/CTCPImpl.h"
 #include "tcp/TCPErrorTexts.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+using Address = CConnectRace::Address;
+
+Address Loopback(bool v6, unsigned short port) {
+    Address address;
+    if (v6) {
+        auto& a = reinterpret_cast<sockaddr_in6&>(address.storage);
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        a.sin6_port = htons(port);
+        address.length = sizeof a;
+    } else {
+        auto& a = reinterpret_cast<sockaddr_in&>(address.storage);
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        address.length = sizeof a;
+    }
+    return address;
+}
+
+// A listener on a loopback address and port whose accept queue is full, so that connecting to
+// it hangs (where the kernel lets that happen: Hangs() tells).
+class HangingListener {
+public:
+    HangingListener(bool v6, unsigned short port) {
+        const Address address = Loopback(v6, port);
+        const auto* where = reinterpret_cast<const sockaddr*>(&address.storage);
+        m_fds.push_back(::socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        int one = 1;
+        if (v6) ::setsockopt(m_fds[0], IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        if (m_fds[0] < 0 || ::bind(m_fds[0], where, address.length) != 0 || ::listen(m_fds[0], 0) != 0) return;
+        for (int i = 0; i < 3; ++i) {
+            m_fds.push_back(::socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+            ::connect(m_fds.back(), where, address.length);
+        }
+        pollfd probe{m_fds.back(), POLLOUT, 0};
+        m_hangs = ::poll(&probe, 1, 100) == 0;
+    }
+    ~HangingListener() {
+        for (const int fd : m_fds) {
+            if (fd >= 0) ::close(fd);
+        }
+    }
+    HangingListener(const HangingListener&) = delete;
+    HangingListener& operator=(const HangingListener&) = delete;
+    bool Hangs() const { return m_hangs; }
+
+private:
+    std::vector<int> m_fds;
+    bool m_hangs = false;
+};
 
 long long MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -267,6 +323,75 @@ TEST_F(ClosingPeerTest, SendingToAResetPeerFailsWithoutSignal) {
     // Reaching this line at all means no SIGPIPE ended the process.
     EXPECT_EQ(failures, 3);
     EXPECT_EQ(std::string(socket->GetLastError()).rfind("Send failed: ", 0), 0u) << socket->GetLastError();
+}
+
+// Addresses are raced alternating families, starting with the resolver's first choice.
+TEST(ConnectRaceTest, AddressesAlternateFamiliesFromTheFirstOne) {
+    struct Case {
+        std::vector<bool> v6;                // the resolver's answer, numbered 1, 2, ... by port
+        std::vector<unsigned short> raced;  // the numbers in the order they are tried
+    };
+    const Case cases[] = {
+        {{true, true, true, false}, {1, 4, 2, 3}},
+        {{false, false, true, true}, {1, 3, 2, 4}},
+        {{false, true, false}, {1, 2, 3}},
+    };
+    for (const Case& c : cases) {
+        std::vector<Address> given;
+        for (std::size_t i = 0; i < c.v6.size(); ++i) {
+            given.push_back(Loopback(c.v6[i], static_cast<unsigned short>(i + 1)));
+        }
+        std::vector<unsigned short> raced;
+        for (const Address& address : CConnectRace::Interleave(given)) {
+            raced.push_back(ntohs(reinterpret_cast<const sockaddr_in&>(address.storage).sin_port));
+        }
+        EXPECT_EQ(raced, c.raced);
+    }
+}
+
+// A name with addresses of both families connects to whichever the server listens on: after a
+// refused address the next one is tried at once, after one that does not answer 250 ms later.
+TEST(DualStackTest, NameWithBothFamiliesConnectsToTheOneThatListens) {
+    struct Case {
+        bool serverOnIPv6;
+        bool otherHangs;  // else the other address refuses
+        long long atLeastMs;
+        long long belowMs;
+    };
+    const Case cases[] = {
+        {false, false, 0, 200},
+        {true, false, 0, 200},
+        {true, true, 200, 1000},
+    };
+    for (const Case& c : cases) {
+        std::unique_ptr<FaultServer> server;
+        try {
+            server = std::make_unique<FaultServer>(Echo, false, false, c.serverOnIPv6 ? "::1" : "127.0.0.1");
+        } catch (const std::exception&) {
+            GTEST_SKIP() << "no IPv6 loopback on this machine: dual-stack connecting is not tested";
+        }
+        std::unique_ptr<HangingListener> hanging;
+        if (c.otherHangs) {
+            hanging = std::make_unique<HangingListener>(!c.serverOnIPv6, server->Port());
+            if (!hanging->Hangs()) GTEST_SKIP() << "this kernel completes connections to a full listener";
+        }
+        CTCPClientSocketImpl socket;
+        ASSERT_TRUE(socket.Initialize());
+        const bool firstV6 = !c.serverOnIPv6;
+        socket.SetResolver([firstV6](const std::string& host, std::vector<Address>& addresses) {
+            if (host != "dual.test") return false;
+            addresses = {Loopback(firstV6, 0), Loopback(!firstV6, 0)};
+            return true;
+        });
+        const auto start = Clock::now();
+        ASSERT_TRUE(socket.Connect("dual.test", server->Port())) << socket.GetLastError();
+        const long long elapsed = MillisecondsSince(start);
+        EXPECT_GE(elapsed, c.atLeastMs);
+        EXPECT_LT(elapsed, c.belowMs);
+        ASSERT_EQ(socket.WriteBuffer("ping", 4), 4);
+        char reply[8] = {};
+        EXPECT_EQ(socket.ReadBuffer(reply, sizeof reply), 4);
+    }
 }
 
 class TimeoutTest : public ClientSocketTest {};
