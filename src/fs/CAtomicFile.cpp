@@ -151,6 +151,14 @@ bool CAtomicFile::Write(const void* data, std::size_t length) {
     return true;
 }
 
+bool CAtomicFile::Truncate() {
+    if (m_fd < 0 || m_bFailed) return Fail(m_fd < 0 ? EBADF : m_error);
+    if (::ftruncate(m_fd, 0) != 0 || ::lseek(m_fd, 0, SEEK_SET) != 0) return Fail(errno);
+    m_size = 0;
+    m_flushed = 0;
+    return true;
+}
+
 void CAtomicFile::StartWriteback() {
     // A file that Commit flushes anyway: handing each few MiB to the disk as they come
     // lets that flush overlap a slow download instead of following it. Only a hint, so a

@@ -37,6 +37,9 @@ public:
     // Writes all bytes, retrying interrupted and short writes. False on any failure (the
     // temporary file stays until Commit or destruction; Commit then fails).
     bool Write(const void* data, std::size_t length);
+    // Empties the temporary file, to be written again from its start (a download tried again).
+    // False on failure, or after an earlier write failed.
+    bool Truncate();
     // Flushes, closes and renames over the target. False (temporary removed) on any failure.
     bool Commit();
     // Removes the temporary file now; the target stays as it was.

@@ -4,7 +4,9 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <cctype>
+#include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -12,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <strings.h>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -42,6 +45,14 @@ constexpr unsigned long long kMinimumBytesPerWindow = 1024;
 // How long a connection started ahead may wait for the Get that uses it: far less than servers
 // let an idle connection wait for its request.
 constexpr std::chrono::seconds kAheadLifetime(5);
+// The longest wait before another try that a Retry-After may ask for.
+constexpr std::chrono::seconds kLongestRetryAfter(60);
+// Waits between tries double from 1 s this many times at most (about 18 hours), and each is
+// varied by this share either way, so that clients failed together do not come back together.
+constexpr unsigned int kLongestBackoffDoubling = 16;
+constexpr double kBackoffVariation = 0.2;
+// How often a wait before another try asks the stop check.
+constexpr std::chrono::milliseconds kRetryStopSlice(50);
 constexpr unsigned short kHttpPort = 80;
 constexpr unsigned short kHttpsPort = 443;
 
@@ -252,7 +263,13 @@ struct CHTTPClient::Target {
 };
 
 CHTTPClient::CHTTPClient(CTCP* tcp)
-    : m_szLastError{}, m_pTCP(tcp), m_uiTimeoutMs(kDefaultTimeoutMs), m_uiMaxRedirects(0) {}
+    : m_szLastError{},
+      m_pTCP(tcp),
+      m_uiTimeoutMs(kDefaultTimeoutMs),
+      m_uiMaxRedirects(0),
+      // The waits only need to differ between clients, not to be secret.
+      m_random(static_cast<std::minstd_rand::result_type>(Clock::now().time_since_epoch().count() ^
+                                                          reinterpret_cast<std::uintptr_t>(this))) {}
 
 CHTTPClient::~CHTTPClient() = default;
 
@@ -267,6 +284,10 @@ void CHTTPClient::SetStopCheck(std::function<bool()> stopRequested) { m_stopRequ
 void CHTTPClient::SetMaxRedirects(unsigned int redirects) { m_uiMaxRedirects = std::min(redirects, kMaxRedirects); }
 
 void CHTTPClient::SetConnectAhead(std::function<bool()> nextGetComing) { m_connectAhead = std::move(nextGetComing); }
+
+void CHTTPClient::SetRetries(unsigned int retries) { m_uiRetries = retries; }
+
+void CHTTPClient::SetRetryWait(std::function<bool(std::chrono::milliseconds)> wait) { m_retryWait = std::move(wait); }
 
 bool CHTTPClient::Fail(CNetError::Kind kind, const char* text, int code) {
     std::snprintf(m_szLastError, sizeof m_szLastError, "%s", text);
@@ -426,16 +447,95 @@ bool CHTTPClient::Prepare(const char* url, Target& target) {
     return true;
 }
 
-bool CHTTPClient::Get(const char* url, const char* destination) { return Fetch(url, destination, nullptr); }
+bool CHTTPClient::Get(const char* url, const char* destination) {
+    return FetchWithRetries(url, destination, nullptr);
+}
 
 bool CHTTPClient::Get(const char* url, CAtomicFile& file, unsigned long long maxBodyBytes) {
     m_ullMaxBody = maxBodyBytes;
-    const bool fetched = Fetch(url, file.Target().c_str(), &file);
+    const bool fetched = FetchWithRetries(url, file.Target().c_str(), &file);
     m_ullMaxBody = 0;
     return fetched;
 }
 
 bool CHTTPClient::BodyTooLarge() const { return m_bBodyTooLarge; }
+
+bool CHTTPClient::FetchWithRetries(const char* url, const char* destination, CAtomicFile* open) {
+    char before[sizeof m_szLastError];
+    std::memcpy(before, m_szLastError, sizeof before);
+    const CNetError beforeKind = m_error;
+    for (unsigned int tries = 0;; ++tries) {
+        m_retryAfter.reset();
+        if (Fetch(url, destination, open)) {
+            // A Get that succeeded in the end has not failed: its last error is the one before.
+            std::memcpy(m_szLastError, before, sizeof before);
+            m_error = beforeKind;
+            return true;
+        }
+        if (tries >= m_uiRetries || !IsTransient(m_error)) return false;
+        std::chrono::milliseconds wait = Backoff(tries);
+        if (m_retryAfter) {
+            // A server that asks for a long pause gets it: the next pass tries again.
+            if (*m_retryAfter > kLongestRetryAfter) return false;
+            wait = *m_retryAfter;
+        }
+        if (!WaitToRetry(wait)) return Fail(K::Stopped, tcp_text::kStopped);
+        // The next try writes the body from its start.
+        if (open != nullptr && !open->Truncate()) return FailWriting(destination, *open);
+    }
+}
+
+std::chrono::milliseconds CHTTPClient::Backoff(unsigned int tries) {
+    const double base = 1000.0 * static_cast<double>(1ULL << std::min(tries, kLongestBackoffDoubling));
+    std::uniform_real_distribution<double> vary(1.0 - kBackoffVariation, 1.0 + kBackoffVariation);
+    return std::chrono::milliseconds(static_cast<long long>(base * vary(m_random)));
+}
+
+bool CHTTPClient::WaitToRetry(std::chrono::milliseconds wait) {
+    if (m_retryWait) return m_retryWait(wait);
+    const Clock::time_point until = Clock::now() + wait;
+    while (!Stopping()) {
+        const Clock::time_point now = Clock::now();
+        if (now >= until) return true;
+        std::this_thread::sleep_for(std::min<Clock::duration>(until - now, kRetryStopSlice));
+    }
+    return false;
+}
+
+bool CHTTPClient::IsTransient(const CNetError& error) {
+    switch (error.kind) {
+    case K::Connect:
+        return error.code == ECONNREFUSED || error.code == ECONNRESET;
+    case K::TimedOut:
+    case K::TooSlow:
+    case K::ClosedEarly:
+        return true;
+    case K::HTTPStatus:
+        return error.code == 408 || error.code == 429 || error.code == 500 || error.code == 502 ||
+               error.code == 503 || error.code == 504;
+    default:
+        return false;
+    }
+}
+
+bool CHTTPClient::ParseRetryAfter(const std::string& value, std::time_t now, long long& seconds) {
+    if (!value.empty() && value.size() <= 10 &&
+        std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        seconds = std::stoll(value);
+        return true;
+    }
+    // The date forms HTTP allows: IMF-fixdate, then the obsolete RFC 850 and asctime forms.
+    for (const char* format : {"%a, %d %b %Y %H:%M:%S GMT", "%A, %d-%b-%y %H:%M:%S GMT", "%a %b %d %H:%M:%S %Y"}) {
+        std::tm when{};
+        const char* end = ::strptime(value.c_str(), format, &when);
+        if (end == nullptr || *end != '\0') continue;
+        const std::time_t at = ::timegm(&when);
+        if (at == static_cast<std::time_t>(-1)) continue;
+        seconds = std::max<long long>(0, static_cast<long long>(at) - static_cast<long long>(now));
+        return true;
+    }
+    return false;
+}
 
 bool CHTTPClient::Fetch(const char* url, const char* destination, CAtomicFile* open) {
     m_bBodyTooLarge = false;
@@ -476,6 +576,13 @@ bool CHTTPClient::Fetch(const char* url, const char* destination, CAtomicFile* o
         std::snprintf(m_szLastError, sizeof m_szLastError, "%u - %s", static_cast<unsigned int>(code),
                       response.GetErrorDescription());
         m_error = CNetError{K::HTTPStatus, code};
+        std::string retryAfter;
+        long long seconds = 0;
+        if ((code == 429 || code == 503) &&
+            CHTTPResponse::FindHeader(head, static_cast<unsigned int>(headLength), "Retry-After", retryAfter) &&
+            ParseRetryAfter(retryAfter, std::time(nullptr), seconds)) {
+            m_retryAfter = std::chrono::seconds(seconds);
+        }
         return false;
     }
 }

@@ -2,8 +2,11 @@
 #define MAD_HTTP_CHTTPCLIENT_H
 
 #include <chrono>
+#include <ctime>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <random>
 #include <string>
 
 #include "fs/CAtomicFile.h"
@@ -35,6 +38,12 @@ class CTCPClientSocket;
 // The body goes to a temporary file beside the destination and replaces the destination only
 // once complete: when the server closed the connection cleanly, or as soon as exactly
 // Content-Length bytes arrived (the close is not waited for).
+//
+// With retries set, a Get that fails for a transient cause (IsTransient) is tried again, each try
+// with the full time-out and an empty body file: after 1 s, then 2 s, 4 s and so on, each wait
+// varied by up to 20% at random, or after the wait a 429 or 503 asks for with Retry-After (up
+// to 60 s; one asking for longer fails the Get at once). A failed Get tells of its last try; a
+// stop request ends a wait at once, and the Get with "Stopped".
 class CHTTPClient {
 public:
     explicit CHTTPClient(CTCP* tcp);
@@ -81,6 +90,21 @@ public:
     // one, unless it timed out or was stopped. Empty (the default): a Get connects only when it
     // needs to, one connection at a time.
     void SetConnectAhead(std::function<bool()> nextGetComing);
+
+    // How many more tries a Get that fails for a transient cause gets; 0 (the default): none.
+    void SetRetries(unsigned int retries);
+    // Replaces the wait before another try (for tests): called with how long to wait, it returns
+    // false when a stop request cut the wait short. The default sleeps, asking the stop check
+    // every 50 ms.
+    void SetRetryWait(std::function<bool(std::chrono::milliseconds)> wait);
+    // Whether a failure of this kind may pass if tried again: a refused or reset connection, a
+    // time-out, a transfer too slow, a connection closed or a body cut short, and the statuses
+    // 408, 429, 500, 502, 503 and 504. Never a verdict (other statuses, certificates, TLS, a URL
+    // or an answer that does not read), a local write failure or a stop.
+    static bool IsTransient(const CNetError& error);
+    // The seconds from now that a Retry-After value asks to wait: delay seconds, or an HTTP date
+    // (a past one asks for 0). False when the value reads as neither.
+    static bool ParseRetryAfter(const std::string& value, std::time_t now, long long& seconds);
 
     // Splits a URL "[scheme://]host[:port][/path]" (a backslash separates like a slash) into
     // scheme (cut to fit), host, port (0 when none is named) and path (from its separator on).
@@ -137,6 +161,12 @@ private:
     // Reads the head within one time-out; false with the last-error text set. Answered: some of
     // it arrived.
     bool ReceiveHead(CTCPClientSocket& socket, char* head, unsigned int size, int& headLength, bool& answered);
+    // Fetch, tried again as long as the retry policy allows.
+    bool FetchWithRetries(const char* url, const char* destination, CAtomicFile* open);
+    // The wait before try number tries + 2 (tries from 0): doubling from 1 s, varied by 20%.
+    std::chrono::milliseconds Backoff(unsigned int tries);
+    // Waits before another try; false when a stop request ended the wait.
+    bool WaitToRetry(std::chrono::milliseconds wait);
     // Get into destination, or into open when it is given (then left uncommitted).
     bool Fetch(const char* url, const char* destination, CAtomicFile* open);
     // Streams the body that follows head into destination (or open, as Fetch); false with the
@@ -154,6 +184,11 @@ private:
     // The body limit of the Get in progress (0: none), and whether the last Get passed it.
     unsigned long long m_ullMaxBody = 0;
     bool m_bBodyTooLarge = false;
+    unsigned int m_uiRetries = 0;
+    std::function<bool(std::chrono::milliseconds)> m_retryWait;
+    std::minstd_rand m_random;
+    // The wait the last failed try's answer asked for with Retry-After, if it did.
+    std::optional<std::chrono::seconds> m_retryAfter;
     // The connection started for the next Get, and where to.
     std::unique_ptr<CTCPClientSocket> m_ahead;
     bool m_bAheadSecure = false;

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "fs/CAtomicFile.h"
 #include "http/CHTTPClient.h"
 #include "support/FaultServer.h"
 #include "support/TempDir.h"
@@ -395,6 +396,81 @@ TEST_F(FaultyServerTest, DroppedAheadConnectionIsRetriedFreshButATimeoutIsNot) {
         EXPECT_EQ(ReadFile(m_destination), c.succeeds ? "new" : kOldContent);
         EXPECT_EQ(RequestsMade(server), c.requests);
     }
+}
+
+// A transient failure is tried again after a wait that doubles from 1 s (varied by up to 20%),
+// or after the one a 429 or 503 asks for; anything else fails at once. Each try writes the body
+// from its start, and a failure tells of the last try.
+TEST_F(FaultyServerTest, TransientFailuresAreTriedAgain) {
+    const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nnew";
+    const std::string unavailable = "HTTP/1.0 503 Service Unavailable\r\n\r\n";
+    struct Case {
+        const char* name;
+        std::vector<std::string> replies;  // one per connection; "" closes it unanswered
+        const char* error;                 // "" for success
+        std::vector<long long> waitsMs;
+        bool exact;  // else each wait may vary by 20%
+    };
+    const Case cases[] = {
+        {"503 then 200", {unavailable, ok}, "", {1000}, false},
+        {"body cut short then 200", {"HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nold", ok}, "", {1000}, false},
+        {"closed unanswered then 200", {"", ok}, "", {1000}, false},
+        {"503 every time", {unavailable, unavailable, unavailable}, "503 - Service Unavailable", {1000, 2000}, false},
+        {"404", {"HTTP/1.0 404 Not Found\r\n\r\n"}, "404 - Not Found", {}, true},
+        {"429 with Retry-After 2", {"HTTP/1.0 429 Too Many Requests\r\nRetry-After: 2\r\n\r\n", ok}, "", {2000}, true},
+        {"503 with Retry-After 61", {"HTTP/1.0 503 Service Unavailable\r\nRetry-After: 61\r\n\r\n"},
+         "503 - Service Unavailable", {}, true},
+        {"500 whose Retry-After does not count", {"HTTP/1.0 500 Oops\r\nRetry-After: 30\r\n\r\n", ok}, "", {1000}, false},
+    };
+    for (const Case& c : cases) {
+        // A client of its own: the text of an earlier case's failure would outlive it.
+        CHTTPClient client(&m_tcp);
+        client.SetRetries(2);
+        std::atomic<size_t> served{0};
+        FaultServer server([&](FaultServer&, int fd, const std::string&) {
+            const size_t i = served++;
+            if (i < c.replies.size()) FaultServer::SendAll(fd, c.replies[i]);
+        });
+        std::vector<long long> waits;
+        client.SetRetryWait([&waits](std::chrono::milliseconds wait) {
+            waits.push_back(wait.count());
+            return true;
+        });
+        CAtomicFile file(m_destination, CAtomicFile::Sync::Fast);
+        ASSERT_TRUE(file.Open());
+        const bool succeeds = c.error[0] == '\0';
+        EXPECT_EQ(client.Get(server.Url("/m.map").c_str(), file), succeeds) << c.name;
+        EXPECT_STREQ(client.GetLastError(), c.error) << c.name;
+        EXPECT_EQ(server.Requests().size(), succeeds ? c.replies.size() : c.waitsMs.size() + 1) << c.name;
+        if (succeeds) {
+            EXPECT_EQ(ReadFile(file.TemporaryPath()), "new") << c.name;
+        }
+        ASSERT_EQ(waits.size(), c.waitsMs.size()) << c.name;
+        for (size_t i = 0; i < waits.size(); ++i) {
+            const long long slack = c.exact ? 0 : c.waitsMs[i] / 5;
+            EXPECT_GE(waits[i], c.waitsMs[i] - slack) << c.name;
+            EXPECT_LE(waits[i], c.waitsMs[i] + slack) << c.name;
+        }
+    }
+}
+
+// A stop request ends the wait before another try at once.
+TEST_F(FaultyServerTest, StopRequestEndsTheWaitBeforeAnotherTry) {
+    FaultServer server(Reply("HTTP/1.0 503 Service Unavailable\r\nRetry-After: 30\r\n\r\n"));
+    std::atomic<bool> stop{false};
+    m_client.SetRetries(2);
+    m_client.SetStopCheck([&stop] { return stop.load(); });
+    std::thread requester([&stop] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stop = true;
+    });
+    const auto start = Clock::now();
+    EXPECT_FALSE(Get(server));
+    const auto elapsed = Clock::now() - start;
+    requester.join();
+    EXPECT_LT(elapsed, std::chrono::milliseconds(900));
+    ExpectFailureLeftNoTrace("Stopped", K::Stopped);
+    EXPECT_EQ(server.Requests().size(), 1u);
 }
 
 TEST_F(FaultyServerTest, UnwritableDestinationFailsAndLeavesNothing) {

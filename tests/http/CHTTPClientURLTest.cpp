@@ -1,3 +1,4 @@
+#include <ctime>
 #include <gtest/gtest.h>
 #include <string>
 #include <utility>
@@ -213,6 +214,36 @@ TEST_F(GetURLErrorTest, EachMalformedURLHasItsText) {
     EXPECT_EQ(GetError("http://no-such-host.invalid/x"), "Unable to resolve");
     // A space in the host is no danger to the request; such a host just does not resolve.
     EXPECT_EQ(GetError("a host&time=x"), "Unable to resolve");
+}
+
+// Retry-After: delay seconds or any of the three HTTP date forms, counted from now.
+TEST(RetryAfterTest, SecondsOrADateFromNow) {
+    std::tm base{};
+    base.tm_year = 2015 - 1900;
+    base.tm_mon = 9;
+    base.tm_mday = 21;
+    base.tm_hour = 7;
+    base.tm_min = 28;
+    const std::time_t now = timegm(&base);  // Wed, 21 Oct 2015 07:28:00 GMT
+    const std::pair<const char*, long long> cases[] = {
+        {"2", 2},
+        {"0", 0},
+        {"Wed, 21 Oct 2015 07:28:10 GMT", 10},
+        {"Wednesday, 21-Oct-15 07:28:10 GMT", 10},
+        {"Wed Oct 21 07:28:10 2015", 10},
+        {"Wed, 21 Oct 2015 07:27:00 GMT", 0},
+        {"soon", -1},
+        {"-1", -1},
+        {"2.5", -1},
+        {"", -1},
+    };
+    for (const auto& [value, expected] : cases) {
+        long long seconds = -1;
+        EXPECT_EQ(CHTTPClient::ParseRetryAfter(value, now, seconds), expected >= 0) << value;
+        if (expected >= 0) {
+            EXPECT_EQ(seconds, expected) << value;
+        }
+    }
 }
 
 }  // namespace
