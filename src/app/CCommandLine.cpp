@@ -52,7 +52,9 @@ std::string CCommandLine::Usage()
 {
     return Synopsis() + "\n"
            "Keeps a directory of map files in step with a map feed. Reads config.xml in the\n"
-           "working directory and keeps autoupdate.xml and mapversions.dat there.\n"
+           "working directory and keeps autoupdate.xml and mapversions.dat there. A download\n"
+           "that fails for a transient cause is tried again in the same pass, as many more\n"
+           "times as config.xml's retries says (default 2).\n"
            "\n"
            "Options:\n"
            "  -C DIR, --directory DIR  work in DIR: config.xml, autoupdate.xml, mapversions.dat\n"

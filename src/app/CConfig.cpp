@@ -23,7 +23,7 @@ namespace {
 // Every child of the root the program reads; a new setting adds its element here.
 const char* const kKnownElements[] = {
     "url", "frequency", "savepath", "fullcheckfrequency", "downloadsperupdatemax", "maxmapcount",
-    "timeout", "paralleldownloads", "cafile", "maxredirects", "maxmapsize", "ignore",
+    "timeout", "paralleldownloads", "cafile", "maxredirects", "maxmapsize", "retries", "ignore",
 };
 
 // Text as it may be printed on one line: each control byte as \xHH.
@@ -282,6 +282,7 @@ void CConfig::ReadCounts()
     ReadUnsigned("paralleldownloads", m_settings.parallelDownloads,
                  {1, CSettings::kMaximumParallelDownloads, false});
     ReadUnsigned("maxredirects", m_settings.maxRedirects, {0, CSettings::kMaximumRedirects, true});
+    ReadUnsigned("retries", m_settings.retries, {0, CSettings::kMaximumRetries, true});
 }
 
 bool CConfig::ReadMaxMapSize()
@@ -353,7 +354,8 @@ std::string CConfig::Describe(const CSettings& settings)
                        "paralleldownloads = " + std::to_string(settings.parallelDownloads) + "\n" +
                        "cafile = " + Printable(settings.caFile) + "\n" +
                        "maxredirects = " + std::to_string(settings.maxRedirects) + "\n" +
-                       "maxmapsize = " + std::to_string(settings.maxMapSize) + "\n";
+                       "maxmapsize = " + std::to_string(settings.maxMapSize) + "\n" +
+                       "retries = " + std::to_string(settings.retries) + "\n";
     if (settings.ignoredMaps.empty())
         return text + "ignore = \n";
     for (const char* name : settings.ignoredMaps)

@@ -64,8 +64,9 @@ public:
     // create files in; reason as for ProbeSavePath.
     bool MaySaveInPath(std::string& reason) const;
     // fullcheckfrequency, maxmapcount, downloadsperupdatemax, timeout (capped), maxredirects
-    // (a value above 20 acts as 20) and paralleldownloads (1 to 32; a value out of range keeps
-    // the default), each out-of-range or unreadable value with a warning.
+    // (a value above 20 acts as 20), retries (more than 10 acts as 10) and paralleldownloads
+    // (1 to 32; a value out of range keeps the default), each out-of-range or unreadable value
+    // with a warning.
     void ReadCounts();
     // False when maxmapsize is there but is not a size (bytes, or a number with k, M or G); an
     // empty one, like none, sets no limit.
@@ -101,6 +102,7 @@ public:
     const std::string& CAFile() const { return m_settings.caFile; }
     unsigned int MaxRedirects() const { return m_settings.maxRedirects; }
     unsigned long long MaxMapSize() const { return m_settings.maxMapSize; }
+    unsigned int Retries() const { return m_settings.retries; }
 
 private:
     // The numbers a setting takes. Out of range, a clamped setting takes the nearest limit, any

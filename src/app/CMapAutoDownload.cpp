@@ -64,7 +64,8 @@ CMapAutoDownload::CMapAutoDownload(const CSettings& settings, Clock clock)
                                        CSettings::kMaximumParallelDownloads)),
       m_uiTimeoutMs(settings.timeoutSeconds * 1000u),
       m_uiMaxRedirects(settings.maxRedirects),
-      m_ullMaxMapSize(settings.maxMapSize)
+      m_ullMaxMapSize(settings.maxMapSize),
+      m_uiRetries(settings.retries)
 {
     snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", kInitialFeedTime);
     m_pTCP->SetTLSContext(std::make_shared<const CTLSContext>(settings.caFile));
@@ -77,6 +78,7 @@ void CMapAutoDownload::ConfigureClient(CHTTPClient& http) const
 {
     http.SetTimeout(m_uiTimeoutMs);
     http.SetMaxRedirects(m_uiMaxRedirects);
+    http.SetRetries(m_uiRetries);
     // A stop request ends any wait on the network at once, not after the time-out.
     http.SetStopCheck(StopRequested);
 }

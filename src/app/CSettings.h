@@ -15,6 +15,9 @@ struct CSettings {
     static constexpr unsigned int kMaximumParallelDownloads = 32;
     // More redirects than this are never followed, whatever the configuration says.
     static constexpr unsigned int kMaximumRedirects = 20;
+    static constexpr unsigned int kDefaultRetries = 2;
+    // Ten tries again already wait about 17 minutes in all.
+    static constexpr unsigned int kMaximumRetries = 10;
 
     std::string feedUrl;
     // Seconds between passes; 0 runs one pass and exits.
@@ -42,6 +45,9 @@ struct CSettings {
     unsigned int maxRedirects = 0;
     // Largest map body taken, in bytes; 0 for no limit.
     unsigned long long maxMapSize = 0;
+    // How many more tries a download that failed for a transient cause gets in the same pass,
+    // at most kMaximumRetries.
+    unsigned int retries = kDefaultRetries;
 };
 
 #endif

@@ -76,6 +76,7 @@ TEST_F(ConfigTest, DefaultsHoldWhenElementsAreAbsent)
     EXPECT_EQ(30u, m_config.TimeoutSeconds());
     EXPECT_EQ(4u, m_config.ParallelDownloads());
     EXPECT_EQ(0u, m_config.MaxRedirects());
+    EXPECT_EQ(2u, m_config.Retries());
     EXPECT_STREQ("", m_config.SavePath());
     ASSERT_TRUE(m_config.ReadCAFile());
     EXPECT_EQ("", m_config.CAFile());
@@ -83,14 +84,18 @@ TEST_F(ConfigTest, DefaultsHoldWhenElementsAreAbsent)
     EXPECT_TRUE(m_config.CheckCAFile(reason));
 }
 
-TEST_F(ConfigTest, CAFileAndMaxRedirectsReachTheSettings)
+TEST_F(ConfigTest, CAFileMaxRedirectsAndRetriesReachTheSettings)
 {
-    ASSERT_TRUE(Load("<CAFile>/etc/mad/feed-ca.pem</CAFile><maxredirects>5</maxredirects>"));
+    ASSERT_TRUE(Load("<CAFile>/etc/mad/feed-ca.pem</CAFile><maxredirects>5</maxredirects><retries>0</retries>"));
     ASSERT_TRUE(m_config.ReadCAFile());
     m_config.ReadCounts();
     const CSettings settings = m_config.Settings();
     EXPECT_EQ("/etc/mad/feed-ca.pem", settings.caFile);
     EXPECT_EQ(5u, settings.maxRedirects);
+    EXPECT_EQ(0u, settings.retries);
+    ASSERT_TRUE(Load("<retries>11</retries>"));
+    m_config.ReadCounts();
+    EXPECT_EQ(10u, m_config.Retries());
 
     ASSERT_TRUE(Load("<cafile>" + std::string(512, 'c') + "</cafile>"));
     EXPECT_FALSE(m_config.ReadCAFile());

@@ -64,6 +64,8 @@ protected:
         settings.timeoutSeconds = 5;
         settings.parallelDownloads = m_parallel;
         settings.maxMapSize = m_maxMapSize;
+        // The pass's behaviours do not depend on retries, which only make failures slow here.
+        settings.retries = 0;
         return std::make_unique<CMapAutoDownload>(settings, [this] { return m_now; });
     }
 

@@ -352,8 +352,8 @@ TEST_F(DownloaderRunTest, OutputReachesAPipeAtOnceWhileTheDaemonRuns)
 // Cases a real server cannot produce, against the tests' own fault server.
 class FaultRunTest : public ::testing::Test {
 protected:
-    // Expects the run-once pass to fail, as every case here does.
-    std::string RunAgainst(const FaultServer& server, const std::string& extra = "")
+    // Expects the run-once pass to end with status (3: it failed, as most cases here do).
+    std::string RunAgainst(const FaultServer& server, const std::string& extra = "", int status = 3)
     {
         m_feedUrl = server.Url("/feed.xml?source=e2e");
         WriteFile(m_work.File("config.xml"),
@@ -361,7 +361,7 @@ protected:
                       m_work.File("maps") + "</savepath>" + extra + "</config>");
         const ProcessResult result =
             RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs);
-        EXPECT_EQ(3, result.exitCode);
+        EXPECT_EQ(status, result.exitCode);
         return result.out;
     }
 
@@ -398,13 +398,37 @@ TEST_F(FaultRunTest, MapDownloadCutShortKeepsTheOldMap)
         }
     });
 
-    const std::string out = RunAgainst(server);  // sets the feed URL that Banner() names
+    const std::string out = RunAgainst(server, "<retries>0</retries>");  // sets the feed URL that Banner() names
     EXPECT_EQ(Banner() + kChecking +
                   "\nUpdating a.map from version 3 to version 4... Failed\n"
                   "Error downloading a.map: Incomplete response body: 5 of 1000 bytes\n\n",
               out);
     EXPECT_EQ(old, ReadFile(m_work.File("maps/a.map")));
     EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_work.File("maps")));
+}
+
+// A map whose server is briefly unavailable is fetched again within the pass, and is done.
+TEST_F(FaultRunTest, MapAnswered503ThenOkIsDoneOnItsSecondRequest)
+{
+    ASSERT_EQ(0, mkdir(m_work.File("maps").c_str(), 0755));
+    std::atomic<int> mapRequests{0};
+    FaultServer server([&mapRequests](FaultServer& self, int fd, const std::string& request) {
+        if (request.rfind("GET /feed.xml", 0) == 0) {
+            const std::string feed = "<rss><channel><time>t</time><item><title>a.map</title><link>" +
+                                     self.Url("/maps/a.map") +
+                                     "</link><version>4</version></item></channel></rss>";
+            FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n" + feed);
+        } else if (mapRequests++ == 0) {
+            FaultServer::SendAll(fd, "HTTP/1.0 503 Service Unavailable\r\n\r\n");
+        } else {
+            FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n" + MapXml(1));
+        }
+    });
+
+    const std::string out = RunAgainst(server, "", 0);
+    EXPECT_EQ(Banner() + kChecking + "\nDownloading a.map... Done\n\n", out);
+    EXPECT_EQ(2, mapRequests.load());
+    EXPECT_TRUE(HasVersion(ReadFile(m_work.File("maps/a.map")), 4));
 }
 
 // A supervisor's SIGTERM in the middle of downloads, one at a time and two side by side: those in
@@ -518,7 +542,8 @@ TEST_F(FaultRunTest, ConfiguredTimeoutEndsAWaitOnASilentServer)
     FaultServer server([](FaultServer& self, int, const std::string&) { self.WaitUntilStopped(); });
 
     const auto start = std::chrono::steady_clock::now();
-    const std::string out = RunAgainst(server, "<timeout>1</timeout>");  // sets Banner()'s feed URL
+    // Without retries: each try would wait out the time-out again.
+    const std::string out = RunAgainst(server, "<timeout>1</timeout><retries>0</retries>");  // sets Banner()'s feed URL
     EXPECT_EQ(Banner() + kChecking + "Failed\nError downloading RSS feed: Timed out waiting for the server\n\n",
               out);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
@@ -650,7 +675,7 @@ TEST_F(ConfigurationTest, CheckConfigListsTheSettingsInEffectOrTheErrorAndWrites
                                  "config.xml: timeout value '99999999' is not valid, using 4294967\n";
     const std::string settings = "url = http://127.0.0.1:1/f\nfrequency = 60\nsavepath = " + m_work.Path() +
                                  "\nfullcheckfrequency = 10\ndownloadsperupdatemax = 0\nmaxmapcount = 0\n"
-                                 "timeout = 4294967\nparalleldownloads = 4\ncafile = \nmaxredirects = 0\nmaxmapsize = 0\n"
+                                 "timeout = 4294967\nparalleldownloads = 4\ncafile = \nmaxredirects = 0\nmaxmapsize = 0\nretries = 2\n"
                                  "ignore = a.map\nignore = b.map\n";
     struct Case {
         std::string children;
