@@ -21,6 +21,12 @@ int SocketError(int fd) {
 
 }  // namespace
 
+void CConnectRace::NoteFailure(int error) {
+    // A refusal says a server was reached and is not listening; it is what matters to the caller
+    // (worth another try later) even when an address of the other family then fails locally.
+    if (m_error != ECONNREFUSED) m_error = error;
+}
+
 CConnectRace::~CConnectRace() {
     Abandon();
     if (m_connected >= 0) ::close(m_connected);
@@ -61,7 +67,7 @@ bool CConnectRace::StartNext() {
         const Address& address = m_addresses[m_next++];
         const int fd = ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0) {
-            m_error = errno;
+            NoteFailure(errno);
             continue;
         }
         const int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length);
@@ -76,7 +82,7 @@ bool CConnectRace::StartNext() {
             }
             return true;
         }
-        m_error = errno;
+        NoteFailure(errno);
         ::close(fd);
     }
     return false;
@@ -95,7 +101,7 @@ bool CConnectRace::Collect(const std::vector<short>& events) {
         if (error == 0) {
             m_connected = fd;
         } else {
-            m_error = error;
+            NoteFailure(error);
             failed = true;
             ::close(fd);
         }

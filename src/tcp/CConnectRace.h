@@ -30,14 +30,14 @@ public:
 
     // Closes any earlier race and starts a new one over addresses (in the resolver's order): the
     // first attempt, and the next ones at once while attempts fail at once. False when none could
-    // be started; Error() then holds the errno of the last failure.
+    // be started; Error() then tells why.
     bool Start(std::vector<Address> addresses);
-    // Runs the race until an attempt connects, every address has failed (Error() tells the last
-    // reason), timeoutMs passes (0: no bound) or stopping answers true, asked at least every
+    // Runs the race until an attempt connects, every address has failed (Error() tells why), timeoutMs passes (0: no bound) or stopping answers true, asked at least every
     // 200 ms. Attempts go on between Start and Finish, so a race started ahead keeps its lead.
     Result Finish(unsigned int timeoutMs, const std::function<bool()>& stopping);
     // The connected descriptor, in blocking mode, now owned by the caller; -1 when none won.
     int TakeConnected();
+    // The errno of the failure that tells most: a refusal, else the last one.
     int Error() const { return m_error; }
     // Closes every attempt.
     void Abandon();
@@ -48,6 +48,7 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
+    void NoteFailure(int error);
     // Starts attempts on the next addresses until one is in flight or connected; false when the
     // addresses ran out first.
     bool StartNext();

@@ -6,11 +6,12 @@
 #include "tcp/CNetError.h"
 #include "tcp/CTCPSocket.h"
 
-// A TCP client connection over IPv4 (plain, or TLS on top). Owned by whoever asked the factory for it.
+// A TCP client connection over IPv6 or IPv4 (plain, or TLS on top). Owned by whoever asked the
+// factory for it.
 class CTCPClientSocket : public CTCPSocket {
 public:
-    // Resolves host (a name or a dotted IPv4 address) and connects; a connected socket is
-    // disconnected first. False with a last-error text on failure.
+    // Resolves host (a name, a dotted IPv4 address or an IPv6 address without brackets) and
+    // connects to the first of its addresses that accepts; a connected socket is disconnected first. False with a last-error text on failure.
     virtual bool Connect(const char* host, unsigned short port) = 0;
     // Resolves host and starts connecting without waiting for the handshake, so that it runs
     // while the caller does other work; the next Connect to the same host and port only waits

@@ -8,7 +8,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <mutex>
 #include <netdb.h>

@@ -7,8 +7,8 @@
 
 class CTLSContext;
 
-// The factory of IPv4 client sockets, plain and TLS. Keeps no list of the sockets it made: each
-// one belongs to the caller that asked for it. Never makes a server socket. TLS sockets share
+// The factory of client sockets (IPv6 and IPv4), plain and TLS. Keeps no list of the sockets it
+// made: each one belongs to the caller that asked for it. Never makes a server socket. TLS sockets share
 // one TLS context with the factory (and with other factories handed the same context); without
 // one set, the first TLS socket brings a context that trusts the system's store only. Cheap to
 // construct: nothing is loaded until a TLS socket is asked for.

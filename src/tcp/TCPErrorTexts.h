@@ -1,7 +1,7 @@
 #ifndef MAD_TCP_TCPERRORTEXTS_H
 #define MAD_TCP_TCPERRORTEXTS_H
 
-// Last-error texts of the TCP layer that callers above it tell apart.
+// Last-error texts of the TCP layer that the layers above it repeat as their own.
 namespace tcp_text {
 
 // Connect gave up: the server did not complete the handshake within the time-out.
