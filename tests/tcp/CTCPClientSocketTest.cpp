@@ -48,7 +48,7 @@ Address Loopback(bool v6, unsigned short port) {
 }
 
 // A listener on a loopback address and port whose accept queue is full, so that connecting to
-// it hangs (where the kernel lets that happen: Hangs() tells).
+// it hangs (where the kernel lets that happen: Hangs() tells; Bound() whether the port was free).
 class HangingListener {
 public:
     HangingListener(bool v6, unsigned short port) {
@@ -58,6 +58,7 @@ public:
         int one = 1;
         if (v6) ::setsockopt(m_fds[0], IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
         if (m_fds[0] < 0 || ::bind(m_fds[0], where, address.length) != 0 || ::listen(m_fds[0], 0) != 0) return;
+        m_bound = true;
         for (int i = 0; i < 3; ++i) {
             m_fds.push_back(::socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
             ::connect(m_fds.back(), where, address.length);
@@ -72,10 +73,12 @@ public:
     }
     HangingListener(const HangingListener&) = delete;
     HangingListener& operator=(const HangingListener&) = delete;
+    bool Bound() const { return m_bound; }
     bool Hangs() const { return m_hangs; }
 
 private:
     std::vector<int> m_fds;
+    bool m_bound = false;
     bool m_hangs = false;
 };
 
@@ -365,14 +368,19 @@ TEST(DualStackTest, NameWithBothFamiliesConnectsToTheOneThatListens) {
     };
     for (const Case& c : cases) {
         std::unique_ptr<FaultServer> server;
-        try {
-            server = std::make_unique<FaultServer>(Echo, false, false, c.serverOnIPv6 ? "::1" : "127.0.0.1");
-        } catch (const std::exception&) {
-            GTEST_SKIP() << "no IPv6 loopback on this machine: dual-stack connecting is not tested";
-        }
         std::unique_ptr<HangingListener> hanging;
+        // The hanging listener needs the server's port number on the other address: another
+        // test may hold it, so a few ports are tried.
+        for (int attempt = 0; attempt < 5 && !(server && (!c.otherHangs || hanging->Bound())); ++attempt) {
+            try {
+                server = std::make_unique<FaultServer>(Echo, false, false, c.serverOnIPv6 ? "::1" : "127.0.0.1");
+            } catch (const std::exception&) {
+                GTEST_SKIP() << "no IPv6 loopback on this machine: dual-stack connecting is not tested";
+            }
+            if (c.otherHangs) hanging = std::make_unique<HangingListener>(!c.serverOnIPv6, server->Port());
+        }
         if (c.otherHangs) {
-            hanging = std::make_unique<HangingListener>(!c.serverOnIPv6, server->Port());
+            ASSERT_TRUE(hanging->Bound());
             if (!hanging->Hangs()) GTEST_SKIP() << "this kernel completes connections to a full listener";
         }
         CTCPClientSocketImpl socket;
