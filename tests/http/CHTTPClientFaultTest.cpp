@@ -123,7 +123,7 @@ TEST_F(FaultyServerTest, RedirectsEndAtALoopOrAfterTwenty) {
         });
         m_client.SetMaxRedirects(4294967295u);
         EXPECT_FALSE(Get(server));
-        ExpectFailureLeftNoTrace(c.error);
+        ExpectFailureLeftNoTrace(c.error, K::Protocol);
         EXPECT_EQ(c.connections, server.Connections()) << c.location;
     }
 }
