@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "app/CPassResult.h"
+#include "app/CSettings.h"
 #include "app/Utils.h"
 
 extern char** environ;
@@ -237,4 +238,24 @@ CHook::Environment CHook::PassEnvironment(const CPassResult& pass, const std::st
             {kVariables[2], savePath},
             {kVariables[3], pass.complete ? "complete" : "incomplete"},
             {kVariables[4], pass.feedError}};
+}
+
+void RunPassHooks(const CSettings& settings, const CPassResult& pass,
+                  const std::function<bool()>& stopRequested)
+{
+    if (pass.stopped || settings.dryRun)
+        return;
+    const CHook::Environment environment = CHook::PassEnvironment(pass, settings.savePath);
+    const std::pair<const char*, const std::string*> due[] = {
+        {"onupdate", pass.updated.empty() ? nullptr : &settings.onUpdate},
+        {"onfailure", pass.complete ? nullptr : &settings.onFailure},
+    };
+    for (const auto& hook : due) {
+        if (!hook.second || hook.second->empty() || (stopRequested && stopRequested()))
+            continue;
+        const CHook command(hook.first, *hook.second, settings.hookTimeoutSeconds);
+        const std::string message = command.Message(command.Run(environment, stopRequested));
+        if (!message.empty())
+            PrintMessage(Severity::Error, "%s", message.c_str());
+    }
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 struct CPassResult;
+struct CSettings;
 
 // One operator command run after a pass, as cron runs a job: "/bin/sh -c <command>" in a process
 // group of its own, with the program's environment plus the given variables, its working
@@ -60,5 +61,11 @@ private:
     unsigned int m_timeoutSeconds;
     std::string m_shell;
 };
+
+// Runs the hooks a finished pass calls for and prints what went wrong with either: onupdate when
+// it replaced a map, then onfailure when it did not bring every map up to date. A pass that a
+// stop request cut short runs neither; an empty command is no hook.
+void RunPassHooks(const CSettings& settings, const CPassResult& pass,
+                  const std::function<bool()>& stopRequested);
 
 #endif

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "app/ByteSize.h"
+#include "app/CHook.h"
 #include "app/CMapVersionCache.h"
 #include "app/ExitStatus.h"
 #include "fs/CAtomicFile.h"
@@ -163,16 +164,17 @@ bool CMapAutoDownload::FetchFeed(const char* path, CAtomicFile* temporary, CPass
     return true;
 }
 
-void CMapAutoDownload::DoPulse()
+bool CMapAutoDownload::DoPulse()
 {
     const unsigned int now = m_clock();
     if (!IsDue(now))
-        return;
+        return false;
     m_bPassRequested = false;
     CPassResult result;
     RunPass(result);
     result.durationMs = m_clock() - now;
     m_lastPass = std::move(result);
+    return true;
 }
 
 void CMapAutoDownload::RunPass(CPassResult& result)
@@ -522,9 +524,12 @@ int RunMapAutoDownload(const CSettings& settings, const Reload& reload)
             start();
         if (TakePassRequest())
             downloader->RequestPass();
-        downloader->DoPulse();
+        const bool passed = downloader->DoPulse();
         if (!current.dryRun)
             SaveVersions(versions, saveError);
+        // After the versions are saved: a hook may run long, and a kill meanwhile must not lose them.
+        if (passed && !StopRequested())
+            RunPassHooks(current, downloader->LastPass(), StopRequested);
         if (runOnce) {
             PrintMessage(Severity::Info, "\n");
             // A stop is the operator's own request, in either mode, and ends with success.

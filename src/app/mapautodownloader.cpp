@@ -147,6 +147,11 @@ bool ReadConfiguration(const std::string& path, bool checkOnly, std::vector<char
     if (!config.ReadMaxMapSize())
         return fail("Your config file contains a maxmapsize that is not a size. Please enter a "
                     "number of bytes, optionally followed by k, M or G.\n");
+    std::string tooLongHook;
+    if (!config.ReadHooks(tooLongHook))
+        return fail("Your config file contains an %s command that is too long. Please enter a "
+                    "command line of at most %u characters.\n",
+                    tooLongHook.c_str(), CConfig::kMaxHookCommandLength);
     config.ReadIgnoreList();
     if (!config.IsFrequencyAllowed())
         return fail("The frequency value specified in the config file is too low. Please "
