@@ -24,17 +24,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kPollInterval = std::chrono::milliseconds(10);
 
-const char* const kVariables[] = {"MAD_UPDATED", "MAD_FAILED", "MAD_SAVE_PATH", "MAD_PASS",
-                                  "MAD_FEED_ERROR"};
-
 std::string JoinLines(const std::vector<std::string>& titles)
 {
     std::string text;
-    for (const std::string& title : titles) {
-        if (!text.empty())
-            text += '\n';
-        text += title;
-    }
+    for (size_t i = 0; i < titles.size(); ++i)
+        text += (i == 0 ? "" : "\n") + titles[i];
     return text;
 }
 
@@ -233,11 +227,11 @@ std::string CHook::Message(const Result& result) const
 
 CHook::Environment CHook::PassEnvironment(const CPassResult& pass, const std::string& savePath)
 {
-    return {{kVariables[0], JoinLines(pass.updated)},
-            {kVariables[1], JoinLines(pass.failed)},
-            {kVariables[2], savePath},
-            {kVariables[3], pass.complete ? "complete" : "incomplete"},
-            {kVariables[4], pass.feedError}};
+    return {{"MAD_UPDATED", JoinLines(pass.updated)},
+            {"MAD_FAILED", JoinLines(pass.failed)},
+            {"MAD_SAVE_PATH", savePath},
+            {"MAD_PASS", pass.complete ? "complete" : "incomplete"},
+            {"MAD_FEED_ERROR", pass.feedError}};
 }
 
 void RunPassHooks(const CSettings& settings, const CPassResult& pass,
