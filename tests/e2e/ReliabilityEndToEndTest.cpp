@@ -292,6 +292,42 @@ TEST_F(ReliabilityRunTest, SavePathPointedElsewhereDuringADownloadLeavesNothingB
     EXPECT_EQ(MapXml(2), ReadFile(m_work.File("maps-b/a.map")));
 }
 
+// Few descriptors and many downloads at once: a soft limit is raised to the hard one; a hard limit
+// lowers the downloads at once, said once, and every map arrives without a false line.
+TEST_F(ReliabilityRunTest, FewOpenFilesLowerTheDownloadsAtOnceAndNoLineLies)
+{
+    struct Case {
+        const char* ulimit;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"ulimit -n 20", "Only 20 files and connections may be open at once: downloading up to 2 maps at a "
+                         "time instead of 32.\n"},
+        {"ulimit -Sn 20", nullptr},
+    };
+    m_moreMaps = 32;
+    WriteConfig("0", "<paralleldownloads>32</paralleldownloads>");
+    for (const Case& c : cases) {
+        for (unsigned int i = 0; i < m_moreMaps; ++i)
+            WriteFile(m_work.File("maps/m" + std::to_string(i) + ".map"), MapXml(1));
+        const ProcessResult result =
+            Run({"/bin/sh", "-c", std::string(c.ulimit) + " && exec \"$0\"", DownloaderExecutable()});
+        EXPECT_EQ(0, result.exitCode) << c.ulimit << "\n" << result.out;
+        if (c.said != nullptr) {
+            EXPECT_NE(std::string::npos, result.out.find(c.said)) << result.out;
+        } else {
+            // Raised to the hard limit, whatever that allows.
+            EXPECT_EQ(std::string::npos, result.out.find("Only 20 ")) << result.out;
+        }
+        for (unsigned int i = 0; i < m_moreMaps; ++i) {
+            const std::string title = "m" + std::to_string(i) + ".map";
+            EXPECT_NE(std::string::npos,
+                      result.out.find("Updating " + title + " from version 1 to version 4... Done\n"))
+                << c.ulimit << "\n" << result.out;
+        }
+    }
+}
+
 // Killed in the middle of downloads again and again: each kill leaves the temporary files of its
 // download, and each start removes what the kill before it left; the last start leaves nothing.
 TEST_F(ReliabilityRunTest, EachStartRemovesWhatKilledDownloadsLeftBehind)
