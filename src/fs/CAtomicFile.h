@@ -55,9 +55,8 @@ public:
     // The temporary file, open for reading too, so that what was written can be read back
     // (with pread, or after a seek) before Commit; -1 when not open. Still owned by this object.
     int Descriptor() const { return m_fd; }
-    int DirectoryFd() const { return m_directoryFd; }
     const std::string& Target() const { return m_target; }
-    // Relative to DirectoryFd() like the target.
+    // Relative to the directory descriptor, like the target.
     const std::string& TemporaryPath() const { return m_temporary; }
     int Error() const { return m_error; }
     std::string ErrorText() const;
