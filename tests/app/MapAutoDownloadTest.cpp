@@ -606,6 +606,19 @@ TEST_F(UpdatePassTest, MapPathThatDoesNotFitIsSkippedByName)
     EXPECT_FALSE(downloader->LastPassComplete());
 }
 
+TEST_F(UpdatePassTest, SaveDirectoryThatCannotBeOpenedFailsThePass)
+{
+    PublishFeed({{"a.map", 1}});
+    PublishMap("a.map");
+    auto downloader = Make(0, 10, 0, {}, m_dir.File("gone"));
+
+    EXPECT_EQ(std::string(kChecking) + "Failed\nCannot open the save directory " + m_dir.File("gone") +
+                  ": No such file or directory\n",
+              Pulse(*downloader));
+    EXPECT_EQ(0, m_server.Count("/maps/a.map"));
+    EXPECT_FALSE(downloader->LastPassComplete());
+}
+
 TEST_F(UpdatePassTest, TitleLongerThanTheFeedLimitIsSkipped)
 {
     const std::string title(300, 'n');
