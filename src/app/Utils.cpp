@@ -4,7 +4,10 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
 
 struct timeval g_tvInitialTime = {0, 0};
 
@@ -45,8 +48,115 @@ void Handle(int signalNumber, void (*handler)(int))
 std::mutex g_consoleMutex;
 bool g_bQuiet = false;
 std::string g_heldLine;
+// Under journald: the line printed in part, and the worst severity of its pieces.
+std::string g_openLine;
+Severity g_openSeverity = Severity::Info;
+
+const char* Priority(Severity severity)
+{
+    switch (severity) {
+    case Severity::Error:
+        return "<3>";
+    case Severity::Warning:
+        return "<4>";
+    case Severity::Info:
+        break;
+    }
+    return "<6>";
+}
+
+Severity Worse(Severity a, Severity b)
+{
+    return static_cast<int>(a) < static_cast<int>(b) ? a : b;
+}
+
+void WriteOut(const std::string& text)
+{
+    fputs(text.c_str(), stdout);
+    fflush(stdout);
+}
+
+// A line left open when the process ends is written as it is; journald takes it at the end of
+// the stream. Registered once, before the first open line, with the console lock free.
+void WriteOpenLine()
+{
+    std::lock_guard<std::mutex> lock(g_consoleMutex);
+    if (!g_openLine.empty())
+        WriteOut(Priority(g_openSeverity) + g_openLine);
+    g_openLine.clear();
+}
+
+bool StandardOutputIsJournal()
+{
+    static const bool journal = [] {
+        const bool named = IsJournalStream(STDOUT_FILENO);
+        if (named)
+            atexit(WriteOpenLine);
+        return named;
+    }();
+    return journal;
+}
+
+// Writes text that passed the quiet filter; the console lock is held.
+void Emit(Severity severity, const std::string& text)
+{
+    if (!StandardOutputIsJournal()) {
+        WriteOut(text);
+        return;
+    }
+    g_openLine += text;
+    g_openSeverity = Worse(g_openSeverity, severity);
+    std::string lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = g_openLine.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines += Priority(g_openSeverity);
+        lines.append(g_openLine, start, end + 1 - start);
+        // The lines after the first are this text's own.
+        g_openSeverity = severity;
+    }
+    g_openLine.erase(0, start);
+    if (g_openLine.empty())
+        g_openSeverity = Severity::Info;
+    if (!lines.empty())
+        WriteOut(lines);
+}
 
 }  // namespace
+
+bool IsJournalStream(int fd)
+{
+    const char* const named = getenv("JOURNAL_STREAM");
+    if (!named)
+        return false;
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    int consumed = 0;
+    if (sscanf(named, "%llu:%llu%n", &device, &inode, &consumed) != 2 || named[consumed] != '\0')
+        return false;
+    struct stat status;
+    return fstat(fd, &status) == 0 && static_cast<unsigned long long>(status.st_dev) == device &&
+           static_cast<unsigned long long>(status.st_ino) == inode;
+}
+
+void PrintToStandardError(Severity severity, const std::string& text)
+{
+    static const bool journal = IsJournalStream(STDERR_FILENO);
+    std::lock_guard<std::mutex> lock(g_consoleMutex);
+    if (!journal) {
+        fputs(text.c_str(), stderr);
+    } else {
+        std::string lines;
+        for (std::size_t start = 0; start < text.size();) {
+            std::size_t end = text.find('\n', start);
+            end = end == std::string::npos ? text.size() : end + 1;
+            lines += Priority(severity);
+            lines.append(text, start, end - start);
+            start = end;
+        }
+        fputs(lines.c_str(), stderr);
+    }
+    fflush(stderr);
+}
 
 void InstallStopHandlers()
 {
@@ -116,8 +226,7 @@ void PrintText(Severity severity, const std::string& text)
 {
     std::lock_guard<std::mutex> lock(g_consoleMutex);
     if (!g_bQuiet) {
-        fputs(text.c_str(), stdout);
-        fflush(stdout);
+        Emit(severity, text);
         return;
     }
     if (severity == Severity::Info) {
@@ -128,8 +237,7 @@ void PrintText(Severity severity, const std::string& text)
             g_heldLine.erase(0, lineEnd + 1);
         return;
     }
-    fputs((g_heldLine + text).c_str(), stdout);
-    fflush(stdout);
+    Emit(severity, g_heldLine + text);
     g_heldLine.clear();
 }
 

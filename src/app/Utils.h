@@ -45,7 +45,17 @@ enum class Severity { Error, Warning, Info };
 void SetQuiet(bool quiet);
 
 // Prints text to standard output and flushes it, so every message reaches a pipe or a log at once.
+// When standard output is the journal's stream, each line starts with the syslog priority of its
+// worst piece ("<3>" Error, "<4>" Warning, "<6>" Info), which journald reads and removes; a line
+// printed in pieces is held until its end, so its priority is known before its start is written.
+// What a priority of warning or worse selects is then what quiet mode prints.
 void PrintText(Severity severity, const std::string& text);
+// Prints whole lines to standard error and flushes it, each line prefixed with the priority as
+// above when standard error is the journal's stream.
+void PrintToStandardError(Severity severity, const std::string& text);
+// True when JOURNAL_STREAM ("<device>:<inode>", decimal, set by systemd) names the file open on
+// fd: the stream journald reads.
+bool IsJournalStream(int fd);
 // printf, then as PrintText.
 void PrintMessage(Severity severity, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // The text printf would print, as a string.

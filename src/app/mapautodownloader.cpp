@@ -31,14 +31,13 @@ namespace {
 void PrintWarnings(const CConfig& config)
 {
     for (const std::string& warning : config.Warnings())
-        fputs(warning.c_str(), stderr);
-    fflush(stderr);
+        PrintToStandardError(Severity::Warning, warning);
 }
 
 int UsageError(const std::string& error)
 {
-    fprintf(stderr, "mapautodownloader: %s\n%sRun \"mapautodownloader --help\" for more.\n",
-            error.c_str(), CCommandLine::Synopsis().c_str());
+    PrintToStandardError(Severity::Error, Format("mapautodownloader: %s\n%sRun \"mapautodownloader --help\" for more.\n",
+                                                 error.c_str(), CCommandLine::Synopsis().c_str()));
     return ExitStatus::kUsageError;
 }
 
@@ -179,8 +178,8 @@ int main(int argc, char** argv)
         break;
     }
     if (!commandLine.Directory().empty() && chdir(commandLine.Directory().c_str()) != 0) {
-        fprintf(stderr, "mapautodownloader: cannot enter %s: %s\n", commandLine.Directory().c_str(),
-                strerror(errno));
+        PrintToStandardError(Severity::Error, Format("mapautodownloader: cannot enter %s: %s\n",
+                                                     commandLine.Directory().c_str(), strerror(errno)));
         return ExitStatus::kUsageError;
     }
 

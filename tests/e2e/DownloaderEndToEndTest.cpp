@@ -421,6 +421,49 @@ TEST_F(DownloaderRunTest, OutputReachesAPipeAtOnceWhileTheDaemonRuns)
               result.out);
 }
 
+// Under journald each line starts with the priority of its worst piece; elsewhere nothing changes.
+// The pass is the same each time: the map it downloads is removed before the next run.
+TEST_F(DownloaderRunTest, JournalStreamGivesEachLineItsPriorityAndOnlyThere)
+{
+    WriteConfig("<colour>red</colour>");
+    PublishFeed({{"a.map", 2}, {"missing.map", 1}, {"..", 1}});
+    PublishMap("a.map", MapXml(2));
+    const std::string warning = "config.xml: unknown element 'colour' (ignored)\n";
+    const std::vector<std::pair<std::string, std::string>> pieces = {
+        {"<6>", Banner() + kChecking + "\nDownloading a.map... Done\n"},
+        {"<3>", "Downloading missing.map... Failed\nError downloading missing.map: 404 - Not Found\n"},
+        {"<4>", "Skipping map with an unsafe name: ..\n"},
+        {"<6>", "\n"},
+    };
+    std::string plain;
+    std::string journal;
+    for (const auto& piece : pieces) {
+        plain += piece.second;
+        for (std::size_t start = 0, end; start < piece.second.size(); start = end + 1) {
+            end = piece.second.find('\n', start);
+            journal += piece.first + piece.second.substr(start, end + 1 - start);
+        }
+    }
+    const struct {
+        JournalStream stream;
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {JournalStream::None, plain, warning},
+        {JournalStream::StandardOutput, journal, warning},
+        {JournalStream::StandardError, plain, "<4>" + warning},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.stream));
+        for (const std::string& name : ListDirectory(SavePath())) remove((SavePath() + "/" + name).c_str());
+        const ProcessResult result =
+            RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs, nullptr, c.stream);
+        EXPECT_EQ(3, result.exitCode);
+        EXPECT_EQ(c.out, result.out);
+        EXPECT_EQ(c.err, result.err);
+    }
+}
+
 // Cases a real server cannot produce, against the tests' own fault server.
 class FaultRunTest : public ::testing::Test {
 protected:

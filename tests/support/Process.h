@@ -14,12 +14,17 @@ struct ProcessResult {
     std::string err;        // everything written to standard error
 };
 
+// Which of the child's output pipes JOURNAL_STREAM names, as systemd names the journal's stream.
+enum class JournalStream { None, StandardOutput, StandardError };
+
 // Runs argv[0] (a path) with the arguments, in the working directory cwd, with standard input
 // from /dev/null, and collects its output. A child still running after timeoutMs is killed
 // with SIGKILL and reported as timedOut. onStarted, when given, learns the child's pid as soon as
-// it exists (to signal it from elsewhere while it runs).
+// it exists (to signal it from elsewhere while it runs). The child's environment is the test's,
+// with JOURNAL_STREAM set to the device and inode of the pipe journal names (or removed for None).
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs,
-                         const std::function<void(pid_t)>& onStarted = nullptr);
+                         const std::function<void(pid_t)>& onStarted = nullptr,
+                         JournalStream journal = JournalStream::None);
 
 // The path of the built mapautodownloader executable.
 const char* DownloaderExecutable();
