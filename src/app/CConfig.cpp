@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,7 +25,7 @@ namespace {
 const char* const kKnownElements[] = {
     "url", "frequency", "savepath", "fullcheckfrequency", "downloadsperupdatemax", "maxmapcount",
     "timeout", "paralleldownloads", "cafile", "maxredirects", "maxmapsize", "retries", "onupdate",
-    "onfailure", "hooktimeout", "ignore",
+    "onfailure", "hooktimeout", "proxy", "noproxy", "ignore",
 };
 
 // Text as it may be printed on one line: each control byte as \xHH.
@@ -330,6 +331,66 @@ bool CConfig::ReadHooks(std::string& tooLong)
     return true;
 }
 
+bool CConfig::ReadProxy(std::string& source, const Environment& environment)
+{
+    const auto text = [this](const char* name) {
+        std::string value;
+        if (CXMLNode* node = Child(name)) {
+            char content[kTextSize];
+            node->GetTagContent(content, sizeof(content));
+            value = content;
+        }
+        return value;
+    };
+    const auto variable = [&environment](const char* first, const char* second, std::string& name) {
+        for (const char* candidate : {first, second}) {
+            const char* value = candidate != nullptr ? environment(candidate) : nullptr;
+            if (value != nullptr && value[0] != '\0') {
+                name = std::string("the environment variable ") + candidate;
+                return std::string(value);
+            }
+        }
+        return std::string();
+    };
+    const auto parse = [&source](const std::string& value, const std::string& name, std::optional<CProxy>& proxy) {
+        if (value.empty())
+            return true;
+        CProxy parsed;
+        if (!CProxy::Parse(value, parsed)) {
+            source = name;
+            return false;
+        }
+        proxy = parsed;
+        return true;
+    };
+
+    CProxySelector& proxies = m_settings.proxies;
+    std::optional<CProxy> http, https;
+    const std::string configured = text("proxy");
+    if (!configured.empty()) {
+        if (!parse(configured, "config.xml's proxy tag", http))
+            return false;
+        https = http;
+    } else {
+        // Only the lower-case http_proxy: a web server's CGI sets HTTP_PROXY from a request's
+        // "Proxy:" header, so curl ignores it, and so does this.
+        std::string name;
+        if (!parse(variable("http_proxy", nullptr, name), name, http))
+            return false;
+        if (!parse(variable("https_proxy", "HTTPS_PROXY", name), name, https))
+            return false;
+    }
+    proxies.SetHttp(http);
+    proxies.SetHttps(https);
+    if (Child("noproxy")) {
+        proxies.SetNoProxy(text("noproxy"));
+    } else {
+        std::string name;
+        proxies.SetNoProxy(variable("no_proxy", "NO_PROXY", name));
+    }
+    return true;
+}
+
 void CConfig::ReadIgnoreList()
 {
     CXMLNode* ignore = Child("ignore");
@@ -381,6 +442,11 @@ std::string CConfig::Describe(const CSettings& settings)
                        "onupdate = " + Printable(settings.onUpdate) + "\n" +
                        "onfailure = " + Printable(settings.onFailure) + "\n" +
                        "hooktimeout = " + std::to_string(settings.hookTimeoutSeconds) + "\n";
+    // The proxies in effect, from the file or the environment, never with a password.
+    std::string proxies;
+    for (const std::string& proxy : settings.proxies.Shown())
+        proxies += (proxies.empty() ? "" : " ") + proxy;
+    text += "proxy = " + proxies + "\nnoproxy = " + Printable(settings.proxies.NoProxy()) + "\n";
     if (settings.ignoredMaps.empty())
         return text + "ignore = \n";
     for (const char* name : settings.ignoredMaps)

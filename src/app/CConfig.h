@@ -1,6 +1,7 @@
 #ifndef MAD_APP_CCONFIG_H
 #define MAD_APP_CCONFIG_H
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -80,6 +81,14 @@ public:
     // onupdate, onfailure and hooktimeout. False when a command line is longer than
     // kMaxHookCommandLength; tooLong then names its element and the commands stay empty.
     bool ReadHooks(std::string& tooLong);
+    // The environment as getenv reads it: the value of a variable, or null when it is not set.
+    using Environment = std::function<const char*(const char* name)>;
+    // Reads "proxy" and "noproxy". Without a proxy element (or with an empty one) the environment
+    // names them as curl reads it: http_proxy for http URLs, https_proxy or else HTTPS_PROXY for
+    // https URLs; without a noproxy element no_proxy or else NO_PROXY. False when a proxy does not
+    // read; source then names where it came from ("config.xml's proxy tag" or "the environment
+    // variable <name>"), never its value, which may hold a password.
+    bool ReadProxy(std::string& source, const Environment& environment);
     // Appends the text of every "map" child of "ignore" (exact lower-case name) to the list.
     void ReadIgnoreList();
     // Run-once (0) or at least the minimum frequency.

@@ -78,7 +78,8 @@ CMapAutoDownload::CMapAutoDownload(const CSettings& settings, Clock clock)
       m_uiTimeoutMs(settings.timeoutSeconds * 1000u),
       m_uiMaxRedirects(settings.maxRedirects),
       m_ullMaxMapSize(settings.maxMapSize),
-      m_uiRetries(settings.retries)
+      m_uiRetries(settings.retries),
+      m_proxies(settings.proxies)
 {
     snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", kInitialFeedTime);
     m_pTCP->SetTLSContext(std::make_shared<const CTLSContext>(settings.caFile));
@@ -92,6 +93,7 @@ void CMapAutoDownload::ConfigureClient(CHTTPClient& http) const
     http.SetTimeout(m_uiTimeoutMs);
     http.SetMaxRedirects(m_uiMaxRedirects);
     http.SetRetries(m_uiRetries);
+    http.SetProxies(m_proxies);
     // A stop request ends any wait on the network at once, not after the time-out.
     http.SetStopCheck(StopRequested);
 }

@@ -152,6 +152,7 @@ private:
     unsigned int m_uiMaxRedirects;
     unsigned long long m_ullMaxMapSize;
     unsigned int m_uiRetries;
+    CProxySelector m_proxies;
     // Guards m_pVersionCache's contents: workers record what they stamped.
     std::mutex m_versionCacheMutex;
     CPassResult m_lastPass;

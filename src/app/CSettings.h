@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "http/CProxySelector.h"
+
 // Everything the downloader is told by its configuration: the configuration reader fills it,
 // the run loop and the update pass take it. Plain values; the ignored names are borrowed from the
 // process-wide list (only the pointers are copied, the names outlive every copy).
@@ -55,6 +57,8 @@ struct CSettings {
     std::string onFailure;
     // Longest wait for a hook; 0 waits without limit.
     unsigned int hookTimeoutSeconds = kDefaultHookTimeoutSeconds;
+    // The HTTP proxies requests go through, and the hosts that go direct; none by default.
+    CProxySelector proxies;
 };
 
 #endif

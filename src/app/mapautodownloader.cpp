@@ -68,6 +68,8 @@ void PrintBanner(const CSettings& settings)
     // Like the per-pass limit, shown only when the operator changed it.
     if (settings.parallelDownloads != CSettings::kDefaultParallelDownloads)
         PrintMessage(Severity::Info, "Downloading up to %u maps at a time.\n", settings.parallelDownloads);
+    for (const std::string& proxy : settings.proxies.Shown())
+        PrintMessage(Severity::Info, "Proxy: %s\n", proxy.c_str());
     PrintMessage(Severity::Info, "######\n\n");
 }
 
@@ -153,6 +155,10 @@ bool ReadConfiguration(const std::string& path, bool checkOnly, std::vector<char
         return fail("Your config file contains an %s command that is too long. Please enter a "
                     "command line of at most %u characters.\n",
                     tooLongHook.c_str(), CConfig::kMaxHookCommandLength);
+    std::string proxySource;
+    if (!config.ReadProxy(proxySource, getenv))
+        return fail("The proxy in %s does not read. Please write it as http://[user:password@]host:port.\n",
+                    proxySource.c_str());
     config.ReadIgnoreList();
     if (!config.IsFrequencyAllowed())
         return fail("The frequency value specified in the config file is too low. Please "

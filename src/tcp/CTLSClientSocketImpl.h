@@ -42,6 +42,7 @@ public:
     int WriteBuffer(const void* data, int size) override;
     bool Connect(const char* host, unsigned short port) override;
     bool StartConnect(const char* host, unsigned short port) override;
+    void SetTunnel(const char* proxyHost, unsigned short proxyPort, const char* authorization) override;
     bool Disconnect() override;
     bool IsConnected() const override;
     const char* GetLastError() const override;

@@ -754,7 +754,7 @@ TEST_F(ConfigurationTest, CheckConfigListsTheSettingsInEffectOrTheErrorAndWrites
     const std::string settings = "url = http://127.0.0.1:1/f\nfrequency = 60\nsavepath = " + m_work.Path() +
                                  "\nfullcheckfrequency = 10\ndownloadsperupdatemax = 0\nmaxmapcount = 0\n"
                                  "timeout = 4294967\nparalleldownloads = 4\ncafile = \nmaxredirects = 0\nmaxmapsize = 0\nretries = 2\n"
-                                 "onupdate = \nonfailure = \nhooktimeout = 60\n"
+                                 "onupdate = \nonfailure = \nhooktimeout = 60\nproxy = \nnoproxy = \n"
                                  "ignore = a.map\nignore = b.map\n";
     struct Case {
         std::string children;
