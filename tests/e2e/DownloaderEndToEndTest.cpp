@@ -15,6 +15,7 @@
 #include "support/FaultServer.h"
 #include "support/NginxServer.h"
 #include "support/Process.h"
+#include "support/ProxyServer.h"
 #include "support/TempDir.h"
 #include "support/TestCertificates.h"
 
@@ -146,6 +147,55 @@ TEST_F(DownloaderRunTest, FeedAndMapsOnTheIPv6Loopback)
     EXPECT_EQ(Banner() + kChecking + "\nDownloading a.map... Done\n\n", result.out);
     EXPECT_TRUE(HasVersion(LocalMap("a.map"), 2));
     EXPECT_NE(std::string::npos, m_nginx.AccessLog().find("GET /maps/a.map HTTP/1.0"));
+}
+
+// The operator's proxy from the environment, with credentials: the banner names it without the
+// password, which appears nowhere in the output, and feed and map go through it.
+TEST_F(DownloaderRunTest, FeedAndMapsThroughAProxyFromTheEnvironment)
+{
+    ProxyServer squid(ProxyServer::Kind::Squid);
+    squid.RequireCredentials("operator", "hunter2");
+    ASSERT_TRUE(squid.Start()) << squid.Error();
+    const std::string proxy = "127.0.0.1:" + std::to_string(squid.Port());
+    PublishFeed({{"a.map", 1}});
+    PublishMap("a.map", MapXml(1));
+    WriteConfig();
+    const ProcessResult result = RunProcess(
+        {"/usr/bin/env", "http_proxy=http://operator:hunter2@" + proxy, "no_proxy=", DownloaderExecutable()},
+        m_work.Path(), kRunTimeoutMs);
+    EXPECT_EQ(0, result.exitCode) << result.err;
+    std::string banner = Banner();
+    banner.insert(banner.size() - 8, "Proxy: http://operator:***@" + proxy + "\n");
+    EXPECT_EQ(banner + kChecking + "\nDownloading a.map... Done\n\n", result.out);
+    EXPECT_EQ(std::string::npos, (result.out + result.err).find("hunter2"));
+    EXPECT_TRUE(HasVersion(LocalMap("a.map"), 1));
+    EXPECT_NE(std::string::npos, squid.Log().find("GET " + m_nginx.Url("/maps/a.map")));
+}
+
+// config.xml's proxy takes the place of the environment's; its refusal and an unreadable proxy
+// are told plainly, and neither shows the password.
+TEST_F(DownloaderRunTest, ConfiguredProxyRefusalAndUnreadableProxy)
+{
+    ProxyServer squid(ProxyServer::Kind::Squid);
+    squid.RequireCredentials("operator", "right");
+    ASSERT_TRUE(squid.Start()) << squid.Error();
+    const std::string proxy = "127.0.0.1:" + std::to_string(squid.Port());
+    PublishFeed({{"a.map", 1}});
+    WriteConfig("<proxy>http://operator:wrong@" + proxy + "</proxy>");
+    ProcessResult result = RunProcess({"/usr/bin/env", "http_proxy=http://127.0.0.1:1", DownloaderExecutable()},
+                                      m_work.Path(), kRunTimeoutMs);
+    EXPECT_EQ(3, result.exitCode);
+    EXPECT_NE(std::string::npos, result.out.find("Proxy: http://operator:***@" + proxy + "\n"));
+    EXPECT_NE(std::string::npos,
+              result.out.find("Error downloading RSS feed: Proxy refused: 407 - Proxy Authentication Required\n"));
+    EXPECT_EQ(std::string::npos, result.out.find("wrong"));
+
+    WriteConfig("<proxy>https://operator:wrong@" + proxy + "</proxy>");
+    result = Run();
+    EXPECT_EQ(1, result.exitCode);
+    EXPECT_EQ("The proxy in config.xml's proxy tag does not read. Please write it as "
+              "http://[user:password@]host:port.\n",
+              result.out);
 }
 
 TEST_F(DownloaderRunTest, SecondRunFindsEverythingUpToDate)
