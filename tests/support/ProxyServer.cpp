@@ -132,6 +132,16 @@ void ProxyServer::Stop() {
     if (m_pid <= 0) return;
     ::kill(m_pid, SIGTERM);
     int status = 0;
+    // Squid lingers for two seconds on its way out whatever its shutdown_lifetime says; what it
+    // leaves is all in the prefix, and its helpers end when their input closes.
+    for (int wait = 0; wait < 10; ++wait) {
+        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::kill(m_pid, SIGKILL);
     while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
     }
     m_pid = -1;
