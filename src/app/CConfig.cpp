@@ -308,6 +308,11 @@ bool CConfig::CheckCAFile(std::string& reason) const
     return m_settings.caFile.empty() || CTLSContext::CheckCAFile(m_settings.caFile, reason);
 }
 
+bool CConfig::ReadMetricsFile()
+{
+    return ReadPath("metricsfile", m_settings.metricsFile);
+}
+
 void CConfig::ReadIgnoreList()
 {
     CXMLNode* ignore = Child("ignore");

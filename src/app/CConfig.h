@@ -76,6 +76,8 @@ public:
     // Whether the cafile, when one is named, is a readable file of PEM certificates;
     // reason tells why not.
     bool CheckCAFile(std::string& reason) const;
+    // False when the metricsfile path is longer than 511 characters (it then stays empty).
+    bool ReadMetricsFile();
     // Appends the text of every "map" child of "ignore" (exact lower-case name) to the list.
     void ReadIgnoreList();
     // Run-once (0) or at least the minimum frequency.
@@ -103,6 +105,7 @@ public:
     unsigned int MaxRedirects() const { return m_settings.maxRedirects; }
     unsigned long long MaxMapSize() const { return m_settings.maxMapSize; }
     unsigned int Retries() const { return m_settings.retries; }
+    const std::string& MetricsFile() const { return m_settings.metricsFile; }
 
 private:
     // The numbers a setting takes. Out of range, a clamped setting takes the nearest limit, any

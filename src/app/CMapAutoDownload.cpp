@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/ByteSize.h"
 #include "app/CMapVersionCache.h"
+#include "app/CMetricsFile.h"
 #include "app/ExitStatus.h"
 #include "fs/CAtomicFile.h"
 #include "fs/CInputFile.h"
@@ -163,16 +165,17 @@ bool CMapAutoDownload::FetchFeed(const char* path, CAtomicFile* temporary, CPass
     return true;
 }
 
-void CMapAutoDownload::DoPulse()
+bool CMapAutoDownload::DoPulse()
 {
     const unsigned int now = m_clock();
     if (!IsDue(now))
-        return;
+        return false;
     m_bPassRequested = false;
     CPassResult result;
     RunPass(result);
     result.durationMs = m_clock() - now;
     m_lastPass = std::move(result);
+    return true;
 }
 
 void CMapAutoDownload::RunPass(CPassResult& result)
@@ -232,6 +235,7 @@ bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::stri
         // A stop request ends the pass after the maps in progress.
         if (Stopping())
             return false;
+        ++result.listed;
         const CPassPlanner::Decision decision = planner.Decide(item, disk);
         if (decision.Noted() && checkingLineOpen) {
             // Ends the "Checking RSS feed... " line before the pass's first per-map message.
@@ -515,6 +519,13 @@ int RunMapAutoDownload(const CSettings& settings, const Reload& reload)
         downloader->SetStopCheck(StopRequested);
     };
     start();
+    // A dry run writes nothing, metrics included. The file named at start stays for the life of
+    // the process, so its counters count since start.
+    std::unique_ptr<CMetricsFile> metrics;
+    if (!current.metricsFile.empty() && !current.dryRun) {
+        metrics = std::make_unique<CMetricsFile>(current.metricsFile);
+        metrics->Write();
+    }
     int saveError = 0;
     while (!StopRequested()) {
         // Between passes only: a pass never sees its settings change.
@@ -522,7 +533,10 @@ int RunMapAutoDownload(const CSettings& settings, const Reload& reload)
             start();
         if (TakePassRequest())
             downloader->RequestPass();
-        downloader->DoPulse();
+        if (downloader->DoPulse() && metrics) {
+            metrics->Record(downloader->LastPass(), time(nullptr));
+            metrics->Write();
+        }
         if (!current.dryRun)
             SaveVersions(versions, saveError);
         if (runOnce) {

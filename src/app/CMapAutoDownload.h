@@ -52,8 +52,8 @@ public:
     CMapAutoDownload& operator=(const CMapAutoDownload&) = delete;
 
     // Runs one pass when one is due by the clock or was asked for; prints its progress on
-    // standard output.
-    void DoPulse();
+    // standard output. True when a pass ran.
+    bool DoPulse();
     // Makes the next DoPulse run a pass, whatever the schedule.
     void RequestPass() { m_bPassRequested = true; }
     // Takes over the schedule of the downloader this one replaces: its next pass comes when the

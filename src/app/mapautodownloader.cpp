@@ -143,6 +143,10 @@ bool ReadConfiguration(const std::string& path, bool checkOnly, std::vector<char
     if (!config.CheckCAFile(caFileReason))
         return fail("Cannot read the certificate file specified in cafile (%s): %s\n",
                     config.CAFile().c_str(), caFileReason.c_str());
+    if (!config.ReadMetricsFile())
+        return fail("Your config file contains a metricsfile path that is too long. Please enter a "
+                    "path of at most %u characters.\n",
+                    CConfig::kTextSize - 1);
     config.ReadCounts();
     if (!config.ReadMaxMapSize())
         return fail("Your config file contains a maxmapsize that is not a size. Please enter a "

@@ -118,7 +118,7 @@ bool CAtomicFile::Open() {
     int error = 0;
     for (int attempt = 0; attempt < 16 && m_fd < 0; ++attempt) {
         const std::string candidate = prefix + RandomPart() + kSuffix;
-        m_fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, replaces ? 0600 : 0666);
+        m_fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, replaces || m_bFixedMode ? 0600 : 0666);
         if (m_fd >= 0) {
             m_temporary = candidate;
             break;
@@ -127,7 +127,11 @@ bool CAtomicFile::Open() {
         if (error != EEXIST && error != EINTR) break;
     }
     if (m_fd < 0) return Fail(error);
-    const int ownershipError = replaces ? TakeOverOwnership(m_fd, existing) : 0;
+    int ownershipError = 0;
+    if (m_bFixedMode)
+        ownershipError = ::fchmod(m_fd, m_mode) == 0 ? 0 : errno;
+    else if (replaces)
+        ownershipError = TakeOverOwnership(m_fd, existing);
     if (ownershipError != 0) {
         Discard();
         return Fail(ownershipError);
