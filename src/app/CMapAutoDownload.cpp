@@ -12,6 +12,7 @@
 #include "app/ByteSize.h"
 #include "app/CMapVersionCache.h"
 #include "app/CMetricsFile.h"
+#include "app/CServiceNotifier.h"
 #include "app/ExitStatus.h"
 #include "fs/CAtomicFile.h"
 #include "fs/CInputFile.h"
@@ -519,6 +520,7 @@ int RunMapAutoDownload(const CSettings& settings, const Reload& reload)
         downloader->SetStopCheck(StopRequested);
     };
     start();
+    CServiceNotifier service;
     // A dry run writes nothing, metrics included. The file named at start stays for the life of
     // the process, so its counters count since start.
     std::unique_ptr<CMetricsFile> metrics;
@@ -526,6 +528,7 @@ int RunMapAutoDownload(const CSettings& settings, const Reload& reload)
         metrics = std::make_unique<CMetricsFile>(current.metricsFile);
         metrics->Write();
     }
+    service.Ready();
     int saveError = 0;
     while (!StopRequested()) {
         // Between passes only: a pass never sees its settings change.
@@ -533,22 +536,29 @@ int RunMapAutoDownload(const CSettings& settings, const Reload& reload)
             start();
         if (TakePassRequest())
             downloader->RequestPass();
-        if (downloader->DoPulse() && metrics) {
-            metrics->Record(downloader->LastPass(), time(nullptr));
-            metrics->Write();
+        if (downloader->DoPulse()) {
+            const time_t endedAt = time(nullptr);
+            if (metrics) {
+                metrics->Record(downloader->LastPass(), endedAt);
+                metrics->Write();
+            }
+            service.Status(CServiceNotifier::PassStatus(downloader->LastPass(), endedAt));
         }
         if (!current.dryRun)
             SaveVersions(versions, saveError);
         if (runOnce) {
             PrintMessage(Severity::Info, "\n");
             // A stop is the operator's own request, in either mode, and ends with success.
-            if (StopRequested())
+            if (StopRequested()) {
+                service.Stopping();
                 return ExitStatus::kSuccess;
+            }
             if (current.dryRun)
                 return DryRunStatus(downloader->LastPass());
             return downloader->LastPassComplete() ? ExitStatus::kSuccess : ExitStatus::kPassIncomplete;
         }
         usleep(1000000);
     }
+    service.Stopping();
     return ExitStatus::kSuccess;
 }
