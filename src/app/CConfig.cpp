@@ -23,7 +23,8 @@ namespace {
 // Every child of the root the program reads; a new setting adds its element here.
 const char* const kKnownElements[] = {
     "url", "frequency", "savepath", "fullcheckfrequency", "downloadsperupdatemax", "maxmapcount",
-    "timeout", "paralleldownloads", "cafile", "maxredirects", "maxmapsize", "retries", "ignore",
+    "timeout", "paralleldownloads", "cafile", "maxredirects", "maxmapsize", "retries", "metricsfile",
+    "splay", "ignore",
 };
 
 // Text as it may be printed on one line: each control byte as \xHH.
@@ -283,6 +284,7 @@ void CConfig::ReadCounts()
                  {1, CSettings::kMaximumParallelDownloads, false});
     ReadUnsigned("maxredirects", m_settings.maxRedirects, {0, CSettings::kMaximumRedirects, true});
     ReadUnsigned("retries", m_settings.retries, {0, CSettings::kMaximumRetries, true});
+    ReadUnsigned("splay", m_settings.splay);
 }
 
 bool CConfig::ReadMaxMapSize()

@@ -64,7 +64,7 @@ public:
     // create files in; reason as for ProbeSavePath.
     bool MaySaveInPath(std::string& reason) const;
     // fullcheckfrequency, maxmapcount, downloadsperupdatemax, timeout (capped), maxredirects
-    // (a value above 20 acts as 20), retries (more than 10 acts as 10) and paralleldownloads
+    // (a value above 20 acts as 20), retries (more than 10 acts as 10), splay and paralleldownloads
     // (1 to 32; a value out of range keeps the default), each out-of-range or unreadable value
     // with a warning.
     void ReadCounts();
@@ -105,6 +105,7 @@ public:
     unsigned int MaxRedirects() const { return m_settings.maxRedirects; }
     unsigned long long MaxMapSize() const { return m_settings.maxMapSize; }
     unsigned int Retries() const { return m_settings.retries; }
+    unsigned int Splay() const { return m_settings.splay; }
     const std::string& MetricsFile() const { return m_settings.metricsFile; }
 
 private:

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,12 +71,24 @@ CMapAutoDownload::CMapAutoDownload(const CSettings& settings, Clock clock)
       m_ullMaxMapSize(settings.maxMapSize),
       m_uiRetries(settings.retries)
 {
+    // Capped like the period, so a pass still comes due within the clock's range.
+    m_uiSplayMs = static_cast<unsigned int>(std::min<uint64_t>(static_cast<uint64_t>(settings.splay) * 1000u,
+                                                               kLongestPeriodMs));
+    SetSplayDraw([generator = std::mt19937(std::random_device()())](unsigned int longestMs) mutable {
+        return std::uniform_int_distribution<unsigned int>(0, longestMs)(generator);
+    });
     snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", kInitialFeedTime);
     m_pTCP->SetTLSContext(std::make_shared<const CTLSContext>(settings.caFile));
     ConfigureClient(*m_pHTTP);
 }
 
 CMapAutoDownload::~CMapAutoDownload() = default;
+
+void CMapAutoDownload::SetSplayDraw(SplayDraw draw)
+{
+    m_drawSplay = std::move(draw);
+    m_uiDelayMs = m_uiSplayMs != 0 ? m_drawSplay(m_uiSplayMs) : 0;
+}
 
 void CMapAutoDownload::ConfigureClient(CHTTPClient& http) const
 {
@@ -94,7 +107,8 @@ bool CMapAutoDownload::IsDue(unsigned int now) const
     // widened so a long frequency cannot wrap into a short one, and capped below the clock's
     // range, with room for the one-second ticks, so that it still comes due.
     const unsigned int elapsed = now - m_uiLastPassTime;
-    const uint64_t period = std::min<uint64_t>(static_cast<uint64_t>(m_uiFrequency) * 1000u, kLongestPeriodMs);
+    const uint64_t period =
+        std::min<uint64_t>(static_cast<uint64_t>(m_uiFrequency) * 1000u + m_uiDelayMs, kLongestPeriodMs);
     return elapsed > period;
 }
 
@@ -175,6 +189,9 @@ bool CMapAutoDownload::DoPulse()
     CPassResult result;
     RunPass(result);
     result.durationMs = m_clock() - now;
+    // Each pass has its own delay, so instances started together drift apart.
+    if (m_uiSplayMs != 0)
+        m_uiDelayMs = m_drawSplay(m_uiSplayMs);
     m_lastPass = std::move(result);
     return true;
 }

@@ -48,6 +48,8 @@ struct CSettings {
     // How many more tries a download that failed for a transient cause gets in the same pass,
     // at most kMaximumRetries.
     unsigned int retries = kDefaultRetries;
+    // Most seconds a periodic pass starts after its due time, drawn afresh for each pass; 0 for none.
+    unsigned int splay = 0;
     // Where the metrics are written at start and after each pass; empty for nowhere.
     std::string metricsFile;
 };

@@ -67,6 +67,8 @@ void PrintBanner(const CSettings& settings)
     // Like the per-pass limit, shown only when the operator changed it.
     if (settings.parallelDownloads != CSettings::kDefaultParallelDownloads)
         PrintMessage(Severity::Info, "Downloading up to %u maps at a time.\n", settings.parallelDownloads);
+    if (settings.splay != 0 && settings.frequency != 0 && !settings.runOnce)
+        PrintMessage(Severity::Info, "Each pass starts up to %u seconds late, at random.\n", settings.splay);
     PrintMessage(Severity::Info, "######\n\n");
 }
 

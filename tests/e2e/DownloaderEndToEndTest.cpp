@@ -814,11 +814,12 @@ TEST_F(ConfigurationTest, BadNumbersKeepTheirDefaultsInThePeriodicBanner)
     const ProcessResult result =
         RunWith("<url>http://h/f</url><frequency>abc</frequency>" + Writable() +
                 "<fullcheckfrequency>-3</fullcheckfrequency>"
-                "<downloadsperupdatemax>0x2</downloadsperupdatemax>");
+                "<downloadsperupdatemax>0x2</downloadsperupdatemax><splay>0x1e</splay>");
     EXPECT_TRUE(result.timedOut);
     EXPECT_EQ("Xovra Map Downloader\n######\nFeed: http://h/f\nMap save path: " + m_work.Path() +
                   "\nUpdating every 60 seconds with a full update every 10 updates\n"
-                  "Downloading up to a maximum of 2 maps per update.\n######\n\n",
+                  "Downloading up to a maximum of 2 maps per update.\n"
+                  "Each pass starts up to 30 seconds late, at random.\n######\n\n",
               result.out);
     EXPECT_EQ("config.xml: frequency value 'abc' is not valid, using 60\n"
               "config.xml: fullcheckfrequency value '-3' is not valid, using 10\n",
