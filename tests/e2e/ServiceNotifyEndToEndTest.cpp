@@ -123,6 +123,9 @@ TEST(ServiceNotifyRunTest, ReadyWatchdogDuringASlowDownloadStatusAndStopping)
     const Clock::time_point ended = Clock::now();
     EXPECT_EQ(0, once.exitCode) << once.out;
 
+    // The last datagrams may still wait in the socket for the listening thread.
+    for (int i = 0; i < 200 && listener.States().size() < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const std::vector<std::string> states = listener.States();
     ASSERT_EQ(3u, states.size()) << testing::PrintToString(states);
     EXPECT_EQ("READY=1", states[0]);
@@ -153,6 +156,8 @@ TEST(ServiceNotifyRunTest, ReadyWatchdogDuringASlowDownloadStatusAndStopping)
     });
     stopper.join();
     EXPECT_EQ(0, daemon.exitCode);
+    for (int i = 0; i < 200 && listener.States().size() < 7; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const std::vector<std::string> stopped = listener.States();
     ASSERT_LE(4u, stopped.size());
     EXPECT_EQ("READY=1", stopped[3]);
