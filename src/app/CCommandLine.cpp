@@ -99,7 +99,8 @@ std::string CCommandLine::Usage()
            "     date (the feed failed, or a map failed, was skipped as unsafe or could not\n"
            "     be read); with --dry-run: the feed could not be fetched or parsed, or a map\n"
            "     would be skipped and none downloaded\n"
-           "  4  --dry-run: a pass would download at least one map\n";
+           "  4  --dry-run: a pass would download at least one map\n"
+           "The onupdate and onfailure hooks of config.xml never change the exit status.\n";
 }
 
 std::string CCommandLine::VersionText()

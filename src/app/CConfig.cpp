@@ -24,7 +24,7 @@ namespace {
 const char* const kKnownElements[] = {
     "url", "frequency", "savepath", "fullcheckfrequency", "downloadsperupdatemax", "maxmapcount",
     "timeout", "paralleldownloads", "cafile", "maxredirects", "maxmapsize", "retries", "metricsfile",
-    "splay", "ignore",
+    "splay", "onupdate", "onfailure", "hooktimeout", "ignore",
 };
 
 // Text as it may be printed on one line: each control byte as \xHH.
@@ -204,18 +204,23 @@ void CConfig::ReadFrequency()
     ReadUnsigned("frequency", m_settings.frequency);
 }
 
-bool CConfig::ReadPath(const char* name, std::string& path) const
+bool CConfig::ReadText(const char* name, unsigned int maxLength, std::string& text) const
 {
     CXMLNode* node = Child(name);
     if (!node)
         return true;
-    // One byte more than allowed tells an over-long path from one that just fits.
-    char text[kTextSize + 1];
-    node->GetTagContent(text, sizeof(text));
-    if (strlen(text) >= kTextSize)
+    // One byte more than allowed tells an over-long text from one that just fits.
+    std::vector<char> buffer(maxLength + 2);
+    node->GetTagContent(buffer.data(), static_cast<unsigned int>(buffer.size()));
+    if (strlen(buffer.data()) > maxLength)
         return false;
-    path = text;
+    text = buffer.data();
     return true;
+}
+
+bool CConfig::ReadPath(const char* name, std::string& path) const
+{
+    return ReadText(name, kTextSize - 1, path);
 }
 
 bool CConfig::ReadSavePath()
@@ -315,6 +320,22 @@ bool CConfig::ReadMetricsFile()
     return ReadPath("metricsfile", m_settings.metricsFile);
 }
 
+bool CConfig::ReadHooks(std::string& tooLong)
+{
+    const std::pair<const char*, std::string*> commands[] = {{"onupdate", &m_settings.onUpdate},
+                                                             {"onfailure", &m_settings.onFailure}};
+    for (const auto& command : commands) {
+        if (!ReadText(command.first, kMaxHookCommandLength, *command.second)) {
+            tooLong = command.first;
+            m_settings.onUpdate.clear();
+            m_settings.onFailure.clear();
+            return false;
+        }
+    }
+    ReadUnsigned("hooktimeout", m_settings.hookTimeoutSeconds);
+    return true;
+}
+
 void CConfig::ReadIgnoreList()
 {
     CXMLNode* ignore = Child("ignore");
@@ -362,7 +383,12 @@ std::string CConfig::Describe(const CSettings& settings)
                        "cafile = " + Printable(settings.caFile) + "\n" +
                        "maxredirects = " + std::to_string(settings.maxRedirects) + "\n" +
                        "maxmapsize = " + std::to_string(settings.maxMapSize) + "\n" +
-                       "retries = " + std::to_string(settings.retries) + "\n";
+                       "retries = " + std::to_string(settings.retries) + "\n" +
+                       "onupdate = " + Printable(settings.onUpdate) + "\n" +
+                       "onfailure = " + Printable(settings.onFailure) + "\n" +
+                       "hooktimeout = " + std::to_string(settings.hookTimeoutSeconds) + "\n" +
+                       "metricsfile = " + Printable(settings.metricsFile) + "\n" +
+                       "splay = " + std::to_string(settings.splay) + "\n";
     if (settings.ignoredMaps.empty())
         return text + "ignore = \n";
     for (const char* name : settings.ignoredMaps)

@@ -27,6 +27,7 @@ public:
     static constexpr unsigned int kDefaultTimeoutSeconds = CSettings::kDefaultTimeoutSeconds;
     // The longest time-out whose milliseconds still fit the HTTP client's 32-bit count.
     static constexpr unsigned int kMaximumTimeoutSeconds = 4294967;
+    static constexpr unsigned int kMaxHookCommandLength = 1023;
 
     explicit CConfig(std::vector<char*>& ignoredMaps);
     ~CConfig();
@@ -78,6 +79,9 @@ public:
     bool CheckCAFile(std::string& reason) const;
     // False when the metricsfile path is longer than 511 characters (it then stays empty).
     bool ReadMetricsFile();
+    // onupdate, onfailure and hooktimeout. False when a command line is longer than
+    // kMaxHookCommandLength; tooLong then names its element and the commands stay empty.
+    bool ReadHooks(std::string& tooLong);
     // Appends the text of every "map" child of "ignore" (exact lower-case name) to the list.
     void ReadIgnoreList();
     // Run-once (0) or at least the minimum frequency.
@@ -107,6 +111,9 @@ public:
     unsigned int Retries() const { return m_settings.retries; }
     unsigned int Splay() const { return m_settings.splay; }
     const std::string& MetricsFile() const { return m_settings.metricsFile; }
+    const std::string& OnUpdate() const { return m_settings.onUpdate; }
+    const std::string& OnFailure() const { return m_settings.onFailure; }
+    unsigned int HookTimeoutSeconds() const { return m_settings.hookTimeoutSeconds; }
 
 private:
     // The numbers a setting takes. Out of range, a clamped setting takes the nearest limit, any
@@ -127,6 +134,8 @@ private:
     // Reads a path of at most kTextSize - 1 characters into path; false (path untouched) when
     // it is longer. An absent element leaves path as it is.
     bool ReadPath(const char* name, std::string& path) const;
+    // The same for a text of at most maxLength characters.
+    bool ReadText(const char* name, unsigned int maxLength, std::string& text) const;
 
     std::vector<char*>& m_ignoredMaps;
     std::unique_ptr<CXMLFile> m_file;

@@ -8,9 +8,11 @@
 #include <map>
 #include <random>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "app/ByteSize.h"
+#include "app/CHook.h"
 #include "app/CMapVersionCache.h"
 #include "app/CMetricsFile.h"
 #include "app/CServiceNotifier.h"
@@ -34,20 +36,31 @@ bool FileExists(const char* path)
     return CInputFile::Check(path, error) == CInputFile::Status::Regular;
 }
 
-// Whether the map at path has a version record: only then does a body that cannot carry one
-// count as no map. Asked only of such bodies, so a pass reads the old map at most once more.
-bool CarriesVersionRecord(const char* path)
+// Whether the map name in the open directory directoryFd has a version record: only then does a
+// body that cannot carry one count as no map. Asked only of such bodies, so a pass reads the old
+// map at most once more.
+bool CarriesVersionRecord(int directoryFd, const char* name)
 {
+    CInputFile file;
     CMapVersionRecord record;
-    return FileExists(path) && record.Read(path) && record.HasVersion();
+    return file.Open(directoryFd, name) == CInputFile::Status::Regular && record.Read(file.Descriptor()) &&
+           record.HasVersion();
 }
 
-bool SameDirectory(const char* a, const char* b)
+bool IsWorkingDirectory(int directoryFd)
 {
     struct stat first;
     struct stat second;
-    return stat(a, &first) == 0 && stat(b, &second) == 0 && first.st_dev == second.st_dev &&
+    return fstat(directoryFd, &first) == 0 && stat(".", &second) == 0 && first.st_dev == second.st_dev &&
            first.st_ino == second.st_ino;
+}
+
+// The file name of a map path the planner made ("<save path>/<title>"): what is looked up in the
+// pass's open save directory.
+const char* NameOf(const std::string& mapPath)
+{
+    const std::size_t slash = mapPath.rfind('/');
+    return mapPath.c_str() + (slash == std::string::npos ? 0 : slash + 1);
 }
 
 }  // namespace
@@ -119,13 +132,18 @@ class CMapAutoDownload::PassDisk final : public CPassPlanner::Disk {
 public:
     PassDisk(CMapAutoDownload& owner, CPassExecutor& executor) : m_owner(owner), m_executor(executor) {}
 
-    bool IsWorkingDirectory(const char* directory) override { return SameDirectory(directory, "."); }
-    CInputFile::Status Check(const char* path, int& error) override { return CInputFile::Check(path, error); }
-    int MapVersion(const std::string& path) override
+    bool IsWorkingDirectory(const char*) override { return ::IsWorkingDirectory(m_owner.m_saveDirectory.Fd()); }
+    CInputFile::Status Check(const char* path, int& error) override
+    {
+        return CInputFile::Check(m_owner.m_saveDirectory.Fd(), NameOf(path), error);
+    }
+    int MapVersion(const std::string& path, int& error) override
     {
         m_executor.WaitForMap(path);
         const auto planned = m_planned.find(path);
-        const int version = planned != m_planned.end() ? planned->second : m_owner.GetMapVersion(path.c_str());
+        const int version = planned != m_planned.end()
+                                ? planned->second
+                                : m_owner.GetMapVersion(m_owner.m_saveDirectory.Fd(), NameOf(path), path.c_str(), error);
         // A stop request that cut the read short starts no download.
         return m_owner.Stopping() ? CPassPlanner::kStopped : version;
     }
@@ -234,6 +252,14 @@ void CMapAutoDownload::RunPass(CPassResult& result)
 
 bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::string& feedTime)
 {
+    // Every map of the pass is looked at, read, written and removed in this one directory.
+    if (!m_saveDirectory.Open(m_strSavePath)) {
+        const std::string text = Format("Cannot open the save directory %s: %s",
+                                        m_strSavePath.empty() ? "/" : m_strSavePath.c_str(),
+                                        m_saveDirectory.ErrorText().c_str());
+        FailPass(result, "%s\n", text.c_str());
+        return false;
+    }
     CPassPlanner planner(m_strSavePath, m_vecIgnoredMaps, m_iDownloadsPerUpdateMax);
     CPassExecutor executor(
         m_uiParallelDownloads,
@@ -285,7 +311,8 @@ bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::stri
         }
         return true;
     });
-    executor.Finish(result, m_strSavePath);
+    executor.Finish(result, m_saveDirectory);
+    m_saveDirectory.Close();
     result.heldBack = planner.HeldBack();
     if (!result.failed.empty())
         result.complete = false;
@@ -331,7 +358,8 @@ CPassExecutor::Outcome CMapAutoDownload::DownloadMap(CHTTPClient& http, const CP
     CPassExecutor::Outcome result;
     std::string detail;
     const DownloadOutcome outcome =
-        DownloadAndStamp(http, job.link.c_str(), job.mapPath.c_str(), job.feedVersion, detail, m_ullMaxMapSize);
+        DownloadAndStamp(http, job.link.c_str(), m_saveDirectory.Fd(), job.title.c_str(), job.mapPath.c_str(),
+                         job.feedVersion, detail, m_ullMaxMapSize);
     if (outcome == DownloadOutcome::Failed) {
         // The old file is untouched and carries its old version, so the next pass tries again.
         result.text = Format("Failed\nError downloading %s: %s\n", job.title.c_str(), detail.c_str());
@@ -341,7 +369,7 @@ CPassExecutor::Outcome CMapAutoDownload::DownloadMap(CHTTPClient& http, const CP
     result.downloaded = true;
     result.text = "Done\n";
     struct stat written;
-    if (stat(job.mapPath.c_str(), &written) == 0)
+    if (fstatat(m_saveDirectory.Fd(), job.title.c_str(), &written, 0) == 0)
         result.bytes = static_cast<std::uint64_t>(written.st_size);
     if (outcome == DownloadOutcome::Unstamped) {
         result.text += Format("Could not record the version of %s: %s\n", job.title.c_str(), detail.c_str());
@@ -351,23 +379,26 @@ CPassExecutor::Outcome CMapAutoDownload::DownloadMap(CHTTPClient& http, const CP
         // A map that cannot carry its version is remembered as the feed's version while it stays
         // exactly this file, so it is not fetched again on every pass.
         std::lock_guard<std::mutex> lock(m_versionCacheMutex);
+        const CMapVersionCache::Snapshot now = m_pVersionCache->Observe(m_saveDirectory.Fd(), job.title.c_str());
         if (outcome == DownloadOutcome::Stamped)
-            m_pVersionCache->Remember(job.mapPath.c_str(), static_cast<int>(job.feedVersion));
+            m_pVersionCache->Remember(job.mapPath.c_str(), now, static_cast<int>(job.feedVersion));
         else
-            m_pVersionCache->RememberAssumed(job.mapPath.c_str(), static_cast<int>(job.feedVersion));
+            m_pVersionCache->RememberAssumed(job.mapPath.c_str(), now, static_cast<int>(job.feedVersion));
     }
     return result;
 }
 
 CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient& http, const char* link,
+                                                                     int directoryFd, const char* name,
                                                                      const char* mapPath, unsigned int version,
                                                                      std::string& detail,
                                                                      unsigned long long maxBytes)
 {
     // The body lands in a file of the owned temporary pattern beside the map; this object owns
     // that name and removes whatever is there on every path. It is never committed nor flushed to
-    // disk: it is only read back and copied into the map's own file below, which is.
-    CAtomicFile download(mapPath, CAtomicFile::Sync::Fast);
+    // disk: it is only read back, through its own descriptor, and copied into the map's own file
+    // below, which is.
+    CAtomicFile download(directoryFd, name, CAtomicFile::Sync::Fast);
     const std::string writeFailure = "Unable to write destination file ";
     if (!download.Open()) {
         detail = writeFailure + mapPath + ": " + download.ErrorText();
@@ -387,8 +418,11 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
     }
     // Not cut short by a stop request: the download in progress ends the normal way.
     CMapVersionRecord record;
-    if (!record.Read(download.TemporaryPath().c_str())) {
-        detail = "not an XML document (" + record.Error() + ")";
+    if (!record.Read(download.Descriptor())) {
+        if (record.SystemError() != 0)
+            detail = "cannot read the downloaded body: " + record.Error();
+        else
+            detail = "not an XML document (" + record.Error() + ")";
         return DownloadOutcome::Failed;
     }
     // A server's error page, or the feed itself behind a wrong link, is well-formed XML too. Taken
@@ -401,17 +435,17 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
         detail = "not a map (it is a feed)";
         return DownloadOutcome::Failed;
     }
-    if (!record.HasMeta() && CarriesVersionRecord(mapPath)) {
+    if (!record.HasMeta() && CarriesVersionRecord(directoryFd, name)) {
         detail = "not a map (no meta element)";
         return DownloadOutcome::Failed;
     }
     CMapVersionStamp stamp;
-    if (stamp.Locate(download.TemporaryPath().c_str(), version) &&
+    if (stamp.Locate(download.Descriptor(), version) &&
         (stamp.FoundMeta() != record.HasMeta() || stamp.FoundVersion() != record.HasVersion()))
         stamp.Drop("version record not understood");
     // One rename puts the new map, already carrying its version, in place of the old one. Its
     // bytes are on disk before the rename; the save directory is synced once for the whole pass.
-    CAtomicFile map(mapPath, CAtomicFile::Sync::Data);
+    CAtomicFile map(directoryFd, name, CAtomicFile::Sync::Data);
     if (!map.Open() || !stamp.CopyTo(map) || !map.Commit()) {
         detail = "cannot write " + std::string(mapPath) + ": " +
                  (map.Error() != 0 ? map.ErrorText() : stamp.Reason());
@@ -426,34 +460,52 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
 
 int CMapAutoDownload::GetMapVersion(const char* path)
 {
+    int error = 0;
+    return GetMapVersion(AT_FDCWD, path, path, error);
+}
+
+int CMapAutoDownload::GetMapVersion(int directoryFd, const char* name, const char* path, int& error)
+{
     if (!m_pVersionCache)
-        return ReadMapVersion(path);
+        return ReadMapVersion(directoryFd, name, error);
     int version = 0;
     CMapVersionCache::Snapshot before;
     {
         std::lock_guard<std::mutex> lock(m_versionCacheMutex);
-        if (m_pVersionCache->Lookup(path, version))
-            return version;
         // The identity is taken before reading, so a change made meanwhile is seen next time.
-        before = m_pVersionCache->Observe(path);
+        before = m_pVersionCache->Observe(directoryFd, name);
+        if (m_pVersionCache->Lookup(path, before, version))
+            return version;
     }
-    version = ReadMapVersion(path);
+    version = ReadMapVersion(directoryFd, name, error);
     std::lock_guard<std::mutex> lock(m_versionCacheMutex);
-    // A read cut short by a stop request says nothing about the file.
-    if (!Stopping())
+    // A read cut short by a stop request, or that could not read, says nothing about the file.
+    if (!Stopping() && version != kCannotRead)
         m_pVersionCache->Remember(path, before, version);
     return version;
 }
 
-int CMapAutoDownload::ReadMapVersion(const char* path)
+int CMapAutoDownload::ReadMapVersion(int directoryFd, const char* name, int& error)
 {
-    if (!FileExists(path))
+    error = 0;
+    CInputFile file;
+    switch (file.Open(directoryFd, name)) {
+    case CInputFile::Status::Regular:
+        break;
+    case CInputFile::Status::Missing:
+    case CInputFile::Status::NotRegular:
         return kNoFile;
+    case CInputFile::Status::Unreadable:
+        error = file.Error();
+        return kCannotRead;
+    }
     // A huge map is read within about a second of a stop request.
     CMapVersionRecord record;
-    if (!record.Read(path, m_stopRequested) || !record.HasVersion())
-        return kNoVersionRecord;
-    return record.Version();
+    if (!record.Read(file.Descriptor(), m_stopRequested)) {
+        error = record.SystemError();
+        return error != 0 ? kCannotRead : kNoVersionRecord;
+    }
+    return record.HasVersion() ? record.Version() : kNoVersionRecord;
 }
 
 bool CMapAutoDownload::WriteMapVersion(const char* path, unsigned int version)
@@ -553,7 +605,8 @@ int RunMapAutoDownload(const CSettings& settings, const Reload& reload)
             start();
         if (TakePassRequest())
             downloader->RequestPass();
-        if (downloader->DoPulse()) {
+        const bool passed = downloader->DoPulse();
+        if (passed) {
             const time_t endedAt = time(nullptr);
             if (metrics) {
                 metrics->Record(downloader->LastPass(), endedAt);
@@ -563,6 +616,9 @@ int RunMapAutoDownload(const CSettings& settings, const Reload& reload)
         }
         if (!current.dryRun)
             SaveVersions(versions, saveError);
+        // After the versions are saved: a hook may run long, and a kill meanwhile must not lose them.
+        if (passed && !StopRequested())
+            RunPassHooks(current, downloader->LastPass(), StopRequested);
         if (runOnce) {
             PrintMessage(Severity::Info, "\n");
             // A stop is the operator's own request, in either mode, and ends with success.

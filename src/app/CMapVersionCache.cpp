@@ -96,9 +96,13 @@ bool CMapVersionCache::IsTrusted(const Entry& entry) {
 }
 
 bool CMapVersionCache::Lookup(const char* path, int& version) {
+    if (m_entries.find(path) == m_entries.end()) return false;
+    return Lookup(path, Observe(path), version);
+}
+
+bool CMapVersionCache::Lookup(const char* path, const Snapshot& now, int& version) {
     const auto found = m_entries.find(path);
     if (found == m_entries.end()) return false;
-    const Snapshot now = Observe(path);
     if (!now.valid || now.identity != found->second.identity) {
         m_entries.erase(found);
         m_bChanged = true;
@@ -111,12 +115,14 @@ bool CMapVersionCache::Lookup(const char* path, int& version) {
     return true;
 }
 
-CMapVersionCache::Snapshot CMapVersionCache::Observe(const char* path) const {
+CMapVersionCache::Snapshot CMapVersionCache::Observe(const char* path) const { return Observe(AT_FDCWD, path); }
+
+CMapVersionCache::Snapshot CMapVersionCache::Observe(int directoryFd, const char* name) const {
     Snapshot snapshot;
     // The moment comes before the stat: a change after it cannot look older than it.
     snapshot.takenNs = m_clock();
     struct stat info;
-    if (::stat(path, &info) != 0) return snapshot;
+    if (::fstatat(directoryFd, name, &info, 0) != 0) return snapshot;
     snapshot.valid = true;
     snapshot.identity.device = static_cast<uint64_t>(info.st_dev);
     snapshot.identity.inode = static_cast<uint64_t>(info.st_ino);
@@ -143,8 +149,9 @@ void CMapVersionCache::Remember(const char* path, int version) {
     Remember(path, Observe(path), version);
 }
 
-void CMapVersionCache::RememberAssumed(const char* path, int version) {
-    const Snapshot now = Observe(path);
+void CMapVersionCache::RememberAssumed(const char* path, int version) { RememberAssumed(path, Observe(path), version); }
+
+void CMapVersionCache::RememberAssumed(const char* path, const Snapshot& now, int version) {
     Remember(path, now, version);
     const auto found = m_entries.find(path);
     if (found != m_entries.end()) found->second.assumed = true;

@@ -3,7 +3,6 @@
 #include <system_error>
 
 #include "app/Utils.h"
-#include "fs/CAtomicFile.h"
 #include "http/CHTTPClient.h"
 
 CPassExecutor::CPassExecutor(unsigned int workers, CDownloadPool::Configure configure, CHTTPClient& ownClient,
@@ -90,7 +89,7 @@ void CPassExecutor::WaitForMap(const std::string& mapPath)
     }
 }
 
-void CPassExecutor::Finish(CPassResult& result, const std::string& savePath)
+void CPassExecutor::Finish(CPassResult& result, const CDirectory& saveDirectory)
 {
     m_bBacklog = false;
     while (Collect()) {
@@ -107,6 +106,6 @@ void CPassExecutor::Finish(CPassResult& result, const std::string& savePath)
     }
     // Once for all the maps renamed into place, rather than once for each.
     if (!m_started.empty())
-        CAtomicFile::SyncDirectory(savePath);
+        saveDirectory.Sync();
     m_started.clear();
 }

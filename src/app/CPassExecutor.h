@@ -13,6 +13,7 @@
 #include "app/COrderedPrinter.h"
 #include "app/CPassPlanner.h"
 #include "app/CPassResult.h"
+#include "fs/CDirectory.h"
 
 class CHTTPClient;
 
@@ -50,7 +51,7 @@ public:
     void WaitForMap(const std::string& mapPath);
     // Waits for every fetch and prints the rest of the lines; adds the outcomes to result in feed
     // order. The save directory is synced once when anything was fetched.
-    void Finish(CPassResult& result, const std::string& savePath);
+    void Finish(CPassResult& result, const CDirectory& saveDirectory);
 
 private:
     struct Started {

@@ -172,11 +172,14 @@ CPassPlanner::Decision CPassPlanner::Decide(const CFeedReader::Item& item, Disk&
         return Refuse(decision, Format("Cannot read map %s: %s\n", title, strerror(error)), Severity::Error);
     }
 
-    const int localVersion = disk.MapVersion(mapPath);
+    const int localVersion = disk.MapVersion(mapPath, error);
     if (localVersion == kStopped) {
         decision.kind = Decision::Kind::Stopped;
         return decision;
     }
+    // Only a map that was read and holds no record counts as unversioned.
+    if (localVersion == kCannotRead)
+        return Refuse(decision, Format("Cannot read map %s: %s\n", title, strerror(error)));
     const bool needed = localVersion == kNoFile || localVersion == kNoVersionRecord ||
                         static_cast<unsigned int>(localVersion) < item.version;
     if (!needed) {

@@ -18,6 +18,7 @@ struct CSettings {
     static constexpr unsigned int kDefaultRetries = 2;
     // Ten tries again already wait about 17 minutes in all.
     static constexpr unsigned int kMaximumRetries = 10;
+    static constexpr unsigned int kDefaultHookTimeoutSeconds = 60;
 
     std::string feedUrl;
     // Seconds between passes; 0 runs one pass and exits.
@@ -52,6 +53,12 @@ struct CSettings {
     unsigned int splay = 0;
     // Where the metrics are written at start and after each pass; empty for nowhere.
     std::string metricsFile;
+    // Shell command lines run after a pass that replaced a map, and after one that did not bring
+    // every map up to date; empty for none.
+    std::string onUpdate;
+    std::string onFailure;
+    // Longest wait for a hook; 0 waits without limit.
+    unsigned int hookTimeoutSeconds = kDefaultHookTimeoutSeconds;
 };
 
 #endif

@@ -17,6 +17,7 @@
 #include "app/CMapAutoDownload.h"
 #include "app/ExitStatus.h"
 #include "app/IgnoredMaps.h"
+#include "app/OpenFileLimit.h"
 #include "app/Utils.h"
 
 namespace {
@@ -153,6 +154,11 @@ bool ReadConfiguration(const std::string& path, bool checkOnly, std::vector<char
     if (!config.ReadMaxMapSize())
         return fail("Your config file contains a maxmapsize that is not a size. Please enter a "
                     "number of bytes, optionally followed by k, M or G.\n");
+    std::string tooLongHook;
+    if (!config.ReadHooks(tooLongHook))
+        return fail("Your config file contains an %s command that is too long. Please enter a "
+                    "command line of at most %u characters.\n",
+                    tooLongHook.c_str(), CConfig::kMaxHookCommandLength);
     config.ReadIgnoreList();
     if (!config.IsFrequencyAllowed())
         return fail("The frequency value specified in the config file is too low. Please "
@@ -184,6 +190,9 @@ int main(int argc, char** argv)
         return ExitStatus::kUsageError;
     }
 
+    // Before anything is opened: a daemon with many downloads at once and months to run takes all
+    // the descriptors it is allowed.
+    const unsigned long long openFiles = RaiseOpenFileLimit();
     InitializeTime();
     InitializeSockets();
     InstallStopHandlers();
@@ -203,8 +212,20 @@ int main(int argc, char** argv)
     }
     settings.runOnce = commandLine.RunOnce() || commandLine.DryRun();
     settings.dryRun = commandLine.DryRun();
+    // Downloads at once beyond what the open-file limit holds would fail for want of descriptors.
+    const auto fitOpenFiles = [openFiles](CSettings& wanted) {
+        const unsigned int fitting = DownloadsWithinOpenFiles(wanted.parallelDownloads, openFiles);
+        if (fitting >= wanted.parallelDownloads)
+            return;
+        PrintMessage(Severity::Warning,
+                     "Only %llu files and connections may be open at once: downloading up to %u maps at a "
+                     "time instead of %u.\n\n",
+                     openFiles, fitting, wanted.parallelDownloads);
+        wanted.parallelDownloads = fitting;
+    };
     PrintBanner(settings);
-    return RunMapAutoDownload(settings, [&configPath, &commandLine](CSettings& current) {
+    fitOpenFiles(settings);
+    return RunMapAutoDownload(settings, [&configPath, &commandLine, &fitOpenFiles](CSettings& current) {
         // The names of each reload live as long as the process, as the first ones do.
         std::vector<char*> ignoredMaps;
         CSettings reloaded;
@@ -215,6 +236,7 @@ int main(int argc, char** argv)
         reloaded.runOnce = commandLine.RunOnce();
         PrintMessage(Severity::Info, "Configuration reloaded\n");
         PrintBanner(reloaded);
+        fitOpenFiles(reloaded);
         current = reloaded;
         return true;
     });

@@ -24,6 +24,9 @@
 //    once Commit returned it is the new one. Sync::Data flushes the data only: the caller syncs
 //    the directory, once for many files, with SyncDirectory. Sync::Fast flushes nothing (for
 //    state that is only a cache, or read back and thrown away).
+//  - Given a directory descriptor, the target and the temporary file are named relative to it, and
+//    every step (look, create, rename, remove, sync) happens in that one directory, whatever
+//    happens to its path meanwhile: the temporary file is always removed from where it was made.
 //  - On any failure, and on destruction without a commit, the temporary file is removed.
 //  - Error() is the errno of the first failure; ErrorText() is the system's text for it.
 class CAtomicFile final {
@@ -31,6 +34,9 @@ public:
     enum class Sync { Durable, Data, Fast };
 
     explicit CAtomicFile(std::string target, Sync sync = Sync::Durable);
+    // target is relative to directoryFd, which is borrowed and must stay open while this object
+    // lives (AT_FDCWD: the working directory, looked up by path at each step).
+    CAtomicFile(int directoryFd, std::string target, Sync sync = Sync::Durable);
     ~CAtomicFile();
     CAtomicFile(const CAtomicFile&) = delete;
     CAtomicFile& operator=(const CAtomicFile&) = delete;
@@ -51,7 +57,11 @@ public:
     void Discard();
 
     bool IsOpen() const { return m_fd >= 0; }
+    // The temporary file, open for reading too, so that what was written can be read back
+    // (with pread, or after a seek) before Commit; -1 when not open. Still owned by this object.
+    int Descriptor() const { return m_fd; }
     const std::string& Target() const { return m_target; }
+    // Relative to the directory descriptor, like the target.
     const std::string& TemporaryPath() const { return m_temporary; }
     int Error() const { return m_error; }
     std::string ErrorText() const;
@@ -59,6 +69,7 @@ public:
     // Flushes directory's entries to disk, so the renames done in it survive a power loss. Only a
     // hint: some file systems cannot sync a directory, and nothing can be undone then anyway.
     static void SyncDirectory(const std::string& directory);
+    static void SyncDirectory(int directoryFd, const std::string& directory);
     // Whether a file name (no directory part) has the temporary-file pattern above.
     static bool IsTemporaryName(const char* fileName);
     // Removes the regular files of directory whose names have the pattern, left by a process
@@ -70,6 +81,7 @@ private:
     bool Fail(int error);
     void StartWriteback();
 
+    int m_directoryFd;
     std::string m_target;
     Sync m_sync;
     std::string m_temporary;

@@ -111,7 +111,7 @@ CTCPClientSocketImpl::~CTCPClientSocketImpl() { CloseDescriptor(); }
 bool CTCPClientSocketImpl::Initialize() {
     m_iSocket = NewSocket();
     if (m_iSocket < 0) {
-        SetError(K::Connect, "Creating socket failed", errno);
+        SetErrorWithReason(K::Connect, "Creating socket failed", errno);
         return false;
     }
     return true;
@@ -268,7 +268,7 @@ bool CTCPClientSocketImpl::Disconnect() {
     m_pendingHost.clear();
     m_race.Abandon();
     if (!RecreateDescriptor()) {
-        SetError(K::Connect, "Recreating socket failed", errno);
+        SetErrorWithReason(K::Connect, "Recreating socket failed", errno);
         return false;
     }
     return true;

@@ -20,9 +20,9 @@
 //    neither sends nor accepts a byte in time.
 // Waits are cut into slices of at most 200 ms and ask the stop check after each, so a stop
 // request ends any call within about 200 ms with "Stopped", whatever the time-out.
-// Other last-error texts: "Creating socket failed", "No socket initialized", "Unable to resolve",
-// "Failed to establish connection with server", "Not connected", "Recreating socket failed",
-// "Receive failed: <reason>", "Send failed: <reason>".
+// Other last-error texts: "Creating socket failed: <reason>", "No socket initialized", "Unable to
+// resolve", "Failed to establish connection with server", "Not connected", "Recreating socket
+// failed: <reason>", "Receive failed: <reason>", "Send failed: <reason>".
 // A successful ReadBuffer or WriteBuffer empties the text; the peer closing the connection
 // (ReadBuffer -1) and a send of nothing (WriteBuffer -1) leave it unchanged, so after a
 // successful transfer an empty text beside -1 means the peer closed cleanly.

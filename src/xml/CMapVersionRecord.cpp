@@ -66,12 +66,22 @@ private:
 };
 
 bool CMapVersionRecord::Read(const char* path, const std::function<bool()>& stopRequested) {
+    return ReadFrom(path, stopRequested);
+}
+
+bool CMapVersionRecord::Read(int fd, const std::function<bool()>& stopRequested) {
+    return ReadFrom(fd, stopRequested);
+}
+
+template <typename Source>
+bool CMapVersionRecord::ReadFrom(Source source, const std::function<bool()>& stopRequested) {
     m_bMeta = m_bVersion = m_bStopped = m_bHtmlRoot = m_bChannel = false;
     m_versionText.clear();
     m_error.clear();
+    m_systemError = 0;
     Finder finder;
     CXMLStreamReader reader(stopRequested);
-    const CXMLStreamReader::Result result = reader.Read(path, finder);
+    const CXMLStreamReader::Result result = reader.Read(source, finder);
     if (result == CXMLStreamReader::Result::Stopped) {
         m_bStopped = true;
         m_error = "stop requested";
@@ -79,6 +89,7 @@ bool CMapVersionRecord::Read(const char* path, const std::function<bool()>& stop
     }
     if (result != CXMLStreamReader::Result::Complete) {
         m_error = reader.Error();
+        m_systemError = reader.SystemError();
         return false;
     }
     m_bMeta = finder.bMeta;

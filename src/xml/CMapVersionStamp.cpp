@@ -475,25 +475,37 @@ private:
 
 bool CMapVersionStamp::Locate(const char* path, unsigned int version) {
     m_path = path ? path : "";
+    m_fd = -1;
+    Descriptor fd(::open(m_path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0) {
+        m_bLocated = m_bMeta = m_bVersion = false;
+        m_reason = std::string("cannot read the map: ") + std::strerror(errno);
+        return false;
+    }
+    return Scan(fd.Get(), version);
+}
+
+bool CMapVersionStamp::Locate(int fd, unsigned int version) {
+    m_path.clear();
+    m_fd = fd;
+    return Scan(fd, version);
+}
+
+bool CMapVersionStamp::Scan(int fd, unsigned int version) {
     m_bLocated = m_bMeta = m_bVersion = false;
     m_begin = m_end = 0;
     m_replacement.clear();
     m_reason.clear();
-    Descriptor fd(::open(m_path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.Get() < 0) {
-        m_reason = std::string("cannot read the map: ") + std::strerror(errno);
-        return false;
-    }
     unsigned char head[1024];
     std::size_t length = 0;
-    if (!ReadSome(fd.Get(), head, sizeof head, length) || ::lseek(fd.Get(), 0, SEEK_SET) != 0) {
+    if (::lseek(fd, 0, SEEK_SET) != 0 || !ReadSome(fd, head, sizeof head, length) || ::lseek(fd, 0, SEEK_SET) != 0) {
         m_reason = std::string("cannot read the map: ") + std::strerror(errno);
         return false;
     }
     Encoding encoding;
     if (!DetectEncoding(head, length, encoding, m_reason))
         return false;
-    auto input = std::make_unique<UnitInput>(fd.Get(), encoding);
+    auto input = std::make_unique<UnitInput>(fd, encoding);
     RecordScanner scanner(*input, version, encoding.unitSize);
     const bool found = scanner.Run();
     m_bMeta = scanner.FoundMeta();
@@ -515,8 +527,9 @@ void CMapVersionStamp::Drop(const std::string& reason) {
 }
 
 bool CMapVersionStamp::CopyTo(CAtomicFile& destination) {
-    Descriptor fd(::open(m_path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.Get() < 0) {
+    Descriptor owned(m_fd < 0 ? ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC) : -1);
+    const int fd = m_fd < 0 ? owned.Get() : m_fd;
+    if (fd < 0 || (m_fd >= 0 && ::lseek(fd, 0, SEEK_SET) != 0)) {
         m_reason = std::string("cannot read the map: ") + std::strerror(errno);
         return false;
     }
@@ -525,7 +538,7 @@ bool CMapVersionStamp::CopyTo(CAtomicFile& destination) {
     bool inserted = false;
     for (;;) {
         std::size_t got = 0;
-        if (!ReadSome(fd.Get(), buffer.get(), kBufferSize, got)) {
+        if (!ReadSome(fd, buffer.get(), kBufferSize, got)) {
             m_reason = std::string("cannot read the map: ") + std::strerror(errno);
             return false;
         }

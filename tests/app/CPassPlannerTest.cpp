@@ -23,8 +23,9 @@ public:
             return status;
         return versions.count(path) ? CInputFile::Status::Regular : CInputFile::Status::Missing;
     }
-    int MapVersion(const std::string& path) override
+    int MapVersion(const std::string& path, int& error) override
     {
+        error = errorNumber;
         read.push_back(path);
         const auto found = versions.find(path);
         return found == versions.end() ? CPassPlanner::kNoFile : found->second;
@@ -93,6 +94,8 @@ TEST(PassPlannerTest, DecidesEachMapFromTheFeedAndTheDisk)
         {"newer on disk", "a.map", 4, 5, Kind::UpToDate, ""},
         {"feed version 0 against 0", "a.map", 0, 0, Kind::UpToDate, ""},
         {"stop cut the read short", "a.map", 4, CPassPlanner::kStopped, Kind::Stopped, ""},
+        {"there but cannot be opened", "a.map", 4, CPassPlanner::kCannotRead, Kind::Refused,
+         "Cannot read map a.map: Permission denied\n"},
         {"link too long, map needed", "a.map", 4, 3, Kind::Refused,
          "Skipping map with a link that is too long: a.map\n", std::string(255, 'l')},
         {"link too long, map current", "a.map", 4, 4, Kind::UpToDate, "", std::string(255, 'l')},
@@ -117,7 +120,7 @@ TEST(PassPlannerTest, DecidesEachMapFromTheFeedAndTheDisk)
         }
         // Only a map whose name passed every check is ever read.
         const bool reads = row.kind == Kind::Fetch || row.kind == Kind::UpToDate || row.kind == Kind::Stopped ||
-                           row.text.find("link") != std::string::npos;
+                           row.local == CPassPlanner::kCannotRead || row.text.find("link") != std::string::npos;
         EXPECT_EQ(reads ? 1u : 0u, disk.read.size());
     }
 }

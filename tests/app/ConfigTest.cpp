@@ -151,6 +151,31 @@ TEST_F(ConfigTest, MaxRedirectsIsCappedAtTwenty)
     }
 }
 
+TEST_F(ConfigTest, HookCommandsAreReadUpToTheirLengthLimit)
+{
+    std::string tooLong;
+    ASSERT_TRUE(Load("<url>x</url>"));
+    ASSERT_TRUE(m_config.ReadHooks(tooLong));
+    EXPECT_EQ("", m_config.OnUpdate() + m_config.OnFailure());
+    EXPECT_EQ(60u, m_config.HookTimeoutSeconds());
+
+    const std::string longest(1023, 'c');
+    ASSERT_TRUE(Load("<OnUpdate>systemctl reload game</OnUpdate><ONFAILURE>" + longest +
+                     "</ONFAILURE><HookTimeout>0</HookTimeout>"));
+    ASSERT_TRUE(m_config.ReadHooks(tooLong));
+    const CSettings settings = m_config.Settings();
+    EXPECT_EQ("systemctl reload game", settings.onUpdate);
+    EXPECT_EQ(longest, settings.onFailure);
+    EXPECT_EQ(0u, settings.hookTimeoutSeconds);
+
+    for (const char* name : {"onupdate", "onfailure"}) {
+        ASSERT_TRUE(Load(std::string("<") + name + ">" + longest + "c</" + name + ">"));
+        EXPECT_FALSE(m_config.ReadHooks(tooLong));
+        EXPECT_EQ(name, tooLong);
+        EXPECT_EQ("", m_config.OnUpdate() + m_config.OnFailure());
+    }
+}
+
 TEST_F(ConfigTest, ElementNamesMatchInAnyLetterCaseAndTheFirstOccurrenceWins)
 {
     ASSERT_TRUE(Load("<URL>http://h/first</URL><url>http://h/second</url><FrEqUeNcY>0</FrEqUeNcY>"));

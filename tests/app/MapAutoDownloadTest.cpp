@@ -6,6 +6,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -616,13 +617,30 @@ TEST_F(UpdatePassTest, MapPathThatDoesNotFitIsSkippedByName)
 {
     const std::string title(200, 't');
     PublishFeed({{title, 1}});
-    // 311 + "/" + 200 characters do not fit the 512-byte map path.
-    auto downloader = Make(0, 10, 0, {}, "/nonexistent/" + std::string(298, 'd'));
+    // 311 + "/" + 200 characters do not fit the 512-byte map path (relative to the working
+    // directory, so the directory can be made whatever the temporary directory's path).
+    const std::string savePath = "maps/" + std::string(200, 'd') + "/" + std::string(105, 'd');
+    ASSERT_EQ(0, mkdir(savePath.substr(0, 205).c_str(), 0755));
+    ASSERT_EQ(0, mkdir(savePath.c_str(), 0755));
+    auto downloader = Make(0, 10, 0, {}, savePath);
 
     EXPECT_EQ(std::string(kChecking) + "\nSkipping map with a name or path that is too long: " +
                   title + "\n",
               Pulse(*downloader));
     EXPECT_EQ(0, m_server.Count("/maps/" + title));
+    EXPECT_FALSE(downloader->LastPassComplete());
+}
+
+TEST_F(UpdatePassTest, SaveDirectoryThatCannotBeOpenedFailsThePass)
+{
+    PublishFeed({{"a.map", 1}});
+    PublishMap("a.map");
+    auto downloader = Make(0, 10, 0, {}, m_dir.File("gone"));
+
+    EXPECT_EQ(std::string(kChecking) + "Failed\nCannot open the save directory " + m_dir.File("gone") +
+                  ": No such file or directory\n",
+              Pulse(*downloader));
+    EXPECT_EQ(0, m_server.Count("/maps/a.map"));
     EXPECT_FALSE(downloader->LastPassComplete());
 }
 
@@ -982,6 +1000,28 @@ TEST_F(MapVersionTest, ReadsTheRecordedVersion)
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.second, Read(c.first)) << c.first;
+}
+
+// A map that is there but cannot be opened (no descriptor left) is not taken for one without a
+// version, which the pass would download again.
+TEST_F(MapVersionTest, MapThatCannotBeOpenedIsNotUnversioned)
+{
+    WriteFile(m_path, MapXml("1"));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The lowest free descriptor becomes the limit: nothing more can be opened.
+        const int lowestFree = dup(0);
+        close(lowestFree);
+        const rlimit limit{static_cast<rlim_t>(lowestFree), static_cast<rlim_t>(lowestFree)};
+        if (lowestFree < 0 || setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            _exit(2);
+        _exit(m_downloader.GetMapVersion(m_path.c_str()) == CMapAutoDownload::kCannotRead ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 TEST_F(MapVersionTest, WriteReplacesTheVersionAndKeepsTheRestOfTheMap)

@@ -423,6 +423,78 @@ TEST_F(DownloaderRunTest, DryRunOfAnUpToDateDirectorySucceedsAndKeepsTheStoredFe
     EXPECT_EQ(before, Snapshot(m_work));
 }
 
+// Both hooks after a pass with one update and one failure: each sees the pass through its
+// environment, runs in the working directory, and prints into the program's output after the
+// pass's last line. Neither changes the exit status.
+TEST_F(DownloaderRunTest, HooksRecordWhatThePassChanged)
+{
+    const std::string record = "printf '%s|%s|%s|%s|%s' \"$MAD_UPDATED\" \"$MAD_FAILED\" "
+                               "\"$MAD_SAVE_PATH\" \"$MAD_PASS\" \"$MAD_FEED_ERROR\" > ";
+    WriteConfig("<onupdate>" + record + "updated.txt; echo reloaded</onupdate><ONFAILURE>" + record +
+                "failed.txt; exit 7</ONFAILURE>");
+    PublishFeed({{"good.map", 2}, {"gone.map", 1}});
+    PublishMap("good.map", MapXml(1));
+
+    const ProcessResult result = Run();
+    EXPECT_EQ(3, result.exitCode);
+    const std::string tail = "reloaded\nHook onfailure exited with status 7\n\n";
+    ASSERT_GT(result.out.size(), tail.size());
+    EXPECT_EQ(tail, result.out.substr(result.out.size() - tail.size())) << result.out;
+    EXPECT_EQ(0u, result.out.find(Banner() + kChecking + "\nDownloading good.map... Done\n"));
+    const std::string pass = "good.map|gone.map|" + SavePath() + "|incomplete|";
+    EXPECT_EQ(pass, ReadFile(m_work.File("updated.txt")));
+    EXPECT_EQ(pass, ReadFile(m_work.File("failed.txt")));
+
+    // A feed that cannot be fetched runs onfailure alone and names the reason; a dry run runs none.
+    ASSERT_EQ(0, remove(m_work.File("failed.txt").c_str()));
+    ASSERT_EQ(0, remove(m_work.File("updated.txt").c_str()));
+    EXPECT_EQ(4, Run(kRunTimeoutMs, {"--dry-run"}).exitCode);
+    EXPECT_FALSE(FileExists(m_work.File("failed.txt")));
+    ASSERT_EQ(0, remove(m_www.File("feed.xml").c_str()));
+    EXPECT_EQ(3, Run().exitCode);
+    EXPECT_EQ("||" + SavePath() + "|incomplete|404 - Not Found", ReadFile(m_work.File("failed.txt")));
+    EXPECT_FALSE(FileExists(m_work.File("updated.txt")));
+}
+
+// A hook that hangs is ended at its time-out and the program goes on; a stop request while one
+// runs ends it and the program within about a second.
+TEST_F(DownloaderRunTest, HangingHookIsEndedAndTheProgramGoesOn)
+{
+    PublishFeed({{"a.map", 2}});
+    PublishMap("a.map", MapXml(1));
+    for (const bool stop : {false, true}) {
+        std::remove(m_work.File("maps/a.map").c_str());
+        WriteConfig("<hooktimeout>" + std::string(stop ? "0" : "1") +
+                    "</hooktimeout><onupdate>touch started; sleep 60</onupdate>");
+        std::thread stopper;
+        std::atomic<long long> stoppedAt{0};
+        const ProcessResult result = RunProcess(
+            {DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs, [&](pid_t pid) {
+                if (stop)
+                    stopper = std::thread([this, pid, &stoppedAt] {
+                        for (int i = 0; i < 1000 && !FileExists(m_work.File("started")); ++i)
+                            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                        stoppedAt = std::chrono::steady_clock::now().time_since_epoch().count();
+                        kill(pid, SIGTERM);
+                    });
+            });
+        const auto ended = std::chrono::steady_clock::now().time_since_epoch();
+        if (stopper.joinable())
+            stopper.join();
+        EXPECT_TRUE(FileExists(m_work.File("started")));
+        ASSERT_EQ(0, std::remove(m_work.File("started").c_str()));
+        EXPECT_EQ(0, result.exitCode) << result.out;
+        const std::string pass = Banner() + kChecking + "\nDownloading a.map... Done\n";
+        if (stop) {
+            EXPECT_LT(ended - std::chrono::steady_clock::duration(stoppedAt.load()),
+                      std::chrono::milliseconds(1500));
+            EXPECT_EQ(pass + "Hook onupdate killed by signal 15\n\n", result.out);
+        } else {
+            EXPECT_EQ(pass + "Hook onupdate timed out after 1 s\n\n", result.out);
+        }
+    }
+}
+
 TEST_F(DownloaderRunTest, OutputReachesAPipeAtOnceWhileTheDaemonRuns)
 {
     WriteConfig("", "60");
@@ -704,6 +776,8 @@ const char kLongSavePath[] = "Your config file contains a savepath that is too l
                              "enter a save path of at most 511 characters.\n";
 const char kBadMaxMapSize[] = "Your config file contains a maxmapsize that is not a size. Please "
                               "enter a number of bytes, optionally followed by k, M or G.\n";
+const char kLongHook[] = "Your config file contains an onfailure command that is too long. Please "
+                         "enter a command line of at most 1023 characters.\n";
 const char kLowFrequency[] = "The frequency value specified in the config file is too low. "
                              "Please increase it to a minimum of 60 seconds.\n";
 
@@ -730,7 +804,8 @@ TEST_F(ConfigurationTest, MalformedConfigurationFileIsAnErrorNamingTheParserReas
 }
 
 // Each configuration error, and which comes first when several are there: the url, then the
-// save directory, then the map size limit, then the frequency. Nothing but config.xml is left behind.
+// save directory, then the map size limit, then a hook command, then the frequency. Nothing
+// but config.xml is left behind.
 TEST_F(ConfigurationTest, ConfigurationErrorsAreReportedInTheirOrder)
 {
     const std::pair<std::string, std::string> cases[] = {
@@ -746,6 +821,9 @@ TEST_F(ConfigurationTest, ConfigurationErrorsAreReportedInTheirOrder)
          "characters.\n"},
         {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<maxmapsize>2T</maxmapsize>",
          kBadMaxMapSize},
+        {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<onUpdate>" +
+             std::string(1023, 'u') + "</onUpdate><OnFailure>" + std::string(1024, 'f') + "</OnFailure>",
+         kLongHook},
         {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<ignore><map>x</map></ignore>",
          kLowFrequency},
     };
@@ -766,6 +844,7 @@ TEST_F(ConfigurationTest, CheckConfigListsTheSettingsInEffectOrTheErrorAndWrites
     const std::string settings = "url = http://127.0.0.1:1/f\nfrequency = 60\nsavepath = " + m_work.Path() +
                                  "\nfullcheckfrequency = 10\ndownloadsperupdatemax = 0\nmaxmapcount = 0\n"
                                  "timeout = 4294967\nparalleldownloads = 4\ncafile = \nmaxredirects = 0\nmaxmapsize = 0\nretries = 2\n"
+                                 "onupdate = \nonfailure = \nhooktimeout = 60\nmetricsfile = \nsplay = 0\n"
                                  "ignore = a.map\nignore = b.map\n";
     struct Case {
         std::string children;

@@ -34,11 +34,11 @@ std::vector<std::string> TemporaryFiles(const std::string& directory)
     return found;
 }
 
-// The real executable against a loopback server that lists one map, a.map at version 4, and
-// answers the map's download the way the test sets.
+// The real executable against a loopback server that lists one map, a.map at version 4 (and as
+// many more, m0.map on, as the test sets), and answers the maps' downloads the way the test sets.
 class ReliabilityRunTest : public ::testing::Test {
 protected:
-    enum class MapReply { Whole, Stall, SelfRedirect, ErrorPage };
+    enum class MapReply { Whole, Stall, SelfRedirect, ErrorPage, MoveSavePath };
 
     ReliabilityRunTest()
     {
@@ -61,9 +61,13 @@ protected:
     void Handle(int fd, const std::string& request)
     {
         if (request.rfind("GET /feed.xml", 0) == 0) {
-            FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n<rss><channel><time>t</time><item><title>a.map</title>"
-                                     "<link>" + m_server.Url("/maps/a.map") +
-                                     "</link><version>4</version></item></channel></rss>");
+            std::string items;
+            for (unsigned int i = 0; i <= m_moreMaps; ++i) {
+                const std::string title = i == 0 ? "a.map" : "m" + std::to_string(i - 1) + ".map";
+                items += "<item><title>" + title + "</title><link>" + m_server.Url("/maps/" + title) +
+                         "</link><version>4</version></item>";
+            }
+            FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n<rss><channel><time>t</time>" + items + "</channel></rss>");
             return;
         }
         const std::string body = MapXml(1, "<pad>" + std::string(100000, 'p') + "</pad>");
@@ -81,6 +85,15 @@ protected:
                                          "\r\n\r\n" + body);
             return;
         }
+        if (m_reply == MapReply::MoveSavePath) {
+            // The save path is pointed at another directory while the body file is open.
+            const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+            FaultServer::SendAll(fd, head + body.substr(0, 5000));
+            ::symlink("maps-b", m_work.File("maps.new").c_str());
+            ::rename(m_work.File("maps.new").c_str(), m_work.File("maps").c_str());
+            FaultServer::SendAll(fd, body.substr(5000));
+            return;
+        }
         // Part of the body, then nothing until the client goes away.
         FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
                                      "\r\n\r\n" + body.substr(0, 5000));
@@ -91,6 +104,7 @@ protected:
 
     TempDir m_work;
     std::atomic<MapReply> m_reply{MapReply::Whole};
+    std::atomic<unsigned int> m_moreMaps{0};
     FaultServer m_server{[this](FaultServer&, int fd, const std::string& request) { Handle(fd, request); }};
 };
 
@@ -258,6 +272,60 @@ TEST_F(ReliabilityRunTest, FileSizeLimitFailsTheWriteInsteadOfKillingTheDaemon)
         << result.out;
     EXPECT_EQ(MapXml(3), ReadFile(m_work.File("maps/a.map")));
     EXPECT_EQ(std::vector<std::string>{}, TemporaryFiles(m_work.File("maps")));
+}
+
+// A save path that is a link pointed elsewhere during a download: the pass finishes in the
+// directory it started in, leaves no file behind in either, and never touches the other's map.
+TEST_F(ReliabilityRunTest, SavePathPointedElsewhereDuringADownloadLeavesNothingBehind)
+{
+    ASSERT_EQ(0, ::rename(m_work.File("maps").c_str(), m_work.File("maps-a").c_str()));
+    ASSERT_EQ(0, mkdir(m_work.File("maps-b").c_str(), 0755));
+    WriteFile(m_work.File("maps-b/a.map"), MapXml(2));
+    ASSERT_EQ(0, ::symlink("maps-a", m_work.File("maps").c_str()));
+    WriteConfig();
+    m_reply = MapReply::MoveSavePath;
+    const ProcessResult result = Run({DownloaderExecutable()});
+    EXPECT_EQ(0, result.exitCode) << result.out;
+    EXPECT_NE(std::string::npos, ReadFile(m_work.File("maps-a/a.map")).find("<version>4</version>"));
+    EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_work.File("maps-a")));
+    EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_work.File("maps-b")));
+    EXPECT_EQ(MapXml(2), ReadFile(m_work.File("maps-b/a.map")));
+}
+
+// Few descriptors and many downloads at once: a soft limit is raised to the hard one; a hard limit
+// lowers the downloads at once, said once, and every map arrives without a false line.
+TEST_F(ReliabilityRunTest, FewOpenFilesLowerTheDownloadsAtOnceAndNoLineLies)
+{
+    struct Case {
+        const char* ulimit;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"ulimit -n 20", "Only 20 files and connections may be open at once: downloading up to 2 maps at a "
+                         "time instead of 32.\n"},
+        {"ulimit -Sn 20", nullptr},
+    };
+    m_moreMaps = 32;
+    WriteConfig("0", "<paralleldownloads>32</paralleldownloads>");
+    for (const Case& c : cases) {
+        for (unsigned int i = 0; i < m_moreMaps; ++i)
+            WriteFile(m_work.File("maps/m" + std::to_string(i) + ".map"), MapXml(1));
+        const ProcessResult result =
+            Run({"/bin/sh", "-c", std::string(c.ulimit) + " && exec \"$0\"", DownloaderExecutable()});
+        EXPECT_EQ(0, result.exitCode) << c.ulimit << "\n" << result.out;
+        if (c.said != nullptr) {
+            EXPECT_NE(std::string::npos, result.out.find(c.said)) << result.out;
+        } else {
+            // Raised to the hard limit, whatever that allows.
+            EXPECT_EQ(std::string::npos, result.out.find("Only 20 ")) << result.out;
+        }
+        for (unsigned int i = 0; i < m_moreMaps; ++i) {
+            const std::string title = "m" + std::to_string(i) + ".map";
+            EXPECT_NE(std::string::npos,
+                      result.out.find("Updating " + title + " from version 1 to version 4... Done\n"))
+                << c.ulimit << "\n" << result.out;
+        }
+    }
 }
 
 // Killed in the middle of downloads again and again: each kill leaves the temporary files of its

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fs/CAtomicFile.h"
+#include "fs/CDirectory.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -141,6 +142,30 @@ TEST_F(AtomicFileTest, DestructionWithoutCommitKeepsTheTarget) {
     }
     EXPECT_EQ("old", ReadFile(Target()));
     EXPECT_EQ(std::vector<std::string>{"map.xml"}, m_dir.List());
+}
+
+// Through a directory descriptor, a commit or a discard happens in the directory that was opened,
+// though its path was renamed away and another directory took it meanwhile.
+TEST_F(AtomicFileTest, DirectoryDescriptorKeepsEveryStepInTheOpenedDirectory) {
+    for (const bool commit : {true, false}) {
+        const std::string save = m_dir.File(commit ? "save-c" : "save-d");
+        const std::string moved = save + "-moved";
+        ASSERT_EQ(0, ::mkdir(save.c_str(), 0755));
+        CDirectory directory;
+        ASSERT_TRUE(directory.Open(save));
+        CAtomicFile file(directory.Fd(), "map.xml", CAtomicFile::Sync::Durable);
+        ASSERT_TRUE(file.Open());
+        ASSERT_TRUE(file.Write("new", 3));
+        ASSERT_EQ(0, ::rename(save.c_str(), moved.c_str()));
+        ASSERT_EQ(0, ::mkdir(save.c_str(), 0755));
+        if (commit) {
+            ASSERT_TRUE(file.Commit()) << file.ErrorText();
+        } else {
+            file.Discard();
+        }
+        EXPECT_EQ(commit ? std::vector<std::string>{"map.xml"} : std::vector<std::string>{}, ListDirectory(moved));
+        EXPECT_EQ(std::vector<std::string>{}, ListDirectory(save));
+    }
 }
 
 TEST_F(AtomicFileTest, OpenInAMissingDirectoryReportsTheSystemsReason) {

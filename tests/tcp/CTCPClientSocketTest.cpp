@@ -10,7 +10,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -176,6 +178,25 @@ TEST_F(ClientSocketTest, UnresolvableNameFailsAndSocketStaysUsable) {
     EXPECT_EQ(socket->GetLastErrorKind().kind, CNetError::Kind::Resolve);
     EXPECT_FALSE(socket->IsConnected());
     EXPECT_TRUE(socket->Connect("127.0.0.1", server.Port()));
+}
+
+// With no descriptor left, the failure to make a socket names the system's reason.
+TEST(ClientSocketCreation, NoDescriptorLeftNamesTheReason) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int lowestFree = dup(0);
+        close(lowestFree);
+        const rlimit limit{static_cast<rlim_t>(lowestFree), static_cast<rlim_t>(lowestFree)};
+        if (lowestFree < 0 || setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(2);
+        CTCPImpl tcp;
+        const bool refused = tcp.CreateClient() == nullptr;
+        _exit(refused && std::strcmp(tcp.GetLastError(), "Creating socket failed: Too many open files") == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 TEST_F(ClientSocketTest, RefusedConnectionFailsAndSocketStaysUsable) {
