@@ -12,6 +12,7 @@
 #include "fs/CAtomicFile.h"
 #include "tcp/CNetError.h"
 
+class CRateLimiter;
 class CTCP;
 class CTCPSocket;
 class CTCPClientSocket;
@@ -90,6 +91,11 @@ public:
     // one, unless it timed out or was stopped. Empty (the default): a Get connects only when it
     // needs to, one connection at a time.
     void SetConnectAhead(std::function<bool()> nextGetComing);
+
+    // Reads every body no faster than limiter allows; the time spent waiting for it does not count
+    // towards "Transfer too slow". Not owned; clients of parallel downloads share one. Null (the
+    // default): no cap.
+    void SetRateLimiter(CRateLimiter* limiter) { m_pRateLimiter = limiter; }
 
     // How many more tries a Get that fails for a transient cause gets; 0 (the default): none.
     void SetRetries(unsigned int retries);
@@ -185,6 +191,7 @@ private:
     unsigned long long m_ullMaxBody = 0;
     bool m_bBodyTooLarge = false;
     unsigned int m_uiRetries = 0;
+    CRateLimiter* m_pRateLimiter = nullptr;
     std::function<bool(std::chrono::milliseconds)> m_retryWait;
     std::minstd_rand m_random;
     // The wait the last failed try's answer asked for with Retry-After, if it did.
