@@ -23,8 +23,8 @@ namespace {
 // Every child of the root the program reads; a new setting adds its element here.
 const char* const kKnownElements[] = {
     "url", "frequency", "savepath", "fullcheckfrequency", "downloadsperupdatemax", "maxmapcount",
-    "timeout", "paralleldownloads", "cafile", "maxredirects", "maxmapsize", "retries", "metricsfile",
-    "splay", "onupdate", "onfailure", "hooktimeout", "ignore",
+    "timeout", "paralleldownloads", "cafile", "maxredirects", "maxmapsize", "maxrate", "retries",
+    "metricsfile", "splay", "onupdate", "onfailure", "hooktimeout", "ignore",
 };
 
 // Text as it may be printed on one line: each control byte as \xHH.
@@ -336,6 +336,23 @@ bool CConfig::ReadHooks(std::string& tooLong)
     return true;
 }
 
+bool CConfig::ReadMaxRate()
+{
+    CXMLNode* node = Child("maxrate");
+    if (!node)
+        return true;
+    char text[kTextSize];
+    node->GetTagContent(text, sizeof(text));
+    std::string rate = text;
+    const size_t first = rate.find_first_not_of(" \t\r\n");
+    rate = first == std::string::npos ? std::string() : rate.substr(first, rate.find_last_not_of(" \t\r\n") - first + 1);
+    m_settings.maxRate = rate;
+    if (CRateLimiter::Parse(rate, m_settings.maxRateSchedule))
+        return true;
+    m_settings.maxRateSchedule.clear();
+    return false;
+}
+
 void CConfig::ReadIgnoreList()
 {
     CXMLNode* ignore = Child("ignore");
@@ -383,6 +400,7 @@ std::string CConfig::Describe(const CSettings& settings)
                        "cafile = " + Printable(settings.caFile) + "\n" +
                        "maxredirects = " + std::to_string(settings.maxRedirects) + "\n" +
                        "maxmapsize = " + std::to_string(settings.maxMapSize) + "\n" +
+                       "maxrate = " + Printable(settings.maxRate) + "\n" +
                        "retries = " + std::to_string(settings.retries) + "\n" +
                        "onupdate = " + Printable(settings.onUpdate) + "\n" +
                        "onfailure = " + Printable(settings.onFailure) + "\n" +

@@ -82,6 +82,9 @@ public:
     // onupdate, onfailure and hooktimeout. False when a command line is longer than
     // kMaxHookCommandLength; tooLong then names its element and the commands stay empty.
     bool ReadHooks(std::string& tooLong);
+    // The bandwidth cap, when a maxrate element is present: false when its text does not read
+    // (see CRateLimiter::Parse); it then counts as not set.
+    bool ReadMaxRate();
     // Appends the text of every "map" child of "ignore" (exact lower-case name) to the list.
     void ReadIgnoreList();
     // Run-once (0) or at least the minimum frequency.
@@ -114,6 +117,8 @@ public:
     const std::string& OnUpdate() const { return m_settings.onUpdate; }
     const std::string& OnFailure() const { return m_settings.onFailure; }
     unsigned int HookTimeoutSeconds() const { return m_settings.hookTimeoutSeconds; }
+    // The maxrate text as written (surrounding white space dropped); empty when none is set.
+    const std::string& MaxRate() const { return m_settings.maxRate; }
 
 private:
     // The numbers a setting takes. Out of range, a clamped setting takes the nearest limit, any

@@ -92,6 +92,8 @@ CMapAutoDownload::CMapAutoDownload(const CSettings& settings, Clock clock)
     });
     snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", kInitialFeedTime);
     m_pTCP->SetTLSContext(std::make_shared<const CTLSContext>(settings.caFile));
+    if (!settings.maxRateSchedule.empty())
+        m_pRateLimiter = std::make_unique<CRateLimiter>(settings.maxRateSchedule);
     ConfigureClient(*m_pHTTP);
 }
 
@@ -108,6 +110,8 @@ void CMapAutoDownload::ConfigureClient(CHTTPClient& http) const
     http.SetTimeout(m_uiTimeoutMs);
     http.SetMaxRedirects(m_uiMaxRedirects);
     http.SetRetries(m_uiRetries);
+    // One cap for the feed and every map download at once.
+    http.SetRateLimiter(m_pRateLimiter.get());
     // A stop request ends any wait on the network at once, not after the time-out.
     http.SetStopCheck(StopRequested);
 }

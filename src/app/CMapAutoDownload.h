@@ -141,6 +141,8 @@ private:
     unsigned int m_uiDelayMs = 0;
     SplayDraw m_drawSplay;
     std::unique_ptr<CTCPImpl> m_pTCP;
+    // Declared before the clients, which borrow it; null without a cap.
+    std::unique_ptr<CRateLimiter> m_pRateLimiter;
     std::unique_ptr<CHTTPClient> m_pHTTP;
     std::string m_strFeedUrl;
     std::string m_strSavePath;

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "http/CRateLimiter.h"
+
 // Everything the downloader is told by its configuration: the configuration reader fills it,
 // the run loop and the update pass take it. Plain values; the ignored names are borrowed from the
 // process-wide list (only the pointers are copied, the names outlive every copy).
@@ -59,6 +61,10 @@ struct CSettings {
     std::string onFailure;
     // Longest wait for a hook; 0 waits without limit.
     unsigned int hookTimeoutSeconds = kDefaultHookTimeoutSeconds;
+    // The bandwidth cap as written in the file (empty when none is set) and as read: the most
+    // bytes per second all downloads together receive, by local time of day.
+    std::string maxRate;
+    CRateLimiter::Schedule maxRateSchedule;
 };
 
 #endif

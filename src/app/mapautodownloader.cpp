@@ -68,6 +68,8 @@ void PrintBanner(const CSettings& settings)
     // Like the per-pass limit, shown only when the operator changed it.
     if (settings.parallelDownloads != CSettings::kDefaultParallelDownloads)
         PrintMessage(Severity::Info, "Downloading up to %u maps at a time.\n", settings.parallelDownloads);
+    if (!settings.maxRate.empty())
+        PrintMessage(Severity::Info, "Bandwidth cap: %s\n", settings.maxRate.c_str());
     if (settings.splay != 0 && settings.frequency != 0 && !settings.runOnce)
         PrintMessage(Severity::Info, "Each pass starts up to %u seconds late, at random.\n", settings.splay);
     PrintMessage(Severity::Info, "######\n\n");
@@ -154,6 +156,11 @@ bool ReadConfiguration(const std::string& path, bool checkOnly, std::vector<char
     if (!config.ReadMaxMapSize())
         return fail("Your config file contains a maxmapsize that is not a size. Please enter a "
                     "number of bytes, optionally followed by k, M or G.\n");
+    if (!config.ReadMaxRate())
+        return fail("Your config file contains a maxrate that cannot be read (%s). Please enter bytes per "
+                    "second with an optional k or M suffix, off, or a timetable such as "
+                    "\"08:00,512k 18:00,2M 23:30,off\".\n",
+                    config.MaxRate().c_str());
     std::string tooLongHook;
     if (!config.ReadHooks(tooLongHook))
         return fail("Your config file contains an %s command that is too long. Please enter a "

@@ -843,7 +843,7 @@ TEST_F(ConfigurationTest, CheckConfigListsTheSettingsInEffectOrTheErrorAndWrites
                                  "config.xml: timeout value '99999999' is not valid, using 4294967\n";
     const std::string settings = "url = http://127.0.0.1:1/f\nfrequency = 60\nsavepath = " + m_work.Path() +
                                  "\nfullcheckfrequency = 10\ndownloadsperupdatemax = 0\nmaxmapcount = 0\n"
-                                 "timeout = 4294967\nparalleldownloads = 4\ncafile = \nmaxredirects = 0\nmaxmapsize = 0\nretries = 2\n"
+                                 "timeout = 4294967\nparalleldownloads = 4\ncafile = \nmaxredirects = 0\nmaxmapsize = 0\nmaxrate = \nretries = 2\n"
                                  "onupdate = \nonfailure = \nhooktimeout = 60\nmetricsfile = \nsplay = 0\n"
                                  "ignore = a.map\nignore = b.map\n";
     struct Case {
@@ -885,6 +885,21 @@ TEST_F(ConfigurationTest, UnreadableCAFileIsAnErrorBeforeTheFrequency)
                             "<cafile>" + c.first + "</cafile>"),
                     "Cannot read the certificate file specified in cafile (" + c.first + "): " +
                         c.second + "\n");
+}
+
+TEST_F(ConfigurationTest, AMaxRateIsShownAsWrittenAndOneThatDoesNotReadIsAnError)
+{
+    ExpectError(RunWith("<url>http://h/f</url>" + Writable() + "<maxrate>08:00,fast</maxrate>"),
+                "Your config file contains a maxrate that cannot be read (08:00,fast). Please enter bytes "
+                "per second with an optional k or M suffix, off, or a timetable such as "
+                "\"08:00,512k 18:00,2M 23:30,off\".\n");
+    const ProcessResult result =
+        RunWith("<url>http://h/f</url>" + Writable() + "<maxrate> 08:00,512k  23:30,off\n</maxrate>");
+    EXPECT_TRUE(result.timedOut);
+    EXPECT_EQ("Xovra Map Downloader\n######\nFeed: http://h/f\nMap save path: " + m_work.Path() +
+                  "\nUpdating every 60 seconds with a full update every 10 updates\n"
+                  "Bandwidth cap: 08:00,512k  23:30,off\n######\n\n",
+              result.out);
 }
 
 TEST_F(ConfigurationTest, BadNumbersKeepTheirDefaultsInThePeriodicBanner)
