@@ -749,6 +749,13 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
         return written;
     };
     unsigned long long received = 0;
+    // Under a cap the system would grow the receive buffer during the first second's burst and
+    // then hold far more than the cap lets through in a second; an eighth of a second's worth
+    // still keeps a link of up to about 100 ms round trip busy.
+    if (m_pRateLimiter != nullptr) {
+        const unsigned long long rate = m_pRateLimiter->Rate();
+        if (rate != 0) socket.LimitReceiveBuffer(static_cast<int>(std::clamp<unsigned long long>(rate / 8, 4096, 4 << 20)));
+    }
     // Stop at Content-Length without waiting for the close; without one, read until the close.
     while (!hasLength || received < expected) {
         if (Stopping()) return Fail(K::Stopped, tcp_text::kStopped);

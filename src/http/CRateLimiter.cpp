@@ -10,7 +10,7 @@ namespace {
 
 constexpr unsigned long long kHighestRate = 1ULL << 40;
 // No one-second window passes more than this share of the rate.
-constexpr double kPeakShare = 1.25;
+constexpr double kPeakShare = 1.1;
 // A wait ends for a grant of at least this share of a second's worth (or of what is wanted), so
 // a capped download reads in slices of a twentieth of a second rather than byte by byte.
 constexpr unsigned long long kSlicesPerSecond = 20;
@@ -102,6 +102,8 @@ int CRateLimiter::LocalMinute() const {
     if (localtime_r(&now, &local) == nullptr) return 0;
     return local.tm_hour * 60 + local.tm_min;
 }
+
+unsigned long long CRateLimiter::Rate() const { return RateAt(m_schedule, LocalMinute()); }
 
 unsigned long long CRateLimiter::Take(unsigned long long want, Clock::time_point now, int minute,
                                       Clock::duration& wait) {

@@ -11,8 +11,8 @@
 
 // A bandwidth cap that every download of the process shares: a token bucket that fills at the
 // rate in force and holds one second's worth, so a map smaller than that after a quiet spell
-// passes unslowed. No one-second window lets more than 1.25 times the rate through, which
-// leaves a quarter for what the kernel holds beyond what was read. The rate is constant or
+// passes unslowed. No one-second window lets more than 1.1 times the rate through, which
+// leaves room below 1.5 times for what the kernel holds beyond what was read. The rate is constant or
 // follows a timetable of local times. Thread-safe; it never waits while holding its lock.
 class CRateLimiter {
 public:
@@ -47,6 +47,8 @@ public:
     // Returns bytes granted but not received.
     void GiveBack(unsigned long long unused);
 
+    // The rate in force now; 0 when there is no cap.
+    unsigned long long Rate() const;
     // Take, waiting as long as the cap asks and adding the time waited to waited. 0 only when
     // stopRequested (asked at least every 20 ms) answered true.
     unsigned long long Acquire(unsigned long long want, const std::function<bool()>& stopRequested,

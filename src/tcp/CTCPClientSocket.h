@@ -18,6 +18,10 @@ public:
     // for it to finish (within the time-out). False with a last-error text when it cannot be
     // started. Sockets that cannot connect ahead do nothing here: Connect then does it all.
     virtual bool StartConnect(const char* /*host*/, unsigned short /*port*/) { return true; }
+    // Fixes the connected socket's receive buffer at about bytes, so that the system no longer
+    // grows it: a reader that takes bytes slowly then holds the sender back sooner. False when
+    // it could not be set (or the socket does not support it); the connection works on.
+    virtual bool LimitReceiveBuffer(int /*bytes*/) { return false; }
     // Closes the connection and takes a fresh socket for another Connect.
     virtual bool Disconnect() = 0;
     virtual bool IsConnected() const = 0;

@@ -92,7 +92,7 @@ TEST_F(RateLimiterTest, AverageAndEverySecondStayWithinTheCap) {
     unsigned long long total = 0;
     for (int second = 0; second < 20; ++second) {
         const unsigned long long inSecond = Run(limiter, std::chrono::seconds(second), std::chrono::seconds(second + 1), 16384);
-        EXPECT_LE(inSecond, rate * 5 / 4) << "second " << second;
+        EXPECT_LE(inSecond, rate * 11 / 10) << "second " << second;
         total += inSecond;
     }
     // One second's worth ahead at most, never behind by more than a slice.
@@ -103,13 +103,13 @@ TEST_F(RateLimiterTest, AverageAndEverySecondStayWithinTheCap) {
 TEST_F(RateLimiterTest, ParallelTakersShareOneCap) {
     const unsigned long long rate = 100000;
     CRateLimiter limiter({{0, rate}});
-    Run(limiter, 0s, 5s, 1 << 20);  // spends the first second's worth
+    Run(limiter, 0s, 11s, 1 << 20);  // spends the first second's worth
     unsigned long long total = 0;
     CRateLimiter::Clock::duration wait{};
-    for (CRateLimiter::Clock::duration now = 5s; now < 15s; now += 10ms) {
+    for (CRateLimiter::Clock::duration now = 11s; now < 21s; now += 10ms) {
         for (int taker = 0; taker < 4; ++taker) total += limiter.Take(8192, At(now), 0, wait);
     }
-    EXPECT_NEAR(static_cast<double>(total), 10.0 * rate, rate * 0.1);
+    EXPECT_NEAR(static_cast<double>(total), 10.0 * rate, rate * 0.5);
 }
 
 TEST_F(RateLimiterTest, BytesGivenBackAreGrantedAgain) {
