@@ -79,4 +79,22 @@ TEST(RateLimitedDownloadTest, StaysWithinTheCapOnAverageAndInEverySecond) {
     EXPECT_GT(most, rate / 2);
 }
 
+// A cap far below the slowest pace the time-out asks for: the waits for the cap do not count.
+TEST(RateLimitedDownloadTest, ALowCapIsNotATransferTooSlow) {
+    const std::string body(2500, 'm');
+    FaultServer server([&body](FaultServer&, int fd, const std::string&) {
+        FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 2500\r\n\r\n" + body);
+    });
+    TempDir out;
+    CRateLimiter limiter({{0, 1000}});
+    CTCPImpl tcp;
+    CHTTPClient client(&tcp);
+    client.SetTimeout(300);
+    client.SetRateLimiter(&limiter);
+    const Clock::time_point start = Clock::now();
+    ASSERT_TRUE(client.Get(server.Url("/m.map").c_str(), out.File("m.map").c_str())) << client.GetLastError();
+    EXPECT_EQ(ReadFile(out.File("m.map")), body);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1400));
+}
+
 }  // namespace
