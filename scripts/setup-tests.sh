@@ -11,6 +11,8 @@ PACKAGES=(
   # Requests through a proxy are tested against real ones, each started by its test on a loopback
   # port (the packaged services are left off).
   squid tinyproxy
+  # The metrics file is read back with a real parser of the exposition format.
+  python3 python3-prometheus-client
 )
 
 "$(dirname "$0")/install-packages.sh" "${PACKAGES[@]}"

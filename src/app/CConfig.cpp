@@ -24,8 +24,8 @@ namespace {
 // Every child of the root the program reads; a new setting adds its element here.
 const char* const kKnownElements[] = {
     "url", "frequency", "savepath", "fullcheckfrequency", "downloadsperupdatemax", "maxmapcount",
-    "timeout", "paralleldownloads", "cafile", "maxredirects", "maxmapsize", "retries", "onupdate",
-    "onfailure", "hooktimeout", "proxy", "noproxy", "ignore",
+    "timeout", "paralleldownloads", "cafile", "maxredirects", "maxmapsize", "maxrate", "retries",
+    "metricsfile", "splay", "onupdate", "onfailure", "hooktimeout", "proxy", "noproxy", "ignore",
 };
 
 // Text as it may be printed on one line: each control byte as \xHH.
@@ -290,6 +290,7 @@ void CConfig::ReadCounts()
                  {1, CSettings::kMaximumParallelDownloads, false});
     ReadUnsigned("maxredirects", m_settings.maxRedirects, {0, CSettings::kMaximumRedirects, true});
     ReadUnsigned("retries", m_settings.retries, {0, CSettings::kMaximumRetries, true});
+    ReadUnsigned("splay", m_settings.splay);
 }
 
 bool CConfig::ReadMaxMapSize()
@@ -313,6 +314,11 @@ bool CConfig::ReadCAFile()
 bool CConfig::CheckCAFile(std::string& reason) const
 {
     return m_settings.caFile.empty() || CTLSContext::CheckCAFile(m_settings.caFile, reason);
+}
+
+bool CConfig::ReadMetricsFile()
+{
+    return ReadPath("metricsfile", m_settings.metricsFile);
 }
 
 bool CConfig::ReadHooks(std::string& tooLong)
@@ -391,6 +397,23 @@ bool CConfig::ReadProxy(std::string& source, const Environment& environment)
     return true;
 }
 
+bool CConfig::ReadMaxRate()
+{
+    CXMLNode* node = Child("maxrate");
+    if (!node)
+        return true;
+    char text[kTextSize];
+    node->GetTagContent(text, sizeof(text));
+    std::string rate = text;
+    const size_t first = rate.find_first_not_of(" \t\r\n");
+    rate = first == std::string::npos ? std::string() : rate.substr(first, rate.find_last_not_of(" \t\r\n") - first + 1);
+    m_settings.maxRate = rate;
+    if (CRateLimiter::Parse(rate, m_settings.maxRateSchedule))
+        return true;
+    m_settings.maxRateSchedule.clear();
+    return false;
+}
+
 void CConfig::ReadIgnoreList()
 {
     CXMLNode* ignore = Child("ignore");
@@ -438,10 +461,13 @@ std::string CConfig::Describe(const CSettings& settings)
                        "cafile = " + Printable(settings.caFile) + "\n" +
                        "maxredirects = " + std::to_string(settings.maxRedirects) + "\n" +
                        "maxmapsize = " + std::to_string(settings.maxMapSize) + "\n" +
+                       "maxrate = " + Printable(settings.maxRate) + "\n" +
                        "retries = " + std::to_string(settings.retries) + "\n" +
                        "onupdate = " + Printable(settings.onUpdate) + "\n" +
                        "onfailure = " + Printable(settings.onFailure) + "\n" +
-                       "hooktimeout = " + std::to_string(settings.hookTimeoutSeconds) + "\n";
+                       "hooktimeout = " + std::to_string(settings.hookTimeoutSeconds) + "\n" +
+                       "metricsfile = " + Printable(settings.metricsFile) + "\n" +
+                       "splay = " + std::to_string(settings.splay) + "\n";
     // The proxies in effect, from the file or the environment, never with a password.
     std::string proxies;
     for (const std::string& proxy : settings.proxies.Shown())

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "http/CProxySelector.h"
+#include "http/CRateLimiter.h"
 
 // Everything the downloader is told by its configuration: the configuration reader fills it,
 // the run loop and the update pass take it. Plain values; the ignored names are borrowed from the
@@ -51,6 +52,10 @@ struct CSettings {
     // How many more tries a download that failed for a transient cause gets in the same pass,
     // at most kMaximumRetries.
     unsigned int retries = kDefaultRetries;
+    // Most seconds a periodic pass starts after its due time, drawn afresh for each pass; 0 for none.
+    unsigned int splay = 0;
+    // Where the metrics are written at start and after each pass; empty for nowhere.
+    std::string metricsFile;
     // Shell command lines run after a pass that replaced a map, and after one that did not bring
     // every map up to date; empty for none.
     std::string onUpdate;
@@ -59,6 +64,10 @@ struct CSettings {
     unsigned int hookTimeoutSeconds = kDefaultHookTimeoutSeconds;
     // The HTTP proxies requests go through, and the hosts that go direct; none by default.
     CProxySelector proxies;
+    // The bandwidth cap as written in the file (empty when none is set) and as read: the most
+    // bytes per second all downloads together receive, by local time of day.
+    std::string maxRate;
+    CRateLimiter::Schedule maxRateSchedule;
 };
 
 #endif

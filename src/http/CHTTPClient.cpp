@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "http/CHTTPResponse.h"
+#include "http/CRateLimiter.h"
 #include "fs/CAtomicFile.h"
 #include "tcp/CTCP.h"
 #include "tcp/CTCPClientSocket.h"
@@ -167,6 +168,11 @@ public:
             m_sum -= m_receives.front().second;
             m_receives.pop_front();
         }
+    }
+    // Time spent waiting for the bandwidth cap does not count against the pace.
+    void Pause(Clock::duration waited) {
+        m_start += waited;
+        for (auto& receive : m_receives) receive.first += waited;
     }
     Clock::time_point Deadline() const {
         return (Reached() ? m_receives.front().first : m_start) + m_window;
@@ -799,17 +805,31 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
         return written;
     };
     unsigned long long received = 0;
+    // Under a cap the system would grow the receive buffer during the first second's burst and
+    // then hold far more than the cap lets through in a second; an eighth of a second's worth
+    // still keeps a link of up to about 100 ms round trip busy.
+    if (m_pRateLimiter != nullptr) {
+        const unsigned long long rate = m_pRateLimiter->Rate();
+        if (rate != 0) socket.LimitReceiveBuffer(static_cast<int>(std::clamp<unsigned long long>(rate / 8, 4096, 4 << 20)));
+    }
     // Stop at Content-Length without waiting for the close; without one, read until the close.
     while (!hasLength || received < expected) {
         if (Stopping()) return Fail(K::Stopped, tcp_text::kStopped);
+        int want = static_cast<int>(static_cast<size_t>(chunk) - buffered);
+        if (hasLength) want = static_cast<int>(std::min<unsigned long long>(want, expected - received));
+        if (m_pRateLimiter != nullptr) {
+            Clock::duration waited{};
+            want = static_cast<int>(m_pRateLimiter->Acquire(static_cast<unsigned long long>(want), m_stopRequested, waited));
+            if (want == 0) return Fail(K::Stopped, tcp_text::kStopped);
+            pace.Pause(waited);
+        }
         if (bounded) {
             const long long left = MillisecondsUntil(pace.Deadline());
             if (left <= 0) return tooSlow();
             socket.SetTimeout(static_cast<unsigned int>(left));
         }
-        int want = static_cast<int>(static_cast<size_t>(chunk) - buffered);
-        if (hasLength) want = static_cast<int>(std::min<unsigned long long>(want, expected - received));
         const int got = socket.ReadBuffer(buffer.get() + buffered, want);
+        if (m_pRateLimiter != nullptr) m_pRateLimiter->GiveBack(static_cast<unsigned long long>(want - std::max(got, 0)));
         if (got > 0) {
             buffered += static_cast<size_t>(got);
             received += static_cast<unsigned long long>(got);

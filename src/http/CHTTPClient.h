@@ -13,6 +13,7 @@
 #include "http/CProxySelector.h"
 #include "tcp/CNetError.h"
 
+class CRateLimiter;
 class CTCP;
 class CTCPSocket;
 class CTCPClientSocket;
@@ -100,6 +101,11 @@ public:
     // an https URL goes through a CONNECT tunnel, inside which TLS is verified against the origin
     // as without a proxy. Credentials go as Proxy-Authorization. Default: everything direct.
     void SetProxies(CProxySelector proxies);
+
+    // Reads every body no faster than limiter allows; the time spent waiting for it does not count
+    // towards "Transfer too slow". Not owned; clients of parallel downloads share one. Null (the
+    // default): no cap.
+    void SetRateLimiter(CRateLimiter* limiter) { m_pRateLimiter = limiter; }
 
     // How many more tries a Get that fails for a transient cause gets; 0 (the default): none.
     void SetRetries(unsigned int retries);
@@ -202,6 +208,7 @@ private:
     unsigned long long m_ullMaxBody = 0;
     bool m_bBodyTooLarge = false;
     unsigned int m_uiRetries = 0;
+    CRateLimiter* m_pRateLimiter = nullptr;
     std::function<bool(std::chrono::milliseconds)> m_retryWait;
     std::minstd_rand m_random;
     // The wait the last failed try's answer asked for with Retry-After, if it did.

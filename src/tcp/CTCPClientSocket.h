@@ -26,6 +26,10 @@ public:
     // proxy" when the proxy cannot be reached or does not answer, and "Proxy refused: <status> -
     // <reason>" when it answers with a status that is not 2xx. An empty proxyHost connects direct.
     virtual void SetTunnel(const char* proxyHost, unsigned short proxyPort, const char* authorization) = 0;
+    // Fixes the connected socket's receive buffer at about bytes, so that the system no longer
+    // grows it: a reader that takes bytes slowly then holds the sender back sooner. False when
+    // it could not be set (or the socket does not support it); the connection works on.
+    virtual bool LimitReceiveBuffer(int /*bytes*/) { return false; }
     // Closes the connection and takes a fresh socket for another Connect.
     virtual bool Disconnect() = 0;
     virtual bool IsConnected() const = 0;

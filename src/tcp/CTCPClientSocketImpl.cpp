@@ -373,6 +373,10 @@ CNetError CTCPClientSocketImpl::GetLastErrorKind() const { return m_error; }
 
 void CTCPClientSocketImpl::SetTimeout(unsigned int milliseconds) { m_uiTimeoutMs = milliseconds; }
 
+bool CTCPClientSocketImpl::LimitReceiveBuffer(int bytes) {
+    return m_iSocket >= 0 && setsockopt(m_iSocket, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
+}
+
 void CTCPClientSocketImpl::SetStopCheck(std::function<bool()> stopRequested) {
     m_stopRequested = std::move(stopRequested);
 }

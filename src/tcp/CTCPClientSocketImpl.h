@@ -49,6 +49,7 @@ public:
     CNetError GetLastErrorKind() const override;
     void SetTimeout(unsigned int milliseconds) override;
     void SetStopCheck(std::function<bool()> stopRequested) override;
+    bool LimitReceiveBuffer(int bytes) override;
 
     // ReadBuffer that tells the peer's close (0, text unchanged) from a failure (-1, with a text).
     int Receive(void* buffer, int size);

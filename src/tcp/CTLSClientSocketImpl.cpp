@@ -273,6 +273,8 @@ void CTLSClientSocketImpl::SetTimeout(unsigned int milliseconds) {
     m_tcp.SetTimeout(milliseconds);
 }
 
+bool CTLSClientSocketImpl::LimitReceiveBuffer(int bytes) { return m_tcp.LimitReceiveBuffer(bytes); }
+
 void CTLSClientSocketImpl::SetStopCheck(std::function<bool()> stopRequested) {
     m_tcp.SetStopCheck(std::move(stopRequested));
 }

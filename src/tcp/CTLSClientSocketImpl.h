@@ -49,6 +49,7 @@ public:
     CNetError GetLastErrorKind() const override;
     void SetTimeout(unsigned int milliseconds) override;
     void SetStopCheck(std::function<bool()> stopRequested) override;
+    bool LimitReceiveBuffer(int bytes) override;
 
 private:
     using Clock = std::chrono::steady_clock;

@@ -176,6 +176,18 @@ TEST_F(ConfigTest, HookCommandsAreReadUpToTheirLengthLimit)
     }
 }
 
+TEST_F(ConfigTest, MaxRateReachesTheSettingsOnlyWhenItReads)
+{
+    ASSERT_TRUE(Load("<maxrate>\n  2M </maxrate>"));
+    ASSERT_TRUE(m_config.ReadMaxRate());
+    EXPECT_EQ("2M", m_config.Settings().maxRate);
+    EXPECT_EQ((CRateLimiter::Schedule{{0, 2 * 1024 * 1024}}), m_config.Settings().maxRateSchedule);
+    ASSERT_TRUE(Load("<maxrate>2 M</maxrate>"));
+    EXPECT_FALSE(m_config.ReadMaxRate());
+    EXPECT_EQ("2 M", m_config.MaxRate());
+    EXPECT_TRUE(m_config.Settings().maxRateSchedule.empty());
+}
+
 TEST_F(ConfigTest, ElementNamesMatchInAnyLetterCaseAndTheFirstOccurrenceWins)
 {
     ASSERT_TRUE(Load("<URL>http://h/first</URL><url>http://h/second</url><FrEqUeNcY>0</FrEqUeNcY>"));
