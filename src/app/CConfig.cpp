@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,8 +24,8 @@ namespace {
 // Every child of the root the program reads; a new setting adds its element here.
 const char* const kKnownElements[] = {
     "url", "frequency", "savepath", "fullcheckfrequency", "downloadsperupdatemax", "maxmapcount",
-    "timeout", "paralleldownloads", "cafile", "maxredirects", "maxmapsize", "retries", "onupdate",
-    "onfailure", "hooktimeout", "ignore",
+    "timeout", "paralleldownloads", "cafile", "maxredirects", "maxmapsize", "maxrate", "retries",
+    "metricsfile", "splay", "onupdate", "onfailure", "hooktimeout", "proxy", "noproxy", "ignore",
 };
 
 // Text as it may be printed on one line: each control byte as \xHH.
@@ -289,6 +290,7 @@ void CConfig::ReadCounts()
                  {1, CSettings::kMaximumParallelDownloads, false});
     ReadUnsigned("maxredirects", m_settings.maxRedirects, {0, CSettings::kMaximumRedirects, true});
     ReadUnsigned("retries", m_settings.retries, {0, CSettings::kMaximumRetries, true});
+    ReadUnsigned("splay", m_settings.splay);
 }
 
 bool CConfig::ReadMaxMapSize()
@@ -314,6 +316,11 @@ bool CConfig::CheckCAFile(std::string& reason) const
     return m_settings.caFile.empty() || CTLSContext::CheckCAFile(m_settings.caFile, reason);
 }
 
+bool CConfig::ReadMetricsFile()
+{
+    return ReadPath("metricsfile", m_settings.metricsFile);
+}
+
 bool CConfig::ReadHooks(std::string& tooLong)
 {
     const std::pair<const char*, std::string*> commands[] = {{"onupdate", &m_settings.onUpdate},
@@ -328,6 +335,83 @@ bool CConfig::ReadHooks(std::string& tooLong)
     }
     ReadUnsigned("hooktimeout", m_settings.hookTimeoutSeconds);
     return true;
+}
+
+bool CConfig::ReadProxy(std::string& source, const Environment& environment)
+{
+    const auto text = [this](const char* name) {
+        std::string value;
+        if (CXMLNode* node = Child(name)) {
+            char content[kTextSize];
+            node->GetTagContent(content, sizeof(content));
+            value = content;
+        }
+        return value;
+    };
+    const auto variable = [&environment](const char* first, const char* second, std::string& name) {
+        for (const char* candidate : {first, second}) {
+            const char* value = candidate != nullptr ? environment(candidate) : nullptr;
+            if (value != nullptr && value[0] != '\0') {
+                name = std::string("the environment variable ") + candidate;
+                return std::string(value);
+            }
+        }
+        return std::string();
+    };
+    const auto parse = [&source](const std::string& value, const std::string& name, std::optional<CProxy>& proxy) {
+        if (value.empty())
+            return true;
+        CProxy parsed;
+        if (!CProxy::Parse(value, parsed)) {
+            source = name;
+            return false;
+        }
+        proxy = parsed;
+        return true;
+    };
+
+    CProxySelector& proxies = m_settings.proxies;
+    std::optional<CProxy> http, https;
+    const std::string configured = text("proxy");
+    if (!configured.empty()) {
+        if (!parse(configured, "config.xml's proxy tag", http))
+            return false;
+        https = http;
+    } else {
+        // Only the lower-case http_proxy: a web server's CGI sets HTTP_PROXY from a request's
+        // "Proxy:" header, so curl ignores it, and so does this.
+        std::string name;
+        if (!parse(variable("http_proxy", nullptr, name), name, http))
+            return false;
+        if (!parse(variable("https_proxy", "HTTPS_PROXY", name), name, https))
+            return false;
+    }
+    proxies.SetHttp(http);
+    proxies.SetHttps(https);
+    if (Child("noproxy")) {
+        proxies.SetNoProxy(text("noproxy"));
+    } else {
+        std::string name;
+        proxies.SetNoProxy(variable("no_proxy", "NO_PROXY", name));
+    }
+    return true;
+}
+
+bool CConfig::ReadMaxRate()
+{
+    CXMLNode* node = Child("maxrate");
+    if (!node)
+        return true;
+    char text[kTextSize];
+    node->GetTagContent(text, sizeof(text));
+    std::string rate = text;
+    const size_t first = rate.find_first_not_of(" \t\r\n");
+    rate = first == std::string::npos ? std::string() : rate.substr(first, rate.find_last_not_of(" \t\r\n") - first + 1);
+    m_settings.maxRate = rate;
+    if (CRateLimiter::Parse(rate, m_settings.maxRateSchedule))
+        return true;
+    m_settings.maxRateSchedule.clear();
+    return false;
 }
 
 void CConfig::ReadIgnoreList()
@@ -377,10 +461,18 @@ std::string CConfig::Describe(const CSettings& settings)
                        "cafile = " + Printable(settings.caFile) + "\n" +
                        "maxredirects = " + std::to_string(settings.maxRedirects) + "\n" +
                        "maxmapsize = " + std::to_string(settings.maxMapSize) + "\n" +
+                       "maxrate = " + Printable(settings.maxRate) + "\n" +
                        "retries = " + std::to_string(settings.retries) + "\n" +
                        "onupdate = " + Printable(settings.onUpdate) + "\n" +
                        "onfailure = " + Printable(settings.onFailure) + "\n" +
-                       "hooktimeout = " + std::to_string(settings.hookTimeoutSeconds) + "\n";
+                       "hooktimeout = " + std::to_string(settings.hookTimeoutSeconds) + "\n" +
+                       "metricsfile = " + Printable(settings.metricsFile) + "\n" +
+                       "splay = " + std::to_string(settings.splay) + "\n";
+    // The proxies in effect, from the file or the environment, never with a password.
+    std::string proxies;
+    for (const std::string& proxy : settings.proxies.Shown())
+        proxies += (proxies.empty() ? "" : " ") + proxy;
+    text += "proxy = " + proxies + "\nnoproxy = " + Printable(settings.proxies.NoProxy()) + "\n";
     if (settings.ignoredMaps.empty())
         return text + "ignore = \n";
     for (const char* name : settings.ignoredMaps)

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <map>
+#include <random>
 #include <sys/stat.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,6 +14,8 @@
 #include "app/ByteSize.h"
 #include "app/CHook.h"
 #include "app/CMapVersionCache.h"
+#include "app/CMetricsFile.h"
+#include "app/CServiceNotifier.h"
 #include "app/ExitStatus.h"
 #include "fs/CAtomicFile.h"
 #include "fs/CInputFile.h"
@@ -78,20 +82,38 @@ CMapAutoDownload::CMapAutoDownload(const CSettings& settings, Clock clock)
       m_uiTimeoutMs(settings.timeoutSeconds * 1000u),
       m_uiMaxRedirects(settings.maxRedirects),
       m_ullMaxMapSize(settings.maxMapSize),
-      m_uiRetries(settings.retries)
+      m_uiRetries(settings.retries),
+      m_proxies(settings.proxies)
 {
+    // Capped like the period, so a pass still comes due within the clock's range.
+    m_uiSplayMs = static_cast<unsigned int>(std::min<uint64_t>(static_cast<uint64_t>(settings.splay) * 1000u,
+                                                               kLongestPeriodMs));
+    SetSplayDraw([generator = std::mt19937(std::random_device()())](unsigned int longestMs) mutable {
+        return std::uniform_int_distribution<unsigned int>(0, longestMs)(generator);
+    });
     snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", kInitialFeedTime);
     m_pTCP->SetTLSContext(std::make_shared<const CTLSContext>(settings.caFile));
+    if (!settings.maxRateSchedule.empty())
+        m_pRateLimiter = std::make_unique<CRateLimiter>(settings.maxRateSchedule);
     ConfigureClient(*m_pHTTP);
 }
 
 CMapAutoDownload::~CMapAutoDownload() = default;
+
+void CMapAutoDownload::SetSplayDraw(SplayDraw draw)
+{
+    m_drawSplay = std::move(draw);
+    m_uiDelayMs = m_uiSplayMs != 0 ? m_drawSplay(m_uiSplayMs) : 0;
+}
 
 void CMapAutoDownload::ConfigureClient(CHTTPClient& http) const
 {
     http.SetTimeout(m_uiTimeoutMs);
     http.SetMaxRedirects(m_uiMaxRedirects);
     http.SetRetries(m_uiRetries);
+    http.SetProxies(m_proxies);
+    // One cap for the feed and every map download at once.
+    http.SetRateLimiter(m_pRateLimiter.get());
     // A stop request ends any wait on the network at once, not after the time-out.
     http.SetStopCheck(StopRequested);
 }
@@ -104,7 +126,8 @@ bool CMapAutoDownload::IsDue(unsigned int now) const
     // widened so a long frequency cannot wrap into a short one, and capped below the clock's
     // range, with room for the one-second ticks, so that it still comes due.
     const unsigned int elapsed = now - m_uiLastPassTime;
-    const uint64_t period = std::min<uint64_t>(static_cast<uint64_t>(m_uiFrequency) * 1000u, kLongestPeriodMs);
+    const uint64_t period =
+        std::min<uint64_t>(static_cast<uint64_t>(m_uiFrequency) * 1000u + m_uiDelayMs, kLongestPeriodMs);
     return elapsed > period;
 }
 
@@ -190,6 +213,9 @@ bool CMapAutoDownload::DoPulse()
     CPassResult result;
     RunPass(result);
     result.durationMs = m_clock() - now;
+    // Each pass has its own delay, so instances started together drift apart.
+    if (m_uiSplayMs != 0)
+        m_uiDelayMs = m_drawSplay(m_uiSplayMs);
     m_lastPass = std::move(result);
     return true;
 }
@@ -259,6 +285,7 @@ bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::stri
         // A stop request ends the pass after the maps in progress.
         if (Stopping())
             return false;
+        ++result.listed;
         const CPassPlanner::Decision decision = planner.Decide(item, disk);
         if (decision.Noted() && checkingLineOpen) {
             // Ends the "Checking RSS feed... " line before the pass's first per-map message.
@@ -568,6 +595,15 @@ int RunMapAutoDownload(const CSettings& settings, const Reload& reload)
         downloader->SetStopCheck(StopRequested);
     };
     start();
+    CServiceNotifier service;
+    // A dry run writes nothing, metrics included. The file named at start stays for the life of
+    // the process, so its counters count since start.
+    std::unique_ptr<CMetricsFile> metrics;
+    if (!current.metricsFile.empty() && !current.dryRun) {
+        metrics = std::make_unique<CMetricsFile>(current.metricsFile);
+        metrics->Write();
+    }
+    service.Ready();
     int saveError = 0;
     while (!StopRequested()) {
         // Between passes only: a pass never sees its settings change.
@@ -576,6 +612,14 @@ int RunMapAutoDownload(const CSettings& settings, const Reload& reload)
         if (TakePassRequest())
             downloader->RequestPass();
         const bool passed = downloader->DoPulse();
+        if (passed) {
+            const time_t endedAt = time(nullptr);
+            if (metrics) {
+                metrics->Record(downloader->LastPass(), endedAt);
+                metrics->Write();
+            }
+            service.Status(CServiceNotifier::PassStatus(downloader->LastPass(), endedAt));
+        }
         if (!current.dryRun)
             SaveVersions(versions, saveError);
         // After the versions are saved: a hook may run long, and a kill meanwhile must not lose them.
@@ -584,13 +628,16 @@ int RunMapAutoDownload(const CSettings& settings, const Reload& reload)
         if (runOnce) {
             PrintMessage(Severity::Info, "\n");
             // A stop is the operator's own request, in either mode, and ends with success.
-            if (StopRequested())
+            if (StopRequested()) {
+                service.Stopping();
                 return ExitStatus::kSuccess;
+            }
             if (current.dryRun)
                 return DryRunStatus(downloader->LastPass());
             return downloader->LastPassComplete() ? ExitStatus::kSuccess : ExitStatus::kPassIncomplete;
         }
         usleep(1000000);
     }
+    service.Stopping();
     return ExitStatus::kSuccess;
 }

@@ -31,6 +31,8 @@ class CMapAutoDownload {
 public:
     // Milliseconds of a clock that may wrap; production uses GetTime.
     using Clock = std::function<unsigned int()>;
+    // A delay from 0 to the given milliseconds, both included; production draws it at random.
+    using SplayDraw = std::function<unsigned int(unsigned int longestMs)>;
 
     static constexpr unsigned int kRequestUrlSize = 512;
     static constexpr unsigned int kFeedTimeSize = 50;
@@ -86,6 +88,9 @@ public:
                                             const char* mapPath, unsigned int version, std::string& detail,
                                             unsigned long long maxBytes = 0);
 
+    // Replaces the random draw of each pass's delay (splay) and draws the next pass's with it.
+    void SetSplayDraw(SplayDraw draw);
+
     // Asked before each map of a pass: once it answers true the pass ends after the map in
     // progress, without its summary lines. Unset, a pass always runs to its end.
     void SetStopCheck(std::function<bool()> stopRequested) { m_stopRequested = std::move(stopRequested); }
@@ -131,7 +136,13 @@ private:
     bool m_bDryRun;
     unsigned int m_uiLastPassTime = 0;
     bool m_bPassRequested = false;
+    // The longest delay of a pass after its due time, and the one drawn for the next pass.
+    unsigned int m_uiSplayMs;
+    unsigned int m_uiDelayMs = 0;
+    SplayDraw m_drawSplay;
     std::unique_ptr<CTCPImpl> m_pTCP;
+    // Declared before the clients, which borrow it; null without a cap.
+    std::unique_ptr<CRateLimiter> m_pRateLimiter;
     std::unique_ptr<CHTTPClient> m_pHTTP;
     std::string m_strFeedUrl;
     std::string m_strSavePath;
@@ -152,6 +163,7 @@ private:
     unsigned int m_uiMaxRedirects;
     unsigned long long m_ullMaxMapSize;
     unsigned int m_uiRetries;
+    CProxySelector m_proxies;
     // Guards m_pVersionCache's contents: workers record what they stamped.
     std::mutex m_versionCacheMutex;
     CPassResult m_lastPass;

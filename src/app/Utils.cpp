@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <ctime>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@ namespace {
 std::atomic<bool> g_bStopRequested{false};
 std::atomic<bool> g_bReloadRequested{false};
 std::atomic<bool> g_bPassRequested{false};
+std::atomic<long long> g_lastSignOfLife{0};
 static_assert(std::atomic<bool>::is_always_lock_free, "safe to set from a signal handler");
 
 void OnStopSignal(int)
@@ -173,6 +175,7 @@ void InstallStopHandlers()
 
 bool StopRequested()
 {
+    g_lastSignOfLife.store(MonotonicMs(), std::memory_order_relaxed);
     return g_bStopRequested.load();
 }
 
@@ -184,6 +187,19 @@ bool TakeReloadRequest()
 bool TakePassRequest()
 {
     return g_bPassRequested.exchange(false);
+}
+
+long long LastSignOfLife()
+{
+    return g_lastSignOfLife.load(std::memory_order_relaxed);
+}
+
+long long MonotonicMs()
+{
+    // The coarse clock is read without a system call; its few milliseconds of grain do not matter.
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 void InitializeTime()

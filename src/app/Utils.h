@@ -28,10 +28,16 @@ void WaitBeforeExiting();
 // next tick. SIGPIPE and SIGXFSZ are ignored, so the failing write is reported instead of killing
 // the process.
 void InstallStopHandlers();
+// Every wait of the program (the run loop's tick, the network waits, long reads, hooks) asks at
+// least every second, so asking is also the program's sign of life: the service watchdog is fed
+// only while some thread keeps asking, and a hung program stops feeding it.
 bool StopRequested();
 // Each answers whether its signal came since the last call, and clears the request.
 bool TakeReloadRequest();
 bool TakePassRequest();
+// Milliseconds on the monotonic clock (MonotonicMs) of the last StopRequested call.
+long long LastSignOfLife();
+long long MonotonicMs();
 
 // How much a printed text matters to the operator: Error for a failure (an error line, a
 // configuration error), Warning for a map skipped or refused or a version that could not be

@@ -67,6 +67,12 @@ void PrintBanner(const CSettings& settings)
     // Like the per-pass limit, shown only when the operator changed it.
     if (settings.parallelDownloads != CSettings::kDefaultParallelDownloads)
         PrintMessage(Severity::Info, "Downloading up to %u maps at a time.\n", settings.parallelDownloads);
+    for (const std::string& proxy : settings.proxies.Shown())
+        PrintMessage(Severity::Info, "Proxy: %s\n", proxy.c_str());
+    if (!settings.maxRate.empty())
+        PrintMessage(Severity::Info, "Bandwidth cap: %s\n", settings.maxRate.c_str());
+    if (settings.splay != 0 && settings.frequency != 0 && !settings.runOnce)
+        PrintMessage(Severity::Info, "Each pass starts up to %u seconds late, at random.\n", settings.splay);
     PrintMessage(Severity::Info, "######\n\n");
 }
 
@@ -143,15 +149,28 @@ bool ReadConfiguration(const std::string& path, bool checkOnly, std::vector<char
     if (!config.CheckCAFile(caFileReason))
         return fail("Cannot read the certificate file specified in cafile (%s): %s\n",
                     config.CAFile().c_str(), caFileReason.c_str());
+    if (!config.ReadMetricsFile())
+        return fail("Your config file contains a metricsfile path that is too long. Please enter a "
+                    "path of at most %u characters.\n",
+                    CConfig::kTextSize - 1);
     config.ReadCounts();
     if (!config.ReadMaxMapSize())
         return fail("Your config file contains a maxmapsize that is not a size. Please enter a "
                     "number of bytes, optionally followed by k, M or G.\n");
+    if (!config.ReadMaxRate())
+        return fail("Your config file contains a maxrate that cannot be read (%s). Please enter bytes per "
+                    "second with an optional k or M suffix, off, or a timetable such as "
+                    "\"08:00,512k 18:00,2M 23:30,off\".\n",
+                    config.MaxRate().c_str());
     std::string tooLongHook;
     if (!config.ReadHooks(tooLongHook))
         return fail("Your config file contains an %s command that is too long. Please enter a "
                     "command line of at most %u characters.\n",
                     tooLongHook.c_str(), CConfig::kMaxHookCommandLength);
+    std::string proxySource;
+    if (!config.ReadProxy(proxySource, getenv))
+        return fail("The proxy in %s does not read. Please write it as http://[user:password@]host:port.\n",
+                    proxySource.c_str());
     config.ReadIgnoreList();
     if (!config.IsFrequencyAllowed())
         return fail("The frequency value specified in the config file is too low. Please "

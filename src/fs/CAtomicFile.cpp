@@ -123,7 +123,7 @@ bool CAtomicFile::Open() {
     for (int attempt = 0; attempt < 16 && m_fd < 0; ++attempt) {
         const std::string candidate = prefix + RandomPart() + kSuffix;
         m_fd = ::openat(m_directoryFd, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
-                        replaces ? 0600 : 0666);
+                        replaces || m_bFixedMode ? 0600 : 0666);
         if (m_fd >= 0) {
             m_temporary = candidate;
             break;
@@ -132,7 +132,11 @@ bool CAtomicFile::Open() {
         if (error != EEXIST && error != EINTR) break;
     }
     if (m_fd < 0) return Fail(error);
-    const int ownershipError = replaces ? TakeOverOwnership(m_fd, existing) : 0;
+    int ownershipError = 0;
+    if (m_bFixedMode)
+        ownershipError = ::fchmod(m_fd, m_mode) == 0 ? 0 : errno;
+    else if (replaces)
+        ownershipError = TakeOverOwnership(m_fd, existing);
     if (ownershipError != 0) {
         Discard();
         return Fail(ownershipError);

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <sys/types.h>
 
 // Replaces one file all at once: bytes go to a temporary file beside the target, and Commit
 // renames it over the target. The one way this program writes a file it keeps.
@@ -16,6 +17,8 @@
 //  - The replacement gets the permission bits, and as far as the process may give them the
 //    owner and group, of the target it replaces; set-ID bits only stay with the owner or group
 //    they were for. A new file gets 0666 less the umask, like any file the program creates.
+//    SetMode before Open overrides both: the file gets exactly that mode, whatever it replaces
+//    and whatever the umask (for files other programs read, like a metrics file).
 //  - With Sync::Durable, Commit flushes the data to disk before the rename, so a power loss too
 //    leaves the old or the new file, and the directory after it (where the file system can), so
 //    once Commit returned it is the new one. Sync::Data flushes the data only: the caller syncs
@@ -38,6 +41,8 @@ public:
     CAtomicFile(const CAtomicFile&) = delete;
     CAtomicFile& operator=(const CAtomicFile&) = delete;
 
+    // The permission bits of the file Commit puts in place; call before Open.
+    void SetMode(mode_t mode) { m_mode = mode; m_bFixedMode = true; }
     // Creates the temporary file. False when it cannot be created.
     bool Open();
     // Writes all bytes, retrying interrupted and short writes. False on any failure (the
@@ -85,6 +90,8 @@ private:
     std::size_t m_size = 0;     // bytes written so far
     std::size_t m_flushed = 0;  // bytes already handed to the disk
     bool m_bFailed = false;
+    mode_t m_mode = 0;
+    bool m_bFixedMode = false;
 };
 
 #endif

@@ -179,6 +179,10 @@ bool CTLSClientSocketImpl::StartConnect(const char* host, unsigned short port) {
     return false;
 }
 
+void CTLSClientSocketImpl::SetTunnel(const char* proxyHost, unsigned short proxyPort, const char* authorization) {
+    m_tcp.SetTunnel(proxyHost, proxyPort, authorization);
+}
+
 bool CTLSClientSocketImpl::Handshake(const char* host) {
     std::string setupError;
     SSL_CTX* const context = m_context ? m_context->Context(setupError) : nullptr;
@@ -268,6 +272,8 @@ void CTLSClientSocketImpl::SetTimeout(unsigned int milliseconds) {
     m_uiTimeoutMs = milliseconds;
     m_tcp.SetTimeout(milliseconds);
 }
+
+bool CTLSClientSocketImpl::LimitReceiveBuffer(int bytes) { return m_tcp.LimitReceiveBuffer(bytes); }
 
 void CTLSClientSocketImpl::SetStopCheck(std::function<bool()> stopRequested) {
     m_tcp.SetStopCheck(std::move(stopRequested));

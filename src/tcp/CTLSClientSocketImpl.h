@@ -42,12 +42,14 @@ public:
     int WriteBuffer(const void* data, int size) override;
     bool Connect(const char* host, unsigned short port) override;
     bool StartConnect(const char* host, unsigned short port) override;
+    void SetTunnel(const char* proxyHost, unsigned short proxyPort, const char* authorization) override;
     bool Disconnect() override;
     bool IsConnected() const override;
     const char* GetLastError() const override;
     CNetError GetLastErrorKind() const override;
     void SetTimeout(unsigned int milliseconds) override;
     void SetStopCheck(std::function<bool()> stopRequested) override;
+    bool LimitReceiveBuffer(int bytes) override;
 
 private:
     using Clock = std::chrono::steady_clock;

@@ -176,6 +176,18 @@ TEST_F(ConfigTest, HookCommandsAreReadUpToTheirLengthLimit)
     }
 }
 
+TEST_F(ConfigTest, MaxRateReachesTheSettingsOnlyWhenItReads)
+{
+    ASSERT_TRUE(Load("<maxrate>\n  2M </maxrate>"));
+    ASSERT_TRUE(m_config.ReadMaxRate());
+    EXPECT_EQ("2M", m_config.Settings().maxRate);
+    EXPECT_EQ((CRateLimiter::Schedule{{0, 2 * 1024 * 1024}}), m_config.Settings().maxRateSchedule);
+    ASSERT_TRUE(Load("<maxrate>2 M</maxrate>"));
+    EXPECT_FALSE(m_config.ReadMaxRate());
+    EXPECT_EQ("2 M", m_config.MaxRate());
+    EXPECT_TRUE(m_config.Settings().maxRateSchedule.empty());
+}
+
 TEST_F(ConfigTest, ElementNamesMatchInAnyLetterCaseAndTheFirstOccurrenceWins)
 {
     ASSERT_TRUE(Load("<URL>http://h/first</URL><url>http://h/second</url><FrEqUeNcY>0</FrEqUeNcY>"));
@@ -393,6 +405,61 @@ TEST_F(ClockTest, CountWrapsAfterAboutFiftyDays)
     const unsigned int expected = static_cast<unsigned int>(fiftyDays % 4294967296ull);
     EXPECT_LT(GetTime() - expected, 100u);
     InitializeTime();
+}
+
+}  // namespace
+
+namespace {
+
+// Which proxy each scheme gets, and what goes direct, from config.xml and the environment.
+TEST_F(ConfigTest, ProxyComesFromTheFileElseTheEnvironmentAsCurlReadsIt)
+{
+    struct Case {
+        const char* children;
+        std::vector<std::pair<const char*, const char*>> environment;
+        const char* http;   // the proxy's host, "" for none
+        const char* https;
+        bool direct;        // whether "feed.example.org" goes direct
+    };
+    const Case cases[] = {
+        {"", {}, "", "", false},
+        {"<proxy>http://file:1</proxy>", {{"http_proxy", "http://env:2"}}, "file", "file", false},
+        {"", {{"http_proxy", "http://plain:2"}, {"HTTPS_PROXY", "http://upper:3"}}, "plain", "upper", false},
+        {"", {{"https_proxy", "http://lower:3"}, {"HTTPS_PROXY", "http://upper:3"}}, "", "lower", false},
+        // Upper-case HTTP_PROXY may come from a request header under CGI: never used.
+        {"", {{"HTTP_PROXY", "http://cgi:2"}}, "", "", false},
+        {"<proxy>p:1</proxy>", {{"NO_PROXY", ".example.org"}}, "p", "p", true},
+        {"<proxy>p:1</proxy><noproxy>other.net</noproxy>", {{"no_proxy", "*"}}, "p", "p", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.children);
+        ASSERT_TRUE(Load(c.children));
+        std::string source;
+        ASSERT_TRUE(m_config.ReadProxy(source, [&c](const char* name) -> const char* {
+            for (const auto& variable : c.environment)
+                if (std::strcmp(variable.first, name) == 0)
+                    return variable.second;
+            return nullptr;
+        }));
+        const CProxySelector proxies = m_config.Settings().proxies;
+        EXPECT_EQ(c.http, proxies.Http() ? proxies.Http()->Host() : "");
+        EXPECT_EQ(c.https, proxies.Https() ? proxies.Https()->Host() : "");
+        EXPECT_EQ(c.direct, proxies.GoesDirect("feed.example.org"));
+    }
+}
+
+TEST_F(ConfigTest, UnreadableProxyNamesItsSourceButNotItsValue)
+{
+    const auto environment = [](const char* name) -> const char* {
+        return std::strcmp(name, "https_proxy") == 0 ? "socks5://u:secret@h:1" : nullptr;
+    };
+    std::string source;
+    ASSERT_TRUE(Load("<proxy>ftp://u:secret@h:1</proxy>"));
+    EXPECT_FALSE(m_config.ReadProxy(source, environment));
+    EXPECT_EQ("config.xml's proxy tag", source);
+    ASSERT_TRUE(Load(""));
+    EXPECT_FALSE(m_config.ReadProxy(source, environment));
+    EXPECT_EQ("the environment variable https_proxy", source);
 }
 
 }  // namespace

@@ -67,6 +67,7 @@ protected:
         settings.maxMapSize = m_maxMapSize;
         // The pass's behaviours do not depend on retries, which only make failures slow here.
         settings.retries = 0;
+        settings.splay = m_splay;
         return std::make_unique<CMapAutoDownload>(settings, [this] { return m_now; });
     }
 
@@ -117,6 +118,7 @@ protected:
     unsigned int m_now = 0;
     unsigned int m_parallel = CSettings::kDefaultParallelDownloads;
     unsigned long long m_maxMapSize = 0;
+    unsigned int m_splay = 0;
 };
 
 TEST_F(UpdatePassTest, FirstPassDownloadsEveryMapAndStampsTheFeedVersion)
@@ -265,6 +267,29 @@ TEST_F(UpdatePassTest, PassIsDueOnlyWhenMoreThanOnePeriodHasPassed)
             EXPECT_EQ(pulse.second, !Pulse(*downloader).empty()) << c.frequency << " s, at " << pulse.first;
         }
     }
+}
+
+// With a splay each pass waits its own drawn delay after the period: the longest, then none.
+TEST_F(UpdatePassTest, SplayDelaysEachPassByAFreshDraw)
+{
+    PublishFeed({});
+    m_splay = 30;
+    auto downloader = Make(60);
+    std::vector<unsigned int> delays = {0, 0, 30000};  // drawn from the back
+    std::vector<unsigned int> longest;
+    downloader->SetSplayDraw([&](unsigned int longestMs) {
+        longest.push_back(longestMs);
+        const unsigned int delay = delays.empty() ? 0 : delays.back();
+        if (!delays.empty())
+            delays.pop_back();
+        return delay;
+    });
+    const std::pair<unsigned int, bool> pulses[] = {{60001, false}, {90000, false}, {90001, true}, {150002, true}};
+    for (const auto& [now, runs] : pulses) {
+        m_now = now;
+        EXPECT_EQ(runs, !Pulse(*downloader).empty()) << "at " << now;
+    }
+    EXPECT_EQ((std::vector<unsigned int>{30000, 30000, 30000}), longest);
 }
 
 TEST_F(UpdatePassTest, IncrementalRequestsCarryTheFeedTimeAndEveryThirdIsAFullCheck)

@@ -4,6 +4,9 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <ctime>
+#include <map>
+#include <sstream>
 #include <csignal>
 #include <cstdlib>
 #include <regex>
@@ -15,6 +18,7 @@
 #include "support/FaultServer.h"
 #include "support/NginxServer.h"
 #include "support/Process.h"
+#include "support/ProxyServer.h"
 #include "support/TempDir.h"
 #include "support/TestCertificates.h"
 
@@ -148,6 +152,55 @@ TEST_F(DownloaderRunTest, FeedAndMapsOnTheIPv6Loopback)
     EXPECT_NE(std::string::npos, m_nginx.AccessLog().find("GET /maps/a.map HTTP/1.0"));
 }
 
+// The operator's proxy from the environment, with credentials: the banner names it without the
+// password, which appears nowhere in the output, and feed and map go through it.
+TEST_F(DownloaderRunTest, FeedAndMapsThroughAProxyFromTheEnvironment)
+{
+    ProxyServer squid(ProxyServer::Kind::Squid);
+    squid.RequireCredentials("operator", "hunter2");
+    ASSERT_TRUE(squid.Start()) << squid.Error();
+    const std::string proxy = "127.0.0.1:" + std::to_string(squid.Port());
+    PublishFeed({{"a.map", 1}});
+    PublishMap("a.map", MapXml(1));
+    WriteConfig();
+    const ProcessResult result = RunProcess(
+        {"/usr/bin/env", "http_proxy=http://operator:hunter2@" + proxy, "no_proxy=", DownloaderExecutable()},
+        m_work.Path(), kRunTimeoutMs);
+    EXPECT_EQ(0, result.exitCode) << result.err;
+    std::string banner = Banner();
+    banner.insert(banner.size() - 8, "Proxy: http://operator:***@" + proxy + "\n");
+    EXPECT_EQ(banner + kChecking + "\nDownloading a.map... Done\n\n", result.out);
+    EXPECT_EQ(std::string::npos, (result.out + result.err).find("hunter2"));
+    EXPECT_TRUE(HasVersion(LocalMap("a.map"), 1));
+    EXPECT_NE(std::string::npos, squid.Log().find("GET " + m_nginx.Url("/maps/a.map")));
+}
+
+// config.xml's proxy takes the place of the environment's; its refusal and an unreadable proxy
+// are told plainly, and neither shows the password.
+TEST_F(DownloaderRunTest, ConfiguredProxyRefusalAndUnreadableProxy)
+{
+    ProxyServer squid(ProxyServer::Kind::Squid);
+    squid.RequireCredentials("operator", "right");
+    ASSERT_TRUE(squid.Start()) << squid.Error();
+    const std::string proxy = "127.0.0.1:" + std::to_string(squid.Port());
+    PublishFeed({{"a.map", 1}});
+    WriteConfig("<proxy>http://operator:wrong@" + proxy + "</proxy>");
+    ProcessResult result = RunProcess({"/usr/bin/env", "http_proxy=http://127.0.0.1:1", DownloaderExecutable()},
+                                      m_work.Path(), kRunTimeoutMs);
+    EXPECT_EQ(3, result.exitCode);
+    EXPECT_NE(std::string::npos, result.out.find("Proxy: http://operator:***@" + proxy + "\n"));
+    EXPECT_NE(std::string::npos,
+              result.out.find("Error downloading RSS feed: Proxy refused: 407 - Proxy Authentication Required\n"));
+    EXPECT_EQ(std::string::npos, result.out.find("wrong"));
+
+    WriteConfig("<proxy>https://operator:wrong@" + proxy + "</proxy>");
+    result = Run();
+    EXPECT_EQ(1, result.exitCode);
+    EXPECT_EQ("The proxy in config.xml's proxy tag does not read. Please write it as "
+              "http://[user:password@]host:port.\n",
+              result.out);
+}
+
 TEST_F(DownloaderRunTest, SecondRunFindsEverythingUpToDate)
 {
     WriteConfig();
@@ -218,6 +271,89 @@ TEST_F(DownloaderRunTest, IgnoreEntriesMatchInAnyLetterCase)
 
     EXPECT_EQ(Banner() + kChecking + "\nDownloading a.map... Done\n\n", Run().out);
     EXPECT_FALSE(FileExists(m_work.File("maps/secret.map")));
+}
+
+// The metrics file as a scraper reads it, through the Prometheus client's own parser: one sample
+// per line, "NAME{LABELS} VALUE", and "family NAME TYPE" for each family with a HELP text.
+std::map<std::string, std::string> ReadMetrics(const std::string& path)
+{
+    const ProcessResult parsed = RunProcess({"/usr/bin/python3", MAD_METRICS_READER, path}, "/", kRunTimeoutMs);
+    if (parsed.exitCode == 77)
+        return {};
+    EXPECT_EQ(0, parsed.exitCode) << parsed.out << parsed.err;
+    std::map<std::string, std::string> values;
+    std::istringstream lines(parsed.out);
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t space = line.rfind(' ');
+        values[line.substr(0, space)] = line.substr(space + 1);
+    }
+    return values;
+}
+
+// A pass with a map downloaded, one current and one failed, as the metrics file tells it.
+TEST_F(DownloaderRunTest, MetricsFileTellsWhatThePassDid)
+{
+    WriteConfig("<metricsfile>mad.prom</metricsfile>");
+    PublishFeed({{"a.map", 2}, {"b.map", 1}, {"missing.map", 1}});
+    PublishMap("a.map", MapXml(1));
+    WriteFile(m_work.File("maps/b.map"), MapXml(1));
+    const long long before = time(nullptr);
+    const ProcessResult result = Run();
+    const long long after = time(nullptr);
+    EXPECT_EQ(3, result.exitCode);
+    EXPECT_EQ(std::string::npos, result.out.find("metrics")) << result.out;
+
+    const std::map<std::string, std::string> metrics = ReadMetrics(m_work.File("mad.prom"));
+    if (metrics.empty())
+        GTEST_SKIP() << "python3-prometheus-client is not installed (scripts/setup-tests.sh)";
+    const std::pair<const char*, std::string> expected[] = {
+        {"family mapautodownloader_last_pass_timestamp_seconds", "gauge"},
+        {"family mapautodownloader_last_pass_complete", "gauge"},
+        {"family mapautodownloader_last_pass_duration_seconds", "gauge"},
+        {"family mapautodownloader_last_complete_pass_timestamp_seconds", "gauge"},
+        {"family mapautodownloader_passes", "counter"},
+        {"family mapautodownloader_maps_listed", "gauge"},
+        {"family mapautodownloader_maps_current", "gauge"},
+        {"family mapautodownloader_maps_downloaded", "counter"},
+        {"family mapautodownloader_map_failures", "counter"},
+        {"family mapautodownloader_downloaded_bytes", "counter"},
+        {"family mapautodownloader_feed_failures", "counter"},
+        {"mapautodownloader_last_pass_complete{}", "0"},
+        {"mapautodownloader_last_complete_pass_timestamp_seconds{}", "0"},
+        {"mapautodownloader_passes_total{result=\"complete\"}", "0"},
+        {"mapautodownloader_passes_total{result=\"incomplete\"}", "1"},
+        {"mapautodownloader_maps_listed{}", "3"},
+        {"mapautodownloader_maps_current{}", "2"},
+        {"mapautodownloader_maps_downloaded_total{}", "1"},
+        {"mapautodownloader_map_failures_total{}", "1"},
+        {"mapautodownloader_downloaded_bytes_total{}", std::to_string(LocalMap("a.map").size())},
+        {"mapautodownloader_feed_failures_total{}", "0"},
+    };
+    for (const auto& [name, value] : expected) {
+        const auto found = metrics.find(name);
+        EXPECT_TRUE(found != metrics.end() && found->second == value) << name << " should be " << value;
+    }
+    const long long endedAt = std::stoll(metrics.at("mapautodownloader_last_pass_timestamp_seconds{}"));
+    EXPECT_LE(before, endedAt);
+    EXPECT_GE(after, endedAt);
+    EXPECT_LE(0.0, std::stod(metrics.at("mapautodownloader_last_pass_duration_seconds{}")));
+    struct stat info {};
+    ASSERT_EQ(0, stat(m_work.File("mad.prom").c_str(), &info));
+    EXPECT_EQ(0644u, info.st_mode & 07777);
+}
+
+// Written at start and after the pass, both failing for the same reason: said once, and the pass
+// goes on as without it.
+TEST_F(DownloaderRunTest, MetricsFileThatCannotBeWrittenIsReportedOnce)
+{
+    WriteConfig("<metricsfile>gone/mad.prom</metricsfile>");
+    PublishFeed({{"a.map", 1}});
+    PublishMap("a.map", MapXml(1));
+    const ProcessResult result = Run();
+    EXPECT_EQ(0, result.exitCode);
+    EXPECT_EQ(Banner() + "Unable to write the metrics file gone/mad.prom: No such file or directory\n" + kChecking +
+                  "\nDownloading a.map... Done\n\n",
+              result.out);
 }
 
 TEST_F(DownloaderRunTest, FeedNotFoundIsReported)
@@ -772,6 +908,10 @@ TEST_F(ConfigurationTest, ConfigurationErrorsAreReportedInTheirOrder)
         {"<url>http://h/f</url><savepath>/" + std::string(511, 's') + "</savepath>", kLongSavePath},
         {"<url>http://h/f</url><frequency>30</frequency><savepath>/nonexistent/maps</savepath>",
          CannotWrite("/nonexistent/maps", "No such file or directory")},
+        {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<metricsfile>/" +
+             std::string(511, 'm') + "</metricsfile>",
+         "Your config file contains a metricsfile path that is too long. Please enter a path of at most 511 "
+         "characters.\n"},
         {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<maxmapsize>2T</maxmapsize>",
          kBadMaxMapSize},
         {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<onUpdate>" +
@@ -796,8 +936,8 @@ TEST_F(ConfigurationTest, CheckConfigListsTheSettingsInEffectOrTheErrorAndWrites
                                  "config.xml: timeout value '99999999' is not valid, using 4294967\n";
     const std::string settings = "url = http://127.0.0.1:1/f\nfrequency = 60\nsavepath = " + m_work.Path() +
                                  "\nfullcheckfrequency = 10\ndownloadsperupdatemax = 0\nmaxmapcount = 0\n"
-                                 "timeout = 4294967\nparalleldownloads = 4\ncafile = \nmaxredirects = 0\nmaxmapsize = 0\nretries = 2\n"
-                                 "onupdate = \nonfailure = \nhooktimeout = 60\n"
+                                 "timeout = 4294967\nparalleldownloads = 4\ncafile = \nmaxredirects = 0\nmaxmapsize = 0\nmaxrate = \nretries = 2\n"
+                                 "onupdate = \nonfailure = \nhooktimeout = 60\nmetricsfile = \nsplay = 0\nproxy = \nnoproxy = \n"
                                  "ignore = a.map\nignore = b.map\n";
     struct Case {
         std::string children;
@@ -840,17 +980,33 @@ TEST_F(ConfigurationTest, UnreadableCAFileIsAnErrorBeforeTheFrequency)
                         c.second + "\n");
 }
 
+TEST_F(ConfigurationTest, AMaxRateIsShownAsWrittenAndOneThatDoesNotReadIsAnError)
+{
+    ExpectError(RunWith("<url>http://h/f</url>" + Writable() + "<maxrate>08:00,fast</maxrate>"),
+                "Your config file contains a maxrate that cannot be read (08:00,fast). Please enter bytes "
+                "per second with an optional k or M suffix, off, or a timetable such as "
+                "\"08:00,512k 18:00,2M 23:30,off\".\n");
+    const ProcessResult result =
+        RunWith("<url>http://h/f</url>" + Writable() + "<maxrate> 08:00,512k  23:30,off\n</maxrate>");
+    EXPECT_TRUE(result.timedOut);
+    EXPECT_EQ("Xovra Map Downloader\n######\nFeed: http://h/f\nMap save path: " + m_work.Path() +
+                  "\nUpdating every 60 seconds with a full update every 10 updates\n"
+                  "Bandwidth cap: 08:00,512k  23:30,off\n######\n\n",
+              result.out);
+}
+
 TEST_F(ConfigurationTest, BadNumbersKeepTheirDefaultsInThePeriodicBanner)
 {
     // Periodic mode runs until it is killed; its first pass would come after 60 s.
     const ProcessResult result =
         RunWith("<url>http://h/f</url><frequency>abc</frequency>" + Writable() +
                 "<fullcheckfrequency>-3</fullcheckfrequency>"
-                "<downloadsperupdatemax>0x2</downloadsperupdatemax>");
+                "<downloadsperupdatemax>0x2</downloadsperupdatemax><splay>0x1e</splay>");
     EXPECT_TRUE(result.timedOut);
     EXPECT_EQ("Xovra Map Downloader\n######\nFeed: http://h/f\nMap save path: " + m_work.Path() +
                   "\nUpdating every 60 seconds with a full update every 10 updates\n"
-                  "Downloading up to a maximum of 2 maps per update.\n######\n\n",
+                  "Downloading up to a maximum of 2 maps per update.\n"
+                  "Each pass starts up to 30 seconds late, at random.\n######\n\n",
               result.out);
     EXPECT_EQ("config.xml: frequency value 'abc' is not valid, using 60\n"
               "config.xml: fullcheckfrequency value '-3' is not valid, using 10\n",

@@ -79,6 +79,25 @@ TEST_F(AtomicFileTest, NewFileTakesTheUmaskThatOpeningNeverChanges) {
     EXPECT_EQ(0640u, info.st_mode & 07777);
 }
 
+// A set mode is the file's exact mode, new or replacing, whatever the umask and the old mode.
+TEST_F(AtomicFileTest, SetModeIsTheModeOfTheFileWhateverItReplaces) {
+    const mode_t saved = ::umask(077);
+    for (const bool replaces : {false, true}) {
+        ::unlink(Target().c_str());
+        if (replaces) {
+            WriteFile(Target(), "old");
+            ::chmod(Target().c_str(), 0600);
+        }
+        CAtomicFile file(Target());
+        file.SetMode(0644);
+        EXPECT_TRUE(file.Open() && file.Write("new", 3) && file.Commit()) << file.ErrorText();
+        struct stat info {};
+        EXPECT_EQ(0, ::stat(Target().c_str(), &info));
+        EXPECT_EQ(0644u, info.st_mode & 07777) << "replaces " << replaces;
+    }
+    ::umask(saved);
+}
+
 // Run as root (sudo, a service without User=), replacing a map of the game server's user must
 // leave it that user's file, with its mode: a 0600 map handed to root is lost to the server, and
 // set-ID bits must never end up on a root-owned file of downloaded bytes.
