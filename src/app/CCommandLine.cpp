@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-CCommandLine::CCommandLine(int argc, const char* const* argv)
-{
+CCommandLine::CCommandLine(int argc, const char* const* argv) {
     for (int i = 1; i < argc && m_action == Action::Run; ++i) {
         const char* argument = argv[i];
         if (strcmp(argument, "--help") == 0 || strcmp(argument, "-h") == 0) {
@@ -36,21 +35,19 @@ CCommandLine::CCommandLine(int argc, const char* const* argv)
     }
 }
 
-void CCommandLine::Fail(const std::string& error)
-{
+void CCommandLine::Fail(const std::string& error) {
     m_action = Action::Invalid;
     m_error = error;
 }
 
-std::string CCommandLine::Synopsis()
-{
+std::string CCommandLine::Synopsis() {
     return "Usage: mapautodownloader [--once] [--dry-run | --check-config] [-q] [-C DIR]\n"
            "       mapautodownloader --help | --version\n";
 }
 
-std::string CCommandLine::Usage()
-{
-    return Synopsis() + "\n"
+std::string CCommandLine::Usage() {
+    return Synopsis() +
+           "\n"
            "Keeps a directory of map files in step with a map feed. Reads config.xml in the\n"
            "working directory and keeps autoupdate.xml and mapversions.dat there. A download\n"
            "that fails for a transient cause is tried again in the same pass, as many more\n"
@@ -115,7 +112,4 @@ std::string CCommandLine::Usage()
            "The onupdate and onfailure hooks of config.xml never change the exit status.\n";
 }
 
-std::string CCommandLine::VersionText()
-{
-    return "mapautodownloader " MAD_VERSION "\n";
-}
+std::string CCommandLine::VersionText() { return "mapautodownloader " MAD_VERSION "\n"; }

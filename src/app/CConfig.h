@@ -14,8 +14,9 @@ class CXMLNode;
 // The downloader's settings as read from its configuration file, one checking step at a time.
 // The entry calls the steps in its own order and prints the messages; this class only reads and
 // judges. What it reads but cannot use as written (an unknown element, a number that does not
-// read or is out of range) it notes as a warning line and goes on, as it always did. It owns the parsed document until Release or destruction. Ignored map names are
-// appended to the list given to the constructor (the caller's list outlives this object).
+// read or is out of range) it notes as a warning line and goes on, as it always did. It owns the parsed document until
+// Release or destruction. Ignored map names are appended to the list given to the constructor (the caller's list
+// outlives this object).
 class CConfig {
 public:
     enum class UrlResult { Ok, Blank, TooLong };

@@ -1,5 +1,8 @@
 #include "app/CMapAutoDownload.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -7,9 +10,6 @@
 #include <ctime>
 #include <map>
 #include <random>
-#include <sys/stat.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "app/ByteSize.h"
 #include "app/CHook.h"
@@ -30,8 +30,7 @@ namespace {
 const char kInitialFeedTime[] = "00-00-00 00:00:00";
 
 // Only a regular file counts: a FIFO, socket or device of that name is never opened to read.
-bool FileExists(const char* path)
-{
+bool FileExists(const char* path) {
     int error = 0;
     return CInputFile::Check(path, error) == CInputFile::Status::Regular;
 }
@@ -39,16 +38,14 @@ bool FileExists(const char* path)
 // Whether the map name in the open directory directoryFd has a version record: only then does a
 // body that cannot carry one count as no map. Asked only of such bodies, so a pass reads the old
 // map at most once more.
-bool CarriesVersionRecord(int directoryFd, const char* name)
-{
+bool CarriesVersionRecord(int directoryFd, const char* name) {
     CInputFile file;
     CMapVersionRecord record;
     return file.Open(directoryFd, name) == CInputFile::Status::Regular && record.Read(file.Descriptor()) &&
            record.HasVersion();
 }
 
-bool IsWorkingDirectory(int directoryFd)
-{
+bool IsWorkingDirectory(int directoryFd) {
     struct stat first;
     struct stat second;
     return fstat(directoryFd, &first) == 0 && stat(".", &second) == 0 && first.st_dev == second.st_dev &&
@@ -57,8 +54,7 @@ bool IsWorkingDirectory(int directoryFd)
 
 // The file name of a map path the planner made ("<save path>/<title>"): what is looked up in the
 // pass's open save directory.
-const char* NameOf(const std::string& mapPath)
-{
+const char* NameOf(const std::string& mapPath) {
     const std::size_t slash = mapPath.rfind('/');
     return mapPath.c_str() + (slash == std::string::npos ? 0 : slash + 1);
 }
@@ -77,37 +73,32 @@ CMapAutoDownload::CMapAutoDownload(const CSettings& settings, Clock clock)
       m_iDownloadsPerUpdateMax(settings.downloadsPerUpdateMax),
       m_iMaxMapCount(settings.maxMapCount),
       m_clock(std::move(clock)),
-      m_uiParallelDownloads(std::clamp(settings.parallelDownloads, 1u,
-                                       CSettings::kMaximumParallelDownloads)),
+      m_uiParallelDownloads(std::clamp(settings.parallelDownloads, 1u, CSettings::kMaximumParallelDownloads)),
       m_uiTimeoutMs(settings.timeoutSeconds * 1000u),
       m_uiMaxRedirects(settings.maxRedirects),
       m_ullMaxMapSize(settings.maxMapSize),
       m_uiRetries(settings.retries),
-      m_proxies(settings.proxies)
-{
+      m_proxies(settings.proxies) {
     // Capped like the period, so a pass still comes due within the clock's range.
-    m_uiSplayMs = static_cast<unsigned int>(std::min<uint64_t>(static_cast<uint64_t>(settings.splay) * 1000u,
-                                                               kLongestPeriodMs));
+    m_uiSplayMs =
+        static_cast<unsigned int>(std::min<uint64_t>(static_cast<uint64_t>(settings.splay) * 1000u, kLongestPeriodMs));
     SetSplayDraw([generator = std::mt19937(std::random_device()())](unsigned int longestMs) mutable {
         return std::uniform_int_distribution<unsigned int>(0, longestMs)(generator);
     });
     snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", kInitialFeedTime);
     m_pTCP->SetTLSContext(std::make_shared<const CTLSContext>(settings.caFile));
-    if (!settings.maxRateSchedule.empty())
-        m_pRateLimiter = std::make_unique<CRateLimiter>(settings.maxRateSchedule);
+    if (!settings.maxRateSchedule.empty()) m_pRateLimiter = std::make_unique<CRateLimiter>(settings.maxRateSchedule);
     ConfigureClient(*m_pHTTP);
 }
 
 CMapAutoDownload::~CMapAutoDownload() = default;
 
-void CMapAutoDownload::SetSplayDraw(SplayDraw draw)
-{
+void CMapAutoDownload::SetSplayDraw(SplayDraw draw) {
     m_drawSplay = std::move(draw);
     m_uiDelayMs = m_uiSplayMs != 0 ? m_drawSplay(m_uiSplayMs) : 0;
 }
 
-void CMapAutoDownload::ConfigureClient(CHTTPClient& http) const
-{
+void CMapAutoDownload::ConfigureClient(CHTTPClient& http) const {
     http.SetTimeout(m_uiTimeoutMs);
     http.SetMaxRedirects(m_uiMaxRedirects);
     http.SetRetries(m_uiRetries);
@@ -118,10 +109,8 @@ void CMapAutoDownload::ConfigureClient(CHTTPClient& http) const
     http.SetStopCheck(StopRequested);
 }
 
-bool CMapAutoDownload::IsDue(unsigned int now) const
-{
-    if (m_uiFrequency == 0 || m_bPassRequested)
-        return true;
+bool CMapAutoDownload::IsDue(unsigned int now) const {
+    if (m_uiFrequency == 0 || m_bPassRequested) return true;
     // The elapsed time is taken modulo 2^32 so the clock's wrap does not matter. The period is
     // widened so a long frequency cannot wrap into a short one, and capped below the clock's
     // range, with room for the one-second ticks, so that it still comes due.
@@ -139,24 +128,19 @@ public:
     PassDisk(CMapAutoDownload& owner, CPassExecutor& executor) : m_owner(owner), m_executor(executor) {}
 
     bool IsWorkingDirectory(const char*) override { return ::IsWorkingDirectory(m_owner.m_saveDirectory.Fd()); }
-    CInputFile::Status Check(const char* path, int& error) override
-    {
+    CInputFile::Status Check(const char* path, int& error) override {
         return CInputFile::Check(m_owner.m_saveDirectory.Fd(), NameOf(path), error);
     }
-    int MapVersion(const std::string& path, int& error) override
-    {
+    int MapVersion(const std::string& path, int& error) override {
         m_executor.WaitForMap(path);
         const auto planned = m_planned.find(path);
-        const int version = planned != m_planned.end()
-                                ? planned->second
-                                : m_owner.GetMapVersion(m_owner.m_saveDirectory.Fd(), NameOf(path), path.c_str(), error);
+        const int version = planned != m_planned.end() ? planned->second
+                                                       : m_owner.GetMapVersion(m_owner.m_saveDirectory.Fd(),
+                                                                               NameOf(path), path.c_str(), error);
         // A stop request that cut the read short starts no download.
         return m_owner.Stopping() ? CPassPlanner::kStopped : version;
     }
-    void Planned(const CPassPlanner::Fetch& fetch)
-    {
-        m_planned[fetch.mapPath] = static_cast<int>(fetch.feedVersion);
-    }
+    void Planned(const CPassPlanner::Fetch& fetch) { m_planned[fetch.mapPath] = static_cast<int>(fetch.feedVersion); }
 
 private:
     CMapAutoDownload& m_owner;
@@ -164,8 +148,7 @@ private:
     std::map<std::string, int> m_planned;
 };
 
-void CMapAutoDownload::FailPass(CPassResult& result, const char* format, const char* detail)
-{
+void CMapAutoDownload::FailPass(CPassResult& result, const char* format, const char* detail) {
     // One text: in quiet mode the held "Checking RSS feed... " comes out with it.
     PrintText(Severity::Error, "Failed\n" + Format(format, detail));
     result.feedError = detail;
@@ -173,13 +156,12 @@ void CMapAutoDownload::FailPass(CPassResult& result, const char* format, const c
     m_uiLastPassTime = m_clock();
 }
 
-bool CMapAutoDownload::FetchFeed(const char* path, CAtomicFile* temporary, CPassResult& result)
-{
+bool CMapAutoDownload::FetchFeed(const char* path, CAtomicFile* temporary, CPassResult& result) {
     char requestUrl[kRequestUrlSize];
     // A feed address without a query starts one; one with a query gets one more parameter.
     const char* separator = m_strFeedUrl.find('?') == std::string::npos ? "?" : "&";
-    const int length = snprintf(requestUrl, sizeof(requestUrl), "%s%stime=%s",
-                                m_strFeedUrl.c_str(), separator, m_szLastFeedTime);
+    const int length =
+        snprintf(requestUrl, sizeof(requestUrl), "%s%stime=%s", m_strFeedUrl.c_str(), separator, m_szLastFeedTime);
     if (length < 0 || static_cast<unsigned int>(length) >= sizeof(requestUrl)) {
         FailPass(result, "Error downloading RSS feed: %s\n", "request URL too long");
         return false;
@@ -204,24 +186,20 @@ bool CMapAutoDownload::FetchFeed(const char* path, CAtomicFile* temporary, CPass
     return true;
 }
 
-bool CMapAutoDownload::DoPulse()
-{
+bool CMapAutoDownload::DoPulse() {
     const unsigned int now = m_clock();
-    if (!IsDue(now))
-        return false;
+    if (!IsDue(now)) return false;
     m_bPassRequested = false;
     CPassResult result;
     RunPass(result);
     result.durationMs = m_clock() - now;
     // Each pass has its own delay, so instances started together drift apart.
-    if (m_uiSplayMs != 0)
-        m_uiDelayMs = m_drawSplay(m_uiSplayMs);
+    if (m_uiSplayMs != 0) m_uiDelayMs = m_drawSplay(m_uiSplayMs);
     m_lastPass = std::move(result);
     return true;
 }
 
-void CMapAutoDownload::RunPass(CPassResult& result)
-{
+void CMapAutoDownload::RunPass(CPassResult& result) {
     PrintMessage(Severity::Info, "Checking RSS feed... ");
     result.complete = true;
     std::string feedTime;
@@ -240,8 +218,7 @@ void CMapAutoDownload::RunPass(CPassResult& result)
         return;
     }
     // Maps held back last time are fetched from the stored feed, without asking the feed again.
-    if (m_uiHeldBack == 0 && !FetchFeed(CPassPlanner::kFeedFile, nullptr, result))
-        return;
+    if (m_uiHeldBack == 0 && !FetchFeed(CPassPlanner::kFeedFile, nullptr, result)) return;
     // Re-read without a fetch after held-back maps: by then anything may have that name.
     if (!FileExists(CPassPlanner::kFeedFile)) {
         m_uiHeldBack = 0;
@@ -256,13 +233,12 @@ void CMapAutoDownload::RunPass(CPassResult& result)
         snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", feedTime.c_str());
 }
 
-bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::string& feedTime)
-{
+bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::string& feedTime) {
     // Every map of the pass is looked at, read, written and removed in this one directory.
     if (!m_saveDirectory.Open(m_strSavePath)) {
-        const std::string text = Format("Cannot open the save directory %s: %s",
-                                        m_strSavePath.empty() ? "/" : m_strSavePath.c_str(),
-                                        m_saveDirectory.ErrorText().c_str());
+        const std::string text =
+            Format("Cannot open the save directory %s: %s", m_strSavePath.empty() ? "/" : m_strSavePath.c_str(),
+                   m_saveDirectory.ErrorText().c_str());
         FailPass(result, "%s\n", text.c_str());
         return false;
     }
@@ -283,8 +259,7 @@ bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::stri
     CFeedReader feed(m_stopRequested);
     const CFeedReader::Result walked = feed.Walk(path, [&](const CFeedReader::Item& item) {
         // A stop request ends the pass after the maps in progress.
-        if (Stopping())
-            return false;
+        if (Stopping()) return false;
         ++result.listed;
         const CPassPlanner::Decision decision = planner.Decide(item, disk);
         if (decision.Noted() && checkingLineOpen) {
@@ -320,8 +295,7 @@ bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::stri
     executor.Finish(result, m_saveDirectory);
     m_saveDirectory.Close();
     result.heldBack = planner.HeldBack();
-    if (!result.failed.empty())
-        result.complete = false;
+    if (!result.failed.empty()) result.complete = false;
     // A stop that came during the last maps ends the pass as one during the walk does: without
     // summary lines, and the feed time stays, so what was not fetched is asked for again.
     if (walked == CFeedReader::Result::Complete && Stopping()) {
@@ -347,8 +321,7 @@ bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::stri
     }
     feedTime = feed.Time();
 
-    if (checkingLineOpen)
-        PrintMessage(Severity::Info, "All maps up to date!\n");
+    if (checkingLineOpen) PrintMessage(Severity::Info, "All maps up to date!\n");
     if (result.heldBack != 0) {
         if (m_bDryRun)
             PrintMessage(Severity::Info, "Would skip downloading of %u maps\n", result.heldBack);
@@ -359,13 +332,11 @@ bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::stri
     return true;
 }
 
-CPassExecutor::Outcome CMapAutoDownload::DownloadMap(CHTTPClient& http, const CPassPlanner::Fetch& job)
-{
+CPassExecutor::Outcome CMapAutoDownload::DownloadMap(CHTTPClient& http, const CPassPlanner::Fetch& job) {
     CPassExecutor::Outcome result;
     std::string detail;
-    const DownloadOutcome outcome =
-        DownloadAndStamp(http, job.link.c_str(), m_saveDirectory.Fd(), job.title.c_str(), job.mapPath.c_str(),
-                         job.feedVersion, detail, m_ullMaxMapSize);
+    const DownloadOutcome outcome = DownloadAndStamp(http, job.link.c_str(), m_saveDirectory.Fd(), job.title.c_str(),
+                                                     job.mapPath.c_str(), job.feedVersion, detail, m_ullMaxMapSize);
     if (outcome == DownloadOutcome::Failed) {
         // The old file is untouched and carries its old version, so the next pass tries again.
         result.text = Format("Failed\nError downloading %s: %s\n", job.title.c_str(), detail.c_str());
@@ -397,9 +368,7 @@ CPassExecutor::Outcome CMapAutoDownload::DownloadMap(CHTTPClient& http, const CP
 CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient& http, const char* link,
                                                                      int directoryFd, const char* name,
                                                                      const char* mapPath, unsigned int version,
-                                                                     std::string& detail,
-                                                                     unsigned long long maxBytes)
-{
+                                                                     std::string& detail, unsigned long long maxBytes) {
     // The body lands in a file of the owned temporary pattern beside the map; this object owns
     // that name and removes whatever is there on every path. It is never committed nor flushed to
     // disk: it is only read back, through its own descriptor, and copied into the map's own file
@@ -453,8 +422,7 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
     // bytes are on disk before the rename; the save directory is synced once for the whole pass.
     CAtomicFile map(directoryFd, name, CAtomicFile::Sync::Data);
     if (!map.Open() || !stamp.CopyTo(map) || !map.Commit()) {
-        detail = "cannot write " + std::string(mapPath) + ": " +
-                 (map.Error() != 0 ? map.ErrorText() : stamp.Reason());
+        detail = "cannot write " + std::string(mapPath) + ": " + (map.Error() != 0 ? map.ErrorText() : stamp.Reason());
         return DownloadOutcome::Failed;
     }
     if (!stamp.Located()) {
@@ -464,35 +432,29 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
     return DownloadOutcome::Stamped;
 }
 
-int CMapAutoDownload::GetMapVersion(const char* path)
-{
+int CMapAutoDownload::GetMapVersion(const char* path) {
     int error = 0;
     return GetMapVersion(AT_FDCWD, path, path, error);
 }
 
-int CMapAutoDownload::GetMapVersion(int directoryFd, const char* name, const char* path, int& error)
-{
-    if (!m_pVersionCache)
-        return ReadMapVersion(directoryFd, name, error);
+int CMapAutoDownload::GetMapVersion(int directoryFd, const char* name, const char* path, int& error) {
+    if (!m_pVersionCache) return ReadMapVersion(directoryFd, name, error);
     int version = 0;
     CMapVersionCache::Snapshot before;
     {
         std::lock_guard<std::mutex> lock(m_versionCacheMutex);
         // The identity is taken before reading, so a change made meanwhile is seen next time.
         before = m_pVersionCache->Observe(directoryFd, name);
-        if (m_pVersionCache->Lookup(path, before, version))
-            return version;
+        if (m_pVersionCache->Lookup(path, before, version)) return version;
     }
     version = ReadMapVersion(directoryFd, name, error);
     std::lock_guard<std::mutex> lock(m_versionCacheMutex);
     // A read cut short by a stop request, or that could not read, says nothing about the file.
-    if (!Stopping() && version != kCannotRead)
-        m_pVersionCache->Remember(path, before, version);
+    if (!Stopping() && version != kCannotRead) m_pVersionCache->Remember(path, before, version);
     return version;
 }
 
-int CMapAutoDownload::ReadMapVersion(int directoryFd, const char* name, int& error)
-{
+int CMapAutoDownload::ReadMapVersion(int directoryFd, const char* name, int& error) {
     error = 0;
     CInputFile file;
     switch (file.Open(directoryFd, name)) {
@@ -514,11 +476,9 @@ int CMapAutoDownload::ReadMapVersion(int directoryFd, const char* name, int& err
     return record.HasVersion() ? record.Version() : kNoVersionRecord;
 }
 
-bool CMapAutoDownload::WriteMapVersion(const char* path, unsigned int version)
-{
+bool CMapAutoDownload::WriteMapVersion(const char* path, unsigned int version) {
     // Never creates a file: only a map that is there takes a version.
-    if (!FileExists(path))
-        return false;
+    if (!FileExists(path)) return false;
     CMapVersionRecord record;
     CMapVersionStamp stamp;
     if (!record.Read(path) || !stamp.Locate(path, version) || stamp.FoundMeta() != record.HasMeta() ||
@@ -540,10 +500,8 @@ namespace {
 
 // Saves the remembered versions when they changed. A failure is told once, not on every tick, and
 // again only after a save succeeded or the reason changed; the next tick tries again.
-void SaveVersions(CMapVersionCache& versions, int& lastError)
-{
-    if (!versions.HasChanges())
-        return;
+void SaveVersions(CMapVersionCache& versions, int& lastError) {
+    if (!versions.HasChanges()) return;
     if (versions.Save(CMapVersionCache::kStateFileName)) {
         lastError = 0;
         return;
@@ -555,19 +513,15 @@ void SaveVersions(CMapVersionCache& versions, int& lastError)
 }
 
 // A dry run's status: whether a pass would have anything to do, and whether it could be told.
-int DryRunStatus(const CPassResult& pass)
-{
-    if (!pass.feedError.empty())
-        return ExitStatus::kPassIncomplete;
-    if (pass.planned != 0)
-        return ExitStatus::kWouldDownload;
+int DryRunStatus(const CPassResult& pass) {
+    if (!pass.feedError.empty()) return ExitStatus::kPassIncomplete;
+    if (pass.planned != 0) return ExitStatus::kWouldDownload;
     return pass.complete ? ExitStatus::kSuccess : ExitStatus::kPassIncomplete;
 }
 
 }  // namespace
 
-int RunMapAutoDownload(const CSettings& settings, const Reload& reload)
-{
+int RunMapAutoDownload(const CSettings& settings, const Reload& reload) {
     CSettings current = settings;
     bool runOnce = false;
     std::unique_ptr<CMapAutoDownload> downloader;
@@ -585,11 +539,9 @@ int RunMapAutoDownload(const CSettings& settings, const Reload& reload)
         }
         runOnce = current.frequency == 0 || current.runOnce || current.dryRun;
         CSettings passSettings = current;
-        if (runOnce)
-            passSettings.frequency = 0;  // due at once, whatever the configured period
+        if (runOnce) passSettings.frequency = 0;  // due at once, whatever the configured period
         auto next = std::make_unique<CMapAutoDownload>(passSettings);
-        if (downloader)
-            next->ContinueSchedule(*downloader);
+        if (downloader) next->ContinueSchedule(*downloader);
         downloader = std::move(next);
         downloader->SetVersionCache(&versions);
         downloader->SetStopCheck(StopRequested);
@@ -607,10 +559,8 @@ int RunMapAutoDownload(const CSettings& settings, const Reload& reload)
     int saveError = 0;
     while (!StopRequested()) {
         // Between passes only: a pass never sees its settings change.
-        if (!runOnce && TakeReloadRequest() && reload && reload(current))
-            start();
-        if (TakePassRequest())
-            downloader->RequestPass();
+        if (!runOnce && TakeReloadRequest() && reload && reload(current)) start();
+        if (TakePassRequest()) downloader->RequestPass();
         const bool passed = downloader->DoPulse();
         if (passed) {
             const time_t endedAt = time(nullptr);
@@ -620,11 +570,9 @@ int RunMapAutoDownload(const CSettings& settings, const Reload& reload)
             }
             service.Status(CServiceNotifier::PassStatus(downloader->LastPass(), endedAt));
         }
-        if (!current.dryRun)
-            SaveVersions(versions, saveError);
+        if (!current.dryRun) SaveVersions(versions, saveError);
         // After the versions are saved: a hook may run long, and a kill meanwhile must not lose them.
-        if (passed && !StopRequested())
-            RunPassHooks(current, downloader->LastPass(), StopRequested);
+        if (passed && !StopRequested()) RunPassHooks(current, downloader->LastPass(), StopRequested);
         if (runOnce) {
             PrintMessage(Severity::Info, "\n");
             // A stop is the operator's own request, in either mode, and ends with success.
@@ -632,8 +580,7 @@ int RunMapAutoDownload(const CSettings& settings, const Reload& reload)
                 service.Stopping();
                 return ExitStatus::kSuccess;
             }
-            if (current.dryRun)
-                return DryRunStatus(downloader->LastPass());
+            if (current.dryRun) return DryRunStatus(downloader->LastPass());
             return downloader->LastPassComplete() ? ExitStatus::kSuccess : ExitStatus::kPassIncomplete;
         }
         usleep(1000000);

@@ -8,24 +8,19 @@
 namespace {
 
 // One metric family: its HELP and TYPE lines, then its samples (name, optional labels, value).
-void Family(std::string& text, const char* name, const char* type, const char* help)
-{
+void Family(std::string& text, const char* name, const char* type, const char* help) {
     text += Format("# HELP mapautodownloader_%s %s\n# TYPE mapautodownloader_%s %s\n", name, help, name, type);
 }
 
-void Sample(std::string& text, const char* name, std::uint64_t value, const char* labels = "")
-{
+void Sample(std::string& text, const char* name, std::uint64_t value, const char* labels = "") {
     text += Format("mapautodownloader_%s%s %" PRIu64 "\n", name, labels, value);
 }
 
 }  // namespace
 
-CMetricsFile::CMetricsFile(std::string path) : m_path(std::move(path))
-{
-}
+CMetricsFile::CMetricsFile(std::string path) : m_path(std::move(path)) {}
 
-void CMetricsFile::Record(const CPassResult& pass, std::time_t endedAt)
-{
+void CMetricsFile::Record(const CPassResult& pass, std::time_t endedAt) {
     m_lastPassAt = endedAt;
     m_lastPassComplete = pass.complete;
     m_lastPassSeconds = pass.durationMs / 1000.0;
@@ -36,20 +31,18 @@ void CMetricsFile::Record(const CPassResult& pass, std::time_t endedAt)
         ++m_incompletePasses;
     }
     // A feed that was not read whole says nothing about how many maps it lists.
-    if (pass.feedError.empty() && !pass.stopped)
-        m_mapsListed = pass.listed;
+    if (pass.feedError.empty() && !pass.stopped) m_mapsListed = pass.listed;
     m_mapsCurrent = static_cast<unsigned int>(pass.current.size() + pass.updated.size());
     m_mapsDownloaded += pass.updated.size();
     m_mapFailures += pass.failed.size() + pass.refused.size();
     m_bytes += pass.bytes;
-    if (!pass.feedError.empty())
-        ++m_feedFailures;
+    if (!pass.feedError.empty()) ++m_feedFailures;
 }
 
-std::string CMetricsFile::Text() const
-{
+std::string CMetricsFile::Text() const {
     std::string text;
-    Family(text, "last_pass_timestamp_seconds", "gauge", "When the last pass ended, in Unix seconds; 0 before the first.");
+    Family(text, "last_pass_timestamp_seconds", "gauge",
+           "When the last pass ended, in Unix seconds; 0 before the first.");
     Sample(text, "last_pass_timestamp_seconds", static_cast<std::uint64_t>(m_lastPassAt));
     Family(text, "last_pass_complete", "gauge", "1 when the last pass brought every listed map up to date, else 0.");
     Sample(text, "last_pass_complete", m_lastPassComplete ? 1 : 0);
@@ -76,8 +69,7 @@ std::string CMetricsFile::Text() const
     return text;
 }
 
-bool CMetricsFile::Write()
-{
+bool CMetricsFile::Write() {
     const std::string text = Text();
     // Only read back by scrapers: losing the last version to a power cut costs nothing.
     CAtomicFile file(m_path, CAtomicFile::Sync::Fast);
@@ -87,7 +79,8 @@ bool CMetricsFile::Write()
         return true;
     }
     if (file.Error() != m_lastError)
-        PrintMessage(Severity::Error, "Unable to write the metrics file %s: %s\n", m_path.c_str(), file.ErrorText().c_str());
+        PrintMessage(Severity::Error, "Unable to write the metrics file %s: %s\n", m_path.c_str(),
+                     file.ErrorText().c_str());
     m_lastError = file.Error();
     return false;
 }

@@ -12,22 +12,18 @@ CPassExecutor::CPassExecutor(unsigned int workers, CDownloadPool::Configure conf
       m_ownClient(ownClient),
       m_download(std::move(download)),
       m_stopping(std::move(stopping)),
-      m_printer(std::move(sink))
-{
-}
+      m_printer(std::move(sink)) {}
 
 CPassExecutor::~CPassExecutor() = default;
 
-bool CPassExecutor::Start(std::string head, CPassPlanner::Fetch fetch)
-{
+bool CPassExecutor::Start(std::string head, CPassPlanner::Fetch fetch) {
     if (!m_pPool) {
         try {
             m_pPool = std::make_unique<CDownloadPool>(m_uiWorkers, [this](CTCPImpl& tcp, CHTTPClient& http) {
                 m_configure(tcp, http);
                 // Hides each map's connection handshake behind the download before it. One at a
                 // time stays one connection at a time.
-                if (m_uiWorkers > 1)
-                    http.SetConnectAhead([this] { return m_bBacklog.load() && !StopRequested(); });
+                if (m_uiWorkers > 1) http.SetConnectAhead([this] { return m_bBacklog.load() && !StopRequested(); });
             });
         } catch (const std::system_error&) {
             // No thread to be had: this map is fetched here and now, as one at a time would be.
@@ -46,8 +42,7 @@ bool CPassExecutor::Start(std::string head, CPassPlanner::Fetch fetch)
         while (!m_pPool->HasFreeWorker() && Collect()) {
         }
         // Time passed while waiting: a stop that came meanwhile starts nothing new.
-        if (Stopping())
-            return false;
+        if (Stopping()) return false;
     }
     const std::size_t ticket = m_printer.Open(std::move(head));
     auto entry = std::make_unique<Started>();
@@ -62,26 +57,21 @@ bool CPassExecutor::Start(std::string head, CPassPlanner::Fetch fetch)
     return true;
 }
 
-bool CPassExecutor::Collect()
-{
-    if (!m_pPool || m_pPool->InFlight() == 0)
-        return false;
+bool CPassExecutor::Collect() {
+    if (!m_pPool || m_pPool->InFlight() == 0) return false;
     for (const std::size_t ticket : m_pPool->WaitFinished()) {
         auto found = m_started.find(ticket);
-        if (found == m_started.end() || found->second->collected)
-            continue;
+        if (found == m_started.end() || found->second->collected) continue;
         found->second->collected = true;
         m_printer.Finish(ticket, found->second->outcome.text, found->second->outcome.severity);
     }
     return true;
 }
 
-void CPassExecutor::WaitForMap(const std::string& mapPath)
-{
+void CPassExecutor::WaitForMap(const std::string& mapPath) {
     auto busy = [this, &mapPath] {
         for (const auto& entry : m_started) {
-            if (!entry.second->collected && entry.second->fetch.mapPath == mapPath)
-                return true;
+            if (!entry.second->collected && entry.second->fetch.mapPath == mapPath) return true;
         }
         return false;
     };
@@ -89,8 +79,7 @@ void CPassExecutor::WaitForMap(const std::string& mapPath)
     }
 }
 
-void CPassExecutor::Finish(CPassResult& result, const CDirectory& saveDirectory)
-{
+void CPassExecutor::Finish(CPassResult& result, const CDirectory& saveDirectory) {
     m_bBacklog = false;
     while (Collect()) {
     }
@@ -105,7 +94,6 @@ void CPassExecutor::Finish(CPassResult& result, const CDirectory& saveDirectory)
         }
     }
     // Once for all the maps renamed into place, rather than once for each.
-    if (!m_started.empty())
-        saveDirectory.Sync();
+    if (!m_started.empty()) saveDirectory.Sync();
     m_started.clear();
 }

@@ -35,9 +35,8 @@ public:
     // once for different maps.
     using Download = std::function<Outcome(CHTTPClient& http, const CPassPlanner::Fetch& fetch)>;
 
-    CPassExecutor(unsigned int workers, CDownloadPool::Configure configure, CHTTPClient& ownClient,
-                  Download download, std::function<bool()> stopping,
-                  COrderedPrinter::Sink sink = PrintText);
+    CPassExecutor(unsigned int workers, CDownloadPool::Configure configure, CHTTPClient& ownClient, Download download,
+                  std::function<bool()> stopping, COrderedPrinter::Sink sink = PrintText);
     ~CPassExecutor();
     CPassExecutor(const CPassExecutor&) = delete;
     CPassExecutor& operator=(const CPassExecutor&) = delete;

@@ -67,8 +67,7 @@ public:
     };
 
     // downloadsPerUpdateMax: most maps fetched in this pass, 0 for no limit.
-    CPassPlanner(const std::string& savePath, const std::vector<char*>& ignoredMaps,
-                 int downloadsPerUpdateMax);
+    CPassPlanner(const std::string& savePath, const std::vector<char*>& ignoredMaps, int downloadsPerUpdateMax);
 
     Decision Decide(const CFeedReader::Item& item, Disk& disk);
     unsigned int HeldBack() const { return m_uiHeldBack; }

@@ -1,8 +1,8 @@
 #ifndef MAD_APP_UTILS_H
 #define MAD_APP_UTILS_H
 
-#include <string>
 #include <sys/time.h>
+#include <string>
 
 // The process clock and the platform hooks of the downloader.
 

@@ -1,15 +1,15 @@
 #include "fs/CAtomicFile.h"
 
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -37,10 +37,9 @@ std::string RandomPart() {
     unsigned char bytes[kRandomLength] = {};
     if (::getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
         static std::atomic<unsigned long long> counter{0};
-        unsigned long long seed = static_cast<unsigned long long>(
-                                      std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                                  (static_cast<unsigned long long>(::getpid()) << 32) ^
-                                  (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+        unsigned long long seed =
+            static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+            (static_cast<unsigned long long>(::getpid()) << 32) ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
         for (unsigned char& byte : bytes) {
             seed ^= seed >> 33;
             seed *= 0xFF51AFD7ED558CCDull;
@@ -215,7 +214,8 @@ void CAtomicFile::SyncDirectory(int directoryFd, const std::string& directory) {
         ::fsync(directoryFd);
         return;
     }
-    const int fd = ::openat(directoryFd, directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd =
+        ::openat(directoryFd, directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     ::fsync(fd);
     ::close(fd);

@@ -1,9 +1,9 @@
 #ifndef MAD_FS_CATOMICFILE_H
 #define MAD_FS_CATOMICFILE_H
 
+#include <sys/types.h>
 #include <cstddef>
 #include <string>
-#include <sys/types.h>
 
 // Replaces one file all at once: bytes go to a temporary file beside the target, and Commit
 // renames it over the target. The one way this program writes a file it keeps.
@@ -42,7 +42,10 @@ public:
     CAtomicFile& operator=(const CAtomicFile&) = delete;
 
     // The permission bits of the file Commit puts in place; call before Open.
-    void SetMode(mode_t mode) { m_mode = mode; m_bFixedMode = true; }
+    void SetMode(mode_t mode) {
+        m_mode = mode;
+        m_bFixedMode = true;
+    }
     // Creates the temporary file. False when it cannot be created.
     bool Open();
     // Writes all bytes, retrying interrupted and short writes. False on any failure (the

@@ -1,9 +1,9 @@
 #include "fs/CDirectory.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 CDirectory::~CDirectory() { Close(); }
 

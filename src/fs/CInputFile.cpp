@@ -1,10 +1,10 @@
 #include "fs/CInputFile.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 CInputFile::~CInputFile() { Close(); }
 

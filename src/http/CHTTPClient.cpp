@@ -1,10 +1,11 @@
 #include "http/CHTTPClient.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
-#include <chrono>
+#include <strings.h>
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -13,14 +14,13 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <strings.h>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "fs/CAtomicFile.h"
 #include "http/CHTTPResponse.h"
 #include "http/CRateLimiter.h"
-#include "fs/CAtomicFile.h"
 #include "tcp/CTCP.h"
 #include "tcp/CTCPClientSocket.h"
 #include "tcp/TCPErrorTexts.h"
@@ -98,8 +98,8 @@ K ClosedKind(const CTCPClientSocket& socket) {
 // Whether a Get that failed with error on a connection started ahead is worth one more, fresh
 // one: not after a wait that ran out (it has had its time), a stop, or a verdict on the server.
 bool IsWorthAnotherConnection(const CNetError& error) {
-    return error.kind != K::TimedOut && error.kind != K::TooSlow && error.kind != K::Stopped &&
-           error.kind != K::TLS && error.kind != K::Certificate && !(error.kind == K::Proxy && error.status != 0);
+    return error.kind != K::TimedOut && error.kind != K::TooSlow && error.kind != K::Stopped && error.kind != K::TLS &&
+           error.kind != K::Certificate && !(error.kind == K::Proxy && error.status != 0);
 }
 
 bool IsRedirect(int code) { return code == 301 || code == 302 || code == 303 || code == 307 || code == 308; }
@@ -174,13 +174,9 @@ public:
         m_start += waited;
         for (auto& receive : m_receives) receive.first += waited;
     }
-    Clock::time_point Deadline() const {
-        return (Reached() ? m_receives.front().first : m_start) + m_window;
-    }
+    Clock::time_point Deadline() const { return (Reached() ? m_receives.front().first : m_start) + m_window; }
     // What arrived in the window that ends at Deadline().
-    unsigned long long BytesInWindow() const {
-        return Reached() ? m_sum - m_receives.front().second : m_sum;
-    }
+    unsigned long long BytesInWindow() const { return Reached() ? m_sum - m_receives.front().second : m_sum; }
 
 private:
     bool Reached() const { return m_sum >= kMinimumBytesPerWindow; }
@@ -252,8 +248,8 @@ std::string WriteFailure(const char* destination, const CAtomicFile& file) {
     std::string text = "Unable to write destination file " + name + ": " + reason;
     if (text.size() >= 128) {
         const std::size_t slash = name.rfind('/');
-        text = "Unable to write destination file " + name.substr(slash == std::string::npos ? 0 : slash + 1) +
-               ": " + reason;
+        text = "Unable to write destination file " + name.substr(slash == std::string::npos ? 0 : slash + 1) + ": " +
+               reason;
     }
     return text;
 }
@@ -323,10 +319,10 @@ bool CHTTPClient::FailWriting(const char* destination, const CAtomicFile& file) 
 
 bool CHTTPClient::Stopping() const { return m_stopRequested && m_stopRequested(); }
 
-bool CHTTPClient::ParseURL(const char* url, char* scheme, unsigned int schemeSize, char* host,
-                           unsigned int hostSize, unsigned short& port, char* path, unsigned int pathSize) {
-    if (url == nullptr || scheme == nullptr || host == nullptr || path == nullptr || schemeSize == 0 ||
-        hostSize == 0 || pathSize == 0) {
+bool CHTTPClient::ParseURL(const char* url, char* scheme, unsigned int schemeSize, char* host, unsigned int hostSize,
+                           unsigned short& port, char* path, unsigned int pathSize) {
+    if (url == nullptr || scheme == nullptr || host == nullptr || path == nullptr || schemeSize == 0 || hostSize == 0 ||
+        pathSize == 0) {
         return false;
     }
     scheme[0] = host[0] = path[0] = '\0';
@@ -398,11 +394,12 @@ bool CHTTPClient::BuildRequest(const char* host, unsigned short port, const char
     for (const char* a = proxied ? proxyAuthorization : ""; *a != '\0'; ++a) {
         if (IsControl(*a)) return false;
     }
-    const std::string authorization =
-        proxied && proxyAuthorization[0] != '\0' ? std::string("Proxy-Authorization: ") + proxyAuthorization + "\r\n" : "";
-    const int written = std::snprintf(request, size, "GET %s%s%s HTTP/1.0\r\nHost: %s\r\n%sUser-Agent: XOVRA_SERVER_10\r\n\r\n",
-                                      proxied ? "http://" : "", proxied ? authority.c_str() : "", target,
-                                      authority.c_str(), authorization.c_str());
+    const std::string authorization = proxied && proxyAuthorization[0] != '\0'
+                                          ? std::string("Proxy-Authorization: ") + proxyAuthorization + "\r\n"
+                                          : "";
+    const int written = std::snprintf(
+        request, size, "GET %s%s%s HTTP/1.0\r\nHost: %s\r\n%sUser-Agent: XOVRA_SERVER_10\r\n\r\n",
+        proxied ? "http://" : "", proxied ? authority.c_str() : "", target, authority.c_str(), authorization.c_str());
     return written >= 0 && static_cast<unsigned int>(written) < size;
 }
 
@@ -455,7 +452,8 @@ bool CHTTPClient::Prepare(const char* url, Target& target) {
         return Fail(K::Protocol, "Invalid URL");
     }
     target.secure = strcasecmp(scheme, "https") == 0;
-    if (!target.secure && scheme[0] != '\0' && strcasecmp(scheme, "http") != 0) return Fail(K::Protocol, "Unsupported protocol");
+    if (!target.secure && scheme[0] != '\0' && strcasecmp(scheme, "http") != 0)
+        return Fail(K::Protocol, "Unsupported protocol");
     const unsigned short defaultPort = target.secure ? kHttpsPort : kHttpPort;
     if (target.port == 0) target.port = defaultPort;
     if (target.host[0] == '\0') return Fail(K::Protocol, "No hostname within the URL");
@@ -478,9 +476,7 @@ bool CHTTPClient::Prepare(const char* url, Target& target) {
     return true;
 }
 
-bool CHTTPClient::Get(const char* url, const char* destination) {
-    return FetchWithRetries(url, destination, nullptr);
-}
+bool CHTTPClient::Get(const char* url, const char* destination) { return FetchWithRetries(url, destination, nullptr); }
 
 bool CHTTPClient::Get(const char* url, CAtomicFile& file, unsigned long long maxBodyBytes) {
     m_ullMaxBody = maxBodyBytes;
@@ -546,8 +542,8 @@ bool CHTTPClient::IsTransient(const CNetError& error) {
         return error.status == 0 ? error.code == ECONNREFUSED || error.code == ECONNRESET || error.code == ETIMEDOUT
                                  : error.status == 502 || error.status == 503 || error.status == 504;
     case K::HTTPStatus:
-        return error.code == 408 || error.code == 429 || error.code == 500 || error.code == 502 ||
-               error.code == 503 || error.code == 504;
+        return error.code == 408 || error.code == 429 || error.code == 500 || error.code == 502 || error.code == 503 ||
+               error.code == 504;
     default:
         return false;
     }
@@ -583,7 +579,8 @@ bool CHTTPClient::Fetch(const char* url, const char* destination, CAtomicFile* o
         Target target;
         if (!Prepare(current.c_str(), target)) return false;
         std::string place = PlaceOf(target);
-        if (std::find(visited.begin(), visited.end(), place) != visited.end()) return Fail(K::Protocol, "Redirect loop");
+        if (std::find(visited.begin(), visited.end(), place) != visited.end())
+            return Fail(K::Protocol, "Redirect loop");
         visited.push_back(std::move(place));
         std::unique_ptr<CTCPClientSocket> socket;
         char head[kHeadSize];
@@ -591,7 +588,8 @@ bool CHTTPClient::Fetch(const char* url, const char* destination, CAtomicFile* o
         if (!Exchange(target, redirects == 0, socket, head, headLength)) return false;
 
         CHTTPResponse response;
-        if (!response.Parse(head, static_cast<unsigned int>(headLength))) return Fail(K::Protocol, "Parsing response failed");
+        if (!response.Parse(head, static_cast<unsigned int>(headLength)))
+            return Fail(K::Protocol, "Parsing response failed");
         const int code = response.GetErrorCode();
         // Only the proxy asks for proxy credentials; every other answer is the origin's, relayed.
         if (code == 407 && target.proxy != nullptr) {
@@ -629,8 +627,8 @@ bool CHTTPClient::Fetch(const char* url, const char* destination, CAtomicFile* o
     }
 }
 
-bool CHTTPClient::Exchange(const Target& target, bool first, std::unique_ptr<CTCPClientSocket>& socket,
-                           char* head, int& headLength) {
+bool CHTTPClient::Exchange(const Target& target, bool first, std::unique_ptr<CTCPClientSocket>& socket, char* head,
+                           int& headLength) {
     if (Stopping()) return Fail(K::Stopped, tcp_text::kStopped);
     bool answered = false;
     socket = TakeAhead(target);
@@ -651,8 +649,8 @@ bool CHTTPClient::Exchange(const Target& target, bool first, std::unique_ptr<CTC
     return Converse(target, first, *socket, head, headLength, answered);
 }
 
-bool CHTTPClient::Converse(const Target& target, bool first, CTCPClientSocket& socket, char* head,
-                           int& headLength, bool& answered) {
+bool CHTTPClient::Converse(const Target& target, bool first, CTCPClientSocket& socket, char* head, int& headLength,
+                           bool& answered) {
     answered = false;
     if (!socket.Connect(target.host, target.port)) {
         // A tunnel's socket names the proxy itself; plain http through a proxy connects to it here.
@@ -756,8 +754,8 @@ bool CHTTPClient::ReceiveHead(CTCPClientSocket& socket, char* head, unsigned int
                 socket.GetLastErrorKind().code);
 }
 
-bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int headLength,
-                              const char* destination, CAtomicFile* open) {
+bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int headLength, const char* destination,
+                              CAtomicFile* open) {
     unsigned long long expected = 0;
     const CHTTPResponse::Length length =
         CHTTPResponse::FindContentLength(head, static_cast<unsigned int>(headLength), expected);
@@ -810,7 +808,8 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
     // still keeps a link of up to about 100 ms round trip busy.
     if (m_pRateLimiter != nullptr) {
         const unsigned long long rate = m_pRateLimiter->Rate();
-        if (rate != 0) socket.LimitReceiveBuffer(static_cast<int>(std::clamp<unsigned long long>(rate / 8, 4096, 4 << 20)));
+        if (rate != 0)
+            socket.LimitReceiveBuffer(static_cast<int>(std::clamp<unsigned long long>(rate / 8, 4096, 4 << 20)));
     }
     // Stop at Content-Length without waiting for the close; without one, read until the close.
     while (!hasLength || received < expected) {
@@ -819,7 +818,8 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
         if (hasLength) want = static_cast<int>(std::min<unsigned long long>(want, expected - received));
         if (m_pRateLimiter != nullptr) {
             Clock::duration waited{};
-            want = static_cast<int>(m_pRateLimiter->Acquire(static_cast<unsigned long long>(want), m_stopRequested, waited));
+            want = static_cast<int>(
+                m_pRateLimiter->Acquire(static_cast<unsigned long long>(want), m_stopRequested, waited));
             if (want == 0) return Fail(K::Stopped, tcp_text::kStopped);
             pace.Pause(waited);
         }
@@ -829,7 +829,8 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
             socket.SetTimeout(static_cast<unsigned int>(left));
         }
         const int got = socket.ReadBuffer(buffer.get() + buffered, want);
-        if (m_pRateLimiter != nullptr) m_pRateLimiter->GiveBack(static_cast<unsigned long long>(want - std::max(got, 0)));
+        if (m_pRateLimiter != nullptr)
+            m_pRateLimiter->GiveBack(static_cast<unsigned long long>(want - std::max(got, 0)));
         if (got > 0) {
             buffered += static_cast<size_t>(got);
             received += static_cast<unsigned long long>(got);
@@ -848,8 +849,8 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
                         socket.GetLastErrorKind().code);
         }
         if (hasLength) {
-            std::snprintf(m_szLastError, sizeof m_szLastError, "Incomplete response body: %llu of %llu bytes",
-                          received, expected);
+            std::snprintf(m_szLastError, sizeof m_szLastError, "Incomplete response body: %llu of %llu bytes", received,
+                          expected);
             m_error = CNetError{K::ClosedEarly, 0};
             return false;
         }

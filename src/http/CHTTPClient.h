@@ -31,14 +31,12 @@ class CTCPClientSocket;
 // "Invalid Content-Length", "Unable to write destination file <file>: <reason>"
 // (the system's reason; the file by its last part when the whole does not fit),
 // "Connection lost while reading the response body", "Incomplete response body: N of M bytes",
-// "Body larger than N bytes", "Timed out waiting for the server" when the server sends or accepts nothing in time or the
-// whole head does not arrive within the time-out, "Transfer too slow: N bytes in T s" when the
-// body moves fewer than 1024 bytes in some window of one time-out, "Too many redirects",
-// "Redirect loop", "Redirect from https to http refused", and "Stopped" when the stop check
-// asked for it.
-// Through a proxy also "Failed to establish connection with proxy" when it cannot be reached or
-// does not answer, and "Proxy refused: <status> - <reason>" when it refuses a tunnel or asks for
-// credentials (407).
+// "Body larger than N bytes", "Timed out waiting for the server" when the server sends or accepts nothing in time or
+// the whole head does not arrive within the time-out, "Transfer too slow: N bytes in T s" when the body moves fewer
+// than 1024 bytes in some window of one time-out, "Too many redirects", "Redirect loop", "Redirect from https to http
+// refused", and "Stopped" when the stop check asked for it. Through a proxy also "Failed to establish connection with
+// proxy" when it cannot be reached or does not answer, and "Proxy refused: <status> - <reason>" when it refuses a
+// tunnel or asks for credentials (407).
 //
 // The body goes to a temporary file beside the destination and replaces the destination only
 // once complete: when the server closed the connection cleanly, or as soon as exactly
@@ -128,22 +126,19 @@ public:
     // An IPv6 address host is written in brackets ("http://[::1]:8080/") and comes out without
     // them. False for a URL starting with "://", a port that is not a decimal 1..65535, a
     // bracketed host that is not an IPv6 address, or a host or path that does not fit its buffer.
-    static bool ParseURL(const char* url, char* scheme, unsigned int schemeSize, char* host,
-                         unsigned int hostSize, unsigned short& port, char* path,
-                         unsigned int pathSize);
+    static bool ParseURL(const char* url, char* scheme, unsigned int schemeSize, char* host, unsigned int hostSize,
+                         unsigned short& port, char* path, unsigned int pathSize);
     // Reads the response head up to and including the empty line, never a byte beyond it.
     // Returns its length, or 0 on failure (also when size bytes pass without the empty line).
     int ReadHeader(CTCPSocket* socket, char* buffer, unsigned int size);
     // Writes the GET request for path ("/" when empty, each space and control byte escaped) to
     // host:port into request; the Host line names the port unless it is defaultPort (the
-    // scheme's: 80 for http, 443 for https), and an IPv6 address in brackets. False when the host holds a control byte, the target
-    // exceeds 1023 characters or the request does not fit in size bytes.
-    // With proxyAuthorization given (empty for none) the request is for a proxy: the target in
-    // absolute form, "http://" and the Host line's authority before the path, and a
-    // Proxy-Authorization line unless it is empty.
-    static bool BuildRequest(const char* host, unsigned short port, const char* path, char* request,
-                             unsigned int size, unsigned short defaultPort = 80,
-                             const char* proxyAuthorization = nullptr);
+    // scheme's: 80 for http, 443 for https), and an IPv6 address in brackets. False when the host holds a control byte,
+    // the target exceeds 1023 characters or the request does not fit in size bytes. With proxyAuthorization given
+    // (empty for none) the request is for a proxy: the target in absolute form, "http://" and the Host line's authority
+    // before the path, and a Proxy-Authorization line unless it is empty.
+    static bool BuildRequest(const char* host, unsigned short port, const char* path, char* request, unsigned int size,
+                             unsigned short defaultPort = 80, const char* proxyAuthorization = nullptr);
     // The URL a redirect from base to location leads to: location itself when it names a scheme,
     // else resolved against base (scheme-relative "//host/...", absolute "/path", query "?q", or a
     // path relative to base's directory, "." and ".." segments removed). A fragment is dropped.

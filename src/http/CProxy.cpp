@@ -124,6 +124,6 @@ std::string CProxy::Display() const {
 }
 
 bool CProxy::operator==(const CProxy& other) const {
-    return m_host == other.m_host && m_port == other.m_port && m_hasUser == other.m_hasUser &&
-           m_user == other.m_user && m_password == other.m_password;
+    return m_host == other.m_host && m_port == other.m_port && m_hasUser == other.m_hasUser && m_user == other.m_user &&
+           m_password == other.m_password;
 }

@@ -67,7 +67,8 @@ bool CRateLimiter::Parse(const std::string& text, Schedule& schedule) {
         if (comma == std::string::npos) {
             // A bare rate holds all day, and only alone.
             if (!ParseRate(word, change.rate) || !read.empty() || words >> word) return false;
-        } else if (!ParseTime(word.substr(0, comma), change.minute) || !ParseRate(word.substr(comma + 1), change.rate)) {
+        } else if (!ParseTime(word.substr(0, comma), change.minute) ||
+                   !ParseRate(word.substr(comma + 1), change.rate)) {
             return false;
         }
         read.push_back(change);
@@ -155,8 +156,9 @@ unsigned long long CRateLimiter::Take(unsigned long long want, Clock::time_point
             }
         }
     }
-    wait = std::max<Clock::duration>(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)),
-                                     std::chrono::microseconds(100));
+    wait =
+        std::max<Clock::duration>(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)),
+                                  std::chrono::microseconds(100));
     return 0;
 }
 

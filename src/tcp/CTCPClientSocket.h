@@ -11,7 +11,8 @@
 class CTCPClientSocket : public CTCPSocket {
 public:
     // Resolves host (a name, a dotted IPv4 address or an IPv6 address without brackets) and
-    // connects to the first of its addresses that accepts; a connected socket is disconnected first. False with a last-error text on failure.
+    // connects to the first of its addresses that accepts; a connected socket is disconnected first. False with a
+    // last-error text on failure.
     virtual bool Connect(const char* host, unsigned short port) = 0;
     // Resolves host and starts connecting without waiting for the handshake, so that it runs
     // while the caller does other work; the next Connect to the same host and port only waits

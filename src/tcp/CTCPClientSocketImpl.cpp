@@ -1,7 +1,12 @@
 #include "tcp/CTCPClientSocketImpl.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -10,14 +15,9 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
 #include <system_error>
 #include <thread>
-#include <unistd.h>
 
 #include "tcp/CConnectRace.h"
 #include "tcp/TCPErrorTexts.h"
@@ -164,8 +164,7 @@ int CTCPClientSocketImpl::WriteBuffer(const void* data, int size) {
         return -1;
     }
     for (;;) {
-        const ssize_t sent =
-            ::send(m_iSocket, data, static_cast<size_t>(size), MSG_DONTWAIT | MSG_NOSIGNAL);
+        const ssize_t sent = ::send(m_iSocket, data, static_cast<size_t>(size), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (sent > 0) {
             ClearError();
             return static_cast<int>(sent);

@@ -1,14 +1,14 @@
 #include "tcp/CTLSClientSocketImpl.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
-#include <cstdio>
-#include <cstring>
 #include <netinet/in.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "tcp/CTLSContext.h"
@@ -83,8 +83,7 @@ bool CTLSClientSocketImpl::ArmTimeout() {
         return true;
     }
     // One call may need several receives (a record arrives in pieces): they share its time-out.
-    const long long left =
-        std::chrono::ceil<std::chrono::milliseconds>(m_callDeadline - Clock::now()).count();
+    const long long left = std::chrono::ceil<std::chrono::milliseconds>(m_callDeadline - Clock::now()).count();
     if (left <= 0) {
         m_raw = Raw::TimedOut;
         return false;

@@ -39,13 +39,11 @@ public:
             m_bInVersion = false;
     }
     void Characters(const XMLCh* chars, std::size_t length) override {
-        if (!m_bInVersion)
-            return;
+        if (!m_bInVersion) return;
         for (std::size_t i = 0; i < length && text.size() < kMaxVersionText; ++i) {
             // strtol skips leading white space; so does the kept text, however long it is.
             const bool space = chars[i] == ' ' || chars[i] == '\t' || chars[i] == '\n' || chars[i] == '\r';
-            if (text.empty() && space)
-                continue;
+            if (text.empty() && space) continue;
             text.push_back(chars[i]);
         }
     }
@@ -69,9 +67,7 @@ bool CMapVersionRecord::Read(const char* path, const std::function<bool()>& stop
     return ReadFrom(path, stopRequested);
 }
 
-bool CMapVersionRecord::Read(int fd, const std::function<bool()>& stopRequested) {
-    return ReadFrom(fd, stopRequested);
-}
+bool CMapVersionRecord::Read(int fd, const std::function<bool()>& stopRequested) { return ReadFrom(fd, stopRequested); }
 
 template <typename Source>
 bool CMapVersionRecord::ReadFrom(Source source, const std::function<bool()>& stopRequested) {
@@ -103,7 +99,6 @@ bool CMapVersionRecord::ReadFrom(Source source, const std::function<bool()>& sto
 int CMapVersionRecord::Version() const {
     CXMLTranscoder local(m_versionText.c_str());
     long number = 0;
-    if (!CXMLNodeImpl::StringToLong(local.localForm(), number) || number < 0)
-        return 0;
+    if (!CXMLNodeImpl::StringToLong(local.localForm(), number) || number < 0) return 0;
     return static_cast<int>(number);
 }

@@ -11,13 +11,13 @@
 #include <unistd.h>
 
 #include <xercesc/framework/MemoryManager.hpp>
-#include <xercesc/sax/InputSource.hpp>
-#include <xercesc/util/BinInputStream.hpp>
 #include <xercesc/framework/XMLPScanToken.hpp>
+#include <xercesc/sax/InputSource.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
 #include <xercesc/sax2/DefaultHandler.hpp>
 #include <xercesc/sax2/SAX2XMLReader.hpp>
 #include <xercesc/sax2/XMLReaderFactory.hpp>
+#include <xercesc/util/BinInputStream.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/SecurityManager.hpp>
@@ -121,8 +121,7 @@ class BudgetMemoryManager final : public MemoryManager {
 public:
     explicit BudgetMemoryManager(std::size_t budget) : m_budget(budget) {}
     ~BudgetMemoryManager() override {
-        while (m_live.next != &m_live)
-            Release(m_live.next);
+        while (m_live.next != &m_live) Release(m_live.next);
     }
     BudgetMemoryManager(const BudgetMemoryManager&) = delete;
     BudgetMemoryManager& operator=(const BudgetMemoryManager&) = delete;
@@ -138,8 +137,7 @@ public:
             throw OutOfMemoryException();
         }
         void* raw = std::malloc(sizeof(Block) + size);
-        if (!raw)
-            throw OutOfMemoryException();
+        if (!raw) throw OutOfMemoryException();
         Block* block = new (raw) Block{&m_live, m_live.next, cost};
         m_live.next->prev = block;
         m_live.next = block;
@@ -147,8 +145,7 @@ public:
         return block + 1;
     }
     void deallocate(void* p) override {
-        if (p)
-            Release(static_cast<Block*>(p) - 1);
+        if (p) Release(static_cast<Block*>(p) - 1);
     }
 
     bool Exceeded() const { return m_bExceeded; }
@@ -190,10 +187,8 @@ class CXMLStreamReader::Events final : public DefaultHandler {
 public:
     explicit Events(CXMLStreamHandler& handler) : m_handler(handler) {}
 
-    void startElement(const XMLCh* const, const XMLCh* const, const XMLCh* const qname,
-                      const Attributes&) override {
-        if (m_failed)
-            return;
+    void startElement(const XMLCh* const, const XMLCh* const, const XMLCh* const qname, const Attributes&) override {
+        if (m_failed) return;
         if (++m_depth > kMaxNestingDepth) {
             Fail("elements nested deeper than " + std::to_string(kMaxNestingDepth) + " levels");
             return;
@@ -202,21 +197,18 @@ public:
     }
 
     void endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const) override {
-        if (m_failed)
-            return;
+        if (m_failed) return;
         m_handler.EndElement(m_depth);
         --m_depth;
     }
 
     void characters(const XMLCh* const chars, const XMLSize_t length) override {
-        if (!m_failed && m_depth > 0)
-            m_handler.Characters(chars, length);
+        if (!m_failed && m_depth > 0) m_handler.Characters(chars, length);
     }
 
     void internalEntityDecl(const XMLCh* const name, const XMLCh* const value) override {
         if (!m_failed && XMLString::stringLen(value) > kMaxEntityText)
-            Fail("entity '" + LocalText(name) + "' is longer than " + std::to_string(kMaxEntityText) +
-                 " characters");
+            Fail("entity '" + LocalText(name) + "' is longer than " + std::to_string(kMaxEntityText) + " characters");
     }
 
     // Nothing named inside a document is opened: with default resolution off, no source means
@@ -224,12 +216,11 @@ public:
     InputSource* resolveEntity(const XMLCh* const, const XMLCh* const) override { return nullptr; }
 
     void fatalError(const SAXParseException& e) override {
-        if (m_failed)
-            return;
+        if (m_failed) return;
         std::string place;
         if (e.getLineNumber() > 0)
-            place = "line " + std::to_string(e.getLineNumber()) + ", column " +
-                    std::to_string(e.getColumnNumber()) + ": ";
+            place =
+                "line " + std::to_string(e.getLineNumber()) + ", column " + std::to_string(e.getColumnNumber()) + ": ";
         Fail(place + LocalText(e.getMessage()));
     }
     // Validity errors and warnings do not apply: documents here carry no grammar.
@@ -253,8 +244,7 @@ private:
     std::string m_error;
 };
 
-CXMLStreamReader::CXMLStreamReader(std::function<bool()> stopRequested)
-    : m_stopRequested(std::move(stopRequested)) {}
+CXMLStreamReader::CXMLStreamReader(std::function<bool()> stopRequested) : m_stopRequested(std::move(stopRequested)) {}
 
 CXMLStreamReader::~CXMLStreamReader() = default;
 
@@ -320,8 +310,7 @@ CXMLStreamReader::Result CXMLStreamReader::Parse(InputSource& source, CXMLStream
             }
             more = reader->parseNext(token);
         }
-        if (result != Result::Complete || events.Failed())
-            reader->parseReset(token);
+        if (result != Result::Complete || events.Failed()) reader->parseReset(token);
     } catch (const XMLException& e) {
         events.Fail(LocalText(e.getMessage()));
     } catch (const SAXException& e) {

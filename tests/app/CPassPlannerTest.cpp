@@ -16,15 +16,12 @@ using Kind = CPassPlanner::Decision::Kind;
 class TableDisk : public CPassPlanner::Disk {
 public:
     bool IsWorkingDirectory(const char*) override { return saveIsWorkingDirectory; }
-    CInputFile::Status Check(const char* path, int& error) override
-    {
+    CInputFile::Status Check(const char* path, int& error) override {
         error = errorNumber;
-        if (status != CInputFile::Status::Missing)
-            return status;
+        if (status != CInputFile::Status::Missing) return status;
         return versions.count(path) ? CInputFile::Status::Regular : CInputFile::Status::Missing;
     }
-    int MapVersion(const std::string& path, int& error) override
-    {
+    int MapVersion(const std::string& path, int& error) override {
         error = errorNumber;
         read.push_back(path);
         const auto found = versions.find(path);
@@ -38,8 +35,7 @@ public:
     std::vector<std::string> read;
 };
 
-CFeedReader::Item MakeItem(const std::string& title, unsigned int version, const std::string& link = "http://h/m")
-{
+CFeedReader::Item MakeItem(const std::string& title, unsigned int version, const std::string& link = "http://h/m") {
     CFeedReader::Item item;
     snprintf(item.title, sizeof(item.title), "%s", title.c_str());
     snprintf(item.link, sizeof(item.link), "%s", link.c_str());
@@ -54,8 +50,7 @@ const std::string kSave = "/srv/maps";
 
 // Each row: one item against one disk state. The text is a refusal's line, or a fetch's console
 // head and dry-run line.
-TEST(PassPlannerTest, DecidesEachMapFromTheFeedAndTheDisk)
-{
+TEST(PassPlannerTest, DecidesEachMapFromTheFeedAndTheDisk) {
     constexpr int kAbsent = CPassPlanner::kNoFile;
     struct Row {
         const char* what;
@@ -83,8 +78,8 @@ TEST(PassPlannerTest, DecidesEachMapFromTheFeedAndTheDisk)
          "Skipping map with a name or path that is too long: " + longName + "\n"},
         {"not a regular file", "a.map", 1, kAbsent, Kind::Refused, "Skipping map that is not a regular file: a.map\n",
          "http://h/m", CInputFile::Status::NotRegular},
-        {"unreadable", "a.map", 1, kAbsent, Kind::Refused, "Cannot read map a.map: Permission denied\n",
-         "http://h/m", CInputFile::Status::Unreadable},
+        {"unreadable", "a.map", 1, kAbsent, Kind::Refused, "Cannot read map a.map: Permission denied\n", "http://h/m",
+         CInputFile::Status::Unreadable},
         {"missing", "a.map", 2, kAbsent, Kind::Fetch, "Downloading a.map... |Would download a.map\n"},
         {"older", "a.map", 4, 3, Kind::Fetch,
          "Updating a.map from version 3 to version 4... |Would update a.map from version 3 to version 4\n"},
@@ -106,13 +101,13 @@ TEST(PassPlannerTest, DecidesEachMapFromTheFeedAndTheDisk)
         disk.status = row.status;
         disk.errorNumber = EACCES;
         disk.saveIsWorkingDirectory = row.saveIsWorkingDirectory;
-        if (row.local != kAbsent)
-            disk.versions[kSave + "/" + row.title] = row.local;
+        if (row.local != kAbsent) disk.versions[kSave + "/" + row.title] = row.local;
         CPassPlanner planner(kSave, kIgnored, 0);
         const CPassPlanner::Decision decision = planner.Decide(MakeItem(row.title, row.feedVersion, row.link), disk);
         EXPECT_EQ(row.kind, decision.kind);
         if (decision.kind == Kind::Fetch) {
-            EXPECT_EQ(row.text, CPassPlanner::DownloadHead(decision.fetch) + "|" + CPassPlanner::DryRunLine(decision.fetch));
+            EXPECT_EQ(row.text,
+                      CPassPlanner::DownloadHead(decision.fetch) + "|" + CPassPlanner::DryRunLine(decision.fetch));
             EXPECT_EQ(kSave + "/" + row.title, decision.fetch.mapPath);
             EXPECT_EQ(row.link, decision.fetch.link);
         } else {
@@ -125,17 +120,16 @@ TEST(PassPlannerTest, DecidesEachMapFromTheFeedAndTheDisk)
     }
 }
 
-TEST(PassPlannerTest, PerPassLimitCountsOnlyMapsToFetch)
-{
+TEST(PassPlannerTest, PerPassLimitCountsOnlyMapsToFetch) {
     TableDisk disk;
     disk.versions[kSave + "/current.map"] = 7;
     CPassPlanner planner(kSave, kIgnored, 2);
     std::vector<Kind> kinds;
     for (const char* title : {"a.map", "current.map", "skip.map", "b.map", "c.map", "d.map"})
         kinds.push_back(planner.Decide(MakeItem(title, 7), disk).kind);
-    EXPECT_EQ((std::vector<Kind>{Kind::Fetch, Kind::UpToDate, Kind::Ignored, Kind::Fetch, Kind::HeldBack,
-                                 Kind::HeldBack}),
-              kinds);
+    EXPECT_EQ(
+        (std::vector<Kind>{Kind::Fetch, Kind::UpToDate, Kind::Ignored, Kind::Fetch, Kind::HeldBack, Kind::HeldBack}),
+        kinds);
     EXPECT_EQ(2u, planner.HeldBack());
 
     CPassPlanner unlimited(kSave, kIgnored, 0);

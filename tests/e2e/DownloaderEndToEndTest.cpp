@@ -1,17 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
-#include <ctime>
-#include <map>
-#include <sstream>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
+#include <map>
 #include <regex>
+#include <sstream>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -27,30 +27,25 @@ namespace {
 constexpr int kRunTimeoutMs = 20000;
 const char kChecking[] = "Checking RSS feed... ";
 
-std::string MapXml(unsigned int version, const std::string& body = "<spawn x=\"1\"/>")
-{
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<map><meta><version>" +
-           std::to_string(version) + "</version></meta>" + body + "</map>\n";
+std::string MapXml(unsigned int version, const std::string& body = "<spawn x=\"1\"/>") {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<map><meta><version>" + std::to_string(version) +
+           "</version></meta>" + body + "</map>\n";
 }
 
 // The path without symbolic links, as the program's working directory names it.
-std::string RealPath(const std::string& path)
-{
+std::string RealPath(const std::string& path) {
     char resolved[PATH_MAX];
     return realpath(path.c_str(), resolved) ? resolved : path;
 }
 
-bool HasVersion(const std::string& mapContent, unsigned int version)
-{
-    return mapContent.find("<version>" + std::to_string(version) + "</version>") !=
-           std::string::npos;
+bool HasVersion(const std::string& mapContent, unsigned int version) {
+    return mapContent.find("<version>" + std::to_string(version) + "</version>") != std::string::npos;
 }
 
 // The real executable run once in a temporary working directory against a real nginx.
 class DownloaderRunTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_EQ(0, mkdir(m_www.File("maps").c_str(), 0755));
         ASSERT_EQ(0, mkdir(m_work.File("maps").c_str(), 0755));
         ASSERT_TRUE(m_nginx.Start()) << m_nginx.Error();
@@ -59,50 +54,41 @@ protected:
     std::string FeedUrl() const { return m_nginx.Url("/feed.xml?source=e2e"); }
     std::string SavePath() const { return m_work.File("maps"); }
 
-    void WriteConfig(const std::string& extra = "", const std::string& frequency = "0")
-    {
-        WriteFile(m_work.File("config.xml"),
-                  "<config><url>" + FeedUrl() + "</url><frequency>" + frequency +
-                      "</frequency><savepath>" + SavePath() + "</savepath>" + extra +
-                      "</config>");
+    void WriteConfig(const std::string& extra = "", const std::string& frequency = "0") {
+        WriteFile(m_work.File("config.xml"), "<config><url>" + FeedUrl() + "</url><frequency>" + frequency +
+                                                 "</frequency><savepath>" + SavePath() + "</savepath>" + extra +
+                                                 "</config>");
     }
 
     // Publishes a feed listing (title, version) pairs whose links point at the maps folder.
-    void PublishFeed(const std::vector<std::pair<std::string, unsigned int>>& items)
-    {
-        std::string feed = "<?xml version=\"1.0\"?>\n<rss version=\"2.0\"><channel>"
-                           "<time>24-05-01 12:00:00</time>";
+    void PublishFeed(const std::vector<std::pair<std::string, unsigned int>>& items) {
+        std::string feed =
+            "<?xml version=\"1.0\"?>\n<rss version=\"2.0\"><channel>"
+            "<time>24-05-01 12:00:00</time>";
         for (const auto& item : items)
-            feed += "<item><title>" + item.first + "</title><link>" +
-                    m_nginx.Url("/maps/" + item.first) + "</link><version>" +
-                    std::to_string(item.second) + "</version><author>e2e</author>"
+            feed += "<item><title>" + item.first + "</title><link>" + m_nginx.Url("/maps/" + item.first) +
+                    "</link><version>" + std::to_string(item.second) +
+                    "</version><author>e2e</author>"
                     "<description>d</description></item>";
         WriteFile(m_www.File("feed.xml"), feed + "</channel></rss>\n");
     }
 
-    void PublishMap(const std::string& title, const std::string& content)
-    {
+    void PublishMap(const std::string& title, const std::string& content) {
         WriteFile(m_www.File("maps/" + title), content);
     }
 
-    std::string LocalMap(const std::string& title) const
-    {
-        return ReadFile(m_work.File("maps/" + title));
-    }
+    std::string LocalMap(const std::string& title) const { return ReadFile(m_work.File("maps/" + title)); }
 
-    std::string Banner(int perPassMax = 0) const
-    {
-        std::string banner = "Xovra Map Downloader\n######\nFeed: " + FeedUrl() +
-                             "\nMap save path: " + SavePath() + "\nUpdating once then exiting\n";
+    std::string Banner(int perPassMax = 0) const {
+        std::string banner = "Xovra Map Downloader\n######\nFeed: " + FeedUrl() + "\nMap save path: " + SavePath() +
+                             "\nUpdating once then exiting\n";
         if (perPassMax != 0)
-            banner += "Downloading up to a maximum of " + std::to_string(perPassMax) +
-                      " maps per update.\n";
+            banner += "Downloading up to a maximum of " + std::to_string(perPassMax) + " maps per update.\n";
         return banner + "######\n\n";
     }
 
     ProcessResult Run(int timeoutMs = kRunTimeoutMs, std::vector<std::string> arguments = {},
-                      const std::string& cwd = "")
-    {
+                      const std::string& cwd = "") {
         arguments.insert(arguments.begin(), DownloaderExecutable());
         return RunProcess(arguments, cwd.empty() ? m_work.Path() : cwd, timeoutMs);
     }
@@ -112,8 +98,7 @@ protected:
     NginxServer m_nginx{m_www.Path()};
 };
 
-TEST_F(DownloaderRunTest, FirstRunDownloadsEveryMapAndStampsItsVersion)
-{
+TEST_F(DownloaderRunTest, FirstRunDownloadsEveryMapAndStampsItsVersion) {
     WriteConfig();
     PublishFeed({{"harbour.map", 3}, {"caf\xC3\xA9.map", 7}});
     PublishMap("harbour.map", MapXml(1, "<name>Caf\xC3\xA9 du port</name>"));
@@ -121,18 +106,17 @@ TEST_F(DownloaderRunTest, FirstRunDownloadsEveryMapAndStampsItsVersion)
 
     const ProcessResult result = Run();
     EXPECT_EQ(0, result.exitCode);
-    EXPECT_EQ(Banner() + kChecking +
-                  "\nDownloading harbour.map... Done\nDownloading caf\xC3\xA9.map... Done\n\n",
+    EXPECT_EQ(Banner() + kChecking + "\nDownloading harbour.map... Done\nDownloading caf\xC3\xA9.map... Done\n\n",
               result.out);
     const std::string harbour = LocalMap("harbour.map");
     EXPECT_TRUE(HasVersion(harbour, 3)) << harbour;
     EXPECT_NE(std::string::npos, harbour.find("Caf\xC3\xA9 du port")) << harbour;
     EXPECT_TRUE(HasVersion(LocalMap("caf\xC3\xA9.map"), 7));
-    EXPECT_NE(std::string::npos, m_nginx.AccessLog().find("GET /feed.xml?source=e2e&time=00-00-00%2000:00:00 HTTP/1.0"));
+    EXPECT_NE(std::string::npos,
+              m_nginx.AccessLog().find("GET /feed.xml?source=e2e&time=00-00-00%2000:00:00 HTTP/1.0"));
 }
 
-TEST_F(DownloaderRunTest, FeedAndMapsOnTheIPv6Loopback)
-{
+TEST_F(DownloaderRunTest, FeedAndMapsOnTheIPv6Loopback) {
     try {
         FaultServer probe([](FaultServer&, int, const std::string&) {}, false, false, "::1");
     } catch (const std::exception&) {
@@ -154,8 +138,7 @@ TEST_F(DownloaderRunTest, FeedAndMapsOnTheIPv6Loopback)
 
 // The operator's proxy from the environment, with credentials: the banner names it without the
 // password, which appears nowhere in the output, and feed and map go through it.
-TEST_F(DownloaderRunTest, FeedAndMapsThroughAProxyFromTheEnvironment)
-{
+TEST_F(DownloaderRunTest, FeedAndMapsThroughAProxyFromTheEnvironment) {
     ProxyServer squid(ProxyServer::Kind::Squid);
     squid.RequireCredentials("operator", "hunter2");
     ASSERT_TRUE(squid.Start()) << squid.Error();
@@ -163,9 +146,9 @@ TEST_F(DownloaderRunTest, FeedAndMapsThroughAProxyFromTheEnvironment)
     PublishFeed({{"a.map", 1}});
     PublishMap("a.map", MapXml(1));
     WriteConfig();
-    const ProcessResult result = RunProcess(
-        {"/usr/bin/env", "http_proxy=http://operator:hunter2@" + proxy, "no_proxy=", DownloaderExecutable()},
-        m_work.Path(), kRunTimeoutMs);
+    const ProcessResult result =
+        RunProcess({"/usr/bin/env", "http_proxy=http://operator:hunter2@" + proxy, "no_proxy=", DownloaderExecutable()},
+                   m_work.Path(), kRunTimeoutMs);
     EXPECT_EQ(0, result.exitCode) << result.err;
     std::string banner = Banner();
     banner.insert(banner.size() - 8, "Proxy: http://operator:***@" + proxy + "\n");
@@ -177,8 +160,7 @@ TEST_F(DownloaderRunTest, FeedAndMapsThroughAProxyFromTheEnvironment)
 
 // config.xml's proxy takes the place of the environment's; its refusal and an unreadable proxy
 // are told plainly, and neither shows the password.
-TEST_F(DownloaderRunTest, ConfiguredProxyRefusalAndUnreadableProxy)
-{
+TEST_F(DownloaderRunTest, ConfiguredProxyRefusalAndUnreadableProxy) {
     ProxyServer squid(ProxyServer::Kind::Squid);
     squid.RequireCredentials("operator", "right");
     ASSERT_TRUE(squid.Start()) << squid.Error();
@@ -196,13 +178,13 @@ TEST_F(DownloaderRunTest, ConfiguredProxyRefusalAndUnreadableProxy)
     WriteConfig("<proxy>https://operator:wrong@" + proxy + "</proxy>");
     result = Run();
     EXPECT_EQ(1, result.exitCode);
-    EXPECT_EQ("The proxy in config.xml's proxy tag does not read. Please write it as "
-              "http://[user:password@]host:port.\n",
-              result.out);
+    EXPECT_EQ(
+        "The proxy in config.xml's proxy tag does not read. Please write it as "
+        "http://[user:password@]host:port.\n",
+        result.out);
 }
 
-TEST_F(DownloaderRunTest, SecondRunFindsEverythingUpToDate)
-{
+TEST_F(DownloaderRunTest, SecondRunFindsEverythingUpToDate) {
     WriteConfig();
     PublishFeed({{"a.map", 2}});
     PublishMap("a.map", MapXml(1));
@@ -213,8 +195,7 @@ TEST_F(DownloaderRunTest, SecondRunFindsEverythingUpToDate)
     EXPECT_EQ(Banner() + kChecking + "All maps up to date!\n\n", result.out);
 }
 
-TEST_F(DownloaderRunTest, MapThatCannotCarryItsVersionIsNotFetchedAgainAfterARestart)
-{
+TEST_F(DownloaderRunTest, MapThatCannotCarryItsVersionIsNotFetchedAgainAfterARestart) {
     WriteConfig();
     PublishFeed({{"a.map", 2}});
     PublishMap("a.map", "<map editor:x=\"1\"><spawn/></map>\n");
@@ -229,8 +210,7 @@ TEST_F(DownloaderRunTest, MapThatCannotCarryItsVersionIsNotFetchedAgainAfterARes
     EXPECT_EQ(std::string::npos, log.find("GET /maps/a.map ", first + 1));
 }
 
-TEST_F(DownloaderRunTest, RememberedVersionsNeverHideAMapEditedBetweenRuns)
-{
+TEST_F(DownloaderRunTest, RememberedVersionsNeverHideAMapEditedBetweenRuns) {
     WriteConfig();
     PublishFeed({{"a.map", 2}});
     PublishMap("a.map", MapXml(1));
@@ -241,16 +221,13 @@ TEST_F(DownloaderRunTest, RememberedVersionsNeverHideAMapEditedBetweenRuns)
     map.replace(map.find("<version>2<"), 11, "<version>1<");
     WriteFile(m_work.File("maps/a.map"), map);
 
-    EXPECT_EQ(Banner() + kChecking + "\nUpdating a.map from version 1 to version 2... Done\n\n",
-              Run().out);
+    EXPECT_EQ(Banner() + kChecking + "\nUpdating a.map from version 1 to version 2... Done\n\n", Run().out);
 }
 
-TEST_F(DownloaderRunTest, PerPassLimitHoldsMapsBack)
-{
+TEST_F(DownloaderRunTest, PerPassLimitHoldsMapsBack) {
     WriteConfig("<downloadsperupdatemax>2</downloadsperupdatemax>");
     PublishFeed({{"a.map", 1}, {"b.map", 1}, {"c.map", 1}});
-    for (const char* title : {"a.map", "b.map", "c.map"})
-        PublishMap(title, MapXml(1));
+    for (const char* title : {"a.map", "b.map", "c.map"}) PublishMap(title, MapXml(1));
 
     const ProcessResult first = Run();
     EXPECT_EQ(Banner(2) + kChecking +
@@ -262,8 +239,7 @@ TEST_F(DownloaderRunTest, PerPassLimitHoldsMapsBack)
     EXPECT_EQ(Banner(2) + kChecking + "\nDownloading c.map... Done\n\n", Run().out);
 }
 
-TEST_F(DownloaderRunTest, IgnoreEntriesMatchInAnyLetterCase)
-{
+TEST_F(DownloaderRunTest, IgnoreEntriesMatchInAnyLetterCase) {
     WriteConfig("<ignore><map>SECRET.Map</map></ignore>");
     PublishFeed({{"secret.map", 1}, {"a.map", 1}});
     PublishMap("secret.map", MapXml(1));
@@ -275,11 +251,9 @@ TEST_F(DownloaderRunTest, IgnoreEntriesMatchInAnyLetterCase)
 
 // The metrics file as a scraper reads it, through the Prometheus client's own parser: one sample
 // per line, "NAME{LABELS} VALUE", and "family NAME TYPE" for each family with a HELP text.
-std::map<std::string, std::string> ReadMetrics(const std::string& path)
-{
+std::map<std::string, std::string> ReadMetrics(const std::string& path) {
     const ProcessResult parsed = RunProcess({"/usr/bin/python3", MAD_METRICS_READER, path}, "/", kRunTimeoutMs);
-    if (parsed.exitCode == 77)
-        return {};
+    if (parsed.exitCode == 77) return {};
     EXPECT_EQ(0, parsed.exitCode) << parsed.out << parsed.err;
     std::map<std::string, std::string> values;
     std::istringstream lines(parsed.out);
@@ -291,8 +265,7 @@ std::map<std::string, std::string> ReadMetrics(const std::string& path)
 }
 
 // A pass with a map downloaded, one current and one failed, as the metrics file tells it.
-TEST_F(DownloaderRunTest, MetricsFileTellsWhatThePassDid)
-{
+TEST_F(DownloaderRunTest, MetricsFileTellsWhatThePassDid) {
     WriteConfig("<metricsfile>mad.prom</metricsfile>");
     PublishFeed({{"a.map", 2}, {"b.map", 1}, {"missing.map", 1}});
     PublishMap("a.map", MapXml(1));
@@ -304,8 +277,7 @@ TEST_F(DownloaderRunTest, MetricsFileTellsWhatThePassDid)
     EXPECT_EQ(std::string::npos, result.out.find("metrics")) << result.out;
 
     const std::map<std::string, std::string> metrics = ReadMetrics(m_work.File("mad.prom"));
-    if (metrics.empty())
-        GTEST_SKIP() << "python3-prometheus-client is not installed (scripts/setup-tests.sh)";
+    if (metrics.empty()) GTEST_SKIP() << "python3-prometheus-client is not installed (scripts/setup-tests.sh)";
     const std::pair<const char*, std::string> expected[] = {
         {"family mapautodownloader_last_pass_timestamp_seconds", "gauge"},
         {"family mapautodownloader_last_pass_complete", "gauge"},
@@ -344,8 +316,7 @@ TEST_F(DownloaderRunTest, MetricsFileTellsWhatThePassDid)
 
 // Written at start and after the pass, both failing for the same reason: said once, and the pass
 // goes on as without it.
-TEST_F(DownloaderRunTest, MetricsFileThatCannotBeWrittenIsReportedOnce)
-{
+TEST_F(DownloaderRunTest, MetricsFileThatCannotBeWrittenIsReportedOnce) {
     WriteConfig("<metricsfile>gone/mad.prom</metricsfile>");
     PublishFeed({{"a.map", 1}});
     PublishMap("a.map", MapXml(1));
@@ -356,28 +327,26 @@ TEST_F(DownloaderRunTest, MetricsFileThatCannotBeWrittenIsReportedOnce)
               result.out);
 }
 
-TEST_F(DownloaderRunTest, FeedNotFoundIsReported)
-{
+TEST_F(DownloaderRunTest, FeedNotFoundIsReported) {
     WriteConfig();
     const ProcessResult result = Run();
     EXPECT_EQ(3, result.exitCode);
-    EXPECT_EQ(Banner() + kChecking + "Failed\nError downloading RSS feed: 404 - Not Found\n\n",
-              result.out);
+    EXPECT_EQ(Banner() + kChecking + "Failed\nError downloading RSS feed: 404 - Not Found\n\n", result.out);
 }
 
 // Quiet, a pass that went well prints nothing; one that did not prints only its problems, each
 // failed map with the line that names it.
-TEST_F(DownloaderRunTest, QuietPrintsOnlyTheProblemsAndTheMapsTheyConcern)
-{
+TEST_F(DownloaderRunTest, QuietPrintsOnlyTheProblemsAndTheMapsTheyConcern) {
     WriteConfig();
     PublishFeed({{"a.map", 2}, {"missing.map", 1}, {"..", 1}, {"b.map", 3}});
     PublishMap("a.map", MapXml(1));
     PublishMap("b.map", MapXml(1));
     ProcessResult result = Run(kRunTimeoutMs, {"-q"});
     EXPECT_EQ(3, result.exitCode);
-    EXPECT_EQ("Downloading missing.map... Failed\nError downloading missing.map: 404 - Not Found\n"
-              "Skipping map with an unsafe name: ..\n",
-              result.out);
+    EXPECT_EQ(
+        "Downloading missing.map... Failed\nError downloading missing.map: 404 - Not Found\n"
+        "Skipping map with an unsafe name: ..\n",
+        result.out);
     EXPECT_TRUE(HasVersion(LocalMap("b.map"), 3));
 
     PublishFeed({{"a.map", 2}, {"b.map", 4}});
@@ -392,8 +361,7 @@ TEST_F(DownloaderRunTest, QuietPrintsOnlyTheProblemsAndTheMapsTheyConcern)
     EXPECT_EQ(kChecking + std::string("Failed\nError downloading RSS feed: 404 - Not Found\n"), result.out);
 }
 
-TEST_F(DownloaderRunTest, DirectoryOptionFindsTheConfigurationAndARelativeSavePath)
-{
+TEST_F(DownloaderRunTest, DirectoryOptionFindsTheConfigurationAndARelativeSavePath) {
     WriteFile(m_work.File("config.xml"), "<config><url>" + FeedUrl() +
                                              "</url><frequency>0</frequency><savepath>maps"
                                              "</savepath></config>");
@@ -406,8 +374,7 @@ TEST_F(DownloaderRunTest, DirectoryOptionFindsTheConfigurationAndARelativeSavePa
     EXPECT_TRUE(FileExists(m_work.File("autoupdate.xml")));
 }
 
-TEST_F(DownloaderRunTest, OnceRunsOnePassWhateverTheFrequencyAndTellsAFailure)
-{
+TEST_F(DownloaderRunTest, OnceRunsOnePassWhateverTheFrequencyAndTellsAFailure) {
     WriteConfig("", "3600");
     PublishFeed({});
     const ProcessResult good = Run(kRunTimeoutMs, {"--once", "-C", m_work.Path()});
@@ -419,21 +386,23 @@ TEST_F(DownloaderRunTest, OnceRunsOnePassWhateverTheFrequencyAndTellsAFailure)
 }
 
 // Every file under the working directory, save path included, with its bytes.
-std::vector<std::string> Snapshot(const TempDir& work)
-{
+std::vector<std::string> Snapshot(const TempDir& work) {
     std::vector<std::string> files;
-    for (const std::string& name : work.List())
-        files.push_back(name + "=" + ReadFile(work.File(name)));
+    for (const std::string& name : work.List()) files.push_back(name + "=" + ReadFile(work.File(name)));
     for (const std::string& name : ListDirectory(work.File("maps")))
         files.push_back("maps/" + name + "=" + ReadFile(work.File("maps/" + name)));
     return files;
 }
 
-TEST_F(DownloaderRunTest, DryRunPrintsThePlanAndWritesNothing)
-{
+TEST_F(DownloaderRunTest, DryRunPrintsThePlanAndWritesNothing) {
     WriteConfig("<downloadsperupdatemax>3</downloadsperupdatemax>", "3600");
-    PublishFeed({{"old.map", 3}, {"same.map", 2}, {"new.map", 1}, {"../up.map", 1}, {"bare.map", 4},
-                 {"new.map", 1}, {"late.map", 1}});
+    PublishFeed({{"old.map", 3},
+                 {"same.map", 2},
+                 {"new.map", 1},
+                 {"../up.map", 1},
+                 {"bare.map", 4},
+                 {"new.map", 1},
+                 {"late.map", 1}});
     WriteFile(m_work.File("maps/old.map"), MapXml(1));
     WriteFile(m_work.File("maps/same.map"), MapXml(2));
     WriteFile(m_work.File("maps/bare.map"), "<map/>");
@@ -452,8 +421,7 @@ TEST_F(DownloaderRunTest, DryRunPrintsThePlanAndWritesNothing)
     EXPECT_EQ(std::string::npos, m_nginx.AccessLog().find("GET /maps/"));
 }
 
-TEST_F(DownloaderRunTest, DryRunOfAnUpToDateDirectorySucceedsAndKeepsTheStoredFeed)
-{
+TEST_F(DownloaderRunTest, DryRunOfAnUpToDateDirectorySucceedsAndKeepsTheStoredFeed) {
     WriteConfig();
     PublishFeed({{"a.map", 2}});
     PublishMap("a.map", MapXml(1));
@@ -476,10 +444,10 @@ TEST_F(DownloaderRunTest, DryRunOfAnUpToDateDirectorySucceedsAndKeepsTheStoredFe
 // Both hooks after a pass with one update and one failure: each sees the pass through its
 // environment, runs in the working directory, and prints into the program's output after the
 // pass's last line. Neither changes the exit status.
-TEST_F(DownloaderRunTest, HooksRecordWhatThePassChanged)
-{
-    const std::string record = "printf '%s|%s|%s|%s|%s' \"$MAD_UPDATED\" \"$MAD_FAILED\" "
-                               "\"$MAD_SAVE_PATH\" \"$MAD_PASS\" \"$MAD_FEED_ERROR\" > ";
+TEST_F(DownloaderRunTest, HooksRecordWhatThePassChanged) {
+    const std::string record =
+        "printf '%s|%s|%s|%s|%s' \"$MAD_UPDATED\" \"$MAD_FAILED\" "
+        "\"$MAD_SAVE_PATH\" \"$MAD_PASS\" \"$MAD_FEED_ERROR\" > ";
     WriteConfig("<onupdate>" + record + "updated.txt; echo reloaded</onupdate><ONFAILURE>" + record +
                 "failed.txt; exit 7</ONFAILURE>");
     PublishFeed({{"good.map", 2}, {"gone.map", 1}});
@@ -508,8 +476,7 @@ TEST_F(DownloaderRunTest, HooksRecordWhatThePassChanged)
 
 // A hook that hangs is ended at its time-out and the program goes on; a stop request while one
 // runs ends it and the program within about a second.
-TEST_F(DownloaderRunTest, HangingHookIsEndedAndTheProgramGoesOn)
-{
+TEST_F(DownloaderRunTest, HangingHookIsEndedAndTheProgramGoesOn) {
     PublishFeed({{"a.map", 2}});
     PublishMap("a.map", MapXml(1));
     for (const bool stop : {false, true}) {
@@ -518,26 +485,23 @@ TEST_F(DownloaderRunTest, HangingHookIsEndedAndTheProgramGoesOn)
                     "</hooktimeout><onupdate>touch started; sleep 60</onupdate>");
         std::thread stopper;
         std::atomic<long long> stoppedAt{0};
-        const ProcessResult result = RunProcess(
-            {DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs, [&](pid_t pid) {
-                if (stop)
-                    stopper = std::thread([this, pid, &stoppedAt] {
-                        for (int i = 0; i < 1000 && !FileExists(m_work.File("started")); ++i)
-                            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                        stoppedAt = std::chrono::steady_clock::now().time_since_epoch().count();
-                        kill(pid, SIGTERM);
-                    });
-            });
+        const ProcessResult result = RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs, [&](pid_t pid) {
+            if (stop)
+                stopper = std::thread([this, pid, &stoppedAt] {
+                    for (int i = 0; i < 1000 && !FileExists(m_work.File("started")); ++i)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    stoppedAt = std::chrono::steady_clock::now().time_since_epoch().count();
+                    kill(pid, SIGTERM);
+                });
+        });
         const auto ended = std::chrono::steady_clock::now().time_since_epoch();
-        if (stopper.joinable())
-            stopper.join();
+        if (stopper.joinable()) stopper.join();
         EXPECT_TRUE(FileExists(m_work.File("started")));
         ASSERT_EQ(0, std::remove(m_work.File("started").c_str()));
         EXPECT_EQ(0, result.exitCode) << result.out;
         const std::string pass = Banner() + kChecking + "\nDownloading a.map... Done\n";
         if (stop) {
-            EXPECT_LT(ended - std::chrono::steady_clock::duration(stoppedAt.load()),
-                      std::chrono::milliseconds(1500));
+            EXPECT_LT(ended - std::chrono::steady_clock::duration(stoppedAt.load()), std::chrono::milliseconds(1500));
             EXPECT_EQ(pass + "Hook onupdate killed by signal 15\n\n", result.out);
         } else {
             EXPECT_EQ(pass + "Hook onupdate timed out after 1 s\n\n", result.out);
@@ -545,22 +509,19 @@ TEST_F(DownloaderRunTest, HangingHookIsEndedAndTheProgramGoesOn)
     }
 }
 
-TEST_F(DownloaderRunTest, OutputReachesAPipeAtOnceWhileTheDaemonRuns)
-{
+TEST_F(DownloaderRunTest, OutputReachesAPipeAtOnceWhileTheDaemonRuns) {
     WriteConfig("", "60");
     // Periodic mode never ends by itself; whatever is not flushed dies with the process.
     const ProcessResult result = Run(1500);
     EXPECT_TRUE(result.timedOut);
-    EXPECT_EQ("Xovra Map Downloader\n######\nFeed: " + FeedUrl() + "\nMap save path: " +
-                  SavePath() +
+    EXPECT_EQ("Xovra Map Downloader\n######\nFeed: " + FeedUrl() + "\nMap save path: " + SavePath() +
                   "\nUpdating every 60 seconds with a full update every 10 updates\n######\n\n",
               result.out);
 }
 
 // Under journald each line starts with the priority of its worst piece; elsewhere nothing changes.
 // The pass is the same each time: the map it downloads is removed before the next run.
-TEST_F(DownloaderRunTest, JournalStreamGivesEachLineItsPriorityAndOnlyThere)
-{
+TEST_F(DownloaderRunTest, JournalStreamGivesEachLineItsPriorityAndOnlyThere) {
     WriteConfig("<colour>red</colour>");
     PublishFeed({{"a.map", 2}, {"missing.map", 1}, {"..", 1}});
     PublishMap("a.map", MapXml(2));
@@ -604,45 +565,37 @@ TEST_F(DownloaderRunTest, JournalStreamGivesEachLineItsPriorityAndOnlyThere)
 class FaultRunTest : public ::testing::Test {
 protected:
     // Expects the run-once pass to end with status (3: it failed, as most cases here do).
-    std::string RunAgainst(const FaultServer& server, const std::string& extra = "", int status = 3)
-    {
+    std::string RunAgainst(const FaultServer& server, const std::string& extra = "", int status = 3) {
         m_feedUrl = server.Url("/feed.xml?source=e2e");
-        WriteFile(m_work.File("config.xml"),
-                  "<config><url>" + m_feedUrl + "</url><frequency>0</frequency><savepath>" +
-                      m_work.File("maps") + "</savepath>" + extra + "</config>");
-        const ProcessResult result =
-            RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs);
+        WriteFile(m_work.File("config.xml"), "<config><url>" + m_feedUrl + "</url><frequency>0</frequency><savepath>" +
+                                                 m_work.File("maps") + "</savepath>" + extra + "</config>");
+        const ProcessResult result = RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs);
         EXPECT_EQ(status, result.exitCode);
         return result.out;
     }
 
-    std::string Banner() const
-    {
-        return "Xovra Map Downloader\n######\nFeed: " + m_feedUrl + "\nMap save path: " +
-               m_work.File("maps") + "\nUpdating once then exiting\n######\n\n";
+    std::string Banner() const {
+        return "Xovra Map Downloader\n######\nFeed: " + m_feedUrl + "\nMap save path: " + m_work.File("maps") +
+               "\nUpdating once then exiting\n######\n\n";
     }
 
-    std::string ParallelBanner(unsigned int parallel) const
-    {
+    std::string ParallelBanner(unsigned int parallel) const {
         std::string banner = Banner();
-        return banner.insert(banner.size() - 8, "Downloading up to " + std::to_string(parallel) +
-                                                    " maps at a time.\n");
+        return banner.insert(banner.size() - 8, "Downloading up to " + std::to_string(parallel) + " maps at a time.\n");
     }
 
     TempDir m_work;
     std::string m_feedUrl;
 };
 
-TEST_F(FaultRunTest, MapDownloadCutShortKeepsTheOldMap)
-{
+TEST_F(FaultRunTest, MapDownloadCutShortKeepsTheOldMap) {
     ASSERT_EQ(0, mkdir(m_work.File("maps").c_str(), 0755));
     const std::string old = MapXml(3, "<old/>");
     WriteFile(m_work.File("maps/a.map"), old);
     FaultServer server([](FaultServer& self, int fd, const std::string& request) {
         if (request.rfind("GET /feed.xml", 0) == 0) {
             const std::string feed = "<rss><channel><time>t</time><item><title>a.map</title><link>" +
-                                     self.Url("/maps/a.map") +
-                                     "</link><version>4</version></item></channel></rss>";
+                                     self.Url("/maps/a.map") + "</link><version>4</version></item></channel></rss>";
             FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n" + feed);
         } else {
             FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n<map>");
@@ -659,15 +612,13 @@ TEST_F(FaultRunTest, MapDownloadCutShortKeepsTheOldMap)
 }
 
 // A map whose server is briefly unavailable is fetched again within the pass, and is done.
-TEST_F(FaultRunTest, MapAnswered503ThenOkIsDoneOnItsSecondRequest)
-{
+TEST_F(FaultRunTest, MapAnswered503ThenOkIsDoneOnItsSecondRequest) {
     ASSERT_EQ(0, mkdir(m_work.File("maps").c_str(), 0755));
     std::atomic<int> mapRequests{0};
     FaultServer server([&mapRequests](FaultServer& self, int fd, const std::string& request) {
         if (request.rfind("GET /feed.xml", 0) == 0) {
             const std::string feed = "<rss><channel><time>t</time><item><title>a.map</title><link>" +
-                                     self.Url("/maps/a.map") +
-                                     "</link><version>4</version></item></channel></rss>";
+                                     self.Url("/maps/a.map") + "</link><version>4</version></item></channel></rss>";
             FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n" + feed);
         } else if (mapRequests++ == 0) {
             FaultServer::SendAll(fd, "HTTP/1.0 503 Service Unavailable\r\n\r\n");
@@ -685,8 +636,7 @@ TEST_F(FaultRunTest, MapAnswered503ThenOkIsDoneOnItsSecondRequest)
 // A supervisor's SIGTERM in the middle of downloads, one at a time and two side by side: those in
 // flight are abandoned like failed ones and reported in feed order, no later map starts, their
 // temporary files go and the exit is clean.
-TEST_F(FaultRunTest, StopRequestAbandonsTheDownloadsInProgressAndLeavesNoPartialFile)
-{
+TEST_F(FaultRunTest, StopRequestAbandonsTheDownloadsInProgressAndLeavesNoPartialFile) {
     ASSERT_EQ(0, mkdir(m_work.File("maps").c_str(), 0755));
     const std::string old = MapXml(3, "<old/>");
     struct Case {
@@ -695,7 +645,8 @@ TEST_F(FaultRunTest, StopRequestAbandonsTheDownloadsInProgressAndLeavesNoPartial
         std::string lines;
     };
     const Case cases[] = {
-        {1, "GET /maps/a.map", "\nUpdating a.map from version 3 to version 4... Failed\nError downloading a.map: Stopped\n\n"},
+        {1, "GET /maps/a.map",
+         "\nUpdating a.map from version 3 to version 4... Failed\nError downloading a.map: Stopped\n\n"},
         {2, "GET /maps/b.map",
          "\nUpdating a.map from version 3 to version 4... Failed\nError downloading a.map: Stopped\n"
          "Downloading b.map... Failed\nError downloading b.map: Stopped\n\n"},
@@ -722,10 +673,10 @@ TEST_F(FaultRunTest, StopRequestAbandonsTheDownloadsInProgressAndLeavesNoPartial
             },
             /*readRequest=*/true, /*concurrent=*/true);
         m_feedUrl = server.Url("/feed.xml?source=e2e");
-        WriteFile(m_work.File("config.xml"),
-                  "<config><url>" + m_feedUrl + "</url><frequency>0</frequency><savepath>" +
-                      m_work.File("maps") + "</savepath><timeout>1</timeout><paralleldownloads>" +
-                      std::to_string(c.parallel) + "</paralleldownloads></config>");
+        WriteFile(m_work.File("config.xml"), "<config><url>" + m_feedUrl + "</url><frequency>0</frequency><savepath>" +
+                                                 m_work.File("maps") +
+                                                 "</savepath><timeout>1</timeout><paralleldownloads>" +
+                                                 std::to_string(c.parallel) + "</paralleldownloads></config>");
 
         const ProcessResult result = RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs,
                                                 [&downloader](pid_t pid) { downloader = pid; });
@@ -748,8 +699,7 @@ TEST_F(FaultRunTest, StopRequestAbandonsTheDownloadsInProgressAndLeavesNoPartial
 
 // With time-out 0 nothing bounds a wait on the server, yet SIGTERM still ends the program within
 // a second: both while a silent server holds the head back and while a server trickles the body.
-TEST_F(FaultRunTest, StopEndsAnEndlessWaitWithinASecond)
-{
+TEST_F(FaultRunTest, StopEndsAnEndlessWaitWithinASecond) {
     ASSERT_EQ(0, mkdir(m_work.File("maps").c_str(), 0755));
     for (const bool trickle : {false, true}) {
         FaultServer server([trickle](FaultServer& self, int fd, const std::string&) {
@@ -761,22 +711,20 @@ TEST_F(FaultRunTest, StopEndsAnEndlessWaitWithinASecond)
             self.WaitUntilStopped();
         });
         m_feedUrl = server.Url("/feed.xml?source=e2e");
-        WriteFile(m_work.File("config.xml"),
-                  "<config><url>" + m_feedUrl + "</url><frequency>0</frequency><savepath>" +
-                      m_work.File("maps") + "</savepath><timeout>0</timeout></config>");
+        WriteFile(m_work.File("config.xml"), "<config><url>" + m_feedUrl + "</url><frequency>0</frequency><savepath>" +
+                                                 m_work.File("maps") + "</savepath><timeout>0</timeout></config>");
         std::thread stopper;
         std::atomic<long long> stoppedAt{0};
-        const ProcessResult result = RunProcess(
-            {DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs, [&](pid_t pid) {
-                // Stopped once it waits on the server (after the connection, some of the body).
-                stopper = std::thread([pid, &server, &stoppedAt] {
-                    for (int i = 0; i < 500 && server.Connections() == 0; ++i)
-                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-                    stoppedAt = std::chrono::steady_clock::now().time_since_epoch().count();
-                    kill(pid, SIGTERM);
-                });
+        const ProcessResult result = RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs, [&](pid_t pid) {
+            // Stopped once it waits on the server (after the connection, some of the body).
+            stopper = std::thread([pid, &server, &stoppedAt] {
+                for (int i = 0; i < 500 && server.Connections() == 0; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                std::this_thread::sleep_for(std::chrono::milliseconds(400));
+                stoppedAt = std::chrono::steady_clock::now().time_since_epoch().count();
+                kill(pid, SIGTERM);
             });
+        });
         const auto ended = std::chrono::steady_clock::now().time_since_epoch();
         stopper.join();
         EXPECT_LT(ended - std::chrono::steady_clock::duration(stoppedAt.load()), std::chrono::seconds(1))
@@ -787,23 +735,20 @@ TEST_F(FaultRunTest, StopEndsAnEndlessWaitWithinASecond)
     }
 }
 
-TEST_F(FaultRunTest, ConfiguredTimeoutEndsAWaitOnASilentServer)
-{
+TEST_F(FaultRunTest, ConfiguredTimeoutEndsAWaitOnASilentServer) {
     ASSERT_EQ(0, mkdir(m_work.File("maps").c_str(), 0755));
     FaultServer server([](FaultServer& self, int, const std::string&) { self.WaitUntilStopped(); });
 
     const auto start = std::chrono::steady_clock::now();
     // Without retries: each try would wait out the time-out again.
     const std::string out = RunAgainst(server, "<timeout>1</timeout><retries>0</retries>");  // sets Banner()'s feed URL
-    EXPECT_EQ(Banner() + kChecking + "Failed\nError downloading RSS feed: Timed out waiting for the server\n\n",
-              out);
+    EXPECT_EQ(Banner() + kChecking + "Failed\nError downloading RSS feed: Timed out waiting for the server\n\n", out);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 // The real program over https: refused until cafile names the feed's own authority, then the
 // feed and a map arrive verified, the map through a redirect that maxredirects allows.
-TEST(HttpsRunTest, FeedAndMapOverVerifiedHttpsWithARedirect)
-{
+TEST(HttpsRunTest, FeedAndMapOverVerifiedHttpsWithARedirect) {
     TestCertificates certificates;
     ASSERT_TRUE(certificates.Generate()) << certificates.Error();
     TempDir www;
@@ -815,12 +760,11 @@ TEST(HttpsRunTest, FeedAndMapOverVerifiedHttpsWithARedirect)
     nginx.AddServerConfig("location = /old/a.map { return 301 /maps/a.map; }");
     ASSERT_TRUE(nginx.Start()) << nginx.Error();
     WriteFile(www.File("feed.xml"), "<rss><channel><time>t</time><item><title>a.map</title><link>" +
-                                        nginx.Url("/old/a.map") +
-                                        "</link><version>4</version></item></channel></rss>");
+                                        nginx.Url("/old/a.map") + "</link><version>4</version></item></channel></rss>");
     WriteFile(www.File("maps/a.map"), MapXml(1));
     const std::string url = nginx.Url("/feed.xml?source=e2e");
-    const std::string banner = "Xovra Map Downloader\n######\nFeed: " + url + "\nMap save path: " +
-                               work.File("maps") + "\nUpdating once then exiting\n######\n\n";
+    const std::string banner = "Xovra Map Downloader\n######\nFeed: " + url + "\nMap save path: " + work.File("maps") +
+                               "\nUpdating once then exiting\n######\n\n";
     auto run = [&](const std::string& extra) {
         WriteFile(work.File("config.xml"), "<config><url>" + url + "</url><frequency>0</frequency><savepath>" +
                                                work.File("maps") + "</savepath>" + extra + "</config>");
@@ -842,14 +786,12 @@ TEST(HttpsRunTest, FeedAndMapOverVerifiedHttpsWithARedirect)
 class ConfigurationTest : public ::testing::Test {
 protected:
     // Configuration errors end at once; a valid periodic configuration is stopped after 1.5 s.
-    ProcessResult RunWith(const std::string& children)
-    {
+    ProcessResult RunWith(const std::string& children) {
         WriteFile(m_work.File("config.xml"), "<settings>" + children + "</settings>");
         return RunProcess({DownloaderExecutable()}, m_work.Path(), 1500);
     }
 
-    void ExpectError(const ProcessResult& result, const std::string& message)
-    {
+    void ExpectError(const ProcessResult& result, const std::string& message) {
         EXPECT_EQ(1, result.exitCode);
         EXPECT_EQ(message, result.out);
     }
@@ -863,44 +805,46 @@ const char kNoUrl[] =
     "Your config file, config.xml does not contain a 'url' tag. To create a valid feed url, "
     "visit " MAD_FEED_SERVICE_SITE ".\n";
 const char kBlankUrl[] = "Your config file contains a blank url tag. Please enter a valid feed url.\n";
-const char kLongUrl[] = "Your config file contains a url that is too long. Please enter a feed "
-                        "url of at most 456 characters.\n";
-const char kLongSavePath[] = "Your config file contains a savepath that is too long. Please "
-                             "enter a save path of at most 511 characters.\n";
-const char kBadMaxMapSize[] = "Your config file contains a maxmapsize that is not a size. Please "
-                              "enter a number of bytes, optionally followed by k, M or G.\n";
-const char kLongHook[] = "Your config file contains an onfailure command that is too long. Please "
-                         "enter a command line of at most 1023 characters.\n";
-const char kLowFrequency[] = "The frequency value specified in the config file is too low. "
-                             "Please increase it to a minimum of 60 seconds.\n";
+const char kLongUrl[] =
+    "Your config file contains a url that is too long. Please enter a feed "
+    "url of at most 456 characters.\n";
+const char kLongSavePath[] =
+    "Your config file contains a savepath that is too long. Please "
+    "enter a save path of at most 511 characters.\n";
+const char kBadMaxMapSize[] =
+    "Your config file contains a maxmapsize that is not a size. Please "
+    "enter a number of bytes, optionally followed by k, M or G.\n";
+const char kLongHook[] =
+    "Your config file contains an onfailure command that is too long. Please "
+    "enter a command line of at most 1023 characters.\n";
+const char kLowFrequency[] =
+    "The frequency value specified in the config file is too low. "
+    "Please increase it to a minimum of 60 seconds.\n";
 
-std::string CannotWrite(const std::string& path, const std::string& reason)
-{
+std::string CannotWrite(const std::string& path, const std::string& reason) {
     return "Cannot write to the save directory specified (" + path + "): " + reason +
            ". Please ensure it exists and that you have write access to it.\n";
 }
 
 // The file is named with the full path of where the program looked, -C's directory or the working one.
-TEST_F(ConfigurationTest, MissingConfigurationFileIsAnErrorNamingItsFullPath)
-{
+TEST_F(ConfigurationTest, MissingConfigurationFileIsAnErrorNamingItsFullPath) {
     const std::string expected = "Cannot read " + RealPath(m_work.Path()) + "/config.xml: No such file or directory\n";
     ExpectError(RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs), expected);
     ExpectError(RunProcess({DownloaderExecutable(), "-C", m_work.Path()}, "/", kRunTimeoutMs), expected);
 }
 
-TEST_F(ConfigurationTest, MalformedConfigurationFileIsAnErrorNamingTheParserReason)
-{
+TEST_F(ConfigurationTest, MalformedConfigurationFileIsAnErrorNamingTheParserReason) {
     const ProcessResult result = RunWith("<url>http://127.0.0.1/f</url");
     EXPECT_EQ(1, result.exitCode);
-    EXPECT_TRUE(std::regex_match(result.out, std::regex("Cannot read /[^\n]*/config\\.xml: [^\n]*config\\.xml[^\n]*\n")))
+    EXPECT_TRUE(
+        std::regex_match(result.out, std::regex("Cannot read /[^\n]*/config\\.xml: [^\n]*config\\.xml[^\n]*\n")))
         << result.out;
 }
 
 // Each configuration error, and which comes first when several are there: the url, then the
 // save directory, then the map size limit, then a hook command, then the frequency. Nothing
 // but config.xml is left behind.
-TEST_F(ConfigurationTest, ConfigurationErrorsAreReportedInTheirOrder)
-{
+TEST_F(ConfigurationTest, ConfigurationErrorsAreReportedInTheirOrder) {
     const std::pair<std::string, std::string> cases[] = {
         {"<frequency>5</frequency><savepath>/nonexistent</savepath>", kNoUrl},
         {"<URL></URL><savepath>/nonexistent</savepath>", kBlankUrl},
@@ -908,14 +852,13 @@ TEST_F(ConfigurationTest, ConfigurationErrorsAreReportedInTheirOrder)
         {"<url>http://h/f</url><savepath>/" + std::string(511, 's') + "</savepath>", kLongSavePath},
         {"<url>http://h/f</url><frequency>30</frequency><savepath>/nonexistent/maps</savepath>",
          CannotWrite("/nonexistent/maps", "No such file or directory")},
-        {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<metricsfile>/" +
-             std::string(511, 'm') + "</metricsfile>",
+        {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<metricsfile>/" + std::string(511, 'm') +
+             "</metricsfile>",
          "Your config file contains a metricsfile path that is too long. Please enter a path of at most 511 "
          "characters.\n"},
-        {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<maxmapsize>2T</maxmapsize>",
-         kBadMaxMapSize},
-        {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<onUpdate>" +
-             std::string(1023, 'u') + "</onUpdate><OnFailure>" + std::string(1024, 'f') + "</OnFailure>",
+        {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<maxmapsize>2T</maxmapsize>", kBadMaxMapSize},
+        {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<onUpdate>" + std::string(1023, 'u') +
+             "</onUpdate><OnFailure>" + std::string(1024, 'f') + "</OnFailure>",
          kLongHook},
         {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<ignore><map>x</map></ignore>",
          kLowFrequency},
@@ -928,17 +871,19 @@ TEST_F(ConfigurationTest, ConfigurationErrorsAreReportedInTheirOrder)
 
 // --check-config reads and judges the file like a start, then lists every setting in effect
 // instead of running; it contacts no server and writes nothing, not even the save directory probe.
-TEST_F(ConfigurationTest, CheckConfigListsTheSettingsInEffectOrTheErrorAndWritesNothing)
-{
+TEST_F(ConfigurationTest, CheckConfigListsTheSettingsInEffectOrTheErrorAndWritesNothing) {
     const std::string valid = "<url>http://127.0.0.1:1/f</url><frequncy>0</frequncy>" + Writable() +
                               "<timeout>99999999</timeout><ignore><map>a.map</map><map>b.map</map></ignore>";
-    const std::string warnings = "config.xml: unknown element 'frequncy' (ignored)\n"
-                                 "config.xml: timeout value '99999999' is not valid, using 4294967\n";
-    const std::string settings = "url = http://127.0.0.1:1/f\nfrequency = 60\nsavepath = " + m_work.Path() +
-                                 "\nfullcheckfrequency = 10\ndownloadsperupdatemax = 0\nmaxmapcount = 0\n"
-                                 "timeout = 4294967\nparalleldownloads = 4\ncafile = \nmaxredirects = 0\nmaxmapsize = 0\nmaxrate = \nretries = 2\n"
-                                 "onupdate = \nonfailure = \nhooktimeout = 60\nmetricsfile = \nsplay = 0\nproxy = \nnoproxy = \n"
-                                 "ignore = a.map\nignore = b.map\n";
+    const std::string warnings =
+        "config.xml: unknown element 'frequncy' (ignored)\n"
+        "config.xml: timeout value '99999999' is not valid, using 4294967\n";
+    const std::string settings =
+        "url = http://127.0.0.1:1/f\nfrequency = 60\nsavepath = " + m_work.Path() +
+        "\nfullcheckfrequency = 10\ndownloadsperupdatemax = 0\nmaxmapcount = 0\n"
+        "timeout = 4294967\nparalleldownloads = 4\ncafile = \nmaxredirects = 0\nmaxmapsize = 0\nmaxrate = \nretries = "
+        "2\n"
+        "onupdate = \nonfailure = \nhooktimeout = 60\nmetricsfile = \nsplay = 0\nproxy = \nnoproxy = \n"
+        "ignore = a.map\nignore = b.map\n";
     struct Case {
         std::string children;
         std::vector<std::string> options;
@@ -950,8 +895,11 @@ TEST_F(ConfigurationTest, CheckConfigListsTheSettingsInEffectOrTheErrorAndWrites
         {valid, {"--check-config"}, 0, settings, warnings},
         {valid, {"--check-config", "-q"}, 0, "", warnings},
         {"<url>http://h/f</url>" + Writable() + "<frequency>30</frequency>", {"--check-config"}, 1, kLowFrequency, ""},
-        {"<url>http://h/f</url><savepath>" + m_work.File("none") + "</savepath>", {"--check-config", "-q"}, 1,
-         CannotWrite(m_work.File("none"), "No such file or directory"), ""},
+        {"<url>http://h/f</url><savepath>" + m_work.File("none") + "</savepath>",
+         {"--check-config", "-q"},
+         1,
+         CannotWrite(m_work.File("none"), "No such file or directory"),
+         ""},
     };
     for (const Case& c : cases) {
         WriteFile(m_work.File("config.xml"), "<settings>" + c.children + "</settings>");
@@ -965,8 +913,7 @@ TEST_F(ConfigurationTest, CheckConfigListsTheSettingsInEffectOrTheErrorAndWrites
     }
 }
 
-TEST_F(ConfigurationTest, UnreadableCAFileIsAnErrorBeforeTheFrequency)
-{
+TEST_F(ConfigurationTest, UnreadableCAFileIsAnErrorBeforeTheFrequency) {
     WriteFile(m_work.File("notpem.txt"), "not a certificate\n");
     const std::pair<std::string, std::string> cases[] = {
         {m_work.File("missing.pem"), "No such file or directory"},
@@ -974,14 +921,12 @@ TEST_F(ConfigurationTest, UnreadableCAFileIsAnErrorBeforeTheFrequency)
         {m_work.File("notpem.txt"), "no certificate or crl found"},
     };
     for (const auto& c : cases)
-        ExpectError(RunWith("<url>http://h/f</url><frequency>30</frequency>" + Writable() +
-                            "<cafile>" + c.first + "</cafile>"),
-                    "Cannot read the certificate file specified in cafile (" + c.first + "): " +
-                        c.second + "\n");
+        ExpectError(
+            RunWith("<url>http://h/f</url><frequency>30</frequency>" + Writable() + "<cafile>" + c.first + "</cafile>"),
+            "Cannot read the certificate file specified in cafile (" + c.first + "): " + c.second + "\n");
 }
 
-TEST_F(ConfigurationTest, AMaxRateIsShownAsWrittenAndOneThatDoesNotReadIsAnError)
-{
+TEST_F(ConfigurationTest, AMaxRateIsShownAsWrittenAndOneThatDoesNotReadIsAnError) {
     ExpectError(RunWith("<url>http://h/f</url>" + Writable() + "<maxrate>08:00,fast</maxrate>"),
                 "Your config file contains a maxrate that cannot be read (08:00,fast). Please enter bytes "
                 "per second with an optional k or M suffix, off, or a timetable such as "
@@ -995,22 +940,21 @@ TEST_F(ConfigurationTest, AMaxRateIsShownAsWrittenAndOneThatDoesNotReadIsAnError
               result.out);
 }
 
-TEST_F(ConfigurationTest, BadNumbersKeepTheirDefaultsInThePeriodicBanner)
-{
+TEST_F(ConfigurationTest, BadNumbersKeepTheirDefaultsInThePeriodicBanner) {
     // Periodic mode runs until it is killed; its first pass would come after 60 s.
-    const ProcessResult result =
-        RunWith("<url>http://h/f</url><frequency>abc</frequency>" + Writable() +
-                "<fullcheckfrequency>-3</fullcheckfrequency>"
-                "<downloadsperupdatemax>0x2</downloadsperupdatemax><splay>0x1e</splay>");
+    const ProcessResult result = RunWith("<url>http://h/f</url><frequency>abc</frequency>" + Writable() +
+                                         "<fullcheckfrequency>-3</fullcheckfrequency>"
+                                         "<downloadsperupdatemax>0x2</downloadsperupdatemax><splay>0x1e</splay>");
     EXPECT_TRUE(result.timedOut);
     EXPECT_EQ("Xovra Map Downloader\n######\nFeed: http://h/f\nMap save path: " + m_work.Path() +
                   "\nUpdating every 60 seconds with a full update every 10 updates\n"
                   "Downloading up to a maximum of 2 maps per update.\n"
                   "Each pass starts up to 30 seconds late, at random.\n######\n\n",
               result.out);
-    EXPECT_EQ("config.xml: frequency value 'abc' is not valid, using 60\n"
-              "config.xml: fullcheckfrequency value '-3' is not valid, using 10\n",
-              result.err);
+    EXPECT_EQ(
+        "config.xml: frequency value 'abc' is not valid, using 60\n"
+        "config.xml: fullcheckfrequency value '-3' is not valid, using 10\n",
+        result.err);
 }
 
 }  // namespace
@@ -1019,8 +963,7 @@ namespace {
 
 // Options that end the program before it reads any configuration: none of them may fall through
 // to the "Cannot read config.xml" of a directory without one.
-TEST(CommandLineRunTest, OptionsAnswerWithoutReadingTheConfiguration)
-{
+TEST(CommandLineRunTest, OptionsAnswerWithoutReadingTheConfiguration) {
     struct Case {
         std::vector<std::string> arguments;
         int exitCode;
@@ -1034,8 +977,7 @@ TEST(CommandLineRunTest, OptionsAnswerWithoutReadingTheConfiguration)
         {{"--bogus"}, 2, "", "mapautodownloader: unknown option --bogus\n" + usage + ".*--help.*\n"},
         {{"--once", "extra"}, 2, "", "mapautodownloader: unexpected argument extra\n" + usage + ".*\n"},
         {{"-C"}, 2, "", "mapautodownloader: option -C needs a directory\n" + usage + ".*\n"},
-        {{"-C", "/nonexistent"}, 2, "",
-         "mapautodownloader: cannot enter /nonexistent: No such file or directory\n"},
+        {{"-C", "/nonexistent"}, 2, "", "mapautodownloader: cannot enter /nonexistent: No such file or directory\n"},
     };
     TempDir empty;
     for (const Case& c : cases) {

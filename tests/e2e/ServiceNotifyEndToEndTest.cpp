@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -7,11 +11,7 @@
 #include <mutex>
 #include <regex>
 #include <string>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "support/FaultServer.h"
@@ -27,8 +27,7 @@ constexpr int kRunTimeoutMs = 20000;
 // WATCHDOG_USEC) for the programs it starts. Every assignment received is kept with its time.
 class NotifyListener {
 public:
-    NotifyListener(const std::string& path, const char* watchdogUsec) : m_path(path)
-    {
+    NotifyListener(const std::string& path, const char* watchdogUsec) : m_path(path) {
         m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -40,8 +39,7 @@ public:
         setenv("WATCHDOG_USEC", watchdogUsec, 1);
         m_thread = std::thread([this] { Receive(); });
     }
-    ~NotifyListener()
-    {
+    ~NotifyListener() {
         unsetenv("NOTIFY_SOCKET");
         unsetenv("WATCHDOG_USEC");
         m_quit = true;
@@ -50,29 +48,24 @@ public:
     }
 
     bool Bound() const { return m_bound; }
-    std::vector<std::pair<Clock::time_point, std::string>> Received()
-    {
+    std::vector<std::pair<Clock::time_point, std::string>> Received() {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_received;
     }
     // The assignments received, without the watchdog's, in order.
-    std::vector<std::string> States()
-    {
+    std::vector<std::string> States() {
         std::vector<std::string> states;
         for (const auto& [at, line] : Received())
-            if (line != "WATCHDOG=1")
-                states.push_back(line);
+            if (line != "WATCHDOG=1") states.push_back(line);
         return states;
     }
 
 private:
-    void Receive()
-    {
+    void Receive() {
         char buffer[4096];
         while (!m_quit) {
             const ssize_t length = recv(m_fd, buffer, sizeof(buffer), 0);
-            if (length <= 0)
-                continue;
+            if (length <= 0) continue;
             std::lock_guard<std::mutex> lock(m_mutex);
             std::string message(buffer, static_cast<size_t>(length));
             for (size_t start = 0; start < message.size();) {
@@ -95,8 +88,7 @@ private:
 // A run-once pass whose one map trickles in for about three seconds: ready after the banner, the
 // watchdog fed at least every half period all along the download, the pass's status at its end.
 // Then a daemon stopped by SIGTERM says it is stopping.
-TEST(ServiceNotifyRunTest, ReadyWatchdogDuringASlowDownloadStatusAndStopping)
-{
+TEST(ServiceNotifyRunTest, ReadyWatchdogDuringASlowDownloadStatusAndStopping) {
     TempDir work;
     ASSERT_EQ(0, mkdir(work.File("maps").c_str(), 0755));
     NotifyListener listener(work.File("notify"), "2000000");
@@ -104,8 +96,9 @@ TEST(ServiceNotifyRunTest, ReadyWatchdogDuringASlowDownloadStatusAndStopping)
     std::atomic<long long> mapStarted{0};
     FaultServer server([&](FaultServer& self, int fd, const std::string& request) {
         if (request.rfind("GET /feed.xml", 0) == 0) {
-            FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n<rss><channel><time>t</time><item><title>a.map</title><link>" +
-                                         self.Url("/maps/a.map") + "</link><version>4</version></item></channel></rss>");
+            FaultServer::SendAll(fd,
+                                 "HTTP/1.0 200 OK\r\n\r\n<rss><channel><time>t</time><item><title>a.map</title><link>" +
+                                     self.Url("/maps/a.map") + "</link><version>4</version></item></channel></rss>");
             return;
         }
         mapStarted = Clock::now().time_since_epoch().count();
@@ -130,15 +123,15 @@ TEST(ServiceNotifyRunTest, ReadyWatchdogDuringASlowDownloadStatusAndStopping)
     ASSERT_EQ(3u, states.size()) << testing::PrintToString(states);
     EXPECT_EQ("READY=1", states[0]);
     EXPECT_EQ("STATUS=Waiting for the first pass", states[1]);
-    EXPECT_TRUE(std::regex_match(states[2], std::regex("STATUS=Last pass \\d\\d:\\d\\d:\\d\\d: 1 updated, 0 failed, 0 up to date")))
+    EXPECT_TRUE(std::regex_match(
+        states[2], std::regex("STATUS=Last pass \\d\\d:\\d\\d:\\d\\d: 1 updated, 0 failed, 0 up to date")))
         << states[2];
     ASSERT_NE(0, mapStarted.load());
     // Half the period is 1 s; the margin is for a loaded machine, well short of a whole period.
     const auto halfPeriod = std::chrono::milliseconds(1000 + 500);
     Clock::time_point previous = Clock::time_point(Clock::duration(mapStarted.load()));
     for (const auto& [at, line] : listener.Received()) {
-        if (line != "WATCHDOG=1" || at < previous)
-            continue;
+        if (line != "WATCHDOG=1" || at < previous) continue;
         EXPECT_LE(at - previous, halfPeriod) << "the watchdog went unfed";
         previous = at;
     }

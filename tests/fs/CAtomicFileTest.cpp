@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <atomic>
 #include <fstream>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "fs/CAtomicFile.h"
@@ -186,14 +186,17 @@ TEST_F(AtomicFileTest, CommitOverADirectoryFailsAndRemovesTheTemporary) {
 }
 
 TEST(AtomicFileNames, OnlyThePatternCounts) {
-    struct Case { const char* name; bool owned; };
+    struct Case {
+        const char* name;
+        bool owned;
+    };
     const Case cases[] = {
         {".map.xml.mad-Ab3dE9xZ.part", true},
         {"..hidden.mad-00000000.part", true},
-        {".mad-Ab3dE9xZ.part", false},            // no name before the marker
-        {"map.xml.mad-Ab3dE9xZ.part", false},     // not hidden
-        {".map.xml.mad-Ab3dE9x.part", false},     // random part too short
-        {".map.xml.mad-Ab3dE9x-.part", false},    // not a letter or digit
+        {".mad-Ab3dE9xZ.part", false},          // no name before the marker
+        {"map.xml.mad-Ab3dE9xZ.part", false},   // not hidden
+        {".map.xml.mad-Ab3dE9x.part", false},   // random part too short
+        {".map.xml.mad-Ab3dE9x-.part", false},  // not a letter or digit
         {".map.xml.tmp-Ab3dE9xZ.part", false},
         {".map.xml.mad-Ab3dE9xZ.partial", false},
         {".map.part", false},

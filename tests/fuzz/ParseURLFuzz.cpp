@@ -7,8 +7,7 @@
 #include "FuzzSupport.h"
 #include "http/CHTTPClient.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string url(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));
     char scheme[16];
     char host[64];
@@ -24,8 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Put back together: [scheme "://"] host [":" digits of the port] path.
     const std::size_t marker = url.find("://");
     const std::size_t hostStart = marker == std::string::npos ? 0 : marker + 3;
-    if (marker != std::string::npos)
-        FUZZ_ASSERT(url.compare(0, std::strlen(scheme), scheme) == 0);
+    if (marker != std::string::npos) FUZZ_ASSERT(url.compare(0, std::strlen(scheme), scheme) == 0);
     FUZZ_ASSERT(url.compare(hostStart, std::strlen(host), host) == 0);
     const std::size_t portStart = hostStart + std::strlen(host);
     const std::size_t pathLength = std::strlen(path);

@@ -161,7 +161,8 @@ TEST(ProxyUnreachableTest, BothSchemesSayTheProxyCannotBeReached) {
     CTCPImpl tcp;
     CHTTPClient client(&tcp);
     client.SetProxies(selector);
-    for (const std::string& url : {origin.Url("/a.map"), "https://127.0.0.1:" + std::to_string(origin.Port()) + "/a.map"}) {
+    for (const std::string& url :
+         {origin.Url("/a.map"), "https://127.0.0.1:" + std::to_string(origin.Port()) + "/a.map"}) {
         SCOPED_TRACE(url);
         EXPECT_FALSE(client.Get(url.c_str(), root.File("out").c_str()));
         EXPECT_STREQ(client.GetLastError(), "Failed to establish connection with proxy");

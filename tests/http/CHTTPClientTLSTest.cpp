@@ -1,7 +1,7 @@
-#include <chrono>
 #include <gtest/gtest.h>
-#include <memory>
 #include <openssl/ssl.h>
+#include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -207,8 +207,9 @@ TEST_F(TLSDownloadTest, BodyEndsOnlyWithTheServersTLSClose) {
 }
 
 TEST_F(TLSDownloadTest, HttpsNeverRedirectsToPlainHttp) {
-    Serve("good", "location = /moved { return 301 http://127.0.0.1:1/a.map; }\n"
-                  "    location = /secure { return 302 https://127.0.0.1:$server_port/a.map; }");
+    Serve("good",
+          "location = /moved { return 301 http://127.0.0.1:1/a.map; }\n"
+          "    location = /secure { return 302 https://127.0.0.1:$server_port/a.map; }");
     m_client.SetMaxRedirects(3);
     EXPECT_FALSE(Get(Url("127.0.0.1", "/moved")));
     ExpectFailureLeftNoTrace("Redirect from https to http refused", K::Protocol);

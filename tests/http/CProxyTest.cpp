@@ -21,7 +21,8 @@ TEST(ProxyTest, ReadsWhatOperatorsWriteAndRefusesTheRest) {
         {"proxy", true, "proxy", 1080, "http://proxy:1080", ""},
         {"http://[::1]:8080", true, "::1", 8080, "http://[::1]:8080", ""},
         // RFC 7617's own example pair.
-        {"http://Aladdin:open%20sesame@p:1", true, "p", 1, "http://Aladdin:***@p:1", "Basic QWxhZGRpbjpvcGVuIHNlc2FtZQ=="},
+        {"http://Aladdin:open%20sesame@p:1", true, "p", 1, "http://Aladdin:***@p:1",
+         "Basic QWxhZGRpbjpvcGVuIHNlc2FtZQ=="},
         {"http://u%40x:p%3Aw@p:2", true, "p", 2, "http://u@x:***@p:2", "Basic dUB4OnA6dw=="},
         {"https://proxy:3128", false, "", 0, "", ""},
         {"socks5://proxy:1080", false, "", 0, "", ""},

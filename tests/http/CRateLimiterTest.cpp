@@ -30,9 +30,9 @@ TEST(RateScheduleTest, ReadsRatesAndTimetables) {
 }
 
 TEST(RateScheduleTest, RefusesWhatDoesNotRead) {
-    for (const char* text : {"", "   ", "fast", "512kb", "1.5M", "-1", "2G", "k", "512 k", "512k 1M", "24:00,1k",
-                             "08:60,1k", "8:00,1k", "08:00,", "08:00,1k 08:00,2k", "08:00;1k", "1099511627777",
-                             "1048577M", "08:00,1k off"}) {
+    for (const char* text :
+         {"", "   ", "fast", "512kb", "1.5M", "-1", "2G", "k", "512 k", "512k 1M", "24:00,1k", "08:60,1k", "8:00,1k",
+          "08:00,", "08:00,1k 08:00,2k", "08:00;1k", "1099511627777", "1048577M", "08:00,1k off"}) {
         Schedule schedule{{0, 7}};
         EXPECT_FALSE(CRateLimiter::Parse(text, schedule)) << text;
         EXPECT_EQ(schedule, (Schedule{{0, 7}})) << text;
@@ -54,8 +54,8 @@ class RateLimiterTest : public ::testing::Test {
 protected:
     CRateLimiter::Clock::time_point At(CRateLimiter::Clock::duration offset) const { return m_start + offset; }
 
-    unsigned long long Run(CRateLimiter& limiter, CRateLimiter::Clock::duration from,
-                           CRateLimiter::Clock::duration to, unsigned long long want, int minute = 0) {
+    unsigned long long Run(CRateLimiter& limiter, CRateLimiter::Clock::duration from, CRateLimiter::Clock::duration to,
+                           unsigned long long want, int minute = 0) {
         unsigned long long total = 0;
         for (auto now = from; now < to;) {
             CRateLimiter::Clock::duration wait{};
@@ -91,7 +91,8 @@ TEST_F(RateLimiterTest, AverageAndEverySecondStayWithinTheCap) {
     CRateLimiter limiter({{0, rate}});
     unsigned long long total = 0;
     for (int second = 0; second < 20; ++second) {
-        const unsigned long long inSecond = Run(limiter, std::chrono::seconds(second), std::chrono::seconds(second + 1), 16384);
+        const unsigned long long inSecond =
+            Run(limiter, std::chrono::seconds(second), std::chrono::seconds(second + 1), 16384);
         EXPECT_LE(inSecond, rate * 11 / 10) << "second " << second;
         total += inSecond;
     }
@@ -135,7 +136,9 @@ TEST_F(RateLimiterTest, AStopEndsTheWait) {
     CRateLimiter::Clock::duration waited{};
     EXPECT_EQ(limiter.Acquire(1, {}, waited), 1u);
     int asked = 0;
-    EXPECT_EQ(limiter.Acquire(1, [&asked] { return ++asked > 2; }, waited), 0u);
+    EXPECT_EQ(limiter.Acquire(
+                  1, [&asked] { return ++asked > 2; }, waited),
+              0u);
     EXPECT_EQ(asked, 3);
     EXPECT_GT(waited, 0s);
     EXPECT_LT(waited, 200ms);

@@ -46,4 +46,3 @@ bool Accepts(const std::string& address, unsigned short port) {
     ::close(fd);
     return ok;
 }
-

@@ -1,8 +1,8 @@
 #ifndef MAD_TESTS_LOOPBACKPORT_H
 #define MAD_TESTS_LOOPBACKPORT_H
 
-#include <string>
 #include <sys/socket.h>
+#include <string>
 
 // The loopback address ("127.0.0.1" or "::1") as a socket address of its family, at port.
 socklen_t LoopbackAddress(const std::string& address, unsigned short port, sockaddr_storage& storage);

@@ -1,22 +1,22 @@
 #include "support/NginxServer.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <thread>
 
 #include "support/LoopbackPort.h"
 
 namespace {
 
-std::string Config(const std::string& prefix, const std::string& root, const std::string& host,
-                   unsigned short port, const std::string& server) {
+std::string Config(const std::string& prefix, const std::string& root, const std::string& host, unsigned short port,
+                   const std::string& server) {
     std::string conf;
     // A root master would hand the workers to "nobody", who may not read a private temp dir.
     if (::geteuid() == 0) conf += "user root;\n";

@@ -1,14 +1,14 @@
 #include "support/Process.h"
 
-#include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
-#include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <stdexcept>
 
 namespace {
 
@@ -33,8 +33,7 @@ std::vector<std::string> ChildEnvironment(JournalStream journal, int outFd, int 
         if (fstat(journal == JournalStream::StandardOutput ? outFd : errFd, &status) != 0) {
             throw std::runtime_error("fstat failed");
         }
-        environment.push_back("JOURNAL_STREAM=" + std::to_string(status.st_dev) + ":" +
-                              std::to_string(status.st_ino));
+        environment.push_back("JOURNAL_STREAM=" + std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino));
     }
     return environment;
 }
@@ -79,7 +78,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     bool errOpen = true;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (outOpen || errOpen) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) {
             result.timedOut = true;
             ::kill(pid, SIGKILL);

@@ -1,9 +1,9 @@
 #ifndef MAD_TESTS_PROCESS_H
 #define MAD_TESTS_PROCESS_H
 
+#include <sys/types.h>
 #include <functional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 struct ProcessResult {

@@ -1,14 +1,14 @@
 #include "support/ProxyServer.h"
 
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 #include "support/LoopbackPort.h"
 

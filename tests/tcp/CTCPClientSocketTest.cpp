@@ -1,20 +1,20 @@
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <gtest/gtest.h>
 #include <memory>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <string>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "support/FaultServer.h"
@@ -352,7 +352,7 @@ TEST_F(ClosingPeerTest, SendingToAResetPeerFailsWithoutSignal) {
 // Addresses are raced alternating families, starting with the resolver's first choice.
 TEST(ConnectRaceTest, AddressesAlternateFamiliesFromTheFirstOne) {
     struct Case {
-        std::vector<bool> v6;                // the resolver's answer, numbered 1, 2, ... by port
+        std::vector<bool> v6;               // the resolver's answer, numbered 1, 2, ... by port
         std::vector<unsigned short> raced;  // the numbers in the order they are tried
     };
     const Case cases[] = {
@@ -501,7 +501,7 @@ TEST_F(TimeoutTest, StopRequestEndsWaitsThatHaveNoTimeout) {
         requester.join();
         EXPECT_TRUE(failed);
         EXPECT_STREQ(socket->GetLastError(), tcp_text::kStopped);
-    EXPECT_EQ(socket->GetLastErrorKind().kind, CNetError::Kind::Stopped);
+        EXPECT_EQ(socket->GetLastErrorKind().kind, CNetError::Kind::Stopped);
         EXPECT_GE(elapsed, 250);
         EXPECT_LT(elapsed, 800);
     };

@@ -1,8 +1,8 @@
-#include <chrono>
 #include <fcntl.h>
-#include <future>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <chrono>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -90,7 +90,12 @@ TEST_F(XmlStreamTest, OpenFileReadsFromItsStartAndSystemFailuresNameTheirReason)
 TEST_F(XmlStreamTest, EveryMalformedOrUnsafeDocumentFailsWithAPlace) {
     std::string big(CXMLStreamReader::kMaxEntityText + 1, 'x');
     const std::vector<std::string> bad = {
-        "", "<a>", "<a></b>", "<map><meta><version>3</version></meta>", "<a/><b/>", "<a>&undefined;</a>",
+        "",
+        "<a>",
+        "<a></b>",
+        "<map><meta><version>3</version></meta>",
+        "<a/><b/>",
+        "<a>&undefined;</a>",
         "<!DOCTYPE a [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><a>&x;</a>",
         "<!DOCTYPE a [<!ENTITY x '" + big + "'>]><a>&x;</a>",
         "<!DOCTYPE a [<!ENTITY x 'y'>]><a b='" + Repeat("&x;", CXMLStreamReader::kEntityExpansionLimit + 1) + "'/>",
