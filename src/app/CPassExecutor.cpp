@@ -1,6 +1,9 @@
 #include "app/CPassExecutor.h"
 
+#include <chrono>
+#include <deque>
 #include <system_error>
+#include <utility>
 
 #include "app/Utils.h"
 #include "http/CHTTPClient.h"
@@ -14,7 +17,68 @@ CPassExecutor::CPassExecutor(unsigned int workers, CDownloadPool::Configure conf
       m_stopping(std::move(stopping)),
       m_printer(std::move(sink)) {}
 
-CPassExecutor::~CPassExecutor() = default;
+CPassExecutor::~CPassExecutor() {
+    // The workers go first: none counts progress after the line is cleared.
+    m_pPool.reset();
+    StopProgress();
+}
+
+namespace {
+
+std::string ProgressBytes(double bytes) {
+    const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    std::size_t unit = 0;
+    while (bytes >= 1024 && unit + 1 < sizeof units / sizeof units[0]) {
+        bytes /= 1024;
+        ++unit;
+    }
+    return unit == 0 ? Format("%.0f %s", bytes, units[unit]) : Format("%.1f %s", bytes, units[unit]);
+}
+
+}  // namespace
+
+void CPassExecutor::DrawProgress(std::uint64_t windowBytes, long long windowMs) {
+    const double rate = windowMs > 0 ? static_cast<double>(windowBytes) * 1000.0 / static_cast<double>(windowMs) : 0;
+    ShowProgressLine(Format("%u of %u maps, %s received, %s/s", m_uiProgressDone.load(), m_uiProgressTotal.load(),
+                            ProgressBytes(static_cast<double>(m_progressBytes.load())).c_str(),
+                            ProgressBytes(rate).c_str()));
+}
+
+void CPassExecutor::StartProgress() {
+    if (!ProgressLineWanted() || m_progressThread.joinable()) return;
+    try {
+        m_progressThread = std::thread([this] {
+            // The rate is what came in over the last two seconds or so.
+            std::deque<std::pair<long long, std::uint64_t>> samples;
+            std::unique_lock<std::mutex> lock(m_progressMutex);
+            while (!m_bProgressStop) {
+                const long long now = MonotonicMs();
+                const std::uint64_t bytes = m_progressBytes.load();
+                samples.emplace_back(now, bytes);
+                while (samples.size() > 1 && now - samples.front().first > 2000) samples.pop_front();
+                lock.unlock();
+                DrawProgress(bytes - samples.front().second, now - samples.front().first);
+                lock.lock();
+                m_progressWake.wait_for(lock, std::chrono::milliseconds(100), [this] { return m_bProgressStop; });
+            }
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: the pass runs without the progress line.
+    }
+}
+
+void CPassExecutor::StopProgress() {
+    if (!m_progressThread.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(m_progressMutex);
+        m_bProgressStop = true;
+    }
+    m_progressWake.notify_all();
+    m_progressThread.join();
+    // The final count, then the line goes before the pass's summary.
+    DrawProgress(0, 0);
+    ClearProgressLine();
+}
 
 bool CPassExecutor::Start(std::string head, CPassPlanner::Fetch fetch) {
     if (!m_pPool) {
@@ -53,7 +117,13 @@ bool CPassExecutor::Start(std::string head, CPassPlanner::Fetch fetch) {
     entry->fetch = std::move(fetch);
     Started* const started = entry.get();
     m_started.emplace(ticket, std::move(entry));
-    m_pPool->Start(ticket, [this, started](CHTTPClient& http) { started->outcome = m_download(http, started->fetch); });
+    ++m_uiProgressTotal;
+    StartProgress();
+    m_pPool->Start(ticket, [this, started](CHTTPClient& http) {
+        started->outcome = m_download(http, started->fetch);
+        m_progressBytes += started->outcome.bytes;
+        ++m_uiProgressDone;
+    });
     return true;
 }
 
@@ -84,6 +154,7 @@ void CPassExecutor::Finish(CPassResult& result, const CDirectory& saveDirectory)
     while (Collect()) {
     }
     m_pPool.reset();
+    StopProgress();
     for (const auto& entry : m_started) {
         const Started& started = *entry.second;
         if (started.outcome.downloaded) {

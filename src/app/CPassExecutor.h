@@ -2,12 +2,15 @@
 #define MAD_APP_CPASSEXECUTOR_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "app/CDownloadPool.h"
 #include "app/COrderedPrinter.h"
@@ -63,6 +66,12 @@ private:
     // once, when none is in flight.
     bool Collect();
     bool Stopping() const { return m_stopping && m_stopping(); }
+    // The live progress line while downloads run, when standard error is a terminal: drawn by a
+    // thread of its own at most ten times a second, stopped and cleared before the pass ends.
+    void StartProgress();
+    void StopProgress();
+    // The rate is windowBytes over windowMs.
+    void DrawProgress(std::uint64_t windowBytes, long long windowMs);
 
     unsigned int m_uiWorkers;
     CDownloadPool::Configure m_configure;
@@ -76,6 +85,15 @@ private:
     // Every fetch of the pass by printer ticket; an outcome is written by its worker only, until
     // its ticket is collected.
     std::map<std::size_t, std::unique_ptr<Started>> m_started;
+    // Progress counts: fetches handed out, fetches done and their bytes. Written by the pass's
+    // thread and the workers, read by the progress thread.
+    std::atomic<unsigned int> m_uiProgressTotal{0};
+    std::atomic<unsigned int> m_uiProgressDone{0};
+    std::atomic<std::uint64_t> m_progressBytes{0};
+    std::mutex m_progressMutex;
+    std::condition_variable m_progressWake;
+    bool m_bProgressStop = false;
+    std::thread m_progressThread;
     // Declared last so that, whatever way this object goes, the workers are joined before
     // anything they write to is destroyed.
     std::unique_ptr<CDownloadPool> m_pPool;

@@ -43,6 +43,17 @@ std::string g_heldLine;
 // Under journald: the line printed in part, and the worst severity of its pieces.
 std::string g_openLine;
 Severity g_openSeverity = Severity::Info;
+// A progress line stands on standard error; the last text on standard output left its line open.
+bool g_bProgressShown = false;
+bool g_bOutputLineOpen = false;
+
+// Erases the progress line; the console lock is held.
+void ClearProgressLocked() {
+    if (!g_bProgressShown) return;
+    fputs("\r\033[K", stderr);
+    fflush(stderr);
+    g_bProgressShown = false;
+}
 
 const char* Priority(Severity severity) {
     switch (severity) {
@@ -59,6 +70,8 @@ const char* Priority(Severity severity) {
 Severity Worse(Severity a, Severity b) { return static_cast<int>(a) < static_cast<int>(b) ? a : b; }
 
 void WriteOut(const std::string& text) {
+    ClearProgressLocked();
+    if (!text.empty()) g_bOutputLineOpen = text.back() != '\n';
     fputs(text.c_str(), stdout);
     fflush(stdout);
 }
@@ -118,6 +131,7 @@ bool IsJournalStream(int fd) {
 void PrintToStandardError(Severity severity, const std::string& text) {
     static const bool journal = IsJournalStream(STDERR_FILENO);
     std::lock_guard<std::mutex> lock(g_consoleMutex);
+    ClearProgressLocked();
     if (!journal) {
         fputs(text.c_str(), stderr);
     } else {
@@ -132,6 +146,27 @@ void PrintToStandardError(Severity severity, const std::string& text) {
         fputs(lines.c_str(), stderr);
     }
     fflush(stderr);
+}
+
+bool ProgressLineWanted() {
+    static const bool terminal = isatty(STDERR_FILENO) == 1;
+    return terminal;
+}
+
+void ShowProgressLine(const std::string& text) {
+    if (!ProgressLineWanted()) return;
+    static const bool outputIsTerminal = isatty(STDOUT_FILENO) == 1;
+    std::lock_guard<std::mutex> lock(g_consoleMutex);
+    // On a shared terminal the progress would land in the middle of the open line.
+    if (outputIsTerminal && g_bOutputLineOpen) return;
+    fputs(("\r\033[K" + text).c_str(), stderr);
+    fflush(stderr);
+    g_bProgressShown = true;
+}
+
+void ClearProgressLine() {
+    std::lock_guard<std::mutex> lock(g_consoleMutex);
+    ClearProgressLocked();
 }
 
 void InstallStopHandlers() {

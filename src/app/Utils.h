@@ -62,6 +62,12 @@ void PrintToStandardError(Severity severity, const std::string& text);
 // True when JOURNAL_STREAM ("<device>:<inode>", decimal, set by systemd) names the file open on
 // fd: the stream journald reads.
 bool IsJournalStream(int fd);
+// The live progress line on standard error, only when standard error is a terminal: shown in place
+// of the one before, cleared before any output is written and by ClearProgressLine. Nothing is
+// drawn while a line of standard output on a terminal is open.
+bool ProgressLineWanted();
+void ShowProgressLine(const std::string& text);
+void ClearProgressLine();
 // printf, then as PrintText.
 void PrintMessage(Severity severity, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // The text printf would print, as a string.

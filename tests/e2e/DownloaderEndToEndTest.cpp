@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -562,6 +565,48 @@ TEST_F(DownloaderRunTest, JournalStreamGivesEachLineItsPriorityAndOnlyThere) {
 }
 
 // Cases a real server cannot produce, against the tests' own fault server.
+TEST_F(DownloaderRunTest, ProgressLineOnATerminalLeavesStandardOutputAsItIs) {
+    WriteConfig();
+    PublishFeed({{"a.map", 1}, {"b.map", 2}, {"c.map", 3}});
+    for (const char* title : {"a.map", "b.map", "c.map"}) PublishMap(title, MapXml(1, std::string(200000, ' ')));
+    auto forget = [this] {
+        for (const char* title : {"a.map", "b.map", "c.map"}) unlink(m_work.File(std::string("maps/") + title).c_str());
+    };
+
+    const ProcessResult piped = Run();
+    ASSERT_EQ(0, piped.exitCode) << piped.out << piped.err;
+    EXPECT_EQ(std::string::npos, piped.err.find("maps,")) << piped.err;
+    forget();
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_NE(-1, master);
+    ASSERT_EQ(0, grantpt(master));
+    ASSERT_EQ(0, unlockpt(master));
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_NE(-1, slave);
+    std::string terminal;
+    std::thread reader([&] {
+        char buffer[4096];
+        // Ends with EIO once no one holds the slave open any more.
+        for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);) {
+            if (n > 0) terminal.append(buffer, static_cast<std::size_t>(n));
+        }
+    });
+    const ProcessResult onTerminal =
+        RunProcess({DownloaderExecutable()}, m_work.Path(), kRunTimeoutMs, nullptr, JournalStream::None, slave);
+    close(slave);
+    reader.join();
+    close(master);
+
+    EXPECT_EQ(0, onTerminal.exitCode);
+    EXPECT_EQ(piped.out, onTerminal.out);
+    // All of the maps' bytes, counted as each map is done.
+    EXPECT_TRUE(std::regex_search(terminal, std::regex("3 of 3 maps, 58[0-9]\\.[0-9] KiB received"))) << terminal;
+    const std::string clear = "\r\033[K";
+    ASSERT_GE(terminal.size(), clear.size()) << terminal;
+    EXPECT_EQ(clear, terminal.substr(terminal.size() - clear.size())) << terminal;
+}
+
 class FaultRunTest : public ::testing::Test {
 protected:
     // Expects the run-once pass to end with status (3: it failed, as most cases here do).

@@ -41,7 +41,7 @@ std::vector<std::string> ChildEnvironment(JournalStream journal, int outFd, int 
 }  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs,
-                         const std::function<void(pid_t)>& onStarted, JournalStream journal) {
+                         const std::function<void(pid_t)>& onStarted, JournalStream journal, int errorFd) {
     int outPipe[2];
     int errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
@@ -59,7 +59,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
         int devNull = ::open("/dev/null", O_RDONLY);
         dup2(devNull, 0);
         dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
+        dup2(errorFd != -1 ? errorFd : errPipe[1], 2);
         if (::chdir(cwd.c_str()) != 0) {
             _exit(126);
         }
@@ -75,7 +75,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 
     ProcessResult result;
     bool outOpen = true;
-    bool errOpen = true;
+    bool errOpen = errorFd == -1;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (outOpen || errOpen) {
         auto left =

@@ -22,9 +22,11 @@ enum class JournalStream { None, StandardOutput, StandardError };
 // with SIGKILL and reported as timedOut. onStarted, when given, learns the child's pid as soon as
 // it exists (to signal it from elsewhere while it runs). The child's environment is the test's,
 // with JOURNAL_STREAM set to the device and inode of the pipe journal names (or removed for None).
+// errorFd, when not -1, is given to the child as its standard error instead of a pipe (a terminal,
+// say); err then stays empty.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs,
                          const std::function<void(pid_t)>& onStarted = nullptr,
-                         JournalStream journal = JournalStream::None);
+                         JournalStream journal = JournalStream::None, int errorFd = -1);
 
 // The path of the built mapautodownloader executable.
 const char* DownloaderExecutable();
