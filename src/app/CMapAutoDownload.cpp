@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <optional>
 #include <random>
 
 #include "app/ByteSize.h"
@@ -16,6 +17,7 @@
 #include "app/CMapVersionCache.h"
 #include "app/CMetricsFile.h"
 #include "app/CServiceNotifier.h"
+#include "app/CStampingSink.h"
 #include "app/ExitStatus.h"
 #include "fs/CAtomicFile.h"
 #include "fs/CInputFile.h"
@@ -369,17 +371,16 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
                                                                      int directoryFd, const char* name,
                                                                      const char* mapPath, unsigned int version,
                                                                      std::string& detail, unsigned long long maxBytes) {
-    // The body lands in a file of the owned temporary pattern beside the map; this object owns
-    // that name and removes whatever is there on every path. It is never committed nor flushed to
-    // disk: it is only read back, through its own descriptor, and copied into the map's own file
-    // below, which is.
-    CAtomicFile download(directoryFd, name, CAtomicFile::Sync::Fast);
+    // The body goes into the map's own temporary file as it arrives, checked and stamped on the
+    // way; this object owns that name and removes whatever is there on every path but the commit.
+    CAtomicFile map(directoryFd, name, CAtomicFile::Sync::Data);
     const std::string writeFailure = "Unable to write destination file ";
-    if (!download.Open()) {
-        detail = writeFailure + mapPath + ": " + download.ErrorText();
+    if (!map.Open()) {
+        detail = writeFailure + mapPath + ": " + map.ErrorText();
         return DownloadOutcome::Failed;
     }
-    if (!http.Get(link, download, maxBytes)) {
+    CStampingSink body(map, version);
+    if (!http.Get(link, body, name, maxBytes)) {
         if (http.BodyTooLarge()) {
             detail = "larger than maxmapsize (" + ByteSizeText(maxBytes) + ")";
             return DownloadOutcome::Failed;
@@ -392,12 +393,10 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
         return DownloadOutcome::Failed;
     }
     // Not cut short by a stop request: the download in progress ends the normal way.
-    CMapVersionRecord record;
-    if (!record.Read(download.Descriptor())) {
-        if (record.SystemError() != 0)
-            detail = "cannot read the downloaded body: " + record.Error();
-        else
-            detail = "not an XML document (" + record.Error() + ")";
+    const bool wellFormed = body.Finish();
+    const CMapVersionRecord& record = body.Record();
+    if (!wellFormed) {
+        detail = "not an XML document (" + record.Error() + ")";
         return DownloadOutcome::Failed;
     }
     // A server's error page, or the feed itself behind a wrong link, is well-formed XML too. Taken
@@ -414,15 +413,31 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
         detail = "not a map (no meta element)";
         return DownloadOutcome::Failed;
     }
-    CMapVersionStamp stamp;
-    if (stamp.Locate(download.Descriptor(), version) &&
-        (stamp.FoundMeta() != record.HasMeta() || stamp.FoundVersion() != record.HasVersion()))
-        stamp.Drop("version record not understood");
+    // A body whose record lay too far down to hold back went to the file as it came: it is
+    // stamped by a copy into a second file, as a map on disk is.
+    CMapVersionStamp copied;
+    std::optional<CAtomicFile> copy;
+    if (body.Spilled()) {
+        if (copied.Locate(map.Descriptor(), version) &&
+            (copied.FoundMeta() != record.HasMeta() || copied.FoundVersion() != record.HasVersion()))
+            copied.Drop("version record not understood");
+        copy.emplace(directoryFd, name, CAtomicFile::Sync::Data);
+        if (!copy->Open() || !copied.CopyTo(*copy)) {
+            detail = "cannot write " + std::string(mapPath) + ": " +
+                     (copy->Error() != 0 ? copy->ErrorText() : copied.Reason());
+            return DownloadOutcome::Failed;
+        }
+    } else if (!body.Complete()) {
+        // The body's own bytes could not be written, as when they failed on their way in.
+        detail = writeFailure + mapPath + ": " + map.ErrorText();
+        return DownloadOutcome::Failed;
+    }
+    const CMapVersionStamp& stamp = copy ? copied : body.Stamp();
     // One rename puts the new map, already carrying its version, in place of the old one. Its
     // bytes are on disk before the rename; the save directory is synced once for the whole pass.
-    CAtomicFile map(directoryFd, name, CAtomicFile::Sync::Data);
-    if (!map.Open() || !stamp.CopyTo(map) || !map.Commit()) {
-        detail = "cannot write " + std::string(mapPath) + ": " + (map.Error() != 0 ? map.ErrorText() : stamp.Reason());
+    CAtomicFile& stamped = copy ? *copy : map;
+    if (!stamped.Commit()) {
+        detail = "cannot write " + std::string(mapPath) + ": " + stamped.ErrorText();
         return DownloadOutcome::Failed;
     }
     if (!stamp.Located()) {

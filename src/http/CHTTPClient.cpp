@@ -242,9 +242,9 @@ bool HasScheme(const std::string& location) {
 
 // Names the file and the system's reason; the file by its last part when the whole text would not
 // fit the last-error text, so the reason always shows.
-std::string WriteFailure(const char* destination, const CAtomicFile& file) {
+std::string WriteFailure(const char* destination, const CHTTPBodySink& sink) {
     const std::string name = destination != nullptr ? destination : "";
-    const std::string reason = file.ErrorText();
+    const std::string reason = sink.ErrorText();
     std::string text = "Unable to write destination file " + name + ": " + reason;
     if (text.size() >= 128) {
         const std::size_t slash = name.rfind('/');
@@ -253,6 +253,19 @@ std::string WriteFailure(const char* destination, const CAtomicFile& file) {
     }
     return text;
 }
+
+// A file being written, as a body sink.
+class FileSink final : public CHTTPBodySink {
+public:
+    explicit FileSink(CAtomicFile& file) : m_file(file) {}
+    bool Write(const void* data, std::size_t length) override { return m_file.Write(data, length); }
+    bool Restart() override { return m_file.Truncate(); }
+    int Error() const override { return m_file.Error(); }
+    std::string ErrorText() const override { return m_file.ErrorText(); }
+
+private:
+    CAtomicFile& m_file;
+};
 
 }  // namespace
 
@@ -313,8 +326,8 @@ bool CHTTPClient::Fail(const CTCPClientSocket& socket) {
     return Fail(socket.GetLastErrorKind().kind, socket.GetLastError(), socket.GetLastErrorKind().code);
 }
 
-bool CHTTPClient::FailWriting(const char* destination, const CAtomicFile& file) {
-    return Fail(K::LocalWrite, WriteFailure(destination, file).c_str(), file.Error());
+bool CHTTPClient::FailWriting(const char* destination, const CHTTPBodySink& sink) {
+    return Fail(K::LocalWrite, WriteFailure(destination, sink).c_str(), sink.Error());
 }
 
 bool CHTTPClient::Stopping() const { return m_stopRequested && m_stopRequested(); }
@@ -479,15 +492,24 @@ bool CHTTPClient::Prepare(const char* url, Target& target) {
 bool CHTTPClient::Get(const char* url, const char* destination) { return FetchWithRetries(url, destination, nullptr); }
 
 bool CHTTPClient::Get(const char* url, CAtomicFile& file, unsigned long long maxBodyBytes) {
+    FileSink sink(file);
+    if (!file.IsOpen()) {
+        m_bBodyTooLarge = false;
+        return FailWriting(file.Target().c_str(), sink);
+    }
+    return Get(url, sink, file.Target().c_str(), maxBodyBytes);
+}
+
+bool CHTTPClient::Get(const char* url, CHTTPBodySink& sink, const char* name, unsigned long long maxBodyBytes) {
     m_ullMaxBody = maxBodyBytes;
-    const bool fetched = FetchWithRetries(url, file.Target().c_str(), &file);
+    const bool fetched = FetchWithRetries(url, name, &sink);
     m_ullMaxBody = 0;
     return fetched;
 }
 
 bool CHTTPClient::BodyTooLarge() const { return m_bBodyTooLarge; }
 
-bool CHTTPClient::FetchWithRetries(const char* url, const char* destination, CAtomicFile* open) {
+bool CHTTPClient::FetchWithRetries(const char* url, const char* destination, CHTTPBodySink* open) {
     char before[sizeof m_szLastError];
     std::memcpy(before, m_szLastError, sizeof before);
     const CNetError beforeKind = m_error;
@@ -508,7 +530,7 @@ bool CHTTPClient::FetchWithRetries(const char* url, const char* destination, CAt
         }
         if (!WaitToRetry(wait)) return Fail(K::Stopped, tcp_text::kStopped);
         // The next try writes the body from its start.
-        if (open != nullptr && !open->Truncate()) return FailWriting(destination, *open);
+        if (open != nullptr && !open->Restart()) return FailWriting(destination, *open);
     }
 }
 
@@ -568,7 +590,7 @@ bool CHTTPClient::ParseRetryAfter(const std::string& value, std::time_t now, lon
     return false;
 }
 
-bool CHTTPClient::Fetch(const char* url, const char* destination, CAtomicFile* open) {
+bool CHTTPClient::Fetch(const char* url, const char* destination, CHTTPBodySink* open) {
     m_bBodyTooLarge = false;
     if (url == nullptr) return Fail(K::Protocol, "Invalid URL");
     std::string current(url);
@@ -755,7 +777,7 @@ bool CHTTPClient::ReceiveHead(CTCPClientSocket& socket, char* head, unsigned int
 }
 
 bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int headLength, const char* destination,
-                              CAtomicFile* open) {
+                              CHTTPBodySink* open) {
     unsigned long long expected = 0;
     const CHTTPResponse::Length length =
         CHTTPResponse::FindContentLength(head, static_cast<unsigned int>(headLength), expected);
@@ -773,10 +795,13 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
     if (limited && hasLength && expected > m_ullMaxBody) return tooLarge();
 
     std::optional<CAtomicFile> own;
-    if (open == nullptr) own.emplace(destination != nullptr ? destination : "");
-    CAtomicFile& file = open != nullptr ? *open : *own;
-    const bool opened = open != nullptr ? open->IsOpen() : destination != nullptr && file.Open();
-    if (!opened) return FailWriting(destination, file);
+    std::optional<FileSink> ownSink;
+    if (open == nullptr) {
+        own.emplace(destination != nullptr ? destination : "");
+        ownSink.emplace(*own);
+    }
+    CHTTPBodySink& file = open != nullptr ? *open : *ownSink;
+    if (open == nullptr && (destination == nullptr || !own->Open())) return FailWriting(destination, file);
 
     const bool bounded = m_uiTimeoutMs != 0;
     PaceWatch pace(std::chrono::milliseconds(m_uiTimeoutMs), Clock::now());
@@ -856,6 +881,6 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
         }
         break;
     }
-    if (!flush() || (open == nullptr && !file.Commit())) return FailWriting(destination, file);
+    if (!flush() || (open == nullptr && !own->Commit())) return FailWriting(destination, file);
     return true;
 }

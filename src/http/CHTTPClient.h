@@ -10,6 +10,7 @@
 #include <string>
 
 #include "fs/CAtomicFile.h"
+#include "http/CHTTPBodySink.h"
 #include "http/CProxySelector.h"
 #include "tcp/CNetError.h"
 
@@ -64,6 +65,8 @@ public:
     // A body longer than maxBodyBytes (0: no limit) fails the Get with BodyTooLarge() true: at
     // once when its Content-Length says so, else as soon as the bytes received pass it.
     bool Get(const char* url, CAtomicFile& file, unsigned long long maxBodyBytes = 0);
+    // As the Get above, but the body goes to sink as it arrives; a write failure names name.
+    bool Get(const char* url, CHTTPBodySink& sink, const char* name, unsigned long long maxBodyBytes = 0);
     // Whether the last Get failed for a body over its limit.
     bool BodyTooLarge() const;
     // The text of the last failed Get; empty until one fails.
@@ -151,7 +154,7 @@ private:
     bool Fail(CNetError::Kind kind, const char* text, int code = 0);
     // Fails with the socket's text and kind.
     bool Fail(const CTCPClientSocket& socket);
-    bool FailWriting(const char* destination, const CAtomicFile& file);
+    bool FailWriting(const char* destination, const CHTTPBodySink& sink);
     bool Stopping() const;
     // Splits url into target; false with the last-error text set.
     bool Prepare(const char* url, Target& target);
@@ -180,17 +183,17 @@ private:
     // it arrived.
     bool ReceiveHead(CTCPClientSocket& socket, char* head, unsigned int size, int& headLength, bool& answered);
     // Fetch, tried again as long as the retry policy allows.
-    bool FetchWithRetries(const char* url, const char* destination, CAtomicFile* open);
+    bool FetchWithRetries(const char* url, const char* destination, CHTTPBodySink* open);
     // The wait before try number tries + 2 (tries from 0): doubling from 1 s, varied by 20%.
     std::chrono::milliseconds Backoff(unsigned int tries);
     // Waits before another try; false when a stop request ended the wait.
     bool WaitToRetry(std::chrono::milliseconds wait);
     // Get into destination, or into open when it is given (then left uncommitted).
-    bool Fetch(const char* url, const char* destination, CAtomicFile* open);
+    bool Fetch(const char* url, const char* destination, CHTTPBodySink* open);
     // Streams the body that follows head into destination (or open, as Fetch); false with the
     // last-error text set.
     bool ReceiveBody(CTCPClientSocket& socket, const char* head, int headLength, const char* destination,
-                     CAtomicFile* open);
+                     CHTTPBodySink* open);
 
     char m_szLastError[128];
     CNetError m_error;

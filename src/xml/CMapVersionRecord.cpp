@@ -14,7 +14,8 @@ using namespace XERCES_CPP_NAMESPACE;
 // gathers the version's text (all of its descendants' text, as the document layer reads it).
 class CMapVersionRecord::Finder final : public CXMLStreamHandler {
 public:
-    Finder() : m_meta("meta"), m_version("version"), m_html("html"), m_channel("channel") {}
+    explicit Finder(const Settled& settled)
+        : m_settled(settled), m_meta("meta"), m_version("version"), m_html("html"), m_channel("channel") {}
 
     void StartElement(const XMLCh* name, unsigned int depth) override {
         if (depth == 1) {
@@ -33,10 +34,17 @@ public:
         }
     }
     void EndElement(unsigned int depth) override {
+        if ((depth == 2 && m_bInMeta) || depth == 1) Settle();
         if (depth == 2)
             m_bInMeta = false;
         else if (depth == 3)
             m_bInVersion = false;
+    }
+    // Tells bMeta and bVersion the first time they are final.
+    void Settle() {
+        if (m_bSettled) return;
+        m_bSettled = true;
+        if (m_settled) m_settled(bMeta, bVersion);
     }
     void Characters(const XMLCh* chars, std::size_t length) override {
         if (!m_bInVersion) return;
@@ -55,6 +63,8 @@ public:
     std::u16string text;
 
 private:
+    const Settled& m_settled;
+    bool m_bSettled = false;
     CXString m_meta;
     CXString m_version;
     CXString m_html;
@@ -69,15 +79,18 @@ bool CMapVersionRecord::Read(const char* path, const std::function<bool()>& stop
 
 bool CMapVersionRecord::Read(int fd, const std::function<bool()>& stopRequested) { return ReadFrom(fd, stopRequested); }
 
+bool CMapVersionRecord::Read(CXMLByteSource& source, const Settled& settled) { return ReadFrom(source, {}, settled); }
+
 template <typename Source>
-bool CMapVersionRecord::ReadFrom(Source source, const std::function<bool()>& stopRequested) {
+bool CMapVersionRecord::ReadFrom(Source& source, const std::function<bool()>& stopRequested, const Settled& settled) {
     m_bMeta = m_bVersion = m_bStopped = m_bHtmlRoot = m_bChannel = false;
     m_versionText.clear();
     m_error.clear();
     m_systemError = 0;
-    Finder finder;
+    Finder finder(settled);
     CXMLStreamReader reader(stopRequested);
     const CXMLStreamReader::Result result = reader.Read(source, finder);
+    finder.Settle();
     if (result == CXMLStreamReader::Result::Stopped) {
         m_bStopped = true;
         m_error = "stop requested";

@@ -4,6 +4,8 @@
 #include <functional>
 #include <string>
 
+class CXMLByteSource;
+
 // The version record of one map file (root > first "meta" > its first "version", names in any
 // letter case), and whether the file looks like a web page or a feed instead, read with a
 // streaming parse that also checks the whole file is a well-formed document. Holds nothing of the
@@ -18,6 +20,12 @@ public:
     bool Read(const char* path, const std::function<bool()>& stopRequested = {});
     // The same for a file already open for reading (borrowed), read from its first byte.
     bool Read(int fd, const std::function<bool()>& stopRequested = {});
+
+    // Called on the reading thread once HasMeta and HasVersion can no longer change: when the
+    // root's first meta element ended, or the root did, or the read ended; with their values.
+    using Settled = std::function<void(bool meta, bool version)>;
+    // The same for bytes from source, read until it ends; settled, when set, is called once.
+    bool Read(CXMLByteSource& source, const Settled& settled = {});
 
     bool HasMeta() const { return m_bMeta; }
     bool HasVersion() const { return m_bVersion; }
@@ -38,7 +46,7 @@ private:
     class Finder;
 
     template <typename Source>
-    bool ReadFrom(Source source, const std::function<bool()>& stopRequested);
+    bool ReadFrom(Source& source, const std::function<bool()>& stopRequested, const Settled& settled = {});
 
     bool m_bMeta = false;
     bool m_bVersion = false;

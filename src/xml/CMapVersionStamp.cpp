@@ -168,13 +168,49 @@ private:
     bool m_bFailed = false;
 };
 
+// Reads the bytes held in memory as code units with their byte offsets; notes whether it ran out
+// of them, so a scan of a body still arriving can tell a verdict from a want of bytes.
+class MemoryInput final {
+public:
+    MemoryInput(const unsigned char* data, std::size_t length, const Encoding& encoding)
+        : m_data(data), m_length(length), m_encoding(encoding) {}
+
+    bool Get(uint32_t& unit) {
+        if (m_length - m_pos < m_encoding.unitSize) {
+            m_bExhausted = true;
+            return false;
+        }
+        if (m_encoding.unitSize == 1) {
+            unit = m_data[m_pos];
+        } else {
+            const unsigned char a = m_data[m_pos];
+            const unsigned char b = m_data[m_pos + 1];
+            unit = m_encoding.bigEndian ? (a << 8 | b) : (b << 8 | a);
+        }
+        m_pos += m_encoding.unitSize;
+        return true;
+    }
+    uint64_t Offset() const { return m_pos; }
+    bool Failed() const { return false; }
+    bool Exhausted() const { return m_bExhausted; }
+
+private:
+    const unsigned char* m_data;
+    std::size_t m_length;
+    Encoding m_encoding;
+    std::size_t m_pos = 0;
+    bool m_bExhausted = false;
+};
+
 bool IsSpace(uint32_t u) { return u == ' ' || u == '\t' || u == '\r' || u == '\n'; }
 
 // Walks the markup of a well-formed document far enough to find the version record. Depth is
-// the number of open elements: the root is at depth 1, meta at 2, version at 3.
+// the number of open elements: the root is at depth 1, meta at 2, version at 3. Input is a
+// UnitInput or a MemoryInput.
+template <typename Input>
 class RecordScanner final {
 public:
-    RecordScanner(UnitInput& input, unsigned int version, unsigned int unitSize)
+    RecordScanner(Input& input, unsigned int version, unsigned int unitSize)
         : m_unitSize(unitSize), m_in(input), m_number(std::to_string(version)) {}
 
     // True with the plan set when the record (or the place for one) was found.
@@ -401,7 +437,7 @@ private:
     }
 
     unsigned int m_unitSize;
-    UnitInput& m_in;
+    Input& m_in;
     std::string m_number;
     std::string m_metaName;
     unsigned int m_depth = 0;
@@ -449,7 +485,7 @@ bool CMapVersionStamp::Scan(int fd, unsigned int version) {
     Encoding encoding;
     if (!DetectEncoding(head, length, encoding, m_reason)) return false;
     auto input = std::make_unique<UnitInput>(fd, encoding);
-    RecordScanner scanner(*input, version, encoding.unitSize);
+    RecordScanner<UnitInput> scanner(*input, version, encoding.unitSize);
     const bool found = scanner.Run();
     m_bMeta = scanner.FoundMeta();
     m_bVersion = scanner.FoundVersion();
@@ -486,27 +522,8 @@ bool CMapVersionStamp::CopyTo(CAtomicFile& destination) {
             return false;
         }
         if (got == 0) break;
-        const uint64_t chunkEnd = offset + got;
-        // Bytes before m_begin and from m_end on are copied; the replacement goes in at m_begin.
-        uint64_t pos = offset;
-        while (pos < chunkEnd) {
-            if (m_bLocated && !inserted && pos == m_begin) {
-                if (!destination.Write(m_replacement.data(), m_replacement.size())) return WriteFailed(destination);
-                inserted = true;
-            }
-            uint64_t until = chunkEnd;
-            bool skip = false;
-            if (m_bLocated && pos < m_begin) {
-                until = std::min(chunkEnd, m_begin);
-            } else if (m_bLocated && pos < m_end) {
-                until = std::min(chunkEnd, m_end);
-                skip = true;
-            }
-            if (!skip && !destination.Write(buffer.get() + (pos - offset), static_cast<std::size_t>(until - pos)))
-                return WriteFailed(destination);
-            pos = until;
-        }
-        offset = chunkEnd;
+        if (!WritePiece(buffer.get(), got, offset, inserted, destination)) return false;
+        offset += got;
     }
     if (m_bLocated && !inserted) {
         // The record sits at the very end (cannot happen in a well-formed document).
@@ -514,6 +531,74 @@ bool CMapVersionStamp::CopyTo(CAtomicFile& destination) {
         return false;
     }
     return true;
+}
+
+bool CMapVersionStamp::WritePiece(const unsigned char* data, std::size_t length, uint64_t offset, bool& inserted,
+                                  CAtomicFile& destination) {
+    const uint64_t pieceEnd = offset + length;
+    // Bytes before m_begin and from m_end on are copied; the replacement goes in at m_begin.
+    uint64_t pos = offset;
+    while (pos < pieceEnd) {
+        if (m_bLocated && !inserted && pos == m_begin) {
+            if (!destination.Write(m_replacement.data(), m_replacement.size())) return WriteFailed(destination);
+            inserted = true;
+        }
+        uint64_t until = pieceEnd;
+        bool skip = false;
+        if (m_bLocated && pos < m_begin) {
+            until = std::min(pieceEnd, m_begin);
+        } else if (m_bLocated && pos < m_end) {
+            until = std::min(pieceEnd, m_end);
+            skip = true;
+        }
+        if (!skip && !destination.Write(data + (pos - offset), static_cast<std::size_t>(until - pos)))
+            return WriteFailed(destination);
+        pos = until;
+    }
+    return true;
+}
+
+CMapVersionStamp::Verdict CMapVersionStamp::Decide(const void* head, std::size_t length, bool whole,
+                                                   unsigned int version) {
+    m_path.clear();
+    m_fd = -1;
+    m_bLocated = m_bMeta = m_bVersion = false;
+    m_begin = m_end = 0;
+    m_replacement.clear();
+    m_reason.clear();
+    m_bInserted = false;
+    m_written = 0;
+    const auto* bytes = static_cast<const unsigned char*>(head);
+    // The encoding is told within the first kilobyte.
+    constexpr std::size_t kEncodingHead = 1024;
+    if (!whole && length < kEncodingHead) return Verdict::NeedMore;
+    Encoding encoding;
+    if (!DetectEncoding(bytes, std::min(length, kEncodingHead), encoding, m_reason)) return Verdict::Decided;
+    MemoryInput input(bytes, length, encoding);
+    RecordScanner<MemoryInput> scanner(input, version, encoding.unitSize);
+    const bool found = scanner.Run();
+    if (!whole && input.Exhausted()) {
+        m_reason.clear();
+        return Verdict::NeedMore;
+    }
+    m_bMeta = scanner.FoundMeta();
+    m_bVersion = scanner.FoundVersion();
+    if (!found) {
+        m_reason = scanner.reason;
+        return Verdict::Decided;
+    }
+    m_begin = scanner.begin;
+    m_end = scanner.end;
+    m_replacement = encoding.Encode(scanner.replacement);
+    m_bLocated = true;
+    return Verdict::Decided;
+}
+
+bool CMapVersionStamp::Write(const void* data, std::size_t length, CAtomicFile& destination) {
+    const bool written =
+        WritePiece(static_cast<const unsigned char*>(data), length, m_written, m_bInserted, destination);
+    m_written += length;
+    return written;
 }
 
 bool CMapVersionStamp::WriteFailed(const CAtomicFile& destination) {

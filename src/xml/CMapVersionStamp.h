@@ -1,6 +1,7 @@
 #ifndef MAD_XML_CMAPVERSIONSTAMP_H
 #define MAD_XML_CMAPVERSIONSTAMP_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -42,6 +43,16 @@ public:
     // write error.
     bool CopyTo(CAtomicFile& destination);
 
+    // For a body still arriving: Decide looks for the record in the bytes that came so far
+    // (head, from the body's first byte; whole when that is all of it) and tells whether it
+    // could; Write then writes the body, piece after piece from its first byte, with the record
+    // set when one was located (and not dropped). Decide is asked again with more bytes as long
+    // as it answers NeedMore; a Decided answer holds for any bytes that may follow.
+    enum class Verdict { NeedMore, Decided };
+    Verdict Decide(const void* head, std::size_t length, bool whole, unsigned int version);
+    // False, with Reason() set, on a write error.
+    bool Write(const void* data, std::size_t length, CAtomicFile& destination);
+
     bool Located() const { return m_bLocated; }
     const std::string& Reason() const { return m_reason; }
 
@@ -49,6 +60,9 @@ private:
     bool WriteFailed(const CAtomicFile& destination);
 
     bool Scan(int fd, unsigned int version);
+    // Writes the bytes at offset of the document; inserted: the replacement is already written.
+    bool WritePiece(const unsigned char* data, std::size_t length, uint64_t offset, bool& inserted,
+                    CAtomicFile& destination);
 
     std::string m_path;
     // The borrowed file of Locate(int, ...); -1 when Locate was given a path.
@@ -61,6 +75,9 @@ private:
     uint64_t m_end = 0;
     std::string m_replacement;
     std::string m_reason;
+    // Write's progress: bytes of the body passed, and whether the replacement went out.
+    uint64_t m_written = 0;
+    bool m_bInserted = false;
 };
 
 #endif

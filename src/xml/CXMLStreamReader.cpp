@@ -114,6 +114,36 @@ private:
     int* m_systemError;
 };
 
+// The bytes of a caller's source, handed to the parser as they come.
+class ByteSourceStream final : public BinInputStream {
+public:
+    explicit ByteSourceStream(CXMLByteSource& source) : m_source(source) {}
+
+    XMLFilePos curPos() const override { return m_position; }
+    XMLSize_t readBytes(XMLByte* const toFill, const XMLSize_t maxToRead) override {
+        const std::size_t got = m_source.ReadSome(toFill, maxToRead);
+        m_position += static_cast<XMLFilePos>(got);
+        return static_cast<XMLSize_t>(got);
+    }
+    const XMLCh* getContentType() const override { return nullptr; }
+
+private:
+    CXMLByteSource& m_source;
+    XMLFilePos m_position = 0;
+};
+
+class ByteSourceInput final : public InputSource {
+public:
+    explicit ByteSourceInput(CXMLByteSource& source) : InputSource("stream"), m_source(source) {}
+
+    BinInputStream* makeStream() const override {
+        return new ByteSourceStream(m_source);  // the parser owns the stream it asked for
+    }
+
+private:
+    CXMLByteSource& m_source;
+};
+
 // Everything the parser of one read allocates, within a budget: past it an allocation throws the
 // parser's own out-of-memory exception, which ends the read. Blocks the parser did not give back
 // on that path are freed with the manager, which must outlive the parser.
@@ -269,6 +299,13 @@ CXMLStreamReader::Result CXMLStreamReader::Read(int fd, CXMLStreamHandler& handl
     m_systemError = 0;
     DescriptorSource source(fd, &m_systemError);
     return Parse(source, handler);
+}
+
+CXMLStreamReader::Result CXMLStreamReader::Read(CXMLByteSource& source, CXMLStreamHandler& handler) {
+    m_error.clear();
+    m_systemError = 0;
+    ByteSourceInput input(source);
+    return Parse(input, handler);
 }
 
 CXMLStreamReader::Result CXMLStreamReader::Parse(InputSource& source, CXMLStreamHandler& handler) {

@@ -25,6 +25,14 @@ public:
     virtual bool Finished() const { return false; }
 };
 
+// Bytes of a document that arrive from elsewhere than a file, such as a download in progress.
+class CXMLByteSource {
+public:
+    virtual ~CXMLByteSource() = default;
+    // Fills buffer with up to size bytes, waiting until there is at least one; 0 at the end.
+    virtual std::size_t ReadSome(unsigned char* buffer, std::size_t size) = 0;
+};
+
 // Reads one local XML file from start to end with a streaming (SAX2) parse, in memory that does
 // not grow with the file: the parser keeps no state per element, and all it allocates for one
 // read stays within kMemoryBudget (a document that needs more, such as one with a huge single
@@ -61,6 +69,8 @@ public:
     // The same for a file already open for reading (borrowed, left open): read from its first
     // byte with positioned reads, so its offset is not moved and it may be read again.
     Result Read(int fd, CXMLStreamHandler& handler);
+    // The same for bytes from source, read until it ends.
+    Result Read(CXMLByteSource& source, CXMLStreamHandler& handler);
     // Read with a handler that ignores everything: is the file a well-formed document?
     Result Check(const char* path);
 

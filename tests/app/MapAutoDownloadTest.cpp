@@ -481,6 +481,64 @@ TEST_F(UpdatePassTest, StampKeepsEveryByteOutsideTheRecordOfAPrefixedMap) {
     EXPECT_EQ(std::string(kChecking) + "All maps up to date!\n", Pulse(*downloader));
 }
 
+// Maps of several MiB are checked and stamped while they arrive: with the record near the top, and
+// with it so far down that the body is written as it came and stamped by a copy afterwards.
+TEST_F(UpdatePassTest, BigMapIsStampedWhereverItsRecordLies) {
+    std::string spawns;
+    for (int i = 0; spawns.size() < 6u << 20; ++i) spawns += "<spawn x=\"" + std::to_string(i) + "\"/>\n";
+    const std::string maps[] = {MapXml("1", spawns), "<map>" + spawns + "<meta><version>1</version></meta></map>"};
+    for (const std::string& map : maps) {
+        WriteFile(MapPath("a.map"), MapXml("3"));
+        PublishFeed({{"a.map", 4}});
+        m_server.Serve("/maps/a.map", map);
+        auto downloader = Make();
+
+        EXPECT_EQ(std::string(kChecking) + "\nUpdating a.map from version 3 to version 4... Done\n",
+                  Pulse(*downloader));
+        std::string expected = map;
+        expected.replace(expected.find("<version>1<"), 11, "<version>4<");
+        EXPECT_TRUE(expected == ReadFile(MapPath("a.map")));
+        EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_dir.File("maps")));
+    }
+}
+
+// A big body that breaks off, or stops being XML, after MiBs were checked and written: the old map
+// stays and the half-written file goes, whether the record was near the top or far down.
+TEST_F(UpdatePassTest, BigBodyCutShortOrNotXmlLateNeverReplacesTheMap) {
+    std::string spawns;
+    for (int i = 0; spawns.size() < 6u << 20; ++i) spawns += "<spawn x=\"" + std::to_string(i) + "\"/>\n";
+    const std::string near = MapXml("1", spawns);
+    const std::string far = "<map>" + spawns + "<meta><version>1</version></meta></map>";
+    const std::size_t cut = 5u << 20;
+    const std::string told = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(near.size()) + "\r\n\r\n";
+    const struct {
+        std::string response;
+        std::string error;
+    } cases[] = {
+        {told + near.substr(0, cut),
+         "Incomplete response body: " + std::to_string(cut) + " of " + std::to_string(near.size()) + " bytes\n"},
+        {"HTTP/1.0 200 OK\r\n\r\n" + near.substr(0, cut), "not an XML document ("},
+        {"HTTP/1.0 200 OK\r\n\r\n" + far.substr(0, cut), "not an XML document ("},
+        {told + near.substr(0, cut) + "<<" + near.substr(cut + 2), "not an XML document (line "},
+    };
+    const std::string old = MapXml("3", "<old/>");
+    for (const auto& c : cases) {
+        WriteFile(MapPath("a.map"), old);
+        PublishFeed({{"a.map", 4}});
+        m_server.ServeRaw("/maps/a.map", c.response);
+        auto downloader = Make();
+
+        const std::string out = Pulse(*downloader);
+        const std::string prefix = std::string(kChecking) +
+                                   "\nUpdating a.map from version 3 to version 4... Failed\n"
+                                   "Error downloading a.map: " +
+                                   c.error;
+        EXPECT_EQ(prefix, out.substr(0, prefix.size())) << c.error;
+        EXPECT_EQ(old, ReadFile(MapPath("a.map"))) << c.error;
+        EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_dir.File("maps"))) << c.error;
+    }
+}
+
 TEST_F(UpdatePassTest, UnsafeTitlesAreNeverOpenedOrWritten) {
     PublishFeed({{"", 1},
                  {".", 1},

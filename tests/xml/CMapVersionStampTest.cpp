@@ -126,3 +126,45 @@ TEST_F(MapStampTest, RecordThatCannotBeTakenLeavesTheCopyUnchanged) {
         EXPECT_EQ(ReadFile(m_dir.File("out.map")), c.bytes);
     }
 }
+
+// A body stamped as it arrives, in pieces of any size, asking after each whether the record is
+// decided: the same bytes and the same verdict as a stamp of the whole file. Each document is
+// padded past the first kilobyte in its own encoding, so the verdict comes before its end.
+TEST_F(MapStampTest, BodyStampedWhileItArrivesMatchesTheStampedFile) {
+    std::vector<std::string> documents = {"<map><other/></map>", "<map/>",
+                                          "<!DOCTYPE map [<!ENTITY m '<meta/>'>]><map>&m;</map>",
+                                          "<?xml version='1.0' encoding='Shift_JIS'?><map><meta/></map>"};
+    for (const StampCase& c : Cases()) documents.push_back(c.before);
+    for (const std::string& document : documents) {
+        const std::string pad = "\n<!--" + std::string(2000, ' ') + "-->\n";
+        const bool wide = document.compare(0, 2, "\xFF\xFE") == 0 || document.compare(0, 2, "\xFE\xFF") == 0;
+        const std::string body = document + (wide ? Utf16(pad, document[0] == '\xFE').substr(2) : pad);
+        std::string reason;
+        const bool located = !Stamp(body, 7, &reason).empty();
+        const std::string copied = ReadFile(m_dir.File("out.map"));
+        for (std::size_t piece : {1, 700}) {
+            CMapVersionStamp stamp;
+            CAtomicFile out(m_dir.File("streamed.map"));
+            ASSERT_TRUE(out.Open());
+            std::string held;
+            bool decided = false;
+            for (std::size_t at = 0; at < body.size(); at += piece) {
+                const std::string bytes = body.substr(at, piece);
+                if (decided) {
+                    ASSERT_TRUE(stamp.Write(bytes.data(), bytes.size(), out));
+                    continue;
+                }
+                held += bytes;
+                decided = stamp.Decide(held.data(), held.size(), false, 7) == CMapVersionStamp::Verdict::Decided;
+                if (decided) {
+                    ASSERT_TRUE(stamp.Write(held.data(), held.size(), out));
+                }
+            }
+            ASSERT_TRUE(decided) << document;
+            ASSERT_TRUE(out.Commit());
+            EXPECT_EQ(copied, ReadFile(m_dir.File("streamed.map"))) << document << " in pieces of " << piece;
+            EXPECT_EQ(located, stamp.Located()) << document;
+            EXPECT_EQ(reason, stamp.Reason()) << document;
+        }
+    }
+}
