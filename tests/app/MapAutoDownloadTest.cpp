@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -18,7 +20,10 @@
 #include "ScopedChdir.h"
 #include "app/CMapAutoDownload.h"
 #include "app/CMapVersionCache.h"
+#include "http/CHTTPClient.h"
+#include "support/FaultServer.h"
 #include "support/TempDir.h"
+#include "tcp/CTCPImpl.h"
 #include "xml/CXMLFileImpl.h"
 #include "xml/CXMLNode.h"
 
@@ -537,6 +542,33 @@ TEST_F(UpdatePassTest, BigBodyCutShortOrNotXmlLateNeverReplacesTheMap) {
         EXPECT_EQ(old, ReadFile(MapPath("a.map"))) << c.error;
         EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_dir.File("maps"))) << c.error;
     }
+}
+
+// A try that broke off once the parser and the map's file had a MiB of the body: the next try
+// starts both over, and the map is the second try's body, stamped.
+TEST_F(UpdatePassTest, RetriedBigMapStartsItsCheckAndItsFileOver) {
+    std::string spawns;
+    for (int i = 0; spawns.size() < 2u << 20; ++i) spawns += "<spawn x=\"" + std::to_string(i) + "\"/>\n";
+    const std::string map = MapXml("1", spawns);
+    const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(map.size()) + "\r\n\r\n";
+    FaultServer server([&](FaultServer& peer, int fd, const std::string&) {
+        FaultServer::SendAll(fd, head + (peer.Connections() == 1 ? map.substr(0, 1u << 20) : map));
+    });
+    CTCPImpl tcp;
+    CHTTPClient http(&tcp);
+    http.SetRetries(1);
+    http.SetRetryWait([](std::chrono::milliseconds) { return true; });
+    std::string detail;
+
+    EXPECT_EQ(CMapAutoDownload::DownloadOutcome::Stamped,
+              CMapAutoDownload::DownloadAndStamp(http, server.Url("/a.map").c_str(), AT_FDCWD, "maps/a.map",
+                                                 "maps/a.map", 9, detail))
+        << detail;
+    EXPECT_EQ(2, server.Connections());
+    std::string expected = map;
+    expected.replace(expected.find("<version>1<"), 11, "<version>9<");
+    EXPECT_TRUE(expected == ReadFile(MapPath("a.map")));
+    EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_dir.File("maps")));
 }
 
 TEST_F(UpdatePassTest, UnsafeTitlesAreNeverOpenedOrWritten) {
