@@ -1,10 +1,13 @@
 // The streaming version read and the stamp over arbitrary files: nothing crashes; a stamped map
 // is still a well-formed document that reads back the version it was given; stamping it again
-// with the same version changes no byte; a map whose record cannot be taken is copied unchanged.
+// with the same version changes no byte; a map whose record cannot be taken is copied unchanged;
+// a body stamped while it arrives, in pieces, is checked and stamped as the same file is.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
 #include "FuzzSupport.h"
+#include "app/CStampingSink.h"
 #include "fs/CAtomicFile.h"
 #include "xml/CMapVersionRecord.h"
 #include "xml/CMapVersionStamp.h"
@@ -26,6 +29,20 @@ bool Stamp(const std::string& from, const std::string& to, unsigned int version,
     return true;
 }
 
+// Stamps body into to as a download does, in pieces of the given size; false when the body is
+// not a document.
+bool StampWhileArriving(const uint8_t* body, size_t size, size_t piece, const std::string& to, unsigned int version,
+                        bool& located) {
+    CAtomicFile out(to, CAtomicFile::Sync::Fast);
+    FUZZ_ASSERT(out.Open());
+    CStampingSink sink(out, version);
+    for (size_t at = 0; at < size; at += piece) FUZZ_ASSERT(sink.Write(body + at, std::min(piece, size - at)));
+    if (!sink.Finish()) return false;
+    FUZZ_ASSERT(!sink.Spilled() && sink.Complete() && out.Commit());
+    located = sink.Stamp().Located();
+    return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -39,8 +56,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WriteBytes(map, data + 2, size - 2);
 
     bool located = false;
-    if (!Stamp(map, once, version, located)) return 0;
+    const bool document = Stamp(map, once, version, located);
+    bool streamedLocated = false;
+    const std::string streamed = XMLFuzzScratch().File("streamed.xml");
+    FUZZ_ASSERT(StampWhileArriving(data + 2, size - 2, 1 + data[1] % 61, streamed, version, streamedLocated) ==
+                document);
+    if (!document) return 0;
     const std::string stamped = ReadBytes(once);
+    FUZZ_ASSERT(streamedLocated == located && ReadBytes(streamed) == stamped);
     if (!located) {
         FUZZ_ASSERT(stamped == ReadBytes(map));
         return 0;
