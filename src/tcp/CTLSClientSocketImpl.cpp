@@ -44,7 +44,12 @@ bool IsAddress(const char* host) {
 
 }  // namespace
 
-void CTLSClientSocketImpl::SessionDeleter::operator()(ssl_st* session) const { SSL_free(session); }
+void CTLSClientSocketImpl::SessionDeleter::operator()(ssl_st* session) const {
+    // A connection that we end is no fault of its session: OpenSSL would otherwise take it for one
+    // cut short and make the session unusable. Fatal errors have marked theirs already.
+    if (session != nullptr) SSL_set_shutdown(session, SSL_get_shutdown(session) | SSL_SENT_SHUTDOWN);
+    SSL_free(session);
+}
 
 CTLSClientSocketImpl::CTLSClientSocketImpl(std::shared_ptr<const CTLSContext> context)
     : m_context(std::move(context)),
@@ -55,6 +60,7 @@ CTLSClientSocketImpl::CTLSClientSocketImpl(std::shared_ptr<const CTLSContext> co
       m_firstCount(0),
       m_aheadPort(0),
       m_aheadConnected(false),
+      m_aheadPending(false),
       m_abandon(false) {
     SetStopCheck(nullptr);
 }
@@ -172,7 +178,9 @@ int CTLSClientSocketImpl::WriteBuffer(const void* data, int size) {
 }
 
 bool CTLSClientSocketImpl::Connect(const char* host, unsigned short port) {
-    if (m_ahead.joinable()) {
+    // Other calls may have waited for the thread already; its outcome is kept for this one.
+    if (m_aheadPending) {
+        m_aheadPending = false;
         const bool same = host != nullptr && m_aheadHost == host && m_aheadPort == port;
         JoinAhead(!same);
         if (same) return m_aheadConnected;
@@ -196,6 +204,7 @@ bool CTLSClientSocketImpl::ConnectNow(const char* host, unsigned short port) {
 
 bool CTLSClientSocketImpl::StartConnect(const char* host, unsigned short port) {
     JoinAhead(true);
+    m_aheadPending = false;
     if (IsConnected()) Disconnect();
     m_session.reset();
     if (host == nullptr) {
@@ -206,10 +215,12 @@ bool CTLSClientSocketImpl::StartConnect(const char* host, unsigned short port) {
     m_aheadPort = port;
     m_aheadConnected = false;
     try {
+        m_aheadPending = true;
         m_ahead = std::thread([this] { m_aheadConnected = ConnectNow(m_aheadHost.c_str(), m_aheadPort); });
         return true;
     } catch (const std::system_error&) {
         // No thread to be had: only the TCP handshake runs ahead, Connect does the rest.
+        m_aheadPending = false;
     }
     m_tcp.SetTimeout(m_uiTimeoutMs);
     if (m_tcp.StartConnect(host, port)) return true;
@@ -295,6 +306,7 @@ void CTLSClientSocketImpl::ExplainTransferFailure(const char* prefix) {
 
 bool CTLSClientSocketImpl::Disconnect() {
     JoinAhead(true);
+    m_aheadPending = false;
     m_session.reset();
     if (m_tcp.Disconnect()) return true;
     TakeTransportError();

@@ -108,6 +108,7 @@ private:
     std::string m_aheadHost;
     unsigned short m_aheadPort;
     bool m_aheadConnected;
+    bool m_aheadPending;  // StartConnect's outcome awaits Connect
     mutable std::atomic<bool> m_abandon;
     std::function<bool()> m_stopRequested;
 };

@@ -1,4 +1,7 @@
+#include <atomic>
 #include <chrono>
+#include <csignal>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <openssl/ssl.h>
@@ -214,6 +217,96 @@ TEST_F(TLSDownloadTest, HttpsNeverRedirectsToPlainHttp) {
     ExpectFailureLeftNoTrace("Redirect from https to http refused", K::Protocol);
     ASSERT_TRUE(Get(Url("127.0.0.1", "/secure"))) << m_client.GetLastError();
     EXPECT_EQ(ReadFile(m_destination), kNew);
+}
+
+// A TLS server (each connection on a thread of its own, as connections opened ahead come out of
+// turn) whose every connection is scripted: which context shakes hands, and whether the
+// request is answered or the connection dropped right after the handshake.
+class ScriptedTLSTest : public TLSDownloadTest {
+protected:
+    using Context = std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)>;
+
+    static Context MakeContext(const std::string& certificate, int maxVersion = TLS1_3_VERSION) {
+        Context context(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+        SSL_CTX_set_max_proto_version(context.get(), maxVersion);
+        EXPECT_TRUE(SSL_CTX_use_certificate_chain_file(context.get(), s_certificates->Certificate(certificate).c_str()) == 1 &&
+                    SSL_CTX_use_PrivateKey_file(context.get(), s_certificates->Key(certificate).c_str(), SSL_FILETYPE_PEM) == 1);
+        return context;
+    }
+
+    // Serves each connection with script(n) for the n-th one (from 1): a context, and whether to answer.
+    void Serve(std::function<std::pair<SSL_CTX*, bool>(int)> script) {
+        m_server = std::make_unique<FaultServer>(
+            [this, script](FaultServer&, int fd, const std::string&) {
+                // OpenSSL writes with write(): a client that has gone must not end the test.
+                sigset_t pipe;
+                sigemptyset(&pipe);
+                sigaddset(&pipe, SIGPIPE);
+                pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+                const auto [context, answer] = script(++m_connection);
+                std::unique_ptr<SSL, decltype(&SSL_free)> session(SSL_new(context), SSL_free);
+                SSL_set_fd(session.get(), fd);
+                if (SSL_accept(session.get()) != 1 || !answer) return;
+                char request[4096];
+                if (SSL_read(session.get(), request, sizeof request) <= 0) return;
+                const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(sizeof kNew - 1) +
+                                          "\r\nConnection: close\r\n\r\n" + kNew;
+                SSL_write(session.get(), reply.data(), static_cast<int>(reply.size()));
+                SSL_shutdown(session.get());
+            },
+            false, true);
+    }
+
+    bool Get() { return TLSDownloadTest::Get("https://127.0.0.1:" + std::to_string(m_server->Port()) + "/a.map"); }
+
+    std::atomic<int> m_connection{0};
+    std::unique_ptr<FaultServer> m_server;
+};
+
+// Later connections resume a session; one the server no longer knows costs a full handshake,
+// never the download, and is not offered again.
+TEST_F(ScriptedTLSTest, SessionsAreResumedAndARefusedOneCostsAFullHandshake) {
+    for (const int version : {TLS1_3_VERSION, TLS1_2_VERSION}) {
+        const auto context = std::make_shared<const CTLSContext>(s_certificates->Authority());
+        m_tcp.SetTLSContext(context);
+        Context first = MakeContext("good", version);
+        Context restarted = MakeContext("good", version);  // other ticket keys: knows no session
+        std::atomic<SSL_CTX*> current{first.get()};
+        Serve([&](int) { return std::make_pair(current.load(), true); });
+        for (int i = 0; i < 3; ++i) ASSERT_TRUE(Get()) << m_client.GetLastError();
+        EXPECT_EQ(context->Handshakes(), 3u) << version;
+        EXPECT_EQ(context->Resumed(), 2u) << version;
+        current = restarted.get();
+        for (int i = 0; i < 2; ++i) ASSERT_TRUE(Get()) << m_client.GetLastError();
+        EXPECT_EQ(context->Handshakes(), 5u) << version;
+        EXPECT_EQ(context->Resumed(), 3u) << version;
+        EXPECT_EQ(ReadFile(m_destination), kNew);
+        m_server.reset();
+    }
+}
+
+TEST_F(ScriptedTLSTest, ConnectionOpenedAheadThatTheServerDropsIsReplaced) {
+    Context good = MakeContext("good");
+    Serve([&](int n) { return std::make_pair(good.get(), n != 2); });
+    m_client.SetConnectAhead([] { return true; });
+    ASSERT_TRUE(Get()) << m_client.GetLastError();
+    WriteFile(m_destination, kOld);
+    ASSERT_TRUE(Get()) << m_client.GetLastError();
+    EXPECT_EQ(ReadFile(m_destination), kNew);
+    EXPECT_GE(m_connection.load(), 3);
+}
+
+// The connection opened ahead is verified before it carries a request, with the usual failure.
+TEST_F(ScriptedTLSTest, ConnectionOpenedAheadWithABadCertificateFailsAsAnyOther) {
+    Context good = MakeContext("good");
+    Context selfSigned = MakeContext("selfsigned");
+    Serve([&](int n) { return std::make_pair(n == 1 ? good.get() : selfSigned.get(), true); });
+    m_client.SetConnectAhead([] { return true; });
+    ASSERT_TRUE(Get()) << m_client.GetLastError();
+    WriteFile(m_destination, kOld);
+    EXPECT_FALSE(Get());
+    ExpectFailureLeftNoTrace("Certificate verification failed: self-signed certificate", K::Certificate);
+    EXPECT_EQ(m_connection.load(), 2);
 }
 
 // Redirects over plain http from nginx: followed only when allowed, never saved themselves.
