@@ -72,9 +72,12 @@ bool WriteShaped(const std::string& path, const std::string& head, Shape shape, 
 
 const char* ShapeName(Shape shape) {
     switch (shape) {
-    case Shape::Siblings: return "siblings";
-    case Shape::Nesting: return "deep nesting";
-    case Shape::Text: return "long text";
+    case Shape::Siblings:
+        return "siblings";
+    case Shape::Nesting:
+        return "deep nesting";
+    case Shape::Text:
+        return "long text";
     }
     return "";
 }
@@ -85,8 +88,8 @@ bool WriteShapedMap(const std::string& path, Shape shape, long long bytes, unsig
 }
 
 bool WriteShapedFeed(const std::string& path, Shape shape, long long bytes) {
-    return WriteShaped(path, std::string("<rss version=\"2.0\">\n<channel>\n  <time>") + kFeedTime + "</time>\n",
-                       shape, bytes, "\n</channel>\n</rss>\n");
+    return WriteShaped(path, std::string("<rss version=\"2.0\">\n<channel>\n  <time>") + kFeedTime + "</time>\n", shape,
+                       bytes, "\n</channel>\n</rss>\n");
 }
 
 std::string Title(const std::string& prefix, int index) {

@@ -3,34 +3,34 @@
 // same run, as a ratio. Usage: mad_bench [download] [feed] [maps] [million] [bigmap] [sync]
 // [https] [memory] [synctls] (default: all).
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 #include <xercesc/util/PlatformUtils.hpp>
 
 #include "BenchData.h"
-#include "LatencyProxy.h"
 #include "DomReference.h"
+#include "LatencyProxy.h"
 #include "Measure.h"
 #include "app/CMapAutoDownload.h"
 #include "app/CMapVersionCache.h"
 #include "http/CHTTPClient.h"
-#include "tcp/CTCPImpl.h"
-#include "xml/CMapVersionRecord.h"
 #include "support/NginxServer.h"
 #include "support/TempDir.h"
 #include "support/TestCertificates.h"
+#include "tcp/CTCPImpl.h"
+#include "xml/CMapVersionRecord.h"
 
 namespace {
 
@@ -80,9 +80,7 @@ std::string Mebibytes(long kilobytes) {
 }
 
 // Progress goes to standard error so the table on standard output stays clean.
-void Progress(const std::string& text) {
-    std::fprintf(stderr, "[bench] %s\n", text.c_str());
-}
+void Progress(const std::string& text) { std::fprintf(stderr, "[bench] %s\n", text.c_str()); }
 
 std::string Verdict(bool met) { return met ? "  met" : "  missed"; }
 
@@ -269,8 +267,7 @@ void Bench::DownloadOverTLS() {
     tls.UseTLS(certificates.Certificate("good"), certificates.Key("good"));
     if (!tls.Start()) return Fail(name, "nginx with TLS: " + tls.Error());
     Progress("https: 5 rounds of Get / curl / cat");
-    TimeDownloads(name, tls.Url("/big.bin"), {certificates.Authority()}, {"--cacert", certificates.Authority()},
-                  false);
+    TimeDownloads(name, tls.Url("/big.bin"), {certificates.Authority()}, {"--cacert", certificates.Authority()}, false);
 }
 
 // Times the project's Get (mad_bench_get URL FILE [CAFILE]) against curl and cat of the source in
@@ -291,7 +288,9 @@ void Bench::TimeDownloads(const std::string& name, const std::string& url, const
     const Runner runners[] = {
         [&] { return RunCommand(getterArgs); },
         [&] { return RunCommand(curlArgs); },
-        [&] { return RunCommand({"/bin/cat", source}, copy); },
+        [&] {
+            return RunCommand({"/bin/cat", source}, copy);
+        },
     };
     const std::string outputs[] = {ours, curl, copy};
     std::vector<double> times[3];
@@ -318,9 +317,8 @@ void Bench::TimeDownloads(const std::string& name, const std::string& url, const
         versusCat.push_back(seconds[0] / seconds[2]);
     }
     const double ratio = Median(versusCurl);
-    m_rows.push_back({name + " (median of 5)", Seconds(Median(times[0])), Seconds(Median(times[1])),
-                      Ratio(ratio), Mebibytes(oursRss),
-                      "<= 1.0, RSS <= 16 MiB" + Verdict(ratio <= 1.0 && oursRss <= 16 * 1024)});
+    m_rows.push_back({name + " (median of 5)", Seconds(Median(times[0])), Seconds(Median(times[1])), Ratio(ratio),
+                      Mebibytes(oursRss), "<= 1.0, RSS <= 16 MiB" + Verdict(ratio <= 1.0 && oursRss <= 16 * 1024)});
     if (reportCat)
         m_rows.push_back({"   same download vs cat of the file (local limit)", Seconds(Median(times[0])),
                           Seconds(Median(times[2])), Ratio(Median(versusCat)), "", "report"});
@@ -383,16 +381,16 @@ void Bench::FeedScaling() {
         versusDom.push_back(times[2][round] / times[3][round]);
     }
     const double ratio = Median(tenfold);
-    m_rows.push_back({name + ", 10,000 vs 1,000 items", Seconds(Median(times[1])),
-                      Seconds(Median(times[0])), Ratio(ratio), "", "<= 12" + Verdict(ratio <= 12)});
-    m_rows.push_back({name + ", 100,000 vs 1,000 items", Seconds(Median(times[2])),
-                      Seconds(Median(times[0])), Ratio(Median(hundredfold)), "", "report (linear: 100)"});
+    m_rows.push_back({name + ", 10,000 vs 1,000 items", Seconds(Median(times[1])), Seconds(Median(times[0])),
+                      Ratio(ratio), "", "<= 12" + Verdict(ratio <= 12)});
+    m_rows.push_back({name + ", 100,000 vs 1,000 items", Seconds(Median(times[2])), Seconds(Median(times[0])),
+                      Ratio(Median(hundredfold)), "", "report (linear: 100)"});
     // The DOM reference ran in the same process, so this peak is mostly its own.
     m_notes.push_back("up-to-date passes with the DOM reference, peak RSS: " + Mebibytes(run.maxRssKb) +
                       " (case 4 gives the streaming pass's own)");
     const double domRatio = Median(versusDom);
-    m_rows.push_back({name + ", 100,000 items vs the DOM pass", Seconds(Median(times[2])),
-                      Seconds(Median(times[3])), Ratio(domRatio), "", "<= 0.5" + Verdict(domRatio <= 0.5)});
+    m_rows.push_back({name + ", 100,000 items vs the DOM pass", Seconds(Median(times[2])), Seconds(Median(times[3])),
+                      Ratio(domRatio), "", "<= 0.5" + Verdict(domRatio <= 0.5)});
 }
 
 void Bench::MapCache() {
@@ -447,9 +445,8 @@ void Bench::MapCache() {
     const double reparse = run.values[run.values.size() - 2];
     const double listingRatio = Median(versusListing);
     const double reparseRatio = Median(warm) / reparse;
-    m_rows.push_back({name + ": warm pass vs readdir + stat of each", Seconds(Median(warm)),
-                      Seconds(Median(listing)), Ratio(listingRatio), Mebibytes(run.maxRssKb),
-                      "<= 10" + Verdict(listingRatio <= 10)});
+    m_rows.push_back({name + ": warm pass vs readdir + stat of each", Seconds(Median(warm)), Seconds(Median(listing)),
+                      Ratio(listingRatio), Mebibytes(run.maxRssKb), "<= 10" + Verdict(listingRatio <= 10)});
     m_rows.push_back({name + ": warm pass vs forced re-parse (1 run)", Seconds(Median(warm)), Seconds(reparse),
                       Ratio(reparseRatio), Mebibytes(run.maxRssKb), "<= 0.01" + Verdict(reparseRatio <= 0.01)});
     m_rows.push_back({name + ": first pass (cold) vs forced re-parse", Seconds(run.values[0]), Seconds(reparse),
@@ -538,8 +535,7 @@ void Bench::BigMap() {
     }
     const double ratio = Median(ratios);
     m_rows.push_back({name + " (median of 5)", Seconds(Median(ours)), Seconds(Median(reference)), Ratio(ratio),
-                      Mebibytes(oursRss),
-                      "<= 2.0, RSS <= 32 MiB" + Verdict(ratio <= 2.0 && oursRss <= 32 * 1024)});
+                      Mebibytes(oursRss), "<= 2.0, RSS <= 32 MiB" + Verdict(ratio <= 2.0 && oursRss <= 32 * 1024)});
     m_notes.push_back("curl's and xmllint's largest peak RSS: " + Mebibytes(referenceRss));
 }
 
@@ -563,8 +559,8 @@ void Bench::Memory() {
         {
             std::ofstream config(work + "/config.xml");
             config << "<config><url>" << m_nginx.Url("/shapes/" + feed + "?bench=1")
-                   << "</url><frequency>0</frequency><paralleldownloads>" << parallel << "</paralleldownloads><savepath>"
-                   << saved << "</savepath></config>\n";
+                   << "</url><frequency>0</frequency><paralleldownloads>" << parallel
+                   << "</paralleldownloads><savepath>" << saved << "</savepath></config>\n";
             if (!config) return false;
         }
         run = RunCommand({"/bin/sh", "-c", "cd '" + work + "' && exec '" + program + "'"});
@@ -579,11 +575,12 @@ void Bench::Memory() {
     const std::string small = bench_data::Title("small", 0);
     CommandRun base;
     if (!bench_data::WriteMaps(served, "small", 1, kSmallMapBytes) ||
-        !bench_data::WriteFeed(served + "/small.xml", "small", 1, m_nginx.Url("/shapes"), bench_data::kMapVersion + 1) ||
+        !bench_data::WriteFeed(served + "/small.xml", "small", 1, m_nginx.Url("/shapes"),
+                               bench_data::kMapVersion + 1) ||
         !pass("small.xml", 1, {small}, base))
         return Fail(name, "the pass over one small map failed");
-    m_rows.push_back({name + ", base: one small map", Seconds(base.seconds), "", "", Mebibytes(base.maxRssKb),
-                      "report"});
+    m_rows.push_back(
+        {name + ", base: one small map", Seconds(base.seconds), "", "", Mebibytes(base.maxRssKb), "report"});
     auto row = [&](const std::string& what, const CommandRun& run, int downloads) {
         const long bound = base.maxRssKb + downloads * kDownloadMemoryKb;
         m_rows.push_back({name + ", " + what, Seconds(run.seconds), "", "", Mebibytes(run.maxRssKb),
@@ -595,8 +592,8 @@ void Bench::Memory() {
     for (long long bytes : kShapeSizes) {
         const std::string size = std::to_string(bytes >> 20) + " MiB";
         for (bench_data::Shape shape : shapes) {
-            const std::string prefix = "shape" + std::to_string(static_cast<int>(shape)) + "-" +
-                                       std::to_string(bytes >> 20) + "-";
+            const std::string prefix =
+                "shape" + std::to_string(static_cast<int>(shape)) + "-" + std::to_string(bytes >> 20) + "-";
             const std::string map = bench_data::Title(prefix, 0);
             const std::string what = std::string(bench_data::ShapeName(shape)) + ", " + size;
             Progress("memory: " + what);
@@ -618,7 +615,8 @@ void Bench::Memory() {
     // Four downloads at once, each of a 64 MiB map of siblings (one file under four names).
     const std::string source = served + "/" + bench_data::Title("four", 0);
     std::vector<std::string> four;
-    bool linked = bench_data::WriteShapedMap(source, bench_data::Shape::Siblings, kShapeSizes[0], bench_data::kMapVersion);
+    bool linked =
+        bench_data::WriteShapedMap(source, bench_data::Shape::Siblings, kShapeSizes[0], bench_data::kMapVersion);
     for (int i = 0; i < 4; ++i) {
         four.push_back(bench_data::Title("four", i));
         if (i > 0) linked = linked && ::link(source.c_str(), (served + "/" + four.back()).c_str()) == 0;
@@ -703,9 +701,9 @@ void Bench::SyncOverTLS() {
     auto wget2 = [&](double& seconds) {
         const std::string out = m_root + "/synctlsout" + std::to_string(++runNumber);
         if (::mkdir(out.c_str(), 0755) != 0) return false;
-        const CommandRun run =
-            RunCommand({"/usr/bin/wget2", "-q", "--no-config", "--no-hsts", "--max-threads=16",
-                        "--ca-certificate=" + certificates.Authority(), "-P", out, "-i", urlList}, "", out);
+        const CommandRun run = RunCommand({"/usr/bin/wget2", "-q", "--no-config", "--no-hsts", "--max-threads=16",
+                                           "--ca-certificate=" + certificates.Authority(), "-P", out, "-i", urlList},
+                                          "", out);
         seconds = run.seconds;
         return run.succeeded && CountFiles(out) == kSyncMapCount;
     };
@@ -773,8 +771,7 @@ void Bench::ParallelSync() {
         const std::string save = work + "/maps";
         if (::mkdir(work.c_str(), 0755) != 0 || ::mkdir(save.c_str(), 0755) != 0) return false;
         std::ofstream(work + "/config.xml")
-            << "<config><url>" << route.feedUrl << "</url><frequency>0</frequency><savepath>" << save
-            << "</savepath>"
+            << "<config><url>" << route.feedUrl << "</url><frequency>0</frequency><savepath>" << save << "</savepath>"
             << (parallel > 0 ? "<paralleldownloads>" + std::to_string(parallel) + "</paralleldownloads>" : "")
             << "</config>\n";
         const CommandRun run = RunCommand({tools + "/../mapautodownloader"}, work + "/out.txt", work);
@@ -785,8 +782,8 @@ void Bench::ParallelSync() {
         if (run.succeeded && CountOccurrences(text.str(), "... Done\n") == kSyncMapCount &&
             CountFiles(save) == kSyncMapCount)
             return true;
-        failure = "the program at " + std::to_string(parallel) + " did not fetch every map: " +
-                  text.str().substr(0, 300);
+        failure =
+            "the program at " + std::to_string(parallel) + " did not fetch every map: " + text.str().substr(0, 300);
         return false;
     };
     auto tool = [&](const std::string& label, std::vector<std::string> argv, double& seconds) {
@@ -805,16 +802,22 @@ void Bench::ParallelSync() {
         return false;
     };
     auto wget2 = [&](const Route& route, double& seconds) {
-        return tool("wget2", {"/usr/bin/wget2", "-q", "--no-config", "--no-hsts", "--max-threads=16", "-P", "@OUT@",
-                              "-i", route.urlList}, seconds);
+        return tool("wget2",
+                    {"/usr/bin/wget2", "-q", "--no-config", "--no-hsts", "--max-threads=16", "-P", "@OUT@", "-i",
+                     route.urlList},
+                    seconds);
     };
     auto curl = [&](const Route& route, double& seconds) {
-        return tool("curl", {"/usr/bin/curl", "-s", "--parallel", "--parallel-max", "16", "--remote-name-all",
-                             "--output-dir", "@OUT@", "-K", route.curlConfig}, seconds);
+        return tool("curl",
+                    {"/usr/bin/curl", "-s", "--parallel", "--parallel-max", "16", "--remote-name-all", "--output-dir",
+                     "@OUT@", "-K", route.curlConfig},
+                    seconds);
     };
     auto aria2 = [&](const Route& route, double& seconds) {
-        return tool("aria2c", {"/usr/bin/aria2c", "-q", "-j16", "--allow-overwrite=true",
-                               "--auto-file-renaming=false", "-d", "@OUT@", "-i", route.urlList}, seconds);
+        return tool("aria2c",
+                    {"/usr/bin/aria2c", "-q", "-j16", "--allow-overwrite=true", "--auto-file-renaming=false", "-d",
+                     "@OUT@", "-i", route.urlList},
+                    seconds);
     };
     auto wget = [&](const Route& route, double& seconds) {
         return tool("wget", {"/usr/bin/wget", "-q", "-P", "@OUT@", "-i", route.urlList}, seconds);
@@ -860,16 +863,16 @@ void Bench::ParallelSync() {
     const std::string proxied = name + " via 10 ms proxy: ";
     m_rows.push_back({proxied + "default (4) vs paralleldownloads 1", Seconds(median(0)), Seconds(sequential),
                       Ratio(defaultVsOne), "", "<= 0.286 (3.5x)" + Verdict(defaultVsOne <= 1 / 3.5)});
-    m_rows.push_back({proxied + "16 vs wget2 --max-threads=16", Seconds(median(1)), Seconds(median(2)),
-                      Ratio(vsWget2), "", "<= 2" + Verdict(vsWget2 <= 2)});
+    m_rows.push_back({proxied + "16 vs wget2 --max-threads=16", Seconds(median(1)), Seconds(median(2)), Ratio(vsWget2),
+                      "", "<= 2" + Verdict(vsWget2 <= 2)});
     m_rows.push_back({proxied + "16 vs curl --parallel-max 16", Seconds(median(1)), Seconds(median(3)),
                       Ratio(ratio(1, 3)), "", "report"});
-    m_rows.push_back({proxied + "16 vs aria2c -j16", Seconds(median(1)), Seconds(median(4)), Ratio(ratio(1, 4)),
-                      "", "report"});
+    m_rows.push_back(
+        {proxied + "16 vs aria2c -j16", Seconds(median(1)), Seconds(median(4)), Ratio(ratio(1, 4)), "", "report"});
     m_rows.push_back({proxied + "1 vs wget -i (one connection)", Seconds(sequential), Seconds(wgetOnce),
                       Ratio(sequential / wgetOnce), "", "report"});
-    m_rows.push_back({name + " from nginx direct: 16 vs wget2 --max-threads=16", Seconds(median(5)),
-                      Seconds(median(6)), Ratio(directVsWget2), "", "<= 3" + Verdict(directVsWget2 <= 3)});
+    m_rows.push_back({name + " from nginx direct: 16 vs wget2 --max-threads=16", Seconds(median(5)), Seconds(median(6)),
+                      Ratio(directVsWget2), "", "<= 3" + Verdict(directVsWget2 <= 3)});
     m_notes.push_back("sync: medians of " + std::to_string(kSyncRounds) +
                       " rounds; paralleldownloads 1 and wget -i ran once");
 }
@@ -880,8 +883,7 @@ void Bench::Print() const {
     for (const Row& row : m_rows) width = std::max(width, row.name.size());
     auto print = [&](const Row& row) {
         std::printf("%-*s | %10s | %10s | %7s | %9s | %s\n", static_cast<int>(width), row.name.c_str(),
-                    row.ours.c_str(), row.reference.c_str(), row.ratio.c_str(), row.rss.c_str(),
-                    row.target.c_str());
+                    row.ours.c_str(), row.reference.c_str(), row.ratio.c_str(), row.rss.c_str(), row.target.c_str());
     };
     print(header);
     std::printf("%s\n", std::string(width + 72, '-').c_str());

@@ -6,21 +6,21 @@
 // way). A new connection's first bytes also wait one round trip (twice the delay), which is what
 // its handshake costs on a real network but not on loopback. Exits after the time limit.
 
-#include <algorithm>
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <fcntl.h>
 #include <memory>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -143,8 +143,8 @@ void Deliver(Link& link, int to, Direction& direction) {
             direction.queue.pop_front();
             continue;
         }
-        const ssize_t sent = ::send(to, chunk.bytes.data() + direction.offset,
-                                    chunk.bytes.size() - direction.offset, MSG_NOSIGNAL);
+        const ssize_t sent =
+            ::send(to, chunk.bytes.data() + direction.offset, chunk.bytes.size() - direction.offset, MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN) {

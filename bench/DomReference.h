@@ -17,8 +17,7 @@ int MapVersion(const std::string& path);
 // One up-to-date pass over the stored feed file: every item's map version (through cache, when
 // given, as the old pass did). False, with error set, when the feed does not read or some map
 // is not at the feed's version.
-bool Pass(const std::string& feedFile, const std::string& savePath, CMapVersionCache* cache,
-          std::string& error);
+bool Pass(const std::string& feedFile, const std::string& savePath, CMapVersionCache* cache, std::string& error);
 
 }  // namespace dom_reference
 

@@ -1,11 +1,11 @@
 #include "LatencyProxy.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <vector>
 
 LatencyProxy::LatencyProxy(const std::string& executable, unsigned short upstreamPort, int delayMs,

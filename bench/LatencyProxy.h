@@ -1,8 +1,8 @@
 #ifndef MAD_BENCH_LATENCYPROXY_H
 #define MAD_BENCH_LATENCYPROXY_H
 
-#include <string>
 #include <sys/types.h>
+#include <string>
 
 // Runs mad_bench_proxy in front of a loopback port for the life of this object: every chunk each
 // way, and each new connection's handshake, costs the set delay. Owns the child process and ends

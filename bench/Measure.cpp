@@ -1,14 +1,14 @@
 #include "Measure.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <sstream>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -46,12 +46,9 @@ std::string ReadAll(int fd) {
 
 }  // namespace
 
-double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
-CommandRun RunCommand(const std::vector<std::string>& argv, const std::string& stdoutPath,
-                      const std::string& cwd) {
+CommandRun RunCommand(const std::vector<std::string>& argv, const std::string& stdoutPath, const std::string& cwd) {
     CommandRun run;
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
@@ -61,9 +58,7 @@ CommandRun RunCommand(const std::vector<std::string>& argv, const std::string& s
     if (pid < 0) return run;
     if (pid == 0) {
         const int devNull = ::open("/dev/null", O_RDWR);
-        const int out = stdoutPath.empty()
-                            ? devNull
-                            : ::open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out = stdoutPath.empty() ? devNull : ::open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (devNull < 0 || out < 0 || (!cwd.empty() && ::chdir(cwd.c_str()) != 0)) _exit(126);
         ::dup2(devNull, 0);
         ::dup2(out, 1);

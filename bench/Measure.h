@@ -13,8 +13,8 @@
 double Now();
 
 struct CommandRun {
-    double seconds = 0;   // wall time from fork to reaped exit
-    long maxRssKb = 0;    // the child's peak resident size
+    double seconds = 0;  // wall time from fork to reaped exit
+    long maxRssKb = 0;   // the child's peak resident size
     bool succeeded = false;
 };
 

@@ -2,15 +2,48 @@
 # Builds the benchmarks (Release) and runs them; prints one table on standard output.
 #   bench/run.sh                 all cases (several minutes: 1.7 GB of data is generated)
 #   bench/run.sh download feed   only the named cases (download, feed, maps, million, bigmap, sync,
-#                                https, memory, synctls)
+#                                https, memory, synctls, fleet)
 # The build goes to build-bench/ (or $MAD_BENCH_BUILD_DIR); the data to a temporary directory
 # under $TMPDIR or /tmp, removed at the end. Build messages go to standard error.
+# The fleet case (bench/fleet.sh) runs the program itself, 20 at once, directly and through a
+# caching squid; $MAD_BENCH_PROGRAM names an already built program for it, and then
+# `bench/run.sh fleet` builds nothing.
 set -eu
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${MAD_BENCH_BUILD_DIR:-$repo/build-bench}
 # The program's packages and the reference tools'; the test suite is not built here.
 "$repo/scripts/setup.sh" >&2
 "$repo/scripts/setup-checks.sh" >&2
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DMAD_BUILD_BENCH=ON -DBUILD_TESTING=OFF >&2
-cmake --build "$build" --target mad_bench mad_bench_get mad_bench_proxy mapautodownloader -j2 >&2
-exec "$build/bench/mad_bench" "$@"
+
+# The fleet case is a script of its own; the other named cases go to mad_bench.
+fleet=no
+others=no
+if [ $# -eq 0 ]; then
+  fleet=yes
+  others=yes
+fi
+for arg in "$@"; do
+  if [ "$arg" = fleet ]; then fleet=yes; else others=yes; fi
+done
+if [ $# -gt 0 ]; then
+  for arg in "$@"; do
+    shift
+    if [ "$arg" != fleet ]; then set -- "$@" "$arg"; fi
+  done
+fi
+
+if [ "$others" = yes ] || [ -z "${MAD_BENCH_PROGRAM:-}" ]; then
+  cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DMAD_BUILD_BENCH=ON -DBUILD_TESTING=OFF >&2
+fi
+if [ "$others" = yes ]; then
+  cmake --build "$build" --target mad_bench mad_bench_get mad_bench_proxy mapautodownloader -j2 >&2
+  "$build/bench/mad_bench" "$@"
+fi
+if [ "$fleet" = yes ]; then
+  program=${MAD_BENCH_PROGRAM:-}
+  if [ -z "$program" ]; then
+    cmake --build "$build" --target mapautodownloader -j2 >&2
+    program=$build/mapautodownloader
+  fi
+  "$repo/bench/fleet.sh" "$program"
+fi

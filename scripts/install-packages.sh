@@ -30,22 +30,26 @@ echo "setup: installing ${missing[*]}"
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 
-# nginx's package enables its service and, under systemd, starts it on port 80. The tests and
-# the demo start their own nginx on a loopback port; a game server must not be left with a web
-# server, now or at the next boot.
+# nginx's, squid's and tinyproxy's packages enable their services and, under systemd, start them
+# (nginx on port 80, the proxies on 3128 and 8888). The tests and the demo start their own on a
+# loopback port; a game server must not be left with a web server or an open proxy, now or at the
+# next boot.
 for p in "${missing[@]}"; do
   case "$p" in
-    nginx*)
-      if [ -d /run/systemd/system ]; then
-        "${as_root[@]}" systemctl disable --now --quiet nginx.service ||
-          echo "setup: nginx.service could not be disabled: systemctl disable --now nginx" >&2
-      else
-        # No running systemd (a container or chroot): nothing was started, only enabled.
-        "${as_root[@]}" deb-systemd-helper disable nginx.service >/dev/null 2>&1 || true
-        "${as_root[@]}" update-rc.d nginx disable >/dev/null 2>&1 || true
-      fi
-      echo "setup: nginx's own service is disabled and stopped (the tests and the demo start their own)"
-      break
-      ;;
+    nginx*) service=nginx ;;
+    squid) service=squid ;;
+    tinyproxy) service=tinyproxy ;;
+    *) continue ;;
   esac
+  if [ -d /run/systemd/system ]; then
+    "${as_root[@]}" systemctl disable --now --quiet "$service.service" ||
+      echo "setup: $service.service could not be disabled: systemctl disable --now $service" >&2
+  else
+    # No running systemd (a container or chroot): nothing was started, only enabled.
+    "${as_root[@]}" deb-systemd-helper disable "$service.service" >/dev/null 2>&1 || true
+    "${as_root[@]}" update-rc.d "$service" disable >/dev/null 2>&1 || true
+    # Some init scripts start their service right away even so.
+    "${as_root[@]}" service "$service" stop >/dev/null 2>&1 || true
+  fi
+  echo "setup: $service's own service is disabled and stopped (the tests and the demo start their own)"
 done

@@ -10,6 +10,8 @@ PACKAGES=(
   # The parallel sync benchmark sets the program against these downloaders; the streaming
   # benchmarks check a map with xmllint beside the program.
   wget wget2 aria2 libxml2-utils
+  # The fleet benchmark puts one caching squid between 20 instances and the feed server.
+  squid
   # The soak test speeds the program's clock up.
   faketime
 )

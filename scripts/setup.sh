@@ -9,6 +9,8 @@ PACKAGES=(
   build-essential cmake pkg-config
   libxerces-c-dev
   libssl-dev openssl ca-certificates
+  # Readiness, status and the watchdog are told to systemd with sd_notify.
+  libsystemd-dev
   # cpack -G DEB inspects the program with file.
   file
   # The demo serves its feed with nginx (its own instance: the packaged service is left off)

@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-CCommandLine::CCommandLine(int argc, const char* const* argv)
-{
+CCommandLine::CCommandLine(int argc, const char* const* argv) {
     for (int i = 1; i < argc && m_action == Action::Run; ++i) {
         const char* argument = argv[i];
         if (strcmp(argument, "--help") == 0 || strcmp(argument, "-h") == 0) {
@@ -36,25 +35,21 @@ CCommandLine::CCommandLine(int argc, const char* const* argv)
     }
 }
 
-void CCommandLine::Fail(const std::string& error)
-{
+void CCommandLine::Fail(const std::string& error) {
     m_action = Action::Invalid;
     m_error = error;
 }
 
-std::string CCommandLine::Synopsis()
-{
+std::string CCommandLine::Synopsis() {
     return "Usage: mapautodownloader [--once] [--dry-run | --check-config] [-q] [-C DIR]\n"
            "       mapautodownloader --help | --version\n";
 }
 
-std::string CCommandLine::Usage()
-{
-    return Synopsis() + "\n"
+std::string CCommandLine::Usage() {
+    return Synopsis() +
+           "\n"
            "Keeps a directory of map files in step with a map feed. Reads config.xml in the\n"
-           "working directory and keeps autoupdate.xml and mapversions.dat there. A download\n"
-           "that fails for a transient cause is tried again in the same pass, as many more\n"
-           "times as config.xml's retries says (default 2).\n"
+           "working directory and keeps autoupdate.xml and mapversions.dat there.\n"
            "\n"
            "Options:\n"
            "  -C DIR, --directory DIR  work in DIR: config.xml, autoupdate.xml, mapversions.dat\n"
@@ -72,10 +67,23 @@ std::string CCommandLine::Usage()
            "  -h, --help               print this help and exit\n"
            "  --version                print the name and version and exit\n"
            "\n"
-           "Settings in config.xml (all in README.md) include:\n"
+           "Some settings of config.xml (every one in README.md and mapautodownloader(1)):\n"
+           "  retries N                more tries for a download that failed for a transient\n"
+           "                           cause, in the same pass (default 2, at most 10)\n"
+           "  proxy URL, noproxy HOSTS an HTTP proxy, http://[user:password@]host:port, for\n"
+           "                           every request but to the hosts noproxy lists\n"
+           "  maxrate RATE             the most bytes per second all downloads receive\n"
+           "                           together: 512k, 2M, off, or a timetable of local times\n"
+           "                           such as \"08:00,512k 18:00,2M 23:30,off\"\n"
            "  maxmapsize SIZE          largest map downloaded, in bytes or with k, M or G\n"
            "                           (default: no limit); a larger one fails with \"Error\n"
            "                           downloading TITLE: larger than maxmapsize (SIZE)\"\n"
+           "  metricsfile FILE         metrics in the Prometheus text format, written at start\n"
+           "                           and after each pass\n"
+           "  splay SECONDS            each periodic pass starts up to that many seconds late\n"
+           "  onupdate, onfailure CMD  run through /bin/sh -c after a pass that replaced a map,\n"
+           "                           and after one that did not bring every map up to date\n"
+           "  hooktimeout SECONDS      longest wait for a hook (default 60; 0: no limit)\n"
            "\n"
            "Signals:\n"
            "  SIGTERM, SIGINT  stop within about a second; downloads in progress are abandoned\n"
@@ -83,6 +91,16 @@ std::string CCommandLine::Usage()
            "  SIGHUP           read config.xml again before the next pass; when it is not\n"
            "                   valid, say why and keep the settings in use\n"
            "  SIGUSR1          run a pass now, whatever the schedule\n"
+           "\n"
+           "Environment:\n"
+           "  http_proxy, https_proxy, HTTPS_PROXY, no_proxy, NO_PROXY\n"
+           "                   the proxies, as curl reads them, when config.xml names none\n"
+           "  NOTIFY_SOCKET, WATCHDOG_USEC\n"
+           "                   set by systemd: readiness, each pass's outcome and a stop are\n"
+           "                   reported, and the watchdog is fed\n"
+           "  JOURNAL_STREAM   set by systemd; when it names standard output (or standard\n"
+           "                   error), each line written there starts with its syslog\n"
+           "                   priority: <3> failures, <4> skipped maps and warnings, <6> the rest\n"
            "\n"
            "Exit status:\n"
            "  0  success (a stop request by SIGTERM or SIGINT included; with --check-config:\n"
@@ -97,7 +115,4 @@ std::string CCommandLine::Usage()
            "The onupdate and onfailure hooks of config.xml never change the exit status.\n";
 }
 
-std::string CCommandLine::VersionText()
-{
-    return "mapautodownloader " MAD_VERSION "\n";
-}
+std::string CCommandLine::VersionText() { return "mapautodownloader " MAD_VERSION "\n"; }

@@ -4,8 +4,8 @@
 #include <string>
 
 // The program's command line, read once at start-up: which action it asks for, the directory to
-// work in, whether to run a single pass, only to check the configuration, or quietly. Judges only; the entry prints and exits. Holds copies
-// of what it read, nothing borrowed.
+// work in, whether to run a single pass, only to check the configuration, or quietly. Judges only; the entry prints and
+// exits. Holds copies of what it read, nothing borrowed.
 class CCommandLine {
 public:
     enum class Action { Run, Help, Version, Invalid };

@@ -1,14 +1,15 @@
 #include "app/CConfig.h"
 
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <optional>
 
 #include "app/ByteSize.h"
 #include "app/CMapAutoDownload.h"
@@ -22,14 +23,31 @@ namespace {
 
 // Every child of the root the program reads; a new setting adds its element here.
 const char* const kKnownElements[] = {
-    "url", "frequency", "savepath", "fullcheckfrequency", "downloadsperupdatemax", "maxmapcount",
-    "timeout", "paralleldownloads", "cafile", "maxredirects", "maxmapsize", "retries", "onupdate",
-    "onfailure", "hooktimeout", "ignore",
+    "url",
+    "frequency",
+    "savepath",
+    "fullcheckfrequency",
+    "downloadsperupdatemax",
+    "maxmapcount",
+    "timeout",
+    "paralleldownloads",
+    "cafile",
+    "maxredirects",
+    "maxmapsize",
+    "maxrate",
+    "retries",
+    "metricsfile",
+    "splay",
+    "onupdate",
+    "onfailure",
+    "hooktimeout",
+    "proxy",
+    "noproxy",
+    "ignore",
 };
 
 // Text as it may be printed on one line: each control byte as \xHH.
-std::string Printable(const std::string& text)
-{
+std::string Printable(const std::string& text) {
     std::string printable;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
@@ -46,24 +64,20 @@ std::string Printable(const std::string& text)
 
 // An element's text as a warning quotes it: without the white space around it, which the number
 // reader skips too.
-std::string Quotable(const std::string& text)
-{
+std::string Quotable(const std::string& text) {
     const std::size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return "";
+    if (first == std::string::npos) return "";
     return Printable(text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1));
 }
 
-std::string ElementText(const CXMLNode& node)
-{
+std::string ElementText(const CXMLNode& node) {
     // Long enough for any number and the start of whatever else was written.
     char text[256];
     node.GetTagContent(text, sizeof(text));
     return text;
 }
 
-std::string TagName(const CXMLNode& node)
-{
+std::string TagName(const CXMLNode& node) {
     char name[256];
     node.GetTagName(name, sizeof(name));
     return name;
@@ -71,14 +85,11 @@ std::string TagName(const CXMLNode& node)
 
 }  // namespace
 
-CConfig::CConfig(std::vector<char*>& ignoredMaps) : m_ignoredMaps(ignoredMaps)
-{
-}
+CConfig::CConfig(std::vector<char*>& ignoredMaps) : m_ignoredMaps(ignoredMaps) {}
 
 CConfig::~CConfig() = default;
 
-bool CConfig::Load(const char* fileName)
-{
+bool CConfig::Load(const char* fileName) {
     Release();
     m_warnings.clear();
     // Tell a missing or unreadable file apart from a malformed one. A FIFO or device of that name
@@ -113,22 +124,16 @@ bool CConfig::Load(const char* fileName)
     return true;
 }
 
-CXMLNode* CConfig::Child(const char* name) const
-{
-    return m_root ? m_root->FindSubNode(name, 0) : nullptr;
-}
+CXMLNode* CConfig::Child(const char* name) const { return m_root ? m_root->FindSubNode(name, 0) : nullptr; }
 
-void CConfig::CheckElements()
-{
-    if (!m_root)
-        return;
+void CConfig::CheckElements() {
+    if (!m_root) return;
     auto warnUnknown = [this](const std::string& name) {
         m_warnings.push_back("config.xml: unknown element '" + name + "' (ignored)\n");
     };
     for (unsigned int i = 0; i < m_root->GetSubNodeCount(); ++i) {
         CXMLNode* child = m_root->GetSubNode(i);
-        if (!child)
-            continue;
+        if (!child) continue;
         const std::string name = TagName(*child);
         const bool known = std::any_of(std::begin(kKnownElements), std::end(kKnownElements),
                                        [&name](const char* element) { return strcasecmp(element, name.c_str()) == 0; });
@@ -136,48 +141,36 @@ void CConfig::CheckElements()
             warnUnknown(name);
             continue;
         }
-        if (strcasecmp(name.c_str(), "ignore") != 0)
-            continue;
+        if (strcasecmp(name.c_str(), "ignore") != 0) continue;
         for (unsigned int j = 0; j < child->GetSubNodeCount(); ++j) {
             // The ignore list reads only the exact lower-case name.
-            if (CXMLNode* entry = child->GetSubNode(j); entry && TagName(*entry) != "map")
-                warnUnknown(TagName(*entry));
+            if (CXMLNode* entry = child->GetSubNode(j); entry && TagName(*entry) != "map") warnUnknown(TagName(*entry));
         }
     }
 }
 
-void CConfig::WarnInvalid(const char* element, const std::string& text, const std::string& used)
-{
+void CConfig::WarnInvalid(const char* element, const std::string& text, const std::string& used) {
     m_warnings.push_back(std::string("config.xml: ") + element + " value '" + Quotable(text) +
                          "' is not valid, using " + used + "\n");
 }
 
-bool CConfig::HasUrl() const
-{
-    return Child("url") != nullptr;
-}
+bool CConfig::HasUrl() const { return Child("url") != nullptr; }
 
-CConfig::UrlResult CConfig::ReadUrl()
-{
+CConfig::UrlResult CConfig::ReadUrl() {
     CXMLNode* url = Child("url");
-    if (!url)
-        return UrlResult::Blank;
+    if (!url) return UrlResult::Blank;
     // One byte more than allowed tells an over-long URL from one that just fits.
     char text[CMapAutoDownload::kMaxFeedUrlLength + 2];
     url->GetTagContent(text, sizeof(text));
-    if (text[0] == '\0')
-        return UrlResult::Blank;
-    if (strlen(text) > CMapAutoDownload::kMaxFeedUrlLength)
-        return UrlResult::TooLong;
+    if (text[0] == '\0') return UrlResult::Blank;
+    if (strlen(text) > CMapAutoDownload::kMaxFeedUrlLength) return UrlResult::TooLong;
     snprintf(m_szFeedUrl, sizeof(m_szFeedUrl), "%s", text);
     return UrlResult::Ok;
 }
 
-void CConfig::ReadUnsigned(const char* name, unsigned int& value, Range range)
-{
+void CConfig::ReadUnsigned(const char* name, unsigned int& value, Range range) {
     CXMLNode* node = Child(name);
-    if (!node)
-        return;
+    if (!node) return;
     const std::string text = ElementText(*node);
     unsigned int number = 0;
     if (!node->GetTagContent(number)) {
@@ -185,8 +178,7 @@ void CConfig::ReadUnsigned(const char* name, unsigned int& value, Range range)
         return;
     }
     if (number < range.lowest || number > range.highest) {
-        if (range.clamp)
-            value = std::clamp(number, range.lowest, range.highest);
+        if (range.clamp) value = std::clamp(number, range.lowest, range.highest);
         WarnInvalid(name, text, std::to_string(value));
         return;
     }
@@ -195,50 +187,34 @@ void CConfig::ReadUnsigned(const char* name, unsigned int& value, Range range)
     // other than white space, means the value is not what was meant.
     char* end = nullptr;
     strtol(text.c_str(), &end, 0);
-    if (end && end[strspn(end, " \t\r\n")] != '\0')
-        WarnInvalid(name, text, std::to_string(value));
+    if (end && end[strspn(end, " \t\r\n")] != '\0') WarnInvalid(name, text, std::to_string(value));
 }
 
-void CConfig::ReadFrequency()
-{
-    ReadUnsigned("frequency", m_settings.frequency);
-}
+void CConfig::ReadFrequency() { ReadUnsigned("frequency", m_settings.frequency); }
 
-bool CConfig::ReadText(const char* name, unsigned int maxLength, std::string& text) const
-{
+bool CConfig::ReadText(const char* name, unsigned int maxLength, std::string& text) const {
     CXMLNode* node = Child(name);
-    if (!node)
-        return true;
+    if (!node) return true;
     // One byte more than allowed tells an over-long text from one that just fits.
     std::vector<char> buffer(maxLength + 2);
     node->GetTagContent(buffer.data(), static_cast<unsigned int>(buffer.size()));
-    if (strlen(buffer.data()) > maxLength)
-        return false;
+    if (strlen(buffer.data()) > maxLength) return false;
     text = buffer.data();
     return true;
 }
 
-bool CConfig::ReadPath(const char* name, std::string& path) const
-{
-    return ReadText(name, kTextSize - 1, path);
-}
+bool CConfig::ReadPath(const char* name, std::string& path) const { return ReadText(name, kTextSize - 1, path); }
 
-bool CConfig::ReadSavePath()
-{
+bool CConfig::ReadSavePath() {
     std::string path;
-    if (!ReadPath("savepath", path))
-        return false;
+    if (!ReadPath("savepath", path)) return false;
     snprintf(m_szSavePath, sizeof(m_szSavePath), "%s", path.c_str());
     return true;
 }
 
-bool CConfig::HasSavePath() const
-{
-    return m_szSavePath[0] != '\0';
-}
+bool CConfig::HasSavePath() const { return m_szSavePath[0] != '\0'; }
 
-bool CConfig::MaySaveInPath(std::string& reason) const
-{
+bool CConfig::MaySaveInPath(std::string& reason) const {
     struct stat status;
     int error = 0;
     if (stat(m_szSavePath, &status) != 0)
@@ -247,13 +223,11 @@ bool CConfig::MaySaveInPath(std::string& reason) const
         error = ENOTDIR;
     else if (access(m_szSavePath, W_OK | X_OK) != 0)
         error = errno;
-    if (error != 0)
-        reason = strerror(error);
+    if (error != 0) reason = strerror(error);
     return error == 0;
 }
 
-bool CConfig::ProbeSavePath(std::string& reason) const
-{
+bool CConfig::ProbeSavePath(std::string& reason) const {
     // The probe is "temp.dat", created exclusively: a file of that name already in the save
     // directory may be a map, so it is never truncated or removed; the probe then takes a
     // unique name beside it. Only a file this call created is removed.
@@ -274,8 +248,7 @@ bool CConfig::ProbeSavePath(std::string& reason) const
     return true;
 }
 
-void CConfig::ReadCounts()
-{
+void CConfig::ReadCounts() {
     ReadUnsigned("fullcheckfrequency", m_settings.fullCheckFrequency);
     // Both limits are unsigned in the file and at most 2147483647, so they fit an int.
     unsigned int count = static_cast<unsigned int>(m_settings.maxMapCount);
@@ -285,37 +258,31 @@ void CConfig::ReadCounts()
     ReadUnsigned("downloadsperupdatemax", count);
     m_settings.downloadsPerUpdateMax = static_cast<int>(count);
     ReadUnsigned("timeout", m_settings.timeoutSeconds, {0, kMaximumTimeoutSeconds, true});
-    ReadUnsigned("paralleldownloads", m_settings.parallelDownloads,
-                 {1, CSettings::kMaximumParallelDownloads, false});
+    ReadUnsigned("paralleldownloads", m_settings.parallelDownloads, {1, CSettings::kMaximumParallelDownloads, false});
     ReadUnsigned("maxredirects", m_settings.maxRedirects, {0, CSettings::kMaximumRedirects, true});
     ReadUnsigned("retries", m_settings.retries, {0, CSettings::kMaximumRetries, true});
+    ReadUnsigned("splay", m_settings.splay);
 }
 
-bool CConfig::ReadMaxMapSize()
-{
+bool CConfig::ReadMaxMapSize() {
     CXMLNode* node = Child("maxmapsize");
-    if (!node)
-        return true;
+    if (!node) return true;
     // One byte more than any size tells an over-long text from one that fits.
     char text[64] = {};
     node->GetTagContent(text, sizeof(text));
-    if (text[strspn(text, " \t\r\n")] == '\0')
-        return true;
+    if (text[strspn(text, " \t\r\n")] == '\0') return true;
     return strlen(text) < sizeof(text) - 1 && ParseByteSize(text, m_settings.maxMapSize);
 }
 
-bool CConfig::ReadCAFile()
-{
-    return ReadPath("cafile", m_settings.caFile);
-}
+bool CConfig::ReadCAFile() { return ReadPath("cafile", m_settings.caFile); }
 
-bool CConfig::CheckCAFile(std::string& reason) const
-{
+bool CConfig::CheckCAFile(std::string& reason) const {
     return m_settings.caFile.empty() || CTLSContext::CheckCAFile(m_settings.caFile, reason);
 }
 
-bool CConfig::ReadHooks(std::string& tooLong)
-{
+bool CConfig::ReadMetricsFile() { return ReadPath("metricsfile", m_settings.metricsFile); }
+
+bool CConfig::ReadHooks(std::string& tooLong) {
     const std::pair<const char*, std::string*> commands[] = {{"onupdate", &m_settings.onUpdate},
                                                              {"onfailure", &m_settings.onFailure}};
     for (const auto& command : commands) {
@@ -330,33 +297,97 @@ bool CConfig::ReadHooks(std::string& tooLong)
     return true;
 }
 
-void CConfig::ReadIgnoreList()
-{
+bool CConfig::ReadProxy(std::string& source, const Environment& environment) {
+    const auto text = [this](const char* name) {
+        std::string value;
+        if (CXMLNode* node = Child(name)) {
+            char content[kTextSize];
+            node->GetTagContent(content, sizeof(content));
+            value = content;
+        }
+        return value;
+    };
+    const auto variable = [&environment](const char* first, const char* second, std::string& name) {
+        for (const char* candidate : {first, second}) {
+            const char* value = candidate != nullptr ? environment(candidate) : nullptr;
+            if (value != nullptr && value[0] != '\0') {
+                name = std::string("the environment variable ") + candidate;
+                return std::string(value);
+            }
+        }
+        return std::string();
+    };
+    const auto parse = [&source](const std::string& value, const std::string& name, std::optional<CProxy>& proxy) {
+        if (value.empty()) return true;
+        CProxy parsed;
+        if (!CProxy::Parse(value, parsed)) {
+            source = name;
+            return false;
+        }
+        proxy = parsed;
+        return true;
+    };
+
+    CProxySelector& proxies = m_settings.proxies;
+    std::optional<CProxy> http, https;
+    const std::string configured = text("proxy");
+    if (!configured.empty()) {
+        if (!parse(configured, "config.xml's proxy tag", http)) return false;
+        https = http;
+    } else {
+        // Only the lower-case http_proxy: a web server's CGI sets HTTP_PROXY from a request's
+        // "Proxy:" header, so curl ignores it, and so does this.
+        std::string name;
+        if (!parse(variable("http_proxy", nullptr, name), name, http)) return false;
+        if (!parse(variable("https_proxy", "HTTPS_PROXY", name), name, https)) return false;
+    }
+    proxies.SetHttp(http);
+    proxies.SetHttps(https);
+    if (Child("noproxy")) {
+        proxies.SetNoProxy(text("noproxy"));
+    } else {
+        std::string name;
+        proxies.SetNoProxy(variable("no_proxy", "NO_PROXY", name));
+    }
+    return true;
+}
+
+bool CConfig::ReadMaxRate() {
+    CXMLNode* node = Child("maxrate");
+    if (!node) return true;
+    char text[kTextSize];
+    node->GetTagContent(text, sizeof(text));
+    std::string rate = text;
+    const size_t first = rate.find_first_not_of(" \t\r\n");
+    rate =
+        first == std::string::npos ? std::string() : rate.substr(first, rate.find_last_not_of(" \t\r\n") - first + 1);
+    m_settings.maxRate = rate;
+    if (CRateLimiter::Parse(rate, m_settings.maxRateSchedule)) return true;
+    m_settings.maxRateSchedule.clear();
+    return false;
+}
+
+void CConfig::ReadIgnoreList() {
     CXMLNode* ignore = Child("ignore");
-    if (!ignore)
-        return;
+    if (!ignore) return;
     for (unsigned int i = 0; i < ignore->GetSubNodeCount(); ++i) {
         CXMLNode* entry = ignore->GetSubNode(i);
-        if (!entry)
-            continue;
+        if (!entry) continue;
         // Only the exact lower-case name counts here; "maps" and "MAP" are skipped.
         char tagName[5];
         entry->GetTagName(tagName, sizeof(tagName));
-        if (strcmp(tagName, "map") != 0)
-            continue;
+        if (strcmp(tagName, "map") != 0) continue;
         char* name = AllocateIgnoredMapName();
         entry->GetTagContent(name, kIgnoredMapNameSize);
         m_ignoredMaps.push_back(name);
     }
 }
 
-bool CConfig::IsFrequencyAllowed() const
-{
+bool CConfig::IsFrequencyAllowed() const {
     return m_settings.frequency == 0 || m_settings.frequency >= kMinimumFrequency;
 }
 
-CSettings CConfig::Settings() const
-{
+CSettings CConfig::Settings() const {
     CSettings settings = m_settings;
     settings.feedUrl = m_szFeedUrl;
     settings.savePath = m_szSavePath;
@@ -364,32 +395,32 @@ CSettings CConfig::Settings() const
     return settings;
 }
 
-std::string CConfig::Describe(const CSettings& settings)
-{
-    std::string text = "url = " + Printable(settings.feedUrl) + "\n" +
-                       "frequency = " + std::to_string(settings.frequency) + "\n" +
-                       "savepath = " + Printable(settings.savePath) + "\n" +
-                       "fullcheckfrequency = " + std::to_string(settings.fullCheckFrequency) + "\n" +
-                       "downloadsperupdatemax = " + std::to_string(settings.downloadsPerUpdateMax) + "\n" +
-                       "maxmapcount = " + std::to_string(settings.maxMapCount) + "\n" +
-                       "timeout = " + std::to_string(settings.timeoutSeconds) + "\n" +
-                       "paralleldownloads = " + std::to_string(settings.parallelDownloads) + "\n" +
-                       "cafile = " + Printable(settings.caFile) + "\n" +
-                       "maxredirects = " + std::to_string(settings.maxRedirects) + "\n" +
-                       "maxmapsize = " + std::to_string(settings.maxMapSize) + "\n" +
-                       "retries = " + std::to_string(settings.retries) + "\n" +
-                       "onupdate = " + Printable(settings.onUpdate) + "\n" +
-                       "onfailure = " + Printable(settings.onFailure) + "\n" +
-                       "hooktimeout = " + std::to_string(settings.hookTimeoutSeconds) + "\n";
-    if (settings.ignoredMaps.empty())
-        return text + "ignore = \n";
+std::string CConfig::Describe(const CSettings& settings) {
+    std::string text =
+        "url = " + Printable(settings.feedUrl) + "\n" + "frequency = " + std::to_string(settings.frequency) + "\n" +
+        "savepath = " + Printable(settings.savePath) + "\n" +
+        "fullcheckfrequency = " + std::to_string(settings.fullCheckFrequency) + "\n" +
+        "downloadsperupdatemax = " + std::to_string(settings.downloadsPerUpdateMax) + "\n" +
+        "maxmapcount = " + std::to_string(settings.maxMapCount) + "\n" +
+        "timeout = " + std::to_string(settings.timeoutSeconds) + "\n" +
+        "paralleldownloads = " + std::to_string(settings.parallelDownloads) + "\n" +
+        "cafile = " + Printable(settings.caFile) + "\n" + "maxredirects = " + std::to_string(settings.maxRedirects) +
+        "\n" + "maxmapsize = " + std::to_string(settings.maxMapSize) + "\n" +
+        "maxrate = " + Printable(settings.maxRate) + "\n" + "retries = " + std::to_string(settings.retries) + "\n" +
+        "onupdate = " + Printable(settings.onUpdate) + "\n" + "onfailure = " + Printable(settings.onFailure) + "\n" +
+        "hooktimeout = " + std::to_string(settings.hookTimeoutSeconds) + "\n" +
+        "metricsfile = " + Printable(settings.metricsFile) + "\n" + "splay = " + std::to_string(settings.splay) + "\n";
+    // The proxies in effect, from the file or the environment, never with a password.
+    std::string proxies;
+    for (const std::string& proxy : settings.proxies.Shown()) proxies += (proxies.empty() ? "" : " ") + proxy;
+    text += "proxy = " + proxies + "\nnoproxy = " + Printable(settings.proxies.NoProxy()) + "\n";
+    if (settings.ignoredMaps.empty()) return text + "ignore = \n";
     for (const char* name : settings.ignoredMaps)
         text += std::string("ignore = ") + (name ? Printable(name) : "") + "\n";
     return text;
 }
 
-void CConfig::Release()
-{
+void CConfig::Release() {
     m_root = nullptr;
     m_file.reset();
 }

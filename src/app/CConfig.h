@@ -1,6 +1,7 @@
 #ifndef MAD_APP_CCONFIG_H
 #define MAD_APP_CCONFIG_H
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,8 +14,9 @@ class CXMLNode;
 // The downloader's settings as read from its configuration file, one checking step at a time.
 // The entry calls the steps in its own order and prints the messages; this class only reads and
 // judges. What it reads but cannot use as written (an unknown element, a number that does not
-// read or is out of range) it notes as a warning line and goes on, as it always did. It owns the parsed document until Release or destruction. Ignored map names are
-// appended to the list given to the constructor (the caller's list outlives this object).
+// read or is out of range) it notes as a warning line and goes on, as it always did. It owns the parsed document until
+// Release or destruction. Ignored map names are appended to the list given to the constructor (the caller's list
+// outlives this object).
 class CConfig {
 public:
     enum class UrlResult { Ok, Blank, TooLong };
@@ -65,7 +67,7 @@ public:
     // create files in; reason as for ProbeSavePath.
     bool MaySaveInPath(std::string& reason) const;
     // fullcheckfrequency, maxmapcount, downloadsperupdatemax, timeout (capped), maxredirects
-    // (a value above 20 acts as 20), retries (more than 10 acts as 10) and paralleldownloads
+    // (a value above 20 acts as 20), retries (more than 10 acts as 10), splay and paralleldownloads
     // (1 to 32; a value out of range keeps the default), each out-of-range or unreadable value
     // with a warning.
     void ReadCounts();
@@ -77,9 +79,22 @@ public:
     // Whether the cafile, when one is named, is a readable file of PEM certificates;
     // reason tells why not.
     bool CheckCAFile(std::string& reason) const;
+    // False when the metricsfile path is longer than 511 characters (it then stays empty).
+    bool ReadMetricsFile();
     // onupdate, onfailure and hooktimeout. False when a command line is longer than
     // kMaxHookCommandLength; tooLong then names its element and the commands stay empty.
     bool ReadHooks(std::string& tooLong);
+    // The environment as getenv reads it: the value of a variable, or null when it is not set.
+    using Environment = std::function<const char*(const char* name)>;
+    // Reads "proxy" and "noproxy". Without a proxy element (or with an empty one) the environment
+    // names them as curl reads it: http_proxy for http URLs, https_proxy or else HTTPS_PROXY for
+    // https URLs; without a noproxy element no_proxy or else NO_PROXY. False when a proxy does not
+    // read; source then names where it came from ("config.xml's proxy tag" or "the environment
+    // variable <name>"), never its value, which may hold a password.
+    bool ReadProxy(std::string& source, const Environment& environment);
+    // The bandwidth cap, when a maxrate element is present: false when its text does not read
+    // (see CRateLimiter::Parse); it then counts as not set.
+    bool ReadMaxRate();
     // Appends the text of every "map" child of "ignore" (exact lower-case name) to the list.
     void ReadIgnoreList();
     // Run-once (0) or at least the minimum frequency.
@@ -107,9 +122,13 @@ public:
     unsigned int MaxRedirects() const { return m_settings.maxRedirects; }
     unsigned long long MaxMapSize() const { return m_settings.maxMapSize; }
     unsigned int Retries() const { return m_settings.retries; }
+    unsigned int Splay() const { return m_settings.splay; }
+    const std::string& MetricsFile() const { return m_settings.metricsFile; }
     const std::string& OnUpdate() const { return m_settings.onUpdate; }
     const std::string& OnFailure() const { return m_settings.onFailure; }
     unsigned int HookTimeoutSeconds() const { return m_settings.hookTimeoutSeconds; }
+    // The maxrate text as written (surrounding white space dropped); empty when none is set.
+    const std::string& MaxRate() const { return m_settings.maxRate; }
 
 private:
     // The numbers a setting takes. Out of range, a clamped setting takes the nearest limit, any

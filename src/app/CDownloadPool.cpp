@@ -9,10 +9,8 @@
 // One thread with the network objects only it uses.
 class CDownloadPool::Worker {
 public:
-    Worker(CDownloadPool& pool, const Configure& configure) : m_http(&m_tcp)
-    {
-        if (configure)
-            configure(m_tcp, m_http);
+    Worker(CDownloadPool& pool, const Configure& configure) : m_http(&m_tcp) {
+        if (configure) configure(m_tcp, m_http);
         m_thread = std::thread([this, &pool] { pool.Run(m_http); });
     }
     ~Worker() { m_thread.join(); }
@@ -25,17 +23,14 @@ private:
     std::thread m_thread;
 };
 
-CDownloadPool::CDownloadPool(unsigned int workers, const Configure& configure)
-{
+CDownloadPool::CDownloadPool(unsigned int workers, const Configure& configure) {
     const unsigned int count = workers == 0 ? 1 : workers;
     m_workers.reserve(count);
     try {
-        for (unsigned int i = 0; i < count; ++i)
-            m_workers.push_back(std::make_unique<Worker>(*this, configure));
+        for (unsigned int i = 0; i < count; ++i) m_workers.push_back(std::make_unique<Worker>(*this, configure));
     } catch (const std::system_error&) {
         // Fewer threads than asked for still work; none at all is the caller's to handle.
-        if (m_workers.empty())
-            throw;
+        if (m_workers.empty()) throw;
     } catch (...) {
         // The destructor will not run: the workers already started must end before the members
         // they wait on go.
@@ -44,8 +39,7 @@ CDownloadPool::CDownloadPool(unsigned int workers, const Configure& configure)
     }
 }
 
-void CDownloadPool::Stop()
-{
+void CDownloadPool::Stop() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_bStopping = true;
@@ -55,15 +49,10 @@ void CDownloadPool::Stop()
     m_workers.clear();
 }
 
-CDownloadPool::~CDownloadPool()
-{
-    Stop();
-}
+CDownloadPool::~CDownloadPool() { Stop(); }
 
-bool CDownloadPool::Start(std::size_t ticket, Work work)
-{
-    if (!HasFreeWorker())
-        return false;
+bool CDownloadPool::Start(std::size_t ticket, Work work) {
+    if (!HasFreeWorker()) return false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_queue.emplace_back(ticket, std::move(work));
@@ -73,11 +62,9 @@ bool CDownloadPool::Start(std::size_t ticket, Work work)
     return true;
 }
 
-std::vector<std::size_t> CDownloadPool::WaitFinished()
-{
+std::vector<std::size_t> CDownloadPool::WaitFinished() {
     std::vector<std::size_t> finished;
-    if (m_uiInFlight == 0)
-        return finished;
+    if (m_uiInFlight == 0) return finished;
     std::unique_lock<std::mutex> lock(m_mutex);
     m_workDone.wait(lock, [this] { return !m_finished.empty(); });
     finished.swap(m_finished);
@@ -85,13 +72,11 @@ std::vector<std::size_t> CDownloadPool::WaitFinished()
     return finished;
 }
 
-void CDownloadPool::Run(CHTTPClient& http)
-{
+void CDownloadPool::Run(CHTTPClient& http) {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         m_workReady.wait(lock, [this] { return m_bStopping || !m_queue.empty(); });
-        if (m_queue.empty())
-            return;
+        if (m_queue.empty()) return;
         std::pair<std::size_t, Work> item = std::move(m_queue.front());
         m_queue.pop_front();
         lock.unlock();

@@ -18,8 +18,7 @@ namespace {
 // Each UTF-16 unit gives at least one byte of local text, and a pair at most four, so twice the
 // buffer's size in units always yields the bytes the buffer keeps.
 void Append(std::u16string& text, const XMLCh* chars, std::size_t length, std::size_t limit) {
-    if (text.size() < limit)
-        text.append(chars, std::min(length, limit - text.size()));
+    if (text.size() < limit) text.append(chars, std::min(length, limit - text.size()));
 }
 
 void CopyText(const std::u16string& text, char* buffer, unsigned int size) {
@@ -30,8 +29,7 @@ void CopyText(const std::u16string& text, char* buffer, unsigned int size) {
 unsigned int UnsignedValue(const std::u16string& text) {
     CXMLTranscoder local(text.c_str());
     long number = 0;
-    if (!CXMLNodeImpl::StringToLong(local.localForm(), number) || number < 0)
-        return 0;
+    if (!CXMLNodeImpl::StringToLong(local.localForm(), number) || number < 0) return 0;
     return static_cast<unsigned int>(number);
 }
 
@@ -42,8 +40,14 @@ unsigned int UnsignedValue(const std::u16string& text) {
 class CFeedReader::Walker final : public CXMLStreamHandler {
 public:
     Walker(ItemHandler handler, char* time)
-        : m_handler(std::move(handler)), m_time(time), m_channel("channel"), m_timeName("time"), m_itemName("item"),
-          m_titleName("title"), m_linkName("link"), m_versionName("version") {}
+        : m_handler(std::move(handler)),
+          m_time(time),
+          m_channel("channel"),
+          m_timeName("time"),
+          m_itemName("item"),
+          m_titleName("title"),
+          m_linkName("link"),
+          m_versionName("version") {}
 
     void StartElement(const XMLCh* name, unsigned int depth) override {
         if (depth == 2 && !bChannel && Is(name, m_channel)) {
@@ -76,8 +80,7 @@ public:
 
     void EndElement(unsigned int depth) override {
         if (depth == m_fieldDepth) {
-            if (m_field == Field::Time)
-                CopyText(m_timeText, m_time, kTimeSize);
+            if (m_field == Field::Time) CopyText(m_timeText, m_time, kTimeSize);
             m_field = Field::None;
             m_fieldDepth = 0;
         }
@@ -87,8 +90,7 @@ public:
             CopyText(m_title, item.title, sizeof item.title);
             CopyText(m_link, item.link, sizeof item.link);
             item.version = UnsignedValue(m_version);
-            if (!m_handler(item))
-                bEnded = true;
+            if (!m_handler(item)) bEnded = true;
         } else if (depth == 2 && m_bInChannel) {
             m_bInChannel = false;
         }
@@ -111,8 +113,7 @@ public:
             // strtol skips leading white space however long it is; the rest is kept bounded.
             for (std::size_t i = 0; i < length && m_version.size() < kMaxNumberText; ++i) {
                 const XMLCh c = chars[i];
-                if (m_version.empty() && (c == ' ' || c == '\t' || c == '\n' || c == '\r'))
-                    continue;
+                if (m_version.empty() && (c == ' ' || c == '\t' || c == '\n' || c == '\r')) continue;
                 m_version.push_back(c);
             }
             break;
@@ -161,8 +162,7 @@ public:
 
     // False once the store would pass its size; it is then emptied and takes nothing more.
     bool Add(const CFeedReader::Item& item) {
-        if (m_bOverflow)
-            return false;
+        if (m_bOverflow) return false;
         const std::size_t title = std::strlen(item.title);
         const std::size_t link = std::strlen(item.link);
         if (m_bytes.size() + title + link + 2 + sizeof item.version > m_maxBytes) {
@@ -186,8 +186,7 @@ public:
             pos = Take(pos, item.link);
             std::memcpy(&item.version, m_bytes.data() + pos, sizeof item.version);
             pos += sizeof item.version;
-            if (!handler(item))
-                return false;
+            if (!handler(item)) return false;
         }
         return true;
     }
@@ -221,15 +220,12 @@ CFeedReader::Result CFeedReader::Walk(const char* path, const ItemHandler& handl
         },
         m_time);
     CXMLStreamReader::Result result = reader.Read(path, collector);
-    if (result == CXMLStreamReader::Result::Complete && !collector.bChannel)
-        return Result::NoChannel;
+    if (result == CXMLStreamReader::Result::Complete && !collector.bChannel) return Result::NoChannel;
     if (result == CXMLStreamReader::Result::Complete) {
-        if (!store.Overflowed())
-            return store.Replay(handler) ? Result::Complete : Result::Ended;
+        if (!store.Overflowed()) return store.Replay(handler) ? Result::Complete : Result::Ended;
         Walker walker(handler, m_time);
         result = reader.Read(path, walker);
-        if (result == CXMLStreamReader::Result::Ended)
-            return Result::Ended;
+        if (result == CXMLStreamReader::Result::Ended) return Result::Ended;
     }
     switch (result) {
     case CXMLStreamReader::Result::Complete:

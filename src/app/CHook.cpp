@@ -1,17 +1,17 @@
 #include "app/CHook.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 #include "app/CPassResult.h"
 #include "app/CSettings.h"
@@ -24,17 +24,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kPollInterval = std::chrono::milliseconds(10);
 
-std::string JoinLines(const std::vector<std::string>& titles)
-{
+std::string JoinLines(const std::vector<std::string>& titles) {
     std::string text;
-    for (size_t i = 0; i < titles.size(); ++i)
-        text += (i == 0 ? "" : "\n") + titles[i];
+    for (size_t i = 0; i < titles.size(); ++i) text += (i == 0 ? "" : "\n") + titles[i];
     return text;
 }
 
 // The program's environment, whatever it held under the names the hook is given replaced.
-std::vector<std::string> BuildEnvironment(const CHook::Environment& extra)
-{
+std::vector<std::string> BuildEnvironment(const CHook::Environment& extra) {
     std::vector<std::string> entries;
     for (char** entry = environ; entry && *entry; ++entry) {
         const char* equals = strchr(*entry, '=');
@@ -42,24 +39,20 @@ std::vector<std::string> BuildEnvironment(const CHook::Environment& extra)
         bool replaced = false;
         for (const auto& variable : extra)
             replaced = replaced || variable.first.compare(0, std::string::npos, *entry, nameLength) == 0;
-        if (!replaced)
-            entries.emplace_back(*entry);
+        if (!replaced) entries.emplace_back(*entry);
     }
-    for (const auto& variable : extra)
-        entries.push_back(variable.first + "=" + variable.second);
+    for (const auto& variable : extra) entries.push_back(variable.first + "=" + variable.second);
     return entries;
 }
 
 // posix_spawn's attributes and file actions, released on every path.
 class SpawnSetup {
 public:
-    SpawnSetup()
-    {
+    SpawnSetup() {
         posix_spawnattr_init(&attributes);
         posix_spawn_file_actions_init(&actions);
     }
-    ~SpawnSetup()
-    {
+    ~SpawnSetup() {
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
     }
@@ -73,21 +66,16 @@ public:
 // Whether any process of the group still runs. One that has ended but waits, as a zombie, for
 // an init that reaps slowly (as in many containers) counts as gone; without /proc every member
 // counts as running.
-bool GroupRuns(pid_t group)
-{
-    if (kill(-group, 0) != 0 && errno == ESRCH)
-        return false;
+bool GroupRuns(pid_t group) {
+    if (kill(-group, 0) != 0 && errno == ESRCH) return false;
     DIR* proc = opendir("/proc");
-    if (!proc)
-        return true;
+    if (!proc) return true;
     bool runs = false;
     while (const dirent* entry = readdir(proc)) {
-        if (runs || entry->d_name[0] < '1' || entry->d_name[0] > '9')
-            continue;
+        if (runs || entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
         const std::string path = std::string("/proc/") + entry->d_name + "/stat";
         FILE* file = fopen(path.c_str(), "re");
-        if (!file)
-            continue;
+        if (!file) continue;
         char stat[512] = {};
         const size_t length = fread(stat, 1, sizeof(stat) - 1, file);
         fclose(file);
@@ -107,13 +95,12 @@ bool GroupRuns(pid_t group)
 }  // namespace
 
 CHook::CHook(std::string name, std::string command, unsigned int timeoutSeconds, std::string shell)
-    : m_name(std::move(name)), m_command(std::move(command)), m_timeoutSeconds(timeoutSeconds),
-      m_shell(std::move(shell))
-{
-}
+    : m_name(std::move(name)),
+      m_command(std::move(command)),
+      m_timeoutSeconds(timeoutSeconds),
+      m_shell(std::move(shell)) {}
 
-CHook::Result CHook::Run(const Environment& extra, const std::function<bool()>& stopRequested) const
-{
+CHook::Result CHook::Run(const Environment& extra, const std::function<bool()>& stopRequested) const {
     Result result;
     SpawnSetup setup;
     // Its own group, so the shell's children end with it; signals as a fresh program has them,
@@ -122,8 +109,7 @@ CHook::Result CHook::Run(const Environment& extra, const std::function<bool()>& 
     sigset_t none;
     sigfillset(&all);
     sigemptyset(&none);
-    posix_spawnattr_setflags(&setup.attributes,
-                             POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     posix_spawnattr_setpgroup(&setup.attributes, 0);
     posix_spawnattr_setsigdefault(&setup.attributes, &all);
     posix_spawnattr_setsigmask(&setup.attributes, &none);
@@ -134,8 +120,7 @@ CHook::Result CHook::Run(const Environment& extra, const std::function<bool()>& 
 
     std::vector<std::string> environment = BuildEnvironment(extra);
     std::vector<char*> envp;
-    for (std::string& entry : environment)
-        envp.push_back(&entry[0]);
+    for (std::string& entry : environment) envp.push_back(&entry[0]);
     envp.push_back(nullptr);
     std::string arg0 = "sh";
     std::string arg1 = "-c";
@@ -146,8 +131,7 @@ CHook::Result CHook::Run(const Environment& extra, const std::function<bool()>& 
     fflush(stdout);
     fflush(stderr);
     pid_t pid = 0;
-    const int error =
-        posix_spawn(&pid, m_shell.c_str(), &setup.actions, &setup.attributes, argv, envp.data());
+    const int error = posix_spawn(&pid, m_shell.c_str(), &setup.actions, &setup.attributes, argv, envp.data());
     if (error != 0) {
         result.status = Status::NotStarted;
         result.reason = strerror(error);
@@ -183,18 +167,15 @@ CHook::Result CHook::Run(const Environment& extra, const std::function<bool()>& 
     return result;
 }
 
-void CHook::EndGroup(pid_t pid, unsigned int graceMs, const std::function<bool()>& stopRequested,
-                     bool& reaped, int& status)
-{
+void CHook::EndGroup(pid_t pid, unsigned int graceMs, const std::function<bool()>& stopRequested, bool& reaped,
+                     int& status) {
     kill(-pid, SIGTERM);
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(graceMs);
     bool stopSeen = false;
     while (Clock::now() < deadline) {
-        if (!reaped && waitpid(pid, &status, WNOHANG) == pid)
-            reaped = true;
+        if (!reaped && waitpid(pid, &status, WNOHANG) == pid) reaped = true;
         // The leader reaped, an empty group is the only sign the rest of it has ended too.
-        if (reaped && !GroupRuns(pid))
-            return;
+        if (reaped && !GroupRuns(pid)) return;
         if (!stopSeen && stopRequested && stopRequested()) {
             stopSeen = true;
             deadline = std::min(deadline, Clock::now() + std::chrono::milliseconds(kStopGraceMs));
@@ -208,8 +189,7 @@ void CHook::EndGroup(pid_t pid, unsigned int graceMs, const std::function<bool()
     }
 }
 
-std::string CHook::Message(const Result& result) const
-{
+std::string CHook::Message(const Result& result) const {
     switch (result.status) {
     case Status::Succeeded:
         return "";
@@ -225,8 +205,7 @@ std::string CHook::Message(const Result& result) const
     return "";
 }
 
-CHook::Environment CHook::PassEnvironment(const CPassResult& pass, const std::string& savePath)
-{
+CHook::Environment CHook::PassEnvironment(const CPassResult& pass, const std::string& savePath) {
     return {{"MAD_UPDATED", JoinLines(pass.updated)},
             {"MAD_FAILED", JoinLines(pass.failed)},
             {"MAD_SAVE_PATH", savePath},
@@ -234,22 +213,17 @@ CHook::Environment CHook::PassEnvironment(const CPassResult& pass, const std::st
             {"MAD_FEED_ERROR", pass.feedError}};
 }
 
-void RunPassHooks(const CSettings& settings, const CPassResult& pass,
-                  const std::function<bool()>& stopRequested)
-{
-    if (pass.stopped || settings.dryRun)
-        return;
+void RunPassHooks(const CSettings& settings, const CPassResult& pass, const std::function<bool()>& stopRequested) {
+    if (pass.stopped || settings.dryRun) return;
     const CHook::Environment environment = CHook::PassEnvironment(pass, settings.savePath);
     const std::pair<const char*, const std::string*> due[] = {
         {"onupdate", pass.updated.empty() ? nullptr : &settings.onUpdate},
         {"onfailure", pass.complete ? nullptr : &settings.onFailure},
     };
     for (const auto& hook : due) {
-        if (!hook.second || hook.second->empty() || (stopRequested && stopRequested()))
-            continue;
+        if (!hook.second || hook.second->empty() || (stopRequested && stopRequested())) continue;
         const CHook command(hook.first, *hook.second, settings.hookTimeoutSeconds);
         const std::string message = command.Message(command.Run(environment, stopRequested));
-        if (!message.empty())
-            PrintMessage(Severity::Error, "%s", message.c_str());
+        if (!message.empty()) PrintMessage(Severity::Error, "%s", message.c_str());
     }
 }

@@ -1,9 +1,9 @@
 #ifndef MAD_APP_CHOOK_H
 #define MAD_APP_CHOOK_H
 
+#include <sys/types.h>
 #include <functional>
 #include <string>
-#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -35,8 +35,7 @@ public:
 
     // name ("onupdate", "onfailure") only names the hook in its messages; timeoutSeconds 0 waits
     // without limit. shell is the interpreter run with "-c <command>".
-    CHook(std::string name, std::string command, unsigned int timeoutSeconds,
-          std::string shell = "/bin/sh");
+    CHook(std::string name, std::string command, unsigned int timeoutSeconds, std::string shell = "/bin/sh");
 
     // Runs the command once and waits for it as described above; stopRequested, when set, is
     // asked every few milliseconds.
@@ -53,8 +52,8 @@ private:
     // Ends the group led by pid: SIGTERM, then SIGKILL once graceMs passed with any of it left;
     // reaps the leader. status receives the leader's wait status when it had not been reaped.
     // A stop request meanwhile shortens the grace to kStopGraceMs.
-    static void EndGroup(pid_t pid, unsigned int graceMs, const std::function<bool()>& stopRequested,
-                         bool& reaped, int& status);
+    static void EndGroup(pid_t pid, unsigned int graceMs, const std::function<bool()>& stopRequested, bool& reaped,
+                         int& status);
 
     std::string m_name;
     std::string m_command;
@@ -65,7 +64,6 @@ private:
 // Runs the hooks a finished pass calls for and prints what went wrong with either: onupdate when
 // it replaced a map, then onfailure when it did not bring every map up to date. A pass that a
 // stop request cut short runs neither; an empty command is no hook.
-void RunPassHooks(const CSettings& settings, const CPassResult& pass,
-                  const std::function<bool()>& stopRequested);
+void RunPassHooks(const CSettings& settings, const CPassResult& pass, const std::function<bool()>& stopRequested);
 
 #endif

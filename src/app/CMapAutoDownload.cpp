@@ -1,16 +1,21 @@
 #include "app/CMapAutoDownload.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <map>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <random>
 
 #include "app/ByteSize.h"
 #include "app/CHook.h"
 #include "app/CMapVersionCache.h"
+#include "app/CMetricsFile.h"
+#include "app/CServiceNotifier.h"
 #include "app/ExitStatus.h"
 #include "fs/CAtomicFile.h"
 #include "fs/CInputFile.h"
@@ -25,26 +30,33 @@ namespace {
 const char kInitialFeedTime[] = "00-00-00 00:00:00";
 
 // Only a regular file counts: a FIFO, socket or device of that name is never opened to read.
-bool FileExists(const char* path)
-{
+bool FileExists(const char* path) {
     int error = 0;
     return CInputFile::Check(path, error) == CInputFile::Status::Regular;
 }
 
-// Whether the map at path has a version record: only then does a body that cannot carry one
-// count as no map. Asked only of such bodies, so a pass reads the old map at most once more.
-bool CarriesVersionRecord(const char* path)
-{
+// Whether the map name in the open directory directoryFd has a version record: only then does a
+// body that cannot carry one count as no map. Asked only of such bodies, so a pass reads the old
+// map at most once more.
+bool CarriesVersionRecord(int directoryFd, const char* name) {
+    CInputFile file;
     CMapVersionRecord record;
-    return FileExists(path) && record.Read(path) && record.HasVersion();
+    return file.Open(directoryFd, name) == CInputFile::Status::Regular && record.Read(file.Descriptor()) &&
+           record.HasVersion();
 }
 
-bool SameDirectory(const char* a, const char* b)
-{
+bool IsWorkingDirectory(int directoryFd) {
     struct stat first;
     struct stat second;
-    return stat(a, &first) == 0 && stat(b, &second) == 0 && first.st_dev == second.st_dev &&
+    return fstat(directoryFd, &first) == 0 && stat(".", &second) == 0 && first.st_dev == second.st_dev &&
            first.st_ino == second.st_ino;
+}
+
+// The file name of a map path the planner made ("<save path>/<title>"): what is looked up in the
+// pass's open save directory.
+const char* NameOf(const std::string& mapPath) {
+    const std::size_t slash = mapPath.rfind('/');
+    return mapPath.c_str() + (slash == std::string::npos ? 0 : slash + 1);
 }
 
 }  // namespace
@@ -61,38 +73,50 @@ CMapAutoDownload::CMapAutoDownload(const CSettings& settings, Clock clock)
       m_iDownloadsPerUpdateMax(settings.downloadsPerUpdateMax),
       m_iMaxMapCount(settings.maxMapCount),
       m_clock(std::move(clock)),
-      m_uiParallelDownloads(std::clamp(settings.parallelDownloads, 1u,
-                                       CSettings::kMaximumParallelDownloads)),
+      m_uiParallelDownloads(std::clamp(settings.parallelDownloads, 1u, CSettings::kMaximumParallelDownloads)),
       m_uiTimeoutMs(settings.timeoutSeconds * 1000u),
       m_uiMaxRedirects(settings.maxRedirects),
       m_ullMaxMapSize(settings.maxMapSize),
-      m_uiRetries(settings.retries)
-{
+      m_uiRetries(settings.retries),
+      m_proxies(settings.proxies) {
+    // Capped like the period, so a pass still comes due within the clock's range.
+    m_uiSplayMs =
+        static_cast<unsigned int>(std::min<uint64_t>(static_cast<uint64_t>(settings.splay) * 1000u, kLongestPeriodMs));
+    SetSplayDraw([generator = std::mt19937(std::random_device()())](unsigned int longestMs) mutable {
+        return std::uniform_int_distribution<unsigned int>(0, longestMs)(generator);
+    });
     snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", kInitialFeedTime);
     m_pTCP->SetTLSContext(std::make_shared<const CTLSContext>(settings.caFile));
+    if (!settings.maxRateSchedule.empty()) m_pRateLimiter = std::make_unique<CRateLimiter>(settings.maxRateSchedule);
     ConfigureClient(*m_pHTTP);
 }
 
 CMapAutoDownload::~CMapAutoDownload() = default;
 
-void CMapAutoDownload::ConfigureClient(CHTTPClient& http) const
-{
+void CMapAutoDownload::SetSplayDraw(SplayDraw draw) {
+    m_drawSplay = std::move(draw);
+    m_uiDelayMs = m_uiSplayMs != 0 ? m_drawSplay(m_uiSplayMs) : 0;
+}
+
+void CMapAutoDownload::ConfigureClient(CHTTPClient& http) const {
     http.SetTimeout(m_uiTimeoutMs);
     http.SetMaxRedirects(m_uiMaxRedirects);
     http.SetRetries(m_uiRetries);
+    http.SetProxies(m_proxies);
+    // One cap for the feed and every map download at once.
+    http.SetRateLimiter(m_pRateLimiter.get());
     // A stop request ends any wait on the network at once, not after the time-out.
     http.SetStopCheck(StopRequested);
 }
 
-bool CMapAutoDownload::IsDue(unsigned int now) const
-{
-    if (m_uiFrequency == 0 || m_bPassRequested)
-        return true;
+bool CMapAutoDownload::IsDue(unsigned int now) const {
+    if (m_uiFrequency == 0 || m_bPassRequested) return true;
     // The elapsed time is taken modulo 2^32 so the clock's wrap does not matter. The period is
     // widened so a long frequency cannot wrap into a short one, and capped below the clock's
     // range, with room for the one-second ticks, so that it still comes due.
     const unsigned int elapsed = now - m_uiLastPassTime;
-    const uint64_t period = std::min<uint64_t>(static_cast<uint64_t>(m_uiFrequency) * 1000u, kLongestPeriodMs);
+    const uint64_t period =
+        std::min<uint64_t>(static_cast<uint64_t>(m_uiFrequency) * 1000u + m_uiDelayMs, kLongestPeriodMs);
     return elapsed > period;
 }
 
@@ -103,20 +127,20 @@ class CMapAutoDownload::PassDisk final : public CPassPlanner::Disk {
 public:
     PassDisk(CMapAutoDownload& owner, CPassExecutor& executor) : m_owner(owner), m_executor(executor) {}
 
-    bool IsWorkingDirectory(const char* directory) override { return SameDirectory(directory, "."); }
-    CInputFile::Status Check(const char* path, int& error) override { return CInputFile::Check(path, error); }
-    int MapVersion(const std::string& path) override
-    {
+    bool IsWorkingDirectory(const char*) override { return ::IsWorkingDirectory(m_owner.m_saveDirectory.Fd()); }
+    CInputFile::Status Check(const char* path, int& error) override {
+        return CInputFile::Check(m_owner.m_saveDirectory.Fd(), NameOf(path), error);
+    }
+    int MapVersion(const std::string& path, int& error) override {
         m_executor.WaitForMap(path);
         const auto planned = m_planned.find(path);
-        const int version = planned != m_planned.end() ? planned->second : m_owner.GetMapVersion(path.c_str());
+        const int version = planned != m_planned.end() ? planned->second
+                                                       : m_owner.GetMapVersion(m_owner.m_saveDirectory.Fd(),
+                                                                               NameOf(path), path.c_str(), error);
         // A stop request that cut the read short starts no download.
         return m_owner.Stopping() ? CPassPlanner::kStopped : version;
     }
-    void Planned(const CPassPlanner::Fetch& fetch)
-    {
-        m_planned[fetch.mapPath] = static_cast<int>(fetch.feedVersion);
-    }
+    void Planned(const CPassPlanner::Fetch& fetch) { m_planned[fetch.mapPath] = static_cast<int>(fetch.feedVersion); }
 
 private:
     CMapAutoDownload& m_owner;
@@ -124,8 +148,7 @@ private:
     std::map<std::string, int> m_planned;
 };
 
-void CMapAutoDownload::FailPass(CPassResult& result, const char* format, const char* detail)
-{
+void CMapAutoDownload::FailPass(CPassResult& result, const char* format, const char* detail) {
     // One text: in quiet mode the held "Checking RSS feed... " comes out with it.
     PrintText(Severity::Error, "Failed\n" + Format(format, detail));
     result.feedError = detail;
@@ -133,13 +156,12 @@ void CMapAutoDownload::FailPass(CPassResult& result, const char* format, const c
     m_uiLastPassTime = m_clock();
 }
 
-bool CMapAutoDownload::FetchFeed(const char* path, CAtomicFile* temporary, CPassResult& result)
-{
+bool CMapAutoDownload::FetchFeed(const char* path, CAtomicFile* temporary, CPassResult& result) {
     char requestUrl[kRequestUrlSize];
     // A feed address without a query starts one; one with a query gets one more parameter.
     const char* separator = m_strFeedUrl.find('?') == std::string::npos ? "?" : "&";
-    const int length = snprintf(requestUrl, sizeof(requestUrl), "%s%stime=%s",
-                                m_strFeedUrl.c_str(), separator, m_szLastFeedTime);
+    const int length =
+        snprintf(requestUrl, sizeof(requestUrl), "%s%stime=%s", m_strFeedUrl.c_str(), separator, m_szLastFeedTime);
     if (length < 0 || static_cast<unsigned int>(length) >= sizeof(requestUrl)) {
         FailPass(result, "Error downloading RSS feed: %s\n", "request URL too long");
         return false;
@@ -164,21 +186,20 @@ bool CMapAutoDownload::FetchFeed(const char* path, CAtomicFile* temporary, CPass
     return true;
 }
 
-bool CMapAutoDownload::DoPulse()
-{
+bool CMapAutoDownload::DoPulse() {
     const unsigned int now = m_clock();
-    if (!IsDue(now))
-        return false;
+    if (!IsDue(now)) return false;
     m_bPassRequested = false;
     CPassResult result;
     RunPass(result);
     result.durationMs = m_clock() - now;
+    // Each pass has its own delay, so instances started together drift apart.
+    if (m_uiSplayMs != 0) m_uiDelayMs = m_drawSplay(m_uiSplayMs);
     m_lastPass = std::move(result);
     return true;
 }
 
-void CMapAutoDownload::RunPass(CPassResult& result)
-{
+void CMapAutoDownload::RunPass(CPassResult& result) {
     PrintMessage(Severity::Info, "Checking RSS feed... ");
     result.complete = true;
     std::string feedTime;
@@ -197,8 +218,7 @@ void CMapAutoDownload::RunPass(CPassResult& result)
         return;
     }
     // Maps held back last time are fetched from the stored feed, without asking the feed again.
-    if (m_uiHeldBack == 0 && !FetchFeed(CPassPlanner::kFeedFile, nullptr, result))
-        return;
+    if (m_uiHeldBack == 0 && !FetchFeed(CPassPlanner::kFeedFile, nullptr, result)) return;
     // Re-read without a fetch after held-back maps: by then anything may have that name.
     if (!FileExists(CPassPlanner::kFeedFile)) {
         m_uiHeldBack = 0;
@@ -213,8 +233,15 @@ void CMapAutoDownload::RunPass(CPassResult& result)
         snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", feedTime.c_str());
 }
 
-bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::string& feedTime)
-{
+bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::string& feedTime) {
+    // Every map of the pass is looked at, read, written and removed in this one directory.
+    if (!m_saveDirectory.Open(m_strSavePath)) {
+        const std::string text =
+            Format("Cannot open the save directory %s: %s", m_strSavePath.empty() ? "/" : m_strSavePath.c_str(),
+                   m_saveDirectory.ErrorText().c_str());
+        FailPass(result, "%s\n", text.c_str());
+        return false;
+    }
     CPassPlanner planner(m_strSavePath, m_vecIgnoredMaps, m_iDownloadsPerUpdateMax);
     CPassExecutor executor(
         m_uiParallelDownloads,
@@ -232,8 +259,8 @@ bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::stri
     CFeedReader feed(m_stopRequested);
     const CFeedReader::Result walked = feed.Walk(path, [&](const CFeedReader::Item& item) {
         // A stop request ends the pass after the maps in progress.
-        if (Stopping())
-            return false;
+        if (Stopping()) return false;
+        ++result.listed;
         const CPassPlanner::Decision decision = planner.Decide(item, disk);
         if (decision.Noted() && checkingLineOpen) {
             // Ends the "Checking RSS feed... " line before the pass's first per-map message.
@@ -265,10 +292,10 @@ bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::stri
         }
         return true;
     });
-    executor.Finish(result, m_strSavePath);
+    executor.Finish(result, m_saveDirectory);
+    m_saveDirectory.Close();
     result.heldBack = planner.HeldBack();
-    if (!result.failed.empty())
-        result.complete = false;
+    if (!result.failed.empty()) result.complete = false;
     // A stop that came during the last maps ends the pass as one during the walk does: without
     // summary lines, and the feed time stays, so what was not fetched is asked for again.
     if (walked == CFeedReader::Result::Complete && Stopping()) {
@@ -294,8 +321,7 @@ bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::stri
     }
     feedTime = feed.Time();
 
-    if (checkingLineOpen)
-        PrintMessage(Severity::Info, "All maps up to date!\n");
+    if (checkingLineOpen) PrintMessage(Severity::Info, "All maps up to date!\n");
     if (result.heldBack != 0) {
         if (m_bDryRun)
             PrintMessage(Severity::Info, "Would skip downloading of %u maps\n", result.heldBack);
@@ -306,12 +332,11 @@ bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::stri
     return true;
 }
 
-CPassExecutor::Outcome CMapAutoDownload::DownloadMap(CHTTPClient& http, const CPassPlanner::Fetch& job)
-{
+CPassExecutor::Outcome CMapAutoDownload::DownloadMap(CHTTPClient& http, const CPassPlanner::Fetch& job) {
     CPassExecutor::Outcome result;
     std::string detail;
-    const DownloadOutcome outcome =
-        DownloadAndStamp(http, job.link.c_str(), job.mapPath.c_str(), job.feedVersion, detail, m_ullMaxMapSize);
+    const DownloadOutcome outcome = DownloadAndStamp(http, job.link.c_str(), m_saveDirectory.Fd(), job.title.c_str(),
+                                                     job.mapPath.c_str(), job.feedVersion, detail, m_ullMaxMapSize);
     if (outcome == DownloadOutcome::Failed) {
         // The old file is untouched and carries its old version, so the next pass tries again.
         result.text = Format("Failed\nError downloading %s: %s\n", job.title.c_str(), detail.c_str());
@@ -321,7 +346,7 @@ CPassExecutor::Outcome CMapAutoDownload::DownloadMap(CHTTPClient& http, const CP
     result.downloaded = true;
     result.text = "Done\n";
     struct stat written;
-    if (stat(job.mapPath.c_str(), &written) == 0)
+    if (fstatat(m_saveDirectory.Fd(), job.title.c_str(), &written, 0) == 0)
         result.bytes = static_cast<std::uint64_t>(written.st_size);
     if (outcome == DownloadOutcome::Unstamped) {
         result.text += Format("Could not record the version of %s: %s\n", job.title.c_str(), detail.c_str());
@@ -331,23 +356,24 @@ CPassExecutor::Outcome CMapAutoDownload::DownloadMap(CHTTPClient& http, const CP
         // A map that cannot carry its version is remembered as the feed's version while it stays
         // exactly this file, so it is not fetched again on every pass.
         std::lock_guard<std::mutex> lock(m_versionCacheMutex);
+        const CMapVersionCache::Snapshot now = m_pVersionCache->Observe(m_saveDirectory.Fd(), job.title.c_str());
         if (outcome == DownloadOutcome::Stamped)
-            m_pVersionCache->Remember(job.mapPath.c_str(), static_cast<int>(job.feedVersion));
+            m_pVersionCache->Remember(job.mapPath.c_str(), now, static_cast<int>(job.feedVersion));
         else
-            m_pVersionCache->RememberAssumed(job.mapPath.c_str(), static_cast<int>(job.feedVersion));
+            m_pVersionCache->RememberAssumed(job.mapPath.c_str(), now, static_cast<int>(job.feedVersion));
     }
     return result;
 }
 
 CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient& http, const char* link,
+                                                                     int directoryFd, const char* name,
                                                                      const char* mapPath, unsigned int version,
-                                                                     std::string& detail,
-                                                                     unsigned long long maxBytes)
-{
+                                                                     std::string& detail, unsigned long long maxBytes) {
     // The body lands in a file of the owned temporary pattern beside the map; this object owns
     // that name and removes whatever is there on every path. It is never committed nor flushed to
-    // disk: it is only read back and copied into the map's own file below, which is.
-    CAtomicFile download(mapPath, CAtomicFile::Sync::Fast);
+    // disk: it is only read back, through its own descriptor, and copied into the map's own file
+    // below, which is.
+    CAtomicFile download(directoryFd, name, CAtomicFile::Sync::Fast);
     const std::string writeFailure = "Unable to write destination file ";
     if (!download.Open()) {
         detail = writeFailure + mapPath + ": " + download.ErrorText();
@@ -367,8 +393,11 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
     }
     // Not cut short by a stop request: the download in progress ends the normal way.
     CMapVersionRecord record;
-    if (!record.Read(download.TemporaryPath().c_str())) {
-        detail = "not an XML document (" + record.Error() + ")";
+    if (!record.Read(download.Descriptor())) {
+        if (record.SystemError() != 0)
+            detail = "cannot read the downloaded body: " + record.Error();
+        else
+            detail = "not an XML document (" + record.Error() + ")";
         return DownloadOutcome::Failed;
     }
     // A server's error page, or the feed itself behind a wrong link, is well-formed XML too. Taken
@@ -381,20 +410,19 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
         detail = "not a map (it is a feed)";
         return DownloadOutcome::Failed;
     }
-    if (!record.HasMeta() && CarriesVersionRecord(mapPath)) {
+    if (!record.HasMeta() && CarriesVersionRecord(directoryFd, name)) {
         detail = "not a map (no meta element)";
         return DownloadOutcome::Failed;
     }
     CMapVersionStamp stamp;
-    if (stamp.Locate(download.TemporaryPath().c_str(), version) &&
+    if (stamp.Locate(download.Descriptor(), version) &&
         (stamp.FoundMeta() != record.HasMeta() || stamp.FoundVersion() != record.HasVersion()))
         stamp.Drop("version record not understood");
     // One rename puts the new map, already carrying its version, in place of the old one. Its
     // bytes are on disk before the rename; the save directory is synced once for the whole pass.
-    CAtomicFile map(mapPath, CAtomicFile::Sync::Data);
+    CAtomicFile map(directoryFd, name, CAtomicFile::Sync::Data);
     if (!map.Open() || !stamp.CopyTo(map) || !map.Commit()) {
-        detail = "cannot write " + std::string(mapPath) + ": " +
-                 (map.Error() != 0 ? map.ErrorText() : stamp.Reason());
+        detail = "cannot write " + std::string(mapPath) + ": " + (map.Error() != 0 ? map.ErrorText() : stamp.Reason());
         return DownloadOutcome::Failed;
     }
     if (!stamp.Located()) {
@@ -404,43 +432,53 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
     return DownloadOutcome::Stamped;
 }
 
-int CMapAutoDownload::GetMapVersion(const char* path)
-{
-    if (!m_pVersionCache)
-        return ReadMapVersion(path);
+int CMapAutoDownload::GetMapVersion(const char* path) {
+    int error = 0;
+    return GetMapVersion(AT_FDCWD, path, path, error);
+}
+
+int CMapAutoDownload::GetMapVersion(int directoryFd, const char* name, const char* path, int& error) {
+    if (!m_pVersionCache) return ReadMapVersion(directoryFd, name, error);
     int version = 0;
     CMapVersionCache::Snapshot before;
     {
         std::lock_guard<std::mutex> lock(m_versionCacheMutex);
-        if (m_pVersionCache->Lookup(path, version))
-            return version;
         // The identity is taken before reading, so a change made meanwhile is seen next time.
-        before = m_pVersionCache->Observe(path);
+        before = m_pVersionCache->Observe(directoryFd, name);
+        if (m_pVersionCache->Lookup(path, before, version)) return version;
     }
-    version = ReadMapVersion(path);
+    version = ReadMapVersion(directoryFd, name, error);
     std::lock_guard<std::mutex> lock(m_versionCacheMutex);
-    // A read cut short by a stop request says nothing about the file.
-    if (!Stopping())
-        m_pVersionCache->Remember(path, before, version);
+    // A read cut short by a stop request, or that could not read, says nothing about the file.
+    if (!Stopping() && version != kCannotRead) m_pVersionCache->Remember(path, before, version);
     return version;
 }
 
-int CMapAutoDownload::ReadMapVersion(const char* path)
-{
-    if (!FileExists(path))
+int CMapAutoDownload::ReadMapVersion(int directoryFd, const char* name, int& error) {
+    error = 0;
+    CInputFile file;
+    switch (file.Open(directoryFd, name)) {
+    case CInputFile::Status::Regular:
+        break;
+    case CInputFile::Status::Missing:
+    case CInputFile::Status::NotRegular:
         return kNoFile;
+    case CInputFile::Status::Unreadable:
+        error = file.Error();
+        return kCannotRead;
+    }
     // A huge map is read within about a second of a stop request.
     CMapVersionRecord record;
-    if (!record.Read(path, m_stopRequested) || !record.HasVersion())
-        return kNoVersionRecord;
-    return record.Version();
+    if (!record.Read(file.Descriptor(), m_stopRequested)) {
+        error = record.SystemError();
+        return error != 0 ? kCannotRead : kNoVersionRecord;
+    }
+    return record.HasVersion() ? record.Version() : kNoVersionRecord;
 }
 
-bool CMapAutoDownload::WriteMapVersion(const char* path, unsigned int version)
-{
+bool CMapAutoDownload::WriteMapVersion(const char* path, unsigned int version) {
     // Never creates a file: only a map that is there takes a version.
-    if (!FileExists(path))
-        return false;
+    if (!FileExists(path)) return false;
     CMapVersionRecord record;
     CMapVersionStamp stamp;
     if (!record.Read(path) || !stamp.Locate(path, version) || stamp.FoundMeta() != record.HasMeta() ||
@@ -462,10 +500,8 @@ namespace {
 
 // Saves the remembered versions when they changed. A failure is told once, not on every tick, and
 // again only after a save succeeded or the reason changed; the next tick tries again.
-void SaveVersions(CMapVersionCache& versions, int& lastError)
-{
-    if (!versions.HasChanges())
-        return;
+void SaveVersions(CMapVersionCache& versions, int& lastError) {
+    if (!versions.HasChanges()) return;
     if (versions.Save(CMapVersionCache::kStateFileName)) {
         lastError = 0;
         return;
@@ -477,19 +513,15 @@ void SaveVersions(CMapVersionCache& versions, int& lastError)
 }
 
 // A dry run's status: whether a pass would have anything to do, and whether it could be told.
-int DryRunStatus(const CPassResult& pass)
-{
-    if (!pass.feedError.empty())
-        return ExitStatus::kPassIncomplete;
-    if (pass.planned != 0)
-        return ExitStatus::kWouldDownload;
+int DryRunStatus(const CPassResult& pass) {
+    if (!pass.feedError.empty()) return ExitStatus::kPassIncomplete;
+    if (pass.planned != 0) return ExitStatus::kWouldDownload;
     return pass.complete ? ExitStatus::kSuccess : ExitStatus::kPassIncomplete;
 }
 
 }  // namespace
 
-int RunMapAutoDownload(const CSettings& settings, const Reload& reload)
-{
+int RunMapAutoDownload(const CSettings& settings, const Reload& reload) {
     CSettings current = settings;
     bool runOnce = false;
     std::unique_ptr<CMapAutoDownload> downloader;
@@ -507,39 +539,52 @@ int RunMapAutoDownload(const CSettings& settings, const Reload& reload)
         }
         runOnce = current.frequency == 0 || current.runOnce || current.dryRun;
         CSettings passSettings = current;
-        if (runOnce)
-            passSettings.frequency = 0;  // due at once, whatever the configured period
+        if (runOnce) passSettings.frequency = 0;  // due at once, whatever the configured period
         auto next = std::make_unique<CMapAutoDownload>(passSettings);
-        if (downloader)
-            next->ContinueSchedule(*downloader);
+        if (downloader) next->ContinueSchedule(*downloader);
         downloader = std::move(next);
         downloader->SetVersionCache(&versions);
         downloader->SetStopCheck(StopRequested);
     };
     start();
+    CServiceNotifier service;
+    // A dry run writes nothing, metrics included. The file named at start stays for the life of
+    // the process, so its counters count since start.
+    std::unique_ptr<CMetricsFile> metrics;
+    if (!current.metricsFile.empty() && !current.dryRun) {
+        metrics = std::make_unique<CMetricsFile>(current.metricsFile);
+        metrics->Write();
+    }
+    service.Ready();
     int saveError = 0;
     while (!StopRequested()) {
         // Between passes only: a pass never sees its settings change.
-        if (!runOnce && TakeReloadRequest() && reload && reload(current))
-            start();
-        if (TakePassRequest())
-            downloader->RequestPass();
+        if (!runOnce && TakeReloadRequest() && reload && reload(current)) start();
+        if (TakePassRequest()) downloader->RequestPass();
         const bool passed = downloader->DoPulse();
-        if (!current.dryRun)
-            SaveVersions(versions, saveError);
+        if (passed) {
+            const time_t endedAt = time(nullptr);
+            if (metrics) {
+                metrics->Record(downloader->LastPass(), endedAt);
+                metrics->Write();
+            }
+            service.Status(CServiceNotifier::PassStatus(downloader->LastPass(), endedAt));
+        }
+        if (!current.dryRun) SaveVersions(versions, saveError);
         // After the versions are saved: a hook may run long, and a kill meanwhile must not lose them.
-        if (passed && !StopRequested())
-            RunPassHooks(current, downloader->LastPass(), StopRequested);
+        if (passed && !StopRequested()) RunPassHooks(current, downloader->LastPass(), StopRequested);
         if (runOnce) {
             PrintMessage(Severity::Info, "\n");
             // A stop is the operator's own request, in either mode, and ends with success.
-            if (StopRequested())
+            if (StopRequested()) {
+                service.Stopping();
                 return ExitStatus::kSuccess;
-            if (current.dryRun)
-                return DryRunStatus(downloader->LastPass());
+            }
+            if (current.dryRun) return DryRunStatus(downloader->LastPass());
             return downloader->LastPassComplete() ? ExitStatus::kSuccess : ExitStatus::kPassIncomplete;
         }
         usleep(1000000);
     }
+    service.Stopping();
     return ExitStatus::kSuccess;
 }

@@ -12,6 +12,7 @@
 #include "app/CPassResult.h"
 #include "app/CSettings.h"
 #include "app/Utils.h"
+#include "fs/CDirectory.h"
 
 class CAtomicFile;
 class CHTTPClient;
@@ -30,6 +31,8 @@ class CMapAutoDownload {
 public:
     // Milliseconds of a clock that may wrap; production uses GetTime.
     using Clock = std::function<unsigned int()>;
+    // A delay from 0 to the given milliseconds, both included; production draws it at random.
+    using SplayDraw = std::function<unsigned int(unsigned int longestMs)>;
 
     static constexpr unsigned int kRequestUrlSize = 512;
     static constexpr unsigned int kFeedTimeSize = 50;
@@ -45,6 +48,7 @@ public:
     // GetMapVersion results besides a version.
     static constexpr int kNoFile = CPassPlanner::kNoFile;
     static constexpr int kNoVersionRecord = CPassPlanner::kNoVersionRecord;
+    static constexpr int kCannotRead = CPassPlanner::kCannotRead;
 
     explicit CMapAutoDownload(const CSettings& settings, Clock clock = GetTime);
     ~CMapAutoDownload();
@@ -60,9 +64,9 @@ public:
     // previous one's would have.
     void ContinueSchedule(const CMapAutoDownload& previous) { m_uiLastPassTime = previous.m_uiLastPassTime; }
 
-    // The version recorded in the map file at path; kNoFile when it cannot be opened for reading,
-    // kNoVersionRecord when it holds no readable root/meta/version record, 0 for a version text
-    // that is not a number or is negative.
+    // The version recorded in the map file at path; kNoFile when there is no regular file there,
+    // kCannotRead when it cannot be opened or read, kNoVersionRecord when it holds no readable
+    // root/meta/version record, 0 for a version text that is not a number or is negative.
     int GetMapVersion(const char* path);
     // Stores version into the map file's meta/version record (created under meta when missing),
     // changing no other byte, and replaces the file atomically. False when the file is missing,
@@ -72,16 +76,20 @@ public:
     enum class DownloadOutcome { Failed, Stamped, Unstamped };
     // Downloads link and, when the body is a well-formed XML document that is a map (not a page
     // with an html root, not a feed, and with a meta element when the map it replaces has a
-    // version record), replaces the map at mapPath with it in one rename, its version record
-    // already set to version, its bytes on disk (the directory entry is left for the caller to
-    // sync, as a pass does once). Failed: the old map (or its absence) is as it was, no
-    // temporary file remains, detail says why. Unstamped: the new map is in place as downloaded,
-    // and detail says why it carries no version. A body longer than maxBytes (0: no limit)
-    // fails. Uses only its arguments, so any thread may call
+    // version record), replaces the map name in the open directory directoryFd (mapPath is how
+    // messages call it) with it in one rename, its version record already set to version, its
+    // bytes on disk (the directory entry is left for the caller to sync, as a pass does once).
+    // Failed: the old map (or its absence) is as it was, no temporary file remains, detail says
+    // why. Unstamped: the new map is in place as downloaded, and detail says why it carries no
+    // version. A body longer than maxBytes (0: no limit) fails. Uses only its arguments, so any
+    // thread may call
     // it with its own client.
-    static DownloadOutcome DownloadAndStamp(CHTTPClient& http, const char* link, const char* mapPath,
-                                            unsigned int version, std::string& detail,
+    static DownloadOutcome DownloadAndStamp(CHTTPClient& http, const char* link, int directoryFd, const char* name,
+                                            const char* mapPath, unsigned int version, std::string& detail,
                                             unsigned long long maxBytes = 0);
+
+    // Replaces the random draw of each pass's delay (splay) and draws the next pass's with it.
+    void SetSplayDraw(SplayDraw draw);
 
     // Asked before each map of a pass: once it answers true the pass ends after the map in
     // progress, without its summary lines. Unset, a pass always runs to its end.
@@ -119,14 +127,22 @@ private:
     // ended without its summary lines, else feedTime is the feed's time.
     bool WalkFeed(const char* path, CPassResult& result, std::string& feedTime);
     bool Stopping() const { return m_stopRequested && m_stopRequested(); }
-    int ReadMapVersion(const char* path);
+    // GetMapVersion of name in directoryFd, remembered under path; error is the errno of kCannotRead.
+    int GetMapVersion(int directoryFd, const char* name, const char* path, int& error);
+    int ReadMapVersion(int directoryFd, const char* name, int& error);
     void FailPass(CPassResult& result, const char* format, const char* detail);
 
     unsigned int m_uiFrequency;
     bool m_bDryRun;
     unsigned int m_uiLastPassTime = 0;
     bool m_bPassRequested = false;
+    // The longest delay of a pass after its due time, and the one drawn for the next pass.
+    unsigned int m_uiSplayMs;
+    unsigned int m_uiDelayMs = 0;
+    SplayDraw m_drawSplay;
     std::unique_ptr<CTCPImpl> m_pTCP;
+    // Declared before the clients, which borrow it; null without a cap.
+    std::unique_ptr<CRateLimiter> m_pRateLimiter;
     std::unique_ptr<CHTTPClient> m_pHTTP;
     std::string m_strFeedUrl;
     std::string m_strSavePath;
@@ -147,9 +163,14 @@ private:
     unsigned int m_uiMaxRedirects;
     unsigned long long m_ullMaxMapSize;
     unsigned int m_uiRetries;
+    CProxySelector m_proxies;
     // Guards m_pVersionCache's contents: workers record what they stamped.
     std::mutex m_versionCacheMutex;
     CPassResult m_lastPass;
+    // The save directory as the pass in progress opened it: every map file operation of the pass,
+    // its workers' included, goes through it, so a save path pointed elsewhere meanwhile cannot
+    // split the pass (or one download) between two directories.
+    CDirectory m_saveDirectory;
 };
 
 // Reads the configuration again into its argument; false, with the reason printed, when it is not

@@ -3,15 +3,15 @@
 #include "fs/CAtomicFile.h"
 #include "fs/CInputFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -26,9 +26,7 @@ const std::size_t kMaxStateBytes = 256u * 1024u * 1024u;
 // The versions a map can have: a version, or "no readable version record".
 bool IsStorableVersion(int version) { return version >= 0 || version == -2; }
 
-int64_t ToNs(const struct timespec& time) {
-    return static_cast<int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
-}
+int64_t ToNs(const struct timespec& time) { return static_cast<int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec; }
 
 uint64_t Fnv1a(const char* data, std::size_t size) {
     uint64_t hash = 14695981039346656037ull;
@@ -73,8 +71,8 @@ bool ParseUnsigned(const std::string& text, std::size_t& pos, uint64_t& value) {
 }  // namespace
 
 bool CMapVersionCache::FileIdentity::operator==(const FileIdentity& other) const {
-    return device == other.device && inode == other.inode && size == other.size &&
-           mtimeNs == other.mtimeNs && ctimeNs == other.ctimeNs;
+    return device == other.device && inode == other.inode && size == other.size && mtimeNs == other.mtimeNs &&
+           ctimeNs == other.ctimeNs;
 }
 
 int64_t CMapVersionCache::RealTimeNs() {
@@ -89,16 +87,19 @@ bool CMapVersionCache::IsTrusted(const Entry& entry) {
     // Any later change sets the status-change time to the clock's "now" at least, so once that
     // is past the recorded one by more than a granule the identity cannot repeat. The
     // modification time counts too, for file systems that keep no honest status-change time.
-    const int64_t lastChange = entry.identity.ctimeNs > entry.identity.mtimeNs
-                                   ? entry.identity.ctimeNs
-                                   : entry.identity.mtimeNs;
+    const int64_t lastChange =
+        entry.identity.ctimeNs > entry.identity.mtimeNs ? entry.identity.ctimeNs : entry.identity.mtimeNs;
     return lastChange < entry.recordedNs - kRacyMarginNs;
 }
 
 bool CMapVersionCache::Lookup(const char* path, int& version) {
+    if (m_entries.find(path) == m_entries.end()) return false;
+    return Lookup(path, Observe(path), version);
+}
+
+bool CMapVersionCache::Lookup(const char* path, const Snapshot& now, int& version) {
     const auto found = m_entries.find(path);
     if (found == m_entries.end()) return false;
-    const Snapshot now = Observe(path);
     if (!now.valid || now.identity != found->second.identity) {
         m_entries.erase(found);
         m_bChanged = true;
@@ -111,12 +112,14 @@ bool CMapVersionCache::Lookup(const char* path, int& version) {
     return true;
 }
 
-CMapVersionCache::Snapshot CMapVersionCache::Observe(const char* path) const {
+CMapVersionCache::Snapshot CMapVersionCache::Observe(const char* path) const { return Observe(AT_FDCWD, path); }
+
+CMapVersionCache::Snapshot CMapVersionCache::Observe(int directoryFd, const char* name) const {
     Snapshot snapshot;
     // The moment comes before the stat: a change after it cannot look older than it.
     snapshot.takenNs = m_clock();
     struct stat info;
-    if (::stat(path, &info) != 0) return snapshot;
+    if (::fstatat(directoryFd, name, &info, 0) != 0) return snapshot;
     snapshot.valid = true;
     snapshot.identity.device = static_cast<uint64_t>(info.st_dev);
     snapshot.identity.inode = static_cast<uint64_t>(info.st_ino);
@@ -139,12 +142,11 @@ void CMapVersionCache::Remember(const char* path, const Snapshot& before, int ve
     m_bChanged = true;
 }
 
-void CMapVersionCache::Remember(const char* path, int version) {
-    Remember(path, Observe(path), version);
-}
+void CMapVersionCache::Remember(const char* path, int version) { Remember(path, Observe(path), version); }
 
-void CMapVersionCache::RememberAssumed(const char* path, int version) {
-    const Snapshot now = Observe(path);
+void CMapVersionCache::RememberAssumed(const char* path, int version) { RememberAssumed(path, Observe(path), version); }
+
+void CMapVersionCache::RememberAssumed(const char* path, const Snapshot& now, int version) {
     Remember(path, now, version);
     const auto found = m_entries.find(path);
     if (found != m_entries.end()) found->second.assumed = true;
@@ -158,10 +160,10 @@ std::string CMapVersionCache::FormatState() const {
     std::string text = kStateHeader;
     char line[256];
     for (const auto& [path, entry] : m_entries) {
-        std::snprintf(line, sizeof line, "%d %d %" PRIu64 " %" PRIu64 " %" PRId64 " %" PRId64 " %" PRId64
-                      " %" PRId64 " %zu ",
-                      entry.version, entry.assumed ? 1 : 0, entry.identity.device, entry.identity.inode, entry.identity.size,
-                      entry.identity.mtimeNs, entry.identity.ctimeNs, entry.recordedNs, path.size());
+        std::snprintf(
+            line, sizeof line, "%d %d %" PRIu64 " %" PRIu64 " %" PRId64 " %" PRId64 " %" PRId64 " %" PRId64 " %zu ",
+            entry.version, entry.assumed ? 1 : 0, entry.identity.device, entry.identity.inode, entry.identity.size,
+            entry.identity.mtimeNs, entry.identity.ctimeNs, entry.recordedNs, path.size());
         text += line;
         text += path;
         text += '\n';
@@ -172,8 +174,7 @@ std::string CMapVersionCache::FormatState() const {
     return text;
 }
 
-bool CMapVersionCache::ParseState(const std::string& text,
-                                  std::unordered_map<std::string, Entry>& entries) {
+bool CMapVersionCache::ParseState(const std::string& text, std::unordered_map<std::string, Entry>& entries) {
     const std::size_t headerSize = sizeof kStateHeader - 1;
     static_assert(sizeof kStateHeader == sizeof kStateHeaderV1, "headers of one length");
     const bool flagged = text.compare(0, headerSize, kStateHeader) == 0;
@@ -185,8 +186,8 @@ bool CMapVersionCache::ParseState(const std::string& text,
     unsigned long long count = 0;
     unsigned long long checksum = 0;
     char rest = 0;
-    if (std::sscanf(text.c_str() + trailerStart, "end %llu %16llx%c", &count, &checksum, &rest) != 3 ||
-        rest != '\n' || checksum != Fnv1a(text.data(), trailerStart)) {
+    if (std::sscanf(text.c_str() + trailerStart, "end %llu %16llx%c", &count, &checksum, &rest) != 3 || rest != '\n' ||
+        checksum != Fnv1a(text.data(), trailerStart)) {
         return false;
     }
 
@@ -199,13 +200,11 @@ bool CMapVersionCache::ParseState(const std::string& text,
         if (!ParseSigned(text, pos, version) || version < INT32_MIN || version > INT32_MAX ||
             !IsStorableVersion(static_cast<int>(version)) ||
             (flagged && (!ParseSigned(text, pos, assumed) || (assumed != 0 && assumed != 1))) ||
-            !ParseUnsigned(text, pos, entry.identity.device) ||
-            !ParseUnsigned(text, pos, entry.identity.inode) ||
-            !ParseSigned(text, pos, entry.identity.size) ||
-            !ParseSigned(text, pos, entry.identity.mtimeNs) ||
-            !ParseSigned(text, pos, entry.identity.ctimeNs) ||
-            !ParseSigned(text, pos, entry.recordedNs) || !ParseUnsigned(text, pos, pathSize) ||
-            pathSize == 0 || pathSize >= trailerStart - pos || text[pos + pathSize] != '\n') {
+            !ParseUnsigned(text, pos, entry.identity.device) || !ParseUnsigned(text, pos, entry.identity.inode) ||
+            !ParseSigned(text, pos, entry.identity.size) || !ParseSigned(text, pos, entry.identity.mtimeNs) ||
+            !ParseSigned(text, pos, entry.identity.ctimeNs) || !ParseSigned(text, pos, entry.recordedNs) ||
+            !ParseUnsigned(text, pos, pathSize) || pathSize == 0 || pathSize >= trailerStart - pos ||
+            text[pos + pathSize] != '\n') {
             return false;
         }
         entry.version = static_cast<int>(version);

@@ -54,9 +54,13 @@ public:
     // clearly after the file's last change. Otherwise version is left alone; a missing or changed
     // file's entry is dropped.
     bool Lookup(const char* path, int& version);
+    // The same with the file's identity as now already taken (see Observe).
+    bool Lookup(const char* path, const Snapshot& now, int& version);
     // The identity of path as it is now. Take it before reading the file and hand it to
     // Remember afterwards, so a change made while reading is noticed on the next Lookup.
     Snapshot Observe(const char* path) const;
+    // The identity of name in the open directory directoryFd, whatever its path now leads to.
+    Snapshot Observe(int directoryFd, const char* name) const;
     // Records version for the identity in before; an invalid snapshot forgets path instead.
     void Remember(const char* path, const Snapshot& before, int version);
     // Records version for the file as it is now, e.g. right after this program wrote it.
@@ -66,6 +70,8 @@ public:
     // this identity, at once and after a reload, and never re-reads the file for it; any change
     // to the file drops the entry.
     void RememberAssumed(const char* path, int version);
+    // The same with the identity of the file just written, as Observe gave it.
+    void RememberAssumed(const char* path, const Snapshot& now, int version);
     void Forget(const char* path);
 
     std::size_t Size() const { return m_entries.size(); }

@@ -1,9 +1,11 @@
 #include "app/CPassExecutor.h"
 
+#include <chrono>
+#include <deque>
 #include <system_error>
+#include <utility>
 
 #include "app/Utils.h"
-#include "fs/CAtomicFile.h"
 #include "http/CHTTPClient.h"
 
 CPassExecutor::CPassExecutor(unsigned int workers, CDownloadPool::Configure configure, CHTTPClient& ownClient,
@@ -13,22 +15,79 @@ CPassExecutor::CPassExecutor(unsigned int workers, CDownloadPool::Configure conf
       m_ownClient(ownClient),
       m_download(std::move(download)),
       m_stopping(std::move(stopping)),
-      m_printer(std::move(sink))
-{
+      m_printer(std::move(sink)) {}
+
+CPassExecutor::~CPassExecutor() {
+    // The workers go first: none counts progress after the line is cleared.
+    m_pPool.reset();
+    StopProgress();
 }
 
-CPassExecutor::~CPassExecutor() = default;
+namespace {
 
-bool CPassExecutor::Start(std::string head, CPassPlanner::Fetch fetch)
-{
+std::string ProgressBytes(double bytes) {
+    const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    std::size_t unit = 0;
+    while (bytes >= 1024 && unit + 1 < sizeof units / sizeof units[0]) {
+        bytes /= 1024;
+        ++unit;
+    }
+    return unit == 0 ? Format("%.0f %s", bytes, units[unit]) : Format("%.1f %s", bytes, units[unit]);
+}
+
+}  // namespace
+
+void CPassExecutor::DrawProgress(std::uint64_t windowBytes, long long windowMs) {
+    const double rate = windowMs > 0 ? static_cast<double>(windowBytes) * 1000.0 / static_cast<double>(windowMs) : 0;
+    ShowProgressLine(Format("%u of %u maps, %s received, %s/s", m_uiProgressDone.load(), m_uiProgressTotal.load(),
+                            ProgressBytes(static_cast<double>(m_progressBytes.load())).c_str(),
+                            ProgressBytes(rate).c_str()));
+}
+
+void CPassExecutor::StartProgress() {
+    if (!ProgressLineWanted() || m_progressThread.joinable()) return;
+    try {
+        m_progressThread = std::thread([this] {
+            // The rate is what came in over the last two seconds or so.
+            std::deque<std::pair<long long, std::uint64_t>> samples;
+            std::unique_lock<std::mutex> lock(m_progressMutex);
+            while (!m_bProgressStop) {
+                const long long now = MonotonicMs();
+                const std::uint64_t bytes = m_progressBytes.load();
+                samples.emplace_back(now, bytes);
+                while (samples.size() > 1 && now - samples.front().first > 2000) samples.pop_front();
+                lock.unlock();
+                DrawProgress(bytes - samples.front().second, now - samples.front().first);
+                lock.lock();
+                m_progressWake.wait_for(lock, std::chrono::milliseconds(100), [this] { return m_bProgressStop; });
+            }
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: the pass runs without the progress line.
+    }
+}
+
+void CPassExecutor::StopProgress() {
+    if (!m_progressThread.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(m_progressMutex);
+        m_bProgressStop = true;
+    }
+    m_progressWake.notify_all();
+    m_progressThread.join();
+    // The final count, then the line goes before the pass's summary.
+    DrawProgress(0, 0);
+    ClearProgressLine();
+}
+
+bool CPassExecutor::Start(std::string head, CPassPlanner::Fetch fetch) {
     if (!m_pPool) {
         try {
             m_pPool = std::make_unique<CDownloadPool>(m_uiWorkers, [this](CTCPImpl& tcp, CHTTPClient& http) {
                 m_configure(tcp, http);
                 // Hides each map's connection handshake behind the download before it. One at a
                 // time stays one connection at a time.
-                if (m_uiWorkers > 1)
-                    http.SetConnectAhead([this] { return m_bBacklog.load() && !StopRequested(); });
+                if (m_uiWorkers > 1) http.SetConnectAhead([this] { return m_bBacklog.load() && !StopRequested(); });
             });
         } catch (const std::system_error&) {
             // No thread to be had: this map is fetched here and now, as one at a time would be.
@@ -47,8 +106,7 @@ bool CPassExecutor::Start(std::string head, CPassPlanner::Fetch fetch)
         while (!m_pPool->HasFreeWorker() && Collect()) {
         }
         // Time passed while waiting: a stop that came meanwhile starts nothing new.
-        if (Stopping())
-            return false;
+        if (Stopping()) return false;
     }
     const std::size_t ticket = m_printer.Open(std::move(head));
     auto entry = std::make_unique<Started>();
@@ -59,30 +117,31 @@ bool CPassExecutor::Start(std::string head, CPassPlanner::Fetch fetch)
     entry->fetch = std::move(fetch);
     Started* const started = entry.get();
     m_started.emplace(ticket, std::move(entry));
-    m_pPool->Start(ticket, [this, started](CHTTPClient& http) { started->outcome = m_download(http, started->fetch); });
+    ++m_uiProgressTotal;
+    StartProgress();
+    m_pPool->Start(ticket, [this, started](CHTTPClient& http) {
+        started->outcome = m_download(http, started->fetch);
+        m_progressBytes += started->outcome.bytes;
+        ++m_uiProgressDone;
+    });
     return true;
 }
 
-bool CPassExecutor::Collect()
-{
-    if (!m_pPool || m_pPool->InFlight() == 0)
-        return false;
+bool CPassExecutor::Collect() {
+    if (!m_pPool || m_pPool->InFlight() == 0) return false;
     for (const std::size_t ticket : m_pPool->WaitFinished()) {
         auto found = m_started.find(ticket);
-        if (found == m_started.end() || found->second->collected)
-            continue;
+        if (found == m_started.end() || found->second->collected) continue;
         found->second->collected = true;
         m_printer.Finish(ticket, found->second->outcome.text, found->second->outcome.severity);
     }
     return true;
 }
 
-void CPassExecutor::WaitForMap(const std::string& mapPath)
-{
+void CPassExecutor::WaitForMap(const std::string& mapPath) {
     auto busy = [this, &mapPath] {
         for (const auto& entry : m_started) {
-            if (!entry.second->collected && entry.second->fetch.mapPath == mapPath)
-                return true;
+            if (!entry.second->collected && entry.second->fetch.mapPath == mapPath) return true;
         }
         return false;
     };
@@ -90,12 +149,12 @@ void CPassExecutor::WaitForMap(const std::string& mapPath)
     }
 }
 
-void CPassExecutor::Finish(CPassResult& result, const std::string& savePath)
-{
+void CPassExecutor::Finish(CPassResult& result, const CDirectory& saveDirectory) {
     m_bBacklog = false;
     while (Collect()) {
     }
     m_pPool.reset();
+    StopProgress();
     for (const auto& entry : m_started) {
         const Started& started = *entry.second;
         if (started.outcome.downloaded) {
@@ -106,7 +165,6 @@ void CPassExecutor::Finish(CPassResult& result, const std::string& savePath)
         }
     }
     // Once for all the maps renamed into place, rather than once for each.
-    if (!m_started.empty())
-        CAtomicFile::SyncDirectory(savePath);
+    if (!m_started.empty()) saveDirectory.Sync();
     m_started.clear();
 }

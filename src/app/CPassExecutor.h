@@ -2,17 +2,21 @@
 #define MAD_APP_CPASSEXECUTOR_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "app/CDownloadPool.h"
 #include "app/COrderedPrinter.h"
 #include "app/CPassPlanner.h"
 #include "app/CPassResult.h"
+#include "fs/CDirectory.h"
 
 class CHTTPClient;
 
@@ -34,9 +38,8 @@ public:
     // once for different maps.
     using Download = std::function<Outcome(CHTTPClient& http, const CPassPlanner::Fetch& fetch)>;
 
-    CPassExecutor(unsigned int workers, CDownloadPool::Configure configure, CHTTPClient& ownClient,
-                  Download download, std::function<bool()> stopping,
-                  COrderedPrinter::Sink sink = PrintText);
+    CPassExecutor(unsigned int workers, CDownloadPool::Configure configure, CHTTPClient& ownClient, Download download,
+                  std::function<bool()> stopping, COrderedPrinter::Sink sink = PrintText);
     ~CPassExecutor();
     CPassExecutor(const CPassExecutor&) = delete;
     CPassExecutor& operator=(const CPassExecutor&) = delete;
@@ -50,7 +53,7 @@ public:
     void WaitForMap(const std::string& mapPath);
     // Waits for every fetch and prints the rest of the lines; adds the outcomes to result in feed
     // order. The save directory is synced once when anything was fetched.
-    void Finish(CPassResult& result, const std::string& savePath);
+    void Finish(CPassResult& result, const CDirectory& saveDirectory);
 
 private:
     struct Started {
@@ -63,6 +66,12 @@ private:
     // once, when none is in flight.
     bool Collect();
     bool Stopping() const { return m_stopping && m_stopping(); }
+    // The live progress line while downloads run, when standard error is a terminal: drawn by a
+    // thread of its own at most ten times a second, stopped and cleared before the pass ends.
+    void StartProgress();
+    void StopProgress();
+    // The rate is windowBytes over windowMs.
+    void DrawProgress(std::uint64_t windowBytes, long long windowMs);
 
     unsigned int m_uiWorkers;
     CDownloadPool::Configure m_configure;
@@ -76,6 +85,15 @@ private:
     // Every fetch of the pass by printer ticket; an outcome is written by its worker only, until
     // its ticket is collected.
     std::map<std::size_t, std::unique_ptr<Started>> m_started;
+    // Progress counts: fetches handed out, fetches done and their bytes. Written by the pass's
+    // thread and the workers, read by the progress thread.
+    std::atomic<unsigned int> m_uiProgressTotal{0};
+    std::atomic<unsigned int> m_uiProgressDone{0};
+    std::atomic<std::uint64_t> m_progressBytes{0};
+    std::mutex m_progressMutex;
+    std::condition_variable m_progressWake;
+    bool m_bProgressStop = false;
+    std::thread m_progressThread;
     // Declared last so that, whatever way this object goes, the workers are joined before
     // anything they write to is destroyed.
     std::unique_ptr<CDownloadPool> m_pPool;

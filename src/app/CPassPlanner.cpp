@@ -1,9 +1,9 @@
 #include "app/CPassPlanner.h"
 
+#include <strings.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "app/CMapVersionCache.h"
 #include "app/Utils.h"
@@ -23,8 +23,7 @@ struct TitleCharacter {
 // sequence introducer (U+009B), line breaks for some log viewers (U+0085, U+2028, U+2029), and the
 // bidirectional embeddings, overrides and isolates, which can make "evil\u202egnp.map" show as
 // "evilpam.png".
-bool IsHiddenControl(char32_t code)
-{
+bool IsHiddenControl(char32_t code) {
     return code < 0x20 || (code >= 0x7F && code <= 0x9F) || (code >= 0x202A && code <= 0x202E) ||
            (code >= 0x2066 && code <= 0x2069) || code == 0x2028 || code == 0x2029;
 }
@@ -32,8 +31,7 @@ bool IsHiddenControl(char32_t code)
 // The character at text (not at its end). Bytes that are not UTF-8 (a stray continuation, a
 // sequence cut short, an overlong form, a surrogate, beyond U+10FFFF) come back unsafe, as many as
 // belong to the broken sequence.
-TitleCharacter NextTitleCharacter(const char* text)
-{
+TitleCharacter NextTitleCharacter(const char* text) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     std::size_t length = 1;
     char32_t code = bytes[0];
@@ -55,8 +53,7 @@ TitleCharacter NextTitleCharacter(const char* text)
     }
     for (std::size_t i = 1; i < length; ++i) {
         // The terminating zero is no continuation byte, so a cut sequence stops here.
-        if ((bytes[i] & 0xC0) != 0x80)
-            return {i, false};
+        if ((bytes[i] & 0xC0) != 0x80) return {i, false};
         code = (code << 6) | (bytes[i] & 0x3F);
     }
     const bool valid = code >= shortest && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
@@ -68,23 +65,20 @@ TitleCharacter NextTitleCharacter(const char* text)
 // pattern (the start-up clean-up would remove such a map). It is also printed, so it holds no
 // control, invisible or reordering character and nothing that is not UTF-8 (a terminal escape,
 // a line break or a reversed name would forge the operator's log).
-bool IsSafeTitle(const char* title)
-{
+bool IsSafeTitle(const char* title) {
     if (title[0] == '\0' || strcmp(title, ".") == 0 || strcmp(title, "..") == 0 || strchr(title, '/') ||
         strchr(title, '\\') || CAtomicFile::IsTemporaryName(title))
         return false;
     for (const char* p = title; *p != '\0';) {
         const TitleCharacter character = NextTitleCharacter(p);
-        if (!character.safe)
-            return false;
+        if (!character.safe) return false;
         p += character.length;
     }
     return true;
 }
 
 // The title as it may be printed: each byte of a character IsSafeTitle refuses as \xHH.
-std::string PrintableTitle(const char* title)
-{
+std::string PrintableTitle(const char* title) {
     std::string text;
     for (const char* p = title; *p != '\0';) {
         const TitleCharacter character = NextTitleCharacter(p);
@@ -103,8 +97,7 @@ std::string PrintableTitle(const char* title)
 }
 
 CPassPlanner::Decision Refuse(CPassPlanner::Decision decision, std::string line,
-                              Severity severity = Severity::Warning)
-{
+                              Severity severity = Severity::Warning) {
     decision.kind = CPassPlanner::Decision::Kind::Refused;
     decision.line = std::move(line);
     decision.severity = severity;
@@ -118,21 +111,16 @@ static_assert(CFeedReader::kItemTextSize == CPassPlanner::kItemTextSize + 1,
 
 CPassPlanner::CPassPlanner(const std::string& savePath, const std::vector<char*>& ignoredMaps,
                            int downloadsPerUpdateMax)
-    : m_strSavePath(savePath), m_vecIgnoredMaps(ignoredMaps), m_iDownloadsPerUpdateMax(downloadsPerUpdateMax)
-{
-}
+    : m_strSavePath(savePath), m_vecIgnoredMaps(ignoredMaps), m_iDownloadsPerUpdateMax(downloadsPerUpdateMax) {}
 
-bool CPassPlanner::IsIgnored(const char* title) const
-{
+bool CPassPlanner::IsIgnored(const char* title) const {
     for (const char* name : m_vecIgnoredMaps) {
-        if (name && strcasecmp(name, title) == 0)
-            return true;
+        if (name && strcasecmp(name, title) == 0) return true;
     }
     return false;
 }
 
-bool CPassPlanner::IsProtectedFile(const char* title, Disk& disk) const
-{
+bool CPassPlanner::IsProtectedFile(const char* title, Disk& disk) const {
     // Ignoring case: on a file system that does (vfat, SMB, casefolded ext4) "CONFIG.XML" is config.xml.
     if (strcasecmp(title, kConfigFile) != 0 && strcasecmp(title, kFeedFile) != 0 &&
         strcasecmp(title, CMapVersionCache::kStateFileName) != 0)
@@ -141,22 +129,19 @@ bool CPassPlanner::IsProtectedFile(const char* title, Disk& disk) const
     return disk.IsWorkingDirectory(m_strSavePath.empty() ? "/" : m_strSavePath.c_str());
 }
 
-CPassPlanner::Decision CPassPlanner::Decide(const CFeedReader::Item& item, Disk& disk)
-{
+CPassPlanner::Decision CPassPlanner::Decide(const CFeedReader::Item& item, Disk& disk) {
     const char* title = item.title;
     const char* link = item.link;
     Decision decision;
     // As it may be printed; a title that needs escaping never gets past the first refusal.
     decision.fetch.title = PrintableTitle(title);
-    if (IsIgnored(title))
-        return decision;
+    if (IsIgnored(title)) return decision;
     if (!IsSafeTitle(title) || IsProtectedFile(title, disk))
         return Refuse(decision, Format("Skipping map with an unsafe name: %s\n", decision.fetch.title.c_str()));
 
     char mapPath[kMapPathSize];
     const int pathLength = snprintf(mapPath, sizeof(mapPath), "%s/%s", m_strSavePath.c_str(), title);
-    if (strlen(title) >= kItemTextSize || pathLength < 0 ||
-        static_cast<unsigned int>(pathLength) >= sizeof(mapPath))
+    if (strlen(title) >= kItemTextSize || pathLength < 0 || static_cast<unsigned int>(pathLength) >= sizeof(mapPath))
         return Refuse(decision, Format("Skipping map with a name or path that is too long: %s\n", title));
 
     // A map that is there but cannot be read is left alone: downloading it again would only
@@ -172,11 +157,14 @@ CPassPlanner::Decision CPassPlanner::Decide(const CFeedReader::Item& item, Disk&
         return Refuse(decision, Format("Cannot read map %s: %s\n", title, strerror(error)), Severity::Error);
     }
 
-    const int localVersion = disk.MapVersion(mapPath);
+    const int localVersion = disk.MapVersion(mapPath, error);
     if (localVersion == kStopped) {
         decision.kind = Decision::Kind::Stopped;
         return decision;
     }
+    // Only a map that was read and holds no record counts as unversioned.
+    if (localVersion == kCannotRead)
+        return Refuse(decision, Format("Cannot read map %s: %s\n", title, strerror(error)));
     const bool needed = localVersion == kNoFile || localVersion == kNoVersionRecord ||
                         static_cast<unsigned int>(localVersion) < item.version;
     if (!needed) {
@@ -200,24 +188,20 @@ CPassPlanner::Decision CPassPlanner::Decide(const CFeedReader::Item& item, Disk&
     return decision;
 }
 
-std::string CPassPlanner::DownloadHead(const Fetch& fetch)
-{
+std::string CPassPlanner::DownloadHead(const Fetch& fetch) {
     const char* title = fetch.title.c_str();
     if (fetch.localVersion == kNoVersionRecord)
         return Format("Version info not found in %s, downloading again... ", title);
-    if (fetch.localVersion == kNoFile)
-        return Format("Downloading %s... ", title);
+    if (fetch.localVersion == kNoFile) return Format("Downloading %s... ", title);
     return Format("Updating %s from version %d to version %d... ", title, fetch.localVersion,
                   static_cast<int>(fetch.feedVersion));
 }
 
-std::string CPassPlanner::DryRunLine(const Fetch& fetch)
-{
+std::string CPassPlanner::DryRunLine(const Fetch& fetch) {
     const char* title = fetch.title.c_str();
     if (fetch.localVersion == kNoVersionRecord)
         return Format("Would download %s again, version info not found\n", title);
-    if (fetch.localVersion == kNoFile)
-        return Format("Would download %s\n", title);
+    if (fetch.localVersion == kNoFile) return Format("Would download %s\n", title);
     return Format("Would update %s from version %d to version %d\n", title, fetch.localVersion,
                   static_cast<int>(fetch.feedVersion));
 }

@@ -27,6 +27,8 @@ public:
     static constexpr int kNoVersionRecord = -2;
     // The read was cut short by a stop request: nothing is known, nothing is started.
     static constexpr int kStopped = -3;
+    // The map is there but could not be opened or read (no descriptor left, an I/O error).
+    static constexpr int kCannotRead = -4;
 
     // What the planner asks of the disk.
     class Disk {
@@ -36,8 +38,8 @@ public:
         virtual bool IsWorkingDirectory(const char* directory) = 0;
         virtual CInputFile::Status Check(const char* path, int& error) = 0;
         // The version recorded in the map at path once no download of it is in flight: a
-        // version, kNoFile, kNoVersionRecord or kStopped.
-        virtual int MapVersion(const std::string& path) = 0;
+        // version, kNoFile, kNoVersionRecord, kStopped, or kCannotRead with error the errno.
+        virtual int MapVersion(const std::string& path, int& error) = 0;
     };
 
     // One map to fetch.
@@ -65,8 +67,7 @@ public:
     };
 
     // downloadsPerUpdateMax: most maps fetched in this pass, 0 for no limit.
-    CPassPlanner(const std::string& savePath, const std::vector<char*>& ignoredMaps,
-                 int downloadsPerUpdateMax);
+    CPassPlanner(const std::string& savePath, const std::vector<char*>& ignoredMaps, int downloadsPerUpdateMax);
 
     Decision Decide(const CFeedReader::Item& item, Disk& disk);
     unsigned int HeldBack() const { return m_uiHeldBack; }

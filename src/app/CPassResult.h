@@ -18,6 +18,8 @@ struct CPassResult {
     std::vector<std::string> refused;
     // Maps found up to date.
     std::vector<std::string> current;
+    // Items of the feed the pass walked, ignored and held-back ones included.
+    unsigned int listed = 0;
     // Maps a pass fetches now; a dry run counts those it would fetch.
     unsigned int planned = 0;
     // Maps the per-pass limit held back for the next pass.

@@ -4,6 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "http/CProxySelector.h"
+#include "http/CRateLimiter.h"
+
 // Everything the downloader is told by its configuration: the configuration reader fills it,
 // the run loop and the update pass take it. Plain values; the ignored names are borrowed from the
 // process-wide list (only the pointers are copied, the names outlive every copy).
@@ -49,12 +52,22 @@ struct CSettings {
     // How many more tries a download that failed for a transient cause gets in the same pass,
     // at most kMaximumRetries.
     unsigned int retries = kDefaultRetries;
+    // Most seconds a periodic pass starts after its due time, drawn afresh for each pass; 0 for none.
+    unsigned int splay = 0;
+    // Where the metrics are written at start and after each pass; empty for nowhere.
+    std::string metricsFile;
     // Shell command lines run after a pass that replaced a map, and after one that did not bring
     // every map up to date; empty for none.
     std::string onUpdate;
     std::string onFailure;
     // Longest wait for a hook; 0 waits without limit.
     unsigned int hookTimeoutSeconds = kDefaultHookTimeoutSeconds;
+    // The HTTP proxies requests go through, and the hosts that go direct; none by default.
+    CProxySelector proxies;
+    // The bandwidth cap as written in the file (empty when none is set) and as read: the most
+    // bytes per second all downloads together receive, by local time of day.
+    std::string maxRate;
+    CRateLimiter::Schedule maxRateSchedule;
 };
 
 #endif

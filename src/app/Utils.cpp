@@ -1,9 +1,13 @@
 #include "app/Utils.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <atomic>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <mutex>
 
 struct timeval g_tvInitialTime = {0, 0};
@@ -14,25 +18,16 @@ namespace {
 std::atomic<bool> g_bStopRequested{false};
 std::atomic<bool> g_bReloadRequested{false};
 std::atomic<bool> g_bPassRequested{false};
+std::atomic<long long> g_lastSignOfLife{0};
 static_assert(std::atomic<bool>::is_always_lock_free, "safe to set from a signal handler");
 
-void OnStopSignal(int)
-{
-    g_bStopRequested.store(true);
-}
+void OnStopSignal(int) { g_bStopRequested.store(true); }
 
-void OnReloadSignal(int)
-{
-    g_bReloadRequested.store(true);
-}
+void OnReloadSignal(int) { g_bReloadRequested.store(true); }
 
-void OnPassSignal(int)
-{
-    g_bPassRequested.store(true);
-}
+void OnPassSignal(int) { g_bPassRequested.store(true); }
 
-void Handle(int signalNumber, void (*handler)(int))
-{
+void Handle(int signalNumber, void (*handler)(int)) {
     struct sigaction action = {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
@@ -45,11 +40,136 @@ void Handle(int signalNumber, void (*handler)(int))
 std::mutex g_consoleMutex;
 bool g_bQuiet = false;
 std::string g_heldLine;
+// Under journald: the line printed in part, and the worst severity of its pieces.
+std::string g_openLine;
+Severity g_openSeverity = Severity::Info;
+// A progress line stands on standard error; the last text on standard output left its line open.
+bool g_bProgressShown = false;
+bool g_bOutputLineOpen = false;
+
+// Erases the progress line; the console lock is held.
+void ClearProgressLocked() {
+    if (!g_bProgressShown) return;
+    fputs("\r\033[K", stderr);
+    fflush(stderr);
+    g_bProgressShown = false;
+}
+
+const char* Priority(Severity severity) {
+    switch (severity) {
+    case Severity::Error:
+        return "<3>";
+    case Severity::Warning:
+        return "<4>";
+    case Severity::Info:
+        break;
+    }
+    return "<6>";
+}
+
+Severity Worse(Severity a, Severity b) { return static_cast<int>(a) < static_cast<int>(b) ? a : b; }
+
+void WriteOut(const std::string& text) {
+    ClearProgressLocked();
+    if (!text.empty()) g_bOutputLineOpen = text.back() != '\n';
+    fputs(text.c_str(), stdout);
+    fflush(stdout);
+}
+
+// A line left open when the process ends is written as it is; journald takes it at the end of
+// the stream. Registered once, before the first open line, with the console lock free.
+void WriteOpenLine() {
+    std::lock_guard<std::mutex> lock(g_consoleMutex);
+    if (!g_openLine.empty()) WriteOut(Priority(g_openSeverity) + g_openLine);
+    g_openLine.clear();
+}
+
+bool StandardOutputIsJournal() {
+    static const bool journal = [] {
+        const bool named = IsJournalStream(STDOUT_FILENO);
+        if (named) atexit(WriteOpenLine);
+        return named;
+    }();
+    return journal;
+}
+
+// Writes text that passed the quiet filter; the console lock is held.
+void Emit(Severity severity, const std::string& text) {
+    if (!StandardOutputIsJournal()) {
+        WriteOut(text);
+        return;
+    }
+    g_openLine += text;
+    g_openSeverity = Worse(g_openSeverity, severity);
+    std::string lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = g_openLine.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines += Priority(g_openSeverity);
+        lines.append(g_openLine, start, end + 1 - start);
+        // The lines after the first are this text's own.
+        g_openSeverity = severity;
+    }
+    g_openLine.erase(0, start);
+    if (g_openLine.empty()) g_openSeverity = Severity::Info;
+    if (!lines.empty()) WriteOut(lines);
+}
 
 }  // namespace
 
-void InstallStopHandlers()
-{
+bool IsJournalStream(int fd) {
+    const char* const named = getenv("JOURNAL_STREAM");
+    if (!named) return false;
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    int consumed = 0;
+    if (sscanf(named, "%llu:%llu%n", &device, &inode, &consumed) != 2 || named[consumed] != '\0') return false;
+    struct stat status;
+    return fstat(fd, &status) == 0 && static_cast<unsigned long long>(status.st_dev) == device &&
+           static_cast<unsigned long long>(status.st_ino) == inode;
+}
+
+void PrintToStandardError(Severity severity, const std::string& text) {
+    static const bool journal = IsJournalStream(STDERR_FILENO);
+    std::lock_guard<std::mutex> lock(g_consoleMutex);
+    ClearProgressLocked();
+    if (!journal) {
+        fputs(text.c_str(), stderr);
+    } else {
+        std::string lines;
+        for (std::size_t start = 0; start < text.size();) {
+            std::size_t end = text.find('\n', start);
+            end = end == std::string::npos ? text.size() : end + 1;
+            lines += Priority(severity);
+            lines.append(text, start, end - start);
+            start = end;
+        }
+        fputs(lines.c_str(), stderr);
+    }
+    fflush(stderr);
+}
+
+bool ProgressLineWanted() {
+    static const bool terminal = isatty(STDERR_FILENO) == 1;
+    return terminal;
+}
+
+void ShowProgressLine(const std::string& text) {
+    if (!ProgressLineWanted()) return;
+    static const bool outputIsTerminal = isatty(STDOUT_FILENO) == 1;
+    std::lock_guard<std::mutex> lock(g_consoleMutex);
+    // On a shared terminal the progress would land in the middle of the open line.
+    if (outputIsTerminal && g_bOutputLineOpen) return;
+    fputs(("\r\033[K" + text).c_str(), stderr);
+    fflush(stderr);
+    g_bProgressShown = true;
+}
+
+void ClearProgressLine() {
+    std::lock_guard<std::mutex> lock(g_consoleMutex);
+    ClearProgressLocked();
+}
+
+void InstallStopHandlers() {
     Handle(SIGTERM, OnStopSignal);
     Handle(SIGINT, OnStopSignal);
     // As daemons do: systemctl reload sends SIGHUP.
@@ -61,28 +181,27 @@ void InstallStopHandlers()
     signal(SIGXFSZ, SIG_IGN);
 }
 
-bool StopRequested()
-{
+bool StopRequested() {
+    g_lastSignOfLife.store(MonotonicMs(), std::memory_order_relaxed);
     return g_bStopRequested.load();
 }
 
-bool TakeReloadRequest()
-{
-    return g_bReloadRequested.exchange(false);
+bool TakeReloadRequest() { return g_bReloadRequested.exchange(false); }
+
+bool TakePassRequest() { return g_bPassRequested.exchange(false); }
+
+long long LastSignOfLife() { return g_lastSignOfLife.load(std::memory_order_relaxed); }
+
+long long MonotonicMs() {
+    // The coarse clock is read without a system call; its few milliseconds of grain do not matter.
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-bool TakePassRequest()
-{
-    return g_bPassRequested.exchange(false);
-}
+void InitializeTime() { gettimeofday(&g_tvInitialTime, nullptr); }
 
-void InitializeTime()
-{
-    gettimeofday(&g_tvInitialTime, nullptr);
-}
-
-unsigned int GetTime()
-{
+unsigned int GetTime() {
     struct timeval now;
     gettimeofday(&now, nullptr);
     // Unsigned arithmetic: the count wraps instead of overflowing.
@@ -91,50 +210,36 @@ unsigned int GetTime()
     return seconds * 1000u + static_cast<unsigned int>(microseconds / 1000);
 }
 
-bool InitializeSockets()
-{
-    return true;
-}
+bool InitializeSockets() { return true; }
 
-bool CleanupSockets()
-{
-    return true;
-}
+bool CleanupSockets() { return true; }
 
-void WaitBeforeExiting()
-{
-}
+void WaitBeforeExiting() {}
 
-void SetQuiet(bool quiet)
-{
+void SetQuiet(bool quiet) {
     std::lock_guard<std::mutex> lock(g_consoleMutex);
     g_bQuiet = quiet;
     g_heldLine.clear();
 }
 
-void PrintText(Severity severity, const std::string& text)
-{
+void PrintText(Severity severity, const std::string& text) {
     std::lock_guard<std::mutex> lock(g_consoleMutex);
     if (!g_bQuiet) {
-        fputs(text.c_str(), stdout);
-        fflush(stdout);
+        Emit(severity, text);
         return;
     }
     if (severity == Severity::Info) {
         // Only the part after the last line end can still be completed by a problem.
         g_heldLine += text;
         const std::size_t lineEnd = g_heldLine.rfind('\n');
-        if (lineEnd != std::string::npos)
-            g_heldLine.erase(0, lineEnd + 1);
+        if (lineEnd != std::string::npos) g_heldLine.erase(0, lineEnd + 1);
         return;
     }
-    fputs((g_heldLine + text).c_str(), stdout);
-    fflush(stdout);
+    Emit(severity, g_heldLine + text);
     g_heldLine.clear();
 }
 
-void PrintMessage(Severity severity, const char* format, ...)
-{
+void PrintMessage(Severity severity, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     va_list copy;
@@ -142,14 +247,12 @@ void PrintMessage(Severity severity, const char* format, ...)
     const int length = vsnprintf(nullptr, 0, format, copy);
     va_end(copy);
     std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
-    if (length > 0)
-        vsnprintf(&text[0], text.size() + 1, format, arguments);
+    if (length > 0) vsnprintf(&text[0], text.size() + 1, format, arguments);
     va_end(arguments);
     PrintText(severity, text);
 }
 
-std::string Format(const char* format, ...)
-{
+std::string Format(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     va_list copy;
@@ -157,8 +260,7 @@ std::string Format(const char* format, ...)
     const int length = vsnprintf(nullptr, 0, format, copy);
     va_end(copy);
     std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    if (length > 0)
-        vsnprintf(&text[0], text.size() + 1, format, arguments);
+    if (length > 0) vsnprintf(&text[0], text.size() + 1, format, arguments);
     va_end(arguments);
     return text;
 }

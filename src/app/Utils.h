@@ -1,8 +1,8 @@
 #ifndef MAD_APP_UTILS_H
 #define MAD_APP_UTILS_H
 
-#include <string>
 #include <sys/time.h>
+#include <string>
 
 // The process clock and the platform hooks of the downloader.
 
@@ -28,10 +28,16 @@ void WaitBeforeExiting();
 // next tick. SIGPIPE and SIGXFSZ are ignored, so the failing write is reported instead of killing
 // the process.
 void InstallStopHandlers();
+// Every wait of the program (the run loop's tick, the network waits, long reads, hooks) asks at
+// least every second, so asking is also the program's sign of life: the service watchdog is fed
+// only while some thread keeps asking, and a hung program stops feeding it.
 bool StopRequested();
 // Each answers whether its signal came since the last call, and clears the request.
 bool TakeReloadRequest();
 bool TakePassRequest();
+// Milliseconds on the monotonic clock (MonotonicMs) of the last StopRequested call.
+long long LastSignOfLife();
+long long MonotonicMs();
 
 // How much a printed text matters to the operator: Error for a failure (an error line, a
 // configuration error), Warning for a map skipped or refused or a version that could not be
@@ -45,7 +51,23 @@ enum class Severity { Error, Warning, Info };
 void SetQuiet(bool quiet);
 
 // Prints text to standard output and flushes it, so every message reaches a pipe or a log at once.
+// When standard output is the journal's stream, each line starts with the syslog priority of its
+// worst piece ("<3>" Error, "<4>" Warning, "<6>" Info), which journald reads and removes; a line
+// printed in pieces is held until its end, so its priority is known before its start is written.
+// What a priority of warning or worse selects is then what quiet mode prints.
 void PrintText(Severity severity, const std::string& text);
+// Prints whole lines to standard error and flushes it, each line prefixed with the priority as
+// above when standard error is the journal's stream.
+void PrintToStandardError(Severity severity, const std::string& text);
+// True when JOURNAL_STREAM ("<device>:<inode>", decimal, set by systemd) names the file open on
+// fd: the stream journald reads.
+bool IsJournalStream(int fd);
+// The live progress line on standard error, only when standard error is a terminal: shown in place
+// of the one before, cleared before any output is written and by ClearProgressLine. Nothing is
+// drawn while a line of standard output on a terminal is open.
+bool ProgressLineWanted();
+void ShowProgressLine(const std::string& text);
+void ClearProgressLine();
 // printf, then as PrintText.
 void PrintMessage(Severity severity, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // The text printf would print, as a string.

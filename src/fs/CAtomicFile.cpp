@@ -1,15 +1,15 @@
 #include "fs/CAtomicFile.h"
 
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -37,10 +37,9 @@ std::string RandomPart() {
     unsigned char bytes[kRandomLength] = {};
     if (::getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
         static std::atomic<unsigned long long> counter{0};
-        unsigned long long seed = static_cast<unsigned long long>(
-                                      std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                                  (static_cast<unsigned long long>(::getpid()) << 32) ^
-                                  (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+        unsigned long long seed =
+            static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+            (static_cast<unsigned long long>(::getpid()) << 32) ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
         for (unsigned char& byte : bytes) {
             seed ^= seed >> 33;
             seed *= 0xFF51AFD7ED558CCDull;
@@ -77,7 +76,10 @@ bool EndsWith(const char* text, std::size_t length, const char* suffix) {
 
 }  // namespace
 
-CAtomicFile::CAtomicFile(std::string target, Sync sync) : m_target(std::move(target)), m_sync(sync) {}
+CAtomicFile::CAtomicFile(std::string target, Sync sync) : CAtomicFile(AT_FDCWD, std::move(target), sync) {}
+
+CAtomicFile::CAtomicFile(int directoryFd, std::string target, Sync sync)
+    : m_directoryFd(directoryFd), m_target(std::move(target)), m_sync(sync) {}
 
 CAtomicFile::~CAtomicFile() { Discard(); }
 
@@ -97,7 +99,7 @@ void CAtomicFile::Discard() {
         m_fd = -1;
     }
     if (!m_temporary.empty()) {
-        ::unlink(m_temporary.c_str());
+        ::unlinkat(m_directoryFd, m_temporary.c_str(), 0);
         m_temporary.clear();
     }
 }
@@ -108,17 +110,19 @@ bool CAtomicFile::Open() {
     m_bFailed = false;
     if (m_target.empty()) return Fail(ENOENT);
     // A long name is cut so that the temporary one still fits the limit; the pattern still holds.
-    const std::string prefix = DirectoryOf(m_target) + "/." +
+    const std::size_t slash = m_target.rfind('/');
+    const std::string prefix = (slash == std::string::npos ? std::string() : DirectoryOf(m_target) + "/") + "." +
                                BaseNameOf(m_target).substr(0, kMaxNameLength - kPatternLength) + kMarker;
     // The replacement keeps the owner and permissions of the file it replaces, as an overwrite
     // in place would; it is private until it has them. A new file gets its mode from the kernel,
     // umask applied: reading the umask would mean setting it, and threads would race on that.
     struct stat existing {};
-    const bool replaces = ::stat(m_target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
+    const bool replaces = ::fstatat(m_directoryFd, m_target.c_str(), &existing, 0) == 0 && S_ISREG(existing.st_mode);
     int error = 0;
     for (int attempt = 0; attempt < 16 && m_fd < 0; ++attempt) {
         const std::string candidate = prefix + RandomPart() + kSuffix;
-        m_fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, replaces ? 0600 : 0666);
+        m_fd = ::openat(m_directoryFd, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
+                        replaces || m_bFixedMode ? 0600 : 0666);
         if (m_fd >= 0) {
             m_temporary = candidate;
             break;
@@ -127,7 +131,11 @@ bool CAtomicFile::Open() {
         if (error != EEXIST && error != EINTR) break;
     }
     if (m_fd < 0) return Fail(error);
-    const int ownershipError = replaces ? TakeOverOwnership(m_fd, existing) : 0;
+    int ownershipError = 0;
+    if (m_bFixedMode)
+        ownershipError = ::fchmod(m_fd, m_mode) == 0 ? 0 : errno;
+    else if (replaces)
+        ownershipError = TakeOverOwnership(m_fd, existing);
     if (ownershipError != 0) {
         Discard();
         return Fail(ownershipError);
@@ -188,18 +196,26 @@ bool CAtomicFile::Commit() {
     // close reports delayed write errors (NFS, quotas); it is not retried on EINTR, since on Linux
     // the descriptor is gone either way.
     if (::close(fd) != 0 && error == 0) error = errno;
-    if (error == 0 && ::rename(m_temporary.c_str(), m_target.c_str()) != 0) error = errno;
+    if (error == 0 && ::renameat(m_directoryFd, m_temporary.c_str(), m_directoryFd, m_target.c_str()) != 0)
+        error = errno;
     if (error != 0) {
         Discard();
         return Fail(error);
     }
     m_temporary.clear();
-    if (m_sync == Sync::Durable) SyncDirectory(DirectoryOf(m_target));
+    if (m_sync == Sync::Durable) SyncDirectory(m_directoryFd, DirectoryOf(m_target));
     return true;
 }
 
-void CAtomicFile::SyncDirectory(const std::string& directory) {
-    const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+void CAtomicFile::SyncDirectory(const std::string& directory) { SyncDirectory(AT_FDCWD, directory); }
+
+void CAtomicFile::SyncDirectory(int directoryFd, const std::string& directory) {
+    if (directoryFd != AT_FDCWD && (directory.empty() || directory == ".")) {
+        ::fsync(directoryFd);
+        return;
+    }
+    const int fd =
+        ::openat(directoryFd, directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     ::fsync(fd);
     ::close(fd);

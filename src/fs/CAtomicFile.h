@@ -1,6 +1,7 @@
 #ifndef MAD_FS_CATOMICFILE_H
 #define MAD_FS_CATOMICFILE_H
 
+#include <sys/types.h>
 #include <cstddef>
 #include <string>
 
@@ -16,11 +17,16 @@
 //  - The replacement gets the permission bits, and as far as the process may give them the
 //    owner and group, of the target it replaces; set-ID bits only stay with the owner or group
 //    they were for. A new file gets 0666 less the umask, like any file the program creates.
+//    SetMode before Open overrides both: the file gets exactly that mode, whatever it replaces
+//    and whatever the umask (for files other programs read, like a metrics file).
 //  - With Sync::Durable, Commit flushes the data to disk before the rename, so a power loss too
 //    leaves the old or the new file, and the directory after it (where the file system can), so
 //    once Commit returned it is the new one. Sync::Data flushes the data only: the caller syncs
 //    the directory, once for many files, with SyncDirectory. Sync::Fast flushes nothing (for
 //    state that is only a cache, or read back and thrown away).
+//  - Given a directory descriptor, the target and the temporary file are named relative to it, and
+//    every step (look, create, rename, remove, sync) happens in that one directory, whatever
+//    happens to its path meanwhile: the temporary file is always removed from where it was made.
 //  - On any failure, and on destruction without a commit, the temporary file is removed.
 //  - Error() is the errno of the first failure; ErrorText() is the system's text for it.
 class CAtomicFile final {
@@ -28,10 +34,18 @@ public:
     enum class Sync { Durable, Data, Fast };
 
     explicit CAtomicFile(std::string target, Sync sync = Sync::Durable);
+    // target is relative to directoryFd, which is borrowed and must stay open while this object
+    // lives (AT_FDCWD: the working directory, looked up by path at each step).
+    CAtomicFile(int directoryFd, std::string target, Sync sync = Sync::Durable);
     ~CAtomicFile();
     CAtomicFile(const CAtomicFile&) = delete;
     CAtomicFile& operator=(const CAtomicFile&) = delete;
 
+    // The permission bits of the file Commit puts in place; call before Open.
+    void SetMode(mode_t mode) {
+        m_mode = mode;
+        m_bFixedMode = true;
+    }
     // Creates the temporary file. False when it cannot be created.
     bool Open();
     // Writes all bytes, retrying interrupted and short writes. False on any failure (the
@@ -46,7 +60,11 @@ public:
     void Discard();
 
     bool IsOpen() const { return m_fd >= 0; }
+    // The temporary file, open for reading too, so that what was written can be read back
+    // (with pread, or after a seek) before Commit; -1 when not open. Still owned by this object.
+    int Descriptor() const { return m_fd; }
     const std::string& Target() const { return m_target; }
+    // Relative to the directory descriptor, like the target.
     const std::string& TemporaryPath() const { return m_temporary; }
     int Error() const { return m_error; }
     std::string ErrorText() const;
@@ -54,6 +72,7 @@ public:
     // Flushes directory's entries to disk, so the renames done in it survive a power loss. Only a
     // hint: some file systems cannot sync a directory, and nothing can be undone then anyway.
     static void SyncDirectory(const std::string& directory);
+    static void SyncDirectory(int directoryFd, const std::string& directory);
     // Whether a file name (no directory part) has the temporary-file pattern above.
     static bool IsTemporaryName(const char* fileName);
     // Removes the regular files of directory whose names have the pattern, left by a process
@@ -65,6 +84,7 @@ private:
     bool Fail(int error);
     void StartWriteback();
 
+    int m_directoryFd;
     std::string m_target;
     Sync m_sync;
     std::string m_temporary;
@@ -73,6 +93,8 @@ private:
     std::size_t m_size = 0;     // bytes written so far
     std::size_t m_flushed = 0;  // bytes already handed to the disk
     bool m_bFailed = false;
+    mode_t m_mode = 0;
+    bool m_bFixedMode = false;
 };
 
 #endif

@@ -1,10 +1,10 @@
 #include "fs/CInputFile.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 CInputFile::~CInputFile() { Close(); }
 
@@ -21,19 +21,21 @@ CInputFile::Status CInputFile::Fail(Status status, int error) {
     return status;
 }
 
-CInputFile::Status CInputFile::Open(const std::string& path) {
+CInputFile::Status CInputFile::Open(const std::string& path) { return Open(AT_FDCWD, path); }
+
+CInputFile::Status CInputFile::Open(int directoryFd, const std::string& path) {
     Close();
     m_error = 0;
     // Looked at before opening: opening some devices has effects of its own.
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
+    if (::fstatat(directoryFd, path.c_str(), &info, 0) != 0) {
         const int error = errno;
         return Fail(error == ENOENT || error == ENOTDIR ? Status::Missing : Status::Unreadable, error);
     }
     if (!S_ISREG(info.st_mode)) return Fail(Status::NotRegular, 0);
     // Non-blocking, and looked at again through the descriptor: the name may have been replaced
     // by a FIFO in between.
-    m_fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    m_fd = ::openat(directoryFd, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (m_fd < 0) {
         const int error = errno;
         return Fail(error == ENOENT ? Status::Missing : Status::Unreadable, error);
@@ -62,17 +64,19 @@ bool CInputFile::ReadAll(std::string& text, std::size_t limit) {
     }
 }
 
-CInputFile::Status CInputFile::Check(const std::string& path, int& error) {
+CInputFile::Status CInputFile::Check(const std::string& path, int& error) { return Check(AT_FDCWD, path, error); }
+
+CInputFile::Status CInputFile::Check(int directoryFd, const std::string& path, int& error) {
     // Asked of every map on every pass, so without opening anything: a look at the name and the
     // permission check that opening it would make.
     error = 0;
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
+    if (::fstatat(directoryFd, path.c_str(), &info, 0) != 0) {
         error = errno;
         return error == ENOENT || error == ENOTDIR ? Status::Missing : Status::Unreadable;
     }
     if (!S_ISREG(info.st_mode)) return Status::NotRegular;
-    if (::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0) {
+    if (::faccessat(directoryFd, path.c_str(), R_OK, AT_EACCESS) != 0) {
         error = errno;
         return error == ENOENT ? Status::Missing : Status::Unreadable;
     }

@@ -1,10 +1,11 @@
 #include "http/CHTTPClient.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
-#include <chrono>
+#include <strings.h>
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -13,13 +14,13 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <strings.h>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "http/CHTTPResponse.h"
 #include "fs/CAtomicFile.h"
+#include "http/CHTTPResponse.h"
+#include "http/CRateLimiter.h"
 #include "tcp/CTCP.h"
 #include "tcp/CTCPClientSocket.h"
 #include "tcp/TCPErrorTexts.h"
@@ -97,8 +98,8 @@ K ClosedKind(const CTCPClientSocket& socket) {
 // Whether a Get that failed with error on a connection started ahead is worth one more, fresh
 // one: not after a wait that ran out (it has had its time), a stop, or a verdict on the server.
 bool IsWorthAnotherConnection(const CNetError& error) {
-    return error.kind != K::TimedOut && error.kind != K::TooSlow && error.kind != K::Stopped &&
-           error.kind != K::TLS && error.kind != K::Certificate;
+    return error.kind != K::TimedOut && error.kind != K::TooSlow && error.kind != K::Stopped && error.kind != K::TLS &&
+           error.kind != K::Certificate && !(error.kind == K::Proxy && error.status != 0);
 }
 
 bool IsRedirect(int code) { return code == 301 || code == 302 || code == 303 || code == 307 || code == 308; }
@@ -168,13 +169,14 @@ public:
             m_receives.pop_front();
         }
     }
-    Clock::time_point Deadline() const {
-        return (Reached() ? m_receives.front().first : m_start) + m_window;
+    // Time spent waiting for the bandwidth cap does not count against the pace.
+    void Pause(Clock::duration waited) {
+        m_start += waited;
+        for (auto& receive : m_receives) receive.first += waited;
     }
+    Clock::time_point Deadline() const { return (Reached() ? m_receives.front().first : m_start) + m_window; }
     // What arrived in the window that ends at Deadline().
-    unsigned long long BytesInWindow() const {
-        return Reached() ? m_sum - m_receives.front().second : m_sum;
-    }
+    unsigned long long BytesInWindow() const { return Reached() ? m_sum - m_receives.front().second : m_sum; }
 
 private:
     bool Reached() const { return m_sum >= kMinimumBytesPerWindow; }
@@ -246,8 +248,8 @@ std::string WriteFailure(const char* destination, const CAtomicFile& file) {
     std::string text = "Unable to write destination file " + name + ": " + reason;
     if (text.size() >= 128) {
         const std::size_t slash = name.rfind('/');
-        text = "Unable to write destination file " + name.substr(slash == std::string::npos ? 0 : slash + 1) +
-               ": " + reason;
+        text = "Unable to write destination file " + name.substr(slash == std::string::npos ? 0 : slash + 1) + ": " +
+               reason;
     }
     return text;
 }
@@ -257,9 +259,16 @@ std::string WriteFailure(const char* destination, const CAtomicFile& file) {
 // One hop of a Get: where to connect and what to send.
 struct CHTTPClient::Target {
     bool secure = false;
+    // Where the socket connects: the origin, or for plain http through a proxy the proxy.
     char host[kHostSize] = {};
     unsigned short port = 0;
     char request[kRequestSize] = {};
+    // The proxy the connection goes to: through a tunnel (https), or asked directly (http).
+    const CProxy* proxy = nullptr;
+    bool Tunnelled() const { return proxy != nullptr && secure; }
+    std::string TunnelName() const {
+        return Tunnelled() ? proxy->Host() + " " + std::to_string(proxy->Port()) : std::string();
+    }
 };
 
 CHTTPClient::CHTTPClient(CTCP* tcp)
@@ -285,6 +294,11 @@ void CHTTPClient::SetMaxRedirects(unsigned int redirects) { m_uiMaxRedirects = s
 
 void CHTTPClient::SetConnectAhead(std::function<bool()> nextGetComing) { m_connectAhead = std::move(nextGetComing); }
 
+void CHTTPClient::SetProxies(CProxySelector proxies) {
+    m_ahead.reset();
+    m_proxies = std::move(proxies);
+}
+
 void CHTTPClient::SetRetries(unsigned int retries) { m_uiRetries = retries; }
 
 void CHTTPClient::SetRetryWait(std::function<bool(std::chrono::milliseconds)> wait) { m_retryWait = std::move(wait); }
@@ -305,10 +319,10 @@ bool CHTTPClient::FailWriting(const char* destination, const CAtomicFile& file) 
 
 bool CHTTPClient::Stopping() const { return m_stopRequested && m_stopRequested(); }
 
-bool CHTTPClient::ParseURL(const char* url, char* scheme, unsigned int schemeSize, char* host,
-                           unsigned int hostSize, unsigned short& port, char* path, unsigned int pathSize) {
-    if (url == nullptr || scheme == nullptr || host == nullptr || path == nullptr || schemeSize == 0 ||
-        hostSize == 0 || pathSize == 0) {
+bool CHTTPClient::ParseURL(const char* url, char* scheme, unsigned int schemeSize, char* host, unsigned int hostSize,
+                           unsigned short& port, char* path, unsigned int pathSize) {
+    if (url == nullptr || scheme == nullptr || host == nullptr || path == nullptr || schemeSize == 0 || hostSize == 0 ||
+        pathSize == 0) {
         return false;
     }
     scheme[0] = host[0] = path[0] = '\0';
@@ -352,7 +366,7 @@ bool CHTTPClient::ParseURL(const char* url, char* scheme, unsigned int schemeSiz
 }
 
 bool CHTTPClient::BuildRequest(const char* host, unsigned short port, const char* path, char* request,
-                               unsigned int size, unsigned short defaultPort) {
+                               unsigned int size, unsigned short defaultPort, const char* proxyAuthorization) {
     // The host and the target come from the feed: a CR or LF in them would end the request line
     // early and let the feed write headers of its own. Such a host is refused (a host with a space
     // simply does not resolve); in the target every space and control byte is escaped.
@@ -374,16 +388,18 @@ bool CHTTPClient::BuildRequest(const char* host, unsigned short port, const char
     }
     // An IPv6 address keeps its brackets, as in the URL.
     const bool bracketed = std::strchr(host, ':') != nullptr;
-    const char* open = bracketed ? "[" : "";
-    const char* close = bracketed ? "]" : "";
-    const int written =
-        port == defaultPort
-            ? std::snprintf(request, size,
-                            "GET %s HTTP/1.0\r\nHost: %s%s%s\r\nUser-Agent: XOVRA_SERVER_10\r\n\r\n", target,
-                            open, host, close)
-            : std::snprintf(request, size,
-                            "GET %s HTTP/1.0\r\nHost: %s%s%s:%d\r\nUser-Agent: XOVRA_SERVER_10\r\n\r\n",
-                            target, open, host, close, static_cast<int>(port));
+    std::string authority = bracketed ? std::string("[") + host + "]" : std::string(host);
+    if (port != defaultPort) authority += ":" + std::to_string(port);
+    const bool proxied = proxyAuthorization != nullptr;
+    for (const char* a = proxied ? proxyAuthorization : ""; *a != '\0'; ++a) {
+        if (IsControl(*a)) return false;
+    }
+    const std::string authorization = proxied && proxyAuthorization[0] != '\0'
+                                          ? std::string("Proxy-Authorization: ") + proxyAuthorization + "\r\n"
+                                          : "";
+    const int written = std::snprintf(
+        request, size, "GET %s%s%s HTTP/1.0\r\nHost: %s\r\n%sUser-Agent: XOVRA_SERVER_10\r\n\r\n",
+        proxied ? "http://" : "", proxied ? authority.c_str() : "", target, authority.c_str(), authorization.c_str());
     return written >= 0 && static_cast<unsigned int>(written) < size;
 }
 
@@ -436,20 +452,31 @@ bool CHTTPClient::Prepare(const char* url, Target& target) {
         return Fail(K::Protocol, "Invalid URL");
     }
     target.secure = strcasecmp(scheme, "https") == 0;
-    if (!target.secure && scheme[0] != '\0' && strcasecmp(scheme, "http") != 0) return Fail(K::Protocol, "Unsupported protocol");
+    if (!target.secure && scheme[0] != '\0' && strcasecmp(scheme, "http") != 0)
+        return Fail(K::Protocol, "Unsupported protocol");
     const unsigned short defaultPort = target.secure ? kHttpsPort : kHttpPort;
     if (target.port == 0) target.port = defaultPort;
     if (target.host[0] == '\0') return Fail(K::Protocol, "No hostname within the URL");
+    target.proxy = m_proxies.For(target.secure, target.host);
+    // Plain http asks the proxy itself, naming the whole URL; https tunnels to the origin.
+    const bool asksProxy = target.proxy != nullptr && !target.secure;
+    const std::string authorization = asksProxy ? target.proxy->Authorization() : std::string();
     // Built before connecting: a request that cannot be sent is not worth a connection.
-    if (!BuildRequest(target.host, target.port, path, target.request, sizeof target.request, defaultPort)) {
+    if (!BuildRequest(target.host, target.port, path, target.request, sizeof target.request, defaultPort,
+                      asksProxy ? authorization.c_str() : nullptr)) {
         return Fail(K::Protocol, "Invalid URL");
+    }
+    if (asksProxy) {
+        if (!CopyWhole(target.proxy->Host().data(), target.proxy->Host().data() + target.proxy->Host().size(),
+                       target.host, sizeof target.host)) {
+            return Fail(K::Protocol, "Invalid URL");
+        }
+        target.port = target.proxy->Port();
     }
     return true;
 }
 
-bool CHTTPClient::Get(const char* url, const char* destination) {
-    return FetchWithRetries(url, destination, nullptr);
-}
+bool CHTTPClient::Get(const char* url, const char* destination) { return FetchWithRetries(url, destination, nullptr); }
 
 bool CHTTPClient::Get(const char* url, CAtomicFile& file, unsigned long long maxBodyBytes) {
     m_ullMaxBody = maxBodyBytes;
@@ -510,9 +537,13 @@ bool CHTTPClient::IsTransient(const CNetError& error) {
     case K::TooSlow:
     case K::ClosedEarly:
         return true;
+    case K::Proxy:
+        // A proxy restarting or busy is as passing as a server doing so; its verdicts are not.
+        return error.status == 0 ? error.code == ECONNREFUSED || error.code == ECONNRESET || error.code == ETIMEDOUT
+                                 : error.status == 502 || error.status == 503 || error.status == 504;
     case K::HTTPStatus:
-        return error.code == 408 || error.code == 429 || error.code == 500 || error.code == 502 ||
-               error.code == 503 || error.code == 504;
+        return error.code == 408 || error.code == 429 || error.code == 500 || error.code == 502 || error.code == 503 ||
+               error.code == 504;
     default:
         return false;
     }
@@ -548,7 +579,8 @@ bool CHTTPClient::Fetch(const char* url, const char* destination, CAtomicFile* o
         Target target;
         if (!Prepare(current.c_str(), target)) return false;
         std::string place = PlaceOf(target);
-        if (std::find(visited.begin(), visited.end(), place) != visited.end()) return Fail(K::Protocol, "Redirect loop");
+        if (std::find(visited.begin(), visited.end(), place) != visited.end())
+            return Fail(K::Protocol, "Redirect loop");
         visited.push_back(std::move(place));
         std::unique_ptr<CTCPClientSocket> socket;
         char head[kHeadSize];
@@ -556,8 +588,16 @@ bool CHTTPClient::Fetch(const char* url, const char* destination, CAtomicFile* o
         if (!Exchange(target, redirects == 0, socket, head, headLength)) return false;
 
         CHTTPResponse response;
-        if (!response.Parse(head, static_cast<unsigned int>(headLength))) return Fail(K::Protocol, "Parsing response failed");
+        if (!response.Parse(head, static_cast<unsigned int>(headLength)))
+            return Fail(K::Protocol, "Parsing response failed");
         const int code = response.GetErrorCode();
+        // Only the proxy asks for proxy credentials; every other answer is the origin's, relayed.
+        if (code == 407 && target.proxy != nullptr) {
+            std::snprintf(m_szLastError, sizeof m_szLastError, "Proxy refused: %d - %s", code,
+                          response.GetErrorDescription());
+            m_error = CNetError{K::Proxy, 0, code};
+            return false;
+        }
         if (code == 200) return ReceiveBody(*socket, head, headLength, destination, open);
 
         std::string location;
@@ -587,8 +627,8 @@ bool CHTTPClient::Fetch(const char* url, const char* destination, CAtomicFile* o
     }
 }
 
-bool CHTTPClient::Exchange(const Target& target, bool first, std::unique_ptr<CTCPClientSocket>& socket,
-                           char* head, int& headLength) {
+bool CHTTPClient::Exchange(const Target& target, bool first, std::unique_ptr<CTCPClientSocket>& socket, char* head,
+                           int& headLength) {
     if (Stopping()) return Fail(K::Stopped, tcp_text::kStopped);
     bool answered = false;
     socket = TakeAhead(target);
@@ -604,17 +644,23 @@ bool CHTTPClient::Exchange(const Target& target, bool first, std::unique_ptr<CTC
         std::memcpy(m_szLastError, before, sizeof before);
         m_error = beforeKind;
     }
-    socket.reset(target.secure ? m_pTCP->CreateTLSClient() : m_pTCP->CreateClient());
-    if (!socket) return Fail(m_pTCP->GetLastErrorKind().kind, m_pTCP->GetLastError(), m_pTCP->GetLastErrorKind().code);
-    socket->SetTimeout(m_uiTimeoutMs);
-    socket->SetStopCheck(m_stopRequested);
+    socket = NewSocket(target, true);
+    if (!socket) return false;
     return Converse(target, first, *socket, head, headLength, answered);
 }
 
-bool CHTTPClient::Converse(const Target& target, bool first, CTCPClientSocket& socket, char* head,
-                           int& headLength, bool& answered) {
+bool CHTTPClient::Converse(const Target& target, bool first, CTCPClientSocket& socket, char* head, int& headLength,
+                           bool& answered) {
     answered = false;
-    if (!socket.Connect(target.host, target.port)) return Fail(socket);
+    if (!socket.Connect(target.host, target.port)) {
+        // A tunnel's socket names the proxy itself; plain http through a proxy connects to it here.
+        const CNetError error = socket.GetLastErrorKind();
+        if (target.proxy != nullptr && !target.secure && error.kind != K::Stopped) {
+            const int code = error.kind == K::TimedOut ? ETIMEDOUT : error.code;
+            return Fail(K::Proxy, "Failed to establish connection with proxy", code);
+        }
+        return Fail(socket);
+    }
     if (!SendRequest(socket, target.request)) return false;
     if (first) StartAhead(target);
     return ReceiveHead(socket, head, kHeadSize, headLength, answered);
@@ -629,22 +675,36 @@ std::unique_ptr<CTCPClientSocket> CHTTPClient::TakeAhead(const Target& target) {
 }
 
 bool CHTTPClient::AheadGoesTo(const Target& target) const {
-    return m_ahead && m_bAheadSecure == target.secure && m_aheadHost == target.host && m_aheadPort == target.port;
+    return m_ahead && m_bAheadSecure == target.secure && m_aheadHost == target.host && m_aheadPort == target.port &&
+           m_aheadTunnel == target.TunnelName();
+}
+
+std::unique_ptr<CTCPClientSocket> CHTTPClient::NewSocket(const Target& target, bool report) {
+    std::unique_ptr<CTCPClientSocket> socket(target.secure ? m_pTCP->CreateTLSClient() : m_pTCP->CreateClient());
+    if (!socket) {
+        if (report) Fail(m_pTCP->GetLastErrorKind().kind, m_pTCP->GetLastError(), m_pTCP->GetLastErrorKind().code);
+        return nullptr;
+    }
+    socket->SetTimeout(m_uiTimeoutMs);
+    socket->SetStopCheck(m_stopRequested);
+    if (target.Tunnelled()) {
+        socket->SetTunnel(target.proxy->Host().c_str(), target.proxy->Port(), target.proxy->Authorization().c_str());
+    }
+    return socket;
 }
 
 void CHTTPClient::StartAhead(const Target& target) {
     if (AheadGoesTo(target) || !m_connectAhead || !m_connectAhead()) return;
     m_ahead.reset();
-    std::unique_ptr<CTCPClientSocket> socket(target.secure ? m_pTCP->CreateTLSClient() : m_pTCP->CreateClient());
+    std::unique_ptr<CTCPClientSocket> socket = NewSocket(target, false);
     if (!socket) return;
-    socket->SetTimeout(m_uiTimeoutMs);
-    socket->SetStopCheck(m_stopRequested);
     // Only a head start: when it cannot be had, the next Get connects as it always would.
     if (!socket->StartConnect(target.host, target.port)) return;
     m_ahead = std::move(socket);
     m_bAheadSecure = target.secure;
     m_aheadHost = target.host;
     m_aheadPort = target.port;
+    m_aheadTunnel = target.TunnelName();
     m_aheadStarted = Clock::now();
 }
 
@@ -694,8 +754,8 @@ bool CHTTPClient::ReceiveHead(CTCPClientSocket& socket, char* head, unsigned int
                 socket.GetLastErrorKind().code);
 }
 
-bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int headLength,
-                              const char* destination, CAtomicFile* open) {
+bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int headLength, const char* destination,
+                              CAtomicFile* open) {
     unsigned long long expected = 0;
     const CHTTPResponse::Length length =
         CHTTPResponse::FindContentLength(head, static_cast<unsigned int>(headLength), expected);
@@ -743,17 +803,34 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
         return written;
     };
     unsigned long long received = 0;
+    // Under a cap the system would grow the receive buffer during the first second's burst and
+    // then hold far more than the cap lets through in a second; an eighth of a second's worth
+    // still keeps a link of up to about 100 ms round trip busy.
+    if (m_pRateLimiter != nullptr) {
+        const unsigned long long rate = m_pRateLimiter->Rate();
+        if (rate != 0)
+            socket.LimitReceiveBuffer(static_cast<int>(std::clamp<unsigned long long>(rate / 8, 4096, 4 << 20)));
+    }
     // Stop at Content-Length without waiting for the close; without one, read until the close.
     while (!hasLength || received < expected) {
         if (Stopping()) return Fail(K::Stopped, tcp_text::kStopped);
+        int want = static_cast<int>(static_cast<size_t>(chunk) - buffered);
+        if (hasLength) want = static_cast<int>(std::min<unsigned long long>(want, expected - received));
+        if (m_pRateLimiter != nullptr) {
+            Clock::duration waited{};
+            want = static_cast<int>(
+                m_pRateLimiter->Acquire(static_cast<unsigned long long>(want), m_stopRequested, waited));
+            if (want == 0) return Fail(K::Stopped, tcp_text::kStopped);
+            pace.Pause(waited);
+        }
         if (bounded) {
             const long long left = MillisecondsUntil(pace.Deadline());
             if (left <= 0) return tooSlow();
             socket.SetTimeout(static_cast<unsigned int>(left));
         }
-        int want = static_cast<int>(static_cast<size_t>(chunk) - buffered);
-        if (hasLength) want = static_cast<int>(std::min<unsigned long long>(want, expected - received));
         const int got = socket.ReadBuffer(buffer.get() + buffered, want);
+        if (m_pRateLimiter != nullptr)
+            m_pRateLimiter->GiveBack(static_cast<unsigned long long>(want - std::max(got, 0)));
         if (got > 0) {
             buffered += static_cast<size_t>(got);
             received += static_cast<unsigned long long>(got);
@@ -772,8 +849,8 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
                         socket.GetLastErrorKind().code);
         }
         if (hasLength) {
-            std::snprintf(m_szLastError, sizeof m_szLastError, "Incomplete response body: %llu of %llu bytes",
-                          received, expected);
+            std::snprintf(m_szLastError, sizeof m_szLastError, "Incomplete response body: %llu of %llu bytes", received,
+                          expected);
             m_error = CNetError{K::ClosedEarly, 0};
             return false;
         }

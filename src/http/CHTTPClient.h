@@ -10,8 +10,10 @@
 #include <string>
 
 #include "fs/CAtomicFile.h"
+#include "http/CProxySelector.h"
 #include "tcp/CNetError.h"
 
+class CRateLimiter;
 class CTCP;
 class CTCPSocket;
 class CTCPClientSocket;
@@ -29,11 +31,12 @@ class CTCPClientSocket;
 // "Invalid Content-Length", "Unable to write destination file <file>: <reason>"
 // (the system's reason; the file by its last part when the whole does not fit),
 // "Connection lost while reading the response body", "Incomplete response body: N of M bytes",
-// "Body larger than N bytes", "Timed out waiting for the server" when the server sends or accepts nothing in time or the
-// whole head does not arrive within the time-out, "Transfer too slow: N bytes in T s" when the
-// body moves fewer than 1024 bytes in some window of one time-out, "Too many redirects",
-// "Redirect loop", "Redirect from https to http refused", and "Stopped" when the stop check
-// asked for it.
+// "Body larger than N bytes", "Timed out waiting for the server" when the server sends or accepts nothing in time or
+// the whole head does not arrive within the time-out, "Transfer too slow: N bytes in T s" when the body moves fewer
+// than 1024 bytes in some window of one time-out, "Too many redirects", "Redirect loop", "Redirect from https to http
+// refused", and "Stopped" when the stop check asked for it. Through a proxy also "Failed to establish connection with
+// proxy" when it cannot be reached or does not answer, and "Proxy refused: <status> - <reason>" when it refuses a
+// tunnel or asks for credentials (407).
 //
 // The body goes to a temporary file beside the destination and replaces the destination only
 // once complete: when the server closed the connection cleanly, or as soon as exactly
@@ -89,7 +92,18 @@ public:
     // (the server may have closed the connection while it waited) is sent once more on a fresh
     // one, unless it timed out or was stopped. Empty (the default): a Get connects only when it
     // needs to, one connection at a time.
+    // Through a proxy the connection ahead goes to the proxy.
     void SetConnectAhead(std::function<bool()> nextGetComing);
+    // Which requests go through which HTTP proxy. A plain-http URL is asked of its proxy in
+    // absolute form ("GET http://host:port/path HTTP/1.0", the same Host and User-Agent lines);
+    // an https URL goes through a CONNECT tunnel, inside which TLS is verified against the origin
+    // as without a proxy. Credentials go as Proxy-Authorization. Default: everything direct.
+    void SetProxies(CProxySelector proxies);
+
+    // Reads every body no faster than limiter allows; the time spent waiting for it does not count
+    // towards "Transfer too slow". Not owned; clients of parallel downloads share one. Null (the
+    // default): no cap.
+    void SetRateLimiter(CRateLimiter* limiter) { m_pRateLimiter = limiter; }
 
     // How many more tries a Get that fails for a transient cause gets; 0 (the default): none.
     void SetRetries(unsigned int retries);
@@ -99,7 +113,8 @@ public:
     void SetRetryWait(std::function<bool(std::chrono::milliseconds)> wait);
     // Whether a failure of this kind may pass if tried again: a refused or reset connection, a
     // time-out, a transfer too slow, a connection closed or a body cut short, and the statuses
-    // 408, 429, 500, 502, 503 and 504. Never a verdict (other statuses, certificates, TLS, a URL
+    // 408, 429, 500, 502, 503 and 504; a proxy refusing or resetting the connection, not answering
+    // in time, or refusing a tunnel with 502, 503 or 504. Never a verdict (other statuses, certificates, TLS, a URL
     // or an answer that does not read), a local write failure or a stop.
     static bool IsTransient(const CNetError& error);
     // The seconds from now that a Retry-After value asks to wait: delay seconds, or an HTTP date
@@ -111,18 +126,19 @@ public:
     // An IPv6 address host is written in brackets ("http://[::1]:8080/") and comes out without
     // them. False for a URL starting with "://", a port that is not a decimal 1..65535, a
     // bracketed host that is not an IPv6 address, or a host or path that does not fit its buffer.
-    static bool ParseURL(const char* url, char* scheme, unsigned int schemeSize, char* host,
-                         unsigned int hostSize, unsigned short& port, char* path,
-                         unsigned int pathSize);
+    static bool ParseURL(const char* url, char* scheme, unsigned int schemeSize, char* host, unsigned int hostSize,
+                         unsigned short& port, char* path, unsigned int pathSize);
     // Reads the response head up to and including the empty line, never a byte beyond it.
     // Returns its length, or 0 on failure (also when size bytes pass without the empty line).
     int ReadHeader(CTCPSocket* socket, char* buffer, unsigned int size);
     // Writes the GET request for path ("/" when empty, each space and control byte escaped) to
     // host:port into request; the Host line names the port unless it is defaultPort (the
-    // scheme's: 80 for http, 443 for https), and an IPv6 address in brackets. False when the host holds a control byte, the target
-    // exceeds 1023 characters or the request does not fit in size bytes.
-    static bool BuildRequest(const char* host, unsigned short port, const char* path, char* request,
-                             unsigned int size, unsigned short defaultPort = 80);
+    // scheme's: 80 for http, 443 for https), and an IPv6 address in brackets. False when the host holds a control byte,
+    // the target exceeds 1023 characters or the request does not fit in size bytes. With proxyAuthorization given
+    // (empty for none) the request is for a proxy: the target in absolute form, "http://" and the Host line's authority
+    // before the path, and a Proxy-Authorization line unless it is empty.
+    static bool BuildRequest(const char* host, unsigned short port, const char* path, char* request, unsigned int size,
+                             unsigned short defaultPort = 80, const char* proxyAuthorization = nullptr);
     // The URL a redirect from base to location leads to: location itself when it names a scheme,
     // else resolved against base (scheme-relative "//host/...", absolute "/path", query "?q", or a
     // path relative to base's directory, "." and ".." segments removed). A fragment is dropped.
@@ -156,6 +172,8 @@ private:
     bool AheadGoesTo(const Target& target) const;
     // Starts a connection to target's server for the next Get, when one is expected.
     void StartAhead(const Target& target);
+    // A new socket for target, tunnelled when it says so; null with the last-error text set.
+    std::unique_ptr<CTCPClientSocket> NewSocket(const Target& target, bool report);
     // Sends all of request; false with the last-error text set.
     bool SendRequest(CTCPClientSocket& socket, const char* request);
     // Reads the head within one time-out; false with the last-error text set. Answered: some of
@@ -185,6 +203,7 @@ private:
     unsigned long long m_ullMaxBody = 0;
     bool m_bBodyTooLarge = false;
     unsigned int m_uiRetries = 0;
+    CRateLimiter* m_pRateLimiter = nullptr;
     std::function<bool(std::chrono::milliseconds)> m_retryWait;
     std::minstd_rand m_random;
     // The wait the last failed try's answer asked for with Retry-After, if it did.
@@ -195,6 +214,8 @@ private:
     std::string m_aheadHost;
     unsigned short m_aheadPort = 0;
     std::chrono::steady_clock::time_point m_aheadStarted;
+    std::string m_aheadTunnel;
+    CProxySelector m_proxies;
 };
 
 #endif

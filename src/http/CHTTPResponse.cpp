@@ -1,10 +1,10 @@
 #include "http/CHTTPResponse.h"
 
+#include <strings.h>
 #include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string>
-#include <strings.h>
 
 namespace {
 

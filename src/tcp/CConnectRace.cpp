@@ -1,11 +1,11 @@
 #include "tcp/CConnectRace.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 
 namespace {
 
@@ -136,8 +136,7 @@ CConnectRace::Result CConnectRace::Finish(unsigned int timeoutMs, const std::fun
                 waitMs, std::chrono::ceil<std::chrono::milliseconds>(m_lastStart + kAttemptDelay - now).count());
         }
         if (bounded) {
-            waitMs = std::min<long long>(waitMs,
-                                         std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+            waitMs = std::min<long long>(waitMs, std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
         }
         std::vector<pollfd> descriptors;
         for (const int fd : m_inFlight) descriptors.push_back(pollfd{fd, POLLOUT, 0});

@@ -1,9 +1,9 @@
 #ifndef MAD_TCP_CCONNECTRACE_H
 #define MAD_TCP_CCONNECTRACE_H
 
+#include <sys/socket.h>
 #include <chrono>
 #include <functional>
-#include <sys/socket.h>
 #include <vector>
 
 // Connects to the first of a host's addresses that accepts, the way RFC 8305 ("Happy Eyeballs")
@@ -32,8 +32,9 @@ public:
     // first attempt, and the next ones at once while attempts fail at once. False when none could
     // be started; Error() then tells why.
     bool Start(std::vector<Address> addresses);
-    // Runs the race until an attempt connects, every address has failed (Error() tells why), timeoutMs passes (0: no bound) or stopping answers true, asked at least every
-    // 200 ms. Attempts go on between Start and Finish, so a race started ahead keeps its lead.
+    // Runs the race until an attempt connects, every address has failed (Error() tells why), timeoutMs passes (0: no
+    // bound) or stopping answers true, asked at least every 200 ms. Attempts go on between Start and Finish, so a race
+    // started ahead keeps its lead.
     Result Finish(unsigned int timeoutMs, const std::function<bool()>& stopping);
     // The connected descriptor, in blocking mode, now owned by the caller; -1 when none won.
     int TakeConnected();

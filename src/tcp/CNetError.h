@@ -8,7 +8,7 @@ struct CNetError {
         None,         // no failure yet, or the last call succeeded
         Resolve,      // the name has no address
         Connect,      // no address accepted the connection (code: the errno of the last attempt)
-        Proxy,        // a proxy could not be reached or refused
+        Proxy,        // a proxy could not be reached (code: errno if any) or refused (status)
         TimedOut,     // a wait ran out: resolving, connecting, or the server sent or took nothing
         TooSlow,      // the body moved too few bytes in a window of one time-out
         ClosedEarly,  // reset, or closed before the answer or the body was whole (code: errno if any)
@@ -23,6 +23,8 @@ struct CNetError {
     Kind kind = Kind::None;
     // The errno of the failing system call, the status for HTTPStatus, else 0.
     int code = 0;
+    // For Proxy: the status the proxy refused with, 0 when it never answered.
+    int status = 0;
 };
 
 #endif

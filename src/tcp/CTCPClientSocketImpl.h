@@ -20,9 +20,9 @@
 //    neither sends nor accepts a byte in time.
 // Waits are cut into slices of at most 200 ms and ask the stop check after each, so a stop
 // request ends any call within about 200 ms with "Stopped", whatever the time-out.
-// Other last-error texts: "Creating socket failed", "No socket initialized", "Unable to resolve",
-// "Failed to establish connection with server", "Not connected", "Recreating socket failed",
-// "Receive failed: <reason>", "Send failed: <reason>".
+// Other last-error texts: "Creating socket failed: <reason>", "No socket initialized", "Unable to
+// resolve", "Failed to establish connection with server", "Not connected", "Recreating socket
+// failed: <reason>", "Receive failed: <reason>", "Send failed: <reason>".
 // A successful ReadBuffer or WriteBuffer empties the text; the peer closing the connection
 // (ReadBuffer -1) and a send of nothing (WriteBuffer -1) leave it unchanged, so after a
 // successful transfer an empty text beside -1 means the peer closed cleanly.
@@ -42,12 +42,14 @@ public:
     int WriteBuffer(const void* data, int size) override;
     bool Connect(const char* host, unsigned short port) override;
     bool StartConnect(const char* host, unsigned short port) override;
+    void SetTunnel(const char* proxyHost, unsigned short proxyPort, const char* authorization) override;
     bool Disconnect() override;
     bool IsConnected() const override;
     const char* GetLastError() const override;
     CNetError GetLastErrorKind() const override;
     void SetTimeout(unsigned int milliseconds) override;
     void SetStopCheck(std::function<bool()> stopRequested) override;
+    bool LimitReceiveBuffer(int bytes) override;
 
     // ReadBuffer that tells the peer's close (0, text unchanged) from a failure (-1, with a text).
     int Receive(void* buffer, int size);
@@ -84,6 +86,16 @@ private:
     bool TakeWinner();
     // Waits, bounded by the time-out, for the handshake BeginConnect started.
     bool FinishConnect();
+    // Connect without the tunnel.
+    bool ConnectDirect(const char* host, unsigned short port);
+    // Asks the connected proxy for a tunnel to host:port and reads its answer; false with the
+    // last-error text set (and the connection closed).
+    bool OpenTunnel(const char* host, unsigned short port);
+    // Reads the proxy's answer head a byte at a time, never a byte of what follows it; false
+    // when the connection ends, fails or the head outgrows size.
+    bool ReadTunnelAnswer(char* head, unsigned int size);
+    // Fails a Connect through the tunnel with the proxy's text, keeping a stop a stop.
+    bool FailTunnel();
 
     bool m_bConnected;
     char m_szLastError[128];
@@ -96,6 +108,10 @@ private:
     unsigned short m_pendingPort;
     CConnectRace m_race;
     Resolver m_resolver;
+    // The proxy every Connect goes through; empty host: none.
+    std::string m_tunnelHost;
+    unsigned short m_tunnelPort = 0;
+    std::string m_tunnelAuthorization;
 };
 
 #endif

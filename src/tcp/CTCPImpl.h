@@ -19,7 +19,7 @@ public:
     CTCPImpl& operator=(const CTCPImpl&) = delete;
 
     // A new socket in the ready state (a descriptor held, not connected), owned by the caller;
-    // null with "Creating socket failed" in GetLastError when the platform refuses a socket.
+    // null with "Creating socket failed: <reason>" in GetLastError when the platform refuses a socket.
     CTCPClientSocket* CreateClient() override;
     CTCPServerSocket* CreateServer() override;
     void DestroyClient(CTCPClientSocket* socket) override;

@@ -1,14 +1,14 @@
 #include "tcp/CTLSClientSocketImpl.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
-#include <cstdio>
-#include <cstring>
 #include <netinet/in.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <system_error>
 
@@ -103,8 +103,7 @@ bool CTLSClientSocketImpl::ArmTimeout() {
         return true;
     }
     // One call may need several receives (a record arrives in pieces): they share its time-out.
-    const long long left =
-        std::chrono::ceil<std::chrono::milliseconds>(m_callDeadline - Clock::now()).count();
+    const long long left = std::chrono::ceil<std::chrono::milliseconds>(m_callDeadline - Clock::now()).count();
     if (left <= 0) {
         m_raw = Raw::TimedOut;
         return false;
@@ -228,6 +227,10 @@ bool CTLSClientSocketImpl::StartConnect(const char* host, unsigned short port) {
     return false;
 }
 
+void CTLSClientSocketImpl::SetTunnel(const char* proxyHost, unsigned short proxyPort, const char* authorization) {
+    m_tcp.SetTunnel(proxyHost, proxyPort, authorization);
+}
+
 bool CTLSClientSocketImpl::Handshake(const char* host, unsigned short port) {
     std::string setupError;
     SSL_CTX* const context = m_context ? m_context->Context(setupError) : nullptr;
@@ -333,6 +336,8 @@ void CTLSClientSocketImpl::SetTimeout(unsigned int milliseconds) {
     m_uiTimeoutMs = milliseconds;
     m_tcp.SetTimeout(milliseconds);
 }
+
+bool CTLSClientSocketImpl::LimitReceiveBuffer(int bytes) { return m_tcp.LimitReceiveBuffer(bytes); }
 
 void CTLSClientSocketImpl::SetStopCheck(std::function<bool()> stopRequested) {
     JoinAhead(false);

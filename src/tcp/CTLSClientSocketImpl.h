@@ -52,12 +52,14 @@ public:
     int WriteBuffer(const void* data, int size) override;
     bool Connect(const char* host, unsigned short port) override;
     bool StartConnect(const char* host, unsigned short port) override;
+    void SetTunnel(const char* proxyHost, unsigned short proxyPort, const char* authorization) override;
     bool Disconnect() override;
     bool IsConnected() const override;
     const char* GetLastError() const override;
     CNetError GetLastErrorKind() const override;
     void SetTimeout(unsigned int milliseconds) override;
     void SetStopCheck(std::function<bool()> stopRequested) override;
+    bool LimitReceiveBuffer(int bytes) override;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -103,7 +105,7 @@ private:
     // The first bytes the server sent, to tell a plain HTTP answer to the handshake.
     char m_firstBytes[5];
     int m_firstCount;
-    std::string m_server;  // host:port, the key of the server's sessions
+    std::string m_server;         // host:port, the key of the server's sessions
     mutable std::thread m_ahead;  // runs ConnectNow(m_aheadHost, m_aheadPort) into m_aheadConnected
     std::string m_aheadHost;
     unsigned short m_aheadPort;

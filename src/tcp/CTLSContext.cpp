@@ -1,14 +1,14 @@
 #include "tcp/CTLSContext.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <sys/stat.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 
 namespace {
 

@@ -48,8 +48,7 @@ public:
     Session OfferSession(ssl_st* connection, const std::string& server) const;
     // After the handshake: counts it, and drops offered when the server did not take it up (or
     // the handshake failed), so that it is offered no more.
-    void HandshakeDone(ssl_st* connection, const std::string& server, const Session& offered,
-                       bool succeeded) const;
+    void HandshakeDone(ssl_st* connection, const std::string& server, const Session& offered, bool succeeded) const;
     // Handshakes completed through this context, and how many of them resumed a session.
     unsigned long Handshakes() const { return m_handshakes.load(); }
     unsigned long Resumed() const { return m_resumed.load(); }
@@ -74,7 +73,7 @@ private:
     mutable std::mutex m_mutex;  // guards the two fields below
     mutable std::unique_ptr<ssl_ctx_st, ContextDeleter> m_context;
     mutable std::string m_error;
-    mutable std::mutex m_sessionsMutex;  // guards m_sessions
+    mutable std::mutex m_sessionsMutex;                                     // guards m_sessions
     mutable std::map<std::string, std::deque<ssl_session_st*>> m_sessions;  // one reference each
     mutable std::atomic<unsigned long> m_handshakes{0};
     mutable std::atomic<unsigned long> m_resumed{0};

@@ -39,13 +39,11 @@ public:
             m_bInVersion = false;
     }
     void Characters(const XMLCh* chars, std::size_t length) override {
-        if (!m_bInVersion)
-            return;
+        if (!m_bInVersion) return;
         for (std::size_t i = 0; i < length && text.size() < kMaxVersionText; ++i) {
             // strtol skips leading white space; so does the kept text, however long it is.
             const bool space = chars[i] == ' ' || chars[i] == '\t' || chars[i] == '\n' || chars[i] == '\r';
-            if (text.empty() && space)
-                continue;
+            if (text.empty() && space) continue;
             text.push_back(chars[i]);
         }
     }
@@ -66,12 +64,20 @@ private:
 };
 
 bool CMapVersionRecord::Read(const char* path, const std::function<bool()>& stopRequested) {
+    return ReadFrom(path, stopRequested);
+}
+
+bool CMapVersionRecord::Read(int fd, const std::function<bool()>& stopRequested) { return ReadFrom(fd, stopRequested); }
+
+template <typename Source>
+bool CMapVersionRecord::ReadFrom(Source source, const std::function<bool()>& stopRequested) {
     m_bMeta = m_bVersion = m_bStopped = m_bHtmlRoot = m_bChannel = false;
     m_versionText.clear();
     m_error.clear();
+    m_systemError = 0;
     Finder finder;
     CXMLStreamReader reader(stopRequested);
-    const CXMLStreamReader::Result result = reader.Read(path, finder);
+    const CXMLStreamReader::Result result = reader.Read(source, finder);
     if (result == CXMLStreamReader::Result::Stopped) {
         m_bStopped = true;
         m_error = "stop requested";
@@ -79,6 +85,7 @@ bool CMapVersionRecord::Read(const char* path, const std::function<bool()>& stop
     }
     if (result != CXMLStreamReader::Result::Complete) {
         m_error = reader.Error();
+        m_systemError = reader.SystemError();
         return false;
     }
     m_bMeta = finder.bMeta;
@@ -92,7 +99,6 @@ bool CMapVersionRecord::Read(const char* path, const std::function<bool()>& stop
 int CMapVersionRecord::Version() const {
     CXMLTranscoder local(m_versionText.c_str());
     long number = 0;
-    if (!CXMLNodeImpl::StringToLong(local.localForm(), number) || number < 0)
-        return 0;
+    if (!CXMLNodeImpl::StringToLong(local.localForm(), number) || number < 0) return 0;
     return static_cast<int>(number);
 }

@@ -16,6 +16,8 @@ public:
     // False, with Error() set, when path is not a well-formed document or a stop request ended
     // the read (Stopped() is then true).
     bool Read(const char* path, const std::function<bool()>& stopRequested = {});
+    // The same for a file already open for reading (borrowed), read from its first byte.
+    bool Read(int fd, const std::function<bool()>& stopRequested = {});
 
     bool HasMeta() const { return m_bMeta; }
     bool HasVersion() const { return m_bVersion; }
@@ -28,9 +30,15 @@ public:
     int Version() const;
     bool Stopped() const { return m_bStopped; }
     const std::string& Error() const { return m_error; }
+    // The errno when the read failed because the file could not be opened or read (Error() is
+    // then the system's text), not because of what it holds; 0 otherwise.
+    int SystemError() const { return m_systemError; }
 
 private:
     class Finder;
+
+    template <typename Source>
+    bool ReadFrom(Source source, const std::function<bool()>& stopRequested);
 
     bool m_bMeta = false;
     bool m_bVersion = false;
@@ -39,6 +47,7 @@ private:
     bool m_bChannel = false;
     std::u16string m_versionText;
     std::string m_error;
+    int m_systemError = 0;
 };
 
 #endif

@@ -1,12 +1,12 @@
 #include "xml/CMapVersionStamp.h"
 
+#include <fcntl.h>
+#include <strings.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <strings.h>
-#include <unistd.h>
 
 #include "fs/CAtomicFile.h"
 
@@ -21,8 +21,7 @@ class Descriptor final {
 public:
     explicit Descriptor(int fd) : m_fd(fd) {}
     ~Descriptor() {
-        if (m_fd >= 0)
-            ::close(m_fd);
+        if (m_fd >= 0) ::close(m_fd);
     }
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
@@ -39,8 +38,7 @@ bool ReadSome(int fd, unsigned char* buffer, std::size_t size, std::size_t& got)
             got = static_cast<std::size_t>(n);
             return true;
         }
-        if (errno != EINTR)
-            return false;
+        if (errno != EINTR) return false;
     }
 }
 
@@ -53,8 +51,7 @@ struct Encoding {
     bool bigEndian = false;
 
     std::string Encode(const std::string& ascii) const {
-        if (unitSize == 1)
-            return ascii;
+        if (unitSize == 1) return ascii;
         std::string out;
         for (char c : ascii) {
             out.push_back(bigEndian ? '\0' : c);
@@ -68,41 +65,33 @@ struct Encoding {
 std::string DeclaredEncoding(const unsigned char* head, std::size_t length) {
     const std::string text(reinterpret_cast<const char*>(head), length);
     std::size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-    if (text.compare(start, 5, "<?xml") != 0)
-        return "";
+    if (text.compare(start, 5, "<?xml") != 0) return "";
     const std::size_t close = text.find("?>", start);
     const std::size_t key = text.find("encoding", start);
-    if (key == std::string::npos || (close != std::string::npos && key > close))
-        return "";
+    if (key == std::string::npos || (close != std::string::npos && key > close)) return "";
     std::size_t pos = text.find_first_of("\"'", key);
-    if (pos == std::string::npos)
-        return "";
+    if (pos == std::string::npos) return "";
     const std::size_t end = text.find(text[pos], pos + 1);
-    if (end == std::string::npos)
-        return "";
+    if (end == std::string::npos) return "";
     std::string name = text.substr(pos + 1, end - pos - 1);
-    for (char& c : name)
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     return name;
 }
 
 // 8-bit encodings in which every ASCII byte is that ASCII character and nothing else.
 bool IsAsciiCompatible(const std::string& name) {
-    if (name.empty() || name == "utf-8" || name == "utf8" || name == "us-ascii" || name == "ascii")
-        return true;
-    return name.rfind("iso-8859-", 0) == 0 || name.rfind("iso8859-", 0) == 0 ||
-           name.rfind("windows-125", 0) == 0 || name.rfind("cp125", 0) == 0 || name == "latin1" ||
-           name == "iso_8859-1" || name == "koi8-r" || name == "koi8-u";
+    if (name.empty() || name == "utf-8" || name == "utf8" || name == "us-ascii" || name == "ascii") return true;
+    return name.rfind("iso-8859-", 0) == 0 || name.rfind("iso8859-", 0) == 0 || name.rfind("windows-125", 0) == 0 ||
+           name.rfind("cp125", 0) == 0 || name == "latin1" || name == "iso_8859-1" || name == "koi8-r" ||
+           name == "koi8-u";
 }
 
 bool DetectEncoding(const unsigned char* head, std::size_t length, Encoding& encoding, std::string& reason) {
     const auto starts = [&](std::initializer_list<unsigned char> bytes) {
-        if (length < bytes.size())
-            return false;
+        if (length < bytes.size()) return false;
         std::size_t i = 0;
         for (unsigned char b : bytes)
-            if (head[i++] != b)
-                return false;
+            if (head[i++] != b) return false;
         return true;
     };
     if (starts({0x00, 0x00, 0xFE, 0xFF}) || starts({0xFF, 0xFE, 0x00, 0x00}) || starts({0x00, 0x00, 0x00, 0x3C}) ||
@@ -134,8 +123,7 @@ public:
 
     // The next unit; false at the end of the file or on a read error (Failed()).
     bool Get(uint32_t& unit) {
-        if (!Fill())
-            return false;
+        if (!Fill()) return false;
         if (m_encoding.unitSize == 1) {
             unit = m_buffer[m_pos];
         } else {
@@ -153,8 +141,7 @@ public:
 private:
     bool Fill() {
         while (m_length - m_pos < m_encoding.unitSize) {
-            if (m_bEnd)
-                return false;
+            if (m_bEnd) return false;
             const std::size_t rest = m_length - m_pos;
             std::memmove(m_buffer, m_buffer + m_pos, rest);
             m_base += m_pos;
@@ -166,8 +153,7 @@ private:
                 return false;
             }
             m_length = rest + got;
-            if (got == 0)
-                m_bEnd = true;
+            if (got == 0) m_bEnd = true;
         }
         return true;
     }
@@ -196,17 +182,13 @@ public:
         uint32_t u = 0;
         while (!m_bDone && m_in.Get(u)) {
             if (u == '<') {
-                if (!Markup())
-                    return false;
+                if (!Markup()) return false;
             } else if (u == '&') {
-                if (!Reference())
-                    return false;
+                if (!Reference()) return false;
             }
         }
-        if (m_in.Failed())
-            return Fail(std::string("cannot read the map: ") + std::strerror(errno));
-        if (!m_bDone)
-            return Fail(m_bMeta ? "no version record" : "no meta element");
+        if (m_in.Failed()) return Fail(std::string("cannot read the map: ") + std::strerror(errno));
+        if (!m_bDone) return Fail(m_bMeta ? "no version record" : "no meta element");
         return m_bPlanned;
     }
 
@@ -221,8 +203,7 @@ public:
 
 private:
     bool Fail(const std::string& why) {
-        if (reason.empty())
-            reason = why;
+        if (reason.empty()) reason = why;
         m_bDone = true;
         return false;
     }
@@ -231,8 +212,7 @@ private:
     bool Expect(const char* text) {
         uint32_t u = 0;
         for (; *text; ++text)
-            if (!m_in.Get(u) || u != static_cast<unsigned char>(*text))
-                return false;
+            if (!m_in.Get(u) || u != static_cast<unsigned char>(*text)) return false;
         return true;
     }
 
@@ -251,8 +231,7 @@ private:
                 bool match = true;
                 for (std::size_t i = 0; i < n && match; ++i)
                     match = window[3 - n + i] == static_cast<unsigned char>(terminator[i]);
-                if (match)
-                    return true;
+                if (match) return true;
             }
         }
         return false;
@@ -261,8 +240,7 @@ private:
     bool SkipQuoted(uint32_t quote) {
         uint32_t u = 0;
         while (m_in.Get(u))
-            if (u == quote)
-                return true;
+            if (u == quote) return true;
         return false;
     }
 
@@ -273,17 +251,14 @@ private:
         bool ascii = true;
         uint32_t u = first;
         for (;;) {
-            if (IsSpace(u) || u == '/' || u == '>')
-                break;
+            if (IsSpace(u) || u == '/' || u == '>') break;
             if (u < 0x80 && name.size() < kMaxReferenceLength)
                 name.push_back(static_cast<char>(u));
             else
                 ascii = false;
-            if (!m_in.Get(u))
-                return false;
+            if (!m_in.Get(u)) return false;
         }
-        if (!ascii)
-            name.clear();
+        if (!ascii) name.clear();
         next = u;
         return true;
     }
@@ -294,8 +269,7 @@ private:
         selfClosing = false;
         for (;;) {
             if (u == '"' || u == '\'') {
-                if (!SkipQuoted(u))
-                    return false;
+                if (!SkipQuoted(u)) return false;
                 selfClosing = false;
             } else if (u == '>') {
                 return true;
@@ -305,8 +279,7 @@ private:
             } else if (!IsSpace(u)) {
                 selfClosing = false;
             }
-            if (!m_in.Get(u))
-                return false;
+            if (!m_in.Get(u)) return false;
         }
     }
 
@@ -316,11 +289,9 @@ private:
         uint32_t u = 0;
         while (m_in.Get(u)) {
             if (u == '"' || u == '\'') {
-                if (!SkipQuoted(u))
-                    return false;
+                if (!SkipQuoted(u)) return false;
             } else if (u == '[') {
-                if (!InternalSubset())
-                    return false;
+                if (!InternalSubset()) return false;
             } else if (u == '>') {
                 return true;
             }
@@ -331,26 +302,19 @@ private:
     bool InternalSubset() {
         uint32_t u = 0;
         while (m_in.Get(u)) {
-            if (u == ']')
-                return true;
+            if (u == ']') return true;
             if (u == '"' || u == '\'') {
-                if (!SkipQuoted(u))
-                    return false;
+                if (!SkipQuoted(u)) return false;
             } else if (u == '<') {
-                if (!m_in.Get(u))
-                    return false;
+                if (!m_in.Get(u)) return false;
                 if (u == '?') {
-                    if (!SkipPast("?>"))
-                        return false;
+                    if (!SkipPast("?>")) return false;
                 } else if (u == '!') {
-                    if (!m_in.Get(u))
-                        return false;
+                    if (!m_in.Get(u)) return false;
                     if (u == '-') {
-                        if (!Expect("-") || !SkipPast("-->"))
-                            return false;
+                        if (!Expect("-") || !SkipPast("-->")) return false;
                     } else if (u == '"' || u == '\'') {
-                        if (!SkipQuoted(u))
-                            return false;
+                        if (!SkipQuoted(u)) return false;
                     }
                 }
             }
@@ -361,23 +325,16 @@ private:
     bool Markup() {
         const uint64_t tagStart = m_in.Offset() - m_unitSize;
         uint32_t u = 0;
-        if (!m_in.Get(u))
-            return Unexpected();
-        if (u == '?')
-            return SkipPast("?>") || Unexpected();
+        if (!m_in.Get(u)) return Unexpected();
+        if (u == '?') return SkipPast("?>") || Unexpected();
         if (u == '!') {
-            if (!m_in.Get(u))
-                return Unexpected();
-            if (u == '-')
-                return (Expect("-") && SkipPast("-->")) || Unexpected();
-            if (u == '[')
-                return (Expect("CDATA[") && SkipPast("]]>")) || Unexpected();
-            if (u == 'D' && m_depth == 0)
-                return (Expect("OCTYPE") && Doctype()) || Unexpected();
+            if (!m_in.Get(u)) return Unexpected();
+            if (u == '-') return (Expect("-") && SkipPast("-->")) || Unexpected();
+            if (u == '[') return (Expect("CDATA[") && SkipPast("]]>")) || Unexpected();
+            if (u == 'D' && m_depth == 0) return (Expect("OCTYPE") && Doctype()) || Unexpected();
             return Unexpected();
         }
-        if (u == '/')
-            return EndTag(tagStart);
+        if (u == '/') return EndTag(tagStart);
         return StartTag(u);
     }
 
@@ -386,30 +343,24 @@ private:
         uint32_t next = 0;
         bool selfClosing = false;
         uint64_t slash = 0;
-        if (!Name(first, name, next) || !TagRest(next, selfClosing, slash))
-            return Unexpected();
+        if (!Name(first, name, next) || !TagRest(next, selfClosing, slash)) return Unexpected();
         const uint64_t afterTag = m_in.Offset();
-        if (m_depth == 0 && m_bRootSeen)
-            return Unexpected();
+        if (m_depth == 0 && m_bRootSeen) return Unexpected();
         if (m_depth == 0) {
             m_bRootSeen = true;
-            if (selfClosing)
-                return Fail("no meta element");
+            if (selfClosing) return Fail("no meta element");
         } else if (m_depth == 1 && !m_bMeta && strcasecmp(name.c_str(), "meta") == 0) {
             m_bMeta = true;
             m_metaName = name;
-            if (selfClosing)
-                return Plan(slash, afterTag, "><version>" + m_number + "</version></" + name + ">");
+            if (selfClosing) return Plan(slash, afterTag, "><version>" + m_number + "</version></" + name + ">");
             m_bInMeta = true;
         } else if (m_depth == 2 && m_bInMeta && !m_bVersion && strcasecmp(name.c_str(), "version") == 0) {
             m_bVersion = true;
-            if (selfClosing)
-                return Plan(slash, afterTag, ">" + m_number + "</" + name + ">");
+            if (selfClosing) return Plan(slash, afterTag, ">" + m_number + "</" + name + ">");
             m_bInVersion = true;
             m_contentStart = afterTag;
         }
-        if (!selfClosing)
-            ++m_depth;
+        if (!selfClosing) ++m_depth;
         return true;
     }
 
@@ -417,14 +368,10 @@ private:
         uint32_t u = 0;
         while (m_in.Get(u) && u != '>') {
         }
-        if (u != '>' || m_depth == 0)
-            return Unexpected();
-        if (m_depth == 3 && m_bInVersion)
-            return Plan(m_contentStart, tagStart, m_number);
-        if (m_depth == 2 && m_bInMeta)
-            return Plan(tagStart, tagStart, "<version>" + m_number + "</version>");
-        if (--m_depth == 0)
-            return Fail("no meta element");
+        if (u != '>' || m_depth == 0) return Unexpected();
+        if (m_depth == 3 && m_bInVersion) return Plan(m_contentStart, tagStart, m_number);
+        if (m_depth == 2 && m_bInMeta) return Plan(tagStart, tagStart, "<version>" + m_number + "</version>");
+        if (--m_depth == 0) return Fail("no meta element");
         return true;
     }
 
@@ -433,17 +380,14 @@ private:
         std::string name;
         uint32_t u = 0;
         while (m_in.Get(u) && u != ';') {
-            if (name.size() > kMaxReferenceLength)
-                return Unexpected();
+            if (name.size() > kMaxReferenceLength) return Unexpected();
             name.push_back(u < 0x80 ? static_cast<char>(u) : '?');
         }
-        if (u != ';')
-            return Unexpected();
-        const bool predefined = name[0] == '#' || name == "lt" || name == "gt" || name == "amp" ||
-                                name == "apos" || name == "quot";
+        if (u != ';') return Unexpected();
+        const bool predefined =
+            name[0] == '#' || name == "lt" || name == "gt" || name == "amp" || name == "apos" || name == "quot";
         const bool couldHoldRecord = (m_depth == 1 && !m_bMeta) || (m_depth == 2 && m_bInMeta && !m_bVersion);
-        if (!predefined && couldHoldRecord)
-            return Fail("the version record may come from an entity");
+        if (!predefined && couldHoldRecord) return Fail("the version record may come from an entity");
         return true;
     }
 
@@ -475,25 +419,36 @@ private:
 
 bool CMapVersionStamp::Locate(const char* path, unsigned int version) {
     m_path = path ? path : "";
+    m_fd = -1;
+    Descriptor fd(::open(m_path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0) {
+        m_bLocated = m_bMeta = m_bVersion = false;
+        m_reason = std::string("cannot read the map: ") + std::strerror(errno);
+        return false;
+    }
+    return Scan(fd.Get(), version);
+}
+
+bool CMapVersionStamp::Locate(int fd, unsigned int version) {
+    m_path.clear();
+    m_fd = fd;
+    return Scan(fd, version);
+}
+
+bool CMapVersionStamp::Scan(int fd, unsigned int version) {
     m_bLocated = m_bMeta = m_bVersion = false;
     m_begin = m_end = 0;
     m_replacement.clear();
     m_reason.clear();
-    Descriptor fd(::open(m_path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.Get() < 0) {
-        m_reason = std::string("cannot read the map: ") + std::strerror(errno);
-        return false;
-    }
     unsigned char head[1024];
     std::size_t length = 0;
-    if (!ReadSome(fd.Get(), head, sizeof head, length) || ::lseek(fd.Get(), 0, SEEK_SET) != 0) {
+    if (::lseek(fd, 0, SEEK_SET) != 0 || !ReadSome(fd, head, sizeof head, length) || ::lseek(fd, 0, SEEK_SET) != 0) {
         m_reason = std::string("cannot read the map: ") + std::strerror(errno);
         return false;
     }
     Encoding encoding;
-    if (!DetectEncoding(head, length, encoding, m_reason))
-        return false;
-    auto input = std::make_unique<UnitInput>(fd.Get(), encoding);
+    if (!DetectEncoding(head, length, encoding, m_reason)) return false;
+    auto input = std::make_unique<UnitInput>(fd, encoding);
     RecordScanner scanner(*input, version, encoding.unitSize);
     const bool found = scanner.Run();
     m_bMeta = scanner.FoundMeta();
@@ -515,8 +470,9 @@ void CMapVersionStamp::Drop(const std::string& reason) {
 }
 
 bool CMapVersionStamp::CopyTo(CAtomicFile& destination) {
-    Descriptor fd(::open(m_path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.Get() < 0) {
+    Descriptor owned(m_fd < 0 ? ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC) : -1);
+    const int fd = m_fd < 0 ? owned.Get() : m_fd;
+    if (fd < 0 || (m_fd >= 0 && ::lseek(fd, 0, SEEK_SET) != 0)) {
         m_reason = std::string("cannot read the map: ") + std::strerror(errno);
         return false;
     }
@@ -525,19 +481,17 @@ bool CMapVersionStamp::CopyTo(CAtomicFile& destination) {
     bool inserted = false;
     for (;;) {
         std::size_t got = 0;
-        if (!ReadSome(fd.Get(), buffer.get(), kBufferSize, got)) {
+        if (!ReadSome(fd, buffer.get(), kBufferSize, got)) {
             m_reason = std::string("cannot read the map: ") + std::strerror(errno);
             return false;
         }
-        if (got == 0)
-            break;
+        if (got == 0) break;
         const uint64_t chunkEnd = offset + got;
         // Bytes before m_begin and from m_end on are copied; the replacement goes in at m_begin.
         uint64_t pos = offset;
         while (pos < chunkEnd) {
             if (m_bLocated && !inserted && pos == m_begin) {
-                if (!destination.Write(m_replacement.data(), m_replacement.size()))
-                    return WriteFailed(destination);
+                if (!destination.Write(m_replacement.data(), m_replacement.size())) return WriteFailed(destination);
                 inserted = true;
             }
             uint64_t until = chunkEnd;

@@ -28,6 +28,9 @@ public:
     // record cannot be taken: no meta element, an encoding this class cannot write, a record
     // that an entity reference may produce, or the file cannot be read.
     bool Locate(const char* path, unsigned int version);
+    // The same for a file already open for reading (borrowed): it is read from its first byte,
+    // and must stay open until CopyTo, which reads it again from there.
+    bool Locate(int fd, unsigned int version);
     // What Locate found, for checking against the parser's view of the same file.
     bool FoundMeta() const { return m_bMeta; }
     bool FoundVersion() const { return m_bVersion; }
@@ -45,7 +48,11 @@ public:
 private:
     bool WriteFailed(const CAtomicFile& destination);
 
+    bool Scan(int fd, unsigned int version);
+
     std::string m_path;
+    // The borrowed file of Locate(int, ...); -1 when Locate was given a path.
+    int m_fd = -1;
     bool m_bLocated = false;
     bool m_bMeta = false;
     bool m_bVersion = false;

@@ -12,10 +12,10 @@ public:
     virtual void GetName(char* buffer, unsigned int size) const = 0;
     virtual void GetValue(char* buffer, unsigned int size) const = 0;
     virtual void SetValue(const char* value) = 0;
-    virtual void SetValue(bool value) = 0;             // "1" or "0"
-    virtual void SetValue(int value) = 0;              // "%i"
-    virtual void SetValue(unsigned int value) = 0;     // "%u"
-    virtual void SetValue(float value) = 0;            // "%f"
+    virtual void SetValue(bool value) = 0;          // "1" or "0"
+    virtual void SetValue(int value) = 0;           // "%i"
+    virtual void SetValue(unsigned int value) = 0;  // "%u"
+    virtual void SetValue(float value) = 0;         // "%f"
     virtual void SetValuef(const char* format, ...) __attribute__((format(printf, 2, 3))) = 0;
 };
 

@@ -19,8 +19,7 @@ CXMLAttributeImpl::CXMLAttributeImpl(CXMLAttributesImpl* attributes, DOMAttr* at
 }
 
 CXMLAttributeImpl::~CXMLAttributeImpl() {
-    if (!m_attributes)
-        return;
+    if (!m_attributes) return;
     DOMElement* element = m_attributes->GetElement();
     if (m_attribute && element) {
         try {
@@ -53,8 +52,7 @@ void CXMLAttributeImpl::GetValue(char* buffer, unsigned int size) const {
 }
 
 void CXMLAttributeImpl::SetValue(const char* value) {
-    if (!m_attribute)
-        return;
+    if (!m_attribute) return;
     CXString text(value ? value : "");
     try {
         m_attribute->setValue(text);
@@ -62,21 +60,13 @@ void CXMLAttributeImpl::SetValue(const char* value) {
     }
 }
 
-void CXMLAttributeImpl::SetValue(bool value) {
-    SetValue(CXMLValueText(value).Text());
-}
+void CXMLAttributeImpl::SetValue(bool value) { SetValue(CXMLValueText(value).Text()); }
 
-void CXMLAttributeImpl::SetValue(int value) {
-    SetValue(CXMLValueText(value).Text());
-}
+void CXMLAttributeImpl::SetValue(int value) { SetValue(CXMLValueText(value).Text()); }
 
-void CXMLAttributeImpl::SetValue(unsigned int value) {
-    SetValue(CXMLValueText(value).Text());
-}
+void CXMLAttributeImpl::SetValue(unsigned int value) { SetValue(CXMLValueText(value).Text()); }
 
-void CXMLAttributeImpl::SetValue(float value) {
-    SetValue(CXMLValueText(value).Text());
-}
+void CXMLAttributeImpl::SetValue(float value) { SetValue(CXMLValueText(value).Text()); }
 
 void CXMLAttributeImpl::SetValuef(const char* format, ...) {
     va_list arguments;

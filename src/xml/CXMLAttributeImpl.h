@@ -37,7 +37,7 @@ public:
     void DeleteWrapper();
 
 private:
-    CXMLAttributesImpl* m_attributes;          // owner; null once detached
+    CXMLAttributesImpl* m_attributes;            // owner; null once detached
     XERCES_CPP_NAMESPACE::DOMAttr* m_attribute;  // owned by the document
 };
 

@@ -6,8 +6,8 @@
 
 #include <xercesc/util/XercesDefs.hpp>
 
-#include "xml/CXMLAttributes.h"
 #include "xml/CXMLAttributeImpl.h"
+#include "xml/CXMLAttributes.h"
 
 XERCES_CPP_NAMESPACE_BEGIN
 class DOMElement;

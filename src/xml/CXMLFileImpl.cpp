@@ -26,8 +26,7 @@ using namespace XERCES_CPP_NAMESPACE;
 namespace {
 
 std::unique_ptr<char[]> CopyName(const char* name) {
-    if (!name)
-        return nullptr;
+    if (!name) return nullptr;
     const std::size_t length = std::strlen(name);
     std::unique_ptr<char[]> copy(new char[length + 1]);
     std::memcpy(copy.get(), name, length + 1);
@@ -35,19 +34,16 @@ std::unique_ptr<char[]> CopyName(const char* name) {
 }
 
 void SetIfAccepted(DOMConfiguration* config, const XMLCh* name, bool value) {
-    if (config->canSetParameter(name, value))
-        config->setParameter(name, value);
+    if (config->canSetParameter(name, value)) config->setParameter(name, value);
 }
 
 void SetIfAccepted(DOMConfiguration* config, const XMLCh* name, const void* value) {
-    if (config->canSetParameter(name, value))
-        config->setParameter(name, value);
+    if (config->canSetParameter(name, value)) config->setParameter(name, value);
 }
 
 bool IsWhitespace(const XMLCh* text) {
     for (; text && *text; ++text) {
-        if (*text != chSpace && *text != chHTab && *text != chLF && *text != chCR)
-            return false;
+        if (*text != chSpace && *text != chHTab && *text != chLF && *text != chCR) return false;
     }
     return true;
 }
@@ -84,8 +80,7 @@ bool HasMixedContent(const DOMElement* root) {
                 break;
             }
         }
-        if (hasElement && hasText)
-            return true;
+        if (hasElement && hasText) return true;
     }
     return false;
 }
@@ -100,9 +95,7 @@ struct OutputDeleter {
 
 }  // namespace
 
-void CXMLFileImpl::ParserDeleter::operator()(DOMLSParser* parser) const {
-    parser->release();
-}
+void CXMLFileImpl::ParserDeleter::operator()(DOMLSParser* parser) const { parser->release(); }
 
 CXMLFileImpl::CXMLFileImpl(const char* name)
     : m_fileName(CopyName(name)),
@@ -110,8 +103,7 @@ CXMLFileImpl::CXMLFileImpl(const char* name)
       m_resolver(std::make_unique<CXMLNoFetchResolver>()),
       m_security(std::make_unique<SecurityManager>()) {
     m_implementation = DOMImplementationRegistry::getDOMImplementation(CXString("LS"));
-    if (!m_implementation)
-        return;
+    if (!m_implementation) return;
     m_parser.reset(m_implementation->createLSParser(DOMImplementationLS::MODE_SYNCHRONOUS, nullptr,
                                                     XMLPlatformUtils::fgMemoryManager, nullptr));
     ConfigureParser();
@@ -149,13 +141,10 @@ CXMLFileImpl::~CXMLFileImpl() {
     m_parser.reset();
 }
 
-const char* CXMLFileImpl::GetFilename() const {
-    return m_fileName.get();
-}
+const char* CXMLFileImpl::GetFilename() const { return m_fileName.get(); }
 
 void CXMLFileImpl::SetFilename(const char* name) {
-    if (name == m_fileName.get())
-        return;
+    if (name == m_fileName.get()) return;
     m_fileName = CopyName(name);
 }
 
@@ -204,8 +193,7 @@ bool CXMLFileImpl::Parse() {
         // when the parser returned none.
         m_document = nullptr;
         m_parser->resetDocumentPool();
-        if (m_errors->Failed())
-            failure = " " + failure;
+        if (m_errors->Failed()) failure = " " + failure;
         RecordParseError(failure);
         return false;
     }
@@ -225,19 +213,16 @@ bool CXMLFileImpl::Parse() {
 
 bool CXMLFileImpl::BuildWrapperTree() {
     ClearWrapperTree();
-    if (!m_document)
-        return true;
+    if (!m_document) return true;
     DOMElement* element = m_document->getDocumentElement();
-    if (!element)
-        return true;
+    if (!element) return true;
     m_root.reset(new CXMLNodeImpl(this, nullptr, element));
     return BuildSubElements(m_root.get(), 1);
 }
 
 bool CXMLFileImpl::BuildSubElements(CXMLNodeImpl* node, unsigned int depth) {
     DOMElement* element = node->GetElement();
-    if (!element)
-        return true;
+    if (!element) return true;
     DOMNodeList* children = element->getChildNodes();
     const XMLSize_t count = children->getLength();
     // Walk by sibling link: item(i) on a long child list is not constant time.
@@ -245,25 +230,21 @@ bool CXMLFileImpl::BuildSubElements(CXMLNodeImpl* node, unsigned int depth) {
     for (DOMNode* child = element->getFirstChild(); child && visited < count;
          child = child->getNextSibling(), ++visited) {
         if (child->getNodeType() == DOMNode::ELEMENT_NODE) {
-            if (depth >= kMaxNestingDepth)
-                return false;
+            if (depth >= kMaxNestingDepth) return false;
             // The new node joins node's list, which owns it.
             auto* sub = new CXMLNodeImpl(this, node, static_cast<DOMElement*>(child));
-            if (!BuildSubElements(sub, depth + 1))
-                return false;
+            if (!BuildSubElements(sub, depth + 1)) return false;
         }
     }
     return true;
 }
 
 void CXMLFileImpl::ClearWrapperTree() {
-    if (m_root)
-        m_root.release()->DeleteWrapper();
+    if (m_root) m_root.release()->DeleteWrapper();
 }
 
 void CXMLFileImpl::DeleteDocument() {
-    if (!m_document)
-        return;
+    if (!m_document) return;
     if (m_parserOwned)
         m_parser->resetDocumentPool();
     else
@@ -292,12 +273,9 @@ void CXMLFileImpl::SetRootNode(CXMLNodeImpl* node) {
 }
 
 CXMLNode* CXMLFileImpl::CreateRootNode(const char* name) {
-    if (!name)
-        return nullptr;
-    if (!m_document)
-        CreateEmptyDocument();
-    if (m_root || !m_document)
-        return nullptr;
+    if (!name) return nullptr;
+    if (!m_document) CreateEmptyDocument();
+    if (m_root || !m_document) return nullptr;
     CXString tag(name);
     DOMElement* element = nullptr;
     try {
@@ -310,9 +288,7 @@ CXMLNode* CXMLFileImpl::CreateRootNode(const char* name) {
     return m_root.get();
 }
 
-CXMLNode* CXMLFileImpl::GetRootNode() {
-    return m_root.get();
-}
+CXMLNode* CXMLFileImpl::GetRootNode() { return m_root.get(); }
 
 bool CXMLFileImpl::Serialise(std::string& bytes) const {
     try {
@@ -332,14 +308,11 @@ bool CXMLFileImpl::Serialise(std::string& bytes) const {
         output->setByteStream(&target);
         // Always UTF-8: without a declaration that is the only encoding a reader may assume.
         output->setEncoding(CXString("UTF-8"));
-        if (!serializer->write(m_root->GetElement(), output.get()))
-            return false;
+        if (!serializer->write(m_root->GetElement(), output.get())) return false;
         bytes.assign(reinterpret_cast<const char*>(target.getRawBuffer()), target.getLen());
         // The serialiser opens with a line break; the file should open with the root's tag.
-        if (!bytes.empty() && bytes.front() == '\n')
-            bytes.erase(0, 1);
-        if (bytes.empty() || bytes.back() != '\n')
-            bytes.push_back('\n');
+        if (!bytes.empty() && bytes.front() == '\n') bytes.erase(0, 1);
+        if (bytes.empty() || bytes.back() != '\n') bytes.push_back('\n');
         return true;
     } catch (const XMLException&) {
     } catch (const DOMException&) {
@@ -348,11 +321,9 @@ bool CXMLFileImpl::Serialise(std::string& bytes) const {
 }
 
 bool CXMLFileImpl::Write() {
-    if (!m_document || !m_root || !m_root->GetElement() || !m_fileName || !m_implementation)
-        return false;
+    if (!m_document || !m_root || !m_root->GetElement() || !m_fileName || !m_implementation) return false;
     std::string bytes;
-    if (!Serialise(bytes))
-        return false;
+    if (!Serialise(bytes)) return false;
     CAtomicFile file(m_fileName.get());
     return file.Open() && file.Write(bytes.data(), bytes.size()) && file.Commit();
 }
@@ -370,8 +341,7 @@ CXMLErrorCodes::Code CXMLFileImpl::GetLastError(char* buffer, unsigned int capac
 
 void CXMLFileImpl::SetLastError(CXMLErrorCodes::Code code, const char* text) {
     m_lastErrorCode = code;
-    if (!text)
-        text = "";
+    if (!text) text = "";
     const std::size_t length = std::min(std::strlen(text), sizeof m_lastErrorText - 1);
     std::memcpy(m_lastErrorText, text, length);
     m_lastErrorText[length] = '\0';

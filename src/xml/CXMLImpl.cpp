@@ -17,14 +17,9 @@ CXMLImpl::CXMLImpl() {
 }
 
 CXMLImpl::~CXMLImpl() {
-    if (m_initialised)
-        XMLPlatformUtils::Terminate();
+    if (m_initialised) XMLPlatformUtils::Terminate();
 }
 
-CXMLFile* CXMLImpl::CreateXML(const char* name) {
-    return m_initialised ? new CXMLFileImpl(name) : nullptr;
-}
+CXMLFile* CXMLImpl::CreateXML(const char* name) { return m_initialised ? new CXMLFileImpl(name) : nullptr; }
 
-void CXMLImpl::DeleteXML(CXMLFile* file) {
-    delete file;
-}
+void CXMLImpl::DeleteXML(CXMLFile* file) { delete file; }

@@ -2,7 +2,6 @@
 
 using namespace XERCES_CPP_NAMESPACE;
 
-DOMLSInput* CXMLNoFetchResolver::resolveResource(const XMLCh*, const XMLCh*, const XMLCh*,
-                                                 const XMLCh*, const XMLCh*) {
+DOMLSInput* CXMLNoFetchResolver::resolveResource(const XMLCh*, const XMLCh*, const XMLCh*, const XMLCh*, const XMLCh*) {
     return nullptr;
 }

@@ -8,10 +8,8 @@
 // opened: external entities, external DTD subsets and schemas stay unread.
 class CXMLNoFetchResolver final : public XERCES_CPP_NAMESPACE::DOMLSResourceResolver {
 public:
-    XERCES_CPP_NAMESPACE::DOMLSInput* resolveResource(const XMLCh* resourceType,
-                                                      const XMLCh* namespaceUri,
-                                                      const XMLCh* publicId,
-                                                      const XMLCh* systemId,
+    XERCES_CPP_NAMESPACE::DOMLSInput* resolveResource(const XMLCh* resourceType, const XMLCh* namespaceUri,
+                                                      const XMLCh* publicId, const XMLCh* systemId,
                                                       const XMLCh* baseUri) override;
 };
 

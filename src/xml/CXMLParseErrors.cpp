@@ -8,8 +8,7 @@
 using namespace XERCES_CPP_NAMESPACE;
 
 bool CXMLParseErrors::handleError(const DOMError& error) {
-    if (error.getSeverity() != DOMError::DOM_SEVERITY_FATAL_ERROR)
-        return true;
+    if (error.getSeverity() != DOMError::DOM_SEVERITY_FATAL_ERROR) return true;
     if (!m_failed) {
         m_failed = true;
         m_text.clear();

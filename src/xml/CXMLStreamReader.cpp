@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -10,13 +11,13 @@
 #include <unistd.h>
 
 #include <xercesc/framework/MemoryManager.hpp>
-#include <xercesc/sax/InputSource.hpp>
-#include <xercesc/util/BinInputStream.hpp>
 #include <xercesc/framework/XMLPScanToken.hpp>
+#include <xercesc/sax/InputSource.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
 #include <xercesc/sax2/DefaultHandler.hpp>
 #include <xercesc/sax2/SAX2XMLReader.hpp>
 #include <xercesc/sax2/XMLReaderFactory.hpp>
+#include <xercesc/util/BinInputStream.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/SecurityManager.hpp>
@@ -39,20 +40,26 @@ public:
     void Characters(const XMLCh*, std::size_t) override {}
 };
 
-// The bytes of one open regular file; owns the descriptor.
+// The bytes of one open regular file, read with positioned reads from its first byte; closes the
+// descriptor when it owns it. A failed read leaves its errno in *systemError.
 class DescriptorStream final : public BinInputStream {
 public:
-    explicit DescriptorStream(int fd) : m_fd(fd) {}
-    ~DescriptorStream() override { ::close(m_fd); }
+    DescriptorStream(int fd, bool owned, int* systemError) : m_fd(fd), m_owned(owned), m_systemError(systemError) {}
+    ~DescriptorStream() override {
+        if (m_owned) ::close(m_fd);
+    }
     DescriptorStream(const DescriptorStream&) = delete;
     DescriptorStream& operator=(const DescriptorStream&) = delete;
 
     XMLFilePos curPos() const override { return m_position; }
     XMLSize_t readBytes(XMLByte* const toFill, const XMLSize_t maxToRead) override {
         for (;;) {
-            const ssize_t got = ::read(m_fd, toFill, maxToRead);
+            const ssize_t got = ::pread(m_fd, toFill, maxToRead, static_cast<off_t>(m_position));
             if (got < 0 && errno == EINTR) continue;
-            if (got < 0) ThrowXML(XMLPlatformUtilsException, XMLExcepts::File_CouldNotReadFromFile);
+            if (got < 0) {
+                *m_systemError = errno;
+                ThrowXML(XMLPlatformUtilsException, XMLExcepts::File_CouldNotReadFromFile);
+            }
             m_position += static_cast<XMLFilePos>(got);
             return static_cast<XMLSize_t>(got);
         }
@@ -61,28 +68,50 @@ public:
 
 private:
     int m_fd;
+    bool m_owned;
+    int* m_systemError;
     XMLFilePos m_position = 0;
 };
 
 // A local file by name, never taken for a URL, and opened so that it cannot block: only a
-// regular file is read, whatever the name was when the caller looked at it.
+// regular file is read, whatever the name was when the caller looked at it. A file that cannot
+// be opened leaves its errno in *systemError.
 class RegularFileSource final : public InputSource {
 public:
-    explicit RegularFileSource(const char* path) : InputSource(path), m_path(path) {}
+    RegularFileSource(const char* path, int* systemError)
+        : InputSource(path), m_path(path), m_systemError(systemError) {}
 
     BinInputStream* makeStream() const override {
         const int fd = ::open(m_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) return nullptr;
+        if (fd < 0) {
+            *m_systemError = errno;
+            return nullptr;
+        }
         struct stat info {};
         if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
             ::close(fd);
             return nullptr;
         }
-        return new DescriptorStream(fd);  // the parser owns the stream it asked for
+        return new DescriptorStream(fd, true, m_systemError);  // the parser owns the stream it asked for
     }
 
 private:
     std::string m_path;
+    int* m_systemError;
+};
+
+// A file the caller has open; it stays open.
+class DescriptorSource final : public InputSource {
+public:
+    DescriptorSource(int fd, int* systemError) : InputSource("open file"), m_fd(fd), m_systemError(systemError) {}
+
+    BinInputStream* makeStream() const override {
+        return new DescriptorStream(m_fd, false, m_systemError);  // the parser owns the stream it asked for
+    }
+
+private:
+    int m_fd;
+    int* m_systemError;
 };
 
 // Everything the parser of one read allocates, within a budget: past it an allocation throws the
@@ -92,8 +121,7 @@ class BudgetMemoryManager final : public MemoryManager {
 public:
     explicit BudgetMemoryManager(std::size_t budget) : m_budget(budget) {}
     ~BudgetMemoryManager() override {
-        while (m_live.next != &m_live)
-            Release(m_live.next);
+        while (m_live.next != &m_live) Release(m_live.next);
     }
     BudgetMemoryManager(const BudgetMemoryManager&) = delete;
     BudgetMemoryManager& operator=(const BudgetMemoryManager&) = delete;
@@ -109,8 +137,7 @@ public:
             throw OutOfMemoryException();
         }
         void* raw = std::malloc(sizeof(Block) + size);
-        if (!raw)
-            throw OutOfMemoryException();
+        if (!raw) throw OutOfMemoryException();
         Block* block = new (raw) Block{&m_live, m_live.next, cost};
         m_live.next->prev = block;
         m_live.next = block;
@@ -118,8 +145,7 @@ public:
         return block + 1;
     }
     void deallocate(void* p) override {
-        if (p)
-            Release(static_cast<Block*>(p) - 1);
+        if (p) Release(static_cast<Block*>(p) - 1);
     }
 
     bool Exceeded() const { return m_bExceeded; }
@@ -161,10 +187,8 @@ class CXMLStreamReader::Events final : public DefaultHandler {
 public:
     explicit Events(CXMLStreamHandler& handler) : m_handler(handler) {}
 
-    void startElement(const XMLCh* const, const XMLCh* const, const XMLCh* const qname,
-                      const Attributes&) override {
-        if (m_failed)
-            return;
+    void startElement(const XMLCh* const, const XMLCh* const, const XMLCh* const qname, const Attributes&) override {
+        if (m_failed) return;
         if (++m_depth > kMaxNestingDepth) {
             Fail("elements nested deeper than " + std::to_string(kMaxNestingDepth) + " levels");
             return;
@@ -173,21 +197,18 @@ public:
     }
 
     void endElement(const XMLCh* const, const XMLCh* const, const XMLCh* const) override {
-        if (m_failed)
-            return;
+        if (m_failed) return;
         m_handler.EndElement(m_depth);
         --m_depth;
     }
 
     void characters(const XMLCh* const chars, const XMLSize_t length) override {
-        if (!m_failed && m_depth > 0)
-            m_handler.Characters(chars, length);
+        if (!m_failed && m_depth > 0) m_handler.Characters(chars, length);
     }
 
     void internalEntityDecl(const XMLCh* const name, const XMLCh* const value) override {
         if (!m_failed && XMLString::stringLen(value) > kMaxEntityText)
-            Fail("entity '" + LocalText(name) + "' is longer than " + std::to_string(kMaxEntityText) +
-                 " characters");
+            Fail("entity '" + LocalText(name) + "' is longer than " + std::to_string(kMaxEntityText) + " characters");
     }
 
     // Nothing named inside a document is opened: with default resolution off, no source means
@@ -195,12 +216,11 @@ public:
     InputSource* resolveEntity(const XMLCh* const, const XMLCh* const) override { return nullptr; }
 
     void fatalError(const SAXParseException& e) override {
-        if (m_failed)
-            return;
+        if (m_failed) return;
         std::string place;
         if (e.getLineNumber() > 0)
-            place = "line " + std::to_string(e.getLineNumber()) + ", column " +
-                    std::to_string(e.getColumnNumber()) + ": ";
+            place =
+                "line " + std::to_string(e.getLineNumber()) + ", column " + std::to_string(e.getColumnNumber()) + ": ";
         Fail(place + LocalText(e.getMessage()));
     }
     // Validity errors and warnings do not apply: documents here carry no grammar.
@@ -224,8 +244,7 @@ private:
     std::string m_error;
 };
 
-CXMLStreamReader::CXMLStreamReader(std::function<bool()> stopRequested)
-    : m_stopRequested(std::move(stopRequested)) {}
+CXMLStreamReader::CXMLStreamReader(std::function<bool()> stopRequested) : m_stopRequested(std::move(stopRequested)) {}
 
 CXMLStreamReader::~CXMLStreamReader() = default;
 
@@ -236,10 +255,23 @@ CXMLStreamReader::Result CXMLStreamReader::Check(const char* path) {
 
 CXMLStreamReader::Result CXMLStreamReader::Read(const char* path, CXMLStreamHandler& handler) {
     m_error.clear();
+    m_systemError = 0;
     if (!path) {
         m_error = "no file specified";
         return Result::Failed;
     }
+    RegularFileSource source(path, &m_systemError);
+    return Parse(source, handler);
+}
+
+CXMLStreamReader::Result CXMLStreamReader::Read(int fd, CXMLStreamHandler& handler) {
+    m_error.clear();
+    m_systemError = 0;
+    DescriptorSource source(fd, &m_systemError);
+    return Parse(source, handler);
+}
+
+CXMLStreamReader::Result CXMLStreamReader::Parse(InputSource& source, CXMLStreamHandler& handler) {
     Events events(handler);
     SecurityManager security;
     security.setEntityExpansionLimit(kEntityExpansionLimit);
@@ -265,7 +297,6 @@ CXMLStreamReader::Result CXMLStreamReader::Read(const char* path, CXMLStreamHand
         reader->setEntityResolver(&events);
         reader->setDeclarationHandler(&events);
 
-        RegularFileSource source(path);
         XMLPScanToken token;
         bool more = reader->parseFirst(source, token);
         while (more && !events.Failed()) {
@@ -279,8 +310,7 @@ CXMLStreamReader::Result CXMLStreamReader::Read(const char* path, CXMLStreamHand
             }
             more = reader->parseNext(token);
         }
-        if (result != Result::Complete || events.Failed())
-            reader->parseReset(token);
+        if (result != Result::Complete || events.Failed()) reader->parseReset(token);
     } catch (const XMLException& e) {
         events.Fail(LocalText(e.getMessage()));
     } catch (const SAXException& e) {
@@ -292,7 +322,8 @@ CXMLStreamReader::Result CXMLStreamReader::Read(const char* path, CXMLStreamHand
                                       : "out of memory");
     }
     if (events.Failed()) {
-        m_error = events.Error();
+        // The system's reason, not the parser's account of it: the file is not to blame.
+        m_error = m_systemError != 0 ? std::strerror(m_systemError) : events.Error();
         return Result::Failed;
     }
     if (result == Result::Complete && events.Depth() != 0) {

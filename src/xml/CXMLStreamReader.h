@@ -7,6 +7,10 @@
 
 #include <xercesc/util/XercesDefs.hpp>
 
+XERCES_CPP_NAMESPACE_BEGIN
+class InputSource;
+XERCES_CPP_NAMESPACE_END
+
 // What a streaming read reports, in document order. Names are qualified names as written
 // ("editor:map"): prefixes are part of the name and no namespace is resolved. Depth 1 is the
 // root element. Text is every character of content, CDATA included, comments excluded.
@@ -54,17 +58,26 @@ public:
     // Reads the file at path (never taken for a URL) and reports it to handler. Complete means
     // the whole file is a well-formed document; Failed sets Error().
     Result Read(const char* path, CXMLStreamHandler& handler);
+    // The same for a file already open for reading (borrowed, left open): read from its first
+    // byte with positioned reads, so its offset is not moved and it may be read again.
+    Result Read(int fd, CXMLStreamHandler& handler);
     // Read with a handler that ignores everything: is the file a well-formed document?
     Result Check(const char* path);
 
     // "line L, column C: message", or a message without a place; empty before a failure.
     const std::string& Error() const { return m_error; }
+    // The errno of a failed Read that could not open or read the file (Error() is then the
+    // system's text for it); 0 when the read failed on the document itself, or did not fail.
+    int SystemError() const { return m_systemError; }
 
 private:
     class Events;
 
+    Result Parse(XERCES_CPP_NAMESPACE::InputSource& source, CXMLStreamHandler& handler);
+
     std::function<bool()> m_stopRequested;
     std::string m_error;
+    int m_systemError = 0;
 };
 
 #endif

@@ -9,8 +9,7 @@
 // Used as a local for the span of one call. Not copyable.
 class CXMLTranscoder {
 public:
-    explicit CXMLTranscoder(const XMLCh* text)
-        : m_local(XERCES_CPP_NAMESPACE::XMLString::transcode(text)) {}
+    explicit CXMLTranscoder(const XMLCh* text) : m_local(XERCES_CPP_NAMESPACE::XMLString::transcode(text)) {}
     ~CXMLTranscoder() { XERCES_CPP_NAMESPACE::XMLString::release(&m_local); }
 
     CXMLTranscoder(const CXMLTranscoder&) = delete;
@@ -22,8 +21,7 @@ public:
     // The buffer rule of the layer: copies at most size - 1 bytes, zero-fills the rest and
     // always ends with a zero byte. A size of 0 writes nothing; a null local form reads as "".
     void CopyTo(char* buffer, unsigned int size) const {
-        if (!buffer || size == 0)
-            return;
+        if (!buffer || size == 0) return;
         const char* text = m_local ? m_local : "";
         const std::size_t length = std::strlen(text);
         const std::size_t copied = length < size - 1 ? length : size - 1;

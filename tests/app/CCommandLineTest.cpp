@@ -9,14 +9,12 @@ namespace {
 
 using Action = CCommandLine::Action;
 
-CCommandLine Parse(std::vector<const char*> arguments)
-{
+CCommandLine Parse(std::vector<const char*> arguments) {
     arguments.insert(arguments.begin(), "mapautodownloader");
     return CCommandLine(static_cast<int>(arguments.size()), arguments.data());
 }
 
-TEST(CommandLineTest, ReadsEveryFormOfTheOptions)
-{
+TEST(CommandLineTest, ReadsEveryFormOfTheOptions) {
     struct Case {
         std::vector<const char*> arguments;
         Action action;
@@ -47,8 +45,7 @@ TEST(CommandLineTest, ReadsEveryFormOfTheOptions)
     }
 }
 
-TEST(CommandLineTest, RefusesWhatItDoesNotKnowAndSaysWhat)
-{
+TEST(CommandLineTest, RefusesWhatItDoesNotKnowAndSaysWhat) {
     const std::pair<std::vector<const char*>, std::string> cases[] = {
         {{"--bogus"}, "unknown option --bogus"},
         {{"-once"}, "unknown option -once"},

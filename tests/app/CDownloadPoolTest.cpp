@@ -1,22 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
 #include <set>
 #include <stdexcept>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "app/CDownloadPool.h"
 
 namespace {
 
-TEST(DownloadPoolTest, RunsAtMostOneItemPerWorkerEachWithItsOwnClientAndReportsEveryTicket)
-{
+TEST(DownloadPoolTest, RunsAtMostOneItemPerWorkerEachWithItsOwnClientAndReportsEveryTicket) {
     CDownloadPool pool(3, nullptr);
     std::atomic<int> running{0};
     std::atomic<int> mostRunning{0};
@@ -36,19 +35,16 @@ TEST(DownloadPoolTest, RunsAtMostOneItemPerWorkerEachWithItsOwnClientAndReportsE
         --running;
     };
 
-    for (std::size_t ticket = 0; ticket < 3; ++ticket)
-        ASSERT_TRUE(pool.Start(ticket, work));
+    for (std::size_t ticket = 0; ticket < 3; ++ticket) ASSERT_TRUE(pool.Start(ticket, work));
     EXPECT_FALSE(pool.Start(99, work));  // every worker is busy until its ticket is collected
     for (std::size_t ticket = 3; ticket < 10; ++ticket) {
         while (!pool.HasFreeWorker()) {
-            for (std::size_t done : pool.WaitFinished())
-                collected.push_back(done);
+            for (std::size_t done : pool.WaitFinished()) collected.push_back(done);
         }
         ASSERT_TRUE(pool.Start(ticket, work));
     }
     while (pool.InFlight() != 0) {
-        for (std::size_t done : pool.WaitFinished())
-            collected.push_back(done);
+        for (std::size_t done : pool.WaitFinished()) collected.push_back(done);
     }
 
     std::sort(collected.begin(), collected.end());
@@ -61,8 +57,7 @@ TEST(DownloadPoolTest, RunsAtMostOneItemPerWorkerEachWithItsOwnClientAndReportsE
 // A set-up that fails for the second worker, after the first one's thread runs: the constructor
 // ends the first worker before its state goes, and throws, rather than hang on it. In a child
 // process with an alarm, so a hang fails the test instead of the whole run.
-TEST(DownloadPoolTest, SetUpThatFailsAfterAWorkerStartedEndsItAndThrows)
-{
+TEST(DownloadPoolTest, SetUpThatFailsAfterAWorkerStartedEndsItAndThrows) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -70,8 +65,7 @@ TEST(DownloadPoolTest, SetUpThatFailsAfterAWorkerStartedEndsItAndThrows)
         int calls = 0;
         try {
             CDownloadPool pool(2, [&calls](CTCPImpl&, CHTTPClient&) {
-                if (++calls == 2)
-                    throw std::runtime_error("set-up failed");
+                if (++calls == 2) throw std::runtime_error("set-up failed");
             });
         } catch (const std::runtime_error&) {
             _exit(0);

@@ -38,8 +38,10 @@ TEST_P(FeedReaderTest, TakesTheFirstChannelsItemsAndEachItemsFirstFields) {
                    "<title>second</title><sub><version>9</version></sub></item>"
                    "<group><item><title>nested</title></item></group>"
                    "<ITEM><Title><![CDATA[b.map]]></Title><version>-3</version></ITEM>"
-                   "<item><title>" + std::string(300, 't') + "</title></item></Channel>"
-                   "<channel><item><title>other channel</title></item></channel></rss>",
+                   "<item><title>" +
+                       std::string(300, 't') +
+                       "</title></item></Channel>"
+                       "<channel><item><title>other channel</title></item></channel></rss>",
                    items));
     EXPECT_EQ((std::vector<std::string>{"a.map|http://h/a|16", "b.map||0", std::string(255, 't') + "||0"}), items);
     EXPECT_STREQ("24-05-01 12:00", m_reader.Time());

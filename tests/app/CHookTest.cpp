@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 #include "app/CHook.h"
 #include "app/CPassResult.h"
@@ -17,17 +17,14 @@ namespace {
 using Status = CHook::Status;
 
 // A process that has ended: gone, or a zombie waiting for whoever inherited it.
-bool Ended(pid_t pid)
-{
-    if (kill(pid, 0) != 0)
-        return true;
+bool Ended(pid_t pid) {
+    if (kill(pid, 0) != 0) return true;
     const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
     const size_t paren = stat.rfind(')');
     return paren != std::string::npos && stat.compare(paren + 2, 1, "Z") == 0;
 }
 
-TEST(CHookTest, ReportsHowTheCommandEnded)
-{
+TEST(CHookTest, ReportsHowTheCommandEnded) {
     struct Case {
         const char* name;
         const char* command;
@@ -60,8 +57,7 @@ TEST(CHookTest, ReportsHowTheCommandEnded)
 
 // The hook sees only the three standard descriptors, reads /dev/null, and gets the pass's
 // variables in place of any the program inherited.
-TEST(CHookTest, StartsWithTheStandardDescriptorsAndThePassVariables)
-{
+TEST(CHookTest, StartsWithTheStandardDescriptorsAndThePassVariables) {
     TempDir dir;
     const int leaked = open(dir.Path().c_str(), O_RDONLY);  // deliberately without O_CLOEXEC
     ASSERT_GE(leaked, 3);
@@ -72,9 +68,11 @@ TEST(CHookTest, StartsWithTheStandardDescriptorsAndThePassVariables)
     pass.complete = false;
     const std::string out = dir.File("env");
     const CHook hook("onupdate",
-                     "test -e /proc/self/fd/" + std::to_string(leaked) + " && exit 1; read line && exit 2; "
-                     "printf '%s|%s|%s|%s|%s' \"$MAD_UPDATED\" \"$MAD_FAILED\" \"$MAD_SAVE_PATH\" "
-                     "\"$MAD_PASS\" \"${MAD_FEED_ERROR-unset}\" > " + out,
+                     "test -e /proc/self/fd/" + std::to_string(leaked) +
+                         " && exit 1; read line && exit 2; "
+                         "printf '%s|%s|%s|%s|%s' \"$MAD_UPDATED\" \"$MAD_FAILED\" \"$MAD_SAVE_PATH\" "
+                         "\"$MAD_PASS\" \"${MAD_FEED_ERROR-unset}\" > " +
+                         out,
                      60);
     const CHook::Result result = hook.Run(CHook::PassEnvironment(pass, "maps dir"), nullptr);
     close(leaked);
@@ -85,16 +83,13 @@ TEST(CHookTest, StartsWithTheStandardDescriptorsAndThePassVariables)
 
 // A stop request ends the hook's whole group, children that ignore SIGTERM included, in about a
 // second, however long the time-out.
-TEST(CHookTest, StopRequestEndsTheWholeGroup)
-{
+TEST(CHookTest, StopRequestEndsTheWholeGroup) {
     TempDir dir;
     const std::string pidFile = dir.File("child");
-    const CHook hook("onupdate",
-                     "trap '' TERM; sleep 30 & echo $! > " + pidFile + "; while :; do sleep 0.05; done", 0);
+    const CHook hook("onupdate", "trap '' TERM; sleep 30 & echo $! > " + pidFile + "; while :; do sleep 0.05; done", 0);
     const auto started = std::chrono::steady_clock::now();
-    const CHook::Result result = hook.Run({}, [&] {
-        return std::chrono::steady_clock::now() - started > std::chrono::milliseconds(300);
-    });
+    const CHook::Result result =
+        hook.Run({}, [&] { return std::chrono::steady_clock::now() - started > std::chrono::milliseconds(300); });
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1500));
     EXPECT_EQ(Status::Signalled, result.status);
     EXPECT_EQ(SIGKILL, result.code);

@@ -1,12 +1,12 @@
 #include "app/CMapVersionCache.h"
 
-#include <cerrno>
-#include <chrono>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "support/TempDir.h"
 
@@ -15,7 +15,7 @@ namespace {
 constexpr int64_t kSecondNs = 1'000'000'000;
 
 struct stat StatOf(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     EXPECT_EQ(0, ::stat(path.c_str(), &info)) << path;
     return info;
 }
@@ -45,7 +45,8 @@ void Overwrite(const std::string& path, const std::string& bytes) {
 // identity was recorded long after the file last changed" without sleeping.
 class MapVersionCacheTest : public ::testing::Test {
 protected:
-    std::string Map(const std::string& name, const std::string& content = "<map><meta><version>3</version></meta></map>") {
+    std::string Map(const std::string& name,
+                    const std::string& content = "<map><meta><version>3</version></meta></map>") {
         const std::string path = dir.File(name);
         WriteFile(path, content);
         return path;
@@ -342,8 +343,7 @@ TEST_F(MapVersionCacheStateTest, CorruptStateIsIgnored) {
     std::string flipped = good;
     flipped[firstEntry] = '4';
     const std::string damaged[] = {"", "garbage\n", good.substr(0, good.size() - 1),
-                                   good.substr(0, good.find('\n') + 1) + good.substr(good.rfind("end ")),
-                                   flipped};
+                                   good.substr(0, good.find('\n') + 1) + good.substr(good.rfind("end ")), flipped};
     for (const std::string& text : damaged) {
         WriteFile(state, text);
         CMapVersionCache restarted;

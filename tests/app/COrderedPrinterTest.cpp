@@ -8,8 +8,7 @@ namespace {
 
 // Each text is recorded with its severity's letter, so a head finished before it was printed is
 // seen to keep the severity of a line start.
-TEST(OrderedPrinterTest, ReleasesEntriesInTheOrderTheyWereAddedWhateverOrderResultsCome)
-{
+TEST(OrderedPrinterTest, ReleasesEntriesInTheOrderTheyWereAddedWhateverOrderResultsCome) {
     std::string out;
     COrderedPrinter printer([&out](Severity severity, const std::string& text) {
         out += (severity == Severity::Error ? "E:" : severity == Severity::Warning ? "W:" : "") + text;

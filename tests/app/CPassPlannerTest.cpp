@@ -16,15 +16,13 @@ using Kind = CPassPlanner::Decision::Kind;
 class TableDisk : public CPassPlanner::Disk {
 public:
     bool IsWorkingDirectory(const char*) override { return saveIsWorkingDirectory; }
-    CInputFile::Status Check(const char* path, int& error) override
-    {
+    CInputFile::Status Check(const char* path, int& error) override {
         error = errorNumber;
-        if (status != CInputFile::Status::Missing)
-            return status;
+        if (status != CInputFile::Status::Missing) return status;
         return versions.count(path) ? CInputFile::Status::Regular : CInputFile::Status::Missing;
     }
-    int MapVersion(const std::string& path) override
-    {
+    int MapVersion(const std::string& path, int& error) override {
+        error = errorNumber;
         read.push_back(path);
         const auto found = versions.find(path);
         return found == versions.end() ? CPassPlanner::kNoFile : found->second;
@@ -37,8 +35,7 @@ public:
     std::vector<std::string> read;
 };
 
-CFeedReader::Item MakeItem(const std::string& title, unsigned int version, const std::string& link = "http://h/m")
-{
+CFeedReader::Item MakeItem(const std::string& title, unsigned int version, const std::string& link = "http://h/m") {
     CFeedReader::Item item;
     snprintf(item.title, sizeof(item.title), "%s", title.c_str());
     snprintf(item.link, sizeof(item.link), "%s", link.c_str());
@@ -53,8 +50,7 @@ const std::string kSave = "/srv/maps";
 
 // Each row: one item against one disk state. The text is a refusal's line, or a fetch's console
 // head and dry-run line.
-TEST(PassPlannerTest, DecidesEachMapFromTheFeedAndTheDisk)
-{
+TEST(PassPlannerTest, DecidesEachMapFromTheFeedAndTheDisk) {
     constexpr int kAbsent = CPassPlanner::kNoFile;
     struct Row {
         const char* what;
@@ -82,8 +78,8 @@ TEST(PassPlannerTest, DecidesEachMapFromTheFeedAndTheDisk)
          "Skipping map with a name or path that is too long: " + longName + "\n"},
         {"not a regular file", "a.map", 1, kAbsent, Kind::Refused, "Skipping map that is not a regular file: a.map\n",
          "http://h/m", CInputFile::Status::NotRegular},
-        {"unreadable", "a.map", 1, kAbsent, Kind::Refused, "Cannot read map a.map: Permission denied\n",
-         "http://h/m", CInputFile::Status::Unreadable},
+        {"unreadable", "a.map", 1, kAbsent, Kind::Refused, "Cannot read map a.map: Permission denied\n", "http://h/m",
+         CInputFile::Status::Unreadable},
         {"missing", "a.map", 2, kAbsent, Kind::Fetch, "Downloading a.map... |Would download a.map\n"},
         {"older", "a.map", 4, 3, Kind::Fetch,
          "Updating a.map from version 3 to version 4... |Would update a.map from version 3 to version 4\n"},
@@ -93,6 +89,8 @@ TEST(PassPlannerTest, DecidesEachMapFromTheFeedAndTheDisk)
         {"newer on disk", "a.map", 4, 5, Kind::UpToDate, ""},
         {"feed version 0 against 0", "a.map", 0, 0, Kind::UpToDate, ""},
         {"stop cut the read short", "a.map", 4, CPassPlanner::kStopped, Kind::Stopped, ""},
+        {"there but cannot be opened", "a.map", 4, CPassPlanner::kCannotRead, Kind::Refused,
+         "Cannot read map a.map: Permission denied\n"},
         {"link too long, map needed", "a.map", 4, 3, Kind::Refused,
          "Skipping map with a link that is too long: a.map\n", std::string(255, 'l')},
         {"link too long, map current", "a.map", 4, 4, Kind::UpToDate, "", std::string(255, 'l')},
@@ -103,13 +101,13 @@ TEST(PassPlannerTest, DecidesEachMapFromTheFeedAndTheDisk)
         disk.status = row.status;
         disk.errorNumber = EACCES;
         disk.saveIsWorkingDirectory = row.saveIsWorkingDirectory;
-        if (row.local != kAbsent)
-            disk.versions[kSave + "/" + row.title] = row.local;
+        if (row.local != kAbsent) disk.versions[kSave + "/" + row.title] = row.local;
         CPassPlanner planner(kSave, kIgnored, 0);
         const CPassPlanner::Decision decision = planner.Decide(MakeItem(row.title, row.feedVersion, row.link), disk);
         EXPECT_EQ(row.kind, decision.kind);
         if (decision.kind == Kind::Fetch) {
-            EXPECT_EQ(row.text, CPassPlanner::DownloadHead(decision.fetch) + "|" + CPassPlanner::DryRunLine(decision.fetch));
+            EXPECT_EQ(row.text,
+                      CPassPlanner::DownloadHead(decision.fetch) + "|" + CPassPlanner::DryRunLine(decision.fetch));
             EXPECT_EQ(kSave + "/" + row.title, decision.fetch.mapPath);
             EXPECT_EQ(row.link, decision.fetch.link);
         } else {
@@ -117,22 +115,21 @@ TEST(PassPlannerTest, DecidesEachMapFromTheFeedAndTheDisk)
         }
         // Only a map whose name passed every check is ever read.
         const bool reads = row.kind == Kind::Fetch || row.kind == Kind::UpToDate || row.kind == Kind::Stopped ||
-                           row.text.find("link") != std::string::npos;
+                           row.local == CPassPlanner::kCannotRead || row.text.find("link") != std::string::npos;
         EXPECT_EQ(reads ? 1u : 0u, disk.read.size());
     }
 }
 
-TEST(PassPlannerTest, PerPassLimitCountsOnlyMapsToFetch)
-{
+TEST(PassPlannerTest, PerPassLimitCountsOnlyMapsToFetch) {
     TableDisk disk;
     disk.versions[kSave + "/current.map"] = 7;
     CPassPlanner planner(kSave, kIgnored, 2);
     std::vector<Kind> kinds;
     for (const char* title : {"a.map", "current.map", "skip.map", "b.map", "c.map", "d.map"})
         kinds.push_back(planner.Decide(MakeItem(title, 7), disk).kind);
-    EXPECT_EQ((std::vector<Kind>{Kind::Fetch, Kind::UpToDate, Kind::Ignored, Kind::Fetch, Kind::HeldBack,
-                                 Kind::HeldBack}),
-              kinds);
+    EXPECT_EQ(
+        (std::vector<Kind>{Kind::Fetch, Kind::UpToDate, Kind::Ignored, Kind::Fetch, Kind::HeldBack, Kind::HeldBack}),
+        kinds);
     EXPECT_EQ(2u, planner.HeldBack());
 
     CPassPlanner unlimited(kSave, kIgnored, 0);

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 #include <xercesc/util/PlatformUtils.hpp>
 
@@ -18,8 +18,7 @@ class ConfigTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { xercesc::XMLPlatformUtils::Initialize(); }
 
-    bool Load(const std::string& children)
-    {
+    bool Load(const std::string& children) {
         WriteFile(m_path, "<config>" + children + "</config>");
         return m_config.Load(m_path.c_str());
     }
@@ -30,21 +29,18 @@ protected:
     CConfig m_config{m_ignored};
 };
 
-TEST_F(ConfigTest, MissingFileIsReportedWithTheSystemReason)
-{
+TEST_F(ConfigTest, MissingFileIsReportedWithTheSystemReason) {
     EXPECT_FALSE(m_config.Load(m_path.c_str()));
     EXPECT_EQ("No such file or directory", m_config.LoadError());
 }
 
-TEST_F(ConfigTest, FifoNamedLikeTheFileIsRefusedWithoutBlocking)
-{
+TEST_F(ConfigTest, FifoNamedLikeTheFileIsRefusedWithoutBlocking) {
     ASSERT_EQ(0, mkfifo(m_path.c_str(), 0644));
     EXPECT_FALSE(m_config.Load(m_path.c_str()));
     EXPECT_EQ("not a regular file", m_config.LoadError());
 }
 
-TEST_F(ConfigTest, SavePathMustNotBeEmpty)
-{
+TEST_F(ConfigTest, SavePathMustNotBeEmpty) {
     ASSERT_TRUE(Load("<url>http://h/f</url>"));
     ASSERT_TRUE(m_config.ReadSavePath());
     EXPECT_FALSE(m_config.HasSavePath());
@@ -56,15 +52,13 @@ TEST_F(ConfigTest, SavePathMustNotBeEmpty)
     EXPECT_TRUE(m_config.HasSavePath());
 }
 
-TEST_F(ConfigTest, MalformedFileIsReportedWithTheParserText)
-{
+TEST_F(ConfigTest, MalformedFileIsReportedWithTheParserText) {
     WriteFile(m_path, "<config><url>x</url>");
     EXPECT_FALSE(m_config.Load(m_path.c_str()));
     EXPECT_NE(std::string::npos, m_config.LoadError().find("config.xml"));
 }
 
-TEST_F(ConfigTest, DefaultsHoldWhenElementsAreAbsent)
-{
+TEST_F(ConfigTest, DefaultsHoldWhenElementsAreAbsent) {
     ASSERT_TRUE(Load("<url>http://h/f</url>"));
     m_config.ReadFrequency();
     ASSERT_TRUE(m_config.ReadSavePath());
@@ -84,8 +78,7 @@ TEST_F(ConfigTest, DefaultsHoldWhenElementsAreAbsent)
     EXPECT_TRUE(m_config.CheckCAFile(reason));
 }
 
-TEST_F(ConfigTest, CAFileMaxRedirectsAndRetriesReachTheSettings)
-{
+TEST_F(ConfigTest, CAFileMaxRedirectsAndRetriesReachTheSettings) {
     ASSERT_TRUE(Load("<CAFile>/etc/mad/feed-ca.pem</CAFile><maxredirects>5</maxredirects><retries>0</retries>"));
     ASSERT_TRUE(m_config.ReadCAFile());
     m_config.ReadCounts();
@@ -101,8 +94,7 @@ TEST_F(ConfigTest, CAFileMaxRedirectsAndRetriesReachTheSettings)
     EXPECT_FALSE(m_config.ReadCAFile());
 }
 
-TEST_F(ConfigTest, MaxMapSizeTakesBytesOrASuffixAndRefusesAnythingElse)
-{
+TEST_F(ConfigTest, MaxMapSizeTakesBytesOrASuffixAndRefusesAnythingElse) {
     const struct {
         const char* text;
         bool valid;
@@ -132,13 +124,13 @@ TEST_F(ConfigTest, MaxMapSizeTakesBytesOrASuffixAndRefusesAnythingElse)
 }
 
 // Above twenty, the value acts as twenty, with a warning that quotes the text.
-TEST_F(ConfigTest, MaxRedirectsIsCappedAtTwenty)
-{
+TEST_F(ConfigTest, MaxRedirectsIsCappedAtTwenty) {
     const struct {
         const char* text;
         unsigned int redirects;
         const char* quoted;
-    } cases[] = {{"20", 20, ""}, {"21", 20, "21"}, {" 2147483647\n", 20, "2147483647"}, {"0x7fffffff", 20, "0x7fffffff"}};
+    } cases[] = {
+        {"20", 20, ""}, {"21", 20, "21"}, {" 2147483647\n", 20, "2147483647"}, {"0x7fffffff", 20, "0x7fffffff"}};
     for (const auto& c : cases) {
         ASSERT_TRUE(Load(std::string("<maxredirects>") + c.text + "</maxredirects>"));
         m_config.ReadCounts();
@@ -151,8 +143,7 @@ TEST_F(ConfigTest, MaxRedirectsIsCappedAtTwenty)
     }
 }
 
-TEST_F(ConfigTest, HookCommandsAreReadUpToTheirLengthLimit)
-{
+TEST_F(ConfigTest, HookCommandsAreReadUpToTheirLengthLimit) {
     std::string tooLong;
     ASSERT_TRUE(Load("<url>x</url>"));
     ASSERT_TRUE(m_config.ReadHooks(tooLong));
@@ -176,8 +167,18 @@ TEST_F(ConfigTest, HookCommandsAreReadUpToTheirLengthLimit)
     }
 }
 
-TEST_F(ConfigTest, ElementNamesMatchInAnyLetterCaseAndTheFirstOccurrenceWins)
-{
+TEST_F(ConfigTest, MaxRateReachesTheSettingsOnlyWhenItReads) {
+    ASSERT_TRUE(Load("<maxrate>\n  2M </maxrate>"));
+    ASSERT_TRUE(m_config.ReadMaxRate());
+    EXPECT_EQ("2M", m_config.Settings().maxRate);
+    EXPECT_EQ((CRateLimiter::Schedule{{0, 2 * 1024 * 1024}}), m_config.Settings().maxRateSchedule);
+    ASSERT_TRUE(Load("<maxrate>2 M</maxrate>"));
+    EXPECT_FALSE(m_config.ReadMaxRate());
+    EXPECT_EQ("2 M", m_config.MaxRate());
+    EXPECT_TRUE(m_config.Settings().maxRateSchedule.empty());
+}
+
+TEST_F(ConfigTest, ElementNamesMatchInAnyLetterCaseAndTheFirstOccurrenceWins) {
     ASSERT_TRUE(Load("<URL>http://h/first</URL><url>http://h/second</url><FrEqUeNcY>0</FrEqUeNcY>"));
     ASSERT_TRUE(m_config.HasUrl());
     ASSERT_EQ(CConfig::UrlResult::Ok, m_config.ReadUrl());
@@ -186,8 +187,7 @@ TEST_F(ConfigTest, ElementNamesMatchInAnyLetterCaseAndTheFirstOccurrenceWins)
     EXPECT_EQ(0u, m_config.Frequency());
 }
 
-TEST_F(ConfigTest, UrlIsRequiredAndMustNotBeBlank)
-{
+TEST_F(ConfigTest, UrlIsRequiredAndMustNotBeBlank) {
     ASSERT_TRUE(Load("<frequency>60</frequency>"));
     EXPECT_FALSE(m_config.HasUrl());
     ASSERT_TRUE(Load("<url></url>"));
@@ -195,8 +195,7 @@ TEST_F(ConfigTest, UrlIsRequiredAndMustNotBeBlank)
     EXPECT_EQ(CConfig::UrlResult::Blank, m_config.ReadUrl());
 }
 
-TEST_F(ConfigTest, UrlMustLeaveRoomForTheTimeParameter)
-{
+TEST_F(ConfigTest, UrlMustLeaveRoomForTheTimeParameter) {
     const unsigned int limit = CMapAutoDownload::kMaxFeedUrlLength;
     EXPECT_EQ(456u, limit);
     ASSERT_TRUE(Load("<url>" + std::string(limit, 'u') + "</url>"));
@@ -210,11 +209,11 @@ TEST_F(ConfigTest, UrlMustLeaveRoomForTheTimeParameter)
     EXPECT_STREQ("", longer.FeedUrl());
 }
 
-TEST_F(ConfigTest, NumbersFollowTheUnsignedRulesAndBadOnesKeepTheDefault)
-{
-    ASSERT_TRUE(Load("<frequency>0x3c</frequency><fullcheckfrequency>010</fullcheckfrequency>"
-                     "<downloadsperupdatemax>-5</downloadsperupdatemax><maxmapcount>abc</maxmapcount>"
-                     "<timeout>2147483648</timeout>"));
+TEST_F(ConfigTest, NumbersFollowTheUnsignedRulesAndBadOnesKeepTheDefault) {
+    ASSERT_TRUE(
+        Load("<frequency>0x3c</frequency><fullcheckfrequency>010</fullcheckfrequency>"
+             "<downloadsperupdatemax>-5</downloadsperupdatemax><maxmapcount>abc</maxmapcount>"
+             "<timeout>2147483648</timeout>"));
     m_config.ReadFrequency();
     m_config.ReadCounts();
     EXPECT_EQ(60u, m_config.Frequency());
@@ -224,8 +223,7 @@ TEST_F(ConfigTest, NumbersFollowTheUnsignedRulesAndBadOnesKeepTheDefault)
     EXPECT_EQ(30u, m_config.TimeoutSeconds());
 }
 
-TEST_F(ConfigTest, TimeoutIsReadAndCappedToWhatMillisecondsCanHold)
-{
+TEST_F(ConfigTest, TimeoutIsReadAndCappedToWhatMillisecondsCanHold) {
     ASSERT_TRUE(Load("<timeout>7</timeout>"));
     m_config.ReadCounts();
     EXPECT_EQ(7u, m_config.TimeoutSeconds());
@@ -234,22 +232,19 @@ TEST_F(ConfigTest, TimeoutIsReadAndCappedToWhatMillisecondsCanHold)
     EXPECT_EQ(4294967u, m_config.TimeoutSeconds());
 }
 
-TEST_F(ConfigTest, ParallelDownloadsOutsideOneToThirtyTwoKeepTheDefault)
-{
-    const std::pair<const char*, unsigned int> cases[] = {
-        {"1", 1}, {"32", 32}, {"16", 16}, {"0", 4}, {"33", 4}, {"-2", 4}, {"x", 4}, {"4294967297", 4}};
+TEST_F(ConfigTest, ParallelDownloadsOutsideOneToThirtyTwoKeepTheDefault) {
+    const std::pair<const char*, unsigned int> cases[] = {{"1", 1},  {"32", 32}, {"16", 16}, {"0", 4},
+                                                          {"33", 4}, {"-2", 4},  {"x", 4},   {"4294967297", 4}};
     for (const auto& [text, expected] : cases) {
         CConfig config(m_ignored);
-        WriteFile(m_path, std::string("<config><paralleldownloads>") + text +
-                              "</paralleldownloads></config>");
+        WriteFile(m_path, std::string("<config><paralleldownloads>") + text + "</paralleldownloads></config>");
         ASSERT_TRUE(config.Load(m_path.c_str()));
         config.ReadCounts();
         EXPECT_EQ(expected, config.ParallelDownloads()) << text;
     }
 }
 
-TEST_F(ConfigTest, FrequencyBelowSixtyIsRefusedExceptZero)
-{
+TEST_F(ConfigTest, FrequencyBelowSixtyIsRefusedExceptZero) {
     ASSERT_TRUE(Load("<frequency>59</frequency>"));
     m_config.ReadFrequency();
     EXPECT_FALSE(m_config.IsFrequencyAllowed());
@@ -261,8 +256,7 @@ TEST_F(ConfigTest, FrequencyBelowSixtyIsRefusedExceptZero)
     EXPECT_TRUE(m_config.IsFrequencyAllowed());
 }
 
-TEST_F(ConfigTest, SavePathLongerThanItsBufferIsRefused)
-{
+TEST_F(ConfigTest, SavePathLongerThanItsBufferIsRefused) {
     ASSERT_TRUE(Load("<savepath>" + std::string(511, 's') + "</savepath>"));
     EXPECT_TRUE(m_config.ReadSavePath());
     EXPECT_EQ(511u, strlen(m_config.SavePath()));
@@ -273,8 +267,7 @@ TEST_F(ConfigTest, SavePathLongerThanItsBufferIsRefused)
     EXPECT_FALSE(longer.ReadSavePath());
 }
 
-TEST_F(ConfigTest, WriteProbeNeedsAWritableDirectoryAndLeavesNothingBehind)
-{
+TEST_F(ConfigTest, WriteProbeNeedsAWritableDirectoryAndLeavesNothingBehind) {
     std::string reason;
     ASSERT_TRUE(Load("<savepath>" + m_dir.Path() + "</savepath>"));
     ASSERT_TRUE(m_config.ReadSavePath());
@@ -295,8 +288,7 @@ TEST_F(ConfigTest, WriteProbeNeedsAWritableDirectoryAndLeavesNothingBehind)
 }
 
 // A map may be called temp.dat: the probe must neither truncate nor remove it.
-TEST_F(ConfigTest, WriteProbeLeavesAnExistingTempDatAlone)
-{
+TEST_F(ConfigTest, WriteProbeLeavesAnExistingTempDatAlone) {
     WriteFile(m_dir.File("temp.dat"), "<map><meta><version>2</version></meta></map>");
     ASSERT_TRUE(Load("<savepath>" + m_dir.Path() + "</savepath>"));
     ASSERT_TRUE(m_config.ReadSavePath());
@@ -306,10 +298,11 @@ TEST_F(ConfigTest, WriteProbeLeavesAnExistingTempDatAlone)
     EXPECT_EQ((std::vector<std::string>{"config.xml", "temp.dat"}), m_dir.List());
 }
 
-TEST_F(ConfigTest, IgnoreListTakesOnlyLowerCaseMapChildren)
-{
-    ASSERT_TRUE(Load("<ignore><map>A</map><maps>B</maps><MAP>C</MAP><map></map><mapx>D</mapx>"
-                     "<map>" + std::string(300, 'n') + "</map></ignore>"));
+TEST_F(ConfigTest, IgnoreListTakesOnlyLowerCaseMapChildren) {
+    ASSERT_TRUE(
+        Load("<ignore><map>A</map><maps>B</maps><MAP>C</MAP><map></map><mapx>D</mapx>"
+             "<map>" +
+             std::string(300, 'n') + "</map></ignore>"));
     m_config.ReadIgnoreList();
     ASSERT_EQ(3u, m_ignored.size());
     EXPECT_STREQ("A", m_ignored[0]);
@@ -319,8 +312,7 @@ TEST_F(ConfigTest, IgnoreListTakesOnlyLowerCaseMapChildren)
 
 // What the reader cannot use as written is told, one line each: unknown elements first, then the
 // values in the order they are read, each with the value used instead.
-TEST_F(ConfigTest, MistakesAreWarnedAboutWithTheValueUsed)
-{
+TEST_F(ConfigTest, MistakesAreWarnedAboutWithTheValueUsed) {
     const std::string known =
         "<URL>http://h/f</URL><Frequency> 60 </Frequency><SAVEPATH>/x</SAVEPATH><fullCheckFrequency>5"
         "</fullCheckFrequency><DownloadsPerUpdateMax>1</DownloadsPerUpdateMax><MaxMapCount>2</MaxMapCount>"
@@ -355,8 +347,7 @@ TEST_F(ConfigTest, MistakesAreWarnedAboutWithTheValueUsed)
         config.ReadCounts();
         config.ReadIgnoreList();
         std::vector<std::string> lines;
-        for (const std::string& warning : expected)
-            lines.push_back("config.xml: " + warning + "\n");
+        for (const std::string& warning : expected) lines.push_back("config.xml: " + warning + "\n");
         EXPECT_EQ(lines, config.Warnings()) << children;
     }
 }
@@ -365,19 +356,17 @@ TEST_F(ConfigTest, MistakesAreWarnedAboutWithTheValueUsed)
 class ClockTest : public ::testing::Test {
 protected:
     // Moves the origin back by the given milliseconds.
-    static void StartAgo(unsigned long long milliseconds)
-    {
+    static void StartAgo(unsigned long long milliseconds) {
         timeval now;
         gettimeofday(&now, nullptr);
-        long long micros = static_cast<long long>(now.tv_sec) * 1000000 + now.tv_usec -
-                           static_cast<long long>(milliseconds) * 1000;
+        long long micros =
+            static_cast<long long>(now.tv_sec) * 1000000 + now.tv_usec - static_cast<long long>(milliseconds) * 1000;
         g_tvInitialTime.tv_sec = micros / 1000000;
         g_tvInitialTime.tv_usec = micros % 1000000;
     }
 };
 
-TEST_F(ClockTest, CountsMillisecondsSinceTheOrigin)
-{
+TEST_F(ClockTest, CountsMillisecondsSinceTheOrigin) {
     InitializeTime();
     EXPECT_LT(GetTime(), 100u);
     StartAgo(1500);
@@ -386,13 +375,64 @@ TEST_F(ClockTest, CountsMillisecondsSinceTheOrigin)
     EXPECT_LT(elapsed, 1600u);
 }
 
-TEST_F(ClockTest, CountWrapsAfterAboutFiftyDays)
-{
+TEST_F(ClockTest, CountWrapsAfterAboutFiftyDays) {
     const unsigned long long fiftyDays = 50ull * 24 * 3600 * 1000;
     StartAgo(fiftyDays);
     const unsigned int expected = static_cast<unsigned int>(fiftyDays % 4294967296ull);
     EXPECT_LT(GetTime() - expected, 100u);
     InitializeTime();
+}
+
+}  // namespace
+
+namespace {
+
+// Which proxy each scheme gets, and what goes direct, from config.xml and the environment.
+TEST_F(ConfigTest, ProxyComesFromTheFileElseTheEnvironmentAsCurlReadsIt) {
+    struct Case {
+        const char* children;
+        std::vector<std::pair<const char*, const char*>> environment;
+        const char* http;  // the proxy's host, "" for none
+        const char* https;
+        bool direct;  // whether "feed.example.org" goes direct
+    };
+    const Case cases[] = {
+        {"", {}, "", "", false},
+        {"<proxy>http://file:1</proxy>", {{"http_proxy", "http://env:2"}}, "file", "file", false},
+        {"", {{"http_proxy", "http://plain:2"}, {"HTTPS_PROXY", "http://upper:3"}}, "plain", "upper", false},
+        {"", {{"https_proxy", "http://lower:3"}, {"HTTPS_PROXY", "http://upper:3"}}, "", "lower", false},
+        // Upper-case HTTP_PROXY may come from a request header under CGI: never used.
+        {"", {{"HTTP_PROXY", "http://cgi:2"}}, "", "", false},
+        {"<proxy>p:1</proxy>", {{"NO_PROXY", ".example.org"}}, "p", "p", true},
+        {"<proxy>p:1</proxy><noproxy>other.net</noproxy>", {{"no_proxy", "*"}}, "p", "p", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.children);
+        ASSERT_TRUE(Load(c.children));
+        std::string source;
+        ASSERT_TRUE(m_config.ReadProxy(source, [&c](const char* name) -> const char* {
+            for (const auto& variable : c.environment)
+                if (std::strcmp(variable.first, name) == 0) return variable.second;
+            return nullptr;
+        }));
+        const CProxySelector proxies = m_config.Settings().proxies;
+        EXPECT_EQ(c.http, proxies.Http() ? proxies.Http()->Host() : "");
+        EXPECT_EQ(c.https, proxies.Https() ? proxies.Https()->Host() : "");
+        EXPECT_EQ(c.direct, proxies.GoesDirect("feed.example.org"));
+    }
+}
+
+TEST_F(ConfigTest, UnreadableProxyNamesItsSourceButNotItsValue) {
+    const auto environment = [](const char* name) -> const char* {
+        return std::strcmp(name, "https_proxy") == 0 ? "socks5://u:secret@h:1" : nullptr;
+    };
+    std::string source;
+    ASSERT_TRUE(Load("<proxy>ftp://u:secret@h:1</proxy>"));
+    EXPECT_FALSE(m_config.ReadProxy(source, environment));
+    EXPECT_EQ("config.xml's proxy tag", source);
+    ASSERT_TRUE(Load(""));
+    EXPECT_FALSE(m_config.ReadProxy(source, environment));
+    EXPECT_EQ("the environment variable https_proxy", source);
 }
 
 }  // namespace

@@ -1,15 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 #include <xercesc/util/PlatformUtils.hpp>
 
@@ -28,10 +29,8 @@ struct Item {
     unsigned int version;
 };
 
-std::string MapXml(const std::string& versionText, const std::string& body = "<spawn x=\"1\"/>")
-{
-    return "<map><meta><author>t</author><version>" + versionText + "</version></meta>" + body +
-           "</map>";
+std::string MapXml(const std::string& versionText, const std::string& body = "<spawn x=\"1\"/>") {
+    return "<map><meta><author>t</author><version>" + versionText + "</version></meta>" + body + "</map>";
 }
 
 const char kChecking[] = "Checking RSS feed... ";
@@ -43,17 +42,11 @@ class UpdatePassTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { xercesc::XMLPlatformUtils::Initialize(); }
 
-    UpdatePassTest() : m_cwd(m_dir.Path())
-    {
-        mkdir(m_dir.File("maps").c_str(), 0755);
-    }
+    UpdatePassTest() : m_cwd(m_dir.Path()) { mkdir(m_dir.File("maps").c_str(), 0755); }
 
-    std::unique_ptr<CMapAutoDownload> Make(unsigned long frequency = 0, unsigned int fullCheck = 10,
-                                           int perPassMax = 0, std::vector<char*> ignored = {},
-                                           std::string savePath = "")
-    {
-        if (savePath.empty())
-            savePath = m_dir.File("maps");
+    std::unique_ptr<CMapAutoDownload> Make(unsigned long frequency = 0, unsigned int fullCheck = 10, int perPassMax = 0,
+                                           std::vector<char*> ignored = {}, std::string savePath = "") {
+        if (savePath.empty()) savePath = m_dir.File("maps");
         CSettings settings;
         settings.frequency = static_cast<unsigned int>(frequency);
         settings.fullCheckFrequency = fullCheck;
@@ -66,20 +59,18 @@ protected:
         settings.maxMapSize = m_maxMapSize;
         // The pass's behaviours do not depend on retries, which only make failures slow here.
         settings.retries = 0;
+        settings.splay = m_splay;
         return std::make_unique<CMapAutoDownload>(settings, [this] { return m_now; });
     }
 
     std::string FeedUrl() const { return m_server.Url("/feed.xml?source=test"); }
 
-    void PublishFeed(const std::vector<Item>& items, const std::string& time = "24-05-01 12:00:00")
-    {
+    void PublishFeed(const std::vector<Item>& items, const std::string& time = "24-05-01 12:00:00") {
         std::string feed = "<rss><channel><title>feed</title>";
-        if (!time.empty())
-            feed += "<time>" + time + "</time>";
+        if (!time.empty()) feed += "<time>" + time + "</time>";
         for (const Item& item : items) {
-            feed += "<item><title>" + item.title + "</title><link>" +
-                    m_server.Url("/maps/" + item.title) + "</link><version>" +
-                    std::to_string(item.version) + "</version><author>a</author></item>";
+            feed += "<item><title>" + item.title + "</title><link>" + m_server.Url("/maps/" + item.title) +
+                    "</link><version>" + std::to_string(item.version) + "</version><author>a</author></item>";
         }
         m_server.Serve("/feed.xml", feed + "</channel></rss>");
     }
@@ -87,8 +78,7 @@ protected:
     // Publishes a map on the server whose own file says version 1.
     void PublishMap(const std::string& title) { m_server.Serve("/maps/" + title, MapXml("1")); }
 
-    std::string Pulse(CMapAutoDownload& downloader)
-    {
+    std::string Pulse(CMapAutoDownload& downloader) {
         ::testing::internal::CaptureStdout();
         downloader.DoPulse();
         return ::testing::internal::GetCapturedStdout();
@@ -96,17 +86,14 @@ protected:
 
     std::string MapPath(const std::string& title) const { return m_dir.File("maps/" + title); }
 
-    int LocalVersion(CMapAutoDownload& downloader, const std::string& title)
-    {
+    int LocalVersion(CMapAutoDownload& downloader, const std::string& title) {
         return downloader.GetMapVersion(MapPath(title).c_str());
     }
 
-    std::string LastFeedTarget() const
-    {
+    std::string LastFeedTarget() const {
         std::string last;
         for (const std::string& target : m_server.Targets())
-            if (target.rfind("/feed.xml", 0) == 0)
-                last = target;
+            if (target.rfind("/feed.xml", 0) == 0) last = target;
         return last;
     }
 
@@ -116,25 +103,23 @@ protected:
     unsigned int m_now = 0;
     unsigned int m_parallel = CSettings::kDefaultParallelDownloads;
     unsigned long long m_maxMapSize = 0;
+    unsigned int m_splay = 0;
 };
 
-TEST_F(UpdatePassTest, FirstPassDownloadsEveryMapAndStampsTheFeedVersion)
-{
+TEST_F(UpdatePassTest, FirstPassDownloadsEveryMapAndStampsTheFeedVersion) {
     PublishFeed({{"a.map", 2}, {"b.map", 5}});
     PublishMap("a.map");
     m_server.Serve("/maps/b.map", "<map><meta/></map>");
     auto downloader = Make();
 
-    EXPECT_EQ(std::string(kChecking) + "\nDownloading a.map... Done\nDownloading b.map... Done\n",
-              Pulse(*downloader));
+    EXPECT_EQ(std::string(kChecking) + "\nDownloading a.map... Done\nDownloading b.map... Done\n", Pulse(*downloader));
     EXPECT_EQ(2, LocalVersion(*downloader, "a.map"));
     EXPECT_EQ(5, LocalVersion(*downloader, "b.map"));
     EXPECT_EQ(std::string("/feed.xml?source=test&time=") + kInitialTime, m_server.Targets()[0]);
     EXPECT_TRUE(downloader->LastPassComplete());
 }
 
-TEST_F(UpdatePassTest, FeedAddressWithoutAQueryStartsOne)
-{
+TEST_F(UpdatePassTest, FeedAddressWithoutAQueryStartsOne) {
     PublishFeed({});
     CSettings settings;
     settings.feedUrl = m_server.Url("/feed.xml");
@@ -146,8 +131,7 @@ TEST_F(UpdatePassTest, FeedAddressWithoutAQueryStartsOne)
     EXPECT_EQ(std::string("/feed.xml?time=") + kInitialTime, LastFeedTarget());
 }
 
-TEST_F(UpdatePassTest, MapThatArrivedWholeButTookNoVersionStillCompletesThePass)
-{
+TEST_F(UpdatePassTest, MapThatArrivedWholeButTookNoVersionStillCompletesThePass) {
     PublishFeed({{"a.map", 2}});
     m_server.Serve("/maps/a.map", "<map/>");
     auto downloader = Make();
@@ -158,8 +142,7 @@ TEST_F(UpdatePassTest, MapThatArrivedWholeButTookNoVersionStillCompletesThePass)
     EXPECT_TRUE(downloader->LastPassComplete());
 }
 
-TEST_F(UpdatePassTest, PassAfterAFailedOneIsCompleteAgain)
-{
+TEST_F(UpdatePassTest, PassAfterAFailedOneIsCompleteAgain) {
     auto downloader = Make();
     EXPECT_FALSE(downloader->LastPassComplete());
     Pulse(*downloader);
@@ -169,8 +152,7 @@ TEST_F(UpdatePassTest, PassAfterAFailedOneIsCompleteAgain)
     EXPECT_TRUE(downloader->LastPassComplete());
 }
 
-TEST_F(UpdatePassTest, OlderLocalMapIsUpdatedAndEqualOneIsLeftAlone)
-{
+TEST_F(UpdatePassTest, OlderLocalMapIsUpdatedAndEqualOneIsLeftAlone) {
     WriteFile(MapPath("a.map"), MapXml("3"));
     WriteFile(MapPath("b.map"), MapXml("3"));
     PublishFeed({{"a.map", 4}, {"b.map", 3}});
@@ -178,37 +160,39 @@ TEST_F(UpdatePassTest, OlderLocalMapIsUpdatedAndEqualOneIsLeftAlone)
     PublishMap("b.map");
     auto downloader = Make();
 
-    EXPECT_EQ(std::string(kChecking) + "\nUpdating a.map from version 3 to version 4... Done\n",
-              Pulse(*downloader));
+    EXPECT_EQ(std::string(kChecking) + "\nUpdating a.map from version 3 to version 4... Done\n", Pulse(*downloader));
     EXPECT_EQ(4, LocalVersion(*downloader, "a.map"));
     EXPECT_EQ(0, m_server.Count("/maps/b.map"));
 }
 
-TEST_F(UpdatePassTest, LocalVersionThatIsNotANumberCountsAsZero)
-{
+TEST_F(UpdatePassTest, LocalVersionThatIsNotANumberCountsAsZero) {
     WriteFile(MapPath("neg.map"), MapXml("-7"));
     WriteFile(MapPath("text.map"), MapXml("x"));
     PublishFeed({{"neg.map", 1}, {"text.map", 0}});
     PublishMap("neg.map");
     auto downloader = Make();
 
-    EXPECT_EQ(std::string(kChecking) + "\nUpdating neg.map from version 0 to version 1... Done\n",
-              Pulse(*downloader));
+    EXPECT_EQ(std::string(kChecking) + "\nUpdating neg.map from version 0 to version 1... Done\n", Pulse(*downloader));
     EXPECT_EQ(0, m_server.Count("/maps/text.map"));
 }
 
-TEST_F(UpdatePassTest, ItemsAreMatchedByNameInAnyCaseAndTakenInDocumentOrder)
-{
+TEST_F(UpdatePassTest, ItemsAreMatchedByNameInAnyCaseAndTakenInDocumentOrder) {
     PublishMap("one.map");
     PublishMap("two.map");
     PublishMap("three.map");
     const std::string link = m_server.Url("/maps/");
     m_server.Serve("/feed.xml",
                    "<rss><CHANNEL><time>t</time>"
-                   "<ITEM><title>one.map</title><link>" + link + "one.map</link><version>1</version></ITEM>"
-                   "<items><title>three.map</title><link>" + link + "three.map</link></items>"
-                   "<note/><Item><title>two.map</title><link>" + link + "two.map</link></Item>"
-                   "</CHANNEL></rss>");
+                   "<ITEM><title>one.map</title><link>" +
+                       link +
+                       "one.map</link><version>1</version></ITEM>"
+                       "<items><title>three.map</title><link>" +
+                       link +
+                       "three.map</link></items>"
+                       "<note/><Item><title>two.map</title><link>" +
+                       link +
+                       "two.map</link></Item>"
+                       "</CHANNEL></rss>");
     auto downloader = Make();
 
     EXPECT_EQ(std::string(kChecking) + "\nDownloading one.map... Done\nDownloading two.map... Done\n",
@@ -216,8 +200,7 @@ TEST_F(UpdatePassTest, ItemsAreMatchedByNameInAnyCaseAndTakenInDocumentOrder)
     EXPECT_EQ(0, m_server.Count("/maps/three.map"));
 }
 
-TEST_F(UpdatePassTest, PerPassLimitHoldsMapsBackForTheNextPassWithoutRefetchingTheFeed)
-{
+TEST_F(UpdatePassTest, PerPassLimitHoldsMapsBackForTheNextPassWithoutRefetchingTheFeed) {
     PublishFeed({{"a.map", 1}, {"b.map", 1}, {"c.map", 1}});
     PublishMap("a.map");
     PublishMap("b.map");
@@ -241,8 +224,7 @@ TEST_F(UpdatePassTest, PerPassLimitHoldsMapsBackForTheNextPassWithoutRefetchingT
 
 // A pass is due once more than one period has passed since the last one, across the clock's
 // wrap too, and however long the period.
-TEST_F(UpdatePassTest, PassIsDueOnlyWhenMoreThanOnePeriodHasPassed)
-{
+TEST_F(UpdatePassTest, PassIsDueOnlyWhenMoreThanOnePeriodHasPassed) {
     PublishFeed({});
     constexpr unsigned int kLongest = CMapAutoDownload::kLongestPeriodMs;
     struct Case {
@@ -266,8 +248,28 @@ TEST_F(UpdatePassTest, PassIsDueOnlyWhenMoreThanOnePeriodHasPassed)
     }
 }
 
-TEST_F(UpdatePassTest, IncrementalRequestsCarryTheFeedTimeAndEveryThirdIsAFullCheck)
-{
+// With a splay each pass waits its own drawn delay after the period: the longest, then none.
+TEST_F(UpdatePassTest, SplayDelaysEachPassByAFreshDraw) {
+    PublishFeed({});
+    m_splay = 30;
+    auto downloader = Make(60);
+    std::vector<unsigned int> delays = {0, 0, 30000};  // drawn from the back
+    std::vector<unsigned int> longest;
+    downloader->SetSplayDraw([&](unsigned int longestMs) {
+        longest.push_back(longestMs);
+        const unsigned int delay = delays.empty() ? 0 : delays.back();
+        if (!delays.empty()) delays.pop_back();
+        return delay;
+    });
+    const std::pair<unsigned int, bool> pulses[] = {{60001, false}, {90000, false}, {90001, true}, {150002, true}};
+    for (const auto& [now, runs] : pulses) {
+        m_now = now;
+        EXPECT_EQ(runs, !Pulse(*downloader).empty()) << "at " << now;
+    }
+    EXPECT_EQ((std::vector<unsigned int>{30000, 30000, 30000}), longest);
+}
+
+TEST_F(UpdatePassTest, IncrementalRequestsCarryTheFeedTimeAndEveryThirdIsAFullCheck) {
     PublishFeed({}, "24-05-01 12:00:00");
     auto downloader = Make(60, 3);
     const std::string base = "/feed.xml?source=test&time=";
@@ -275,13 +277,12 @@ TEST_F(UpdatePassTest, IncrementalRequestsCarryTheFeedTimeAndEveryThirdIsAFullCh
         m_now += 60001;
         Pulse(*downloader);
     }
-    EXPECT_EQ((std::vector<std::string>{base + kInitialTime, base + "24-05-01%2012:00:00",
-                                        base + kInitialTime, base + "24-05-01%2012:00:00"}),
+    EXPECT_EQ((std::vector<std::string>{base + kInitialTime, base + "24-05-01%2012:00:00", base + kInitialTime,
+                                        base + "24-05-01%2012:00:00"}),
               m_server.Targets());
 }
 
-TEST_F(UpdatePassTest, FeedWithoutTimeMakesTheNextRequestEndInAnEmptyTime)
-{
+TEST_F(UpdatePassTest, FeedWithoutTimeMakesTheNextRequestEndInAnEmptyTime) {
     PublishFeed({}, "");
     auto downloader = Make();
     Pulse(*downloader);
@@ -289,22 +290,19 @@ TEST_F(UpdatePassTest, FeedWithoutTimeMakesTheNextRequestEndInAnEmptyTime)
     EXPECT_EQ("/feed.xml?source=test&time=", LastFeedTarget());
 }
 
-TEST_F(UpdatePassTest, FeedDownloadFailureIsReportedAndKeepsTheFeedTime)
-{
+TEST_F(UpdatePassTest, FeedDownloadFailureIsReportedAndKeepsTheFeedTime) {
     PublishFeed({}, "T1");
     auto downloader = Make();
     Pulse(*downloader);
     m_server.Remove("/feed.xml");
 
-    EXPECT_EQ(std::string(kChecking) + "Failed\nError downloading RSS feed: 404 - Not Found\n",
-              Pulse(*downloader));
+    EXPECT_EQ(std::string(kChecking) + "Failed\nError downloading RSS feed: 404 - Not Found\n", Pulse(*downloader));
     EXPECT_STREQ("T1", downloader->LastFeedTime());
     EXPECT_FALSE(downloader->LastPassComplete());
     EXPECT_EQ("404 - Not Found", downloader->LastPass().feedError);
 }
 
-TEST_F(UpdatePassTest, UnparsableFeedFailsThePassAndKeepsTheFeedTime)
-{
+TEST_F(UpdatePassTest, UnparsableFeedFailsThePassAndKeepsTheFeedTime) {
     PublishFeed({}, "T1");
     auto downloader = Make();
     Pulse(*downloader);
@@ -322,20 +320,17 @@ TEST_F(UpdatePassTest, UnparsableFeedFailsThePassAndKeepsTheFeedTime)
     EXPECT_EQ("/feed.xml?source=test&time=T1", LastFeedTarget());
 }
 
-TEST_F(UpdatePassTest, FeedWithoutChannelFailsThePass)
-{
+TEST_F(UpdatePassTest, FeedWithoutChannelFailsThePass) {
     m_server.Serve("/feed.xml", "<rss><time>T2</time></rss>");
     auto downloader = Make();
 
-    EXPECT_EQ(std::string(kChecking) + "Failed\nError parsing RSS feed: no channel element\n",
-              Pulse(*downloader));
+    EXPECT_EQ(std::string(kChecking) + "Failed\nError parsing RSS feed: no channel element\n", Pulse(*downloader));
     EXPECT_STREQ("00-00-00 00:00:00", downloader->LastFeedTime());
     EXPECT_FALSE(downloader->LastPassComplete());
     EXPECT_EQ("no channel element", downloader->LastPass().feedError);
 }
 
-TEST_F(UpdatePassTest, FailedMapDownloadIsReportedAndLeavesTheOldMapAndVersion)
-{
+TEST_F(UpdatePassTest, FailedMapDownloadIsReportedAndLeavesTheOldMapAndVersion) {
     const std::string old = MapXml("3", "<old/>");
     WriteFile(MapPath("a.map"), old);
     PublishFeed({{"a.map", 4}});
@@ -352,8 +347,7 @@ TEST_F(UpdatePassTest, FailedMapDownloadIsReportedAndLeavesTheOldMapAndVersion)
 }
 
 // The feed lists a failed map again only when asked for everything since the pass before.
-TEST_F(UpdatePassTest, FeedTimeStaysBehindAPassWhoseMapFailed)
-{
+TEST_F(UpdatePassTest, FeedTimeStaysBehindAPassWhoseMapFailed) {
     PublishFeed({{"a.map", 1}}, "T1");
     auto downloader = Make();
     Pulse(*downloader);
@@ -365,14 +359,12 @@ TEST_F(UpdatePassTest, FeedTimeStaysBehindAPassWhoseMapFailed)
     EXPECT_EQ(1, LocalVersion(*downloader, "a.map"));
 }
 
-TEST_F(UpdatePassTest, MapPathThatIsNotAReadableRegularFileIsLeftAlone)
-{
+TEST_F(UpdatePassTest, MapPathThatIsNotAReadableRegularFileIsLeftAlone) {
     ASSERT_EQ(0, mkfifo(MapPath("fifo.map").c_str(), 0644));
     ASSERT_EQ(0, mkdir(MapPath("dir.map").c_str(), 0755));
     ASSERT_EQ(0, symlink("loop.map", MapPath("loop.map").c_str()));
     PublishFeed({{"fifo.map", 1}, {"dir.map", 1}, {"loop.map", 1}, {"ok.map", 1}});
-    for (const char* title : {"fifo.map", "dir.map", "loop.map", "ok.map"})
-        PublishMap(title);
+    for (const char* title : {"fifo.map", "dir.map", "loop.map", "ok.map"}) PublishMap(title);
     auto downloader = Make();
 
     EXPECT_EQ(std::string(kChecking) +
@@ -381,15 +373,13 @@ TEST_F(UpdatePassTest, MapPathThatIsNotAReadableRegularFileIsLeftAlone)
                   "Cannot read map loop.map: Too many levels of symbolic links\n"
                   "Downloading ok.map... Done\n",
               Pulse(*downloader));
-    EXPECT_EQ(0, m_server.Count("/maps/fifo.map") + m_server.Count("/maps/dir.map") +
-                     m_server.Count("/maps/loop.map"));
+    EXPECT_EQ(0, m_server.Count("/maps/fifo.map") + m_server.Count("/maps/dir.map") + m_server.Count("/maps/loop.map"));
     struct stat info {};
     ASSERT_EQ(0, lstat(MapPath("fifo.map").c_str(), &info));
     EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
-TEST_F(UpdatePassTest, StopRequestEndsThePassAfterTheMapInProgress)
-{
+TEST_F(UpdatePassTest, StopRequestEndsThePassAfterTheMapInProgress) {
     PublishFeed({{"a.map", 1}, {"b.map", 1}});
     PublishMap("a.map");
     PublishMap("b.map");
@@ -406,22 +396,19 @@ TEST_F(UpdatePassTest, StopRequestEndsThePassAfterTheMapInProgress)
     EXPECT_EQ(1, LocalVersion(*downloader, "a.map"));
 }
 
-TEST_F(UpdatePassTest, MapDownloadCutShortLeavesNoFileAndNoVersion)
-{
+TEST_F(UpdatePassTest, MapDownloadCutShortLeavesNoFileAndNoVersion) {
     PublishFeed({{"a.map", 4}});
     m_server.ServeRaw("/maps/a.map", "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n<map><meta>");
     auto downloader = Make();
 
     const std::string out = Pulse(*downloader);
-    const std::string prefix =
-        std::string(kChecking) + "\nDownloading a.map... Failed\nError downloading a.map: ";
+    const std::string prefix = std::string(kChecking) + "\nDownloading a.map... Failed\nError downloading a.map: ";
     EXPECT_EQ(prefix, out.substr(0, prefix.size()));
     EXPECT_EQ(out.size() - 1, out.find('\n', prefix.size()));
     EXPECT_EQ(std::vector<std::string>{}, ListDirectory(m_dir.File("maps")));
 }
 
-TEST_F(UpdatePassTest, BodyThatIsNotAnXmlDocumentNeverReplacesTheMap)
-{
+TEST_F(UpdatePassTest, BodyThatIsNotAnXmlDocumentNeverReplacesTheMap) {
     const std::string old = MapXml("3", "<old/>");
     const std::string bodies[] = {
         "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<html><body>Service unavailable</body>",
@@ -448,8 +435,7 @@ TEST_F(UpdatePassTest, BodyThatIsNotAnXmlDocumentNeverReplacesTheMap)
 
 // A told length over the limit fails before any body byte is read (none is sent here); an untold
 // one as soon as the bytes pass it.
-TEST_F(UpdatePassTest, MapLargerThanTheLimitNeverReplacesTheOldOne)
-{
+TEST_F(UpdatePassTest, MapLargerThanTheLimitNeverReplacesTheOldOne) {
     const std::string old = MapXml("3", "<old/>");
     const std::string big = MapXml("4", std::string(1100, ' '));
     const std::string responses[] = {
@@ -479,10 +465,10 @@ TEST_F(UpdatePassTest, MapLargerThanTheLimitNeverReplacesTheOldOne)
     EXPECT_EQ(4, LocalVersion(*downloader, "a.map"));
 }
 
-TEST_F(UpdatePassTest, StampKeepsEveryByteOutsideTheRecordOfAPrefixedMap)
-{
-    const std::string map = "<?xml version=\"1.0\"?>\r\n<!-- by hand -->\r\n<map editor:definitions=\"main\" b='2' a='1'>"
-                            "\r\n\t<meta><version>1</version></meta>\r\n\t<ed:spawn/>\r\n</map>\r\n";
+TEST_F(UpdatePassTest, StampKeepsEveryByteOutsideTheRecordOfAPrefixedMap) {
+    const std::string map =
+        "<?xml version=\"1.0\"?>\r\n<!-- by hand -->\r\n<map editor:definitions=\"main\" b='2' a='1'>"
+        "\r\n\t<meta><version>1</version></meta>\r\n\t<ed:spawn/>\r\n</map>\r\n";
     PublishFeed({{"a.map", 6}});
     m_server.Serve("/maps/a.map", map);
     auto downloader = Make();
@@ -495,13 +481,26 @@ TEST_F(UpdatePassTest, StampKeepsEveryByteOutsideTheRecordOfAPrefixedMap)
     EXPECT_EQ(std::string(kChecking) + "All maps up to date!\n", Pulse(*downloader));
 }
 
-TEST_F(UpdatePassTest, UnsafeTitlesAreNeverOpenedOrWritten)
-{
-    PublishFeed({{"", 1}, {".", 1}, {"..", 1}, {"../escape.map", 1}, {"sub/x.map", 1},
-                 {"back\\slash.map", 1}, {"fake&#10;Downloading x.map... Done", 1},
-                 {"tab&#9;del\x7f.map", 1}, {".a.map.mad-ABCDEFGH.part", 1},
-                 {"csi\xc2\x9b" "2J.map", 1}, {"nel\xc2\x85" "fake", 1}, {"evil\xe2\x80\xaegnp.map", 1},
-                 {"\xe2\x81\xa6isolated.map", 1}, {"ok.map", 1}, {"caf\xc3\xa9\xe2\x80\xa0.map", 1}});
+TEST_F(UpdatePassTest, UnsafeTitlesAreNeverOpenedOrWritten) {
+    PublishFeed({{"", 1},
+                 {".", 1},
+                 {"..", 1},
+                 {"../escape.map", 1},
+                 {"sub/x.map", 1},
+                 {"back\\slash.map", 1},
+                 {"fake&#10;Downloading x.map... Done", 1},
+                 {"tab&#9;del\x7f.map", 1},
+                 {".a.map.mad-ABCDEFGH.part", 1},
+                 {"csi\xc2\x9b"
+                  "2J.map",
+                  1},
+                 {"nel\xc2\x85"
+                  "fake",
+                  1},
+                 {"evil\xe2\x80\xaegnp.map", 1},
+                 {"\xe2\x81\xa6isolated.map", 1},
+                 {"ok.map", 1},
+                 {"caf\xc3\xa9\xe2\x80\xa0.map", 1}});
     PublishMap("../escape.map");
     PublishMap("ok.map");
     PublishMap("caf\xc3\xa9\xe2\x80\xa0.map");
@@ -518,7 +517,8 @@ TEST_F(UpdatePassTest, UnsafeTitlesAreNeverOpenedOrWritten)
                   "Skipping map with an unsafe name: tab\\x09del\\x7f.map\n"
                   "Skipping map with an unsafe name: .a.map.mad-ABCDEFGH.part\n"
                   "Skipping map with an unsafe name: csi\\xc2\\x9b2J.map\n"
-                  "Skipping map with an unsafe name: nel\\xc2\\x85" "fake\n"
+                  "Skipping map with an unsafe name: nel\\xc2\\x85"
+                  "fake\n"
                   "Skipping map with an unsafe name: evil\\xe2\\x80\\xaegnp.map\n"
                   "Skipping map with an unsafe name: \\xe2\\x81\\xa6isolated.map\n"
                   "Downloading ok.map... Done\n"
@@ -531,8 +531,7 @@ TEST_F(UpdatePassTest, UnsafeTitlesAreNeverOpenedOrWritten)
 }
 
 // Titles are judged as the parser decoded them, whatever the feed's encoding or way of writing.
-TEST_F(UpdatePassTest, HiddenControlsInATitleNeverReachTheConsole)
-{
+TEST_F(UpdatePassTest, HiddenControlsInATitleNeverReachTheConsole) {
     const std::string item = "<item><link>" + m_server.Url("/maps/a.map") + "</link><version>1</version><title>";
     const struct {
         std::string feed;
@@ -540,8 +539,7 @@ TEST_F(UpdatePassTest, HiddenControlsInATitleNeverReachTheConsole)
     } cases[] = {
         // XML 1.1 lets a feed carry an escape byte as a character reference.
         {"<?xml version=\"1.1\"?><rss><channel>" + item + "a&#x1b;[2J.map", "a\\x1b[2J.map"},
-        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><rss><channel>" + item + "a\x9b[2J.map",
-         "a\\xc2\\x9b[2J.map"},
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><rss><channel>" + item + "a\x9b[2J.map", "a\\xc2\\x9b[2J.map"},
         {"<rss><channel>" + item + "a&#x202E;gnp.map", "a\\xe2\\x80\\xaegnp.map"},
         // A title cut at the feed's limit inside a character: the cut bytes are no UTF-8.
         {"<rss><channel>" + item + std::string(254, 'a') + "\xc3\xa9", std::string(254, 'a') + "\\xc3"},
@@ -556,8 +554,7 @@ TEST_F(UpdatePassTest, HiddenControlsInATitleNeverReachTheConsole)
     EXPECT_EQ(0, m_server.Count("/maps/a.map"));
 }
 
-TEST_F(UpdatePassTest, FeedCannotOverwriteTheProgramsOwnFilesInTheWorkingDirectory)
-{
+TEST_F(UpdatePassTest, FeedCannotOverwriteTheProgramsOwnFilesInTheWorkingDirectory) {
     WriteFile(m_dir.File("config.xml"), "<config><url>x</url></config>");
     PublishFeed({{"config.xml", 1}, {"autoupdate.xml", 1}, {"mapversions.dat", 1}, {"Config.XML", 1}, {"ok.map", 1}});
     PublishMap("config.xml");
@@ -578,8 +575,7 @@ TEST_F(UpdatePassTest, FeedCannotOverwriteTheProgramsOwnFilesInTheWorkingDirecto
     EXPECT_EQ(0, m_server.Count("/maps/config.xml"));
 }
 
-TEST_F(UpdatePassTest, ProgramFileNamesAreOrdinaryMapsInAnotherDirectory)
-{
+TEST_F(UpdatePassTest, ProgramFileNamesAreOrdinaryMapsInAnotherDirectory) {
     PublishFeed({{"config.xml", 1}});
     PublishMap("config.xml");
     auto downloader = Make();
@@ -587,45 +583,56 @@ TEST_F(UpdatePassTest, ProgramFileNamesAreOrdinaryMapsInAnotherDirectory)
     EXPECT_EQ(std::string(kChecking) + "\nDownloading config.xml... Done\n", Pulse(*downloader));
 }
 
-TEST_F(UpdatePassTest, MapPathThatDoesNotFitIsSkippedByName)
-{
+TEST_F(UpdatePassTest, MapPathThatDoesNotFitIsSkippedByName) {
     const std::string title(200, 't');
     PublishFeed({{title, 1}});
-    // 311 + "/" + 200 characters do not fit the 512-byte map path.
-    auto downloader = Make(0, 10, 0, {}, "/nonexistent/" + std::string(298, 'd'));
+    // 311 + "/" + 200 characters do not fit the 512-byte map path (relative to the working
+    // directory, so the directory can be made whatever the temporary directory's path).
+    const std::string savePath = "maps/" + std::string(200, 'd') + "/" + std::string(105, 'd');
+    ASSERT_EQ(0, mkdir(savePath.substr(0, 205).c_str(), 0755));
+    ASSERT_EQ(0, mkdir(savePath.c_str(), 0755));
+    auto downloader = Make(0, 10, 0, {}, savePath);
 
-    EXPECT_EQ(std::string(kChecking) + "\nSkipping map with a name or path that is too long: " +
-                  title + "\n",
+    EXPECT_EQ(std::string(kChecking) + "\nSkipping map with a name or path that is too long: " + title + "\n",
               Pulse(*downloader));
     EXPECT_EQ(0, m_server.Count("/maps/" + title));
     EXPECT_FALSE(downloader->LastPassComplete());
 }
 
-TEST_F(UpdatePassTest, TitleLongerThanTheFeedLimitIsSkipped)
-{
+TEST_F(UpdatePassTest, SaveDirectoryThatCannotBeOpenedFailsThePass) {
+    PublishFeed({{"a.map", 1}});
+    PublishMap("a.map");
+    auto downloader = Make(0, 10, 0, {}, m_dir.File("gone"));
+
+    EXPECT_EQ(std::string(kChecking) + "Failed\nCannot open the save directory " + m_dir.File("gone") +
+                  ": No such file or directory\n",
+              Pulse(*downloader));
+    EXPECT_EQ(0, m_server.Count("/maps/a.map"));
+    EXPECT_FALSE(downloader->LastPassComplete());
+}
+
+TEST_F(UpdatePassTest, TitleLongerThanTheFeedLimitIsSkipped) {
     const std::string title(300, 'n');
     PublishFeed({{title, 1}});
     auto downloader = Make();
 
-    EXPECT_EQ(std::string(kChecking) + "\nSkipping map with a name or path that is too long: " +
-                  title.substr(0, 255) + "\n",
-              Pulse(*downloader));
+    EXPECT_EQ(
+        std::string(kChecking) + "\nSkipping map with a name or path that is too long: " + title.substr(0, 255) + "\n",
+        Pulse(*downloader));
 }
 
 // Passes that download several maps at once, against servers that answer in a scrambled order.
 class ParallelPassTest : public UpdatePassTest {
 protected:
     // The same starting disk for every run: an older map, an equal one, one that is not XML.
-    void SeedMaps(const std::string& folder)
-    {
+    void SeedMaps(const std::string& folder) {
         ASSERT_EQ(0, mkdir(m_dir.File(folder).c_str(), 0755));
         WriteFile(m_dir.File(folder + "/old.map"), MapXml("3"));
         WriteFile(m_dir.File(folder + "/same.map"), MapXml("3"));
         WriteFile(m_dir.File(folder + "/broken.map"), "not xml");
     }
 
-    std::string Run(unsigned int parallel, const std::string& folder, int perPassMax = 0)
-    {
+    std::string Run(unsigned int parallel, const std::string& folder, int perPassMax = 0) {
         m_parallel = parallel;
         auto downloader = Make(0, 10, perPassMax, {}, m_dir.File(folder));
         std::string output = Pulse(*downloader);
@@ -634,8 +641,7 @@ protected:
     }
 
     // Every file of the folder with its bytes.
-    std::vector<std::string> Contents(const std::string& folder) const
-    {
+    std::vector<std::string> Contents(const std::string& folder) const {
         std::vector<std::string> contents;
         for (const std::string& name : ListDirectory(m_dir.File(folder)))
             contents.push_back(name + "=" + ReadFile(m_dir.File(folder + "/" + name)));
@@ -645,19 +651,16 @@ protected:
     std::vector<CPassResult> m_passes;
 };
 
-TEST_F(ParallelPassTest, OutputAndDiskAreTheSameAtOneFourAndSixteen)
-{
-    std::vector<Item> items = {{"old.map", 4}, {"same.map", 3}, {"broken.map", 2},
+TEST_F(ParallelPassTest, OutputAndDiskAreTheSameAtOneFourAndSixteen) {
+    std::vector<Item> items = {{"old.map", 4}, {"same.map", 3},  {"broken.map", 2},
                                {"dup.map", 6}, {"../up.map", 1}, {"gone.map", 1}};
-    for (int i = 0; i < 10; ++i)
-        items.push_back({"n" + std::to_string(i) + ".map", 1});
+    for (int i = 0; i < 10; ++i) items.push_back({"n" + std::to_string(i) + ".map", 1});
     // Listed twice: the second item must be judged by what the first download left.
     items.push_back({"dup.map", 6});
     PublishFeed(items);
     int index = 0;
     for (const Item& item : items) {
-        if (item.title != "gone.map")
-            PublishMap(item.title);
+        if (item.title != "gone.map") PublishMap(item.title);
         m_server.Delay("/maps/" + item.title, (index++ * 7) % 5 * 25);
     }
 
@@ -716,11 +719,9 @@ TEST_F(ParallelPassTest, OutputAndDiskAreTheSameAtOneFourAndSixteen)
     EXPECT_NE(sorted, answered);
 }
 
-TEST_F(ParallelPassTest, StopStartsNothingNewAndFinishesWhatIsInFlight)
-{
+TEST_F(ParallelPassTest, StopStartsNothingNewAndFinishesWhatIsInFlight) {
     std::vector<Item> items;
-    for (int i = 0; i < 8; ++i)
-        items.push_back({"m" + std::to_string(i) + ".map", 2});
+    for (int i = 0; i < 8; ++i) items.push_back({"m" + std::to_string(i) + ".map", 2});
     PublishFeed(items);
     for (const Item& item : items) {
         PublishMap(item.title);
@@ -748,11 +749,9 @@ TEST_F(ParallelPassTest, StopStartsNothingNewAndFinishesWhatIsInFlight)
 
 // The stop check is the pass's own hook, asked on its thread only, also while workers open
 // connections ahead: a hook written for one thread need not be safe for more.
-TEST_F(ParallelPassTest, StopCheckIsAskedOnThePassThreadOnly)
-{
+TEST_F(ParallelPassTest, StopCheckIsAskedOnThePassThreadOnly) {
     std::vector<Item> items;
-    for (int i = 0; i < 6; ++i)
-        items.push_back({"m" + std::to_string(i) + ".map", 2});
+    for (int i = 0; i < 6; ++i) items.push_back({"m" + std::to_string(i) + ".map", 2});
     PublishFeed(items);
     for (const Item& item : items) {
         PublishMap(item.title);
@@ -777,15 +776,13 @@ TEST_F(ParallelPassTest, StopCheckIsAskedOnThePassThreadOnly)
 // trusted as they would be a few seconds after the files last changed.
 class RememberedVersionsTest : public UpdatePassTest {
 protected:
-    std::unique_ptr<CMapAutoDownload> MakeRemembering()
-    {
+    std::unique_ptr<CMapAutoDownload> MakeRemembering() {
         auto downloader = Make();
         downloader->SetVersionCache(&m_versions);
         return downloader;
     }
 
-    int Remembered(const std::string& title)
-    {
+    int Remembered(const std::string& title) {
         int version = -100;
         return m_versions.Lookup(MapPath(title).c_str(), version) ? version : -100;
     }
@@ -793,8 +790,7 @@ protected:
     CMapVersionCache m_versions{[] { return CMapVersionCache::RealTimeNs() + 10'000'000'000; }};
 };
 
-TEST_F(RememberedVersionsTest, MapWrittenByThePassIsKnownAtOnce)
-{
+TEST_F(RememberedVersionsTest, MapWrittenByThePassIsKnownAtOnce) {
     PublishFeed({{"a.map", 3}});
     PublishMap("a.map");
     auto downloader = MakeRemembering();
@@ -804,8 +800,7 @@ TEST_F(RememberedVersionsTest, MapWrittenByThePassIsKnownAtOnce)
     EXPECT_EQ(std::string(kChecking) + "All maps up to date!\n", Pulse(*downloader));
 }
 
-TEST_F(RememberedVersionsTest, MapThatCannotCarryItsVersionIsKnownUntilTheFeedMovesOn)
-{
+TEST_F(RememberedVersionsTest, MapThatCannotCarryItsVersionIsKnownUntilTheFeedMovesOn) {
     PublishFeed({{"a.map", 3}});
     m_server.Serve("/maps/a.map", "<map><spawn/></map>");
     auto downloader = MakeRemembering();
@@ -835,25 +830,22 @@ TEST_F(RememberedVersionsTest, MapThatCannotCarryItsVersionIsKnownUntilTheFeedMo
 
 // Well-formed bodies that are no map: refused, the old map kept, nothing remembered, so the pass
 // after the server's repair fetches the map.
-TEST_F(RememberedVersionsTest, PageOrFeedInPlaceOfAMapIsRefusedUntilTheServerIsRepaired)
-{
+TEST_F(RememberedVersionsTest, PageOrFeedInPlaceOfAMapIsRefusedUntilTheServerIsRepaired) {
     const std::string old = MapXml("3", "<old/>");
-    const std::string xhtml = "<?xml version=\"1.0\"?><html xmlns=\"http://www.w3.org/1999/xhtml\"><head><title>"
-                              "503</title></head><body><p>Try later</p></body></html>";
+    const std::string xhtml =
+        "<?xml version=\"1.0\"?><html xmlns=\"http://www.w3.org/1999/xhtml\"><head><title>"
+        "503</title></head><body><p>Try later</p></body></html>";
     const struct {
         bool onDisk;
         std::string body;  // empty: the link is the feed's own address
         std::string reason;
     } cases[] = {
-        {true, xhtml, "root element html"},
-        {true, "<x:HTML xmlns:x=\"urn:x\"><meta/></x:HTML>", "root element html"},
-        {true, "", "it is a feed"},
-        {true, "<error code=\"503\">busy</error>", "no meta element"},
+        {true, xhtml, "root element html"},  {true, "<x:HTML xmlns:x=\"urn:x\"><meta/></x:HTML>", "root element html"},
+        {true, "", "it is a feed"},          {true, "<error code=\"503\">busy</error>", "no meta element"},
         {false, xhtml, "root element html"},
     };
     for (const auto& c : cases) {
-        if (c.onDisk)
-            WriteFile(MapPath("a.map"), old);
+        if (c.onDisk) WriteFile(MapPath("a.map"), old);
         const std::string link = c.body.empty() ? FeedUrl() : m_server.Url("/maps/a.map");
         m_server.Serve("/feed.xml", "<rss><channel><item><title>a.map</title><link>" + link +
                                         "</link><version>4</version></item></channel></rss>");
@@ -861,9 +853,9 @@ TEST_F(RememberedVersionsTest, PageOrFeedInPlaceOfAMapIsRefusedUntilTheServerIsR
         auto downloader = MakeRemembering();
         const std::string head = c.onDisk ? "Updating a.map from version 3 to version 4... " : "Downloading a.map... ";
 
-        EXPECT_EQ(std::string(kChecking) + "\n" + head + "Failed\nError downloading a.map: not a map (" + c.reason +
-                      ")\n",
-                  Pulse(*downloader))
+        EXPECT_EQ(
+            std::string(kChecking) + "\n" + head + "Failed\nError downloading a.map: not a map (" + c.reason + ")\n",
+            Pulse(*downloader))
             << c.body;
         EXPECT_FALSE(downloader->LastPassComplete()) << c.body;
         EXPECT_EQ(c.onDisk ? std::vector<std::string>{"a.map"} : std::vector<std::string>{},
@@ -881,8 +873,7 @@ TEST_F(RememberedVersionsTest, PageOrFeedInPlaceOfAMapIsRefusedUntilTheServerIsR
     }
 }
 
-TEST_F(RememberedVersionsTest, MapEditedByHandIsReadAgain)
-{
+TEST_F(RememberedVersionsTest, MapEditedByHandIsReadAgain) {
     PublishFeed({{"a.map", 3}, {"b.map", 3}});
     PublishMap("a.map");
     PublishMap("b.map");
@@ -904,8 +895,7 @@ TEST_F(RememberedVersionsTest, MapEditedByHandIsReadAgain)
               Pulse(*downloader));
 }
 
-TEST_F(RememberedVersionsTest, DeletedMapIsDownloadedAgain)
-{
+TEST_F(RememberedVersionsTest, DeletedMapIsDownloadedAgain) {
     PublishFeed({{"a.map", 3}});
     PublishMap("a.map");
     auto downloader = MakeRemembering();
@@ -920,8 +910,7 @@ class MapVersionTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { xercesc::XMLPlatformUtils::Initialize(); }
 
-    int Read(const std::string& content)
-    {
+    int Read(const std::string& content) {
         WriteFile(m_path, content);
         return m_downloader.GetMapVersion(m_path.c_str());
     }
@@ -930,8 +919,7 @@ protected:
     std::string m_path = m_dir.File("x.map");
     CMapAutoDownload m_downloader{Settings(m_dir.Path())};
 
-    static CSettings Settings(const std::string& savePath)
-    {
+    static CSettings Settings(const std::string& savePath) {
         CSettings settings;
         settings.frequency = 0;
         settings.feedUrl = "http://127.0.0.1:1/feed";
@@ -942,8 +930,7 @@ protected:
 
 // The recorded version; a missing record told apart from a missing file; what is not a
 // non-negative number reads as 0.
-TEST_F(MapVersionTest, ReadsTheRecordedVersion)
-{
+TEST_F(MapVersionTest, ReadsTheRecordedVersion) {
     EXPECT_EQ(CMapAutoDownload::kNoFile, m_downloader.GetMapVersion(m_path.c_str()));
     const std::pair<const char*, int> cases[] = {
         {"<map><meta><version>12</version></meta></map>", 12},
@@ -955,14 +942,33 @@ TEST_F(MapVersionTest, ReadsTheRecordedVersion)
         {"<map><version>3</version></map>", CMapAutoDownload::kNoVersionRecord},
         {"<map><meta/></map>", CMapAutoDownload::kNoVersionRecord},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(c.second, Read(c.first)) << c.first;
+    for (const auto& c : cases) EXPECT_EQ(c.second, Read(c.first)) << c.first;
 }
 
-TEST_F(MapVersionTest, WriteReplacesTheVersionAndKeepsTheRestOfTheMap)
-{
-    WriteFile(m_path, "<map name=\"Caf\xC3\xA9\"><meta><version>1</version></meta>"
-                      "<title>Gr\xC3\xBCn &amp; blau</title></map>");
+// A map that is there but cannot be opened (no descriptor left) is not taken for one without a
+// version, which the pass would download again.
+TEST_F(MapVersionTest, MapThatCannotBeOpenedIsNotUnversioned) {
+    WriteFile(m_path, MapXml("1"));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The lowest free descriptor becomes the limit: nothing more can be opened.
+        const int lowestFree = dup(0);
+        close(lowestFree);
+        const rlimit limit{static_cast<rlim_t>(lowestFree), static_cast<rlim_t>(lowestFree)};
+        if (lowestFree < 0 || setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(2);
+        _exit(m_downloader.GetMapVersion(m_path.c_str()) == CMapAutoDownload::kCannotRead ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+}
+
+TEST_F(MapVersionTest, WriteReplacesTheVersionAndKeepsTheRestOfTheMap) {
+    WriteFile(m_path,
+              "<map name=\"Caf\xC3\xA9\"><meta><version>1</version></meta>"
+              "<title>Gr\xC3\xBCn &amp; blau</title></map>");
     ASSERT_TRUE(m_downloader.WriteMapVersion(m_path.c_str(), 9));
 
     EXPECT_EQ(9, m_downloader.GetMapVersion(m_path.c_str()));
@@ -974,15 +980,13 @@ TEST_F(MapVersionTest, WriteReplacesTheVersionAndKeepsTheRestOfTheMap)
     EXPECT_EQ(1u, file.GetRootNode()->FindSubNode("meta", 0)->GetSubNodeCount());
 }
 
-TEST_F(MapVersionTest, WriteCreatesTheVersionUnderMeta)
-{
+TEST_F(MapVersionTest, WriteCreatesTheVersionUnderMeta) {
     WriteFile(m_path, "<map><meta><author>a</author></meta></map>");
     ASSERT_TRUE(m_downloader.WriteMapVersion(m_path.c_str(), 4));
     EXPECT_EQ(4, m_downloader.GetMapVersion(m_path.c_str()));
 }
 
-TEST_F(MapVersionTest, WriteNeitherCreatesFilesNorTouchesMapsWithoutMeta)
-{
+TEST_F(MapVersionTest, WriteNeitherCreatesFilesNorTouchesMapsWithoutMeta) {
     EXPECT_FALSE(m_downloader.WriteMapVersion(m_path.c_str(), 4));
     EXPECT_FALSE(FileExists(m_path));
     const std::string noMeta = "<map><version>1</version></map>";
@@ -991,8 +995,7 @@ TEST_F(MapVersionTest, WriteNeitherCreatesFilesNorTouchesMapsWithoutMeta)
     EXPECT_EQ(noMeta, ReadFile(m_path));
 }
 
-TEST_F(MapVersionTest, FailedWriteKeepsTheOldBytes)
-{
+TEST_F(MapVersionTest, FailedWriteKeepsTheOldBytes) {
     // A directory that the writer may read but not change.
     const std::string directory = m_dir.File("locked");
     const std::string path = directory + "/x.map";
@@ -1001,15 +1004,13 @@ TEST_F(MapVersionTest, FailedWriteKeepsTheOldBytes)
     WriteFile(path, old);
     chmod(path.c_str(), 0644);
     chmod(m_dir.Path().c_str(), 0755);
-    if (geteuid() != 0)
-        chmod(directory.c_str(), 0555);
+    if (geteuid() != 0) chmod(directory.c_str(), 0555);
 
     // Root may write anywhere, so the write runs in a child that gives up root first.
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-            _exit(2);
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
         _exit(m_downloader.WriteMapVersion(path.c_str(), 5) ? 1 : 0);
     }
     int status = 0;

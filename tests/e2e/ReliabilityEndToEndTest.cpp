@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <string>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -20,56 +20,55 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kRunTimeoutMs = 20000;
 
-std::string MapXml(unsigned int version, const std::string& body = "")
-{
+std::string MapXml(unsigned int version, const std::string& body = "") {
     return "<map><meta><version>" + std::to_string(version) + "</version></meta>" + body + "</map>";
 }
 
-std::vector<std::string> TemporaryFiles(const std::string& directory)
-{
+std::vector<std::string> TemporaryFiles(const std::string& directory) {
     std::vector<std::string> found;
     for (const std::string& name : ListDirectory(directory))
-        if (CAtomicFile::IsTemporaryName(name.c_str()))
-            found.push_back(name);
+        if (CAtomicFile::IsTemporaryName(name.c_str())) found.push_back(name);
     return found;
 }
 
-// The real executable against a loopback server that lists one map, a.map at version 4, and
-// answers the map's download the way the test sets.
+// The real executable against a loopback server that lists one map, a.map at version 4 (and as
+// many more, m0.map on, as the test sets), and answers the maps' downloads the way the test sets.
 class ReliabilityRunTest : public ::testing::Test {
 protected:
-    enum class MapReply { Whole, Stall, SelfRedirect, ErrorPage };
+    enum class MapReply { Whole, Stall, SelfRedirect, ErrorPage, MoveSavePath };
 
-    ReliabilityRunTest()
-    {
+    ReliabilityRunTest() {
         mkdir(m_work.File("maps").c_str(), 0755);
         WriteFile(m_work.File("maps/a.map"), MapXml(3));
     }
 
-    void WriteConfig(const std::string& frequency = "0", const std::string& more = "")
-    {
-        WriteFile(m_work.File("config.xml"),
-                  "<config><url>" + m_server.Url("/feed.xml?e2e=1") + "</url><frequency>" + frequency +
-                      "</frequency><savepath>" + m_work.File("maps") + "</savepath>" + more + "</config>");
+    void WriteConfig(const std::string& frequency = "0", const std::string& more = "") {
+        WriteFile(m_work.File("config.xml"), "<config><url>" + m_server.Url("/feed.xml?e2e=1") + "</url><frequency>" +
+                                                 frequency + "</frequency><savepath>" + m_work.File("maps") +
+                                                 "</savepath>" + more + "</config>");
     }
 
-    ProcessResult Run(const std::vector<std::string>& argv, const std::function<void(pid_t)>& onStarted = nullptr)
-    {
+    ProcessResult Run(const std::vector<std::string>& argv, const std::function<void(pid_t)>& onStarted = nullptr) {
         return RunProcess(argv, m_work.Path(), kRunTimeoutMs, onStarted);
     }
 
-    void Handle(int fd, const std::string& request)
-    {
+    void Handle(int fd, const std::string& request) {
         if (request.rfind("GET /feed.xml", 0) == 0) {
-            FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n<rss><channel><time>t</time><item><title>a.map</title>"
-                                     "<link>" + m_server.Url("/maps/a.map") +
-                                     "</link><version>4</version></item></channel></rss>");
+            std::string items;
+            for (unsigned int i = 0; i <= m_moreMaps; ++i) {
+                const std::string title = i == 0 ? "a.map" : "m" + std::to_string(i - 1) + ".map";
+                items += "<item><title>" + title + "</title><link>" + m_server.Url("/maps/" + title) +
+                         "</link><version>4</version></item>";
+            }
+            FaultServer::SendAll(fd,
+                                 "HTTP/1.0 200 OK\r\n\r\n<rss><channel><time>t</time>" + items + "</channel></rss>");
             return;
         }
         const std::string body = MapXml(1, "<pad>" + std::string(100000, 'p') + "</pad>");
         if (m_reply == MapReply::ErrorPage) {
-            FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n<html xmlns=\"http://www.w3.org/1999/xhtml\"><body>"
-                                     "<p>Internal error</p></body></html>");
+            FaultServer::SendAll(fd,
+                                 "HTTP/1.0 200 OK\r\n\r\n<html xmlns=\"http://www.w3.org/1999/xhtml\"><body>"
+                                 "<p>Internal error</p></body></html>");
             return;
         }
         if (m_reply == MapReply::SelfRedirect) {
@@ -77,13 +76,22 @@ protected:
             return;
         }
         if (m_reply == MapReply::Whole) {
-            FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
-                                         "\r\n\r\n" + body);
+            FaultServer::SendAll(
+                fd, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+            return;
+        }
+        if (m_reply == MapReply::MoveSavePath) {
+            // The save path is pointed at another directory while the body file is open.
+            const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+            FaultServer::SendAll(fd, head + body.substr(0, 5000));
+            ::symlink("maps-b", m_work.File("maps.new").c_str());
+            ::rename(m_work.File("maps.new").c_str(), m_work.File("maps").c_str());
+            FaultServer::SendAll(fd, body.substr(5000));
             return;
         }
         // Part of the body, then nothing until the client goes away.
-        FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
-                                     "\r\n\r\n" + body.substr(0, 5000));
+        FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+                                     body.substr(0, 5000));
         char byte = 0;
         while (::recv(fd, &byte, 1, 0) > 0) {
         }
@@ -91,24 +99,24 @@ protected:
 
     TempDir m_work;
     std::atomic<MapReply> m_reply{MapReply::Whole};
+    std::atomic<unsigned int> m_moreMaps{0};
     FaultServer m_server{[this](FaultServer&, int fd, const std::string& request) { Handle(fd, request); }};
 };
 
-TEST_F(ReliabilityRunTest, MissingOrEmptySavePathIsAConfigurationError)
-{
+TEST_F(ReliabilityRunTest, MissingOrEmptySavePathIsAConfigurationError) {
     for (const std::string& savePath : {std::string(), std::string("<savepath></savepath>")}) {
         WriteFile(m_work.File("config.xml"), "<config><url>http://127.0.0.1:1/f</url>" + savePath + "</config>");
         const ProcessResult result = Run({DownloaderExecutable()});
         EXPECT_EQ(1, result.exitCode);
-        EXPECT_EQ("Your config file does not name a save directory. Please enter the directory to save maps "
-                  "into in a 'savepath' tag.\n",
-                  result.out);
+        EXPECT_EQ(
+            "Your config file does not name a save directory. Please enter the directory to save maps "
+            "into in a 'savepath' tag.\n",
+            result.out);
     }
 }
 
 // Waiting between passes, each stop signal ends the daemon cleanly within a second.
-TEST_F(ReliabilityRunTest, StopSignalsEndTheWaitBetweenPassesWithinASecond)
-{
+TEST_F(ReliabilityRunTest, StopSignalsEndTheWaitBetweenPassesWithinASecond) {
     WriteConfig("60");
     for (const int signal : {SIGTERM, SIGINT}) {
         Clock::time_point sent;
@@ -124,23 +132,19 @@ TEST_F(ReliabilityRunTest, StopSignalsEndTheWaitBetweenPassesWithinASecond)
 }
 
 // Waits up to ten seconds for a file to appear.
-bool AwaitFile(const std::string& path)
-{
+bool AwaitFile(const std::string& path) {
     const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (!FileExists(path) && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (!FileExists(path) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return FileExists(path);
 }
 
-std::string PeriodicBanner(const std::string& url, const std::string& savePath, unsigned int frequency)
-{
+std::string PeriodicBanner(const std::string& url, const std::string& savePath, unsigned int frequency) {
     return "Xovra Map Downloader\n######\nFeed: " + url + "\nMap save path: " + savePath + "\nUpdating every " +
            std::to_string(frequency) + " seconds with a full update every 10 updates\n######\n\n";
 }
 
 // The first periodic pass is a whole minute away; SIGUSR1 runs one at once.
-TEST_F(ReliabilityRunTest, PassNowSignalRunsAPassWhateverTheSchedule)
-{
+TEST_F(ReliabilityRunTest, PassNowSignalRunsAPassWhateverTheSchedule) {
     WriteConfig("60");
     const std::string map = m_work.File("maps/a.map");
     bool updated = false;
@@ -161,8 +165,7 @@ TEST_F(ReliabilityRunTest, PassNowSignalRunsAPassWhateverTheSchedule)
 
 // SIGHUP reads config.xml again between passes: valid, its settings run the next pass; not valid,
 // the reason is told and the settings in use stay.
-TEST_F(ReliabilityRunTest, ReloadSignalTakesAValidConfigurationAndKeepsTheOldOneOtherwise)
-{
+TEST_F(ReliabilityRunTest, ReloadSignalTakesAValidConfigurationAndKeepsTheOldOneOtherwise) {
     WriteConfig("60");
     ASSERT_EQ(0, mkdir(m_work.File("other").c_str(), 0755));
     const std::string url = m_server.Url("/feed.xml?e2e=1");
@@ -197,24 +200,21 @@ TEST_F(ReliabilityRunTest, ReloadSignalTakesAValidConfigurationAndKeepsTheOldOne
 }
 
 // A log pipe whose reader went away: the writes fail, the daemon goes on and does its work.
-TEST_F(ReliabilityRunTest, ClosedStandardOutputDoesNotKillTheDaemon)
-{
+TEST_F(ReliabilityRunTest, ClosedStandardOutputDoesNotKillTheDaemon) {
     WriteConfig();
-    const ProcessResult result =
-        Run({"/usr/bin/python3", "-c",
-             "import os, subprocess, sys\n"
-             "r, w = os.pipe()\n"
-             "os.close(r)\n"
-             "sys.exit(subprocess.call([sys.argv[1]], stdout=w) & 255)\n",
-             DownloaderExecutable()});
+    const ProcessResult result = Run({"/usr/bin/python3", "-c",
+                                      "import os, subprocess, sys\n"
+                                      "r, w = os.pipe()\n"
+                                      "os.close(r)\n"
+                                      "sys.exit(subprocess.call([sys.argv[1]], stdout=w) & 255)\n",
+                                      DownloaderExecutable()});
     EXPECT_EQ(0, result.exitCode) << result.err;
     EXPECT_NE(std::string::npos, ReadFile(m_work.File("maps/a.map")).find("<version>4</version>"));
 }
 
 // A map server's error page fails the run and keeps the old map; the run after the repair fetches
 // the map, since nothing about the page was remembered.
-TEST_F(ReliabilityRunTest, ErrorPageNeverReplacesAMapAcrossRuns)
-{
+TEST_F(ReliabilityRunTest, ErrorPageNeverReplacesAMapAcrossRuns) {
     WriteConfig();
     m_reply = MapReply::ErrorPage;
     ProcessResult result = Run({DownloaderExecutable()});
@@ -232,8 +232,7 @@ TEST_F(ReliabilityRunTest, ErrorPageNeverReplacesAMapAcrossRuns)
 
 // The largest maxredirects is warned about and acts as twenty; a map that redirects to itself
 // fails at its first redirect.
-TEST_F(ReliabilityRunTest, SelfRedirectEndsAtOnceWhateverMaxRedirectsSays)
-{
+TEST_F(ReliabilityRunTest, SelfRedirectEndsAtOnceWhateverMaxRedirectsSays) {
     WriteConfig("0", "<maxredirects>2147483647</maxredirects>");
     m_reply = MapReply::SelfRedirect;
     const ProcessResult result = Run({DownloaderExecutable()});
@@ -247,8 +246,7 @@ TEST_F(ReliabilityRunTest, SelfRedirectEndsAtOnceWhateverMaxRedirectsSays)
 }
 
 // Past a file-size limit the map's write fails and is reported with the system's reason.
-TEST_F(ReliabilityRunTest, FileSizeLimitFailsTheWriteInsteadOfKillingTheDaemon)
-{
+TEST_F(ReliabilityRunTest, FileSizeLimitFailsTheWriteInsteadOfKillingTheDaemon) {
     WriteConfig();
     const ProcessResult result = Run({"/bin/sh", "-c", "ulimit -f 20 && exec \"$0\"", DownloaderExecutable()});
     EXPECT_EQ(0, result.signal);
@@ -260,10 +258,63 @@ TEST_F(ReliabilityRunTest, FileSizeLimitFailsTheWriteInsteadOfKillingTheDaemon)
     EXPECT_EQ(std::vector<std::string>{}, TemporaryFiles(m_work.File("maps")));
 }
 
+// A save path that is a link pointed elsewhere during a download: the pass finishes in the
+// directory it started in, leaves no file behind in either, and never touches the other's map.
+TEST_F(ReliabilityRunTest, SavePathPointedElsewhereDuringADownloadLeavesNothingBehind) {
+    ASSERT_EQ(0, ::rename(m_work.File("maps").c_str(), m_work.File("maps-a").c_str()));
+    ASSERT_EQ(0, mkdir(m_work.File("maps-b").c_str(), 0755));
+    WriteFile(m_work.File("maps-b/a.map"), MapXml(2));
+    ASSERT_EQ(0, ::symlink("maps-a", m_work.File("maps").c_str()));
+    WriteConfig();
+    m_reply = MapReply::MoveSavePath;
+    const ProcessResult result = Run({DownloaderExecutable()});
+    EXPECT_EQ(0, result.exitCode) << result.out;
+    EXPECT_NE(std::string::npos, ReadFile(m_work.File("maps-a/a.map")).find("<version>4</version>"));
+    EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_work.File("maps-a")));
+    EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_work.File("maps-b")));
+    EXPECT_EQ(MapXml(2), ReadFile(m_work.File("maps-b/a.map")));
+}
+
+// Few descriptors and many downloads at once: a soft limit is raised to the hard one; a hard limit
+// lowers the downloads at once, said once, and every map arrives without a false line.
+TEST_F(ReliabilityRunTest, FewOpenFilesLowerTheDownloadsAtOnceAndNoLineLies) {
+    struct Case {
+        const char* ulimit;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"ulimit -n 20",
+         "Only 20 files and connections may be open at once: downloading up to 2 maps at a "
+         "time instead of 32.\n"},
+        {"ulimit -Sn 20", nullptr},
+    };
+    m_moreMaps = 32;
+    WriteConfig("0", "<paralleldownloads>32</paralleldownloads>");
+    for (const Case& c : cases) {
+        for (unsigned int i = 0; i < m_moreMaps; ++i)
+            WriteFile(m_work.File("maps/m" + std::to_string(i) + ".map"), MapXml(1));
+        const ProcessResult result =
+            Run({"/bin/sh", "-c", std::string(c.ulimit) + " && exec \"$0\"", DownloaderExecutable()});
+        EXPECT_EQ(0, result.exitCode) << c.ulimit << "\n" << result.out;
+        if (c.said != nullptr) {
+            EXPECT_NE(std::string::npos, result.out.find(c.said)) << result.out;
+        } else {
+            // Raised to the hard limit, whatever that allows.
+            EXPECT_EQ(std::string::npos, result.out.find("Only 20 ")) << result.out;
+        }
+        for (unsigned int i = 0; i < m_moreMaps; ++i) {
+            const std::string title = "m" + std::to_string(i) + ".map";
+            EXPECT_NE(std::string::npos,
+                      result.out.find("Updating " + title + " from version 1 to version 4... Done\n"))
+                << c.ulimit << "\n"
+                << result.out;
+        }
+    }
+}
+
 // Killed in the middle of downloads again and again: each kill leaves the temporary files of its
 // download, and each start removes what the kill before it left; the last start leaves nothing.
-TEST_F(ReliabilityRunTest, EachStartRemovesWhatKilledDownloadsLeftBehind)
-{
+TEST_F(ReliabilityRunTest, EachStartRemovesWhatKilledDownloadsLeftBehind) {
     const int kills = 50;
     WriteConfig();
     m_reply = MapReply::Stall;
@@ -276,8 +327,7 @@ TEST_F(ReliabilityRunTest, EachStartRemovesWhatKilledDownloadsLeftBehind)
             const auto deadline = Clock::now() + std::chrono::seconds(10);
             while (Clock::now() < deadline) {
                 const std::vector<std::string> now = TemporaryFiles(maps);
-                if (!now.empty() && now != before)
-                    break;
+                if (!now.empty() && now != before) break;
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
             kill(pid, SIGKILL);
@@ -293,8 +343,7 @@ TEST_F(ReliabilityRunTest, EachStartRemovesWhatKilledDownloadsLeftBehind)
     // Names that only look like the pattern, and a directory that has it, are not ours.
     const std::vector<std::string> strangers = {".a.map.mad-1234567.part", "a.map.mad-12345678.part",
                                                 ".a.map.mad-12345678.partial", "notes.part"};
-    for (const std::string& name : strangers)
-        WriteFile(m_work.File("maps/" + name), "keep");
+    for (const std::string& name : strangers) WriteFile(m_work.File("maps/" + name), "keep");
     ASSERT_EQ(0, mkdir(m_work.File("maps/.b.map.mad-abcdefgh.part").c_str(), 0755));
     WriteFile(m_work.File(".autoupdate.xml.mad-abcdefgh.part"), "left");
 

@@ -1,14 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <atomic>
 #include <fstream>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "fs/CAtomicFile.h"
+#include "fs/CDirectory.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -78,6 +79,25 @@ TEST_F(AtomicFileTest, NewFileTakesTheUmaskThatOpeningNeverChanges) {
     EXPECT_EQ(0640u, info.st_mode & 07777);
 }
 
+// A set mode is the file's exact mode, new or replacing, whatever the umask and the old mode.
+TEST_F(AtomicFileTest, SetModeIsTheModeOfTheFileWhateverItReplaces) {
+    const mode_t saved = ::umask(077);
+    for (const bool replaces : {false, true}) {
+        ::unlink(Target().c_str());
+        if (replaces) {
+            WriteFile(Target(), "old");
+            ::chmod(Target().c_str(), 0600);
+        }
+        CAtomicFile file(Target());
+        file.SetMode(0644);
+        EXPECT_TRUE(file.Open() && file.Write("new", 3) && file.Commit()) << file.ErrorText();
+        struct stat info {};
+        EXPECT_EQ(0, ::stat(Target().c_str(), &info));
+        EXPECT_EQ(0644u, info.st_mode & 07777) << "replaces " << replaces;
+    }
+    ::umask(saved);
+}
+
 // Run as root (sudo, a service without User=), replacing a map of the game server's user must
 // leave it that user's file, with its mode: a 0600 map handed to root is lost to the server, and
 // set-ID bits must never end up on a root-owned file of downloaded bytes.
@@ -124,6 +144,30 @@ TEST_F(AtomicFileTest, DestructionWithoutCommitKeepsTheTarget) {
     EXPECT_EQ(std::vector<std::string>{"map.xml"}, m_dir.List());
 }
 
+// Through a directory descriptor, a commit or a discard happens in the directory that was opened,
+// though its path was renamed away and another directory took it meanwhile.
+TEST_F(AtomicFileTest, DirectoryDescriptorKeepsEveryStepInTheOpenedDirectory) {
+    for (const bool commit : {true, false}) {
+        const std::string save = m_dir.File(commit ? "save-c" : "save-d");
+        const std::string moved = save + "-moved";
+        ASSERT_EQ(0, ::mkdir(save.c_str(), 0755));
+        CDirectory directory;
+        ASSERT_TRUE(directory.Open(save));
+        CAtomicFile file(directory.Fd(), "map.xml", CAtomicFile::Sync::Durable);
+        ASSERT_TRUE(file.Open());
+        ASSERT_TRUE(file.Write("new", 3));
+        ASSERT_EQ(0, ::rename(save.c_str(), moved.c_str()));
+        ASSERT_EQ(0, ::mkdir(save.c_str(), 0755));
+        if (commit) {
+            ASSERT_TRUE(file.Commit()) << file.ErrorText();
+        } else {
+            file.Discard();
+        }
+        EXPECT_EQ(commit ? std::vector<std::string>{"map.xml"} : std::vector<std::string>{}, ListDirectory(moved));
+        EXPECT_EQ(std::vector<std::string>{}, ListDirectory(save));
+    }
+}
+
 TEST_F(AtomicFileTest, OpenInAMissingDirectoryReportsTheSystemsReason) {
     CAtomicFile file(m_dir.File("missing/map.xml"));
     EXPECT_FALSE(file.Open());
@@ -142,14 +186,17 @@ TEST_F(AtomicFileTest, CommitOverADirectoryFailsAndRemovesTheTemporary) {
 }
 
 TEST(AtomicFileNames, OnlyThePatternCounts) {
-    struct Case { const char* name; bool owned; };
+    struct Case {
+        const char* name;
+        bool owned;
+    };
     const Case cases[] = {
         {".map.xml.mad-Ab3dE9xZ.part", true},
         {"..hidden.mad-00000000.part", true},
-        {".mad-Ab3dE9xZ.part", false},            // no name before the marker
-        {"map.xml.mad-Ab3dE9xZ.part", false},     // not hidden
-        {".map.xml.mad-Ab3dE9x.part", false},     // random part too short
-        {".map.xml.mad-Ab3dE9x-.part", false},    // not a letter or digit
+        {".mad-Ab3dE9xZ.part", false},          // no name before the marker
+        {"map.xml.mad-Ab3dE9xZ.part", false},   // not hidden
+        {".map.xml.mad-Ab3dE9x.part", false},   // random part too short
+        {".map.xml.mad-Ab3dE9x-.part", false},  // not a letter or digit
         {".map.xml.tmp-Ab3dE9xZ.part", false},
         {".map.xml.mad-Ab3dE9xZ.partial", false},
         {".map.part", false},

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <cerrno>
 
 #include "fs/CInputFile.h"
 #include "support/TempDir.h"
@@ -21,7 +21,7 @@ TEST(InputFileTest, TellsEveryKindOfEntryApartWithoutBlocking) {
     ASSERT_EQ(0, ::symlink("loop", dir.File("loop").c_str()));
     ASSERT_EQ(0, ::symlink("map", dir.File("link").c_str()));
     const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address {};
+    sockaddr_un address{};
     address.sun_family = AF_UNIX;
     snprintf(address.sun_path, sizeof address.sun_path, "%s", dir.File("socket").c_str());
     ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));

@@ -17,8 +17,7 @@ struct Walked {
     std::vector<std::string> items;
 };
 
-Walked Walk(const std::string& path, std::size_t keepBytes)
-{
+Walked Walk(const std::string& path, std::size_t keepBytes) {
     CFeedReader reader({}, keepBytes);
     Walked walked;
     walked.result = reader.Walk(path.c_str(), [&walked](const CFeedReader::Item& item) {
@@ -34,13 +33,11 @@ Walked Walk(const std::string& path, std::size_t keepBytes)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string feed = XMLFuzzScratch().File("autoupdate.xml");
     WriteBytes(feed, data, size);
     const Walked whole = Walk(feed, CFeedReader::kDefaultKeepBytes);
-    if (whole.result != CFeedReader::Result::Complete)
-        FUZZ_ASSERT(whole.items.empty());
+    if (whole.result != CFeedReader::Result::Complete) FUZZ_ASSERT(whole.items.empty());
     const Walked twice = Walk(feed, 64);
     FUZZ_ASSERT(twice.result == whole.result);
     FUZZ_ASSERT(twice.time == whole.time);

@@ -5,8 +5,7 @@
 #include "FuzzSupport.h"
 #include "http/CHTTPResponse.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Copied to a buffer of exactly size bytes, so a read past the head is caught.
     const std::string head(reinterpret_cast<const char*>(data), size);
     const unsigned int length = static_cast<unsigned int>(size);

@@ -5,8 +5,7 @@
 #include "FuzzSupport.h"
 #include "app/CMapVersionCache.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static FuzzScratch scratch;
     const std::string state = scratch.File("mapversions.dat");
     WriteBytes(state, data, size);

@@ -13,11 +13,9 @@ namespace {
 
 // Stamps from into to as the downloader does; false when from is not a document or the stamp's
 // view of the record disagrees with the parser's (the downloader then keeps the map unstamped).
-bool Stamp(const std::string& from, const std::string& to, unsigned int version, bool& located)
-{
+bool Stamp(const std::string& from, const std::string& to, unsigned int version, bool& located) {
     CMapVersionRecord record;
-    if (!record.Read(from.c_str()))
-        return false;
+    if (!record.Read(from.c_str())) return false;
     CMapVersionStamp stamp;
     if (stamp.Locate(from.c_str(), version) &&
         (stamp.FoundMeta() != record.HasMeta() || stamp.FoundVersion() != record.HasVersion()))
@@ -30,12 +28,10 @@ bool Stamp(const std::string& from, const std::string& to, unsigned int version,
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The first bytes choose the version (a feed's versions are 0 to 2147483647), the rest is
     // the map.
-    if (size < 2)
-        return 0;
+    if (size < 2) return 0;
     const unsigned int version = ((static_cast<unsigned int>(data[0]) << 8 | data[1]) * 40009u) % 2147483648u;
     const std::string map = XMLFuzzScratch().File("map.xml");
     const std::string once = XMLFuzzScratch().File("once.xml");
@@ -43,8 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     WriteBytes(map, data + 2, size - 2);
 
     bool located = false;
-    if (!Stamp(map, once, version, located))
-        return 0;
+    if (!Stamp(map, once, version, located)) return 0;
     const std::string stamped = ReadBytes(once);
     if (!located) {
         FUZZ_ASSERT(stamped == ReadBytes(map));

@@ -12,11 +12,9 @@
 namespace {
 
 // Parses path; on success writes it (to itself) and returns the written bytes.
-bool ParseAndWrite(const std::string& path, std::string& written)
-{
+bool ParseAndWrite(const std::string& path, std::string& written) {
     const auto file = std::make_unique<CXMLFileImpl>(path.c_str());
-    if (!file->Parse() || file->GetRootNode() == nullptr)
-        return false;
+    if (!file->Parse() || file->GetRootNode() == nullptr) return false;
     FUZZ_ASSERT(file->Write());
     written = ReadBytes(path);
     return true;
@@ -24,13 +22,11 @@ bool ParseAndWrite(const std::string& path, std::string& written)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path = XMLFuzzScratch().File("document.xml");
     WriteBytes(path, data, size);
     std::string first;
-    if (!ParseAndWrite(path, first))
-        return 0;
+    if (!ParseAndWrite(path, first)) return 0;
     std::string second;
     FUZZ_ASSERT(ParseAndWrite(path, second));
     std::string third;

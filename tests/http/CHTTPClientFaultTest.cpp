@@ -1,10 +1,10 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <gtest/gtest.h>
 #include <regex>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -36,7 +36,9 @@ protected:
         return [reply](FaultServer&, int fd, const std::string&) { FaultServer::SendAll(fd, reply); };
     }
 
-    bool Get(const FaultServer& server) { return m_client.Get(server.Url("/maps/map.xml").c_str(), m_destination.c_str()); }
+    bool Get(const FaultServer& server) {
+        return m_client.Get(server.Url("/maps/map.xml").c_str(), m_destination.c_str());
+    }
 
     // The text and the kind (with its code, the status for one) of the failure, and no trace of it.
     void ExpectFailureLeftNoTrace(const std::string& error, CNetError::Kind kind, int code = -1) {
@@ -307,7 +309,10 @@ TEST_F(FaultyServerTest, PeerClosingBeforeReadingTheRequestFails) {
 // Failures before any answer carry their kind too: what retries decide on.
 TEST_F(FaultyServerTest, FailuresBeforeAnAnswerCarryTheirKind) {
     unsigned short closedPort = 0;
-    { FaultServer gone(Reply("")); closedPort = gone.Port(); }
+    {
+        FaultServer gone(Reply(""));
+        closedPort = gone.Port();
+    }
     struct Case {
         std::string url;
         K kind;
@@ -418,9 +423,16 @@ TEST_F(FaultyServerTest, TransientFailuresAreTriedAgain) {
         {"503 every time", {unavailable, unavailable, unavailable}, "503 - Service Unavailable", {1000, 2000}, false},
         {"404", {"HTTP/1.0 404 Not Found\r\n\r\n"}, "404 - Not Found", {}, true},
         {"429 with Retry-After 2", {"HTTP/1.0 429 Too Many Requests\r\nRetry-After: 2\r\n\r\n", ok}, "", {2000}, true},
-        {"503 with Retry-After 61", {"HTTP/1.0 503 Service Unavailable\r\nRetry-After: 61\r\n\r\n"},
-         "503 - Service Unavailable", {}, true},
-        {"500 whose Retry-After does not count", {"HTTP/1.0 500 Oops\r\nRetry-After: 30\r\n\r\n", ok}, "", {1000}, false},
+        {"503 with Retry-After 61",
+         {"HTTP/1.0 503 Service Unavailable\r\nRetry-After: 61\r\n\r\n"},
+         "503 - Service Unavailable",
+         {},
+         true},
+        {"500 whose Retry-After does not count",
+         {"HTTP/1.0 500 Oops\r\nRetry-After: 30\r\n\r\n", ok},
+         "",
+         {1000},
+         false},
     };
     for (const Case& c : cases) {
         // A client of its own: the text of an earlier case's failure would outlive it.
@@ -476,8 +488,9 @@ TEST_F(FaultyServerTest, StopRequestEndsTheWaitBeforeAnotherTry) {
 TEST_F(FaultyServerTest, UnwritableDestinationFailsAndLeavesNothing) {
     FaultServer server(Reply("HTTP/1.0 200 OK\r\n\r\nnew"));
     EXPECT_FALSE(m_client.Get(server.Url("/x").c_str(), m_dir.File("missing/map.xml").c_str()));
-    ExpectFailureLeftNoTrace("Unable to write destination file " + m_dir.File("missing/map.xml") +
-                             ": No such file or directory", K::LocalWrite, ENOENT);
+    ExpectFailureLeftNoTrace(
+        "Unable to write destination file " + m_dir.File("missing/map.xml") + ": No such file or directory",
+        K::LocalWrite, ENOENT);
     // A directory where the file should go: the rename over it fails.
     ASSERT_EQ(::mkdir(m_dir.File("sub").c_str(), 0755), 0);
     EXPECT_FALSE(m_client.Get(server.Url("/x").c_str(), m_dir.File("sub").c_str()));

@@ -1,10 +1,10 @@
+#include <gtest/gtest.h>
+#include <openssl/ssl.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <functional>
-#include <gtest/gtest.h>
 #include <memory>
-#include <openssl/ssl.h>
 #include <string>
 #include <vector>
 
@@ -210,8 +210,9 @@ TEST_F(TLSDownloadTest, BodyEndsOnlyWithTheServersTLSClose) {
 }
 
 TEST_F(TLSDownloadTest, HttpsNeverRedirectsToPlainHttp) {
-    Serve("good", "location = /moved { return 301 http://127.0.0.1:1/a.map; }\n"
-                  "    location = /secure { return 302 https://127.0.0.1:$server_port/a.map; }");
+    Serve("good",
+          "location = /moved { return 301 http://127.0.0.1:1/a.map; }\n"
+          "    location = /secure { return 302 https://127.0.0.1:$server_port/a.map; }");
     m_client.SetMaxRedirects(3);
     EXPECT_FALSE(Get(Url("127.0.0.1", "/moved")));
     ExpectFailureLeftNoTrace("Redirect from https to http refused", K::Protocol);
@@ -229,8 +230,10 @@ protected:
     static Context MakeContext(const std::string& certificate, int maxVersion = TLS1_3_VERSION) {
         Context context(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
         SSL_CTX_set_max_proto_version(context.get(), maxVersion);
-        EXPECT_TRUE(SSL_CTX_use_certificate_chain_file(context.get(), s_certificates->Certificate(certificate).c_str()) == 1 &&
-                    SSL_CTX_use_PrivateKey_file(context.get(), s_certificates->Key(certificate).c_str(), SSL_FILETYPE_PEM) == 1);
+        EXPECT_TRUE(
+            SSL_CTX_use_certificate_chain_file(context.get(), s_certificates->Certificate(certificate).c_str()) == 1 &&
+            SSL_CTX_use_PrivateKey_file(context.get(), s_certificates->Key(certificate).c_str(), SSL_FILETYPE_PEM) ==
+                1);
         return context;
     }
 

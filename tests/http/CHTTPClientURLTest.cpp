@@ -1,5 +1,5 @@
-#include <ctime>
 #include <gtest/gtest.h>
+#include <ctime>
 #include <string>
 #include <utility>
 
@@ -123,6 +123,19 @@ TEST_F(BuildRequestTest, HostLineOmitsOnlyTheSchemesDefaultPort) {
     EXPECT_STREQ(m_request, "GET /x HTTP/1.0\r\nHost: h:443\r\nUser-Agent: XOVRA_SERVER_10\r\n\r\n");
 }
 
+// To a proxy: the whole URL as target, the same Host line, credentials only when there are some.
+TEST_F(BuildRequestTest, ForAProxyTheTargetIsAbsolute) {
+    ASSERT_TRUE(
+        CHTTPClient::BuildRequest("maps.example.org", 8080, "/a b.map?v=1", m_request, sizeof m_request, 80, ""));
+    EXPECT_STREQ(m_request,
+                 "GET http://maps.example.org:8080/a%20b.map?v=1 HTTP/1.0\r\nHost: maps.example.org:8080\r\n"
+                 "User-Agent: XOVRA_SERVER_10\r\n\r\n");
+    ASSERT_TRUE(CHTTPClient::BuildRequest("::1", 80, "", m_request, sizeof m_request, 80, "Basic dTpw"));
+    EXPECT_STREQ(m_request,
+                 "GET http://[::1]/ HTTP/1.0\r\nHost: [::1]\r\nProxy-Authorization: Basic dTpw\r\n"
+                 "User-Agent: XOVRA_SERVER_10\r\n\r\n");
+}
+
 TEST_F(BuildRequestTest, IPv6AddressKeepsItsBracketsInTheHostLine) {
     ASSERT_TRUE(CHTTPClient::BuildRequest("::1", 8080, "/feed.php", m_request, sizeof m_request));
     EXPECT_STREQ(m_request, "GET /feed.php HTTP/1.0\r\nHost: [::1]:8080\r\nUser-Agent: XOVRA_SERVER_10\r\n\r\n");
@@ -152,8 +165,8 @@ TEST_F(BuildRequestTest, TargetLongerThan1023IsRefused) {
     // 341 spaces encode to 1023 characters, one more to 1026.
     EXPECT_TRUE(CHTTPClient::BuildRequest("h", 80, std::string(341, ' ').c_str(), m_request, sizeof m_request));
     EXPECT_FALSE(CHTTPClient::BuildRequest("h", 80, std::string(342, ' ').c_str(), m_request, sizeof m_request));
-    EXPECT_FALSE(CHTTPClient::BuildRequest("h", 80, ("/" + std::string(1023, 'p')).c_str(), m_request,
-                                           sizeof m_request));
+    EXPECT_FALSE(
+        CHTTPClient::BuildRequest("h", 80, ("/" + std::string(1023, 'p')).c_str(), m_request, sizeof m_request));
 }
 
 TEST_F(BuildRequestTest, RequestThatDoesNotFitIsRefused) {

@@ -1,5 +1,5 @@
-#include <cstring>
 #include <gtest/gtest.h>
+#include <cstring>
 #include <string>
 
 #include "http/CHTTPResponse.h"
@@ -8,7 +8,9 @@ namespace {
 
 class ResponseParseTest : public ::testing::Test {
 protected:
-    bool Parse(const std::string& head) { return m_response.Parse(head.data(), static_cast<unsigned int>(head.size())); }
+    bool Parse(const std::string& head) {
+        return m_response.Parse(head.data(), static_cast<unsigned int>(head.size()));
+    }
 
     CHTTPResponse m_response;
 };

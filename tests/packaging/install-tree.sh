@@ -14,6 +14,10 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 unit=$prefix/lib/systemd/system/mapautodownloader.service
 grep -qx "ExecStart=$prefix/bin/mapautodownloader -C %S/mapautodownloader" "$unit"
 grep -qxF 'ExecReload=/bin/kill -HUP $MAINPID' "$unit"
+# One instance per game server, each in a directory of its own under the state directory.
+template=$prefix/lib/systemd/system/mapautodownloader@.service
+grep -qx "ExecStart=$prefix/bin/mapautodownloader -C %S/mapautodownloader/%i" "$template"
+grep -qx "StateDirectory=mapautodownloader/%i" "$template"
 example=$prefix/share/doc/mapautodownloader/examples/config.xml
 if command -v xmllint >/dev/null; then
   xmllint --noout "$example"
@@ -26,7 +30,9 @@ fi
 test -s "$prefix/share/doc/mapautodownloader/README.md"
 test -s "$prefix/share/man/man1/mapautodownloader.1.gz"
 status=0
-"$here/verify-unit.sh" "$unit" || status=$?
+for u in "$unit" "$template"; do
+  "$here/verify-unit.sh" "$u" || status=$?
+done
 # A missing systemd-analyze only skips the unit's part.
 if [ "$status" -ne 0 ] && [ "$status" -ne 77 ]; then exit "$status"; fi
 echo "installed tree is complete"

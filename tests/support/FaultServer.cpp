@@ -1,13 +1,13 @@
 #include "support/FaultServer.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
 #include <netinet/in.h>
 #include <poll.h>
-#include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <stdexcept>
 
 namespace {
 
@@ -22,7 +22,8 @@ std::string ReadRequestHead(int fd) {
     std::string head;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestWaitMs);
     while (head.find("\r\n\r\n") == std::string::npos && head.size() < kMaxRequestHead) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) break;
         pollfd pfd{fd, POLLIN, 0};
         if (::poll(&pfd, 1, static_cast<int>(left)) <= 0) continue;

@@ -1,63 +1,22 @@
 #include "support/NginxServer.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include "support/LoopbackPort.h"
 
 namespace {
 
-// The loopback address as a socket address of its family, at port.
-socklen_t LoopbackAddress(const std::string& address, unsigned short port, sockaddr_storage& storage) {
-    storage = sockaddr_storage{};
-    if (address.find(':') != std::string::npos) {
-        auto& v6 = reinterpret_cast<sockaddr_in6&>(storage);
-        v6.sin6_family = AF_INET6;
-        v6.sin6_port = htons(port);
-        ::inet_pton(AF_INET6, address.c_str(), &v6.sin6_addr);
-        return sizeof v6;
-    }
-    auto& v4 = reinterpret_cast<sockaddr_in&>(storage);
-    v4.sin_family = AF_INET;
-    v4.sin_port = htons(port);
-    ::inet_pton(AF_INET, address.c_str(), &v4.sin_addr);
-    return sizeof v4;
-}
-
-// A port that was free a moment ago; nginx may still lose a race for it, so Start retries.
-unsigned short PickFreePort(const std::string& address) {
-    sockaddr_storage addr{};
-    socklen_t len = LoopbackAddress(address, 0, addr);
-    int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 0;
-    unsigned short port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-        // The port sits at the same place in both families.
-        port = ntohs(reinterpret_cast<sockaddr_in&>(addr).sin_port);
-    }
-    ::close(fd);
-    return port;
-}
-
-bool Accepts(const std::string& address, unsigned short port) {
-    sockaddr_storage addr{};
-    const socklen_t len = LoopbackAddress(address, port, addr);
-    int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
-    ::close(fd);
-    return ok;
-}
-
-std::string Config(const std::string& prefix, const std::string& root, const std::string& host,
-                   unsigned short port, const std::string& server) {
+std::string Config(const std::string& prefix, const std::string& root, const std::string& host, unsigned short port,
+                   const std::string& server) {
     std::string conf;
     // A root master would hand the workers to "nobody", who may not read a private temp dir.
     if (::geteuid() == 0) conf += "user root;\n";
@@ -67,8 +26,9 @@ std::string Config(const std::string& prefix, const std::string& root, const std
     conf += "events { worker_connections 256; }\n";
     conf += "http {\n";
     // The usual line, then "r" for a request on a resumed TLS session ("." for a full handshake).
-    conf += "  log_format resumed '$remote_addr - $remote_user [$time_local] \"$request\" $status "
-            "$body_bytes_sent \"$http_referer\" \"$http_user_agent\" $ssl_session_reused';\n";
+    conf +=
+        "  log_format resumed '$remote_addr - $remote_user [$time_local] \"$request\" $status "
+        "$body_bytes_sent \"$http_referer\" \"$http_user_agent\" $ssl_session_reused';\n";
     conf += "  access_log " + prefix + "/access.log resumed;\n";
     for (const char* kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
         conf += std::string("  ") + kind + "_temp_path " + prefix + "/" + kind + ";\n";

@@ -1,8 +1,8 @@
 #ifndef MAD_TESTS_NGINXSERVER_H
 #define MAD_TESTS_NGINXSERVER_H
 
-#include <string>
 #include <sys/types.h>
+#include <string>
 
 #include "support/TempDir.h"
 

@@ -1,13 +1,14 @@
 #include "support/Process.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
-#include <poll.h>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -21,15 +22,35 @@ void AppendAvailable(int fd, std::string& out, bool& open) {
     }
 }
 
+// The environment of the child, built before fork: only exec follows it there.
+std::vector<std::string> ChildEnvironment(JournalStream journal, int outFd, int errFd) {
+    std::vector<std::string> environment;
+    for (char** variable = environ; *variable; ++variable) {
+        if (std::string(*variable).rfind("JOURNAL_STREAM=", 0) != 0) environment.emplace_back(*variable);
+    }
+    if (journal != JournalStream::None) {
+        struct stat status;
+        if (fstat(journal == JournalStream::StandardOutput ? outFd : errFd, &status) != 0) {
+            throw std::runtime_error("fstat failed");
+        }
+        environment.push_back("JOURNAL_STREAM=" + std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino));
+    }
+    return environment;
+}
+
 }  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs,
-                         const std::function<void(pid_t)>& onStarted) {
+                         const std::function<void(pid_t)>& onStarted, JournalStream journal, int errorFd) {
     int outPipe[2];
     int errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
+    const std::vector<std::string> environment = ChildEnvironment(journal, outPipe[1], errPipe[1]);
+    std::vector<char*> environmentPointers;
+    for (const auto& variable : environment) environmentPointers.push_back(const_cast<char*>(variable.c_str()));
+    environmentPointers.push_back(nullptr);
     pid_t pid = fork();
     if (pid < 0) {
         throw std::runtime_error("fork failed");
@@ -38,14 +59,14 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
         int devNull = ::open("/dev/null", O_RDONLY);
         dup2(devNull, 0);
         dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
+        dup2(errorFd != -1 ? errorFd : errPipe[1], 2);
         if (::chdir(cwd.c_str()) != 0) {
             _exit(126);
         }
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        execve(args[0], args.data(), environmentPointers.data());
         _exit(127);
     }
     ::close(outPipe[1]);
@@ -54,10 +75,11 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 
     ProcessResult result;
     bool outOpen = true;
-    bool errOpen = true;
+    bool errOpen = errorFd == -1;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (outOpen || errOpen) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) {
             result.timedOut = true;
             ::kill(pid, SIGKILL);

@@ -1,9 +1,9 @@
 #ifndef MAD_TESTS_PROCESS_H
 #define MAD_TESTS_PROCESS_H
 
+#include <sys/types.h>
 #include <functional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 struct ProcessResult {
@@ -14,12 +14,19 @@ struct ProcessResult {
     std::string err;        // everything written to standard error
 };
 
+// Which of the child's output pipes JOURNAL_STREAM names, as systemd names the journal's stream.
+enum class JournalStream { None, StandardOutput, StandardError };
+
 // Runs argv[0] (a path) with the arguments, in the working directory cwd, with standard input
 // from /dev/null, and collects its output. A child still running after timeoutMs is killed
 // with SIGKILL and reported as timedOut. onStarted, when given, learns the child's pid as soon as
-// it exists (to signal it from elsewhere while it runs).
+// it exists (to signal it from elsewhere while it runs). The child's environment is the test's,
+// with JOURNAL_STREAM set to the device and inode of the pipe journal names (or removed for None).
+// errorFd, when not -1, is given to the child as its standard error instead of a pipe (a terminal,
+// say); err then stays empty.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs,
-                         const std::function<void(pid_t)>& onStarted = nullptr);
+                         const std::function<void(pid_t)>& onStarted = nullptr,
+                         JournalStream journal = JournalStream::None, int errorFd = -1);
 
 // The path of the built mapautodownloader executable.
 const char* DownloaderExecutable();

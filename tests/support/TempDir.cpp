@@ -1,12 +1,12 @@
 #include "support/TempDir.h"
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <sys/stat.h>
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");

@@ -25,8 +25,8 @@ bool TestCertificates::Issue(const std::string& name, const std::string& names, 
     return Run(name, std::string("openssl req") + kNewKey + " -keyout " + name + ".key -out " + name +
                          ".csr -subj /CN=" + name) &&
            // A negative number of days gives a certificate that expired the moment it was made.
-           Run(name, "openssl x509 -req -in " + name + ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -out " +
-                         name + ".pem -days " + days + " -extfile " + name + ".ext");
+           Run(name, "openssl x509 -req -in " + name + ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -out " + name +
+                         ".pem -days " + days + " -extfile " + name + ".ext");
 }
 
 bool TestCertificates::Generate() {

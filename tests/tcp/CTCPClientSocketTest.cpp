@@ -1,18 +1,20 @@
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <gtest/gtest.h>
 #include <memory>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "support/FaultServer.h"
@@ -178,6 +180,25 @@ TEST_F(ClientSocketTest, UnresolvableNameFailsAndSocketStaysUsable) {
     EXPECT_TRUE(socket->Connect("127.0.0.1", server.Port()));
 }
 
+// With no descriptor left, the failure to make a socket names the system's reason.
+TEST(ClientSocketCreation, NoDescriptorLeftNamesTheReason) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int lowestFree = dup(0);
+        close(lowestFree);
+        const rlimit limit{static_cast<rlim_t>(lowestFree), static_cast<rlim_t>(lowestFree)};
+        if (lowestFree < 0 || setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(2);
+        CTCPImpl tcp;
+        const bool refused = tcp.CreateClient() == nullptr;
+        _exit(refused && std::strcmp(tcp.GetLastError(), "Creating socket failed: Too many open files") == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+}
+
 TEST_F(ClientSocketTest, RefusedConnectionFailsAndSocketStaysUsable) {
     ClosedPort closed;
     ASSERT_NE(closed.Port(), 0);
@@ -331,7 +352,7 @@ TEST_F(ClosingPeerTest, SendingToAResetPeerFailsWithoutSignal) {
 // Addresses are raced alternating families, starting with the resolver's first choice.
 TEST(ConnectRaceTest, AddressesAlternateFamiliesFromTheFirstOne) {
     struct Case {
-        std::vector<bool> v6;                // the resolver's answer, numbered 1, 2, ... by port
+        std::vector<bool> v6;               // the resolver's answer, numbered 1, 2, ... by port
         std::vector<unsigned short> raced;  // the numbers in the order they are tried
     };
     const Case cases[] = {
@@ -480,7 +501,7 @@ TEST_F(TimeoutTest, StopRequestEndsWaitsThatHaveNoTimeout) {
         requester.join();
         EXPECT_TRUE(failed);
         EXPECT_STREQ(socket->GetLastError(), tcp_text::kStopped);
-    EXPECT_EQ(socket->GetLastErrorKind().kind, CNetError::Kind::Stopped);
+        EXPECT_EQ(socket->GetLastErrorKind().kind, CNetError::Kind::Stopped);
         EXPECT_GE(elapsed, 250);
         EXPECT_LT(elapsed, 800);
     };

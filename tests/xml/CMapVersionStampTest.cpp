@@ -35,20 +35,24 @@ std::vector<StampCase> Cases() {
     return {
         {"plain", "<map><meta><version>1</version></meta></map>", "<map><meta><version>7</version></meta></map>"},
         {"declaration, CRLF, markup in comments and attributes, mixed version text",
-         std::string(kDecl) + "<!-- <meta><version>1</version></meta> -->\r\n<map a=\"/>\" b='>'>\r\n"
-                              "  <meta>\r\n    <version> <!--2--> <![CDATA[1]]>&#50; </version>\r\n  </meta>\r\n</map>\r\n",
+         std::string(kDecl) +
+             "<!-- <meta><version>1</version></meta> -->\r\n<map a=\"/>\" b='>'>\r\n"
+             "  <meta>\r\n    <version> <!--2--> <![CDATA[1]]>&#50; </version>\r\n  </meta>\r\n</map>\r\n",
          std::string(kDecl) + "<!-- <meta><version>1</version></meta> -->\r\n<map a=\"/>\" b='>'>\r\n"
                               "  <meta>\r\n    <version>7</version>\r\n  </meta>\r\n</map>\r\n"},
-        {"empty version", "<map><meta><Version a='/'/></meta></map>", "<map><meta><Version a='/'>7</Version></meta></map>"},
+        {"empty version", "<map><meta><Version a='/'/></meta></map>",
+         "<map><meta><Version a='/'>7</Version></meta></map>"},
         {"empty meta", "<map><META /></map>", "<map><META ><version>7</version></META></map>"},
         {"meta without version", "<map><meta><author>x</author>\n</meta></map>",
          "<map><meta><author>x</author>\n<version>7</version></meta></map>"},
         {"byte order mark", "\xEF\xBB\xBF<map><meta><version>1</version></meta></map>",
          "\xEF\xBB\xBF<map><meta><version>7</version></meta></map>"},
-        {"ISO-8859-1", latin1 + "<meta><version>1</version></meta></map>", latin1 + "<meta><version>7</version></meta></map>"},
+        {"ISO-8859-1", latin1 + "<meta><version>1</version></meta></map>",
+         latin1 + "<meta><version>7</version></meta></map>"},
         {"UTF-16LE", Utf16(wide + "<version>12</version></meta></map>", false),
          Utf16(wide + "<version>7</version></meta></map>", false)},
-        {"UTF-16BE", Utf16(wide + "<version/></meta></map>", true), Utf16(wide + "<version>7</version></meta></map>", true)},
+        {"UTF-16BE", Utf16(wide + "<version/></meta></map>", true),
+         Utf16(wide + "<version>7</version></meta></map>", true)},
         {"only the root's first meta and its first version",
          "<map><x><meta><version>1</version></meta></x><meta><version>2</version><version>3</version></meta>"
          "<meta><version>4</version></meta></map>",
@@ -76,8 +80,7 @@ protected:
         WriteFile(m_dir.File("in.map"), bytes);
         CMapVersionStamp stamp;
         const bool located = stamp.Locate(m_dir.File("in.map").c_str(), version);
-        if (reason)
-            *reason = stamp.Reason();
+        if (reason) *reason = stamp.Reason();
         CAtomicFile out(m_dir.File("out.map"));
         EXPECT_TRUE(out.Open() && stamp.CopyTo(out) && out.Commit()) << stamp.Reason();
         return located ? ReadFile(m_dir.File("out.map")) : "";

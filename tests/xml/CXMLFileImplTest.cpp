@@ -122,8 +122,7 @@ TEST_F(XmlParseSafetyTest, BillionLaughsFailsFast) {
     std::string xml = "<!DOCTYPE z [<!ENTITY l0 'lollollollollollollollollollol'>";
     for (int i = 1; i <= 9; ++i) {
         std::string refs;
-        for (int k = 0; k < 10; ++k)
-            refs += "&l" + std::to_string(i - 1) + ";";
+        for (int k = 0; k < 10; ++k) refs += "&l" + std::to_string(i - 1) + ";";
         xml += "<!ENTITY l" + std::to_string(i) + " '" + refs + "'>";
     }
     auto file = OnFile(xml + "]><z>&l9;</z>");
@@ -135,8 +134,7 @@ TEST_F(XmlParseSafetyTest, BillionLaughsFailsFast) {
 
 TEST_F(XmlParseSafetyTest, OrdinaryEntitiesStayWithinTheLimit) {
     std::string xml = "<!DOCTYPE feed [<!ENTITY who 'world'>]><feed>&who;";
-    for (unsigned int i = 0; i < 3 * CXMLFileImpl::kEntityExpansionLimit; ++i)
-        xml += "<item>a&amp;b&#65;</item>";
+    for (unsigned int i = 0; i < 3 * CXMLFileImpl::kEntityExpansionLimit; ++i) xml += "<item>a&amp;b&#65;</item>";
     auto file = Load(xml + "</feed>");
     EXPECT_EQ(file->GetRootNode()->GetSubNodeCount(), 3 * CXMLFileImpl::kEntityExpansionLimit);
     EXPECT_EQ(Content(file->GetRootNode()->GetSubNode(0)), "a&bA");
@@ -226,8 +224,7 @@ TEST_F(XmlWriteTest, StaysStableOverRewrites) {
     auto file = Load("<map><meta><version>3</version></meta></map>");
     ASSERT_TRUE(file->Write());
     const std::string first = ReadFile(Path());
-    for (int pass = 0; pass < 3; ++pass)
-        ASSERT_TRUE(file->Parse() && file->Write());
+    for (int pass = 0; pass < 3; ++pass) ASSERT_TRUE(file->Parse() && file->Write());
     EXPECT_EQ(ReadFile(Path()), first);
 }
 
@@ -243,8 +240,9 @@ TEST_F(XmlWriteTest, Latin1DocumentRoundTripsAsUtf8) {
 // The written file has no document type, so nothing it declared may be left for a reader to
 // resolve: entity references and default attributes are written out as text.
 TEST_F(XmlWriteTest, DocumentTypeDeclarationsSurviveTheRewrite) {
-    auto file = Load("<!DOCTYPE map [<!ENTITY e 'E'><!ATTLIST map k CDATA 'def'>]>"
-                     "<map><name>x&e;y</name><meta><version>1</version></meta></map>");
+    auto file = Load(
+        "<!DOCTYPE map [<!ENTITY e 'E'><!ATTLIST map k CDATA 'def'>]>"
+        "<map><name>x&e;y</name><meta><version>1</version></meta></map>");
     file->GetRootNode()->FindSubNode("meta", 0)->FindSubNode("version", 0)->SetTagContent(2u);
     ASSERT_TRUE(file->Write());
 
@@ -272,8 +270,7 @@ TEST_F(XmlWriteTest, MixedContentIsWrittenExactlyAndStaysStable) {
         ASSERT_TRUE(file->Write());
         const std::string first = ReadFile(Path());
         EXPECT_EQ(first, std::string(document) + "\n");
-        for (int pass = 0; pass < 3; ++pass)
-            ASSERT_TRUE(file->Parse() && file->Write());
+        for (int pass = 0; pass < 3; ++pass) ASSERT_TRUE(file->Parse() && file->Write());
         EXPECT_EQ(ReadFile(Path()), first) << document;
     }
     auto file = Load("<map><note>a<b/>c</note></map>");

@@ -105,9 +105,15 @@ protected:
 };
 
 TEST_F(XmlTypedReadTest, IntegersFollowStrtolBaseZero) {
-    const std::pair<const char*, int> cases[] = {{"42", 42},  {"  42", 42}, {"42abc", 42},
-                                                 {"0x1A", 26}, {"010", 8},   {"08", 0},
-                                                 {"-7", -7},   {"2147483647", INT_MAX}, {"-2147483648", INT_MIN}};
+    const std::pair<const char*, int> cases[] = {{"42", 42},
+                                                 {"  42", 42},
+                                                 {"42abc", 42},
+                                                 {"0x1A", 26},
+                                                 {"010", 8},
+                                                 {"08", 0},
+                                                 {"-7", -7},
+                                                 {"2147483647", INT_MAX},
+                                                 {"-2147483648", INT_MIN}};
     for (const auto& [text, expected] : cases) {
         int value = 99;
         EXPECT_TRUE(Holding(text)->GetTagContent(value)) << text;
@@ -197,8 +203,7 @@ TEST_F(XmlEditTest, CreateSubNodeAppendsEmptyElementLast) {
 }
 
 TEST_F(XmlEditTest, CreateSubNodeWithRefusedNameReturnsNull) {
-    for (const char* name : {"bad name", "<x>", ""})
-        EXPECT_EQ(m_root->CreateSubNode(name), nullptr) << name;
+    for (const char* name : {"bad name", "<x>", ""}) EXPECT_EQ(m_root->CreateSubNode(name), nullptr) << name;
     EXPECT_EQ(m_root->GetSubNodeCount(), 2u);
     EXPECT_EQ(ElementChildren(m_root), 2u);
 }

@@ -1,8 +1,8 @@
-#include <chrono>
 #include <fcntl.h>
-#include <future>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <chrono>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -57,10 +57,45 @@ TEST_F(XmlStreamTest, ReportsQualifiedNamesDepthsAndTextWithoutResolvingPrefixes
     EXPECT_EQ(recorder.text, "a&<b>A");
 }
 
+// An open file is read from its first byte without moving its offset, so it reads the same twice;
+// a file that cannot be opened or read fails with the system's reason, a bad document without one.
+TEST_F(XmlStreamTest, OpenFileReadsFromItsStartAndSystemFailuresNameTheirReason) {
+    WriteFile(Path(), "<map><meta/></map>");
+    const int fd = ::open(Path().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(5, ::lseek(fd, 5, SEEK_SET));
+    CXMLStreamReader reader;
+    for (int pass = 0; pass < 2; ++pass) {
+        Recorder recorder;
+        ASSERT_EQ(reader.Read(fd, recorder), Result::Complete) << reader.Error();
+        EXPECT_EQ(recorder.events, (std::vector<std::string>{"map@1", "meta@2", "/2", "/1"}));
+    }
+    ::close(fd);
+
+    const int writeOnly = ::open(Path().c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writeOnly, 0);
+    EXPECT_EQ(reader.Check(Path("missing.xml").c_str()), Result::Failed);
+    EXPECT_EQ(ENOENT, reader.SystemError());
+    EXPECT_EQ("No such file or directory", reader.Error());
+    Recorder recorder;
+    EXPECT_EQ(reader.Read(writeOnly, recorder), Result::Failed);
+    EXPECT_EQ(EBADF, reader.SystemError());
+    EXPECT_EQ("Bad file descriptor", reader.Error());
+    ::close(writeOnly);
+    WriteFile(Path(), "<map>");
+    EXPECT_EQ(reader.Check(Path().c_str()), Result::Failed);
+    EXPECT_EQ(0, reader.SystemError());
+}
+
 TEST_F(XmlStreamTest, EveryMalformedOrUnsafeDocumentFailsWithAPlace) {
     std::string big(CXMLStreamReader::kMaxEntityText + 1, 'x');
     const std::vector<std::string> bad = {
-        "", "<a>", "<a></b>", "<map><meta><version>3</version></meta>", "<a/><b/>", "<a>&undefined;</a>",
+        "",
+        "<a>",
+        "<a></b>",
+        "<map><meta><version>3</version></meta>",
+        "<a/><b/>",
+        "<a>&undefined;</a>",
         "<!DOCTYPE a [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><a>&x;</a>",
         "<!DOCTYPE a [<!ENTITY x '" + big + "'>]><a>&x;</a>",
         "<!DOCTYPE a [<!ENTITY x 'y'>]><a b='" + Repeat("&x;", CXMLStreamReader::kEntityExpansionLimit + 1) + "'/>",

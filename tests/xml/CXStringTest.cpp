@@ -11,9 +11,7 @@ using XERCES_CPP_NAMESPACE::XMLString;
 
 namespace {
 
-std::string Local(const CXString& text) {
-    return text.Begin() ? CXMLTranscoder(text).localForm() : "(null)";
-}
+std::string Local(const CXString& text) { return text.Begin() ? CXMLTranscoder(text).localForm() : "(null)"; }
 
 }  // namespace
 
