@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "http/CHTTPClient.h"
@@ -249,7 +250,9 @@ protected:
                 const auto [context, answer] = script(++m_connection);
                 std::unique_ptr<SSL, decltype(&SSL_free)> session(SSL_new(context), SSL_free);
                 SSL_set_fd(session.get(), fd);
-                if (SSL_accept(session.get()) != 1 || !answer) return;
+                if (SSL_accept(session.get()) != 1) return;
+                ++m_handshaken;
+                if (!answer) return;
                 char request[4096];
                 if (SSL_read(session.get(), request, sizeof request) <= 0) return;
                 const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(sizeof kNew - 1) +
@@ -262,7 +265,16 @@ protected:
 
     bool Get() { return TLSDownloadTest::Get("https://127.0.0.1:" + std::to_string(m_server->Port()) + "/a.map"); }
 
+    // Whether m_handshaken reaches count within a few seconds.
+    bool HandshakesReach(int count) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (m_handshaken.load() < count && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return m_handshaken.load() >= count;
+    }
+
     std::atomic<int> m_connection{0};
+    std::atomic<int> m_handshaken{0};  // handshakes the server completed
     std::unique_ptr<FaultServer> m_server;
 };
 
@@ -297,6 +309,35 @@ TEST_F(ScriptedTLSTest, ConnectionOpenedAheadThatTheServerDropsIsReplaced) {
     ASSERT_TRUE(Get()) << m_client.GetLastError();
     EXPECT_EQ(ReadFile(m_destination), kNew);
     EXPECT_GE(m_connection.load(), 3);
+}
+
+// The connection opened ahead shakes hands while the client waits for nothing, so the next Get
+// only sends its request.
+TEST_F(ScriptedTLSTest, ConnectionOpenedAheadShakesHandsBeforeTheNextGet) {
+    Context good = MakeContext("good");
+    Serve([&](int) { return std::make_pair(good.get(), true); });
+    m_client.SetConnectAhead([] { return true; });
+    ASSERT_TRUE(Get()) << m_client.GetLastError();
+    EXPECT_TRUE(HandshakesReach(2));
+    WriteFile(m_destination, kOld);
+    ASSERT_TRUE(Get()) << m_client.GetLastError();
+    EXPECT_EQ(ReadFile(m_destination), kNew);
+}
+
+// A server whose handshakes take longer than its answers gets a few connections opened ahead at
+// once, enough to hide the handshake, and never more than three.
+TEST_F(ScriptedTLSTest, SlowHandshakesGetMoreConnectionsOpenedAheadUpToThree) {
+    Context good = MakeContext("good");
+    Serve([&](int) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return std::make_pair(good.get(), true);
+    });
+    m_client.SetConnectAhead([] { return true; });
+    constexpr int kGets = 6;
+    for (int i = 0; i < kGets; ++i) ASSERT_TRUE(Get()) << m_client.GetLastError();
+    EXPECT_TRUE(HandshakesReach(kGets + 3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(m_connection.load(), kGets + 3);
 }
 
 // The connection opened ahead is verified before it carries a request, with the usual failure.
