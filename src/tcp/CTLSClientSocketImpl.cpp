@@ -228,6 +228,7 @@ bool CTLSClientSocketImpl::StartConnect(const char* host, unsigned short port) {
 }
 
 void CTLSClientSocketImpl::SetTunnel(const char* proxyHost, unsigned short proxyPort, const char* authorization) {
+    JoinAhead(false);
     m_tcp.SetTunnel(proxyHost, proxyPort, authorization);
 }
 
@@ -337,7 +338,10 @@ void CTLSClientSocketImpl::SetTimeout(unsigned int milliseconds) {
     m_tcp.SetTimeout(milliseconds);
 }
 
-bool CTLSClientSocketImpl::LimitReceiveBuffer(int bytes) { return m_tcp.LimitReceiveBuffer(bytes); }
+bool CTLSClientSocketImpl::LimitReceiveBuffer(int bytes) {
+    JoinAhead(false);
+    return m_tcp.LimitReceiveBuffer(bytes);
+}
 
 void CTLSClientSocketImpl::SetStopCheck(std::function<bool()> stopRequested) {
     JoinAhead(false);
