@@ -228,14 +228,16 @@ class ScriptedTLSTest : public TLSDownloadTest {
 protected:
     using Context = std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)>;
 
-    static Context MakeContext(const std::string& certificate, int maxVersion = TLS1_3_VERSION) {
+    // A server context that lives as long as the server, whose threads may still use it.
+    SSL_CTX* MakeContext(const std::string& certificate, int maxVersion = TLS1_3_VERSION) {
         Context context(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
         SSL_CTX_set_max_proto_version(context.get(), maxVersion);
         EXPECT_TRUE(
             SSL_CTX_use_certificate_chain_file(context.get(), s_certificates->Certificate(certificate).c_str()) == 1 &&
             SSL_CTX_use_PrivateKey_file(context.get(), s_certificates->Key(certificate).c_str(), SSL_FILETYPE_PEM) ==
                 1);
-        return context;
+        m_contexts.push_back(std::move(context));
+        return m_contexts.back().get();
     }
 
     // Serves each connection with script(n) for the n-th one (from 1): a context, and whether to answer.
@@ -273,6 +275,7 @@ protected:
         return m_handshaken.load() >= count;
     }
 
+    std::vector<Context> m_contexts;
     std::atomic<int> m_connection{0};
     std::atomic<int> m_handshaken{0};  // handshakes the server completed
     std::unique_ptr<FaultServer> m_server;
@@ -284,25 +287,46 @@ TEST_F(ScriptedTLSTest, SessionsAreResumedAndARefusedOneCostsAFullHandshake) {
     for (const int version : {TLS1_3_VERSION, TLS1_2_VERSION}) {
         const auto context = std::make_shared<const CTLSContext>(s_certificates->Authority());
         m_tcp.SetTLSContext(context);
-        Context first = MakeContext("good", version);
-        Context restarted = MakeContext("good", version);  // other ticket keys: knows no session
-        std::atomic<SSL_CTX*> current{first.get()};
+        SSL_CTX* const first = MakeContext("good", version);
+        SSL_CTX_set_num_tickets(first, 1);  // one session kept at a time
+        // Restarted: other ticket keys, so it knows no session, and it hands out none; it counts
+        // the handshakes that offer one.
+        SSL_CTX* const restarted = MakeContext("good", version);
+        SSL_CTX_set_options(restarted, SSL_OP_NO_TICKET);
+        SSL_CTX_set_num_tickets(restarted, 0);
+        SSL_CTX_set_session_cache_mode(restarted, SSL_SESS_CACHE_OFF);
+        std::atomic<int> offers{0};
+        SSL_CTX_set_client_hello_cb(
+            restarted,
+            [](SSL* session, int*, void* count) {
+                const unsigned char* data = nullptr;
+                size_t length = 0;
+                if (SSL_client_hello_get0_ext(session, 41, &data, &length) == 1 ||  // pre_shared_key
+                    (SSL_client_hello_get0_ext(session, TLSEXT_TYPE_session_ticket, &data, &length) == 1 &&
+                     length > 0)) {
+                    ++*static_cast<std::atomic<int>*>(count);
+                }
+                return 1;
+            },
+            &offers);
+        std::atomic<SSL_CTX*> current{first};
         Serve([&](int) { return std::make_pair(current.load(), true); });
         for (int i = 0; i < 3; ++i) ASSERT_TRUE(Get()) << m_client.GetLastError();
         EXPECT_EQ(context->Handshakes(), 3u) << version;
         EXPECT_EQ(context->Resumed(), 2u) << version;
-        current = restarted.get();
+        current = restarted;
         for (int i = 0; i < 2; ++i) ASSERT_TRUE(Get()) << m_client.GetLastError();
         EXPECT_EQ(context->Handshakes(), 5u) << version;
-        EXPECT_EQ(context->Resumed(), 3u) << version;
+        EXPECT_EQ(context->Resumed(), 2u) << version;
+        EXPECT_EQ(offers.load(), 1) << version;
         EXPECT_EQ(ReadFile(m_destination), kNew);
         m_server.reset();
     }
 }
 
 TEST_F(ScriptedTLSTest, ConnectionOpenedAheadThatTheServerDropsIsReplaced) {
-    Context good = MakeContext("good");
-    Serve([&](int n) { return std::make_pair(good.get(), n != 2); });
+    SSL_CTX* const good = MakeContext("good");
+    Serve([good](int n) { return std::make_pair(good, n != 2); });
     m_client.SetConnectAhead([] { return true; });
     ASSERT_TRUE(Get()) << m_client.GetLastError();
     WriteFile(m_destination, kOld);
@@ -314,8 +338,8 @@ TEST_F(ScriptedTLSTest, ConnectionOpenedAheadThatTheServerDropsIsReplaced) {
 // The connection opened ahead shakes hands while the client waits for nothing, so the next Get
 // only sends its request.
 TEST_F(ScriptedTLSTest, ConnectionOpenedAheadShakesHandsBeforeTheNextGet) {
-    Context good = MakeContext("good");
-    Serve([&](int) { return std::make_pair(good.get(), true); });
+    SSL_CTX* const good = MakeContext("good");
+    Serve([good](int) { return std::make_pair(good, true); });
     m_client.SetConnectAhead([] { return true; });
     ASSERT_TRUE(Get()) << m_client.GetLastError();
     EXPECT_TRUE(HandshakesReach(2));
@@ -327,10 +351,10 @@ TEST_F(ScriptedTLSTest, ConnectionOpenedAheadShakesHandsBeforeTheNextGet) {
 // A server whose handshakes take longer than its answers gets a few connections opened ahead at
 // once, enough to hide the handshake, and never more than three.
 TEST_F(ScriptedTLSTest, SlowHandshakesGetMoreConnectionsOpenedAheadUpToThree) {
-    Context good = MakeContext("good");
-    Serve([&](int) {
+    SSL_CTX* const good = MakeContext("good");
+    Serve([good](int) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        return std::make_pair(good.get(), true);
+        return std::make_pair(good, true);
     });
     m_client.SetConnectAhead([] { return true; });
     constexpr int kGets = 6;
@@ -342,9 +366,9 @@ TEST_F(ScriptedTLSTest, SlowHandshakesGetMoreConnectionsOpenedAheadUpToThree) {
 
 // The connection opened ahead is verified before it carries a request, with the usual failure.
 TEST_F(ScriptedTLSTest, ConnectionOpenedAheadWithABadCertificateFailsAsAnyOther) {
-    Context good = MakeContext("good");
-    Context selfSigned = MakeContext("selfsigned");
-    Serve([&](int n) { return std::make_pair(n == 1 ? good.get() : selfSigned.get(), true); });
+    SSL_CTX* const good = MakeContext("good");
+    SSL_CTX* const selfSigned = MakeContext("selfsigned");
+    Serve([good, selfSigned](int n) { return std::make_pair(n == 1 ? good : selfSigned, true); });
     m_client.SetConnectAhead([] { return true; });
     ASSERT_TRUE(Get()) << m_client.GetLastError();
     WriteFile(m_destination, kOld);
