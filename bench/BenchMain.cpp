@@ -1,7 +1,7 @@
 // The benchmarks: generates its data in a temporary directory, serves it with nginx on a
 // loopback port and prints one table. Every figure is set against a reference measured in the
 // same run, as a ratio. Usage: mad_bench [download] [feed] [maps] [million] [bigmap] [sync]
-// [https] [memory] (default: all).
+// [https] [memory] [synctls] (default: all).
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -82,7 +82,7 @@ std::string Mebibytes(long kilobytes) {
 // Progress goes to standard error so the table on standard output stays clean.
 void Progress(const std::string& text) { std::fprintf(stderr, "[bench] %s\n", text.c_str()); }
 
-std::string Verdict(bool met) { return met ? "  met" : "  MISSED"; }
+std::string Verdict(bool met) { return met ? "  met" : "  missed"; }
 
 long long FileSize(const std::string& path) {
     struct stat info;
@@ -214,6 +214,7 @@ public:
     void FeedScaling();
     void MapCache();
     void ParallelSync();
+    void SyncOverTLS();
     void MillionItems();
     void BigMap();
     void Memory();
@@ -650,6 +651,82 @@ int CountOccurrences(const std::string& text, const std::string& part) {
     return count;
 }
 
+// The same fresh sync over https: nginx with the test authority's certificate behind the same
+// proxy, the program trusting that authority as wget2 does.
+void Bench::SyncOverTLS() {
+    const std::string name = "4b. fresh sync over https, 1,000 maps of 12 KB via 10 ms proxy";
+    const std::string maps = m_root + "/synctls";
+    Progress("synctls: 1,000 maps over https through a 10 ms proxy");
+    if (::mkdir(maps.c_str(), 0755) != 0 || !bench_data::WriteMaps(maps, "p", kSyncMapCount, kSyncMapBytes))
+        return Fail(name, "cannot write the maps");
+    TestCertificates certificates;
+    if (!certificates.Generate()) return Fail(name, "openssl: " + certificates.Error());
+    NginxServer tls(m_root);
+    tls.UseTLS(certificates.Certificate("good"), certificates.Key("good"));
+    if (!tls.Start()) return Fail(name, "nginx with TLS: " + tls.Error());
+    const std::string tools = ExecutableDirectory();
+    LatencyProxy proxy(tools + "/mad_bench_proxy", tls.Port(), kProxyDelayMs, kProxyTimeLimitSeconds);
+    if (!proxy.Running()) return Fail(name, proxy.Error());
+    std::string base = proxy.Url("");
+    base.replace(0, 4, "https");  // the proxy only relays bytes: TLS passes through it
+    const std::string feedUrl = base + "/syncfeed-tls.xml?bench=1";
+    const std::string urlList = m_root + "/urls-tls.txt";
+    if (!bench_data::WriteFeed(m_root + "/syncfeed-tls.xml", "p", kSyncMapCount, base + "/synctls"))
+        return Fail(name, "cannot write the feed");
+    {
+        std::ofstream list(urlList);
+        for (int i = 0; i < kSyncMapCount; ++i) list << base << "/synctls/" << bench_data::Title("p", i) << "\n";
+        if (!list) return Fail(name, "cannot write the URL list");
+    }
+    int runNumber = 0;
+    long handshakes = 0, resumed = 0;  // the program's map requests, and those on resumed sessions
+    auto ours = [&](double& seconds) {
+        const std::string work = m_root + "/synctlswork" + std::to_string(++runNumber);
+        const std::string save = work + "/maps";
+        if (::mkdir(work.c_str(), 0755) != 0 || ::mkdir(save.c_str(), 0755) != 0) return false;
+        std::ofstream(work + "/config.xml") << "<config><url>" << feedUrl << "</url><frequency>0</frequency><savepath>"
+                                            << save << "</savepath><paralleldownloads>16</paralleldownloads><cafile>"
+                                            << certificates.Authority() << "</cafile></config>\n";
+        const std::size_t logged = tls.AccessLog().size();
+        const CommandRun run = RunCommand({tools + "/../mapautodownloader"}, work + "/out.txt", work);
+        seconds = run.seconds;
+        std::istringstream lines(tls.AccessLog().substr(logged));
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("GET /synctls/") == std::string::npos) continue;
+            ++handshakes;
+            if (line.size() >= 2 && line.compare(line.size() - 2, 2, " r") == 0) ++resumed;
+        }
+        return run.succeeded && CountFiles(save) == kSyncMapCount;
+    };
+    auto wget2 = [&](double& seconds) {
+        const std::string out = m_root + "/synctlsout" + std::to_string(++runNumber);
+        if (::mkdir(out.c_str(), 0755) != 0) return false;
+        const CommandRun run = RunCommand({"/usr/bin/wget2", "-q", "--no-config", "--no-hsts", "--max-threads=16",
+                                           "--ca-certificate=" + certificates.Authority(), "-P", out, "-i", urlList},
+                                          "", out);
+        seconds = run.seconds;
+        return run.succeeded && CountFiles(out) == kSyncMapCount;
+    };
+    std::vector<double> ratios, oursTimes, wgetTimes;
+    for (int round = 0; round < kSyncRounds; ++round) {
+        double a = 0, b = 0;
+        Progress("synctls: round " + std::to_string(round + 1));
+        // Alternate which runs first, so neither always meets the warmer machine.
+        const bool oursFirst = round % 2 == 0;
+        if (!(oursFirst ? ours(a) && wget2(b) : wget2(b) && ours(a)))
+            return Fail(name, "a run did not fetch every map");
+        oursTimes.push_back(a);
+        wgetTimes.push_back(b);
+        ratios.push_back(a / b);
+    }
+    const double ratio = Median(ratios);
+    m_rows.push_back({name + ": 16 vs wget2 --max-threads=16", Seconds(Median(oursTimes)), Seconds(Median(wgetTimes)),
+                      Ratio(ratio), "", "<= 1.2" + Verdict(ratio <= 1.2)});
+    m_notes.push_back("synctls: medians of " + std::to_string(kSyncRounds) + " rounds; " +
+                      std::to_string(handshakes > 0 ? resumed * 100 / handshakes : 0) +
+                      "% of the program's map requests came on resumed TLS sessions");
+}
+
 // A fresh sync of 1,000 maps by the real program and by other downloaders of many small files,
 // through a proxy adding 10 ms each way and straight from nginx.
 void Bench::ParallelSync() {
@@ -829,8 +906,9 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) cases.insert(argv[i]);
     for (const std::string& name : cases) {
         if (name != "download" && name != "feed" && name != "maps" && name != "million" && name != "bigmap" &&
-            name != "sync" && name != "https" && name != "memory") {
-            std::fprintf(stderr, "usage: %s [download] [feed] [maps] [million] [bigmap] [sync] [https] [memory]\n",
+            name != "sync" && name != "https" && name != "memory" && name != "synctls") {
+            std::fprintf(stderr,
+                         "usage: %s [download] [feed] [maps] [million] [bigmap] [sync] [https] [memory] [synctls]\n",
                          argv[0]);
             return 2;
         }
@@ -856,6 +934,7 @@ int main(int argc, char** argv) {
     if (selected("million")) bench.MillionItems();
     if (selected("bigmap")) bench.BigMap();
     if (selected("sync")) bench.ParallelSync();
+    if (selected("synctls")) bench.SyncOverTLS();
     if (selected("https")) bench.DownloadOverTLS();
     if (selected("memory")) bench.Memory();
     std::printf("\n");

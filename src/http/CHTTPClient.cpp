@@ -46,6 +46,11 @@ constexpr unsigned long long kMinimumBytesPerWindow = 1024;
 // How long a connection started ahead may wait for the Get that uses it: far less than servers
 // let an idle connection wait for its request.
 constexpr std::chrono::seconds kAheadLifetime(5);
+// The most connections one client keeps started ahead: enough to hide a handshake of three
+// requests' length.
+constexpr unsigned int kMaxAhead = 3;
+// A connection started ahead that keeps its Get waiting longer than this was started too late.
+constexpr std::chrono::milliseconds kAheadLate(2);
 // The longest wait before another try that a Retry-After may ask for.
 constexpr std::chrono::seconds kLongestRetryAfter(60);
 // Waits between tries double from 1 s this many times at most (about 18 hours), and each is
@@ -308,7 +313,7 @@ void CHTTPClient::SetMaxRedirects(unsigned int redirects) { m_uiMaxRedirects = s
 void CHTTPClient::SetConnectAhead(std::function<bool()> nextGetComing) { m_connectAhead = std::move(nextGetComing); }
 
 void CHTTPClient::SetProxies(CProxySelector proxies) {
-    m_ahead.reset();
+    m_ahead.clear();
     m_proxies = std::move(proxies);
 }
 
@@ -653,12 +658,13 @@ bool CHTTPClient::Exchange(const Target& target, bool first, std::unique_ptr<CTC
                            int& headLength) {
     if (Stopping()) return Fail(K::Stopped, tcp_text::kStopped);
     bool answered = false;
+    const Clock::time_point taken = Clock::now();
     socket = TakeAhead(target);
     if (socket) {
         char before[sizeof m_szLastError];
         std::memcpy(before, m_szLastError, sizeof before);
         const CNetError beforeKind = m_error;
-        if (Converse(target, first, *socket, head, headLength, answered)) return true;
+        if (Converse(target, first, *socket, head, headLength, answered, &taken)) return true;
         // A wait that ran out has had its time already, and a stop means stop; anything else
         // could be the server closing a connection that had waited unused.
         if (answered || Stopping() || !IsWorthAnotherConnection(m_error)) return false;
@@ -668,13 +674,16 @@ bool CHTTPClient::Exchange(const Target& target, bool first, std::unique_ptr<CTC
     }
     socket = NewSocket(target, true);
     if (!socket) return false;
-    return Converse(target, first, *socket, head, headLength, answered);
+    return Converse(target, first, *socket, head, headLength, answered, nullptr);
 }
 
 bool CHTTPClient::Converse(const Target& target, bool first, CTCPClientSocket& socket, char* head, int& headLength,
-                           bool& answered) {
+                           bool& answered, const Clock::time_point* taken) {
     answered = false;
-    if (!socket.Connect(target.host, target.port)) {
+    const bool connected = socket.Connect(target.host, target.port);
+    if (taken != nullptr && Clock::now() - *taken > kAheadLate)
+        m_uiAheadDepth = std::min(m_uiAheadDepth + 1, kMaxAhead);
+    if (!connected) {
         // A tunnel's socket names the proxy itself; plain http through a proxy connects to it here.
         const CNetError error = socket.GetLastErrorKind();
         if (target.proxy != nullptr && !target.secure && error.kind != K::Stopped) {
@@ -689,16 +698,19 @@ bool CHTTPClient::Converse(const Target& target, bool first, CTCPClientSocket& s
 }
 
 std::unique_ptr<CTCPClientSocket> CHTTPClient::TakeAhead(const Target& target) {
-    if (m_ahead && Clock::now() - m_aheadStarted > kAheadLifetime) m_ahead.reset();
+    const Clock::time_point now = Clock::now();
+    while (!m_ahead.empty() && now - m_ahead.front().started > kAheadLifetime) m_ahead.pop_front();
     if (!AheadGoesTo(target)) return nullptr;
-    m_ahead->SetTimeout(m_uiTimeoutMs);
-    m_ahead->SetStopCheck(m_stopRequested);
-    return std::move(m_ahead);
+    std::unique_ptr<CTCPClientSocket> socket = std::move(m_ahead.front().socket);
+    m_ahead.pop_front();
+    socket->SetTimeout(m_uiTimeoutMs);
+    socket->SetStopCheck(m_stopRequested);
+    return socket;
 }
 
 bool CHTTPClient::AheadGoesTo(const Target& target) const {
-    return m_ahead && m_bAheadSecure == target.secure && m_aheadHost == target.host && m_aheadPort == target.port &&
-           m_aheadTunnel == target.TunnelName();
+    return !m_ahead.empty() && m_bAheadSecure == target.secure && m_aheadHost == target.host &&
+           m_aheadPort == target.port && m_aheadTunnel == target.TunnelName();
 }
 
 std::unique_ptr<CTCPClientSocket> CHTTPClient::NewSocket(const Target& target, bool report) {
@@ -716,18 +728,20 @@ std::unique_ptr<CTCPClientSocket> CHTTPClient::NewSocket(const Target& target, b
 }
 
 void CHTTPClient::StartAhead(const Target& target) {
-    if (AheadGoesTo(target) || !m_connectAhead || !m_connectAhead()) return;
-    m_ahead.reset();
-    std::unique_ptr<CTCPClientSocket> socket = NewSocket(target, false);
-    if (!socket) return;
-    // Only a head start: when it cannot be had, the next Get connects as it always would.
-    if (!socket->StartConnect(target.host, target.port)) return;
-    m_ahead = std::move(socket);
-    m_bAheadSecure = target.secure;
-    m_aheadHost = target.host;
-    m_aheadPort = target.port;
-    m_aheadTunnel = target.TunnelName();
-    m_aheadStarted = Clock::now();
+    if (!m_connectAhead || !m_connectAhead()) return;
+    if (!AheadGoesTo(target)) {
+        m_ahead.clear();
+        m_bAheadSecure = target.secure;
+        m_aheadHost = target.host;
+        m_aheadPort = target.port;
+        m_aheadTunnel = target.TunnelName();
+    }
+    while (m_ahead.size() < m_uiAheadDepth) {
+        std::unique_ptr<CTCPClientSocket> socket = NewSocket(target, false);
+        // Only a head start: when it cannot be had, the next Get connects as it always would.
+        if (!socket || !socket->StartConnect(target.host, target.port)) return;
+        m_ahead.push_back({std::move(socket), Clock::now()});
+    }
 }
 
 bool CHTTPClient::SendRequest(CTCPClientSocket& socket, const char* request) {

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -89,13 +90,16 @@ public:
     void SetMaxRedirects(unsigned int redirects);
     // Asked once a Get has sent its request: when it answers true, another Get to the same server
     // is expected, and the client starts a connection to that server (scheme, host and port) at
-    // once, so its handshake runs while this Get waits for its answer. The next Get to that
-    // server within 5 s uses it; one that waited longer is closed unused at the next Get, any
-    // other with the client. A request sent on such a connection that gets no byte of answer
-    // (the server may have closed the connection while it waited) is sent once more on a fresh
-    // one, unless it timed out or was stopped. Empty (the default): a Get connects only when it
-    // needs to, one connection at a time.
-    // Through a proxy the connection ahead goes to the proxy.
+    // once, so its handshake (TCP, and TLS for https) runs while this Get waits for its answer.
+    // One connection is kept under way or ready; each time a Get still had to wait for the one
+    // started for it, one more is, up to three, so that handshakes longer than a request stay
+    // hidden. The next Gets to that server take them oldest first within 5 s of their start;
+    // older ones are closed unused at the next Get, any other with the client. A request sent on
+    // such a connection that gets no byte of answer (the server may have closed the connection
+    // while it waited) is sent once more on a fresh one, unless it timed out or was stopped.
+    // Empty (the default): a Get connects only when it needs to, one connection at a time.
+    // Through a proxy the connections ahead go to the proxy; for https the tunnel is opened ahead
+    // too, and the handshake inside it.
     void SetConnectAhead(std::function<bool()> nextGetComing);
     // Which requests go through which HTTP proxy. A plain-http URL is asked of its proxy in
     // absolute form ("GET http://host:port/path HTTP/1.0", the same Host and User-Agent lines);
@@ -166,14 +170,16 @@ private:
     bool Exchange(const Target& target, bool first, std::unique_ptr<CTCPClientSocket>& socket, char* head,
                   int& headLength);
     // Exchange on one socket; answered tells whether any byte of a response arrived.
+    // Taken: when the connection was taken from those started ahead, or null for a fresh one.
     bool Converse(const Target& target, bool first, CTCPClientSocket& socket, char* head, int& headLength,
-                  bool& answered);
-    // The connection started ahead for target's server, if there is one young enough; one too
-    // old is closed, one for another server kept for a later Get.
+                  bool& answered, const std::chrono::steady_clock::time_point* taken);
+    // The oldest connection started ahead for target's server, if there is one young enough; those
+    // too old are closed, those for another server kept for a later Get.
     std::unique_ptr<CTCPClientSocket> TakeAhead(const Target& target);
-    // Whether the connection started ahead goes to target's server.
+    // Whether the connections started ahead go to target's server.
     bool AheadGoesTo(const Target& target) const;
-    // Starts a connection to target's server for the next Get, when one is expected.
+    // Starts connections to target's server for the next Gets, when one is expected, so that as
+    // many as the depth are under way or ready.
     void StartAhead(const Target& target);
     // A new socket for target, tunnelled when it says so; null with the last-error text set.
     std::unique_ptr<CTCPClientSocket> NewSocket(const Target& target, bool report);
@@ -211,13 +217,20 @@ private:
     std::minstd_rand m_random;
     // The wait the last failed try's answer asked for with Retry-After, if it did.
     std::optional<std::chrono::seconds> m_retryAfter;
-    // The connection started for the next Get, and where to.
-    std::unique_ptr<CTCPClientSocket> m_ahead;
+    // The connections started for the next Gets, oldest first, all to one server, and where to.
+    struct Ahead {
+        std::unique_ptr<CTCPClientSocket> socket;
+        std::chrono::steady_clock::time_point started;
+    };
+    std::deque<Ahead> m_ahead;
     bool m_bAheadSecure = false;
     std::string m_aheadHost;
     unsigned short m_aheadPort = 0;
-    std::chrono::steady_clock::time_point m_aheadStarted;
     std::string m_aheadTunnel;
+    // How many connections are kept started ahead: grows by one, up to kMaxAhead, each time a Get
+    // had to wait for the one started for it, so that a handshake longer than a request is
+    // started early enough; one when the handshake is quicker than a request.
+    unsigned int m_uiAheadDepth = 1;
     CProxySelector m_proxies;
 };
 

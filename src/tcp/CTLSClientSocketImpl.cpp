@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <system_error>
 
 #include "tcp/CTLSContext.h"
 #include "tcp/TCPErrorTexts.h"
@@ -43,7 +44,12 @@ bool IsAddress(const char* host) {
 
 }  // namespace
 
-void CTLSClientSocketImpl::SessionDeleter::operator()(ssl_st* session) const { SSL_free(session); }
+void CTLSClientSocketImpl::SessionDeleter::operator()(ssl_st* session) const {
+    // A connection that we end is no fault of its session: OpenSSL would otherwise take it for one
+    // cut short and make the session unusable. Fatal errors have marked theirs already.
+    if (session != nullptr) SSL_set_shutdown(session, SSL_get_shutdown(session) | SSL_SENT_SHUTDOWN);
+    SSL_free(session);
+}
 
 CTLSClientSocketImpl::CTLSClientSocketImpl(std::shared_ptr<const CTLSContext> context)
     : m_context(std::move(context)),
@@ -51,11 +57,25 @@ CTLSClientSocketImpl::CTLSClientSocketImpl(std::shared_ptr<const CTLSContext> co
       m_uiTimeoutMs(30000),
       m_raw(Raw::Ok),
       m_firstBytes{},
-      m_firstCount(0) {}
+      m_firstCount(0),
+      m_aheadPort(0),
+      m_aheadConnected(false),
+      m_aheadPending(false),
+      m_abandon(false) {
+    SetStopCheck(nullptr);
+}
 
-CTLSClientSocketImpl::~CTLSClientSocketImpl() = default;
+CTLSClientSocketImpl::~CTLSClientSocketImpl() { JoinAhead(true); }
+
+void CTLSClientSocketImpl::JoinAhead(bool abandon) const {
+    if (!m_ahead.joinable()) return;
+    if (abandon) m_abandon = true;
+    m_ahead.join();
+    m_abandon = false;
+}
 
 bool CTLSClientSocketImpl::Initialize() {
+    JoinAhead(true);
     if (m_tcp.Initialize()) return true;
     TakeTransportError();
     return false;
@@ -119,6 +139,7 @@ int CTLSClientSocketImpl::ReadBuffer(void* buffer, int size) { return Receive(bu
 int CTLSClientSocketImpl::PeekBuffer(void* buffer, int size) { return Receive(buffer, size, true); }
 
 int CTLSClientSocketImpl::Receive(void* buffer, int size, bool peek) {
+    JoinAhead(false);
     if (size <= 0) return -1;
     if (!m_session) {
         SetError(K::Connect, "Not connected");
@@ -138,6 +159,7 @@ int CTLSClientSocketImpl::Receive(void* buffer, int size, bool peek) {
 }
 
 int CTLSClientSocketImpl::WriteBuffer(const void* data, int size) {
+    JoinAhead(false);
     if (size <= 0) return -1;
     if (!m_session) {
         SetError(K::Connect, "Not connected");
@@ -155,23 +177,50 @@ int CTLSClientSocketImpl::WriteBuffer(const void* data, int size) {
 }
 
 bool CTLSClientSocketImpl::Connect(const char* host, unsigned short port) {
+    // Other calls may have waited for the thread already; its outcome is kept for this one.
+    if (m_aheadPending) {
+        m_aheadPending = false;
+        const bool same = host != nullptr && m_aheadHost == host && m_aheadPort == port;
+        JoinAhead(!same);
+        if (same) return m_aheadConnected;
+    }
     if (IsConnected()) Disconnect();
+    return ConnectNow(host, port);
+}
+
+bool CTLSClientSocketImpl::ConnectNow(const char* host, unsigned short port) {
     m_session.reset();
     m_tcp.SetTimeout(m_uiTimeoutMs);
     if (!m_tcp.Connect(host, port)) {
         TakeTransportError();
         return false;
     }
-    if (Handshake(host)) return true;
+    if (Handshake(host, port)) return true;
     m_session.reset();
     m_tcp.Disconnect();
     return false;
 }
 
 bool CTLSClientSocketImpl::StartConnect(const char* host, unsigned short port) {
+    JoinAhead(true);
+    m_aheadPending = false;
     if (IsConnected()) Disconnect();
     m_session.reset();
-    // Only the TCP handshake runs ahead; the TLS one needs the caller's thread, so Connect does it.
+    if (host == nullptr) {
+        SetError(K::Connect, "Unable to resolve");
+        return false;
+    }
+    m_aheadHost = host;
+    m_aheadPort = port;
+    m_aheadConnected = false;
+    try {
+        m_aheadPending = true;
+        m_ahead = std::thread([this] { m_aheadConnected = ConnectNow(m_aheadHost.c_str(), m_aheadPort); });
+        return true;
+    } catch (const std::system_error&) {
+        // No thread to be had: only the TCP handshake runs ahead, Connect does the rest.
+        m_aheadPending = false;
+    }
     m_tcp.SetTimeout(m_uiTimeoutMs);
     if (m_tcp.StartConnect(host, port)) return true;
     TakeTransportError();
@@ -179,10 +228,11 @@ bool CTLSClientSocketImpl::StartConnect(const char* host, unsigned short port) {
 }
 
 void CTLSClientSocketImpl::SetTunnel(const char* proxyHost, unsigned short proxyPort, const char* authorization) {
+    JoinAhead(false);
     m_tcp.SetTunnel(proxyHost, proxyPort, authorization);
 }
 
-bool CTLSClientSocketImpl::Handshake(const char* host) {
+bool CTLSClientSocketImpl::Handshake(const char* host, unsigned short port) {
     std::string setupError;
     SSL_CTX* const context = m_context ? m_context->Context(setupError) : nullptr;
     if (context == nullptr) {
@@ -213,9 +263,13 @@ bool CTLSClientSocketImpl::Handshake(const char* host) {
         return false;
     }
 
+    m_server = std::string(host) + ":" + std::to_string(port);
+    const CTLSContext::Session offered = m_context->OfferSession(m_session.get(), m_server);
     m_firstCount = 0;
     BeginCall();
-    if (SSL_connect(m_session.get()) == 1) return true;
+    const bool shaken = SSL_connect(m_session.get()) == 1;
+    m_context->HandshakeDone(m_session.get(), m_server, offered, shaken);
+    if (shaken) return true;
     ExplainHandshakeFailure();
     return false;
 }
@@ -255,27 +309,45 @@ void CTLSClientSocketImpl::ExplainTransferFailure(const char* prefix) {
 }
 
 bool CTLSClientSocketImpl::Disconnect() {
+    JoinAhead(true);
+    m_aheadPending = false;
     m_session.reset();
     if (m_tcp.Disconnect()) return true;
     TakeTransportError();
     return false;
 }
 
-bool CTLSClientSocketImpl::IsConnected() const { return m_session != nullptr && m_tcp.IsConnected(); }
+bool CTLSClientSocketImpl::IsConnected() const {
+    JoinAhead(false);
+    return m_session != nullptr && m_tcp.IsConnected();
+}
 
-const char* CTLSClientSocketImpl::GetLastError() const { return m_szLastError; }
+const char* CTLSClientSocketImpl::GetLastError() const {
+    JoinAhead(false);
+    return m_szLastError;
+}
 
-CNetError CTLSClientSocketImpl::GetLastErrorKind() const { return m_error; }
+CNetError CTLSClientSocketImpl::GetLastErrorKind() const {
+    JoinAhead(false);
+    return m_error;
+}
 
 void CTLSClientSocketImpl::SetTimeout(unsigned int milliseconds) {
+    JoinAhead(false);
     m_uiTimeoutMs = milliseconds;
     m_tcp.SetTimeout(milliseconds);
 }
 
-bool CTLSClientSocketImpl::LimitReceiveBuffer(int bytes) { return m_tcp.LimitReceiveBuffer(bytes); }
+bool CTLSClientSocketImpl::LimitReceiveBuffer(int bytes) {
+    JoinAhead(false);
+    return m_tcp.LimitReceiveBuffer(bytes);
+}
 
 void CTLSClientSocketImpl::SetStopCheck(std::function<bool()> stopRequested) {
-    m_tcp.SetStopCheck(std::move(stopRequested));
+    JoinAhead(false);
+    m_stopRequested = std::move(stopRequested);
+    // A handshake run ahead that is no longer wanted ends at the next check too.
+    m_tcp.SetStopCheck([this] { return m_abandon.load() || (m_stopRequested && m_stopRequested()); });
 }
 
 void CTLSClientSocketImpl::SetError(K kind, const char* prefix, const char* reason, int code) {

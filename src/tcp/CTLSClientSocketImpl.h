@@ -1,8 +1,11 @@
 #ifndef MAD_TCP_CTLSCLIENTSOCKETIMPL_H
 #define MAD_TCP_CTLSCLIENTSOCKETIMPL_H
 
+#include <atomic>
 #include <chrono>
 #include <memory>
+#include <string>
+#include <thread>
 
 #include "tcp/CTCPClientSocket.h"
 #include "tcp/CTCPClientSocketImpl.h"
@@ -18,6 +21,13 @@ struct ssl_st;
 // name or IP address. Bytes go through the TCP socket, so its time-out and stop check hold for
 // TLS too: each call (the TCP connect, the handshake, each ReadBuffer and WriteBuffer) is bounded
 // by the time-out as a whole.
+//
+// StartConnect does all of Connect (resolution, TCP, the handshake and its verification) on a
+// thread of its own, so that a connection opened ahead is ready to carry a request; Connect to
+// the same host and port then waits for it and reports its outcome, the same texts as a Connect
+// of its own. Any other call first waits for that thread, so the socket is only ever used by one
+// thread at a time; destruction and Disconnect cut it short. Sessions are resumed through the
+// shared context: the first handshake with a server is full, later ones mostly abbreviated.
 //
 // Last-error texts besides the TCP socket's: "TLS handshake failed: <reason>" (also when the
 // server closes, times out or answers in plain HTTP), "Certificate verification failed: <reason>"
@@ -72,7 +82,11 @@ private:
 
     // ReadBuffer (SSL_read) or PeekBuffer (SSL_peek): the same waits, texts and clean close.
     int Receive(void* buffer, int size, bool peek);
-    bool Handshake(const char* host);
+    bool Handshake(const char* host, unsigned short port);
+    // The whole connection to host:port, on the caller's thread.
+    bool ConnectNow(const char* host, unsigned short port);
+    // Waits for the handshake run ahead, if any; abandon cuts it short.
+    void JoinAhead(bool abandon) const;
     void ExplainHandshakeFailure();
     // The text for a failed read or write: the transport's cause first, else OpenSSL's reason.
     void ExplainTransferFailure(const char* prefix);
@@ -91,6 +105,14 @@ private:
     // The first bytes the server sent, to tell a plain HTTP answer to the handshake.
     char m_firstBytes[5];
     int m_firstCount;
+    std::string m_server;         // host:port, the key of the server's sessions
+    mutable std::thread m_ahead;  // runs ConnectNow(m_aheadHost, m_aheadPort) into m_aheadConnected
+    std::string m_aheadHost;
+    unsigned short m_aheadPort;
+    bool m_aheadConnected;
+    bool m_aheadPending;  // StartConnect's outcome awaits Connect
+    mutable std::atomic<bool> m_abandon;
+    std::function<bool()> m_stopRequested;
 };
 
 #endif

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -19,13 +20,27 @@ std::string OpenSSLReason(const char* fallback) {
     return reason != nullptr ? reason : fallback;
 }
 
+// Sessions kept per server: enough for every connection of a full set of workers to resume one.
+constexpr std::size_t kSessionsPerServer = 64;
+// Servers whose sessions are kept at once; past that the cache starts again.
+constexpr std::size_t kServers = 256;
+
+bool Expired(SSL_SESSION* session) {
+    return SSL_SESSION_get_time(session) + SSL_SESSION_get_timeout(session) <= std::time(nullptr);
+}
+
 }  // namespace
+
+void CTLSContext::SessionFree::operator()(ssl_session_st* session) const { SSL_SESSION_free(session); }
 
 void CTLSContext::ContextDeleter::operator()(ssl_ctx_st* context) const { SSL_CTX_free(context); }
 
 CTLSContext::CTLSContext(std::string caFile) : m_caFile(std::move(caFile)) {}
 
-CTLSContext::~CTLSContext() = default;
+CTLSContext::~CTLSContext() {
+    for (auto& server : m_sessions)
+        for (SSL_SESSION* session : server.second) SSL_SESSION_free(session);
+}
 
 ssl_ctx_st* CTLSContext::Context(std::string& error) const {
     const std::lock_guard<std::mutex> lock(m_mutex);
@@ -55,8 +70,95 @@ void CTLSContext::Make() const {
         m_error = "TLS setup failed: cannot load " + m_caFile + ": " + OpenSSLReason("no certificate");
         return;
     }
+    // Sessions are kept here, per server, not in OpenSSL's cache, which cannot tell servers apart
+    // nor hand a ticket out only once.
+    SSL_CTX_set_session_cache_mode(context.get(), SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(context.get(), NewSession);
+    SSL_CTX_set_app_data(context.get(), const_cast<CTLSContext*>(this));
     ERR_clear_error();
     m_context = std::move(context);
+}
+
+CTLSContext::Session CTLSContext::OfferSession(ssl_st* connection, const std::string& server) const {
+    SSL_set_app_data(connection, const_cast<std::string*>(&server));
+    Session offered(Take(server));
+    if (offered && SSL_set_session(connection, offered.get()) != 1) {
+        ERR_clear_error();
+        Drop(server, offered.get());
+        offered.reset();
+    }
+    return offered;
+}
+
+void CTLSContext::HandshakeDone(ssl_st* connection, const std::string& server, const Session& offered,
+                                bool succeeded) const {
+    const bool resumed = succeeded && SSL_session_reused(connection) == 1;
+    if (succeeded) {
+        ++m_handshakes;
+        if (resumed) ++m_resumed;
+    }
+    // Refused: the server has forgotten it, or never meant it for this host.
+    if (offered && !resumed) Drop(server, offered.get());
+}
+
+int CTLSContext::NewSession(ssl_st* connection, ssl_session_st* received) {
+    const auto* const server = static_cast<const std::string*>(SSL_get_app_data(connection));
+    const auto* const self = static_cast<const CTLSContext*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(connection)));
+    if (server == nullptr || self == nullptr || SSL_SESSION_is_resumable(received) != 1) return 0;
+    self->Keep(*server, received);
+    return 1;  // the reference is the cache's now
+}
+
+void CTLSContext::Keep(const std::string& server, ssl_session_st* received) const {
+    const std::lock_guard<std::mutex> lock(m_sessionsMutex);
+    if (m_sessions.size() >= kServers && m_sessions.find(server) == m_sessions.end()) {
+        for (auto& kept : m_sessions)
+            for (SSL_SESSION* session : kept.second) SSL_SESSION_free(session);
+        m_sessions.clear();
+    }
+    std::deque<SSL_SESSION*>& sessions = m_sessions[server];
+    if (sessions.size() >= kSessionsPerServer) {
+        SSL_SESSION_free(sessions.front());
+        sessions.pop_front();
+    }
+    sessions.push_back(received);
+}
+
+ssl_session_st* CTLSContext::Take(const std::string& server) const {
+    const std::lock_guard<std::mutex> lock(m_sessionsMutex);
+    const auto found = m_sessions.find(server);
+    if (found == m_sessions.end()) return nullptr;
+    std::deque<SSL_SESSION*>& sessions = found->second;
+    // The newest first: the likeliest to be still known to the server.
+    while (!sessions.empty()) {
+        SSL_SESSION* const session = sessions.back();
+        if (Expired(session)) {
+            sessions.pop_back();
+            SSL_SESSION_free(session);
+            continue;
+        }
+        if (SSL_SESSION_get_protocol_version(session) >= TLS1_3_VERSION) {
+            sessions.pop_back();  // single use: the caller's reference is the cache's
+        } else {
+            SSL_SESSION_up_ref(session);
+        }
+        return session;
+    }
+    m_sessions.erase(found);
+    return nullptr;
+}
+
+void CTLSContext::Drop(const std::string& server, ssl_session_st* refused) const {
+    const std::lock_guard<std::mutex> lock(m_sessionsMutex);
+    const auto found = m_sessions.find(server);
+    if (found == m_sessions.end()) return;
+    std::deque<SSL_SESSION*>& sessions = found->second;
+    for (auto kept = sessions.begin(); kept != sessions.end(); ++kept) {
+        if (*kept != refused) continue;
+        SSL_SESSION_free(*kept);
+        sessions.erase(kept);
+        return;
+    }
 }
 
 bool CTLSContext::CheckCAFile(const std::string& path, std::string& reason) {

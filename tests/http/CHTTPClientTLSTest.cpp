@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
+#include <atomic>
 #include <chrono>
+#include <csignal>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "http/CHTTPClient.h"
@@ -215,6 +219,162 @@ TEST_F(TLSDownloadTest, HttpsNeverRedirectsToPlainHttp) {
     ExpectFailureLeftNoTrace("Redirect from https to http refused", K::Protocol);
     ASSERT_TRUE(Get(Url("127.0.0.1", "/secure"))) << m_client.GetLastError();
     EXPECT_EQ(ReadFile(m_destination), kNew);
+}
+
+// A TLS server (each connection on a thread of its own, as connections opened ahead come out of
+// turn) whose every connection is scripted: which context shakes hands, and whether the
+// request is answered or the connection dropped right after the handshake.
+class ScriptedTLSTest : public TLSDownloadTest {
+protected:
+    using Context = std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)>;
+
+    // A server context that lives as long as the server, whose threads may still use it.
+    SSL_CTX* MakeContext(const std::string& certificate, int maxVersion = TLS1_3_VERSION) {
+        Context context(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+        SSL_CTX_set_max_proto_version(context.get(), maxVersion);
+        EXPECT_TRUE(
+            SSL_CTX_use_certificate_chain_file(context.get(), s_certificates->Certificate(certificate).c_str()) == 1 &&
+            SSL_CTX_use_PrivateKey_file(context.get(), s_certificates->Key(certificate).c_str(), SSL_FILETYPE_PEM) ==
+                1);
+        m_contexts.push_back(std::move(context));
+        return m_contexts.back().get();
+    }
+
+    // Serves each connection with script(n) for the n-th one (from 1): a context, and whether to answer.
+    void Serve(std::function<std::pair<SSL_CTX*, bool>(int)> script) {
+        m_server = std::make_unique<FaultServer>(
+            [this, script](FaultServer&, int fd, const std::string&) {
+                // OpenSSL writes with write(): a client that has gone must not end the test.
+                sigset_t pipe;
+                sigemptyset(&pipe);
+                sigaddset(&pipe, SIGPIPE);
+                pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+                const auto [context, answer] = script(++m_connection);
+                std::unique_ptr<SSL, decltype(&SSL_free)> session(SSL_new(context), SSL_free);
+                SSL_set_fd(session.get(), fd);
+                if (SSL_accept(session.get()) != 1) return;
+                ++m_handshaken;
+                if (!answer) return;
+                char request[4096];
+                if (SSL_read(session.get(), request, sizeof request) <= 0) return;
+                const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(sizeof kNew - 1) +
+                                          "\r\nConnection: close\r\n\r\n" + kNew;
+                SSL_write(session.get(), reply.data(), static_cast<int>(reply.size()));
+                SSL_shutdown(session.get());
+            },
+            false, true);
+    }
+
+    bool Get() { return TLSDownloadTest::Get("https://127.0.0.1:" + std::to_string(m_server->Port()) + "/a.map"); }
+
+    // Whether m_handshaken reaches count within a few seconds.
+    bool HandshakesReach(int count) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (m_handshaken.load() < count && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return m_handshaken.load() >= count;
+    }
+
+    std::vector<Context> m_contexts;
+    std::atomic<int> m_connection{0};
+    std::atomic<int> m_handshaken{0};  // handshakes the server completed
+    std::unique_ptr<FaultServer> m_server;
+};
+
+// Later connections resume a session; one the server no longer knows costs a full handshake,
+// never the download, and is not offered again.
+TEST_F(ScriptedTLSTest, SessionsAreResumedAndARefusedOneCostsAFullHandshake) {
+    for (const int version : {TLS1_3_VERSION, TLS1_2_VERSION}) {
+        const auto context = std::make_shared<const CTLSContext>(s_certificates->Authority());
+        m_tcp.SetTLSContext(context);
+        SSL_CTX* const first = MakeContext("good", version);
+        SSL_CTX_set_num_tickets(first, 1);  // one session kept at a time
+        // Restarted: other ticket keys, so it knows no session, and it hands out none; it counts
+        // the handshakes that offer one.
+        SSL_CTX* const restarted = MakeContext("good", version);
+        SSL_CTX_set_options(restarted, SSL_OP_NO_TICKET);
+        SSL_CTX_set_num_tickets(restarted, 0);
+        SSL_CTX_set_session_cache_mode(restarted, SSL_SESS_CACHE_OFF);
+        std::atomic<int> offers{0};
+        SSL_CTX_set_client_hello_cb(
+            restarted,
+            [](SSL* session, int*, void* count) {
+                const unsigned char* data = nullptr;
+                size_t length = 0;
+                if (SSL_client_hello_get0_ext(session, 41, &data, &length) == 1 ||  // pre_shared_key
+                    (SSL_client_hello_get0_ext(session, TLSEXT_TYPE_session_ticket, &data, &length) == 1 &&
+                     length > 0)) {
+                    ++*static_cast<std::atomic<int>*>(count);
+                }
+                return 1;
+            },
+            &offers);
+        std::atomic<SSL_CTX*> current{first};
+        Serve([&](int) { return std::make_pair(current.load(), true); });
+        for (int i = 0; i < 3; ++i) ASSERT_TRUE(Get()) << m_client.GetLastError();
+        EXPECT_EQ(context->Handshakes(), 3u) << version;
+        EXPECT_EQ(context->Resumed(), 2u) << version;
+        current = restarted;
+        for (int i = 0; i < 2; ++i) ASSERT_TRUE(Get()) << m_client.GetLastError();
+        EXPECT_EQ(context->Handshakes(), 5u) << version;
+        EXPECT_EQ(context->Resumed(), 2u) << version;
+        EXPECT_EQ(offers.load(), 1) << version;
+        EXPECT_EQ(ReadFile(m_destination), kNew);
+        m_server.reset();
+    }
+}
+
+TEST_F(ScriptedTLSTest, ConnectionOpenedAheadThatTheServerDropsIsReplaced) {
+    SSL_CTX* const good = MakeContext("good");
+    Serve([good](int n) { return std::make_pair(good, n != 2); });
+    m_client.SetConnectAhead([] { return true; });
+    ASSERT_TRUE(Get()) << m_client.GetLastError();
+    WriteFile(m_destination, kOld);
+    ASSERT_TRUE(Get()) << m_client.GetLastError();
+    EXPECT_EQ(ReadFile(m_destination), kNew);
+    EXPECT_GE(m_connection.load(), 3);
+}
+
+// The connection opened ahead shakes hands while the client waits for nothing, so the next Get
+// only sends its request.
+TEST_F(ScriptedTLSTest, ConnectionOpenedAheadShakesHandsBeforeTheNextGet) {
+    SSL_CTX* const good = MakeContext("good");
+    Serve([good](int) { return std::make_pair(good, true); });
+    m_client.SetConnectAhead([] { return true; });
+    ASSERT_TRUE(Get()) << m_client.GetLastError();
+    EXPECT_TRUE(HandshakesReach(2));
+    WriteFile(m_destination, kOld);
+    ASSERT_TRUE(Get()) << m_client.GetLastError();
+    EXPECT_EQ(ReadFile(m_destination), kNew);
+}
+
+// A server whose handshakes take longer than its answers gets a few connections opened ahead at
+// once, enough to hide the handshake, and never more than three.
+TEST_F(ScriptedTLSTest, SlowHandshakesGetMoreConnectionsOpenedAheadUpToThree) {
+    SSL_CTX* const good = MakeContext("good");
+    Serve([good](int) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return std::make_pair(good, true);
+    });
+    m_client.SetConnectAhead([] { return true; });
+    constexpr int kGets = 6;
+    for (int i = 0; i < kGets; ++i) ASSERT_TRUE(Get()) << m_client.GetLastError();
+    EXPECT_TRUE(HandshakesReach(kGets + 3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(m_connection.load(), kGets + 3);
+}
+
+// The connection opened ahead is verified before it carries a request, with the usual failure.
+TEST_F(ScriptedTLSTest, ConnectionOpenedAheadWithABadCertificateFailsAsAnyOther) {
+    SSL_CTX* const good = MakeContext("good");
+    SSL_CTX* const selfSigned = MakeContext("selfsigned");
+    Serve([good, selfSigned](int n) { return std::make_pair(n == 1 ? good : selfSigned, true); });
+    m_client.SetConnectAhead([] { return true; });
+    ASSERT_TRUE(Get()) << m_client.GetLastError();
+    WriteFile(m_destination, kOld);
+    EXPECT_FALSE(Get());
+    ExpectFailureLeftNoTrace("Certificate verification failed: self-signed certificate", K::Certificate);
+    EXPECT_EQ(m_connection.load(), 2);
 }
 
 // Redirects over plain http from nginx: followed only when allowed, never saved themselves.

@@ -30,7 +30,8 @@ public:
     // IPv6; "https://..." with TLS.
     std::string Url(const std::string& path) const;
     const std::string& Error() const { return m_error; }
-    // Contents of the access log (one line per request, the request line in quotes).
+    // Contents of the access log (one line per request, the request line in quotes, and last "r"
+    // when the request came on a resumed TLS session, "." or nothing otherwise).
     std::string AccessLog() const;
 
 private:
