@@ -1,7 +1,7 @@
 // The benchmarks: generates its data in a temporary directory, serves it with nginx on a
 // loopback port and prints one table. Every figure is set against a reference measured in the
 // same run, as a ratio. Usage: mad_bench [download] [feed] [maps] [million] [bigmap] [sync]
-// [synctls] [https] [memory] (default: all).
+// [synctls] [idle] [https] [memory] (default: all).
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -48,6 +48,7 @@ constexpr int kSyncMapBytes = 12 * 1024;
 constexpr int kProxyDelayMs = 10;
 constexpr int kProxyTimeLimitSeconds = 1200;
 constexpr int kSyncRounds = 3;
+constexpr int kIdleRounds = 7;
 constexpr long long kShapeSizes[] = {64ll << 20, 256ll << 20};
 // What one download may add to the program's memory, beyond the base of a pass.
 constexpr long kDownloadMemoryKb = 32 * 1024;
@@ -217,6 +218,7 @@ public:
     void MapCache();
     void ParallelSync();
     void SyncOverTLS();
+    void IdleSettings();
     void MillionItems();
     void BigMap();
     void Memory();
@@ -228,6 +230,8 @@ private:
     void TimeDownloads(const std::string& name, const std::string& url, const std::vector<std::string>& getterExtra,
                        const std::vector<std::string>& curlExtra, bool reportCat);
     bool SmallMaps();
+    // The 1,000 maps of 12 KB of the fresh syncs, written once.
+    bool SyncMaps();
 
     // The cases stamp their rows with the name of the case that runs.
     void Add(std::string name, std::string ours, std::string reference, std::string ratio, std::string rss,
@@ -247,7 +251,15 @@ private:
     std::string m_case;
     bool m_failed = false;
     bool m_bSmallMaps = false;
+    bool m_bSyncMaps = false;
 };
+
+bool Bench::SyncMaps() {
+    if (m_bSyncMaps) return true;
+    const std::string maps = m_root + "/sync";
+    m_bSyncMaps = ::mkdir(maps.c_str(), 0755) == 0 && bench_data::WriteMaps(maps, "p", kSyncMapCount, kSyncMapBytes);
+    return m_bSyncMaps;
+}
 
 bool Bench::SmallMaps() {
     if (m_bSmallMaps) return true;
@@ -759,8 +771,7 @@ void Bench::ParallelSync() {
     const std::string name = "fresh sync, 1,000 maps of 12 KB";
     const std::string maps = m_root + "/sync";
     Progress("sync: 1,000 maps through a 10 ms proxy and direct; the slowest runs take about a minute");
-    if (::mkdir(maps.c_str(), 0755) != 0 || !bench_data::WriteMaps(maps, "p", kSyncMapCount, kSyncMapBytes))
-        return Fail(name, "cannot write the maps");
+    if (!SyncMaps()) return Fail(name, "cannot write the maps");
     const std::string tools = ExecutableDirectory();
     LatencyProxy proxy(tools + "/mad_bench_proxy", m_nginx.Port(), kProxyDelayMs, kProxyTimeLimitSeconds);
     if (!proxy.Running()) return Fail(name, proxy.Error());
@@ -902,6 +913,81 @@ void Bench::ParallelSync() {
                       " rounds; paralleldownloads 1 and wget -i ran once");
 }
 
+// A fresh sync straight from nginx, where no network wait hides the local work, run with the
+// settings of the bandwidth cap, proxies, retries, hooks and metrics at their defaults and with
+// all of them set but given nothing to do: a cap far above what the pass receives, a proxy the
+// feed's host is exempt from, retries never needed, hooks that do nothing, a metrics file.
+void Bench::IdleSettings() {
+    const std::string name = "fresh sync, 1,000 maps of 12 KB from nginx direct, 16: settings set but idle vs defaults";
+    Progress("idle: 1,000 maps, " + std::to_string(kIdleRounds) + " rounds of defaults / settings set but idle");
+    if (!SyncMaps() || !bench_data::WriteFeed(m_root + "/idlefeed.xml", "p", kSyncMapCount, m_nginx.Url("/sync")))
+        return Fail(name, "cannot write the maps and their feed");
+    const std::string program = ExecutableDirectory() + "/../mapautodownloader";
+    const std::string common = "<url>" + m_nginx.Url("/idlefeed.xml?bench=1") +
+                               "</url><frequency>0</frequency><paralleldownloads>16</paralleldownloads>";
+    // Nothing listens on port 9: were the proxy used, every download would fail.
+    const std::string idle =
+        "<maxrate>1024M</maxrate><proxy>http://127.0.0.1:9</proxy><noproxy>127.0.0.1</noproxy>"
+        "<retries>10</retries><onupdate>true</onupdate><onfailure>true</onfailure>"
+        "<metricsfile>metrics.prom</metricsfile>";
+    int runNumber = 0;
+    std::string failure;
+    auto pass = [&](bool set, double& seconds) {
+        const std::string work = m_root + "/idlework" + std::to_string(++runNumber);
+        const std::string save = work + "/maps";
+        if (::mkdir(work.c_str(), 0755) != 0 || ::mkdir(save.c_str(), 0755) != 0) return false;
+        std::ofstream(work + "/config.xml")
+            << "<config>" << common << (set ? idle : "") << "<savepath>" << save << "</savepath></config>\n";
+        const CommandRun run = RunCommand({program}, work + "/out.txt", work);
+        seconds = run.seconds;
+        std::ifstream in(work + "/out.txt");
+        std::ostringstream text;
+        text << in.rdbuf();
+        if (run.succeeded && CountOccurrences(text.str(), "... Done\n") == kSyncMapCount &&
+            CountFiles(save) == kSyncMapCount && (!set || FileSize(work + "/metrics.prom") > 0))
+            return true;
+        failure = std::string("the pass with the settings ") + (set ? "set" : "at their defaults") +
+                  " did not fetch every map or write its metrics: " + text.str().substr(0, 300);
+        return false;
+    };
+    // The settings must be read as meant, or the row would compare two passes at their defaults.
+    const std::string check = m_root + "/idlecheck";
+    if (::mkdir(check.c_str(), 0755) != 0) return Fail(name, "cannot create " + check);
+    std::ofstream(check + "/config.xml") << "<config>" << common << idle << "<savepath>" << check
+                                         << "</savepath></config>\n";
+    RunCommand({program, "--check-config"}, check + "/settings.txt", check);
+    {
+        std::ifstream in(check + "/settings.txt");
+        std::ostringstream text;
+        text << in.rdbuf();
+        for (const char* line :
+             {"\nmaxrate = 1024M\n", "\nretries = 10\n", "\nonupdate = true\n", "\nonfailure = true\n",
+              "\nmetricsfile = metrics.prom\n", "\nproxy = http://127.0.0.1:9\n", "\nnoproxy = 127.0.0.1\n"}) {
+            if (text.str().find(line) == std::string::npos)
+                return Fail(name, "--check-config does not show" + std::string(line).substr(0, std::strlen(line) - 1));
+        }
+    }
+    std::vector<double> defaults, set, ratios;
+    for (int round = 0; round < kIdleRounds; ++round) {
+        double plain = 0, configured = 0;
+        // Alternate which runs first, so neither always meets the warmer machine.
+        const bool plainFirst = round % 2 == 0;
+        if (!(plainFirst ? pass(false, plain) && pass(true, configured) : pass(true, configured) && pass(false, plain)))
+            return Fail(name, failure);
+        defaults.push_back(plain);
+        set.push_back(configured);
+        ratios.push_back(configured / plain);
+    }
+    const double ratio = Median(ratios);
+    Add(name, Seconds(Median(set)), Seconds(Median(defaults)), Ratio(ratio), "", "<= 1.05", Verdict(ratio <= 1.05));
+    auto spread = [](const std::vector<double>& times) {
+        return Seconds(*std::min_element(times.begin(), times.end())) + " to " +
+               Seconds(*std::max_element(times.begin(), times.end()));
+    };
+    m_notes.push_back("idle: medians of " + std::to_string(kIdleRounds) + " rounds; set but idle " + spread(set) +
+                      ", defaults " + spread(defaults) + " (the run's noise)");
+}
+
 // One table of every row, each with its bound and whether it was met, then the tally and the notes.
 void Bench::Print() const {
     const Row header{"measure", "ours", "reference", "ratio", "peak RSS", "target", "verdict", "case"};
@@ -942,9 +1028,10 @@ std::string CpuModel() {
 int main(int argc, char** argv) {
     // The cases in the order they run, by the names bench/run.sh takes.
     const std::vector<std::pair<std::string, void (Bench::*)()>> all = {
-        {"download", &Bench::Download},    {"feed", &Bench::FeedScaling},      {"maps", &Bench::MapCache},
-        {"million", &Bench::MillionItems}, {"bigmap", &Bench::BigMap},         {"sync", &Bench::ParallelSync},
-        {"synctls", &Bench::SyncOverTLS},  {"https", &Bench::DownloadOverTLS}, {"memory", &Bench::Memory},
+        {"download", &Bench::Download},    {"feed", &Bench::FeedScaling},  {"maps", &Bench::MapCache},
+        {"million", &Bench::MillionItems}, {"bigmap", &Bench::BigMap},     {"sync", &Bench::ParallelSync},
+        {"synctls", &Bench::SyncOverTLS},  {"idle", &Bench::IdleSettings}, {"https", &Bench::DownloadOverTLS},
+        {"memory", &Bench::Memory},
     };
     std::set<std::string> cases;
     for (int i = 1; i < argc; ++i) cases.insert(argv[i]);
@@ -956,6 +1043,11 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    // Everything here is fetched from loopback, the program and the other tools alike: a proxy
+    // of the caller's environment would measure that proxy.
+    for (const char* variable : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+        ::unsetenv(variable);
+
     TempDir data;
     NginxServer nginx(data.Path());
     if (!nginx.Start()) {

@@ -2,7 +2,7 @@
 # Builds the benchmarks (Release) and runs them; prints one table on standard output.
 #   bench/run.sh                 all cases (several minutes: 1.7 GB of data is generated)
 #   bench/run.sh download feed   only the named cases (download, feed, maps, million, bigmap, sync,
-#                                https, memory, synctls, fleet)
+#                                synctls, idle, https, memory, fleet)
 # The build goes to build-bench/ (or $MAD_BENCH_BUILD_DIR); the data to a temporary directory
 # under $TMPDIR or /tmp, removed at the end. Build messages go to standard error.
 # The fleet case (bench/fleet.sh) runs the program itself, 20 at once, directly and through a
