@@ -6,6 +6,8 @@
 # cache", adapted to loopback and a temporary cache). Prints, for each run, the wall time and how
 # many map requests the origin served per map (map requests in its access log / 200).
 #   bench/fleet.sh PROGRAM        (bench/run.sh fleet builds PROGRAM and calls this)
+# With MAD_BENCH_ROWS naming a file, the rows are also appended to it, tab-separated, for the
+# table of bench/run.sh.
 set -euo pipefail
 
 program=${1:?usage: bench/fleet.sh PROGRAM}
@@ -201,7 +203,12 @@ row() { # CASE SECONDS REQUESTS FULL TARGET
   full_per=$(echo "scale=2; $4 / $maps" | bc -l)
   if [ "$(echo "$per <= $5" | bc -l)" -eq 1 ]; then verdict=met; else verdict=missed; fi
   printf '%-66s | %8.2f s | %14s | %16s | <= %s  %s\n' "$1" "$2" "$per" "$full_per" "$5" "$verdict"
+  # For bench/run.sh's table: case, measure, ours, reference, ratio, peak RSS, target, verdict.
+  if [ -n "${MAD_BENCH_ROWS:-}" ]; then
+    printf 'fleet\t%s: origin requests per map (%s with a body)\t%.4f s\t\t%s\t\t<= %s\t%s\n' \
+      "$1" "$full_per" "$2" "$per" "$5" "$verdict" >>"$MAD_BENCH_ROWS"
+  fi
 }
 printf '%-66s | %10s | %14s | %16s | %s\n' case "wall time" "origin req/map" "of them 200/map" target
-row "7. fleet of $instances instances, $maps maps: straight to the origin" "$direct_s" "$direct_n" "$direct_full" "$instances"
-row "7. fleet of $instances instances, $maps maps: through one caching squid" "$squid_s" "$squid_n" "$squid_full" 1
+row "fleet of $instances instances, $maps maps: straight to the origin" "$direct_s" "$direct_n" "$direct_full" "$instances"
+row "fleet of $instances instances, $maps maps: through one caching squid" "$squid_s" "$squid_n" "$squid_full" 1
