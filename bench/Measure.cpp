@@ -71,6 +71,8 @@ CommandRun RunCommand(const std::vector<std::string>& argv, const std::string& s
     if (!WaitChild(pid, status, usage)) return run;
     run.seconds = Now() - start;
     run.maxRssKb = usage.ru_maxrss;
+    run.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     run.succeeded = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return run;
 }

@@ -13,8 +13,9 @@
 double Now();
 
 struct CommandRun {
-    double seconds = 0;  // wall time from fork to reaped exit
-    long maxRssKb = 0;   // the child's peak resident size
+    double seconds = 0;     // wall time from fork to reaped exit
+    long maxRssKb = 0;      // the child's peak resident size
+    double cpuSeconds = 0;  // user and system time of the child and of the children it waited for
     bool succeeded = false;
 };
 
