@@ -275,7 +275,7 @@ bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::stri
         case CPassPlanner::Decision::Kind::HeldBack:
             break;
         case CPassPlanner::Decision::Kind::UpToDate:
-            result.current.push_back(decision.fetch.title);
+            ++result.upToDate;
             break;
         case CPassPlanner::Decision::Kind::Refused:
             executor.Print(decision.line, decision.severity);

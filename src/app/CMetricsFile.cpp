@@ -32,7 +32,7 @@ void CMetricsFile::Record(const CPassResult& pass, std::time_t endedAt) {
     }
     // A feed that was not read whole says nothing about how many maps it lists.
     if (pass.feedError.empty() && !pass.stopped) m_mapsListed = pass.listed;
-    m_mapsCurrent = static_cast<unsigned int>(pass.current.size() + pass.updated.size());
+    m_mapsCurrent = pass.upToDate + static_cast<unsigned int>(pass.updated.size());
     m_mapsDownloaded += pass.updated.size();
     m_mapFailures += pass.failed.size() + pass.refused.size();
     m_bytes += pass.bytes;

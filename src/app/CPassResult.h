@@ -16,8 +16,8 @@ struct CPassResult {
     // Maps refused without a download (unsafe or too long a name or link, a file that is not a
     // readable regular file), as printed.
     std::vector<std::string> refused;
-    // Maps found up to date.
-    std::vector<std::string> current;
+    // Maps found up to date. A count, not titles: a feed may list a million of them.
+    unsigned int upToDate = 0;
     // Items of the feed the pass walked, ignored and held-back ones included.
     unsigned int listed = 0;
     // Maps a pass fetches now; a dry run counts those it would fetch.

@@ -60,6 +60,6 @@ std::string CServiceNotifier::PassStatus(const CPassResult& pass, std::time_t en
     char clock[16];
     strftime(clock, sizeof(clock), "%H:%M:%S", &local);
     if (!pass.feedError.empty()) return Format("Last pass %s: feed failed: %s", clock, pass.feedError.c_str());
-    return Format("Last pass %s: %zu updated, %zu failed, %zu up to date", clock, pass.updated.size(),
-                  pass.failed.size() + pass.refused.size(), pass.current.size());
+    return Format("Last pass %s: %zu updated, %zu failed, %u up to date", clock, pass.updated.size(),
+                  pass.failed.size() + pass.refused.size(), pass.upToDate);
 }
