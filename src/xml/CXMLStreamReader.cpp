@@ -25,6 +25,7 @@
 #include <xercesc/util/XMLString.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
+#include "xml/CXMLTokenFilter.h"
 #include "xml/CXMLTranscoder.h"
 #include "xml/CXString.h"
 
@@ -144,6 +145,54 @@ private:
     CXMLByteSource& m_source;
 };
 
+// The document as the token filter rewrites it; owns the stream it reads from.
+class FilterStream final : public BinInputStream {
+public:
+    explicit FilterStream(BinInputStream* inner)
+        : m_inner(inner),
+          m_filter(
+              [this](char* buffer, std::size_t size) {
+                  return static_cast<std::size_t>(m_inner->readBytes(reinterpret_cast<XMLByte*>(buffer), size));
+              },
+              CXMLStreamReader::kMaxNestingDepth) {}
+
+    XMLFilePos curPos() const override { return m_position; }
+    XMLSize_t readBytes(XMLByte* const toFill, const XMLSize_t maxToRead) override {
+        const std::size_t got = m_filter.Read(reinterpret_cast<char*>(toFill), maxToRead);
+        m_position += got;
+        return got;
+    }
+    const XMLCh* getContentType() const override { return nullptr; }
+
+    CXMLTokenFilter& Filter() { return m_filter; }
+
+private:
+    std::unique_ptr<BinInputStream> m_inner;
+    CXMLTokenFilter m_filter;
+    XMLFilePos m_position = 0;
+};
+
+// Another source's document through the token filter. The filter of the stream last made
+// lives as long as the parser reading it.
+class FilteredSource final : public InputSource {
+public:
+    explicit FilteredSource(InputSource& inner) : InputSource(inner.getSystemId()), m_inner(inner) {}
+
+    BinInputStream* makeStream() const override {
+        BinInputStream* inner = m_inner.makeStream();
+        if (!inner) return nullptr;
+        std::unique_ptr<FilterStream> stream(new FilterStream(inner));
+        m_filter = &stream->Filter();
+        return stream.release();  // the parser owns the stream it asked for
+    }
+
+    CXMLTokenFilter* Filter() const { return m_filter; }
+
+private:
+    InputSource& m_inner;
+    mutable CXMLTokenFilter* m_filter = nullptr;
+};
+
 // Everything the parser of one read allocates, within a budget: past it an allocation throws the
 // parser's own out-of-memory exception, which ends the read. Blocks the parser did not give back
 // on that path are freed with the manager, which must outlive the parser.
@@ -215,12 +264,17 @@ std::string LocalText(const XMLCh* text) {
 // tokens, so nothing is thrown through the parser.
 class CXMLStreamReader::Events final : public DefaultHandler {
 public:
-    explicit Events(CXMLStreamHandler& handler) : m_handler(handler) {}
+    Events(CXMLStreamHandler& handler, const FilteredSource& source) : m_handler(handler), m_source(source) {}
 
     void startElement(const XMLCh* const, const XMLCh* const, const XMLCh* const qname, const Attributes&) override {
         if (m_failed) return;
         if (++m_depth > kMaxNestingDepth) {
             Fail("elements nested deeper than " + std::to_string(kMaxNestingDepth) + " levels");
+            return;
+        }
+        // A stand-in from the filter: the element's own name is waiting there.
+        if (XMLString::equals(qname, kStandIn) && m_source.Filter() && m_source.Filter()->TakeName(m_name)) {
+            m_handler.StartElement(m_name.c_str(), m_depth);
             return;
         }
         m_handler.StartElement(qname, m_depth);
@@ -251,7 +305,14 @@ public:
         if (e.getLineNumber() > 0)
             place =
                 "line " + std::to_string(e.getLineNumber()) + ", column " + std::to_string(e.getColumnNumber()) + ": ";
-        Fail(place + LocalText(e.getMessage()));
+        std::u16string message(e.getMessage());
+        // An end tag that does not match a stand-in: the parser can only name the stand-in.
+        const CXMLTokenFilter* filter = m_source.Filter();
+        const std::u16string standIn = u"'" + std::u16string(kStandIn) + u"'";
+        const std::size_t at = message.find(standIn);
+        if (filter && !filter->Expected().empty() && at != std::u16string::npos)
+            message.replace(at, standIn.size(), u"'" + filter->Expected() + u"'");
+        Fail(place + LocalText(message.c_str()));
     }
     // Validity errors and warnings do not apply: documents here carry no grammar.
     void error(const SAXParseException&) override {}
@@ -268,7 +329,11 @@ public:
     unsigned int Depth() const { return m_depth; }
 
 private:
+    static constexpr XMLCh kStandIn[] = {chUnderscore, chNull};
+
     CXMLStreamHandler& m_handler;
+    const FilteredSource& m_source;
+    std::u16string m_name;
     unsigned int m_depth = 0;
     bool m_failed = false;
     std::string m_error;
@@ -308,8 +373,9 @@ CXMLStreamReader::Result CXMLStreamReader::Read(CXMLByteSource& source, CXMLStre
     return Parse(input, handler);
 }
 
-CXMLStreamReader::Result CXMLStreamReader::Parse(InputSource& source, CXMLStreamHandler& handler) {
-    Events events(handler);
+CXMLStreamReader::Result CXMLStreamReader::Parse(InputSource& document, CXMLStreamHandler& handler) {
+    FilteredSource source(document);
+    Events events(handler, source);
     SecurityManager security;
     security.setEntityExpansionLimit(kEntityExpansionLimit);
     Result result = Result::Complete;
@@ -354,8 +420,8 @@ CXMLStreamReader::Result CXMLStreamReader::Parse(InputSource& source, CXMLStream
         events.Fail(LocalText(e.getMessage()));
     } catch (const OutOfMemoryException&) {
         events.Fail(memory.Exceeded() ? "the document needs more than " + std::to_string(kMemoryBudget >> 20) +
-                                            " MiB to read (a very long name, value, comment or tag, or very "
-                                            "many different element names)"
+                                            " MiB to read (a tag with very many attributes, a very long "
+                                            "declaration, or a very long token in a document not in UTF-8)"
                                       : "out of memory");
     }
     if (events.Failed()) {

@@ -12,7 +12,8 @@ class InputSource;
 XERCES_CPP_NAMESPACE_END
 
 // What a streaming read reports, in document order. Names are qualified names as written
-// ("editor:map"): prefixes are part of the name and no namespace is resolved. Depth 1 is the
+// ("editor:map"): prefixes are part of the name and no namespace is resolved; an element name
+// longer than 256 bytes is reported as its first 32 characters, '~' and 32 hex digits of a hash. Depth 1 is the
 // root element. Text is every character of content, CDATA included, comments excluded.
 class CXMLStreamHandler {
 public:
@@ -34,14 +35,18 @@ public:
 };
 
 // Reads one local XML file from start to end with a streaming (SAX2) parse, in memory that does
-// not grow with the file: the parser keeps no state per element, and all it allocates for one
-// read stays within kMemoryBudget (a document that needs more, such as one with a huge single
-// token or millions of different element names, fails). The read is strict and closed like the document layer's: every
-// well-formedness error fails it, nothing named inside a document (external entity, external
-// DTD, schema) is ever opened, elements nest at most kMaxNestingDepth levels (checked as each
-// element opens, so any document fails or succeeds in time linear in its size), and entity
-// expansion is bounded in count and in size. Namespace processing is off. Not thread-safe; each
-// thread uses its own reader. The XML platform must be initialised.
+// not grow with the file: the parser keeps no state per element, a UTF-8 document reaches it
+// through CXMLTokenFilter (so comments, CDATA sections, instructions, attribute values and names
+// of any length, and any number of different element names, are read), and all it allocates for
+// one read stays within kMemoryBudget. What still needs more fails: a tag with very many
+// attributes, a huge DOCTYPE, or a huge token in a document not in UTF-8 (its bytes are not cut),
+// or very many different element names in a document with an internal DTD subset. The read is
+// strict and closed like the document layer's: every well-formedness error fails it, nothing
+// named inside a document (external entity, external DTD, schema) is ever opened, elements nest
+// at most kMaxNestingDepth levels (checked as each element opens, so any document fails or
+// succeeds in time linear in its size), and entity expansion is bounded in count and in size.
+// Namespace processing is off. Not thread-safe; each thread uses its own reader. The XML
+// platform must be initialised.
 class CXMLStreamReader final {
 public:
     enum class Result { Complete, Failed, Ended, Stopped };

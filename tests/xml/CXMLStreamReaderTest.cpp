@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <string>
@@ -174,17 +175,15 @@ TEST_F(XmlStreamTest, OnlyARegularFileIsEverOpened) {
 }
 
 // What the parser holds is bounded whatever the document's shape: a million siblings keep no
-// state each, and what cannot fit (one huge token, or a name table as large) fails the read.
+// state each; what still cannot fit (one huge token of a document not in UTF-8) fails the read.
 TEST_F(XmlStreamTest, ParserMemoryStaysWithinTheBudget) {
-    std::string names;
-    for (unsigned int i = 0; i < 100000; ++i) names += "<e" + std::to_string(i) + "/>";
+    const std::string huge(CXMLStreamReader::kMemoryBudget, 'c');
     const struct {
         std::string xml;
         Result expected;
     } cases[] = {
         {"<m>" + Repeat("<o/>", 2000000) + "</m>", Result::Complete},
-        {"<m><!--" + std::string(CXMLStreamReader::kMemoryBudget, 'c') + "--></m>", Result::Failed},
-        {"<m>" + names + "</m>", Result::Failed},
+        {"<?xml version='1.0' encoding='ISO-8859-1'?><m><!--" + huge + "--></m>", Result::Failed},
     };
     for (const auto& c : cases) {
         WriteFile(Path(), c.xml);
@@ -193,5 +192,112 @@ TEST_F(XmlStreamTest, ParserMemoryStaysWithinTheBudget) {
         if (c.expected == Result::Failed) {
             EXPECT_NE(reader.Error().find("needs more than 16 MiB to read"), std::string::npos) << reader.Error();
         }
+    }
+}
+
+namespace {
+
+// Text of about bytes bytes, pattern repeated, with a line break every 100 bytes.
+std::string Long(const std::string& pattern, std::size_t bytes = CXMLStreamReader::kMemoryBudget + (1u << 20)) {
+    std::string text;
+    text.reserve(bytes + 200);
+    while (text.size() < bytes) {
+        text += pattern;
+        if (text.size() % 100 < pattern.size()) text += '\n';
+    }
+    return text;
+}
+
+}  // namespace
+
+// Each document holds one token longer than the parser's whole budget, or more different element
+// names than it could keep: each reads, and the handler sees what it sees of the short form.
+TEST_F(XmlStreamTest, LongTokensAndManyNamesReadAsTheirShortForms) {
+    std::string name = "n";
+    while (name.size() < (4u << 20)) name += "\xc3\xa9-x.";
+    std::string many;
+    std::vector<std::string> manyEvents = {"m@1"};
+    for (unsigned int i = 0; i < 150000; ++i) {
+        many += "<e" + std::to_string(i) + "/>";
+        manyEvents.push_back("e" + std::to_string(i) + "@2");
+        manyEvents.push_back("/2");
+    }
+    manyEvents.push_back("/1");
+    const std::string cdata = Long("a]b]]c\xe2\x82\xac]");
+    const struct {
+        std::string xml;
+        std::string shortForm;
+    } cases[] = {
+        {"<m><!--" + Long("a-b\xc3\xa9-c") + "--><a>t</a></m>", "<m><a>t</a></m>"},
+        {"<m><![CDATA[" + cdata + "]]><a/></m>", "<m>" + cdata + "<a/></m>"},
+        {"<m><?pi " + Long("a?b??") + "?><a/></m>", "<m><a/></m>"},
+        {"<m a='" + Long("&amp;&#x41;&#10;\"\xf0\x9f\x98\x80\t>") + "' b='1'><a/></m>", "<m a='' b='1'><a/></m>"},
+        {"<m><a " + name + "='1' b='2'/></m>", "<m><a/></m>"},
+        {"<m>" + many + "</m>", ""},
+        {"<?xml version='1.0' encoding='ISO-8859-1'?><m a='" + Long("\xe9", 1u << 20) + "'/>", "<m/>"},
+    };
+    for (const auto& c : cases) {
+        WriteFile(Path(), c.xml);
+        CXMLStreamReader reader;
+        Recorder recorder;
+        ASSERT_EQ(reader.Read(Path().c_str(), recorder), Result::Complete) << c.xml.substr(0, 40) << reader.Error();
+        Recorder expected;
+        if (c.shortForm.empty()) {
+            expected.events = manyEvents;
+        } else {
+            WriteFile(Path(), c.shortForm);
+            ASSERT_EQ(reader.Read(Path().c_str(), expected), Result::Complete) << c.shortForm;
+        }
+        EXPECT_EQ(recorder.events, expected.events) << c.xml.substr(0, 40);
+        EXPECT_TRUE(recorder.text == expected.text) << c.xml.substr(0, 40);
+    }
+
+    // A long element name is reported by its start and a hash: two that differ only at their end
+    // stay apart, and each end tag closes its own start tag.
+    const std::string other = name + "y";
+    WriteFile(Path(), "<m><" + name + ">t</" + name + "><" + other + "/></m>");
+    CXMLStreamReader reader;
+    Recorder recorder;
+    ASSERT_EQ(reader.Read(Path().c_str(), recorder), Result::Complete) << reader.Error();
+    ASSERT_EQ(recorder.events.size(), 6u);
+    EXPECT_EQ(recorder.events[1].rfind("n\xc3\xa9-x.\xc3\xa9-x.", 0), 0u) << recorder.events[1];
+    EXPECT_NE(recorder.events[1].find("~"), std::string::npos);
+    EXPECT_NE(recorder.events[1], recorder.events[3]);
+    EXPECT_EQ(recorder.text, "t");
+}
+
+// What is malformed in a long token or among many names still fails, on the line where it is.
+TEST_F(XmlStreamTest, MalformedLongTokensFailWhereTheyAre) {
+    const std::string text = Long("abc");
+    const std::string name = "n" + std::string(1u << 20, 'x');
+    std::string many;
+    for (unsigned int i = 0; i < 2000; ++i) many += "<e" + std::to_string(i) + "/>";
+    const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+    const std::string after = "line " + std::to_string(lines + 1) + ",";
+    const struct {
+        std::string xml;
+        std::string error;
+    } cases[] = {
+        {"<m><!--" + text + "--x--></m>", after},
+        {"<m><!--" + text + "---></m>", after},
+        {"<m><![CDATA[" + text + "]]>]]></m>", after},
+        {"<m a='" + text + "<'/>", after},
+        {"<m a='" + text + "&#0;'/>", after},
+        {"<m a='" + text + "&e;'/>", "entity 'e'"},
+        {"<m a='" + text + "&#xD800;'/>", after},
+        {"<m a='" + text + "\x01'/>", after},
+        {"<m a='" + text + "\xc3('/>", "invalid byte"},
+        {"<m a='" + text + "'b='1'/>", after},
+        {"<m a='" + text + "'>\n<b></c></m>", "line " + std::to_string(lines + 2) + ","},
+        {"<m><" + name + "></" + name + "z></m>", "expected end of tag 'nxxx"},
+        {"<m><" + name + "\xc2\xa0/></m>", "line 1,"},
+        {"<m>" + many + "<zz></yy></m>", "expected end of tag 'zz'"},
+        {"<m>" + many + "<zz>" + "</m>", "expected end of tag 'zz'"},
+    };
+    for (const auto& c : cases) {
+        WriteFile(Path(), c.xml);
+        CXMLStreamReader reader;
+        EXPECT_EQ(reader.Check(Path().c_str()), Result::Failed) << c.xml.substr(0, 40);
+        EXPECT_NE(reader.Error().find(c.error), std::string::npos) << c.error << " / " << reader.Error();
     }
 }
