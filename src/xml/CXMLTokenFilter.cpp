@@ -32,11 +32,20 @@ enum class CXMLTokenFilter::State {
 
 struct CXMLTokenFilter::Name {
     std::string raw;  // the first kMaxNameBytes bytes
-    std::u16string text;
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> hash{nullptr, EVP_MD_CTX_free};
     Utf8 character;
     bool bFirst = true;
-    bool bBad = false;
+    // Whether a name has begun since the last Reset.
+    bool bStarted = false;
+
+    // Ready for the next name, keeping the buffers: a tag costs no allocation.
+    void Reset() {
+        raw.clear();
+        hash.reset();
+        character.need = 0;
+        bFirst = true;
+        bStarted = false;
+    }
 };
 
 namespace {
@@ -81,6 +90,23 @@ void AppendUtf16(std::u16string& text, char32_t code) {
         text += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
         text += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
     }
+}
+
+// The whole characters of checked UTF-8 text, as UTF-16 of at most units code units.
+std::u16string Utf16(const std::string& text, std::size_t units) {
+    std::u16string out;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const unsigned char lead = static_cast<unsigned char>(text[at]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        if (at + length > text.size()) break;
+        char32_t code = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t i = 1; i < length; ++i) code = (code << 6) | (text[at + i] & 0x3F);
+        if (out.size() + (code < 0x10000 ? 1 : 2) > units) break;
+        AppendUtf16(out, code);
+        at += length;
+    }
+    return out;
 }
 
 bool StartsWithNoCase(const std::string& text, std::size_t at, const char* prefix) {
@@ -159,7 +185,11 @@ int CXMLTokenFilter::Utf8::Push(unsigned char c) {
 }
 
 CXMLTokenFilter::CXMLTokenFilter(Source source, unsigned int maxDepth)
-    : m_source(std::move(source)), m_maxDepth(maxDepth), m_input(kInputBytes), m_state(State::Sniff) {}
+    : m_source(std::move(source)),
+      m_maxDepth(maxDepth),
+      m_input(kInputBytes),
+      m_state(State::Sniff),
+      m_name(std::make_unique<Name>()) {}
 
 CXMLTokenFilter::~CXMLTokenFilter() = default;
 
@@ -214,10 +244,38 @@ std::size_t CXMLTokenFilter::Read(char* buffer, std::size_t size) {
                 m_inputPos += run;
                 if (run == left) break;
             }
+            if (Run()) continue;
             Step(static_cast<unsigned char>(m_input[m_inputPos++]));
         }
     }
     return written;
+}
+
+bool CXMLTokenFilter::Run() {
+    // The common bytes of names and of attribute values short enough to keep, taken as runs:
+    // ASCII name characters after a name's first, and value bytes that need no look.
+    const char* from = m_input.data() + m_inputPos;
+    const std::size_t left = m_inputSize - m_inputPos;
+    std::size_t run = 0;
+    if ((m_state == State::StartName || m_state == State::AttrName ||
+         (m_state == State::EndName && m_name->bStarted)) &&
+        m_bMapNames && m_name->character.need == 0 && !m_name->bFirst) {
+        Name& name = *m_name;
+        const std::size_t room = kMaxNameBytes - std::min(kMaxNameBytes, name.raw.size());
+        while (run < left && run < room && IsAsciiNameByte(static_cast<unsigned char>(from[run]))) ++run;
+        name.raw.append(from, run);
+    } else if (m_state == State::AttrValue && !m_bDropping && !m_bInReference && m_char.need == 0) {
+        const std::size_t room = kMaxValueBytes - std::min(kMaxValueBytes, m_length);
+        while (run < left && run < room) {
+            const unsigned char c = static_cast<unsigned char>(from[run]);
+            if (c == '&' || c == '<' || c == static_cast<unsigned char>(m_quote) || c >= 0x80) break;
+            ++run;
+        }
+        (m_dueLines > 0 ? m_after : m_out).append(from, run);
+        m_length += run;
+    }
+    m_inputPos += run;
+    return run > 0;
 }
 
 void CXMLTokenFilter::Emit(const std::string& text) {
@@ -258,7 +316,7 @@ void CXMLTokenFilter::Step(unsigned char c) {
     case State::Lt:
         if (c == '/') {
             Emit('/');
-            m_name.reset();
+            m_name->Reset();
             m_state = State::EndName;
         } else if (c == '!') {
             Emit('!');
@@ -354,7 +412,7 @@ void CXMLTokenFilter::Step(unsigned char c) {
         EndElementName();
         return m_state == State::Off ? Emit(static_cast<char>(c)) : Step(c);
     case State::EndName:
-        if (m_name == nullptr) {
+        if (!m_name->bStarted) {
             if (!MayStartName(c)) return Fail(std::string(1, static_cast<char>(c)));
             return StartName(c, State::EndName);
         }
@@ -504,7 +562,8 @@ void CXMLTokenFilter::DoctypeByte(unsigned char c) {
 }
 
 void CXMLTokenFilter::StartName(unsigned char c, State state) {
-    m_name = std::make_unique<Name>();
+    m_name->Reset();
+    m_name->bStarted = true;
     m_state = state;
     NameByte(c);
 }
@@ -528,7 +587,6 @@ bool CXMLTokenFilter::NameByte(unsigned char c) {
     }
     const int got = name.character.Push(c);
     if (got == 1 && IsNameChar(name.character.code, name.bFirst)) {
-        if (name.text.size() < kMaxNameBytes) AppendUtf16(name.text, name.character.code);
         name.bFirst = false;
     } else if (got != 0) {
         // Not a name: what the parser gets shows it where it is.
@@ -571,16 +629,17 @@ void CXMLTokenFilter::EndElementName() {
         const std::string digest = Digest(name.hash.get());
         // No short name has a first byte of 1: a long name never matches one.
         open.key = '\x01' + digest;
-        std::size_t shown = std::min(name.text.size(), kShownNameUnits);
-        if (shown > 0 && name.text[shown - 1] >= 0xD800 && name.text[shown - 1] <= 0xDBFF) --shown;
         const std::string hex = Hex(digest, 16);
-        open.name = name.text.substr(0, shown) + u"~" + std::u16string(hex.begin(), hex.end());
+        open.name = Utf16(name.raw, kShownNameUnits) + u"~" + std::u16string(hex.begin(), hex.end());
         open.bStandIn = true;
-    } else if (name.raw != kStandIn && (m_kept.count(name.raw) > 0 || m_kept.size() < kKeptNames)) {
-        m_kept.insert(name.raw);
+    } else if (name.raw == m_lastKept ||
+               (name.raw != kStandIn &&
+                (m_kept.size() < kKeptNames ? m_kept.insert(name.raw).first : m_kept.find(name.raw)) != m_kept.end())) {
+        // Siblings mostly share a name: the last one kept is checked before the set.
+        m_lastKept = name.raw;
     } else {
         open.bStandIn = true;
-        open.name = name.text;
+        open.name = Utf16(name.raw, kMaxNameBytes);
     }
     if (open.bStandIn) {
         Emit(kStandIn);
@@ -700,7 +759,7 @@ void CXMLTokenFilter::Finish() {
     case State::StartName:
     case State::EndName:
     case State::AttrName:
-        if (m_name && m_bMapNames) Emit(m_name->raw);
+        if (m_name->bStarted && m_bMapNames) Emit(m_name->raw);
         break;
     case State::AttrValue:
         Fail(m_token);

@@ -75,6 +75,8 @@ private:
     struct Name;
 
     void Step(unsigned char c);
+    // Consumes a run of input bytes that need no state change; false when there is none.
+    bool Run();
     void Emit(const std::string& text);
     void Emit(char c);
     // Passes raw on (after the line breaks a shortened value held back) and everything after.
@@ -121,6 +123,7 @@ private:
     Utf8 m_char;
     std::vector<Open> m_open;
     std::unordered_set<std::string> m_kept;
+    std::string m_lastKept;
     std::deque<std::u16string> m_names;
     std::u16string m_expected;
     std::unique_ptr<Name> m_name;
