@@ -42,6 +42,7 @@ bool WriteShaped(const std::string& path, const std::string& head, Shape shape, 
     FilePtr file(std::fopen(path.c_str(), "we"));
     if (!file) return false;
     constexpr int kDepth = 2000;
+    constexpr int kManyNames = 150000;
     std::string unit;
     switch (shape) {
     case Shape::Siblings:
@@ -52,13 +53,29 @@ bool WriteShaped(const std::string& path, const std::string& head, Shape shape, 
         for (int i = 0; i < kDepth; ++i) unit += "</o>";
         break;
     case Shape::Text:
+    case Shape::Comment:
+    case Shape::CData:
+    case Shape::AttributeValue:
         unit.assign(65536, 'x');
         break;
+    case Shape::ManyNames:
+        for (int i = 0; i < kManyNames; ++i) unit += "<n" + std::to_string(i) + "/>";
+        break;
     }
+    static const struct {
+        Shape shape;
+        const char* open;
+        const char* close;
+    } wrappers[] = {{Shape::Text, "<text>", "</text>"},
+                    {Shape::Comment, "<!--", "-->"},
+                    {Shape::CData, "<text><![CDATA[", "]]></text>"},
+                    {Shape::AttributeValue, "<text value=\"", "\"/>"}};
     std::string open = head, close = tail;
-    if (shape == Shape::Text) {
-        open += "<text>";
-        close = "</text>" + tail;
+    for (const auto& wrapper : wrappers) {
+        if (wrapper.shape == shape) {
+            open += wrapper.open;
+            close = wrapper.close + tail;
+        }
     }
     bool written = std::fwrite(open.data(), 1, open.size(), file.get()) == open.size();
     for (long long done = static_cast<long long>(open.size()); written && done < bytes;
@@ -78,6 +95,14 @@ const char* ShapeName(Shape shape) {
         return "deep nesting";
     case Shape::Text:
         return "long text";
+    case Shape::Comment:
+        return "long comment";
+    case Shape::CData:
+        return "long CDATA section";
+    case Shape::AttributeValue:
+        return "long attribute value";
+    case Shape::ManyNames:
+        return "150,000 element names";
     }
     return "";
 }

@@ -23,8 +23,10 @@ bool WriteFeed(const std::string& path, const std::string& prefix, int count, co
 std::string Title(const std::string& prefix, int index);
 
 // The shapes a document of a given size may take: many empty sibling elements ("<o/>"), elements
-// nested as deep as the reader allows (2,000 levels, again and again), or one long text.
-enum class Shape { Siblings, Nesting, Text };
+// nested as deep as the reader allows (2,000 levels, again and again), one long text, one long
+// comment, one long CDATA section, one long attribute value, or empty siblings of 150,000
+// different names in turn.
+enum class Shape { Siblings, Nesting, Text, Comment, CData, AttributeValue, ManyNames };
 const char* ShapeName(Shape shape);
 // A map of about bytes, its version record first, then the shape under its root.
 bool WriteShapedMap(const std::string& path, Shape shape, long long bytes, unsigned int version);
