@@ -273,6 +273,7 @@ bool CXMLTokenFilter::Run() {
         }
         (m_dueLines > 0 ? m_after : m_out).append(from, run);
         m_length += run;
+        if (run > 0) m_bCarriageReturn = from[run - 1] == '\r';
     }
     m_inputPos += run;
     return run > 0;
@@ -698,6 +699,8 @@ void CXMLTokenFilter::ValueByte(unsigned char c) {
         m_bInReference = true;
     else if (c == ';')
         m_bInReference = false;
+    // A line break "\r\n" may straddle the part kept and the part left out.
+    m_bCarriageReturn = c == '\r';
     if (c >= 0x80 || m_char.need > 0) m_char.Push(c);
     if (++m_length >= kMaxValueBytes && !m_bInReference && m_char.need == 0) m_bDropping = true;
 }

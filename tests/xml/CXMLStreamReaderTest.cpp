@@ -289,6 +289,7 @@ TEST_F(XmlStreamTest, MalformedLongTokensFailWhereTheyAre) {
         {"<m a='" + text + "\xc3('/>", "invalid byte"},
         {"<m a='" + text + "'b='1'/>", after},
         {"<m a='" + text + "'>\n<b></c></m>", "line " + std::to_string(lines + 2) + ","},
+        {"<m a='" + Repeat("x\r\n", 100000) + "'\r\n><b></c></m>", "line 100002,"},
         {"<m><" + name + "></" + name + "z></m>", "expected end of tag 'nxxx"},
         {"<m><" + name + "\xc2\xa0/></m>", "line 1,"},
         {"<m>" + many + "<zz></yy></m>", "expected end of tag 'zz'"},
