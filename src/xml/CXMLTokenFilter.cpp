@@ -55,6 +55,8 @@ constexpr std::size_t kInputBytes = 64 * 1024;
 constexpr std::size_t kShownNameUnits = 32;
 constexpr std::size_t kMaxReferenceBytes = 64;
 constexpr std::size_t kMaxDeclarationBytes = 1024;
+// Tags up to this long are taken whole when they are plain ASCII.
+constexpr std::size_t kQuickTagBytes = 4096;
 
 bool IsSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -244,11 +246,60 @@ std::size_t CXMLTokenFilter::Read(char* buffer, std::size_t size) {
                 m_inputPos += run;
                 if (run == left) break;
             }
-            if (Run()) continue;
+            if ((m_state == State::Lt && Tag()) || Run()) continue;
             Step(static_cast<unsigned char>(m_input[m_inputPos++]));
         }
     }
     return written;
+}
+
+bool CXMLTokenFilter::Tag() {
+    // A short ASCII tag whose end is in the buffer: only its name needs a look, the parser checks
+    // the rest as it is. Any other tag goes byte by byte.
+    if (!m_bMapNames) return false;
+    const unsigned char* from = reinterpret_cast<const unsigned char*>(m_input.data() + m_inputPos);
+    const std::size_t limit = std::min(m_inputSize - m_inputPos, kQuickTagBytes);
+    const bool bEnd = limit > 0 && from[0] == '/';
+    const std::size_t start = bEnd ? 1 : 0;
+    if (limit <= start || from[start] >= 0x80 || !MayStartName(from[start])) return false;
+    std::size_t nameEnd = start + 1;
+    while (nameEnd < limit && IsAsciiNameByte(from[nameEnd])) ++nameEnd;
+    if (nameEnd - start > kMaxNameBytes) return false;
+    unsigned char quote = 0;
+    std::size_t end = nameEnd;
+    for (; end < limit; ++end) {
+        const unsigned char c = from[end];
+        if (c >= 0x80 || c == '<') return false;
+        if (quote != 0) {
+            if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '>') {
+            break;
+        }
+    }
+    if (end == limit) return false;
+    Name& name = *m_name;
+    name.Reset();
+    name.raw.assign(reinterpret_cast<const char*>(from) + start, nameEnd - start);
+    name.bStarted = true;
+    name.bFirst = false;
+    if (bEnd) {
+        Emit('/');
+        EndTagName();
+    } else {
+        EndElementName();
+    }
+    if (m_state == State::Off) {
+        m_inputPos += nameEnd;
+        return true;
+    }
+    (m_dueLines > 0 ? m_after : m_out).append(reinterpret_cast<const char*>(from) + nameEnd, end + 1 - nameEnd);
+    // "/>" outside quotes closes the element; anything else wrong there the parser reports.
+    if (!bEnd && from[end - 1] == '/' && end - 1 >= nameEnd && !m_open.empty()) m_open.pop_back();
+    m_state = State::Text;
+    m_inputPos += end + 1;
+    return true;
 }
 
 bool CXMLTokenFilter::Run() {

@@ -75,6 +75,8 @@ private:
     struct Name;
 
     void Step(unsigned char c);
+    // Consumes a whole tag after its '<' when it can be taken at once; false when not.
+    bool Tag();
     // Consumes a run of input bytes that need no state change; false when there is none.
     bool Run();
     void Emit(const std::string& text);
