@@ -21,12 +21,14 @@
 //    kMaxNameBytes, reach the parser as kStandIn; this filter checks such names and the nesting
 //    of their tags, and TakeName() gives the name the parser's next kStandIn element had
 //    (a long name as its start, '~' and a hash of it). A long attribute name becomes a hash.
-// Line breaks are never added or removed, so the parser's line numbers stay those of the file.
-// Anything malformed is passed on unchanged from the point where it is seen, for the parser to
-// report. Element names are left alone in a document with an internal DTD subset, whose
-// entities could produce markup this filter never sees. Documents in other encodings (declared,
-// or UTF-16 by their first bytes) pass unchanged: cutting their bytes is not sound, and their
-// tokens stay whole.
+// Line breaks are never added or removed, so the parser's line numbers stay those of the file;
+// columns may differ on a line that holds a cut or shortened token. Anything malformed is passed
+// on unchanged from the point where it is seen, for the parser to report. Element names are left
+// alone in a document with an internal DTD subset, whose entities could produce markup this
+// filter never sees. Documents in other encodings (declared, or UTF-16 by their first bytes)
+// pass unchanged: cutting their bytes is not sound, and their tokens stay whole.
+// What the filter holds is bounded: its buffers, kKeptNames names, an entry per open element up
+// to maxDepth, and the names of stand-ins the parser has not reached (at most its read-ahead).
 class CXMLTokenFilter final {
 public:
     // Fills a buffer with up to size bytes of the document; 0 at its end. May throw.
