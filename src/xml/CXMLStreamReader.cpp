@@ -306,12 +306,16 @@ public:
             place =
                 "line " + std::to_string(e.getLineNumber()) + ", column " + std::to_string(e.getColumnNumber()) + ": ";
         std::u16string message(e.getMessage());
-        // An end tag that does not match a stand-in: the parser can only name the stand-in.
+        // The parser can only name a stand-in: an end tag that does not match one, or a start
+        // tag that is not whole (the next stand-in it has not reported), gets its real name.
         const CXMLTokenFilter* filter = m_source.Filter();
         const std::u16string standIn = u"'" + std::u16string(kStandIn) + u"'";
         const std::size_t at = message.find(standIn);
-        if (filter && !filter->Expected().empty() && at != std::u16string::npos)
-            message.replace(at, standIn.size(), u"'" + filter->Expected() + u"'");
+        if (filter && at != std::u16string::npos) {
+            const std::u16string* name = &filter->Expected();
+            if (name->empty() && message.find(u"start tag") != std::u16string::npos) name = filter->NextName();
+            if (name && !name->empty()) message.replace(at, standIn.size(), u"'" + *name + u"'");
+        }
         Fail(place + LocalText(message.c_str()));
     }
     // Validity errors and warnings do not apply: documents here carry no grammar.

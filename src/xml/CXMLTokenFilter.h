@@ -55,6 +55,8 @@ public:
     // When an end tag did not match a start tag that reached the parser as kStandIn: that
     // start tag's name, for the parser's message; empty otherwise.
     const std::u16string& Expected() const { return m_expected; }
+    // The name TakeName would give next, or null.
+    const std::u16string* NextName() const { return m_names.empty() ? nullptr : &m_names.front(); }
 
 private:
     enum class State;

@@ -296,6 +296,7 @@ TEST_F(XmlStreamTest, MalformedLongTokensFailWhereTheyAre) {
         {"<m><" + name + "\xc2\xa0/></m>", "line 1,"},
         {"<m>" + many + "<zz></yy></m>", "expected end of tag 'zz'"},
         {"<m>" + many + "<zz>" + "</m>", "expected end of tag 'zz'"},
+        {"<m>" + many + "<zz a='1' / ></m>", "unterminated start tag 'zz'"},
     };
     for (const auto& c : cases) {
         WriteFile(Path(), c.xml);
