@@ -213,17 +213,24 @@ CFeedReader::Result CFeedReader::Walk(const char* path, const ItemHandler& handl
     // The whole feed is read before any item is handed out, so no map is touched for a feed that
     // turns out broken. The items are kept meanwhile; a feed too large to keep is read again.
     ItemStore store(m_keepBytes);
+    m_itemsTotal = 0;
+    m_itemsHanded = 0;
     Walker collector(
-        [&store](const Item& item) {
+        [this, &store](const Item& item) {
             store.Add(item);
+            ++m_itemsTotal;
             return true;
         },
         m_time);
+    const ItemHandler counted = [this, &handler](const Item& item) {
+        ++m_itemsHanded;
+        return handler(item);
+    };
     CXMLStreamReader::Result result = reader.Read(path, collector);
     if (result == CXMLStreamReader::Result::Complete && !collector.bChannel) return Result::NoChannel;
     if (result == CXMLStreamReader::Result::Complete) {
-        if (!store.Overflowed()) return store.Replay(handler) ? Result::Complete : Result::Ended;
-        Walker walker(handler, m_time);
+        if (!store.Overflowed()) return store.Replay(counted) ? Result::Complete : Result::Ended;
+        Walker walker(counted, m_time);
         result = reader.Read(path, walker);
         if (result == CXMLStreamReader::Result::Ended) return Result::Ended;
     }

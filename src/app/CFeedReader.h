@@ -41,6 +41,8 @@ public:
     // Ended: the handler ended the walk.
     Result Walk(const char* path, const ItemHandler& handler);
 
+    // While the handler runs: how many items follow the one it was handed.
+    std::size_t ItemsAfter() const { return m_itemsTotal - m_itemsHanded; }
     // The channel's time text (cut to kTimeSize - 1 bytes); empty without one.
     const char* Time() const { return m_time; }
     const std::string& Error() const { return m_error; }
@@ -50,6 +52,8 @@ private:
 
     std::function<bool()> m_stopRequested;
     std::size_t m_keepBytes;
+    std::size_t m_itemsTotal = 0;
+    std::size_t m_itemsHanded = 0;
     char m_time[kTimeSize] = {};
     std::string m_error;
 };

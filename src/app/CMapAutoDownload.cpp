@@ -262,6 +262,7 @@ bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::stri
     const CFeedReader::Result walked = feed.Walk(path, [&](const CFeedReader::Item& item) {
         // A stop request ends the pass after the maps in progress.
         if (Stopping()) return false;
+        executor.MapsToCome(feed.ItemsAfter() + 1);
         ++result.listed;
         const CPassPlanner::Decision decision = planner.Decide(item, disk);
         if (decision.Noted() && checkingLineOpen) {

@@ -87,7 +87,9 @@ bool CPassExecutor::Start(std::string head, CPassPlanner::Fetch fetch) {
                 m_configure(tcp, http);
                 // Hides each map's connection handshake behind the download before it. One at a
                 // time stays one connection at a time.
-                if (m_uiWorkers > 1) http.SetConnectAhead([this] { return m_bBacklog.load() && !StopRequested(); });
+                if (m_uiWorkers > 1)
+                    http.SetConnectAhead([this] { return m_bBacklog.load() && !StopRequested(); },
+                                         [this] { return ClaimAhead(); });
             });
         } catch (const std::system_error&) {
             // No thread to be had: this map is fetched here and now, as one at a time would be.
@@ -119,12 +121,23 @@ bool CPassExecutor::Start(std::string head, CPassPlanner::Fetch fetch) {
     m_started.emplace(ticket, std::move(entry));
     ++m_uiProgressTotal;
     StartProgress();
+    const std::size_t toCome = m_mapsToCome;
+    if (toCome != SIZE_MAX && toCome > 0) m_mapsToCome = toCome - 1;
     m_pPool->Start(ticket, [this, started](CHTTPClient& http) {
         started->outcome = m_download(http, started->fetch);
         m_progressBytes += started->outcome.bytes;
         ++m_uiProgressDone;
     });
     return true;
+}
+
+std::shared_ptr<const void> CPassExecutor::ClaimAhead() {
+    std::size_t held = m_aheadHeld;
+    do {
+        if (held >= m_mapsToCome) return nullptr;
+    } while (!m_aheadHeld.compare_exchange_weak(held, held + 1));
+    // Points at the count it gives back to; owns nothing.
+    return std::shared_ptr<const void>(&m_aheadHeld, [this](const void*) { --m_aheadHeld; });
 }
 
 bool CPassExecutor::Collect() {
@@ -151,6 +164,7 @@ void CPassExecutor::WaitForMap(const std::string& mapPath) {
 
 void CPassExecutor::Finish(CPassResult& result, const CDirectory& saveDirectory) {
     m_bBacklog = false;
+    m_mapsToCome = 0;
     while (Collect()) {
     }
     m_pPool.reset();

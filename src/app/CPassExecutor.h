@@ -44,6 +44,10 @@ public:
     CPassExecutor(const CPassExecutor&) = delete;
     CPassExecutor& operator=(const CPassExecutor&) = delete;
 
+    // At most how many maps of the pass remain to be started, the next one handed to Start
+    // included: no worker starts a connection ahead that they would leave unused. No bound until
+    // told.
+    void MapsToCome(std::size_t count) { m_mapsToCome = count; }
     // Pass output that does not wait for a download, released in feed order.
     void Print(std::string text, Severity severity) { m_printer.Add(std::move(text), severity); }
     // Starts the fetch under its console head, printing finished maps while it waits for a free
@@ -65,6 +69,8 @@ private:
     // Waits until at least one fetch has finished and prints what can be printed. False, at
     // once, when none is in flight.
     bool Collect();
+    // A token while the workers hold fewer connections ahead than maps remain; empty otherwise.
+    std::shared_ptr<const void> ClaimAhead();
     bool Stopping() const { return m_stopping && m_stopping(); }
     // The live progress line while downloads run, when standard error is a terminal: drawn by a
     // thread of its own at most ten times a second, stopped and cleared before the pass ends.
@@ -82,6 +88,9 @@ private:
     // Every worker was busy when the last fetch was handed out: more are likely to follow, so
     // workers start their next connection ahead. Written by the pass's thread, read by workers.
     std::atomic<bool> m_bBacklog{false};
+    // Written by the pass's thread; the connections the workers hold ahead are counted against it.
+    std::atomic<std::size_t> m_mapsToCome{SIZE_MAX};
+    std::atomic<std::size_t> m_aheadHeld{0};
     // Every fetch of the pass by printer ticket; an outcome is written by its worker only, until
     // its ticket is collected.
     std::map<std::size_t, std::unique_ptr<Started>> m_started;

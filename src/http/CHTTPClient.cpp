@@ -310,7 +310,10 @@ void CHTTPClient::SetStopCheck(std::function<bool()> stopRequested) { m_stopRequ
 
 void CHTTPClient::SetMaxRedirects(unsigned int redirects) { m_uiMaxRedirects = std::min(redirects, kMaxRedirects); }
 
-void CHTTPClient::SetConnectAhead(std::function<bool()> nextGetComing) { m_connectAhead = std::move(nextGetComing); }
+void CHTTPClient::SetConnectAhead(std::function<bool()> nextGetComing, AheadClaim claim) {
+    m_connectAhead = std::move(nextGetComing);
+    m_claimAhead = std::move(claim);
+}
 
 void CHTTPClient::SetProxies(CProxySelector proxies) {
     m_ahead.clear();
@@ -737,10 +740,12 @@ void CHTTPClient::StartAhead(const Target& target) {
         m_aheadTunnel = target.TunnelName();
     }
     while (m_ahead.size() < m_uiAheadDepth) {
+        std::shared_ptr<const void> claim;
+        if (m_claimAhead && !(claim = m_claimAhead())) return;
         std::unique_ptr<CTCPClientSocket> socket = NewSocket(target, false);
         // Only a head start: when it cannot be had, the next Get connects as it always would.
         if (!socket || !socket->StartConnect(target.host, target.port)) return;
-        m_ahead.push_back({std::move(socket), Clock::now()});
+        m_ahead.push_back({std::move(socket), Clock::now(), std::move(claim)});
     }
 }
 

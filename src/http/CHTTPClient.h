@@ -100,7 +100,12 @@ public:
     // Empty (the default): a Get connects only when it needs to, one connection at a time.
     // Through a proxy the connections ahead go to the proxy; for https the tunnel is opened ahead
     // too, and the handshake inside it.
-    void SetConnectAhead(std::function<bool()> nextGetComing);
+    // claim, when set, is asked before each connection started ahead and may refuse it (an empty
+    // token); the token it gives is held while that connection waits and dropped once a Get takes
+    // it or it is closed unused, so that clients sharing one claim never hold more connections
+    // ahead between them than it allows.
+    using AheadClaim = std::function<std::shared_ptr<const void>()>;
+    void SetConnectAhead(std::function<bool()> nextGetComing, AheadClaim claim = {});
     // Which requests go through which HTTP proxy. A plain-http URL is asked of its proxy in
     // absolute form ("GET http://host:port/path HTTP/1.0", the same Host and User-Agent lines);
     // an https URL goes through a CONNECT tunnel, inside which TLS is verified against the origin
@@ -208,6 +213,7 @@ private:
     unsigned int m_uiMaxRedirects;
     std::function<bool()> m_stopRequested;
     std::function<bool()> m_connectAhead;
+    AheadClaim m_claimAhead;
     // The body limit of the Get in progress (0: none), and whether the last Get passed it.
     unsigned long long m_ullMaxBody = 0;
     bool m_bBodyTooLarge = false;
@@ -221,6 +227,7 @@ private:
     struct Ahead {
         std::unique_ptr<CTCPClientSocket> socket;
         std::chrono::steady_clock::time_point started;
+        std::shared_ptr<const void> claim;
     };
     std::deque<Ahead> m_ahead;
     bool m_bAheadSecure = false;

@@ -367,6 +367,34 @@ TEST_F(FaultyServerTest, ConnectAheadOpensTheNextGetsConnectionWhileThisOneWaits
     }
 }
 
+// Clients that share a claim never hold more connections ahead than it grants: here the maps
+// still to come after each Get, so the last Get leaves no connection opened for nothing.
+TEST_F(FaultyServerTest, ConnectionsAheadNeverOutnumberTheGetsToCome) {
+    FaultServer server(
+        [](FaultServer&, int fd, const std::string& request) {
+            if (!request.empty()) FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\nnew");
+        },
+        /*readRequest=*/true, /*concurrent=*/true);
+    std::atomic<int> toCome{0};
+    std::atomic<int> held{0};
+    m_client.SetConnectAhead([] { return true; },
+                             [&]() -> std::shared_ptr<const void> {
+                                 if (held >= toCome) return nullptr;
+                                 ++held;
+                                 return std::shared_ptr<const void>(&held, [&held](const void*) { --held; });
+                             });
+    const int gets = 4;
+    for (int i = 0; i < gets; ++i) {
+        toCome = gets - 1 - i;
+        ASSERT_TRUE(m_client.Get(server.Url("/map").c_str(), m_destination.c_str())) << m_client.GetLastError();
+    }
+    // A connection started needlessly by the last Get would reach the server shortly after.
+    for (int i = 0; i < 20 && server.Connections() <= gets; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(server.Connections(), gets);
+    EXPECT_EQ(held.load(), 0);
+}
+
 // A connection opened ahead that the server drops unanswered costs the Get nothing: the request
 // goes once more on a fresh connection. One on which the answer timed out is not asked again.
 TEST_F(FaultyServerTest, DroppedAheadConnectionIsRetriedFreshButATimeoutIsNot) {
