@@ -215,7 +215,12 @@ bool CTLSClientSocketImpl::StartConnect(const char* host, unsigned short port) {
     m_aheadConnected = false;
     try {
         m_aheadPending = true;
-        m_ahead = std::thread([this] { m_aheadConnected = ConnectNow(m_aheadHost.c_str(), m_aheadPort); });
+        m_ahead = std::thread([this] {
+            m_aheadConnected = ConnectNow(m_aheadHost.c_str(), m_aheadPort);
+            // A connection kept ready holds no record buffers while it waits: the first read or
+            // write makes them again. Refused, harmlessly, when a record is already buffered.
+            if (m_aheadConnected && SSL_free_buffers(m_session.get()) != 1) ERR_clear_error();
+        });
         return true;
     } catch (const std::system_error&) {
         // No thread to be had: only the TCP handshake runs ahead, Connect does the rest.
