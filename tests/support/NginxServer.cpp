@@ -69,7 +69,9 @@ bool NginxServer::Start() {
         const std::string confPath = m_prefix.File("nginx.conf");
         std::string server = m_certificate.empty() ? ";\n" : " ssl;\n";
         if (!m_certificate.empty()) {
-            server += "    ssl_certificate " + m_certificate + ";\n    ssl_certificate_key " + m_key + ";\n";
+            // Both versions real servers speak; the packaged default offers TLS 1.2 only.
+            server += "    ssl_certificate " + m_certificate + ";\n    ssl_certificate_key " + m_key +
+                      ";\n    ssl_protocols TLSv1.2 TLSv1.3;\n";
         }
         WriteFile(confPath, Config(m_prefix.Path(), m_root, Host(), m_port, server + m_extra));
         pid_t pid = fork();
