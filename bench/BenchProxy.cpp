@@ -5,22 +5,28 @@
 // written to the other side the delay later (chunks keep their order; a close travels the same
 // way). A new connection's first bytes also wait one round trip (twice the delay), which is what
 // its handshake costs on a real network but not on loopback. Exits after the time limit.
+// It sits on every byte's path of both peers it compares, so its own cost per event must not grow
+// with the links open: epoll reports only the ready descriptors, and the due deliveries wait in
+// one ordered heap; nothing looks at every link per event.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <memory>
+#include <queue>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -63,12 +69,15 @@ struct Direction {
 };
 
 struct Link {
+    std::uint64_t id = 0;
     Fd client;
     Fd upstream;
     Clock::time_point handshakeDone;
     Direction up;    // client to upstream
     Direction down;  // upstream to client
     bool broken = false;
+    std::uint32_t clientEvents = 0;  // what epoll watches for on each side now
+    std::uint32_t upstreamEvents = 0;
 
     bool Finished() const { return broken || (up.writeShut && down.writeShut); }
 };
@@ -115,60 +124,193 @@ void Prepare(int fd) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
-// Reads what is there from 'from' and queues it for delivery at the due time.
-void Receive(Link& link, int from, Direction& direction, Clock::duration delay) {
-    if (direction.readClosed) return;
-    char buffer[kReadSize];
-    const ssize_t got = ::recv(from, buffer, sizeof buffer, 0);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return;
-    const Clock::time_point due = std::max(Clock::now(), link.handshakeDone) + delay;
-    if (got < 0) {
-        link.broken = true;
-        return;
-    }
-    direction.readClosed = got == 0;
-    direction.queue.push_back({due, std::string(buffer, static_cast<std::size_t>(got))});
-    direction.queued += static_cast<std::size_t>(got);
-}
+// A direction of a link whose front chunk falls due at a time.
+struct Due {
+    Clock::time_point when;
+    std::uint64_t link;
+    bool up;
+    bool operator>(const Due& other) const { return when > other.when; }
+};
 
-// Writes every chunk that is due to 'to'.
-void Deliver(Link& link, int to, Direction& direction) {
-    direction.blocked = false;
-    const Clock::time_point now = Clock::now();
-    while (!direction.queue.empty() && direction.queue.front().due <= now) {
-        Chunk& chunk = direction.queue.front();
-        if (chunk.bytes.empty()) {
-            ::shutdown(to, SHUT_WR);
-            direction.writeShut = true;
-            direction.queue.pop_front();
-            continue;
-        }
-        const ssize_t sent =
-            ::send(to, chunk.bytes.data() + direction.offset, chunk.bytes.size() - direction.offset, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN) {
-                direction.blocked = true;
-                return;
+class Proxy {
+public:
+    Proxy(int listener, unsigned short upstreamPort, Clock::duration delay)
+        : m_listener(listener), m_upstreamPort(upstreamPort), m_delay(delay), m_epoll(::epoll_create1(EPOLL_CLOEXEC)) {}
+
+    bool Run(Clock::time_point end) {
+        if (m_epoll.Get() < 0 || !Watch(m_listener, EPOLL_CTL_ADD, EPOLLIN, kListenerKey)) return false;
+        epoll_event events[256];
+        while (Clock::now() < end) {
+            DeliverDue();
+            const Clock::time_point wake = m_due.empty() ? end : std::min(end, m_due.top().when);
+            const long long ns = std::max<long long>(
+                0, std::chrono::duration_cast<std::chrono::nanoseconds>(wake - Clock::now()).count());
+            const timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+            const int ready = ::epoll_pwait2(m_epoll.Get(), events, 256, &timeout, nullptr);
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                std::perror("epoll_pwait2");
+                return false;
             }
+            for (int i = 0; i < ready; ++i) Handle(events[i]);
+        }
+        return true;
+    }
+
+private:
+    static constexpr std::uint64_t kListenerKey = 0;
+
+    bool Watch(int fd, int operation, std::uint32_t events, std::uint64_t key) {
+        epoll_event event{};
+        event.events = events;
+        event.data.u64 = key;
+        return ::epoll_ctl(m_epoll.Get(), operation, fd, &event) == 0;
+    }
+
+    // Reads a side while its direction has room, writes to it while a write is waiting.
+    void Rewatch(Link& link) {
+        const auto wanted = [](const Direction& reading, const Direction& writing) {
+            std::uint32_t events = 0;
+            if (!reading.readClosed && reading.queued < kMaxQueued) events |= EPOLLIN;
+            if (writing.blocked) events |= EPOLLOUT;
+            return events;
+        };
+        const std::uint32_t client = wanted(link.up, link.down);
+        const std::uint32_t upstream = wanted(link.down, link.up);
+        if (client != link.clientEvents && Watch(link.client.Get(), EPOLL_CTL_MOD, client, link.id << 1))
+            link.clientEvents = client;
+        if (upstream != link.upstreamEvents && Watch(link.upstream.Get(), EPOLL_CTL_MOD, upstream, (link.id << 1) | 1))
+            link.upstreamEvents = upstream;
+    }
+
+    void Handle(const epoll_event& event) {
+        if (event.data.u64 == kListenerKey) {
+            Accept();
+            return;
+        }
+        const auto found = m_links.find(event.data.u64 >> 1);
+        if (found == m_links.end()) return;
+        Link& link = *found->second;
+        const bool upstreamSide = (event.data.u64 & 1) != 0;
+        const int fd = upstreamSide ? link.upstream.Get() : link.client.Get();
+        Direction& reading = upstreamSide ? link.down : link.up;
+        Direction& writing = upstreamSide ? link.up : link.down;
+        if (event.events & EPOLLOUT) Deliver(link, fd, writing, upstreamSide);
+        if (event.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+            if (!reading.readClosed) {
+                Receive(link, fd, reading, !upstreamSide);
+            } else if (event.events & (EPOLLHUP | EPOLLERR)) {
+                // Both ways are over on this side: nothing more comes, and a write would fail.
+                ::epoll_ctl(m_epoll.Get(), EPOLL_CTL_DEL, fd, nullptr);
+                if (!writing.queue.empty()) link.broken = true;
+            }
+        }
+        Settle(link);
+    }
+
+    void Accept() {
+        for (;;) {
+            const int accepted = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (accepted < 0) return;
+            auto link = std::make_unique<Link>();
+            link->id = ++m_lastId;
+            link->client.Reset(accepted);
+            link->upstream.Reset(ConnectUpstream(m_upstreamPort));
+            if (link->upstream.Get() < 0) continue;
+            Prepare(accepted);
+            Prepare(link->upstream.Get());
+            link->handshakeDone = Clock::now() + 2 * m_delay;
+            link->clientEvents = link->upstreamEvents = EPOLLIN;
+            if (!Watch(accepted, EPOLL_CTL_ADD, EPOLLIN, link->id << 1) ||
+                !Watch(link->upstream.Get(), EPOLL_CTL_ADD, EPOLLIN, (link->id << 1) | 1))
+                continue;
+            m_links.emplace(link->id, std::move(link));
+        }
+    }
+
+    // Reads what is there and queues it for delivery at the due time.
+    void Receive(Link& link, int from, Direction& direction, bool up) {
+        char buffer[kReadSize];
+        const ssize_t got = ::recv(from, buffer, sizeof buffer, 0);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) return;
+        if (got < 0) {
             link.broken = true;
             return;
         }
-        direction.offset += static_cast<std::size_t>(sent);
-        if (direction.offset == chunk.bytes.size()) {
-            direction.queued -= chunk.bytes.size();
-            direction.offset = 0;
-            direction.queue.pop_front();
+        const Clock::time_point due = std::max(Clock::now(), link.handshakeDone) + m_delay;
+        direction.readClosed = got == 0;
+        // Only the front chunk of a direction has its time in the heap.
+        if (direction.queue.empty() && !direction.blocked) m_due.push({due, link.id, up});
+        direction.queue.push_back({due, std::string(buffer, static_cast<std::size_t>(got))});
+        direction.queued += static_cast<std::size_t>(got);
+    }
+
+    // Writes every chunk of the direction that is due; then its next chunk's time goes in the heap.
+    void Deliver(Link& link, int to, Direction& direction, bool up) {
+        direction.blocked = false;
+        const Clock::time_point now = Clock::now();
+        while (!direction.queue.empty() && direction.queue.front().due <= now) {
+            Chunk& chunk = direction.queue.front();
+            if (chunk.bytes.empty()) {
+                ::shutdown(to, SHUT_WR);
+                direction.writeShut = true;
+                direction.queue.pop_front();
+                continue;
+            }
+            const ssize_t sent =
+                ::send(to, chunk.bytes.data() + direction.offset, chunk.bytes.size() - direction.offset, MSG_NOSIGNAL);
+            if (sent < 0) {
+                if (errno == EINTR) continue;
+                if (errno == EAGAIN) {
+                    direction.blocked = true;  // EPOLLOUT resumes it
+                    return;
+                }
+                link.broken = true;
+                return;
+            }
+            direction.offset += static_cast<std::size_t>(sent);
+            if (direction.offset == chunk.bytes.size()) {
+                direction.queued -= chunk.bytes.size();
+                direction.offset = 0;
+                direction.queue.pop_front();
+            }
+        }
+        if (!direction.queue.empty()) m_due.push({direction.queue.front().due, link.id, up});
+    }
+
+    // Every delivery due by now, in the order of their times.
+    void DeliverDue() {
+        const Clock::time_point now = Clock::now();
+        while (!m_due.empty() && m_due.top().when <= now) {
+            const Due due = m_due.top();
+            m_due.pop();
+            const auto found = m_links.find(due.link);
+            if (found == m_links.end()) continue;
+            Link& link = *found->second;
+            Direction& direction = due.up ? link.up : link.down;
+            // A stale entry: the direction is waiting for room, or its front moved on.
+            if (direction.blocked || direction.queue.empty() || direction.queue.front().due != due.when) continue;
+            Deliver(link, due.up ? link.upstream.Get() : link.client.Get(), direction, due.up);
+            Settle(link);
         }
     }
-}
 
-short Events(const Direction& reading, const Direction& writing) {
-    short events = 0;
-    if (!reading.readClosed && reading.queued < kMaxQueued) events |= POLLIN;
-    if (writing.blocked) events |= POLLOUT;
-    return events;
-}
+    void Settle(Link& link) {
+        if (link.Finished()) {
+            m_links.erase(link.id);
+            return;
+        }
+        Rewatch(link);
+    }
+
+    int m_listener;
+    unsigned short m_upstreamPort;
+    Clock::duration m_delay;
+    Fd m_epoll;
+    std::uint64_t m_lastId = 0;
+    std::unordered_map<std::uint64_t, std::unique_ptr<Link>> m_links;
+    std::priority_queue<Due, std::vector<Due>, std::greater<Due>> m_due;
+};
 
 }  // namespace
 
@@ -187,60 +329,9 @@ int main(int argc, char** argv) {
         std::perror("listen");
         return 1;
     }
+    ::fcntl(listener.Get(), F_SETFL, ::fcntl(listener.Get(), F_GETFL) | O_NONBLOCK);
     std::printf("%u\n", port);
     std::fflush(stdout);
-
-    std::vector<std::unique_ptr<Link>> links;
-    std::vector<pollfd> fds;
-    while (Clock::now() < end) {
-        for (auto& link : links) {
-            Deliver(*link, link->upstream.Get(), link->up);
-            Deliver(*link, link->client.Get(), link->down);
-        }
-        links.erase(std::remove_if(links.begin(), links.end(), [](const auto& link) { return link->Finished(); }),
-                    links.end());
-
-        Clock::time_point wake = end;
-        fds.assign(1, pollfd{listener.Get(), POLLIN, 0});
-        for (const auto& link : links) {
-            fds.push_back({link->client.Get(), Events(link->up, link->down), 0});
-            fds.push_back({link->upstream.Get(), Events(link->down, link->up), 0});
-            for (const Direction* direction : {&link->up, &link->down}) {
-                if (!direction->queue.empty() && !direction->blocked)
-                    wake = std::min(wake, direction->queue.front().due);
-            }
-        }
-        const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(wake - Clock::now());
-        const long long ns = std::max<long long>(0, wait.count());
-        const timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-        if (::ppoll(fds.data(), fds.size(), &timeout, nullptr) < 0 && errno != EINTR) {
-            std::perror("ppoll");
-            return 1;
-        }
-
-        for (std::size_t i = 0; i < links.size(); ++i) {
-            Link& link = *links[i];
-            const pollfd& client = fds[1 + 2 * i];
-            const pollfd& upstream = fds[2 + 2 * i];
-            if (client.revents & (POLLIN | POLLHUP | POLLERR)) Receive(link, link.client.Get(), link.up, delay);
-            if (upstream.revents & (POLLIN | POLLHUP | POLLERR)) Receive(link, link.upstream.Get(), link.down, delay);
-            if (client.revents & POLLOUT) link.down.blocked = false;
-            if (upstream.revents & POLLOUT) link.up.blocked = false;
-        }
-        if (fds[0].revents & POLLIN) {
-            const int accepted = ::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC);
-            if (accepted >= 0) {
-                auto link = std::make_unique<Link>();
-                link->client.Reset(accepted);
-                link->upstream.Reset(ConnectUpstream(upstreamPort));
-                if (link->upstream.Get() >= 0) {
-                    Prepare(accepted);
-                    Prepare(link->upstream.Get());
-                    link->handshakeDone = Clock::now() + 2 * delay;
-                    links.push_back(std::move(link));
-                }
-            }
-        }
-    }
-    return 0;
+    Proxy proxy(listener.Get(), upstreamPort, delay);
+    return proxy.Run(end) ? 0 : 1;
 }
