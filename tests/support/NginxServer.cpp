@@ -25,10 +25,11 @@ std::string Config(const std::string& prefix, const std::string& root, const std
     conf += "error_log " + prefix + "/error.log;\n";
     conf += "events { worker_connections 256; }\n";
     conf += "http {\n";
-    // The usual line, then "r" for a request on a resumed TLS session ("." for a full handshake).
+    // The usual line, then "c" and the connection's serial number, then "r" for a request on a
+    // resumed TLS session ("." for a full handshake).
     conf +=
         "  log_format resumed '$remote_addr - $remote_user [$time_local] \"$request\" $status "
-        "$body_bytes_sent \"$http_referer\" \"$http_user_agent\" $ssl_session_reused';\n";
+        "$body_bytes_sent \"$http_referer\" \"$http_user_agent\" c$connection $ssl_session_reused';\n";
     conf += "  access_log " + prefix + "/access.log resumed;\n";
     for (const char* kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
         conf += std::string("  ") + kind + "_temp_path " + prefix + "/" + kind + ";\n";
