@@ -148,13 +148,13 @@ private:
 // The document as the token filter rewrites it; owns the stream it reads from.
 class FilterStream final : public BinInputStream {
 public:
-    explicit FilterStream(BinInputStream* inner)
+    FilterStream(BinInputStream* inner, const CXMLTokenFilter::Limits& limits)
         : m_inner(inner),
           m_filter(
               [this](char* buffer, std::size_t size) {
                   return static_cast<std::size_t>(m_inner->readBytes(reinterpret_cast<XMLByte*>(buffer), size));
               },
-              CXMLStreamReader::kMaxNestingDepth) {}
+              CXMLStreamReader::kMaxNestingDepth, limits) {}
 
     XMLFilePos curPos() const override { return m_position; }
     XMLSize_t readBytes(XMLByte* const toFill, const XMLSize_t maxToRead) override {
@@ -176,12 +176,13 @@ private:
 // lives as long as the parser reading it.
 class FilteredSource final : public InputSource {
 public:
-    explicit FilteredSource(InputSource& inner) : InputSource(inner.getSystemId()), m_inner(inner) {}
+    FilteredSource(InputSource& inner, const CXMLTokenFilter::Limits& limits)
+        : InputSource(inner.getSystemId()), m_inner(inner), m_limits(limits) {}
 
     BinInputStream* makeStream() const override {
         BinInputStream* inner = m_inner.makeStream();
         if (!inner) return nullptr;
-        std::unique_ptr<FilterStream> stream(new FilterStream(inner));
+        std::unique_ptr<FilterStream> stream(new FilterStream(inner, m_limits));
         m_filter = &stream->Filter();
         return stream.release();  // the parser owns the stream it asked for
     }
@@ -190,6 +191,7 @@ public:
 
 private:
     InputSource& m_inner;
+    const CXMLTokenFilter::Limits m_limits;
     mutable CXMLTokenFilter* m_filter = nullptr;
 };
 
@@ -343,7 +345,8 @@ private:
     std::string m_error;
 };
 
-CXMLStreamReader::CXMLStreamReader(std::function<bool()> stopRequested) : m_stopRequested(std::move(stopRequested)) {}
+CXMLStreamReader::CXMLStreamReader(std::function<bool()> stopRequested, const CXMLTokenFilter::Limits& limits)
+    : m_stopRequested(std::move(stopRequested)), m_limits(limits) {}
 
 CXMLStreamReader::~CXMLStreamReader() = default;
 
@@ -378,7 +381,7 @@ CXMLStreamReader::Result CXMLStreamReader::Read(CXMLByteSource& source, CXMLStre
 }
 
 CXMLStreamReader::Result CXMLStreamReader::Parse(InputSource& document, CXMLStreamHandler& handler) {
-    FilteredSource source(document);
+    FilteredSource source(document, m_limits);
     Events events(handler, source);
     SecurityManager security;
     security.setEntityExpansionLimit(kEntityExpansionLimit);

@@ -7,6 +7,8 @@
 
 #include <xercesc/util/XercesDefs.hpp>
 
+#include "xml/CXMLTokenFilter.h"
+
 XERCES_CPP_NAMESPACE_BEGIN
 class InputSource;
 XERCES_CPP_NAMESPACE_END
@@ -63,7 +65,9 @@ public:
     static constexpr std::size_t kMemoryBudget = 16u * 1024u * 1024u;
 
     // stopRequested, when set, is asked between tokens; true ends the read (Result::Stopped).
-    explicit CXMLStreamReader(std::function<bool()> stopRequested = {});
+    // limits are where the token filter cuts: tests shrink them, everything else keeps them.
+    explicit CXMLStreamReader(std::function<bool()> stopRequested = {},
+                              const CXMLTokenFilter::Limits& limits = CXMLTokenFilter::Limits());
     ~CXMLStreamReader();
     CXMLStreamReader(const CXMLStreamReader&) = delete;
     CXMLStreamReader& operator=(const CXMLStreamReader&) = delete;
@@ -91,6 +95,7 @@ private:
     Result Parse(XERCES_CPP_NAMESPACE::InputSource& source, CXMLStreamHandler& handler);
 
     std::function<bool()> m_stopRequested;
+    const CXMLTokenFilter::Limits m_limits;
     std::string m_error;
     int m_systemError = 0;
 };

@@ -31,7 +31,7 @@ enum class CXMLTokenFilter::State {
 };
 
 struct CXMLTokenFilter::Name {
-    std::string raw;  // the first kMaxNameBytes bytes
+    std::string raw;  // the first maxNameBytes bytes
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> hash{nullptr, EVP_MD_CTX_free};
     Utf8 character;
     bool bFirst = true;
@@ -187,8 +187,12 @@ int CXMLTokenFilter::Utf8::Push(unsigned char c) {
 }
 
 CXMLTokenFilter::CXMLTokenFilter(Source source, unsigned int maxDepth)
+    : CXMLTokenFilter(std::move(source), maxDepth, Limits()) {}
+
+CXMLTokenFilter::CXMLTokenFilter(Source source, unsigned int maxDepth, const Limits& limits)
     : m_source(std::move(source)),
       m_maxDepth(maxDepth),
+      m_limits(limits),
       m_input(kInputBytes),
       m_state(State::Sniff),
       m_name(std::make_unique<Name>()) {}
@@ -215,7 +219,7 @@ std::size_t CXMLTokenFilter::Read(char* buffer, std::size_t size) {
         m_out.clear();
         m_outPos = 0;
         if (m_dueLines > 0) {
-            const std::size_t n = std::min(m_dueLines, kMaxTokenBytes);
+            const std::size_t n = std::min(m_dueLines, m_limits.maxTokenBytes);
             m_out.assign(n, '\n');
             m_dueLines -= n;
             if (m_dueLines == 0) {
@@ -235,7 +239,7 @@ std::size_t CXMLTokenFilter::Read(char* buffer, std::size_t size) {
             }
             continue;
         }
-        while (m_inputPos < m_inputSize && m_out.size() < kMaxTokenBytes && m_dueLines == 0) {
+        while (m_inputPos < m_inputSize && m_out.size() < m_limits.maxTokenBytes && m_dueLines == 0) {
             if (m_state == State::Text || m_state == State::Off) {
                 // Text and what is passed on unchanged go in runs, up to the next markup.
                 const char* from = m_input.data() + m_inputPos;
@@ -264,7 +268,7 @@ bool CXMLTokenFilter::Tag() {
     if (limit <= start || from[start] >= 0x80 || !MayStartName(from[start])) return false;
     std::size_t nameEnd = start + 1;
     while (nameEnd < limit && IsAsciiNameByte(from[nameEnd])) ++nameEnd;
-    if (nameEnd - start > kMaxNameBytes) return false;
+    if (nameEnd - start > m_limits.maxNameBytes) return false;
     unsigned char quote = 0;
     std::size_t end = nameEnd;
     for (; end < limit; ++end) {
@@ -312,11 +316,11 @@ bool CXMLTokenFilter::Run() {
          (m_state == State::EndName && m_name->bStarted)) &&
         m_bMapNames && m_name->character.need == 0 && !m_name->bFirst) {
         Name& name = *m_name;
-        const std::size_t room = kMaxNameBytes - std::min(kMaxNameBytes, name.raw.size());
+        const std::size_t room = m_limits.maxNameBytes - std::min(m_limits.maxNameBytes, name.raw.size());
         while (run < left && run < room && IsAsciiNameByte(static_cast<unsigned char>(from[run]))) ++run;
         name.raw.append(from, run);
     } else if (m_state == State::AttrValue && !m_bDropping && !m_bInReference && m_char.need == 0) {
-        const std::size_t room = kMaxValueBytes - std::min(kMaxValueBytes, m_length);
+        const std::size_t room = m_limits.maxValueBytes - std::min(m_limits.maxValueBytes, m_length);
         while (run < left && run < room) {
             const unsigned char c = static_cast<unsigned char>(from[run]);
             if (c == '&' || c == '<' || c == static_cast<unsigned char>(m_quote) || c >= 0x80) break;
@@ -352,7 +356,7 @@ void CXMLTokenFilter::Fail(const std::string& raw) {
 }
 
 bool CXMLTokenFilter::Split(unsigned char c) {
-    if (m_length < kMaxTokenBytes || (c & 0xC0) == 0x80) return false;
+    if (m_length < m_limits.maxTokenBytes || (c & 0xC0) == 0x80) return false;
     m_length = 0;
     return true;
 }
@@ -440,7 +444,7 @@ void CXMLTokenFilter::Step(unsigned char c) {
             m_marks = c == '?';
             m_length = 0;
             m_state = State::PiData;
-        } else if (m_target.size() < kMaxNameBytes) {
+        } else if (m_target.size() < m_limits.maxNameBytes) {
             m_target += static_cast<char>(c);
         } else {
             m_state = State::Off;
@@ -627,7 +631,7 @@ bool CXMLTokenFilter::NameByte(unsigned char c) {
         Emit(static_cast<char>(c));
         return true;
     }
-    if (name.raw.size() < kMaxNameBytes) {
+    if (name.raw.size() < m_limits.maxNameBytes) {
         name.raw += static_cast<char>(c);
     } else {
         if (!name.hash) {
@@ -686,12 +690,12 @@ void CXMLTokenFilter::EndElementName() {
         open.bStandIn = true;
     } else if (name.raw == m_lastKept ||
                (name.raw != kStandIn &&
-                (m_kept.size() < kKeptNames ? m_kept.insert(name.raw).first : m_kept.find(name.raw)) != m_kept.end())) {
+                (m_kept.size() < m_limits.keptNames ? m_kept.insert(name.raw).first : m_kept.find(name.raw)) != m_kept.end())) {
         // Siblings mostly share a name: the last one kept is checked before the set.
         m_lastKept = name.raw;
     } else {
         open.bStandIn = true;
-        open.name = Utf16(name.raw, kMaxNameBytes);
+        open.name = Utf16(name.raw, m_limits.maxNameBytes);
     }
     if (open.bStandIn) {
         Emit(kStandIn);
@@ -753,7 +757,7 @@ void CXMLTokenFilter::ValueByte(unsigned char c) {
     // A line break "\r\n" may straddle the part kept and the part left out.
     m_bCarriageReturn = c == '\r';
     if (c >= 0x80 || m_char.need > 0) m_char.Push(c);
-    if (++m_length >= kMaxValueBytes && !m_bInReference && m_char.need == 0) m_bDropping = true;
+    if (++m_length >= m_limits.maxValueBytes && !m_bInReference && m_char.need == 0) m_bDropping = true;
 }
 
 void CXMLTokenFilter::DroppedValueByte(unsigned char c) {

@@ -15,10 +15,10 @@
 // value or name, and whatever the number of different element names:
 //  - a long comment, CDATA section or processing instruction is cut into several of the same
 //    kind (the same target for an instruction), at points where no terminator is made or broken;
-//  - the part of an attribute value past kMaxValueBytes is checked here (characters, no '<',
+//  - the part of an attribute value past maxValueBytes is checked here (characters, no '<',
 //    well-formed references) and left out; its line breaks are kept after the value;
-//  - element names past the first kKeptNames different ones, and every name longer than
-//    kMaxNameBytes, reach the parser as kStandIn; this filter checks such names and the nesting
+//  - element names past the first keptNames different ones, and every name longer than
+//    maxNameBytes, reach the parser as kStandIn; this filter checks such names and the nesting
 //    of their tags, and TakeName() gives the name the parser's next kStandIn element had
 //    (a long name as its start, '~' and a hash of it). A long attribute name becomes a hash.
 // Line breaks are never added or removed, so the parser's line numbers stay those of the file;
@@ -27,7 +27,7 @@
 // alone in a document with an internal DTD subset, whose entities could produce markup this
 // filter never sees. Documents in other encodings (declared, or UTF-16 by their first bytes)
 // pass unchanged: cutting their bytes is not sound, and their tokens stay whole.
-// What the filter holds is bounded: its buffers, kKeptNames names, an entry per open element up
+// What the filter holds is bounded: its buffers, keptNames names, an entry per open element up
 // to maxDepth, and the names of stand-ins the parser has not reached (at most its read-ahead).
 class CXMLTokenFilter final {
 public:
@@ -40,8 +40,18 @@ public:
     static constexpr std::size_t kKeptNames = 1024;
     static constexpr const char* kStandIn = "_";
 
+    // Where the filter cuts; the defaults are the constants above. Smaller values let a test
+    // exercise every cut with short documents.
+    struct Limits {
+        std::size_t maxTokenBytes = kMaxTokenBytes;
+        std::size_t maxValueBytes = kMaxValueBytes;
+        std::size_t maxNameBytes = kMaxNameBytes;
+        std::size_t keptNames = kKeptNames;
+    };
+
     // Elements nest at most maxDepth levels for this filter; deeper, it passes everything on.
     CXMLTokenFilter(Source source, unsigned int maxDepth);
+    CXMLTokenFilter(Source source, unsigned int maxDepth, const Limits& limits);
     ~CXMLTokenFilter();
     CXMLTokenFilter(const CXMLTokenFilter&) = delete;
     CXMLTokenFilter& operator=(const CXMLTokenFilter&) = delete;
@@ -103,6 +113,7 @@ private:
 
     Source m_source;
     unsigned int m_maxDepth;
+    Limits m_limits;
     std::vector<char> m_input;
     std::size_t m_inputPos = 0;
     std::size_t m_inputSize = 0;
