@@ -356,7 +356,9 @@ void CXMLTokenFilter::Fail(const std::string& raw) {
 }
 
 bool CXMLTokenFilter::Split(unsigned char c) {
-    if (m_length < m_limits.maxTokenBytes || (c & 0xC0) == 0x80) return false;
+    // Never inside a character, nor inside a CR LF pair: cut there, it would count as two line
+    // breaks, and in a CDATA section read as two.
+    if (m_length < m_limits.maxTokenBytes || (c & 0xC0) == 0x80 || c == '\n') return false;
     m_length = 0;
     return true;
 }

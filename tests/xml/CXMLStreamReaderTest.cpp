@@ -231,6 +231,7 @@ TEST_F(XmlStreamTest, LongTokensAndManyNamesReadAsTheirShortForms) {
     } cases[] = {
         {"<m><!--" + Long("a-b\xc3\xa9-c") + "--><a>t</a></m>", "<m><a>t</a></m>"},
         {"<m><![CDATA[" + cdata + "]]><a/></m>", "<m>" + cdata + "<a/></m>"},
+        {"<m><![CDATA[x" + Repeat("\r\n", 100000) + "]]></m>", "<m>x" + Repeat("\n", 100000) + "</m>"},
         {"<m><?pi " + Long("a?b??") + "?><a/></m>", "<m><a/></m>"},
         {"<m a='" + Long("&amp;&#x41;&#10;\"\xf0\x9f\x98\x80\t>") + "' b='1'><a/></m>", "<m a='' b='1'><a/></m>"},
         {"<m><a " + name + "='1' b='2'/></m>", "<m><a/></m>"},
@@ -282,6 +283,7 @@ TEST_F(XmlStreamTest, MalformedLongTokensFailWhereTheyAre) {
     } cases[] = {
         {"<m><!--" + text + "--x--></m>", after},
         {"<m><!--" + text + "---></m>", after},
+        {"<m><!--x" + Repeat("\r\n", 100000) + "--x--></m>", "line 100001,"},
         {"<m><![CDATA[" + text + "]]>]]></m>", after},
         {"<m a='" + text + "<'/>", after},
         {"<m a='" + text + "&#0;'/>", after},
