@@ -355,6 +355,12 @@ void CXMLTokenFilter::Fail(const std::string& raw) {
     m_state = State::Off;
 }
 
+void CXMLTokenFilter::CDataByte(unsigned char c) {
+    if (Split(c)) Emit("]]><![CDATA[");
+    Emit(static_cast<char>(c));
+    ++m_length;
+}
+
 bool CXMLTokenFilter::Split(unsigned char c) {
     // Never inside a character, nor inside a CR LF pair: cut there, it would count as two line
     // breaks, and in a CDATA section read as two.
@@ -423,20 +429,22 @@ void CXMLTokenFilter::Step(unsigned char c) {
         m_marks = c == '-' ? m_marks + 1 : 0;
         return;
     case State::CData:
-        // The section ends at the first "]]>"; an end inserted after "]" or "]]" leaves them text.
-        if (m_marks == 2 && c == '>') {
-            Emit('>');
+        // The section ends at the first "]]>", so the last two ']' of a run are held back and a
+        // cut never comes between them and a '>' after; an end inserted after "]" or "]]" leaves
+        // them text.
+        if (c == ']' && m_marks < 2) {
+            ++m_marks;
+            return;
+        }
+        if (c == '>' && m_marks == 2) {
+            Emit("]]>");
             m_state = State::Text;
             return;
         }
-        if (Split(c)) {
-            Emit("]]><![CDATA[");
-            m_marks = 0;
+        if (c != ']') {
+            for (; m_marks > 0; --m_marks) CDataByte(']');
         }
-        Emit(static_cast<char>(c));
-        ++m_length;
-        m_marks = c == ']' ? std::min(m_marks + 1, 2u) : 0;
-        return;
+        return CDataByte(c);
     case State::PiTarget:
         Emit(static_cast<char>(c));
         if (c == '?' || IsSpace(c)) {
@@ -815,6 +823,9 @@ void CXMLTokenFilter::Finish() {
         break;
     case State::Bang:
         Emit(m_token);
+        break;
+    case State::CData:
+        Emit(std::string(m_marks, ']'));
         break;
     case State::StartName:
     case State::EndName:

@@ -106,6 +106,8 @@ private:
     void EndTagName();
     void EndAttributeName();
     bool Split(unsigned char c);
+    // One byte of a CDATA section's text, after a cut when one is due.
+    void CDataByte(unsigned char c);
     void ValueByte(unsigned char c);
     void DroppedValueByte(unsigned char c);
     void EndReference();

@@ -225,6 +225,8 @@ TEST_F(XmlStreamTest, LongTokensAndManyNamesReadAsTheirShortForms) {
     }
     manyEvents.push_back("/1");
     const std::string cdata = Long("a]b]]c\xe2\x82\xac]");
+    // A section whose end starts at the last byte before a cut.
+    const std::string edge(CXMLTokenFilter::kMaxTokenBytes - 1, 'x');
     const struct {
         std::string xml;
         std::string shortForm;
@@ -232,6 +234,7 @@ TEST_F(XmlStreamTest, LongTokensAndManyNamesReadAsTheirShortForms) {
         {"<m><!--" + Long("a-b\xc3\xa9-c") + "--><a>t</a></m>", "<m><a>t</a></m>"},
         {"<m><![CDATA[" + cdata + "]]><a/></m>", "<m>" + cdata + "<a/></m>"},
         {"<m><![CDATA[x" + Repeat("\r\n", 100000) + "]]></m>", "<m>x" + Repeat("\n", 100000) + "</m>"},
+        {"<m><![CDATA[" + edge + "]]><a/></m>", "<m>" + edge + "<a/></m>"},
         {"<m><?pi " + Long("a?b??") + "?><a/></m>", "<m><a/></m>"},
         {"<m a='" + Long("&amp;&#x41;&#10;\"\xf0\x9f\x98\x80\t>") + "' b='1'><a/></m>", "<m a='' b='1'><a/></m>"},
         {"<m><a " + name + "='1' b='2'/></m>", "<m><a/></m>"},
