@@ -220,7 +220,7 @@ std::size_t CXMLTokenFilter::Read(char* buffer, std::size_t size) {
         m_outPos = 0;
         if (m_dueLines > 0) {
             const std::size_t n = std::min(m_dueLines, m_limits.maxTokenBytes);
-            m_out.assign(n, '\n');
+            m_out.assign(n, m_dueBreak);
             m_dueLines -= n;
             if (m_dueLines == 0) {
                 m_out += m_after;
@@ -349,6 +349,9 @@ void CXMLTokenFilter::Emit(char c) {
 }
 
 void CXMLTokenFilter::Fail(const std::string& raw) {
+    // Here the held line breaks follow the kept part of a value directly, which may end in a CR
+    // that an LF would join; raw never starts with an LF, so CRs stay apart on both sides.
+    m_dueBreak = '\r';
     m_dueLines = m_valueLines;
     m_valueLines = 0;
     Emit(raw);

@@ -124,6 +124,7 @@ private:
     std::size_t m_outPos = 0;
     // Line breaks to write before m_after (the rest of a shortened value's tag).
     std::size_t m_dueLines = 0;
+    char m_dueBreak = '\n';
     std::string m_after;
 
     State m_state;
