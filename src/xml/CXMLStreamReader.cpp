@@ -436,6 +436,10 @@ CXMLStreamReader::Result CXMLStreamReader::Parse(InputSource& document, CXMLStre
         m_error = m_systemError != 0 ? std::strerror(m_systemError) : events.Error();
         return Result::Failed;
     }
+    if (result == Result::Complete && source.Filter() && source.Filter()->EndsInsideCharacter()) {
+        m_error = "the document ends inside a character (bytes that are not UTF-8)";
+        return Result::Failed;
+    }
     if (result == Result::Complete && events.Depth() != 0) {
         m_error = "document ends inside an element";
         return Result::Failed;

@@ -233,6 +233,7 @@ std::size_t CXMLTokenFilter::Read(char* buffer, std::size_t size) {
             if (m_bEnd || written > 0) break;
             m_inputPos = 0;
             m_inputSize = m_source(m_input.data(), m_input.size());
+            KeepTail();
             if (m_inputSize == 0) {
                 m_bEnd = true;
                 Finish();
@@ -583,6 +584,7 @@ void CXMLTokenFilter::Sniff(unsigned char c) {
         return Emit(head);
     }
     m_state = State::Text;
+    m_bUtf8 = true;
     if (bDeclaration) return Emit(head);
     Emit(head.substr(0, bom));
     for (std::size_t i = bom; i < head.size(); ++i) Step(static_cast<unsigned char>(head[i]));
@@ -702,8 +704,8 @@ void CXMLTokenFilter::EndElementName() {
         open.name = Utf16(name.raw, kShownNameUnits) + u"~" + std::u16string(hex.begin(), hex.end());
         open.bStandIn = true;
     } else if (name.raw == m_lastKept ||
-               (name.raw != kStandIn &&
-                (m_kept.size() < m_limits.keptNames ? m_kept.insert(name.raw).first : m_kept.find(name.raw)) != m_kept.end())) {
+               (name.raw != kStandIn && (m_kept.size() < m_limits.keptNames ? m_kept.insert(name.raw).first
+                                                                            : m_kept.find(name.raw)) != m_kept.end())) {
         // Siblings mostly share a name: the last one kept is checked before the set.
         m_lastKept = name.raw;
     } else {
@@ -817,6 +819,28 @@ void CXMLTokenFilter::EndReference() {
     for (const char* name : predefined) bChecked = bChecked || m_token == name;
     if (!bChecked) Emit(m_token);
     m_token.clear();
+}
+
+// A lead byte of a sequence longer than what is left is the only UTF-8 fault the parser lets
+// pass; the longest sequence it takes a lead byte for is six bytes.
+constexpr std::size_t kTailBytes = 6;
+
+void CXMLTokenFilter::KeepTail() {
+    const std::size_t take = std::min(m_inputSize, kTailBytes);
+    m_tail.append(m_input.data() + m_inputSize - take, take);
+    if (m_tail.size() > kTailBytes) m_tail.erase(0, m_tail.size() - kTailBytes);
+}
+
+bool CXMLTokenFilter::EndsInsideCharacter() const {
+    // A document in another encoding may end in any byte.
+    if (!m_bEnd || !m_bUtf8) return false;
+    for (std::size_t i = 0; i < m_tail.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(m_tail[i]);
+        if (c < 0xC0) continue;
+        const std::size_t length = c < 0xE0 ? 2 : c < 0xF0 ? 3 : c < 0xF8 ? 4 : c < 0xFC ? 5 : 6;
+        if (i + length > m_tail.size()) return true;
+    }
+    return false;
 }
 
 void CXMLTokenFilter::Finish() {

@@ -67,6 +67,10 @@ public:
     const std::u16string& Expected() const { return m_expected; }
     // The name TakeName would give next, or null.
     const std::u16string* NextName() const { return m_names.empty() ? nullptr : &m_names.front(); }
+    // Whether a UTF-8 document, read to its end, ends inside a character: a lead byte whose
+    // sequence the document is too short to hold. The parser takes such a tail for the end of
+    // its input and says nothing, so after the root element it would read as complete.
+    bool EndsInsideCharacter() const;
 
 private:
     enum class State;
@@ -98,6 +102,7 @@ private:
     // Passes raw on (after the line breaks a shortened value held back) and everything after.
     void Fail(const std::string& raw);
     void Finish();
+    void KeepTail();
     void Sniff(unsigned char c);
     void StartName(unsigned char c, State state);
     // False when c ends the name; a name found malformed ends the rewriting.
@@ -120,6 +125,9 @@ private:
     std::size_t m_inputPos = 0;
     std::size_t m_inputSize = 0;
     bool m_bEnd = false;
+    bool m_bUtf8 = false;
+    // The last bytes of the input, for EndsInsideCharacter.
+    std::string m_tail;
     std::string m_out;
     std::size_t m_outPos = 0;
     // Line breaks to write before m_after (the rest of a shortened value's tag).
