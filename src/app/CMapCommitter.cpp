@@ -1,27 +1,31 @@
 #include "app/CMapCommitter.h"
 
+#include <system_error>
 #include <utility>
-#include <vector>
 
 #include "fs/CAtomicFile.h"
 
-namespace {
+CMapCommitter::CMapCommitter(unsigned int threads) {
+    const unsigned int count = threads == 0 ? 1 : threads;
+    m_threads.reserve(count);
+    try {
+        for (unsigned int i = 0; i < count; ++i) m_threads.emplace_back([this] { Run(); });
+    } catch (const std::system_error&) {
+        // Fewer threads than asked for still commit everything; none at all is the caller's.
+        if (m_threads.empty()) throw;
+    }
+}
 
-// Enough to share one flush among all the downloads at once, few enough that the first map of a
-// batch does not wait long for the last.
-constexpr std::size_t kLargestBatch = 64;
+CMapCommitter::~CMapCommitter() { Stop(); }
 
-}  // namespace
-
-CMapCommitter::CMapCommitter() : m_thread([this] { Run(); }) {}
-
-CMapCommitter::~CMapCommitter() {
+void CMapCommitter::Stop() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_bStopping = true;
     }
-    m_wake.notify_one();
-    m_thread.join();
+    m_wake.notify_all();
+    for (std::thread& thread : m_threads) thread.join();
+    m_threads.clear();
 }
 
 void CMapCommitter::Commit(std::unique_ptr<CAtomicFile> file, Then then) {
@@ -33,23 +37,20 @@ void CMapCommitter::Commit(std::unique_ptr<CAtomicFile> file, Then then) {
 }
 
 void CMapCommitter::Run() {
-    std::vector<Item> batch;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         m_wake.wait(lock, [this] { return m_bStopping || !m_queue.empty(); });
         if (m_queue.empty()) return;
-        while (!m_queue.empty() && batch.size() < kLargestBatch) {
-            batch.push_back(std::move(m_queue.front()));
-            m_queue.pop_front();
-        }
+        // Writeback of everything waiting is started at once (a hint that only queues the
+        // writes), so the flushes that follow find their data on its way to the disk.
+        for (; m_uiStarted < m_queue.size(); ++m_uiStarted) m_queue[m_uiStarted].file->StartFlush();
+        Item item = std::move(m_queue.front());
+        m_queue.pop_front();
+        --m_uiStarted;
         lock.unlock();
-        for (Item& item : batch) item.file->StartFlush();
-        for (Item& item : batch) {
-            const int error = item.file->Commit() ? 0 : item.file->Error();
-            item.file.reset();
-            if (item.then) item.then(error);
-        }
-        batch.clear();
+        const int error = item.file->Commit() ? 0 : item.file->Error();
+        item.file.reset();
+        if (item.then) item.then(error);
         lock.lock();
     }
 }

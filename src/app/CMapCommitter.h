@@ -8,15 +8,16 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 class CAtomicFile;
 
-// Puts finished files in place from one thread of its own, so that whoever wrote one goes on at
+// Puts finished files in place from threads of its own, so that whoever wrote one goes on at
 // once: each file handed over is committed (flushed, then renamed over its target) by
-// CAtomicFile::Commit, with its guarantees. The files waiting are taken in batches: the writeback
-// of every one is started before the first is waited for, so a batch costs about one flush of the
-// disk instead of one per file. Files are committed in the order they were handed over, and each
-// one's continuation runs on this thread right after its rename or its failure (its temporary
+// CAtomicFile::Commit, with its guarantees. A few flushes run at once, since on a file system
+// without a journal each one waits for its own write of the file's inode; the files waiting when
+// a thread comes for work have their writeback started together first. Each file's continuation
+// runs on the thread that committed it, right after its rename or its failure (its temporary
 // file then removed), never before. Owns the files handed over; destruction commits every one
 // still waiting, then joins. Syncing the directory the files were renamed in is the caller's.
 class CMapCommitter final {
@@ -24,8 +25,9 @@ public:
     // 0 when the file is in place, else the errno of its flush or rename.
     using Then = std::function<void(int error)>;
 
-    // std::system_error when no thread can be had.
-    CMapCommitter();
+    // At least one thread; fewer than asked for when the system runs out of them, and
+    // std::system_error when it cannot start a single one.
+    explicit CMapCommitter(unsigned int threads);
     ~CMapCommitter();
     CMapCommitter(const CMapCommitter&) = delete;
     CMapCommitter& operator=(const CMapCommitter&) = delete;
@@ -40,13 +42,16 @@ private:
     };
 
     void Run();
+    void Stop();
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<Item> m_queue;
+    // How many of the queue's first items have had their writeback started.
+    std::size_t m_uiStarted = 0;
     bool m_bStopping = false;
-    // Last, so it starts after the members it uses and is joined before they go.
-    std::thread m_thread;
+    // Last, so they start after the members they use and are joined before those go.
+    std::vector<std::thread> m_threads;
 };
 
 #endif

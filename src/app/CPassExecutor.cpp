@@ -136,7 +136,8 @@ bool CPassExecutor::Start(std::string head, CPassPlanner::Fetch fetch) {
             return true;
         }
         try {
-            m_pCommitter = std::make_unique<CMapCommitter>();
+            // As many flushes at once as downloads, as when each worker flushed its own map.
+            m_pCommitter = std::make_unique<CMapCommitter>(m_uiWorkers);
         } catch (const std::system_error&) {
             // Each worker puts its own maps in place.
         }

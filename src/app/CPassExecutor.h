@@ -24,8 +24,8 @@ class CMapCommitter;
 
 // Carries out the fetches of one pass: hands each to a pool of workers that download side by
 // side, and prints the pass's lines in feed order through an ordered printer while they run.
-// A map a worker finished is put in place (flushed and renamed) by a committer thread while the
-// worker goes on to the next download; the map's line, its outcome and its progress count come
+// A map a worker finished is put in place (flushed and renamed) by a committer while the worker
+// goes on to the next download; the map's line, its outcome and its progress count come
 // only after that. The pool is created by the first fetch; when no thread can be had, a fetch
 // runs on the calling thread with the pass's own client, and a map is put in place by the thread
 // that fetched it. Used by the pass's thread only; it never asks the pass's
