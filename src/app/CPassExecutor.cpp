@@ -158,6 +158,7 @@ bool CPassExecutor::Start(std::string head, CPassPlanner::Fetch fetch) {
     entry->fetch = std::move(fetch);
     Started* const started = entry.get();
     m_started.emplace(ticket, std::move(entry));
+    m_inFlightPaths.insert(started->fetch.mapPath);
     ++m_uiProgressTotal;
     StartProgress();
     const std::size_t toCome = m_mapsToCome;
@@ -197,19 +198,15 @@ bool CPassExecutor::Collect() {
         auto found = m_started.find(ticket);
         if (found == m_started.end() || found->second->collected) continue;
         found->second->collected = true;
+        const auto path = m_inFlightPaths.find(found->second->fetch.mapPath);
+        if (path != m_inFlightPaths.end()) m_inFlightPaths.erase(path);
         m_printer.Finish(ticket, found->second->outcome.text, found->second->outcome.severity);
     }
     return true;
 }
 
 void CPassExecutor::WaitForMap(const std::string& mapPath) {
-    auto busy = [this, &mapPath] {
-        for (const auto& entry : m_started) {
-            if (!entry.second->collected && entry.second->fetch.mapPath == mapPath) return true;
-        }
-        return false;
-    };
-    while (busy() && Collect()) {
+    while (m_inFlightPaths.count(mapPath) != 0 && Collect()) {
     }
 }
 

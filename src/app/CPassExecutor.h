@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 
 #include "app/CDownloadPool.h"
 #include "app/COrderedPrinter.h"
@@ -113,6 +114,9 @@ private:
     // Every fetch of the pass by printer ticket; an outcome is written by its worker only, until
     // its ticket is collected.
     std::map<std::size_t, std::unique_ptr<Started>> m_started;
+    // The map paths of the fetches handed to the pool and not yet collected, so a lookup does not
+    // walk the whole pass.
+    std::unordered_multiset<std::string> m_inFlightPaths;
     // Progress counts: fetches handed out, fetches done and their bytes. Written by the pass's
     // thread and the workers, read by the progress thread.
     std::atomic<unsigned int> m_uiProgressTotal{0};
