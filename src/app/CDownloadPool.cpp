@@ -72,7 +72,7 @@ void CDownloadPool::Complete(std::size_t ticket) {
 
 std::vector<std::size_t> CDownloadPool::WaitFinished() {
     std::vector<std::size_t> finished;
-    if (m_uiInFlight == 0) return finished;
+    if (Idle()) return finished;
     std::unique_lock<std::mutex> lock(m_mutex);
     m_workDone.wait(lock, [this] { return !m_finished.empty() || m_uiReturned != 0; });
     finished.swap(m_finished);

@@ -36,14 +36,17 @@ public:
     // Tickets started and not yet collected.
     std::size_t InFlight() const { return m_uiInFlight; }
     bool HasFreeWorker() const { return m_uiBusy < m_workers.size(); }
+    // No ticket in flight and every worker seen free: WaitFinished would have nothing to wait for.
+    bool Idle() const { return m_uiInFlight == 0 && m_uiBusy == 0; }
 
     // Hands work to a free worker; false (nothing started) when every worker is busy. Work
     // completedLater is finished only by Complete(ticket), which it must see to (a throw aside).
     bool Start(std::size_t ticket, Work work, bool completedLater = false);
     // Finishes a ticket started as completed later; any thread may call it, once per ticket.
     void Complete(std::size_t ticket);
-    // The tickets finished since the last call, oldest first. While tickets are in flight, blocks
-    // until one finished or a worker became free (then possibly none); none at once otherwise.
+    // The tickets finished since the last call, oldest first. Unless idle, blocks until a ticket
+    // finished or a worker became free (then possibly none, and a worker may still be busy after
+    // its ticket was reported); none at once when idle.
     std::vector<std::size_t> WaitFinished();
 
 private:

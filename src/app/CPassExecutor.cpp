@@ -193,7 +193,7 @@ std::shared_ptr<const void> CPassExecutor::ClaimAhead() {
 }
 
 bool CPassExecutor::Collect() {
-    if (!m_pPool || m_pPool->InFlight() == 0) return false;
+    if (!m_pPool || m_pPool->Idle()) return false;
     for (const std::size_t ticket : m_pPool->WaitFinished()) {
         auto found = m_started.find(ticket);
         if (found == m_started.end() || found->second->collected) continue;

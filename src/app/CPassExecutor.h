@@ -86,8 +86,8 @@ private:
     // Completes an outcome whose map was committed with error, and counts its progress.
     void Committed(Started& started, int error);
 
-    // Waits until at least one fetch has finished and prints what can be printed. False, at
-    // once, when none is in flight.
+    // Waits until a fetch has finished or a worker became free, and prints what can be printed.
+    // False, at once, when no fetch is in flight and no worker busy.
     bool Collect();
     // A token while the workers hold fewer connections ahead than maps remain; empty otherwise.
     std::shared_ptr<const void> ClaimAhead();
