@@ -5,7 +5,7 @@
 
 #include "fs/CAtomicFile.h"
 
-CMapCommitter::CMapCommitter(unsigned int threads) {
+CMapCommitter::CMapCommitter(unsigned int threads) : m_uiMostHeld(threads == 0 ? 1 : threads) {
     const unsigned int count = threads == 0 ? 1 : threads;
     m_threads.reserve(count);
     try {
@@ -29,10 +29,10 @@ void CMapCommitter::Stop() {
 }
 
 void CMapCommitter::Commit(std::unique_ptr<CAtomicFile> file, Then then) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_queue.push_back(Item{std::move(file), std::move(then)});
-    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_room.wait(lock, [this] { return m_uiHeld < m_uiMostHeld; });
+    m_queue.push_back(Item{std::move(file), std::move(then)});
+    ++m_uiHeld;
     m_wake.notify_one();
 }
 
@@ -52,5 +52,7 @@ void CMapCommitter::Run() {
         item.file.reset();
         if (item.then) item.then(error);
         lock.lock();
+        --m_uiHeld;
+        m_room.notify_one();
     }
 }

@@ -18,8 +18,10 @@ class CAtomicFile;
 // without a journal each one waits for its own write of the file's inode; the files waiting when
 // a thread comes for work have their writeback started together first. Each file's continuation
 // runs on the thread that committed it, right after its rename or its failure (its temporary
-// file then removed), never before. Owns the files handed over; destruction commits every one
-// still waiting, then joins. Syncing the directory the files were renamed in is the caller's.
+// file then removed), never before. Holds at most as many files as it has threads asked for:
+// Commit waits for room, so a disk slower than the downloads holds them back instead of piling up
+// open files. Owns the files handed over; destruction commits every one still waiting, then
+// joins. Syncing the directory the files were renamed in is the caller's.
 class CMapCommitter final {
 public:
     // 0 when the file is in place, else the errno of its flush or rename.
@@ -32,7 +34,7 @@ public:
     CMapCommitter(const CMapCommitter&) = delete;
     CMapCommitter& operator=(const CMapCommitter&) = delete;
 
-    // Queues an open, completely written file; any thread may call it.
+    // Queues an open, completely written file, once there is room; any thread may call it.
     void Commit(std::unique_ptr<CAtomicFile> file, Then then);
 
 private:
@@ -46,7 +48,11 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
+    std::condition_variable m_room;
     std::deque<Item> m_queue;
+    // Files queued or being committed, and how many may be.
+    std::size_t m_uiHeld = 0;
+    std::size_t m_uiMostHeld;
     // How many of the queue's first items have had their writeback started.
     std::size_t m_uiStarted = 0;
     bool m_bStopping = false;
