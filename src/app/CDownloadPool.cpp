@@ -51,23 +51,33 @@ void CDownloadPool::Stop() {
 
 CDownloadPool::~CDownloadPool() { Stop(); }
 
-bool CDownloadPool::Start(std::size_t ticket, Work work) {
+bool CDownloadPool::Start(std::size_t ticket, Work work, bool completedLater) {
     if (!HasFreeWorker()) return false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_queue.emplace_back(ticket, std::move(work));
+        m_queue.push_back(Item{ticket, std::move(work), completedLater});
     }
     ++m_uiInFlight;
+    ++m_uiBusy;
     m_workReady.notify_one();
     return true;
 }
 
+void CDownloadPool::Complete(std::size_t ticket) {
+    // Notified under the lock: once the owner has seen the ticket it may destroy this pool.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_finished.push_back(ticket);
+    m_workDone.notify_one();
+}
+
 std::vector<std::size_t> CDownloadPool::WaitFinished() {
     std::vector<std::size_t> finished;
-    if (m_uiInFlight == 0) return finished;
+    if (Idle()) return finished;
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_workDone.wait(lock, [this] { return !m_finished.empty(); });
+    m_workDone.wait(lock, [this] { return !m_finished.empty() || m_uiReturned != 0; });
     finished.swap(m_finished);
+    m_uiBusy -= m_uiReturned;
+    m_uiReturned = 0;
     m_uiInFlight -= finished.size();
     return finished;
 }
@@ -77,16 +87,20 @@ void CDownloadPool::Run(CHTTPClient& http) {
     for (;;) {
         m_workReady.wait(lock, [this] { return m_bStopping || !m_queue.empty(); });
         if (m_queue.empty()) return;
-        std::pair<std::size_t, Work> item = std::move(m_queue.front());
+        Item item = std::move(m_queue.front());
         m_queue.pop_front();
         lock.unlock();
+        bool reported = item.completedLater;
         try {
-            item.second(http);
+            item.work(http);
         } catch (...) {
-            // A thread must not end by an exception; the owner still learns the ticket.
+            // A thread must not end by an exception; the owner still learns the ticket. Work that
+            // threw has handed nothing on.
+            reported = false;
         }
         lock.lock();
-        m_finished.push_back(item.first);
+        if (!reported) m_finished.push_back(item.ticket);
+        ++m_uiReturned;
         m_workDone.notify_one();
     }
 }

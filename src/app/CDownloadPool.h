@@ -33,14 +33,20 @@ public:
     CDownloadPool(const CDownloadPool&) = delete;
     CDownloadPool& operator=(const CDownloadPool&) = delete;
 
-    // Work started and not yet collected.
+    // Tickets started and not yet collected.
     std::size_t InFlight() const { return m_uiInFlight; }
-    bool HasFreeWorker() const { return m_uiInFlight < m_workers.size(); }
+    bool HasFreeWorker() const { return m_uiBusy < m_workers.size(); }
+    // No ticket in flight and every worker seen free: WaitFinished would have nothing to wait for.
+    bool Idle() const { return m_uiInFlight == 0 && m_uiBusy == 0; }
 
-    // Hands work to a free worker; false (nothing started) when every worker is busy.
-    bool Start(std::size_t ticket, Work work);
-    // The tickets of work finished since the last call, oldest first. Blocks until there is at
-    // least one when work is in flight; returns none at once when nothing is.
+    // Hands work to a free worker; false (nothing started) when every worker is busy. Work
+    // completedLater is finished only by Complete(ticket), which it must see to (a throw aside).
+    bool Start(std::size_t ticket, Work work, bool completedLater = false);
+    // Finishes a ticket started as completed later; any thread may call it, once per ticket.
+    void Complete(std::size_t ticket);
+    // The tickets finished since the last call, oldest first. Unless idle, blocks until a ticket
+    // finished or a worker became free (then possibly none, and a worker may still be busy after
+    // its ticket was reported); none at once when idle.
     std::vector<std::size_t> WaitFinished();
 
 private:
@@ -51,14 +57,22 @@ private:
     void Stop();
 
     std::vector<std::unique_ptr<Worker>> m_workers;
-    // Owner-thread count of started, uncollected work.
+    // Owner-thread counts: started, uncollected tickets, and workers not yet seen free again.
     std::size_t m_uiInFlight = 0;
+    std::size_t m_uiBusy = 0;
 
     std::mutex m_mutex;
     std::condition_variable m_workReady;
     std::condition_variable m_workDone;
-    std::deque<std::pair<std::size_t, Work>> m_queue;
+    struct Item {
+        std::size_t ticket;
+        Work work;
+        bool completedLater;
+    };
+    std::deque<Item> m_queue;
     std::vector<std::size_t> m_finished;
+    // Workers whose work returned since the owner last looked.
+    std::size_t m_uiReturned = 0;
     bool m_bStopping = false;
 };
 

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <ctime>
 #include <map>
-#include <optional>
 #include <random>
 
 #include "app/ByteSize.h"
@@ -338,8 +337,10 @@ bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::stri
 CPassExecutor::Outcome CMapAutoDownload::DownloadMap(CHTTPClient& http, const CPassPlanner::Fetch& job) {
     CPassExecutor::Outcome result;
     std::string detail;
-    const DownloadOutcome outcome = DownloadAndStamp(http, job.link.c_str(), m_saveDirectory.Fd(), job.title.c_str(),
-                                                     job.mapPath.c_str(), job.feedVersion, detail, m_ullMaxMapSize);
+    std::unique_ptr<CAtomicFile> map;
+    const DownloadOutcome outcome =
+        DownloadAndStamp(http, job.link.c_str(), m_saveDirectory.Fd(), job.title.c_str(), job.mapPath.c_str(),
+                         job.feedVersion, detail, map, m_ullMaxMapSize);
     if (outcome == DownloadOutcome::Failed) {
         // The old file is untouched and carries its old version, so the next pass tries again.
         result.text = Format("Failed\nError downloading %s: %s\n", job.title.c_str(), detail.c_str());
@@ -348,33 +349,49 @@ CPassExecutor::Outcome CMapAutoDownload::DownloadMap(CHTTPClient& http, const CP
     }
     result.downloaded = true;
     result.text = "Done\n";
-    struct stat written;
-    if (fstatat(m_saveDirectory.Fd(), job.title.c_str(), &written, 0) == 0)
-        result.bytes = static_cast<std::uint64_t>(written.st_size);
+    result.bytes = map->Size();
     if (outcome == DownloadOutcome::Unstamped) {
         result.text += Format("Could not record the version of %s: %s\n", job.title.c_str(), detail.c_str());
         result.severity = Severity::Warning;
     }
-    if (m_pVersionCache) {
+    result.pending = std::move(map);
+    // Only a map that is in place counts, and only then is its version remembered.
+    result.committed = [this, title = job.title, mapPath = job.mapPath, version = job.feedVersion, outcome](
+                           CPassExecutor::Outcome& done, int error) {
+        if (error != 0) {
+            done.downloaded = false;
+            done.bytes = 0;
+            done.text = Format("Failed\nError downloading %s: %s\n", title.c_str(),
+                               CannotWrite(mapPath.c_str(), std::strerror(error)).c_str());
+            done.severity = Severity::Error;
+            return;
+        }
+        if (!m_pVersionCache) return;
         // A map that cannot carry its version is remembered as the feed's version while it stays
         // exactly this file, so it is not fetched again on every pass.
         std::lock_guard<std::mutex> lock(m_versionCacheMutex);
-        const CMapVersionCache::Snapshot now = m_pVersionCache->Observe(m_saveDirectory.Fd(), job.title.c_str());
+        const CMapVersionCache::Snapshot now = m_pVersionCache->Observe(m_saveDirectory.Fd(), title.c_str());
         if (outcome == DownloadOutcome::Stamped)
-            m_pVersionCache->Remember(job.mapPath.c_str(), now, static_cast<int>(job.feedVersion));
+            m_pVersionCache->Remember(mapPath.c_str(), now, static_cast<int>(version));
         else
-            m_pVersionCache->RememberAssumed(job.mapPath.c_str(), now, static_cast<int>(job.feedVersion));
-    }
+            m_pVersionCache->RememberAssumed(mapPath.c_str(), now, static_cast<int>(version));
+    };
     return result;
 }
 
-CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient& http, const char* link,
-                                                                     int directoryFd, const char* name,
-                                                                     const char* mapPath, unsigned int version,
-                                                                     std::string& detail, unsigned long long maxBytes) {
+std::string CMapAutoDownload::CannotWrite(const char* mapPath, const std::string& reason) {
+    return "cannot write " + std::string(mapPath) + ": " + reason;
+}
+
+CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(
+    CHTTPClient& http, const char* link, int directoryFd, const char* name, const char* mapPath, unsigned int version,
+    std::string& detail, std::unique_ptr<CAtomicFile>& stamped, unsigned long long maxBytes) {
+    stamped.reset();
     // The body goes into the map's own temporary file as it arrives, checked and stamped on the
-    // way; this object owns that name and removes whatever is there on every path but the commit.
-    CAtomicFile map(directoryFd, name, CAtomicFile::Sync::Data);
+    // way; this object owns that name and removes whatever is there on every path but the commit,
+    // which is the caller's.
+    auto mapFile = std::make_unique<CAtomicFile>(directoryFd, name, CAtomicFile::Sync::Data);
+    CAtomicFile& map = *mapFile;
     const std::string writeFailure = "Unable to write destination file ";
     if (!map.Open()) {
         detail = writeFailure + mapPath + ": " + map.ErrorText();
@@ -417,15 +434,14 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
     // A body whose record lay too far down to hold back went to the file as it came: it is
     // stamped by a copy into a second file, as a map on disk is.
     CMapVersionStamp copied;
-    std::optional<CAtomicFile> copy;
+    std::unique_ptr<CAtomicFile> copy;
     if (body.Spilled()) {
         if (copied.Locate(map.Descriptor(), version) &&
             (copied.FoundMeta() != record.HasMeta() || copied.FoundVersion() != record.HasVersion()))
             copied.Drop("version record not understood");
-        copy.emplace(directoryFd, name, CAtomicFile::Sync::Data);
+        copy = std::make_unique<CAtomicFile>(directoryFd, name, CAtomicFile::Sync::Data);
         if (!copy->Open() || !copied.CopyTo(*copy)) {
-            detail = "cannot write " + std::string(mapPath) + ": " +
-                     (copy->Error() != 0 ? copy->ErrorText() : copied.Reason());
+            detail = CannotWrite(mapPath, copy->Error() != 0 ? copy->ErrorText() : copied.Reason());
             return DownloadOutcome::Failed;
         }
     } else if (!body.Complete()) {
@@ -434,13 +450,9 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(CHTTPClient
         return DownloadOutcome::Failed;
     }
     const CMapVersionStamp& stamp = copy ? copied : body.Stamp();
-    // One rename puts the new map, already carrying its version, in place of the old one. Its
-    // bytes are on disk before the rename; the save directory is synced once for the whole pass.
-    CAtomicFile& stamped = copy ? *copy : map;
-    if (!stamped.Commit()) {
-        detail = "cannot write " + std::string(mapPath) + ": " + stamped.ErrorText();
-        return DownloadOutcome::Failed;
-    }
+    // The new map, already carrying its version; its commit (bytes on disk, then one rename) is
+    // the caller's. The save directory is synced once for the whole pass.
+    stamped = copy ? std::move(copy) : std::move(mapFile);
     if (!stamp.Located()) {
         detail = stamp.Reason();
         return DownloadOutcome::Unstamped;

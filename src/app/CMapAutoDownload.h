@@ -76,17 +76,19 @@ public:
     enum class DownloadOutcome { Failed, Stamped, Unstamped };
     // Downloads link and, when the body is a well-formed XML document that is a map (not a page
     // with an html root, not a feed, and with a meta element when the map it replaces has a
-    // version record), replaces the map name in the open directory directoryFd (mapPath is how
-    // messages call it) with it in one rename, its version record already set to version, its
-    // bytes on disk (the directory entry is left for the caller to sync, as a pass does once).
-    // Failed: the old map (or its absence) is as it was, no temporary file remains, detail says
-    // why. Unstamped: the new map is in place as downloaded, and detail says why it carries no
-    // version. A body longer than maxBytes (0: no limit) fails. Uses only its arguments, so any
-    // thread may call
-    // it with its own client.
+    // version record), makes stamped the replacement of the map name in the open directory
+    // directoryFd (mapPath is how messages call it), its version record already set to version:
+    // complete and not yet committed. Its commit (CAtomicFile::Commit: its bytes on disk, then
+    // one rename; the directory entry is left for the caller to sync, as a pass does once) puts
+    // it in place; a failed commit is CannotWrite. Failed: stamped is null, the old map (or its
+    // absence) is as it was, no temporary file remains, detail says why. Unstamped: the map as
+    // downloaded, and detail says why it carries no version. A body longer than maxBytes (0: no
+    // limit) fails. Uses only its arguments, so any thread may call it with its own client.
     static DownloadOutcome DownloadAndStamp(CHTTPClient& http, const char* link, int directoryFd, const char* name,
                                             const char* mapPath, unsigned int version, std::string& detail,
-                                            unsigned long long maxBytes = 0);
+                                            std::unique_ptr<CAtomicFile>& stamped, unsigned long long maxBytes = 0);
+    // The detail of a map that could not be written or put in place for reason.
+    static std::string CannotWrite(const char* mapPath, const std::string& reason);
 
     // Replaces the random draw of each pass's delay (splay) and draws the next pass's with it.
     void SetSplayDraw(SplayDraw draw);
@@ -107,8 +109,9 @@ public:
     // What the last pass decided and what became of it; a default result before the first pass.
     const CPassResult& LastPass() const { return m_lastPass; }
 
-    // Fetches and stamps one map with the given client and records its version; prints nothing.
-    // Runs on a worker thread, several at once for different maps.
+    // Fetches and stamps one map with the given client; prints nothing. The outcome holds the map
+    // to commit, and its completion, run after the commit, records its version. Runs on a worker
+    // thread, several at once for different maps.
     CPassExecutor::Outcome DownloadMap(CHTTPClient& http, const CPassPlanner::Fetch& fetch);
 
     // The feed's time stamp that the next incremental request will carry.

@@ -5,7 +5,9 @@
 #include <system_error>
 #include <utility>
 
+#include "app/CMapCommitter.h"
 #include "app/Utils.h"
+#include "fs/CAtomicFile.h"
 #include "http/CHTTPClient.h"
 
 CPassExecutor::CPassExecutor(unsigned int workers, CDownloadPool::Configure configure, CHTTPClient& ownClient,
@@ -18,9 +20,39 @@ CPassExecutor::CPassExecutor(unsigned int workers, CDownloadPool::Configure conf
       m_printer(std::move(sink)) {}
 
 CPassExecutor::~CPassExecutor() {
-    // The workers go first: none counts progress after the line is cleared.
+    // Every map in flight is put in place or removed before the pool and the committer that
+    // report it go; the workers go first: none counts progress after the line is cleared.
+    if (m_pPool) {
+        while (m_pPool->InFlight() != 0) m_pPool->WaitFinished();
+    }
     m_pPool.reset();
+    m_pCommitter.reset();
     StopProgress();
+}
+
+int CPassExecutor::CommitNow(Outcome& outcome) {
+    if (!outcome.pending) return 0;
+    const int error = outcome.pending->Commit() ? 0 : outcome.pending->Error();
+    outcome.pending.reset();
+    return error;
+}
+
+void CPassExecutor::Complete(Outcome& outcome, int error) {
+    if (!outcome.committed) return;
+    const auto committed = std::move(outcome.committed);
+    outcome.committed = nullptr;
+    committed(outcome, error);
+}
+
+void CPassExecutor::Committed(Started& started, int error) {
+    try {
+        Complete(started.committing, error);
+        started.outcome = std::move(started.committing);
+    } catch (...) {
+        // The outcome stays the internal error it was started as; the ticket is reported anyway.
+    }
+    m_progressBytes += started.outcome.bytes;
+    ++m_uiProgressDone;
 }
 
 namespace {
@@ -96,11 +128,18 @@ bool CPassExecutor::Start(std::string head, CPassPlanner::Fetch fetch) {
             const std::size_t ticket = m_printer.Open(std::move(head));
             auto entry = std::make_unique<Started>();
             entry->outcome = m_download(m_ownClient, fetch);
+            Complete(entry->outcome, CommitNow(entry->outcome));
             entry->fetch = std::move(fetch);
             entry->collected = true;
             m_printer.Finish(ticket, entry->outcome.text, entry->outcome.severity);
             m_started.emplace(ticket, std::move(entry));
             return true;
+        }
+        try {
+            // As many flushes at once as downloads, as when each worker flushed its own map.
+            m_pCommitter = std::make_unique<CMapCommitter>(m_uiWorkers);
+        } catch (const std::system_error&) {
+            // Each worker puts its own maps in place.
         }
     }
     m_bBacklog = !m_pPool->HasFreeWorker();
@@ -119,15 +158,28 @@ bool CPassExecutor::Start(std::string head, CPassPlanner::Fetch fetch) {
     entry->fetch = std::move(fetch);
     Started* const started = entry.get();
     m_started.emplace(ticket, std::move(entry));
+    m_inFlightPaths.insert(started->fetch.mapPath);
     ++m_uiProgressTotal;
     StartProgress();
     const std::size_t toCome = m_mapsToCome;
     if (toCome != SIZE_MAX && toCome > 0) m_mapsToCome = toCome - 1;
-    m_pPool->Start(ticket, [this, started](CHTTPClient& http) {
-        started->outcome = m_download(http, started->fetch);
-        m_progressBytes += started->outcome.bytes;
-        ++m_uiProgressDone;
-    });
+    m_pPool->Start(
+        ticket,
+        [this, started, ticket](CHTTPClient& http) {
+            started->committing = m_download(http, started->fetch);
+            if (started->committing.pending && m_pCommitter) {
+                // The hand-over is the last step: work that throws must have handed nothing on.
+                std::unique_ptr<CAtomicFile> file = std::move(started->committing.pending);
+                m_pCommitter->Commit(std::move(file), [this, started, ticket](int error) {
+                    Committed(*started, error);
+                    m_pPool->Complete(ticket);
+                });
+                return;
+            }
+            Committed(*started, CommitNow(started->committing));
+            m_pPool->Complete(ticket);
+        },
+        true);
     return true;
 }
 
@@ -141,24 +193,20 @@ std::shared_ptr<const void> CPassExecutor::ClaimAhead() {
 }
 
 bool CPassExecutor::Collect() {
-    if (!m_pPool || m_pPool->InFlight() == 0) return false;
+    if (!m_pPool || m_pPool->Idle()) return false;
     for (const std::size_t ticket : m_pPool->WaitFinished()) {
         auto found = m_started.find(ticket);
         if (found == m_started.end() || found->second->collected) continue;
         found->second->collected = true;
+        const auto path = m_inFlightPaths.find(found->second->fetch.mapPath);
+        if (path != m_inFlightPaths.end()) m_inFlightPaths.erase(path);
         m_printer.Finish(ticket, found->second->outcome.text, found->second->outcome.severity);
     }
     return true;
 }
 
 void CPassExecutor::WaitForMap(const std::string& mapPath) {
-    auto busy = [this, &mapPath] {
-        for (const auto& entry : m_started) {
-            if (!entry.second->collected && entry.second->fetch.mapPath == mapPath) return true;
-        }
-        return false;
-    };
-    while (busy() && Collect()) {
+    while (m_inFlightPaths.count(mapPath) != 0 && Collect()) {
     }
 }
 
@@ -168,6 +216,7 @@ void CPassExecutor::Finish(CPassResult& result, const CDirectory& saveDirectory)
     while (Collect()) {
     }
     m_pPool.reset();
+    m_pCommitter.reset();
     StopProgress();
     for (const auto& entry : m_started) {
         const Started& started = *entry.second;

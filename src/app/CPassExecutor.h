@@ -11,19 +11,25 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 
 #include "app/CDownloadPool.h"
 #include "app/COrderedPrinter.h"
 #include "app/CPassPlanner.h"
 #include "app/CPassResult.h"
+#include "fs/CAtomicFile.h"
 #include "fs/CDirectory.h"
 
 class CHTTPClient;
+class CMapCommitter;
 
 // Carries out the fetches of one pass: hands each to a pool of workers that download side by
 // side, and prints the pass's lines in feed order through an ordered printer while they run.
-// The pool is created by the first fetch; when no thread can be had, a fetch runs on the calling
-// thread with the pass's own client. Used by the pass's thread only; it never asks the pass's
+// A map a worker finished is put in place (flushed and renamed) by a committer while the worker
+// goes on to the next download; the map's line, its outcome and its progress count come
+// only after that. The pool is created by the first fetch; when no thread can be had, a fetch
+// runs on the calling thread with the pass's own client, and a map is put in place by the thread
+// that fetched it. Used by the pass's thread only; it never asks the pass's
 // stop hook from a worker. The client and the functions it is handed must outlive it.
 class CPassExecutor {
 public:
@@ -33,6 +39,11 @@ public:
         std::string text;
         Severity severity = Severity::Info;
         std::uint64_t bytes = 0;
+        // A map complete but not yet in place: the executor commits it, then calls committed
+        // with 0 or the errno of the failure (the temporary file then gone) to complete this
+        // outcome.
+        std::unique_ptr<CAtomicFile> pending;
+        std::function<void(Outcome& outcome, int error)> committed;
     };
     // Fetches one map with the given client; prints nothing. Runs on a worker thread, several at
     // once for different maps.
@@ -55,19 +66,28 @@ public:
     bool Start(std::string head, CPassPlanner::Fetch fetch);
     // Waits until no fetch of this path is in flight.
     void WaitForMap(const std::string& mapPath);
-    // Waits for every fetch and prints the rest of the lines; adds the outcomes to result in feed
-    // order. The save directory is synced once when anything was fetched.
+    // Waits for every fetch and its commit and prints the rest of the lines; adds the outcomes to
+    // result in feed order. The save directory is synced once when anything was fetched.
     void Finish(CPassResult& result, const CDirectory& saveDirectory);
 
 private:
     struct Started {
         CPassPlanner::Fetch fetch;
         Outcome outcome;
+        // What the download gave, while its map is being committed.
+        Outcome committing;
         bool collected = false;
     };
 
-    // Waits until at least one fetch has finished and prints what can be printed. False, at
-    // once, when none is in flight.
+    // Puts outcome's pending map, if any, in place on this thread: 0 or the errno of the failure.
+    static int CommitNow(Outcome& outcome);
+    // Completes an outcome whose map was committed with error (0: none, or nothing to commit).
+    static void Complete(Outcome& outcome, int error);
+    // Completes an outcome whose map was committed with error, and counts its progress.
+    void Committed(Started& started, int error);
+
+    // Waits until a fetch has finished or a worker became free, and prints what can be printed.
+    // False, at once, when no fetch is in flight and no worker busy.
     bool Collect();
     // A token while the workers hold fewer connections ahead than maps remain; empty otherwise.
     std::shared_ptr<const void> ClaimAhead();
@@ -94,6 +114,9 @@ private:
     // Every fetch of the pass by printer ticket; an outcome is written by its worker only, until
     // its ticket is collected.
     std::map<std::size_t, std::unique_ptr<Started>> m_started;
+    // The map paths of the fetches handed to the pool and not yet collected, so a lookup does not
+    // walk the whole pass.
+    std::unordered_multiset<std::string> m_inFlightPaths;
     // Progress counts: fetches handed out, fetches done and their bytes. Written by the pass's
     // thread and the workers, read by the progress thread.
     std::atomic<unsigned int> m_uiProgressTotal{0};
@@ -103,6 +126,9 @@ private:
     std::condition_variable m_progressWake;
     bool m_bProgressStop = false;
     std::thread m_progressThread;
+    // Fed by the workers; reports to the pool. Null until the first fetch, and when no thread
+    // could be had for it.
+    std::unique_ptr<CMapCommitter> m_pCommitter;
     // Declared last so that, whatever way this object goes, the workers are joined before
     // anything they write to is destroyed.
     std::unique_ptr<CDownloadPool> m_pPool;

@@ -6,8 +6,8 @@
 // Descriptors the process needs besides its downloads: standard streams, the save directory, the
 // feed being read, the map being read, a name lookup, and a margin.
 constexpr unsigned long long kBaseOpenFiles = 10;
-// Descriptors one download holds at most: its connection, the next one opened ahead, the body
-// and the map being written.
+// Descriptors one download holds at most: its connection, the next one opened ahead, the body,
+// the map being written, and the map before it still being put in place.
 constexpr unsigned long long kOpenFilesPerDownload = 5;
 
 // Raises the soft limit on open files to the hard limit, as a long-running daemon should, and

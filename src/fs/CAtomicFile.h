@@ -21,7 +21,8 @@
 //    and whatever the umask (for files other programs read, like a metrics file).
 //  - With Sync::Durable, Commit flushes the data to disk before the rename, so a power loss too
 //    leaves the old or the new file, and the directory after it (where the file system can), so
-//    once Commit returned it is the new one. Sync::Data flushes the data only: the caller syncs
+//    once Commit returned it is the new one. Sync::Data flushes the data (and the size and
+//    blocks it needs, not the times) before the rename, and only that: the caller syncs
 //    the directory, once for many files, with SyncDirectory. Sync::Fast flushes nothing (for
 //    state that is only a cache, or read back and thrown away).
 //  - Given a directory descriptor, the target and the temporary file are named relative to it, and
@@ -54,12 +55,18 @@ public:
     // Empties the temporary file, to be written again from its start (a download tried again).
     // False on failure, or after an earlier write failed.
     bool Truncate();
+    // Starts writing what was written so far to disk without waiting for it, so that a later
+    // Commit (of this file, or of many files started together) waits once for them all. Only a
+    // hint: failures show in Commit.
+    void StartFlush();
     // Flushes, closes and renames over the target. False (temporary removed) on any failure.
     bool Commit();
     // Removes the temporary file now; the target stays as it was.
     void Discard();
 
     bool IsOpen() const { return m_fd >= 0; }
+    // Bytes written since Open or the last Truncate.
+    std::size_t Size() const { return m_size; }
     // The temporary file, open for reading too, so that what was written can be read back
     // (with pread, or after a seek) before Commit; -1 when not open. Still owned by this object.
     int Descriptor() const { return m_fd; }

@@ -54,6 +54,41 @@ TEST(DownloadPoolTest, RunsAtMostOneItemPerWorkerEachWithItsOwnClientAndReportsE
     EXPECT_TRUE(pool.WaitFinished().empty());
 }
 
+// Work completed later frees its worker when it returns and reports its ticket only when
+// completed, from whatever thread and in whichever order: a ticket reported before its work
+// returned still leaves the worker busy until then, and the owner can wait for that.
+TEST(DownloadPoolTest, WorkCompletedLaterFreesItsWorkerOnReturnAndReportsItsTicketOnComplete) {
+    CDownloadPool pool(1, nullptr);
+    ASSERT_TRUE(pool.Start(
+        0,
+        [&pool](CHTTPClient&) {
+            pool.Complete(0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        },
+        true));
+    std::vector<std::size_t> collected;
+    while (collected.empty()) collected = pool.WaitFinished();
+    EXPECT_EQ(std::vector<std::size_t>{0}, collected);
+    // The worker is likely still asleep: one wait sees it free.
+    if (!pool.HasFreeWorker()) {
+        EXPECT_TRUE(pool.WaitFinished().empty());
+    }
+    EXPECT_TRUE(pool.HasFreeWorker());
+
+    std::atomic<bool> returned{false};
+    ASSERT_TRUE(pool.Start(
+        1, [&returned](CHTTPClient&) { returned = true; }, true));
+    while (!pool.HasFreeWorker()) EXPECT_TRUE(pool.WaitFinished().empty());
+    EXPECT_TRUE(returned);
+    EXPECT_EQ(1u, pool.InFlight());
+    std::thread completer([&pool] { pool.Complete(1); });
+    collected.clear();
+    while (collected.empty()) collected = pool.WaitFinished();
+    completer.join();
+    EXPECT_EQ(std::vector<std::size_t>{1}, collected);
+    EXPECT_TRUE(pool.Idle());
+}
+
 // A set-up that fails for the second worker, after the first one's thread runs: the constructor
 // ends the first worker before its state goes, and throws, rather than hang on it. In a child
 // process with an alarm, so a hang fails the test instead of the whole run.

@@ -20,6 +20,7 @@
 #include "ScopedChdir.h"
 #include "app/CMapAutoDownload.h"
 #include "app/CMapVersionCache.h"
+#include "fs/CAtomicFile.h"
 #include "http/CHTTPClient.h"
 #include "support/FaultServer.h"
 #include "support/TempDir.h"
@@ -559,11 +560,13 @@ TEST_F(UpdatePassTest, RetriedBigMapStartsItsCheckAndItsFileOver) {
     http.SetRetries(1);
     http.SetRetryWait([](std::chrono::milliseconds) { return true; });
     std::string detail;
+    std::unique_ptr<CAtomicFile> stamped;
 
     EXPECT_EQ(CMapAutoDownload::DownloadOutcome::Stamped,
               CMapAutoDownload::DownloadAndStamp(http, server.Url("/a.map").c_str(), AT_FDCWD, "maps/a.map",
-                                                 "maps/a.map", 9, detail))
+                                                 "maps/a.map", 9, detail, stamped))
         << detail;
+    ASSERT_TRUE(stamped && stamped->Commit());
     EXPECT_EQ(2, server.Connections());
     std::string expected = map;
     expected.replace(expected.find("<version>1<"), 11, "<version>9<");
@@ -993,6 +996,31 @@ TEST_F(RememberedVersionsTest, DeletedMapIsDownloadedAgain) {
     ASSERT_EQ(0, unlink(MapPath("a.map").c_str()));
 
     EXPECT_EQ(std::string(kChecking) + "\nDownloading a.map... Done\n", Pulse(*downloader));
+}
+
+// A map that arrived whole but cannot be put in place (a directory took its name meanwhile) fails
+// with the reason, leaves no file, and is not remembered; the map beside it is.
+TEST_F(RememberedVersionsTest, MapThatCannotBePutInPlaceFailsAndIsNotRemembered) {
+    PublishFeed({{"taken.map", 2}, {"kept.map", 2}});
+    PublishMap("taken.map");
+    PublishMap("kept.map");
+    m_server.Delay("/maps/taken.map", 300);
+    std::thread squatter([this] {
+        for (int waited = 0; m_server.Count("/maps/taken.map") == 0 && waited < 5000; ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        mkdir(MapPath("taken.map").c_str(), 0755);
+    });
+    auto downloader = MakeRemembering();
+    const std::string output = Pulse(*downloader);
+    squatter.join();
+
+    EXPECT_EQ(std::string(kChecking) + "\nDownloading taken.map... Failed\nError downloading taken.map: cannot write " +
+                  MapPath("taken.map") + ": Is a directory\nDownloading kept.map... Done\n",
+              output);
+    EXPECT_EQ((std::vector<std::string>{"kept.map", "taken.map"}), ListDirectory(m_dir.File("maps")));
+    EXPECT_EQ(std::vector<std::string>{"taken.map"}, downloader->LastPass().failed);
+    EXPECT_EQ(-100, Remembered("taken.map"));
+    EXPECT_EQ(2, Remembered("kept.map"));
 }
 
 // Map version records, read and written.
