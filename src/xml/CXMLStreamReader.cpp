@@ -148,13 +148,27 @@ private:
 // The document as the token filter rewrites it; owns the stream it reads from.
 class FilterStream final : public BinInputStream {
 public:
-    FilterStream(BinInputStream* inner, const CXMLTokenFilter::Limits& limits)
+    // filter and endsInsideCharacter, borrowed, are the reader's view of this stream: filter
+    // points at this stream's filter while it lives, and endsInsideCharacter is set when it
+    // ends, since the parser may let go of the stream before its result is looked at.
+    FilterStream(BinInputStream* inner, const CXMLTokenFilter::Limits& limits, CXMLTokenFilter** filter,
+                 bool* endsInsideCharacter)
         : m_inner(inner),
+          m_filterSlot(filter),
+          m_endsInsideCharacter(endsInsideCharacter),
           m_filter(
               [this](char* buffer, std::size_t size) {
                   return static_cast<std::size_t>(m_inner->readBytes(reinterpret_cast<XMLByte*>(buffer), size));
               },
-              CXMLStreamReader::kMaxNestingDepth, limits) {}
+              CXMLStreamReader::kMaxNestingDepth, limits) {
+        *m_filterSlot = &m_filter;
+    }
+    ~FilterStream() override {
+        if (*m_filterSlot == &m_filter) *m_filterSlot = nullptr;
+        *m_endsInsideCharacter = m_filter.EndsInsideCharacter();
+    }
+    FilterStream(const FilterStream&) = delete;
+    FilterStream& operator=(const FilterStream&) = delete;
 
     XMLFilePos curPos() const override { return m_position; }
     XMLSize_t readBytes(XMLByte* const toFill, const XMLSize_t maxToRead) override {
@@ -164,16 +178,16 @@ public:
     }
     const XMLCh* getContentType() const override { return nullptr; }
 
-    CXMLTokenFilter& Filter() { return m_filter; }
-
 private:
     std::unique_ptr<BinInputStream> m_inner;
+    CXMLTokenFilter** m_filterSlot;
+    bool* m_endsInsideCharacter;
     CXMLTokenFilter m_filter;
     XMLFilePos m_position = 0;
 };
 
-// Another source's document through the token filter. The filter of the stream last made
-// lives as long as the parser reading it.
+// Another source's document through the token filter. Filter() is the filter of the stream the
+// parser reads, null once the parser has let go of it.
 class FilteredSource final : public InputSource {
 public:
     FilteredSource(InputSource& inner, const CXMLTokenFilter::Limits& limits)
@@ -182,17 +196,19 @@ public:
     BinInputStream* makeStream() const override {
         BinInputStream* inner = m_inner.makeStream();
         if (!inner) return nullptr;
-        std::unique_ptr<FilterStream> stream(new FilterStream(inner, m_limits));
-        m_filter = &stream->Filter();
-        return stream.release();  // the parser owns the stream it asked for
+        // The parser owns the stream it asked for.
+        return new FilterStream(inner, m_limits, &m_filter, &m_bEndsInsideCharacter);
     }
 
     CXMLTokenFilter* Filter() const { return m_filter; }
+    // Known once the parser has let go of the stream it read.
+    bool EndsInsideCharacter() const { return m_bEndsInsideCharacter; }
 
 private:
     InputSource& m_inner;
     const CXMLTokenFilter::Limits m_limits;
     mutable CXMLTokenFilter* m_filter = nullptr;
+    mutable bool m_bEndsInsideCharacter = false;
 };
 
 // Everything the parser of one read allocates, within a budget: past it an allocation throws the
@@ -436,7 +452,7 @@ CXMLStreamReader::Result CXMLStreamReader::Parse(InputSource& document, CXMLStre
         m_error = m_systemError != 0 ? std::strerror(m_systemError) : events.Error();
         return Result::Failed;
     }
-    if (result == Result::Complete && source.Filter() && source.Filter()->EndsInsideCharacter()) {
+    if (result == Result::Complete && source.EndsInsideCharacter()) {
         m_error = "the document ends inside a character (bytes that are not UTF-8)";
         return Result::Failed;
     }
