@@ -50,6 +50,12 @@ struct Encoding {
     unsigned int unitSize = 1;
     bool bigEndian = false;
 
+    // The code unit whose bytes start at bytes (unitSize of them).
+    uint32_t Decode(const unsigned char* bytes) const {
+        if (unitSize == 1) return bytes[0];
+        return bigEndian ? (bytes[0] << 8 | bytes[1]) : (bytes[1] << 8 | bytes[0]);
+    }
+
     std::string Encode(const std::string& ascii) const {
         if (unitSize == 1) return ascii;
         std::string out;
@@ -124,13 +130,7 @@ public:
     // The next unit; false at the end of the file or on a read error (Failed()).
     bool Get(uint32_t& unit) {
         if (!Fill()) return false;
-        if (m_encoding.unitSize == 1) {
-            unit = m_buffer[m_pos];
-        } else {
-            const unsigned char a = m_buffer[m_pos];
-            const unsigned char b = m_buffer[m_pos + 1];
-            unit = m_encoding.bigEndian ? (a << 8 | b) : (b << 8 | a);
-        }
+        unit = m_encoding.Decode(m_buffer + m_pos);
         m_pos += m_encoding.unitSize;
         return true;
     }
@@ -180,13 +180,7 @@ public:
             m_bExhausted = true;
             return false;
         }
-        if (m_encoding.unitSize == 1) {
-            unit = m_data[m_pos];
-        } else {
-            const unsigned char a = m_data[m_pos];
-            const unsigned char b = m_data[m_pos + 1];
-            unit = m_encoding.bigEndian ? (a << 8 | b) : (b << 8 | a);
-        }
+        unit = m_encoding.Decode(m_data + m_pos);
         m_pos += m_encoding.unitSize;
         return true;
     }
