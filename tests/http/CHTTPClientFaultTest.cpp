@@ -40,6 +40,22 @@ protected:
         return m_client.Get(server.Url("/maps/map.xml").c_str(), m_destination.c_str());
     }
 
+    // A Get that fails, with a stop requested 300 ms after it began; how long it took.
+    Clock::duration GetStoppedAfter300Ms(const FaultServer& server) {
+        std::atomic<bool> stop{false};
+        m_client.SetStopCheck([&stop] { return stop.load(); });
+        std::thread requester([&stop] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            stop = true;
+        });
+        const auto start = Clock::now();
+        EXPECT_FALSE(Get(server));
+        const Clock::duration elapsed = Clock::now() - start;
+        requester.join();
+        m_client.SetStopCheck({});
+        return elapsed;
+    }
+
     // The text and the kind (with its code, the status for one) of the failure, and no trace of it.
     void ExpectFailureLeftNoTrace(const std::string& error, CNetError::Kind kind, int code = -1) {
         EXPECT_EQ(m_client.GetLastErrorKind().kind, kind) << error;
@@ -271,16 +287,7 @@ TEST_F(FaultyServerTest, StopRequestEndsAnyWaitWithoutATimeout) {
             FaultServer::SendAll(fd, head);
             s.WaitUntilStopped();
         });
-        std::atomic<bool> stop{false};
-        m_client.SetStopCheck([&stop] { return stop.load(); });
-        std::thread requester([&stop] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            stop = true;
-        });
-        const auto start = Clock::now();
-        EXPECT_FALSE(Get(server));
-        const auto elapsed = Clock::now() - start;
-        requester.join();
+        const Clock::duration elapsed = GetStoppedAfter300Ms(server);
         EXPECT_GE(elapsed, std::chrono::milliseconds(250));
         EXPECT_LT(elapsed, std::chrono::milliseconds(900));
         ExpectFailureLeftNoTrace("Stopped", K::Stopped);
@@ -497,17 +504,8 @@ TEST_F(FaultyServerTest, TransientFailuresAreTriedAgain) {
 // A stop request ends the wait before another try at once.
 TEST_F(FaultyServerTest, StopRequestEndsTheWaitBeforeAnotherTry) {
     FaultServer server(Reply("HTTP/1.0 503 Service Unavailable\r\nRetry-After: 30\r\n\r\n"));
-    std::atomic<bool> stop{false};
     m_client.SetRetries(2);
-    m_client.SetStopCheck([&stop] { return stop.load(); });
-    std::thread requester([&stop] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        stop = true;
-    });
-    const auto start = Clock::now();
-    EXPECT_FALSE(Get(server));
-    const auto elapsed = Clock::now() - start;
-    requester.join();
+    const Clock::duration elapsed = GetStoppedAfter300Ms(server);
     EXPECT_LT(elapsed, std::chrono::milliseconds(900));
     ExpectFailureLeftNoTrace("Stopped", K::Stopped);
     EXPECT_EQ(server.Requests().size(), 1u);
