@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +22,7 @@
 #include "fs/CAtomicFile.h"
 #include "http/CHTTPClient.h"
 #include "support/FaultServer.h"
+#include "support/Process.h"
 #include "support/TempDir.h"
 #include "tcp/CTCPImpl.h"
 #include "xml/CXMLFileImpl.h"
@@ -1070,11 +1070,7 @@ TEST_F(MapVersionTest, MapThatCannotBeOpenedIsNotUnversioned) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        // The lowest free descriptor becomes the limit: nothing more can be opened.
-        const int lowestFree = dup(0);
-        close(lowestFree);
-        const rlimit limit{static_cast<rlim_t>(lowestFree), static_cast<rlim_t>(lowestFree)};
-        if (lowestFree < 0 || setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(2);
+        if (!UseUpFileDescriptors()) _exit(2);
         _exit(m_downloader.GetMapVersion(m_path.c_str()) == CMapAutoDownload::kCannotRead ? 0 : 1);
     }
     int status = 0;

@@ -28,6 +28,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
                          const std::function<void(pid_t)>& onStarted = nullptr,
                          JournalStream journal = JournalStream::None, int errorFd = -1);
 
+// Lowers this process's limit of open files to the descriptors it has open, so the next one it
+// asks for fails with EMFILE. False when it cannot. Meant for a forked child.
+bool UseUpFileDescriptors();
+
 // The path of the built mapautodownloader executable.
 const char* DownloaderExecutable();
 

@@ -3,7 +3,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 
 #include "support/FaultServer.h"
 #include "support/Localhost.h"
+#include "support/Process.h"
 #include "tcp/CConnectRace.h"
 #include "tcp/CTCPClientSocket.h"
 #include "tcp/CTCPClientSocketImpl.h"
@@ -185,10 +185,7 @@ TEST(ClientSocketCreation, NoDescriptorLeftNamesTheReason) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        const int lowestFree = dup(0);
-        close(lowestFree);
-        const rlimit limit{static_cast<rlim_t>(lowestFree), static_cast<rlim_t>(lowestFree)};
-        if (lowestFree < 0 || setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(2);
+        if (!UseUpFileDescriptors()) _exit(2);
         CTCPImpl tcp;
         const bool refused = tcp.CreateClient() == nullptr;
         _exit(refused && std::strcmp(tcp.GetLastError(), "Creating socket failed: Too many open files") == 0 ? 0 : 1);
