@@ -29,6 +29,8 @@
 namespace {
 
 const char kInitialFeedTime[] = "00-00-00 00:00:00";
+// How a map's write failure begins; the client's own text is made over with the map's whole path.
+const char kWriteFailure[] = "Unable to write destination file ";
 
 // Only a regular file counts: a FIFO, socket or device of that name is never opened to read.
 bool FileExists(const char* path) {
@@ -170,7 +172,7 @@ bool CMapAutoDownload::FetchFeed(const char* path, CAtomicFile* temporary, CPass
     if (temporary) {
         if (!temporary->Open()) {
             FailPass(result, "Error downloading RSS feed: %s\n",
-                     (std::string("Unable to write destination file ") + path + ": " + temporary->ErrorText()).c_str());
+                     (std::string(kWriteFailure) + path + ": " + temporary->ErrorText()).c_str());
             return false;
         }
         if (!m_pHTTP->Get(requestUrl, *temporary)) {
@@ -334,18 +336,52 @@ bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::stri
     return true;
 }
 
+// A map's body as it was received: held by its sink, or for a large one partly written into the
+// map's temporary file already.
+class CMapAutoDownload::ReceivedMap final {
+public:
+    ReceivedMap(int directoryFd, const char* name, const char* mapPath, unsigned int version)
+        : m_directoryFd(directoryFd),
+          m_name(name),
+          m_mapPath(mapPath),
+          m_version(version),
+          m_file(std::make_unique<CAtomicFile>(directoryFd, m_name, CAtomicFile::Sync::Data)),
+          m_body(*m_file, version) {}
+
+    int m_directoryFd;
+    std::string m_name;
+    std::string m_mapPath;
+    unsigned int m_version;
+    // Declared before the sink that writes into it; handed over once settled.
+    std::unique_ptr<CAtomicFile> m_file;
+    CStampingSink m_body;
+};
+
 CPassExecutor::Outcome CMapAutoDownload::DownloadMap(CHTTPClient& http, const CPassPlanner::Fetch& job) {
     CPassExecutor::Outcome result;
     std::string detail;
-    std::unique_ptr<CAtomicFile> map;
-    const DownloadOutcome outcome =
-        DownloadAndStamp(http, job.link.c_str(), m_saveDirectory.Fd(), job.title.c_str(), job.mapPath.c_str(),
-                         job.feedVersion, detail, map, m_ullMaxMapSize);
-    if (outcome == DownloadOutcome::Failed) {
+    auto received =
+        std::make_shared<ReceivedMap>(m_saveDirectory.Fd(), job.title.c_str(), job.mapPath.c_str(), job.feedVersion);
+    if (!ReceiveMap(http, job.link.c_str(), m_ullMaxMapSize, *received, detail)) {
         // The old file is untouched and carries its old version, so the next pass tries again.
         result.text = Format("Failed\nError downloading %s: %s\n", job.title.c_str(), detail.c_str());
         result.severity = Severity::Error;
         return result;
+    }
+    // The check, the stamp and the file's creation wait for the executor, so the worker's next
+    // download need not.
+    result.settle = [this, job, received](CPassExecutor::Outcome& done) { Settled(job, *received, done); };
+    return result;
+}
+
+void CMapAutoDownload::Settled(const CPassPlanner::Fetch& job, ReceivedMap& received, CPassExecutor::Outcome& result) {
+    std::string detail;
+    std::unique_ptr<CAtomicFile> map;
+    const DownloadOutcome outcome = SettleMap(received, detail, map);
+    if (outcome == DownloadOutcome::Failed) {
+        result.text = Format("Failed\nError downloading %s: %s\n", job.title.c_str(), detail.c_str());
+        result.severity = Severity::Error;
+        return;
     }
     result.downloaded = true;
     result.text = "Done\n";
@@ -376,7 +412,6 @@ CPassExecutor::Outcome CMapAutoDownload::DownloadMap(CHTTPClient& http, const CP
         else
             m_pVersionCache->RememberAssumed(mapPath.c_str(), now, static_cast<int>(version));
     };
-    return result;
 }
 
 std::string CMapAutoDownload::CannotWrite(const char* mapPath, const std::string& reason) {
@@ -387,29 +422,38 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(
     CHTTPClient& http, const char* link, int directoryFd, const char* name, const char* mapPath, unsigned int version,
     std::string& detail, std::unique_ptr<CAtomicFile>& stamped, unsigned long long maxBytes) {
     stamped.reset();
-    // The body goes into the map's own temporary file as it arrives, checked and stamped on the
-    // way; this object owns that name and removes whatever is there on every path but the commit,
-    // which is the caller's.
-    auto mapFile = std::make_unique<CAtomicFile>(directoryFd, name, CAtomicFile::Sync::Data);
-    CAtomicFile& map = *mapFile;
-    const std::string writeFailure = "Unable to write destination file ";
-    if (!map.Open()) {
-        detail = writeFailure + mapPath + ": " + map.ErrorText();
-        return DownloadOutcome::Failed;
+    ReceivedMap received(directoryFd, name, mapPath, version);
+    if (!ReceiveMap(http, link, maxBytes, received, detail)) return DownloadOutcome::Failed;
+    return SettleMap(received, detail, stamped);
+}
+
+bool CMapAutoDownload::ReceiveMap(CHTTPClient& http, const char* link, unsigned long long maxBytes,
+                                  ReceivedMap& received, std::string& detail) {
+    // The body goes to the map's sink as it arrives, checked on the way; the map's temporary file
+    // is made by the first byte the sink writes, and removed on every path but the commit, which
+    // is the caller's.
+    if (http.Get(link, received.m_body, received.m_name.c_str(), maxBytes)) return true;
+    if (http.BodyTooLarge()) {
+        detail = "larger than maxmapsize (" + ByteSizeText(maxBytes) + ")";
+        return false;
     }
-    CStampingSink body(map, version);
-    if (!http.Get(link, body, name, maxBytes)) {
-        if (http.BodyTooLarge()) {
-            detail = "larger than maxmapsize (" + ByteSizeText(maxBytes) + ")";
-            return DownloadOutcome::Failed;
-        }
-        detail = http.GetLastError();
-        // The client names at most the last part of a long path; the operator gets the whole one.
-        const std::size_t reason = detail.rfind(": ");
-        if (detail.compare(0, writeFailure.size(), writeFailure) == 0 && reason != std::string::npos)
-            detail = writeFailure + mapPath + detail.substr(reason);
-        return DownloadOutcome::Failed;
-    }
+    detail = http.GetLastError();
+    // The client names at most the last part of a long path; the operator gets the whole one.
+    const std::string writeFailure = kWriteFailure;
+    const std::size_t reason = detail.rfind(": ");
+    if (detail.compare(0, writeFailure.size(), writeFailure) == 0 && reason != std::string::npos)
+        detail = writeFailure + received.m_mapPath + detail.substr(reason);
+    return false;
+}
+
+CMapAutoDownload::DownloadOutcome CMapAutoDownload::SettleMap(ReceivedMap& received, std::string& detail,
+                                                              std::unique_ptr<CAtomicFile>& stamped) {
+    stamped.reset();
+    const int directoryFd = received.m_directoryFd;
+    const char* const name = received.m_name.c_str();
+    const char* const mapPath = received.m_mapPath.c_str();
+    CStampingSink& body = received.m_body;
+    CAtomicFile& map = *received.m_file;
     // Not cut short by a stop request: the download in progress ends the normal way.
     const bool wellFormed = body.Finish();
     const CMapVersionRecord& record = body.Record();
@@ -436,7 +480,7 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(
     CMapVersionStamp copied;
     std::unique_ptr<CAtomicFile> copy;
     if (body.Spilled()) {
-        if (copied.Locate(map.Descriptor(), version) &&
+        if (copied.Locate(map.Descriptor(), received.m_version) &&
             (copied.FoundMeta() != record.HasMeta() || copied.FoundVersion() != record.HasVersion()))
             copied.Drop("version record not understood");
         copy = std::make_unique<CAtomicFile>(directoryFd, name, CAtomicFile::Sync::Data);
@@ -446,13 +490,13 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::DownloadAndStamp(
         }
     } else if (!body.Complete()) {
         // The body's own bytes could not be written, as when they failed on their way in.
-        detail = writeFailure + mapPath + ": " + map.ErrorText();
+        detail = kWriteFailure + std::string(mapPath) + ": " + map.ErrorText();
         return DownloadOutcome::Failed;
     }
     const CMapVersionStamp& stamp = copy ? copied : body.Stamp();
     // The new map, already carrying its version; its commit (bytes on disk, then one rename) is
     // the caller's. The save directory is synced once for the whole pass.
-    stamped = copy ? std::move(copy) : std::move(mapFile);
+    stamped = copy ? std::move(copy) : std::move(received.m_file);
     if (!stamp.Located()) {
         detail = stamp.Reason();
         return DownloadOutcome::Unstamped;

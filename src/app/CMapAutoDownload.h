@@ -109,9 +109,10 @@ public:
     // What the last pass decided and what became of it; a default result before the first pass.
     const CPassResult& LastPass() const { return m_lastPass; }
 
-    // Fetches and stamps one map with the given client; prints nothing. The outcome holds the map
-    // to commit, and its completion, run after the commit, records its version. Runs on a worker
-    // thread, several at once for different maps.
+    // Fetches one map with the given client; prints nothing. The outcome's settle step checks and
+    // stamps the body into the map to commit, and its completion, run after the commit, records
+    // its version. Runs on a worker thread, several at once for different maps; the settle step
+    // may run on any one thread after it.
     CPassExecutor::Outcome DownloadMap(CHTTPClient& http, const CPassPlanner::Fetch& fetch);
 
     // The feed's time stamp that the next incremental request will carry.
@@ -119,6 +120,16 @@ public:
 
 private:
     class PassDisk;
+    class ReceivedMap;
+
+    // The first half of DownloadAndStamp: the body arrives in the map's sink. False (detail says
+    // why, no temporary file remains) when it cannot be had.
+    static bool ReceiveMap(CHTTPClient& http, const char* link, unsigned long long maxBytes, ReceivedMap& map,
+                           std::string& detail);
+    // The second half: the received body checked and stamped into the map to commit.
+    static DownloadOutcome SettleMap(ReceivedMap& map, std::string& detail, std::unique_ptr<CAtomicFile>& stamped);
+    // Completes a map's outcome from SettleMap.
+    void Settled(const CPassPlanner::Fetch& job, ReceivedMap& map, CPassExecutor::Outcome& result);
 
     // Time-out, redirects and stop check of any client this downloader uses, its own or a worker's.
     void ConfigureClient(CHTTPClient& http) const;

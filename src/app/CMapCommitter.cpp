@@ -1,5 +1,6 @@
 #include "app/CMapCommitter.h"
 
+#include <cerrno>
 #include <system_error>
 #include <utility>
 
@@ -28,10 +29,10 @@ void CMapCommitter::Stop() {
     m_threads.clear();
 }
 
-void CMapCommitter::Commit(std::unique_ptr<CAtomicFile> file, Then then) {
+void CMapCommitter::Commit(Prepare prepare, Then then) {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_room.wait(lock, [this] { return m_uiHeld < m_uiMostHeld; });
-    m_queue.push_back(Item{std::move(file), std::move(then)});
+    m_queue.push_back(Item{std::move(prepare), std::move(then)});
     ++m_uiHeld;
     m_wake.notify_one();
 }
@@ -41,15 +42,17 @@ void CMapCommitter::Run() {
     for (;;) {
         m_wake.wait(lock, [this] { return m_bStopping || !m_queue.empty(); });
         if (m_queue.empty()) return;
-        // Writeback of everything waiting is started at once (a hint that only queues the
-        // writes), so the flushes that follow find their data on its way to the disk.
-        for (; m_uiStarted < m_queue.size(); ++m_uiStarted) m_queue[m_uiStarted].file->StartFlush();
         Item item = std::move(m_queue.front());
         m_queue.pop_front();
-        --m_uiStarted;
         lock.unlock();
-        const int error = item.file->Commit() ? 0 : item.file->Error();
-        item.file.reset();
+        int error = 0;
+        try {
+            std::unique_ptr<CAtomicFile> file = item.prepare ? item.prepare() : nullptr;
+            if (file) error = file->Commit() ? 0 : file->Error();
+        } catch (...) {
+            // A thread must not end by an exception; a file it made is gone with its owner.
+            error = ENOMEM;
+        }
         if (item.then) item.then(error);
         lock.lock();
         --m_uiHeld;

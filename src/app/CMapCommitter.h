@@ -13,18 +13,21 @@
 class CAtomicFile;
 
 // Puts finished files in place from threads of its own, so that whoever wrote one goes on at
-// once: each file handed over is committed (flushed, then renamed over its target) by
-// CAtomicFile::Commit, with its guarantees. A few flushes run at once, since on a file system
-// without a journal each one waits for its own write of the file's inode; the files waiting when
-// a thread comes for work have their writeback started together first. Each file's continuation
-// runs on the thread that committed it, right after its rename or its failure (its temporary
-// file then removed), never before. Holds at most as many files as it has threads asked for:
-// Commit waits for room, so a disk slower than the downloads holds them back instead of piling up
-// open files. Owns the files handed over; destruction commits every one still waiting, then
-// joins. Syncing the directory the files were renamed in is the caller's.
+// once: each file handed over is made by its prepare step on a committer thread (a map's check
+// and stamp, its temporary file written), then committed (flushed, then renamed over its target)
+// by CAtomicFile::Commit, with its guarantees. Several run at once, since on a file system without
+// a journal each flush waits for its own write of the file's inode. Each file's continuation runs
+// on the thread that committed it, right after its rename or its failure (its temporary file then
+// removed), never before. Holds at most as many files as it has threads asked for: Commit waits
+// for room, so a disk slower than the downloads holds them back instead of piling up open files
+// and bodies. Destruction prepares and commits every one still waiting, then joins. Syncing the
+// directory the files were renamed in is the caller's.
 class CMapCommitter final {
 public:
-    // 0 when the file is in place, else the errno of its flush or rename.
+    // The complete, open file to put in place; null when there is none (the continuation then
+    // gets 0). May throw: the continuation then gets ENOMEM.
+    using Prepare = std::function<std::unique_ptr<CAtomicFile>()>;
+    // 0 when the file is in place (or there was none), else the errno of its flush or rename.
     using Then = std::function<void(int error)>;
 
     // At least one thread; fewer than asked for when the system runs out of them, and
@@ -34,12 +37,12 @@ public:
     CMapCommitter(const CMapCommitter&) = delete;
     CMapCommitter& operator=(const CMapCommitter&) = delete;
 
-    // Queues an open, completely written file, once there is room; any thread may call it.
-    void Commit(std::unique_ptr<CAtomicFile> file, Then then);
+    // Queues the making and commit of a file, once there is room; any thread may call it.
+    void Commit(Prepare prepare, Then then);
 
 private:
     struct Item {
-        std::unique_ptr<CAtomicFile> file;
+        Prepare prepare;
         Then then;
     };
 
@@ -53,8 +56,6 @@ private:
     // Files queued or being committed, and how many may be.
     std::size_t m_uiHeld = 0;
     std::size_t m_uiMostHeld;
-    // How many of the queue's first items have had their writeback started.
-    std::size_t m_uiStarted = 0;
     bool m_bStopping = false;
     // Last, so they start after the members they use and are joined before those go.
     std::vector<std::thread> m_threads;

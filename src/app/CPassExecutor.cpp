@@ -30,11 +30,19 @@ CPassExecutor::~CPassExecutor() {
     StopProgress();
 }
 
+std::unique_ptr<CAtomicFile> CPassExecutor::Settle(Outcome& outcome) {
+    if (outcome.settle) {
+        const auto settle = std::move(outcome.settle);
+        outcome.settle = nullptr;
+        settle(outcome);
+    }
+    return std::move(outcome.pending);
+}
+
 int CPassExecutor::CommitNow(Outcome& outcome) {
-    if (!outcome.pending) return 0;
-    const int error = outcome.pending->Commit() ? 0 : outcome.pending->Error();
-    outcome.pending.reset();
-    return error;
+    const std::unique_ptr<CAtomicFile> pending = Settle(outcome);
+    if (!pending) return 0;
+    return pending->Commit() ? 0 : pending->Error();
 }
 
 void CPassExecutor::Complete(Outcome& outcome, int error) {
@@ -167,13 +175,28 @@ bool CPassExecutor::Start(std::string head, CPassPlanner::Fetch fetch) {
         ticket,
         [this, started, ticket](CHTTPClient& http) {
             started->committing = m_download(http, started->fetch);
-            if (started->committing.pending && m_pCommitter) {
+            if ((started->committing.settle || started->committing.pending) && m_pCommitter) {
                 // The hand-over is the last step: work that throws must have handed nothing on.
-                std::unique_ptr<CAtomicFile> file = std::move(started->committing.pending);
-                m_pCommitter->Commit(std::move(file), [this, started, ticket](int error) {
-                    Committed(*started, error);
-                    m_pPool->Complete(ticket);
-                });
+                m_pCommitter->Commit(
+                    [started]() -> std::unique_ptr<CAtomicFile> {
+                        Outcome& committing = started->committing;
+                        try {
+                            return Settle(committing);
+                        } catch (...) {
+                            // Ends as the internal error it was started as; nothing is put in place.
+                            committing.committed = nullptr;
+                            committing.pending.reset();
+                            committing.downloaded = false;
+                            committing.bytes = 0;
+                            committing.severity = started->outcome.severity;
+                            committing.text.swap(started->outcome.text);
+                            return nullptr;
+                        }
+                    },
+                    [this, started, ticket](int error) {
+                        Committed(*started, error);
+                        m_pPool->Complete(ticket);
+                    });
                 return;
             }
             Committed(*started, CommitNow(started->committing));

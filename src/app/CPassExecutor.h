@@ -25,12 +25,12 @@ class CMapCommitter;
 
 // Carries out the fetches of one pass: hands each to a pool of workers that download side by
 // side, and prints the pass's lines in feed order through an ordered printer while they run.
-// A map a worker finished is put in place (flushed and renamed) by a committer while the worker
-// goes on to the next download; the map's line, its outcome and its progress count come
-// only after that. The pool is created by the first fetch; when no thread can be had, a fetch
-// runs on the calling thread with the pass's own client, and a map is put in place by the thread
-// that fetched it. Used by the pass's thread only; it never asks the pass's
-// stop hook from a worker. The client and the functions it is handed must outlive it.
+// A map a worker received is settled (checked, stamped, written) and put in place (flushed and
+// renamed) by a committer while the worker goes on to the next download; the map's line, its
+// outcome and its progress count come only after that. The pool is created by the first fetch; when no thread can be
+// had, a fetch runs on the calling thread with the pass's own client, and a map is put in place by the thread that
+// fetched it. Used by the pass's thread only; it never asks the pass's stop hook from a worker. The client and the
+// functions it is handed must outlive it.
 class CPassExecutor {
 public:
     // How one fetch ended, and the text that completes its line on the console.
@@ -39,6 +39,10 @@ public:
         std::string text;
         Severity severity = Severity::Info;
         std::uint64_t bytes = 0;
+        // The rest of a received map's work, run once off the download's slot (on the thread that
+        // commits it) before anything else is looked at: it completes this outcome, pending and
+        // committed included.
+        std::function<void(Outcome& outcome)> settle;
         // A map complete but not yet in place: the executor commits it, then calls committed
         // with 0 or the errno of the failure (the temporary file then gone) to complete this
         // outcome.
@@ -79,7 +83,10 @@ private:
         bool collected = false;
     };
 
-    // Puts outcome's pending map, if any, in place on this thread: 0 or the errno of the failure.
+    // Settles outcome, and hands over its pending map, if any.
+    static std::unique_ptr<CAtomicFile> Settle(Outcome& outcome);
+    // Settles outcome and puts its pending map, if any, in place on this thread: 0 or the errno of
+    // the failure.
     static int CommitNow(Outcome& outcome);
     // Completes an outcome whose map was committed with error (0: none, or nothing to commit).
     static void Complete(Outcome& outcome, int error);

@@ -130,11 +130,13 @@ bool CStampingSink::Release(bool whole) {
     if (!ready && m_held.size() <= kHoldBackLimit) return true;
     m_bReleased = true;
     m_bSpilled = !ready;
-    const bool written =
-        m_bSpilled ? m_map.Write(m_held.data(), m_held.size()) : m_stamp.Write(m_held.data(), m_held.size(), m_map);
+    const bool written = Opened() && (m_bSpilled ? m_map.Write(m_held.data(), m_held.size())
+                                                 : m_stamp.Write(m_held.data(), m_held.size(), m_map));
     std::string().swap(m_held);
     return written;
 }
+
+bool CStampingSink::Opened() { return m_map.IsOpen() || m_map.Open(); }
 
 bool CStampingSink::Restart() {
     StopParser();
@@ -147,7 +149,8 @@ bool CStampingSink::Restart() {
     m_bParseOk = m_bParsedMeta = m_bParsedVersion = false;
     m_bSettled.store(false);
     m_bParsed.store(false);
-    return m_map.Truncate();
+    // Nothing written yet: nothing to take back.
+    return !m_map.IsOpen() || m_map.Truncate();
 }
 
 int CStampingSink::Error() const { return m_map.Error(); }

@@ -23,7 +23,8 @@ class CAtomicFile;
 // thread, and touches the disk only when it is kept. Held bytes that would pass kHoldBackLimit
 // undecided go to the file unchanged with the rest (Spilled()), to be stamped by a copy once the
 // body is known to be a map. Once the parser has failed, nothing more is written: such a body is
-// never kept.
+// never kept. The map's file is created only when its first byte is written, so a small body that
+// is held whole costs no file until it is kept, and one that is refused none at all.
 class CStampingSink final : public CHTTPBodySink {
 public:
     // Held bytes from which the parser runs beside the download.
@@ -32,7 +33,8 @@ public:
     // Bytes waiting for the parser at most (one piece more may be added to a queue just below it).
     static constexpr std::size_t kQueueLimit = 1024u * 1024u;
 
-    // map is open, borrowed, and must outlive this object; version is the one to record.
+    // map is borrowed and must outlive this object; it is opened (when not open yet) by the first
+    // write. version is the one to record.
     CStampingSink(CAtomicFile& map, unsigned int version);
     // Ends the parser's input and waits for it.
     ~CStampingSink() override;
@@ -64,6 +66,9 @@ private:
     // Writes the held bytes once it can: stamped when the record is decided and (when located)
     // agreed on, unchanged past the limit; whole: the body ended and the parser finished.
     bool Release(bool whole);
+    // Opens the map's file before its first write; false (the map's Error() names why) when it
+    // cannot be created.
+    bool Opened();
 
     CAtomicFile& m_map;
     unsigned int m_uiVersion;

@@ -89,9 +89,11 @@ protected:
             FaultServer::SendAll(fd, body.substr(5000));
             return;
         }
-        // Part of the body, then nothing until the client goes away.
-        FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-                                     body.substr(0, 5000));
+        // More of the body than a download ever holds in memory (4 MiB), so its temporary file
+        // exists, then nothing until the client goes away.
+        const std::string big = MapXml(1, "<pad>" + std::string(5u << 20, 'p') + "</pad>");
+        FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(big.size()) + "\r\n\r\n" +
+                                     big.substr(0, (4u << 20) + 100000));
         char byte = 0;
         while (::recv(fd, &byte, 1, 0) > 0) {
         }
