@@ -150,7 +150,10 @@ bool CPassExecutor::Start(std::string head, CPassPlanner::Fetch fetch) {
             // Each worker puts its own maps in place.
         }
     }
-    m_bBacklog = !m_pPool->HasFreeWorker();
+    // Once every worker was busy the pass has more maps than workers, and stays so: workers that
+    // come free together must not each lose their head start on the next map. Connections ahead
+    // still never outnumber the maps to come.
+    if (!m_pPool->HasFreeWorker()) m_bBacklog = true;
     if (!m_pPool->HasFreeWorker()) {
         while (!m_pPool->HasFreeWorker() && Collect()) {
         }

@@ -112,8 +112,9 @@ private:
     Download m_download;
     std::function<bool()> m_stopping;
     COrderedPrinter m_printer;
-    // Every worker was busy when the last fetch was handed out: more are likely to follow, so
-    // workers start their next connection ahead. Written by the pass's thread, read by workers.
+    // Every worker has been busy at once in this pass: more maps are likely to follow, so workers
+    // start their next connection ahead until the pass finishes. Written by the pass's thread,
+    // read by workers.
     std::atomic<bool> m_bBacklog{false};
     // Written by the pass's thread; the connections the workers hold ahead are counted against it.
     std::atomic<std::size_t> m_mapsToCome{SIZE_MAX};
