@@ -56,6 +56,7 @@ bool CDownloadPool::Start(std::size_t ticket, Work work, bool completedLater) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_queue.push_back(Item{ticket, std::move(work), completedLater});
+        ++m_uiRunning;
     }
     ++m_uiInFlight;
     ++m_uiBusy;
@@ -64,10 +65,11 @@ bool CDownloadPool::Start(std::size_t ticket, Work work, bool completedLater) {
 }
 
 void CDownloadPool::Complete(std::size_t ticket) {
-    // Notified under the lock: once the owner has seen the ticket it may destroy this pool.
+    // Notified under the lock: once the owner has seen the ticket it may destroy this pool. While
+    // work runs, the owner is woken by its return and takes the ticket then: one wake-up per item.
     std::lock_guard<std::mutex> lock(m_mutex);
     m_finished.push_back(ticket);
-    m_workDone.notify_one();
+    if (m_uiRunning == 0) m_workDone.notify_one();
 }
 
 std::vector<std::size_t> CDownloadPool::WaitFinished() {
@@ -100,6 +102,7 @@ void CDownloadPool::Run(CHTTPClient& http) {
         }
         lock.lock();
         if (!reported) m_finished.push_back(item.ticket);
+        --m_uiRunning;
         ++m_uiReturned;
         m_workDone.notify_one();
     }

@@ -42,7 +42,8 @@ public:
     // Hands work to a free worker; false (nothing started) when every worker is busy. Work
     // completedLater is finished only by Complete(ticket), which it must see to (a throw aside).
     bool Start(std::size_t ticket, Work work, bool completedLater = false);
-    // Finishes a ticket started as completed later; any thread may call it, once per ticket.
+    // Finishes a ticket started as completed later; any thread may call it, once per ticket. While
+    // other work runs the owner learns of it at the next return at the latest.
     void Complete(std::size_t ticket);
     // The tickets finished since the last call, oldest first. Unless idle, blocks until a ticket
     // finished or a worker became free (then possibly none, and a worker may still be busy after
@@ -73,6 +74,8 @@ private:
     std::vector<std::size_t> m_finished;
     // Workers whose work returned since the owner last looked.
     std::size_t m_uiReturned = 0;
+    // Items queued or running whose work has not returned.
+    std::size_t m_uiRunning = 0;
     bool m_bStopping = false;
 };
 
