@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,53 @@ TEST(PassExecutorTest, MapLineComesOnlyOnceTheMapIsInPlace) {
         EXPECT_EQ((std::vector<std::string>{"a", "b", "c", "d", "e"}), result.updated);
         EXPECT_EQ(std::vector<std::string>{"taken"}, result.failed);
         EXPECT_EQ((std::vector<std::string>{"a", "b", "c", "d", "e", "taken"}), ListDirectory(dir.Path()));
+    }
+}
+
+// A map's settle step (its check and file, made after its download returned) decides its line: a
+// map it fails or that throws ends failed with no file left, and the maps after it are fetched
+// and put in place as usual.
+TEST(PassExecutorTest, SettleStepDecidesTheMapAndItsFailuresLeaveNoFile) {
+    for (const unsigned int workers : {1u, 4u}) {
+        TempDir dir;
+        CTCPImpl tcp;
+        CHTTPClient own(&tcp);
+        std::vector<std::string> seen;
+        CPassExecutor executor(
+            workers, [](CTCPImpl&, CHTTPClient&) {}, own,
+            [&dir](CHTTPClient&, const CPassPlanner::Fetch& fetch) {
+                CPassExecutor::Outcome outcome;
+                outcome.settle = [&dir, title = fetch.title](CPassExecutor::Outcome& done) {
+                    done.pending = std::make_unique<CAtomicFile>(dir.File(title), CAtomicFile::Sync::Data);
+                    if (!done.pending->Open() || !done.pending->Write(title.data(), title.size()))
+                        throw std::runtime_error("no file");
+                    if (title == "boom") throw std::runtime_error("settle failed");
+                    if (title == "refused") {
+                        done.pending.reset();
+                        done.text = "Failed: refused\n";
+                        return;
+                    }
+                    done.downloaded = true;
+                    done.text = "Done\n";
+                };
+                return outcome;
+            },
+            [] { return false; }, [&](Severity, const std::string& text) { seen.push_back(text); });
+        CPassResult result;
+        for (const char* title : {"a", "boom", "refused", "b"}) {
+            CPassPlanner::Fetch fetch;
+            fetch.title = title;
+            ASSERT_TRUE(executor.Start(title, fetch));
+        }
+        executor.Finish(result, CDirectory());
+
+        EXPECT_EQ((std::vector<std::string>{"a", "Done\n", "boom",
+                                            "Failed\nError downloading boom: unexpected internal error\n", "refused",
+                                            "Failed: refused\n", "b", "Done\n"}),
+                  seen)
+            << workers;
+        EXPECT_EQ((std::vector<std::string>{"a", "b"}), result.updated);
+        EXPECT_EQ((std::vector<std::string>{"a", "b"}), ListDirectory(dir.Path()));
     }
 }
 
