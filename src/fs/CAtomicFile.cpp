@@ -178,13 +178,6 @@ void CAtomicFile::StartWriteback() {
     m_flushed = m_size;
 }
 
-void CAtomicFile::StartFlush() {
-    if (m_sync == Sync::Fast || m_fd < 0 || m_bFailed || m_size == m_flushed) return;
-    ::sync_file_range(m_fd, static_cast<off_t>(m_flushed), static_cast<off_t>(m_size - m_flushed),
-                      SYNC_FILE_RANGE_WRITE);
-    m_flushed = m_size;
-}
-
 bool CAtomicFile::Commit() {
     if (m_fd < 0 || m_bFailed) {
         const int error = m_fd < 0 ? EBADF : m_error;

@@ -55,10 +55,6 @@ public:
     // Empties the temporary file, to be written again from its start (a download tried again).
     // False on failure, or after an earlier write failed.
     bool Truncate();
-    // Starts writing what was written so far to disk without waiting for it, so that a later
-    // Commit (of this file, or of many files started together) waits once for them all. Only a
-    // hint: failures show in Commit.
-    void StartFlush();
     // Flushes, closes and renames over the target. False (temporary removed) on any failure.
     bool Commit();
     // Removes the temporary file now; the target stays as it was.
