@@ -1,5 +1,6 @@
 #include "xml/CXMLStreamReader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -170,9 +171,31 @@ public:
     FilterStream(const FilterStream&) = delete;
     FilterStream& operator=(const FilterStream&) = delete;
 
+    // Reads ahead, keeping what it read for the parser, until the filter has seen the root
+    // element's start tag or limit bytes: true when it did and no DOCTYPE came before it.
+    bool PeekRootWithoutDoctype(std::size_t limit) {
+        constexpr std::size_t kPiece = 4096;
+        while (!m_filter.RootWithoutDoctype() && m_peeked.size() < limit) {
+            const std::size_t had = m_peeked.size();
+            m_peeked.resize(had + kPiece);
+            const std::size_t got = m_filter.Read(&m_peeked[had], kPiece);
+            m_peeked.resize(had + got);
+            if (got == 0) break;
+        }
+        return m_filter.RootWithoutDoctype();
+    }
+
     XMLFilePos curPos() const override { return m_position; }
     XMLSize_t readBytes(XMLByte* const toFill, const XMLSize_t maxToRead) override {
-        const std::size_t got = m_filter.Read(reinterpret_cast<char*>(toFill), maxToRead);
+        std::size_t got = 0;
+        if (m_peekedPos < m_peeked.size()) {
+            got = std::min(maxToRead, m_peeked.size() - m_peekedPos);
+            std::memcpy(toFill, m_peeked.data() + m_peekedPos, got);
+            m_peekedPos += got;
+            if (m_peekedPos == m_peeked.size()) std::string().swap(m_peeked);
+        } else {
+            got = m_filter.Read(reinterpret_cast<char*>(toFill), maxToRead);
+        }
         m_position += got;
         return got;
     }
@@ -183,6 +206,9 @@ private:
     CXMLTokenFilter** m_filterSlot;
     bool* m_endsInsideCharacter;
     CXMLTokenFilter m_filter;
+    // Read ahead before the parse, given to the parser first.
+    std::string m_peeked;
+    std::size_t m_peekedPos = 0;
     XMLFilePos m_position = 0;
 };
 
@@ -193,10 +219,20 @@ public:
     FilteredSource(InputSource& inner, const CXMLTokenFilter::Limits& limits)
         : InputSource(inner.getSystemId()), m_inner(inner), m_limits(limits) {}
 
+    // Opens the stream ahead of the parse and reads its start: true when the document's root
+    // element comes within limit bytes with no DOCTYPE before it.
+    bool PeekRootWithoutDoctype(std::size_t limit) {
+        BinInputStream* inner = m_inner.makeStream();
+        if (!inner) return false;
+        m_peeked = std::make_unique<FilterStream>(inner, m_limits, &m_filter, &m_bEndsInsideCharacter);
+        return m_peeked->PeekRootWithoutDoctype(limit);
+    }
+
     BinInputStream* makeStream() const override {
+        // The parser owns the stream it asked for.
+        if (m_peeked) return m_peeked.release();
         BinInputStream* inner = m_inner.makeStream();
         if (!inner) return nullptr;
-        // The parser owns the stream it asked for.
         return new FilterStream(inner, m_limits, &m_filter, &m_bEndsInsideCharacter);
     }
 
@@ -209,6 +245,9 @@ private:
     const CXMLTokenFilter::Limits m_limits;
     mutable CXMLTokenFilter* m_filter = nullptr;
     mutable bool m_bEndsInsideCharacter = false;
+    // Opened and read ahead before the parse, until the parser takes it; its view of the filter
+    // is the two members above.
+    mutable std::unique_ptr<FilterStream> m_peeked;
 };
 
 // Everything the parser of one read allocates, within a budget: past it an allocation throws the
@@ -269,6 +308,9 @@ private:
     std::size_t m_used = 0;
     bool m_bExceeded = false;
 };
+
+// How far into a document its root element is looked for before the parse.
+constexpr std::size_t kPeekBytes = 64u * 1024u;
 
 std::string LocalText(const XMLCh* text) {
     CXMLTranscoder local(text);
@@ -404,10 +446,13 @@ CXMLStreamReader::Result CXMLStreamReader::Parse(InputSource& document, CXMLStre
     Result result = Result::Complete;
     BudgetMemoryManager memory(kMemoryBudget);
     try {
+        // A document that declares nothing gets the scanner that only checks well-formedness,
+        // the fastest; the DTD scanner reads the rest (the general one keeps every child of an
+        // open element, the root's are all of a map, for content models never checked here).
+        const bool plain = source.PeekRootWithoutDoctype(kPeekBytes);
         std::unique_ptr<SAX2XMLReader> reader(XMLReaderFactory::createXMLReader(&memory));
-        // The DTD scanner: the general one keeps every child of an open element (the root's are
-        // all of a map), for content models that are never checked here.
-        reader->setProperty(XMLUni::fgXercesScannerName, const_cast<XMLCh*>(XMLUni::fgDGXMLScanner));
+        reader->setProperty(XMLUni::fgXercesScannerName,
+                            const_cast<XMLCh*>(plain ? XMLUni::fgWFXMLScanner : XMLUni::fgDGXMLScanner));
         // A prefix is part of a name: every well-formed XML 1.0 document reads, declared
         // namespaces or not.
         reader->setFeature(XMLUni::fgSAX2CoreNameSpaces, false);
@@ -417,7 +462,9 @@ CXMLStreamReader::Result CXMLStreamReader::Parse(InputSource& document, CXMLStre
         reader->setFeature(XMLUni::fgXercesLoadSchema, false);
         reader->setFeature(XMLUni::fgXercesLoadExternalDTD, false);
         reader->setFeature(XMLUni::fgXercesDisableDefaultEntityResolution, true);
-        reader->setProperty(XMLUni::fgXercesSecurityManager, &security);
+        // Only a declared entity can expand: the well-formedness scanner would count each
+        // predefined one ("&amp;") against the limit.
+        if (!plain) reader->setProperty(XMLUni::fgXercesSecurityManager, &security);
         reader->setContentHandler(&events);
         reader->setErrorHandler(&events);
         reader->setEntityResolver(&events);

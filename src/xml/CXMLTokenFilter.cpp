@@ -414,6 +414,7 @@ void CXMLTokenFilter::Step(unsigned char c) {
                 m_marks = 0;
                 m_quote = 0;
                 m_state = kind.state;
+                m_bDoctype = m_bDoctype || kind.state == State::Doctype;
                 return;
             }
             if (std::strncmp(kind.text, m_token.c_str(), m_token.size()) == 0) return;
@@ -688,6 +689,7 @@ std::string Hex(const std::string& bytes, std::size_t count) {
 }  // namespace
 
 void CXMLTokenFilter::EndElementName() {
+    m_bRoot = true;
     if (!m_bMapNames) {
         m_state = State::InTag;
         return;

@@ -71,6 +71,10 @@ public:
     // sequence the document is too short to hold. The parser takes such a tail for the end of
     // its input and says nothing, so after the root element it would read as complete.
     bool EndsInsideCharacter() const;
+    // Whether the bytes read so far hold the root element's start tag and no DOCTYPE came
+    // before it: the document declares nothing, so its parse needs no DTD support. False while
+    // undecided, and for a document passed on unchanged.
+    bool RootWithoutDoctype() const { return m_bRoot && !m_bDoctype; }
 
 private:
     enum class State;
@@ -148,6 +152,8 @@ private:
     std::size_t m_valueLines = 0;
     bool m_bCarriageReturn = false;
     bool m_bSubset = false;
+    bool m_bRoot = false;
+    bool m_bDoctype = false;
     Utf8 m_char;
     std::vector<Open> m_open;
     std::unordered_set<std::string> m_kept;

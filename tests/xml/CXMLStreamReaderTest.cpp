@@ -115,6 +115,10 @@ TEST_F(XmlStreamTest, LimitsAdmitWhatFitsAndADeepDocumentFailsAtTheBound) {
                           Repeat("&x;", CXMLStreamReader::kEntityExpansionLimit - 1) + "</a>");
     CXMLStreamReader reader;
     EXPECT_EQ(reader.Check(Path().c_str()), Result::Complete) << reader.Error();
+    // A predefined entity is no expansion: any number of them reads.
+    const unsigned int many = 2 * CXMLStreamReader::kEntityExpansionLimit;
+    WriteFile(Path(), "<a b='" + Repeat("&amp;", many) + "'>" + Repeat("&lt;", many) + "</a>");
+    EXPECT_EQ(reader.Check(Path().c_str()), Result::Complete) << reader.Error();
     WriteFile(Path(), Nested(CXMLStreamReader::kMaxNestingDepth));
     EXPECT_EQ(reader.Check(Path().c_str()), Result::Complete) << reader.Error();
 
