@@ -299,12 +299,75 @@ bool CXMLTokenFilter::Tag() {
         m_inputPos += nameEnd;
         return true;
     }
-    (m_dueLines > 0 ? m_after : m_out).append(reinterpret_cast<const char*>(from) + nameEnd, end + 1 - nameEnd);
+    const bool bEmpty = !bEnd && from[end - 1] == '/' && end - 1 >= nameEnd;
+    const std::size_t attributes = end - nameEnd - (bEmpty ? 1 : 0);
+    if (!bEnd && attributes > 0 && end < m_limits.maxCheckedTagBytes && PlainAttributes(from + nameEnd, attributes)) {
+        // An error later on the line keeps its column; a line break after the tag ends the need.
+        std::size_t after = end + 1;
+        const std::size_t available = m_inputSize - m_inputPos;
+        while (after < available && (from[after] == ' ' || from[after] == '\t')) ++after;
+        if (after == available || (from[after] != '\n' && from[after] != '\r'))
+            (m_dueLines > 0 ? m_after : m_out).append(attributes, ' ');
+        Emit(bEmpty ? "/>" : ">");
+    } else {
+        (m_dueLines > 0 ? m_after : m_out).append(reinterpret_cast<const char*>(from) + nameEnd, end + 1 - nameEnd);
+    }
     // "/>" outside quotes closes the element; anything else wrong there the parser reports.
-    if (!bEnd && from[end - 1] == '/' && end - 1 >= nameEnd && !m_open.empty()) m_open.pop_back();
+    if (bEmpty && !m_open.empty()) m_open.pop_back();
     m_state = State::Text;
     m_inputPos += end + 1;
     return true;
+}
+
+bool CXMLTokenFilter::PlainAttributes(const unsigned char* text, std::size_t length) const {
+    // Where each name starts and ends, to find one given twice.
+    constexpr std::size_t kMaxAttributes = 32;
+    std::size_t names[kMaxAttributes][2];
+    std::size_t count = 0;
+    std::size_t at = 0;
+    for (;;) {
+        const std::size_t spaceStart = at;
+        while (at < length && (text[at] == ' ' || text[at] == '\t')) ++at;
+        if (at == length) return true;
+        // White space comes between attributes, and the name starts as names do.
+        if (at == spaceStart || count == kMaxAttributes || !MayStartName(text[at])) return false;
+        if (at + 3 <= length && (text[at] | 0x20) == 'x' && (text[at + 1] | 0x20) == 'm' && (text[at + 2] | 0x20) == 'l')
+            return false;
+        const std::size_t nameStart = at;
+        while (at < length && IsAsciiNameByte(text[at])) ++at;
+        const std::size_t nameLength = at - nameStart;
+        for (std::size_t i = 0; i < count; ++i)
+            if (names[i][1] == nameLength && std::memcmp(text + names[i][0], text + nameStart, nameLength) == 0)
+                return false;
+        names[count][0] = nameStart;
+        names[count][1] = nameLength;
+        ++count;
+        while (at < length && (text[at] == ' ' || text[at] == '\t')) ++at;
+        if (at == length || text[at] != '=') return false;
+        ++at;
+        while (at < length && (text[at] == ' ' || text[at] == '\t')) ++at;
+        if (at == length || (text[at] != '"' && text[at] != '\'')) return false;
+        const unsigned char quote = text[at++];
+        for (;; ++at) {
+            if (at == length) return false;
+            const unsigned char c = text[at];
+            if (c == quote) break;
+            // Line breaks are left to the parser, which normalises them; so is DEL, which not
+            // every version of XML allows as it is.
+            if (c < 0x20 ? c != '\t' : c == '<' || c == 0x7F) return false;
+            if (c != '&') continue;
+            const void* semicolon = std::memchr(text + at, ';', std::min(length - at, kMaxReferenceBytes));
+            if (!semicolon) return false;
+            const std::size_t end = static_cast<std::size_t>(static_cast<const unsigned char*>(semicolon) - text);
+            const std::string reference(reinterpret_cast<const char*>(text) + at, end + 1 - at);
+            static const char* const predefined[] = {"&lt;", "&gt;", "&amp;", "&quot;", "&apos;"};
+            bool bGood = reference.size() > 2 && reference[1] == '#' && IsGoodCharacterReference(reference);
+            for (const char* name : predefined) bGood = bGood || reference == name;
+            if (!bGood) return false;
+            at = end;
+        }
+        ++at;
+    }
 }
 
 bool CXMLTokenFilter::Run() {

@@ -20,7 +20,11 @@
 //  - element names past the first keptNames different ones, and every name longer than
 //    maxNameBytes, reach the parser as kStandIn; this filter checks such names and the nesting
 //    of their tags, and TakeName() gives the name the parser's next kStandIn element had
-//    (a long name as its start, '~' and a hash of it). A long attribute name becomes a hash.
+//    (a long name as its start, '~' and a hash of it). A long attribute name becomes a hash;
+//  - a start tag of at most maxCheckedTagBytes on one line, whose attributes are all plain (ASCII,
+//    no name starting "xml", only predefined and character references), has them checked here and
+//    left out: attributes are never reported, and the parser would only have checked them. They
+//    become spaces unless nothing but white space follows the tag on its line.
 // Line breaks are never added or removed, so the parser's line numbers stay those of the file;
 // columns may differ on a line that holds a cut or shortened token. Anything malformed is passed
 // on unchanged from the point where it is seen, for the parser to report. Element names are left
@@ -38,6 +42,7 @@ public:
     static constexpr std::size_t kMaxValueBytes = 64 * 1024;
     static constexpr std::size_t kMaxNameBytes = 256;
     static constexpr std::size_t kKeptNames = 1024;
+    static constexpr std::size_t kMaxCheckedTagBytes = 4096;
     static constexpr const char* kStandIn = "_";
 
     // Where the filter cuts; the defaults are the constants above. Smaller values let a test
@@ -47,6 +52,7 @@ public:
         std::size_t maxValueBytes = kMaxValueBytes;
         std::size_t maxNameBytes = kMaxNameBytes;
         std::size_t keptNames = kKeptNames;
+        std::size_t maxCheckedTagBytes = kMaxCheckedTagBytes;
     };
 
     // Elements nest at most maxDepth levels for this filter; deeper, it passes everything on.
@@ -99,6 +105,9 @@ private:
     void Step(unsigned char c);
     // Consumes a whole tag after its '<' when it can be taken at once; false when not.
     bool Tag();
+    // Whether attributes (the bytes of a start tag between its name and its '>' or "/>") are
+    // all well-formed and plain, each name once.
+    bool PlainAttributes(const unsigned char* text, std::size_t length) const;
     // Consumes a run of input bytes that need no state change; false when there is none.
     bool Run();
     void Emit(const std::string& text);

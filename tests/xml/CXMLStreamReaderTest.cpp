@@ -312,3 +312,46 @@ TEST_F(XmlStreamTest, MalformedLongTokensFailWhereTheyAre) {
         EXPECT_NE(reader.Error().find(c.error), std::string::npos) << c.error << " / " << reader.Error();
     }
 }
+
+// Attributes the filter checks and leaves out: each document reads as the parser alone reads it,
+// with the same result, events and error, to the column. The filter leaves a document's first
+// tag to the parser.
+TEST_F(XmlStreamTest, AttributesCheckedByTheFilterReadAsTheParserReadsThem) {
+    std::string manyAttributes;
+    for (int i = 0; i < 40; ++i) manyAttributes += " a" + std::to_string(i) + "='" + std::to_string(i) + "'";
+    const std::string documents[] = {
+        "<r><m a='1' b=\"&lt;&#x41;&#9;>\"><c d = 'x' />  \n<e\tf='\t'/></m></r>",
+        "<r><m" + manyAttributes + "/></r>",
+        "<r><m a='1'b='2'/></r>",
+        "<r><m a='1' a='2'/></r>",
+        "<r><m a='1' b='2' c='3' a='4'/></r>",
+        "<r><m a='<'/></r>",
+        "<r><m a='&x;'/></r>",
+        "<r><m a='&#0;'/></r>",
+        "<r><m a='&#xD800;'/></r>",
+        "<r><m a='&amp'/></r>",
+        "<r><m a='\x01'/></r>",
+        "<r><m a=1/></r>",
+        "<r><m a/></r>",
+        "<r><m a='1' = '2'/></r>",
+        "<r><m a='1' -b='2'/></r>",
+        "<r><m a='1' xmlns:a='2' xml:space='x'/></r>",
+        "<m><c a='1' b='2'/><d></m>",
+        "<m><c a='1'/> \n<d></m>",
+        "<m><c a='1' b='2'/>x</m><d/>",
+        "<m><c a='1'></c a='2'></m>",
+    };
+    CXMLTokenFilter::Limits unchecked;
+    unchecked.maxCheckedTagBytes = 0;
+    for (const auto& xml : documents) {
+        WriteFile(Path(), xml);
+        CXMLStreamReader filtered;
+        CXMLStreamReader parsed({}, unchecked);
+        Recorder filteredEvents;
+        Recorder parsedEvents;
+        EXPECT_EQ(filtered.Read(Path().c_str(), filteredEvents), parsed.Read(Path().c_str(), parsedEvents)) << xml;
+        EXPECT_EQ(filtered.Error(), parsed.Error()) << xml;
+        EXPECT_EQ(filteredEvents.events, parsedEvents.events) << xml;
+        EXPECT_EQ(filteredEvents.text, parsedEvents.text) << xml;
+    }
+}
