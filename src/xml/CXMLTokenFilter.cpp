@@ -60,6 +60,20 @@ constexpr std::size_t kQuickTagBytes = 4096;
 
 bool IsSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
+// Bytes a quick tag's scan passes over without a look: ASCII but '<', '>' and quotes.
+// Bytes of a plain attribute value: printable ASCII but '<', '&', quotes and DEL, or a tab.
+struct ByteClasses {
+    bool tagPasses[256] = {};
+    bool plainValue[256] = {};
+    constexpr ByteClasses() {
+        for (int c = 0; c < 0x80; ++c) {
+            tagPasses[c] = c != '<' && c != '>' && c != '"' && c != '\'';
+            plainValue[c] = (c >= 0x20 && c < 0x7F && c != '<' && c != '&' && c != '"' && c != '\'') || c == '\t';
+        }
+    }
+};
+constexpr ByteClasses kBytes;
+
 // ASCII bytes that may continue a name; every other ASCII byte ends one. Bytes of other
 // characters are judged once decoded.
 bool IsAsciiNameByte(unsigned char c) {
@@ -260,7 +274,7 @@ std::size_t CXMLTokenFilter::Read(char* buffer, std::size_t size) {
 
 bool CXMLTokenFilter::Tag() {
     // A short ASCII tag whose end is in the buffer: only its name needs a look, the parser checks
-    // the rest as it is. Any other tag goes byte by byte.
+    // the rest as it is, unless this filter checked its attributes. Any other tag goes byte by byte.
     if (!m_bMapNames) return false;
     const unsigned char* from = reinterpret_cast<const unsigned char*>(m_input.data() + m_inputPos);
     const std::size_t limit = std::min(m_inputSize - m_inputPos, kQuickTagBytes);
@@ -270,20 +284,29 @@ bool CXMLTokenFilter::Tag() {
     std::size_t nameEnd = start + 1;
     while (nameEnd < limit && IsAsciiNameByte(from[nameEnd])) ++nameEnd;
     if (nameEnd - start > m_limits.maxNameBytes) return false;
-    unsigned char quote = 0;
-    std::size_t end = nameEnd;
-    for (; end < limit; ++end) {
-        const unsigned char c = from[end];
-        if (c >= 0x80 || c == '<') return false;
-        if (quote != 0) {
-            if (c == quote) quote = 0;
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-        } else if (c == '>') {
-            break;
-        }
+    std::size_t end = std::string::npos;
+    if (!bEnd && nameEnd < m_limits.maxCheckedTagBytes) {
+        end = PlainAttributes(from + nameEnd, std::min(limit, m_limits.maxCheckedTagBytes) - nameEnd);
+        if (end != std::string::npos) end += nameEnd;
     }
-    if (end == limit) return false;
+    const bool bChecked = end != std::string::npos;
+    if (!bChecked) {
+        unsigned char quote = 0;
+        for (end = nameEnd; end < limit; ++end) {
+            while (end < limit && kBytes.tagPasses[from[end]]) ++end;
+            if (end == limit) break;
+            const unsigned char c = from[end];
+            if (c >= 0x80 || c == '<') return false;
+            if (quote != 0) {
+                if (c == quote) quote = 0;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '>') {
+                break;
+            }
+        }
+        if (end == limit) return false;
+    }
     Name& name = *m_name;
     name.Reset();
     name.raw.assign(reinterpret_cast<const char*>(from) + start, nameEnd - start);
@@ -300,17 +323,17 @@ bool CXMLTokenFilter::Tag() {
         return true;
     }
     const bool bEmpty = !bEnd && from[end - 1] == '/' && end - 1 >= nameEnd;
-    const std::size_t attributes = end - nameEnd - (bEmpty ? 1 : 0);
-    if (!bEnd && attributes > 0 && end < m_limits.maxCheckedTagBytes && PlainAttributes(from + nameEnd, attributes)) {
+    std::string& out = m_dueLines > 0 ? m_after : m_out;
+    if (bChecked) {
         // An error later on the line keeps its column; a line break after the tag ends the need.
+        const std::size_t attributes = end - nameEnd - (bEmpty ? 1 : 0);
         std::size_t after = end + 1;
         const std::size_t available = m_inputSize - m_inputPos;
         while (after < available && (from[after] == ' ' || from[after] == '\t')) ++after;
-        if (after == available || (from[after] != '\n' && from[after] != '\r'))
-            (m_dueLines > 0 ? m_after : m_out).append(attributes, ' ');
-        Emit(bEmpty ? "/>" : ">");
+        if (after == available || (from[after] != '\n' && from[after] != '\r')) out.append(attributes, ' ');
+        out.append(bEmpty ? "/>" : ">");
     } else {
-        (m_dueLines > 0 ? m_after : m_out).append(reinterpret_cast<const char*>(from) + nameEnd, end + 1 - nameEnd);
+        out.append(reinterpret_cast<const char*>(from) + nameEnd, end + 1 - nameEnd);
     }
     // "/>" outside quotes closes the element; anything else wrong there the parser reports.
     if (bEmpty && !m_open.empty()) m_open.pop_back();
@@ -319,51 +342,61 @@ bool CXMLTokenFilter::Tag() {
     return true;
 }
 
-bool CXMLTokenFilter::PlainAttributes(const unsigned char* text, std::size_t length) const {
+std::size_t CXMLTokenFilter::PlainAttributes(const unsigned char* text, std::size_t length) const {
     // Where each name starts and ends, to find one given twice.
     constexpr std::size_t kMaxAttributes = 32;
-    std::size_t names[kMaxAttributes][2];
+    struct Seen {
+        std::size_t start;
+        std::size_t length;
+        // Names that differ mostly differ here: few are compared whole.
+        unsigned int sum;
+    } names[kMaxAttributes];
     std::size_t count = 0;
     std::size_t at = 0;
     for (;;) {
         const std::size_t spaceStart = at;
         while (at < length && (text[at] == ' ' || text[at] == '\t')) ++at;
-        if (at == length) return true;
+        if (at == length) return std::string::npos;
+        if (text[at] == '>') return at;
+        if (text[at] == '/') return at + 1 < length && text[at + 1] == '>' ? at + 1 : std::string::npos;
         // White space comes between attributes, and the name starts as names do.
-        if (at == spaceStart || count == kMaxAttributes || !MayStartName(text[at])) return false;
-        if (at + 3 <= length && (text[at] | 0x20) == 'x' && (text[at + 1] | 0x20) == 'm' && (text[at + 2] | 0x20) == 'l')
-            return false;
+        if (at == spaceStart || count == kMaxAttributes || !MayStartName(text[at]) || text[at] >= 0x80)
+            return std::string::npos;
+        if (at + 3 <= length && (text[at] | 0x20) == 'x' && (text[at + 1] | 0x20) == 'm' &&
+            (text[at + 2] | 0x20) == 'l')
+            return std::string::npos;
         const std::size_t nameStart = at;
-        while (at < length && IsAsciiNameByte(text[at])) ++at;
+        unsigned int sum = 0;
+        for (; at < length && IsAsciiNameByte(text[at]); ++at) sum = sum * 31 + text[at];
         const std::size_t nameLength = at - nameStart;
         for (std::size_t i = 0; i < count; ++i)
-            if (names[i][1] == nameLength && std::memcmp(text + names[i][0], text + nameStart, nameLength) == 0)
-                return false;
-        names[count][0] = nameStart;
-        names[count][1] = nameLength;
-        ++count;
+            if (names[i].sum == sum && names[i].length == nameLength &&
+                std::memcmp(text + names[i].start, text + nameStart, nameLength) == 0)
+                return std::string::npos;
+        names[count++] = {nameStart, nameLength, sum};
         while (at < length && (text[at] == ' ' || text[at] == '\t')) ++at;
-        if (at == length || text[at] != '=') return false;
+        if (at == length || text[at] != '=') return std::string::npos;
         ++at;
         while (at < length && (text[at] == ' ' || text[at] == '\t')) ++at;
-        if (at == length || (text[at] != '"' && text[at] != '\'')) return false;
+        if (at == length || (text[at] != '"' && text[at] != '\'')) return std::string::npos;
         const unsigned char quote = text[at++];
         for (;; ++at) {
-            if (at == length) return false;
+            while (at < length && kBytes.plainValue[text[at]]) ++at;
+            if (at == length) return std::string::npos;
             const unsigned char c = text[at];
             if (c == quote) break;
             // Line breaks are left to the parser, which normalises them; so is DEL, which not
             // every version of XML allows as it is.
-            if (c < 0x20 ? c != '\t' : c == '<' || c == 0x7F) return false;
+            if (c != '&' && c != '"' && c != '\'') return std::string::npos;
             if (c != '&') continue;
             const void* semicolon = std::memchr(text + at, ';', std::min(length - at, kMaxReferenceBytes));
-            if (!semicolon) return false;
+            if (!semicolon) return std::string::npos;
             const std::size_t end = static_cast<std::size_t>(static_cast<const unsigned char*>(semicolon) - text);
             const std::string reference(reinterpret_cast<const char*>(text) + at, end + 1 - at);
             static const char* const predefined[] = {"&lt;", "&gt;", "&amp;", "&quot;", "&apos;"};
             bool bGood = reference.size() > 2 && reference[1] == '#' && IsGoodCharacterReference(reference);
             for (const char* name : predefined) bGood = bGood || reference == name;
-            if (!bGood) return false;
+            if (!bGood) return std::string::npos;
             at = end;
         }
         ++at;

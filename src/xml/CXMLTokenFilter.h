@@ -105,9 +105,9 @@ private:
     void Step(unsigned char c);
     // Consumes a whole tag after its '<' when it can be taken at once; false when not.
     bool Tag();
-    // Whether attributes (the bytes of a start tag between its name and its '>' or "/>") are
-    // all well-formed and plain, each name once.
-    bool PlainAttributes(const unsigned char* text, std::size_t length) const;
+    // Where the '>' of a start tag is in text (what follows its name, length bytes of it) when
+    // the attributes before it are all well-formed and plain, each name once; npos otherwise.
+    std::size_t PlainAttributes(const unsigned char* text, std::size_t length) const;
     // Consumes a run of input bytes that need no state change; false when there is none.
     bool Run();
     void Emit(const std::string& text);
