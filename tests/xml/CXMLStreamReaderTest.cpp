@@ -340,6 +340,8 @@ TEST_F(XmlStreamTest, AttributesCheckedByTheFilterReadAsTheParserReadsThem) {
         "<m><c a='1'/> \n<d></m>",
         "<m><c a='1' b='2'/>x</m><d/>",
         "<m><c a='1'></c a='2'></m>",
+        "<m><c a='1'></m>\n",
+        "<m/>\n<d e='1'/>\n",
     };
     CXMLTokenFilter::Limits unchecked;
     unchecked.maxCheckedTagBytes = 0;
