@@ -641,6 +641,7 @@ void CXMLTokenFilter::Step(unsigned char c) {
         // when no white space may follow, they stay inside it so an error is placed right.
         if (IsSpace(c) || c == '>' || c == '/') {
             Emit(m_quote);
+            m_dueBreak = '\n';
             m_dueLines = m_valueLines;
             m_valueLines = 0;
             m_state = State::InTag;
@@ -915,7 +916,14 @@ void CXMLTokenFilter::EndReference() {
         bChecked = true;
     }
     for (const char* name : predefined) bChecked = bChecked || m_token == name;
-    if (!bChecked) Emit(m_token);
+    if (!bChecked) {
+        // The parser may refuse it: the line breaks left out before it go first, so its error
+        // is on its line. They are CRs for the reason Fail gives.
+        m_dueBreak = '\r';
+        m_dueLines = m_valueLines;
+        m_valueLines = 0;
+        Emit(m_token);
+    }
     m_token.clear();
 }
 

@@ -16,7 +16,8 @@
 //  - a long comment, CDATA section or processing instruction is cut into several of the same
 //    kind (the same target for an instruction), at points where no terminator is made or broken;
 //  - the part of an attribute value past maxValueBytes is checked here (characters, no '<',
-//    well-formed references) and left out; its line breaks are kept after the value;
+//    well-formed references) and left out; its line breaks are kept after the value, or before
+//    an entity reference in it that goes on to the parser;
 //  - element names past the first keptNames different ones, and every name longer than
 //    maxNameBytes, reach the parser as kStandIn; this filter checks such names and the nesting
 //    of their tags, and TakeName() gives the name the parser's next kStandIn element had

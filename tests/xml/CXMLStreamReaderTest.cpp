@@ -297,6 +297,7 @@ TEST_F(XmlStreamTest, MalformedLongTokensFailWhereTheyAre) {
         {"<m a='" + text + "\xc3('/>", "invalid byte"},
         {"<m a='" + text + "'b='1'/>", after},
         {"<m a='" + std::string(CXMLTokenFilter::kMaxValueBytes, 'x') + "\rx\n<'/>", "line 3,"},
+        {"<m a='" + std::string(CXMLTokenFilter::kMaxValueBytes, 'x') + "\r\n\n&e;'/>", "line 3,"},
         {"<m a='" + text + "'>\n<b></c></m>", "line " + std::to_string(lines + 2) + ","},
         {"<m a='" + Repeat("x\r\n", 100000) + "'\r\n><b></c></m>", "line 100002,"},
         {"<m><" + name + "></" + name + "z></m>", "expected end of tag 'nxxx"},
