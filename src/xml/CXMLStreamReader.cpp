@@ -26,6 +26,7 @@
 #include <xercesc/util/XMLString.hpp>
 #include <xercesc/util/XMLUni.hpp>
 
+#include "xml/CXMLToUTF8.h"
 #include "xml/CXMLTokenFilter.h"
 #include "xml/CXMLTranscoder.h"
 #include "xml/CXString.h"
@@ -146,27 +147,29 @@ private:
     CXMLByteSource& m_source;
 };
 
-// The document as the token filter rewrites it; owns the stream it reads from.
+// The document in UTF-8 as the token filter rewrites it; owns the stream it reads from.
 class FilterStream final : public BinInputStream {
 public:
-    // filter and endsInsideCharacter, borrowed, are the reader's view of this stream: filter
-    // points at this stream's filter while it lives, and endsInsideCharacter is set when it
+    // filter, endsInsideCharacter and fault, borrowed, are the reader's view of this stream:
+    // filter points at this stream's filter while it lives, and the others are set when it
     // ends, since the parser may let go of the stream before its result is looked at.
     FilterStream(BinInputStream* inner, const CXMLTokenFilter::Limits& limits, CXMLTokenFilter** filter,
-                 bool* endsInsideCharacter)
+                 bool* endsInsideCharacter, CXMLToUTF8::Fault* fault)
         : m_inner(inner),
           m_filterSlot(filter),
           m_endsInsideCharacter(endsInsideCharacter),
-          m_filter(
-              [this](char* buffer, std::size_t size) {
-                  return static_cast<std::size_t>(m_inner->readBytes(reinterpret_cast<XMLByte*>(buffer), size));
-              },
-              CXMLStreamReader::kMaxNestingDepth, limits) {
+          m_fault(fault),
+          m_utf8([this](char* buffer, std::size_t size) {
+              return static_cast<std::size_t>(m_inner->readBytes(reinterpret_cast<XMLByte*>(buffer), size));
+          }),
+          m_filter([this](char* buffer, std::size_t size) { return m_utf8.Read(buffer, size); },
+                   CXMLStreamReader::kMaxNestingDepth, limits) {
         *m_filterSlot = &m_filter;
     }
     ~FilterStream() override {
         if (*m_filterSlot == &m_filter) *m_filterSlot = nullptr;
         *m_endsInsideCharacter = m_filter.EndsInsideCharacter();
+        *m_fault = m_utf8.Failure();
     }
     FilterStream(const FilterStream&) = delete;
     FilterStream& operator=(const FilterStream&) = delete;
@@ -205,6 +208,8 @@ private:
     std::unique_ptr<BinInputStream> m_inner;
     CXMLTokenFilter** m_filterSlot;
     bool* m_endsInsideCharacter;
+    CXMLToUTF8::Fault* m_fault;
+    CXMLToUTF8 m_utf8;
     CXMLTokenFilter m_filter;
     // Read ahead before the parse, given to the parser first.
     std::string m_peeked;
@@ -224,7 +229,7 @@ public:
     bool PeekRootWithoutDoctype(std::size_t limit) {
         BinInputStream* inner = m_inner.makeStream();
         if (!inner) return false;
-        m_peeked = std::make_unique<FilterStream>(inner, m_limits, &m_filter, &m_bEndsInsideCharacter);
+        m_peeked = std::make_unique<FilterStream>(inner, m_limits, &m_filter, &m_bEndsInsideCharacter, &m_fault);
         return m_peeked->PeekRootWithoutDoctype(limit);
     }
 
@@ -233,20 +238,23 @@ public:
         if (m_peeked) return m_peeked.release();
         BinInputStream* inner = m_inner.makeStream();
         if (!inner) return nullptr;
-        return new FilterStream(inner, m_limits, &m_filter, &m_bEndsInsideCharacter);
+        return new FilterStream(inner, m_limits, &m_filter, &m_bEndsInsideCharacter, &m_fault);
     }
 
     CXMLTokenFilter* Filter() const { return m_filter; }
     // Known once the parser has let go of the stream it read.
     bool EndsInsideCharacter() const { return m_bEndsInsideCharacter; }
+    // Where the document stopped being its encoding, known as EndsInsideCharacter is.
+    const CXMLToUTF8::Fault& Fault() const { return m_fault; }
 
 private:
     InputSource& m_inner;
     const CXMLTokenFilter::Limits m_limits;
     mutable CXMLTokenFilter* m_filter = nullptr;
     mutable bool m_bEndsInsideCharacter = false;
+    mutable CXMLToUTF8::Fault m_fault;
     // Opened and read ahead before the parse, until the parser takes it; its view of the filter
-    // is the two members above.
+    // is the three members above.
     mutable std::unique_ptr<FilterStream> m_peeked;
 };
 
@@ -361,6 +369,7 @@ public:
 
     void fatalError(const SAXParseException& e) override {
         if (m_failed) return;
+        m_errorLine = e.getLineNumber();
         std::string place;
         if (e.getLineNumber() > 0)
             place =
@@ -391,6 +400,8 @@ public:
     bool Failed() const { return m_failed; }
     const std::string& Error() const { return m_error; }
     unsigned int Depth() const { return m_depth; }
+    // The line of the parser's error; 0 when it named none.
+    XMLFileLoc ErrorLine() const { return m_errorLine; }
 
 private:
     static constexpr XMLCh kStandIn[] = {chUnderscore, chNull};
@@ -400,6 +411,7 @@ private:
     std::u16string m_name;
     unsigned int m_depth = 0;
     bool m_failed = false;
+    XMLFileLoc m_errorLine = 0;
     std::string m_error;
 };
 
@@ -491,8 +503,16 @@ CXMLStreamReader::Result CXMLStreamReader::Parse(InputSource& document, CXMLStre
     } catch (const OutOfMemoryException&) {
         events.Fail(memory.Exceeded() ? "the document needs more than " + std::to_string(kMemoryBudget >> 20) +
                                             " MiB to read (a tag with very many attributes, a very long "
-                                            "declaration, or a very long token in a document not in UTF-8)"
+                                            "declaration, or a very long token in a document in UTF-32 or EBCDIC)"
                                       : "out of memory");
+    }
+    // Bytes not in the document's encoding end what the parser sees: its error comes from that
+    // end unless it found one on an earlier line.
+    const CXMLToUTF8::Fault& fault = source.Fault();
+    if (m_systemError == 0 && !fault.message.empty() && (result == Result::Complete || events.Failed()) &&
+        (!events.Failed() || events.ErrorLine() == 0 || events.ErrorLine() >= fault.line)) {
+        m_error = fault.message;
+        return Result::Failed;
     }
     if (events.Failed()) {
         // The system's reason, not the parser's account of it: the file is not to blame.

@@ -26,9 +26,12 @@ public:
     void EndElement(unsigned int depth) override { events.push_back("/" + std::to_string(depth)); }
     void Characters(const XMLCh* chars, std::size_t length) override {
         text += CXMLTranscoder(std::u16string(chars, length).c_str()).localForm();
+        units.append(chars, length);
     }
     std::vector<std::string> events;
     std::string text;
+    // The text as the parser gave it, whatever the local code page makes of its pieces.
+    std::u16string units;
 };
 
 std::string Nested(unsigned int depth) {
@@ -177,7 +180,7 @@ TEST_F(XmlStreamTest, OnlyARegularFileIsEverOpened) {
 }
 
 // What the parser holds is bounded whatever the document's shape: a million siblings keep no
-// state each; what still cannot fit (one huge token of a document not in UTF-8) fails the read.
+// state each; what still cannot fit (a huge literal in the document type) fails the read.
 TEST_F(XmlStreamTest, ParserMemoryStaysWithinTheBudget) {
     const std::string huge(CXMLStreamReader::kMemoryBudget, 'c');
     const struct {
@@ -185,7 +188,7 @@ TEST_F(XmlStreamTest, ParserMemoryStaysWithinTheBudget) {
         Result expected;
     } cases[] = {
         {"<m>" + Repeat("<o/>", 2000000) + "</m>", Result::Complete},
-        {"<?xml version='1.0' encoding='ISO-8859-1'?><m><!--" + huge + "--></m>", Result::Failed},
+        {"<!DOCTYPE m SYSTEM '" + huge + "'><m/>", Result::Failed},
     };
     for (const auto& c : cases) {
         WriteFile(Path(), c.xml);
@@ -210,10 +213,46 @@ std::string Long(const std::string& pattern, std::size_t bytes = CXMLStreamReade
     return text;
 }
 
+enum class Encoding { Latin1, Utf16LE, Utf16BE };
+
+// The UTF-8 text in encoding, after a declaration that names it, or names declared (and a byte
+// order mark for UTF-16); in ISO-8859-1 every character must be below U+0100.
+std::string Encode(const std::string& utf8, Encoding encoding, const char* declared = nullptr) {
+    const char* name = declared ? declared : encoding == Encoding::Latin1 ? "ISO-8859-1" : "UTF-16";
+    const std::string text = std::string("<?xml version='1.0' encoding='") + name + "'?>\n" + utf8;
+    std::string out = encoding == Encoding::Utf16LE ? "\xFF\xFE" : encoding == Encoding::Utf16BE ? "\xFE\xFF" : "";
+    out.reserve(text.size() * 2 + 2);
+    auto unit = [&](char32_t u) {
+        const char low = static_cast<char>(u & 0xFF);
+        const char high = static_cast<char>(u >> 8);
+        if (encoding == Encoding::Latin1) {
+            out += low;
+        } else {
+            out += encoding == Encoding::Utf16LE ? low : high;
+            out += encoding == Encoding::Utf16LE ? high : low;
+        }
+    };
+    for (std::size_t at = 0; at < text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(text[at]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        char32_t code = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t i = 1; i < length; ++i) code = (code << 6) | (text[at + i] & 0x3F);
+        at += length;
+        if (code < 0x10000) {
+            unit(code);
+        } else {
+            unit(0xD800 + ((code - 0x10000) >> 10));
+            unit(0xDC00 + ((code - 0x10000) & 0x3FF));
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 // Each document holds one token longer than the parser's whole budget, or more different element
-// names than it could keep: each reads, and the handler sees what it sees of the short form.
+// names than it could keep, in UTF-8 or another encoding: each reads, and the handler sees what it
+// sees of the short form (in UTF-8).
 TEST_F(XmlStreamTest, LongTokensAndManyNamesReadAsTheirShortForms) {
     std::string name = "n";
     while (name.size() < (4u << 20)) name += "\xc3\xa9-x.";
@@ -242,20 +281,38 @@ TEST_F(XmlStreamTest, LongTokensAndManyNamesReadAsTheirShortForms) {
         {"<m>" + many + "</m>", ""},
         {"<?xml version='1.0' encoding='ISO-8859-1'?><m a='" + Long("\xe9", 1u << 20) + "'/>", "<m/>"},
     };
-    for (const auto& c : cases) {
-        WriteFile(Path(), c.xml);
+    auto check = [&](const std::string& xml, const std::string& shortForm) {
+        WriteFile(Path(), xml);
         CXMLStreamReader reader;
         Recorder recorder;
-        ASSERT_EQ(reader.Read(Path().c_str(), recorder), Result::Complete) << c.xml.substr(0, 40) << reader.Error();
+        ASSERT_EQ(reader.Read(Path().c_str(), recorder), Result::Complete) << xml.substr(0, 40) << reader.Error();
         Recorder expected;
-        if (c.shortForm.empty()) {
+        if (shortForm.empty()) {
             expected.events = manyEvents;
         } else {
-            WriteFile(Path(), c.shortForm);
-            ASSERT_EQ(reader.Read(Path().c_str(), expected), Result::Complete) << c.shortForm;
+            WriteFile(Path(), shortForm);
+            ASSERT_EQ(reader.Read(Path().c_str(), expected), Result::Complete) << shortForm.substr(0, 40);
         }
-        EXPECT_EQ(recorder.events, expected.events) << c.xml.substr(0, 40);
-        EXPECT_TRUE(recorder.text == expected.text) << c.xml.substr(0, 40);
+        EXPECT_EQ(recorder.events, expected.events) << xml.substr(0, 40);
+        EXPECT_TRUE(recorder.units == expected.units) << xml.substr(0, 40);
+    };
+    for (const auto& c : cases) check(c.xml, c.shortForm);
+    // The same tokens in other encodings; in UTF-16 with a character that takes two code units.
+    for (const Encoding encoding : {Encoding::Latin1, Encoding::Utf16LE, Encoding::Utf16BE}) {
+        // Two bytes a character in UTF-16: half as many outgrow the parser.
+        const std::string text = encoding == Encoding::Latin1
+                                     ? Long("a]b\xc3\xa9-c")
+                                     : Long("a]b\xc3\xa9-c\xf0\x9f\x98\x80", CXMLStreamReader::kMemoryBudget / 2);
+        const struct {
+            std::string xml;
+            std::string shortForm;
+        } encoded[] = {
+            {"<m><!--" + text + "--><a>t</a></m>", "<m><a>t</a></m>"},
+            {"<m><![CDATA[" + text + "]]><a/></m>", "<m>" + text + "<a/></m>"},
+            {"<m a='" + text + "' b='1'><a/></m>", "<m a='' b='1'><a/></m>"},
+            {"<m>" + text + "<a/></m>", "<m>" + text + "<a/></m>"},
+        };
+        for (const auto& c : encoded) check(Encode(c.xml, encoding), c.shortForm);
     }
 
     // A long element name is reported by its start and a hash: two that differ only at their end
@@ -305,6 +362,17 @@ TEST_F(XmlStreamTest, MalformedLongTokensFailWhereTheyAre) {
         {"<m>" + many + "<zz></yy></m>", "expected end of tag 'zz'"},
         {"<m>" + many + "<zz>" + "</m>", "expected end of tag 'zz'"},
         {"<m>" + many + "<zz a='1' / ></m>", "unterminated start tag 'zz'"},
+        // In other encodings, on the line of the document (its declaration is line 1).
+        {Encode("<m><!--" + text + "--x--></m>", Encoding::Latin1), "line " + std::to_string(lines + 2) + ","},
+        {Encode("<m><!--x" + Repeat("\r\n", 100000) + "--x--></m>", Encoding::Utf16LE), "line 100002,"},
+        {Encode("<m a='" + text + "<'/>", Encoding::Utf16BE), "line " + std::to_string(lines + 2) + ","},
+        {"<?xml version='1.0' encoding='US-ASCII'?>\n<m><!--" + text + "-->\n\xe9</m>",
+         "line " + std::to_string(lines + 3) + ", column 1: char 0xE9 is not representable"},
+        {Encode("<m><!--" + text + "-->\n\xed\xa0\x80</m>", Encoding::Utf16LE),
+         "line " + std::to_string(lines + 3) + ", column 1: a UTF-16 surrogate without its pair"},
+        {Encode("<m/>\n", Encoding::Utf16BE) + '\0', "line 3, column 1: the document ends inside a character"},
+        {"<?xml version='1.0' encoding='no-such'?><m/>", "line 1, column 41: unable to create converter"},
+        {Encode("<m/>", Encoding::Utf16LE, "ISO-8859-1"), "line 2,"},
     };
     for (const auto& c : cases) {
         WriteFile(Path(), c.xml);
