@@ -875,15 +875,16 @@ void CXMLTokenFilter::ValueByte(unsigned char c) {
 }
 
 void CXMLTokenFilter::DroppedValueByte(unsigned char c) {
-    if (c >= 0x80 || m_char.need > 0) {
-        const int got = m_char.Push(c);
-        if (got < 0 || (got == 1 && !IsXmlChar(m_char.code))) Fail(m_char.raw);
-        return;
-    }
+    // A reference with a name not all ASCII (declared or not) goes to the parser whole.
     if (!m_token.empty()) {
         m_token += static_cast<char>(c);
         if (c == ';') return EndReference();
         if (m_token.size() > kMaxReferenceBytes || !(IsAsciiNameByte(c) || c == '#')) Fail(m_token);
+        return;
+    }
+    if (c >= 0x80 || m_char.need > 0) {
+        const int got = m_char.Push(c);
+        if (got < 0 || (got == 1 && !IsXmlChar(m_char.code))) Fail(m_char.raw);
         return;
     }
     if (c == static_cast<unsigned char>(m_quote)) {

@@ -349,6 +349,7 @@ TEST_F(XmlStreamTest, MalformedLongTokensFailWhereTheyAre) {
         {"<m a='" + text + "<'/>", after},
         {"<m a='" + text + "&#0;'/>", after},
         {"<m a='" + text + "&e;'/>", "entity 'e'"},
+        {"<m a='" + text + "&amp\xc3\xa9;'/>", "entity 'amp"},
         {"<m a='" + text + "&#xD800;'/>", after},
         {"<m a='" + text + "\x01'/>", after},
         {"<m a='" + text + "\xc3('/>", "invalid byte"},
