@@ -61,6 +61,9 @@ bool WriteShaped(const std::string& path, const std::string& head, Shape shape, 
     case Shape::ManyNames:
         for (int i = 0; i < kManyNames; ++i) unit += "<n" + std::to_string(i) + "/>";
         break;
+    case Shape::Latin1Comment:
+        for (int i = 0; i < 4096; ++i) unit += "caf\xe9 cr\xe8me \n";
+        break;
     }
     static const struct {
         Shape shape;
@@ -69,8 +72,11 @@ bool WriteShaped(const std::string& path, const std::string& head, Shape shape, 
     } wrappers[] = {{Shape::Text, "<text>", "</text>"},
                     {Shape::Comment, "<!--", "-->"},
                     {Shape::CData, "<text><![CDATA[", "]]></text>"},
-                    {Shape::AttributeValue, "<text value=\"", "\"/>"}};
-    std::string open = head, close = tail;
+                    {Shape::AttributeValue, "<text value=\"", "\"/>"},
+                    {Shape::Latin1Comment, "<!--", "-->"}};
+    std::string open =
+        (shape == Shape::Latin1Comment ? "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n" : "") + head;
+    std::string close = tail;
     for (const auto& wrapper : wrappers) {
         if (wrapper.shape == shape) {
             open += wrapper.open;
@@ -103,6 +109,8 @@ const char* ShapeName(Shape shape) {
         return "long attribute value";
     case Shape::ManyNames:
         return "150,000 element names";
+    case Shape::Latin1Comment:
+        return "long comment in ISO-8859-1";
     }
     return "";
 }

@@ -24,9 +24,9 @@ std::string Title(const std::string& prefix, int index);
 
 // The shapes a document of a given size may take: many empty sibling elements ("<o/>"), elements
 // nested as deep as the reader allows (2,000 levels, again and again), one long text, one long
-// comment, one long CDATA section, one long attribute value, or empty siblings of 150,000
-// different names in turn.
-enum class Shape { Siblings, Nesting, Text, Comment, CData, AttributeValue, ManyNames };
+// comment, one long CDATA section, one long attribute value, empty siblings of 150,000
+// different names in turn, or one long comment in a document in ISO-8859-1.
+enum class Shape { Siblings, Nesting, Text, Comment, CData, AttributeValue, ManyNames, Latin1Comment };
 const char* ShapeName(Shape shape);
 // A map of about bytes, its version record first, then the shape under its root.
 bool WriteShapedMap(const std::string& path, Shape shape, long long bytes, unsigned int version);

@@ -634,7 +634,8 @@ void Bench::Memory() {
     using bench_data::Shape;
     // Long tokens and many names at the smaller size only: none of them holds more per byte.
     const std::vector<Shape> shapes = {Shape::Siblings, Shape::Nesting, Shape::Text};
-    const std::vector<Shape> tokenShapes = {Shape::Comment, Shape::CData, Shape::AttributeValue, Shape::ManyNames};
+    const std::vector<Shape> tokenShapes = {Shape::Comment, Shape::CData, Shape::AttributeValue, Shape::ManyNames,
+                                            Shape::Latin1Comment};
     for (long long bytes : kShapeSizes) {
         const std::string size = std::to_string(bytes >> 20) + " MiB";
         std::vector<Shape> sized = shapes;
