@@ -638,8 +638,14 @@ void CXMLTokenFilter::Step(unsigned char c) {
         return ValueByte(c);
     case State::AfterValue:
         // The line breaks of the part left out go after the value, where white space is free;
-        // when no white space may follow, they stay inside it so an error is placed right.
+        // when no white space may follow, they stay inside it so an error is placed right. As
+        // many as the value keeps go inside before its quote, as CRs no CR before them joins: the
+        // parser reports a repeated attribute name where the value ends.
         if (IsSpace(c) || c == '>' || c == '/') {
+            if (m_valueLines <= m_limits.maxValueBytes) {
+                Emit(std::string(m_valueLines, '\r'));
+                m_valueLines = 0;
+            }
             Emit(m_quote);
             m_dueBreak = '\n';
             m_dueLines = m_valueLines;

@@ -357,6 +357,8 @@ TEST_F(XmlStreamTest, MalformedLongTokensFailWhereTheyAre) {
         {"<m a='" + std::string(CXMLTokenFilter::kMaxValueBytes, 'x') + "\rx\n<'/>", "line 3,"},
         {"<m a='" + std::string(CXMLTokenFilter::kMaxValueBytes, 'x') + "\r\n\n&e;'/>", "line 3,"},
         {"<m a='" + text + "'>\n<b></c></m>", "line " + std::to_string(lines + 2) + ","},
+        // Reported where the value ends by the scanner of a document with a DOCTYPE.
+        {"<!DOCTYPE m>\n<m a='1' a='" + text + "'/>", "line " + std::to_string(lines + 2) + ","},
         {"<m a='" + Repeat("x\r\n", 100000) + "'\r\n><b></c></m>", "line 100002,"},
         {"<m><" + name + "></" + name + "z></m>", "expected end of tag 'nxxx"},
         {"<m><" + name + "\xc2\xa0/></m>", "line 1,"},
