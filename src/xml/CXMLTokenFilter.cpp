@@ -889,6 +889,8 @@ void CXMLTokenFilter::DroppedValueByte(unsigned char c) {
         return;
     }
     if (c >= 0x80 || m_char.need > 0) {
+        // A character between a CR and an LF: they are two line breaks.
+        m_bCarriageReturn = false;
         const int got = m_char.Push(c);
         if (got < 0 || (got == 1 && !IsXmlChar(m_char.code))) Fail(m_char.raw);
         return;

@@ -359,6 +359,7 @@ TEST_F(XmlStreamTest, MalformedLongTokensFailWhereTheyAre) {
         {"<m a='" + text + "'>\n<b></c></m>", "line " + std::to_string(lines + 2) + ","},
         // Reported where the value ends by the scanner of a document with a DOCTYPE.
         {"<!DOCTYPE m>\n<m a='1' a='" + text + "'/>", "line " + std::to_string(lines + 2) + ","},
+        {"<m a='" + text + "\r\xc3\xa9\n'x/>", "line " + std::to_string(lines + 3) + ","},
         {"<m a='" + Repeat("x\r\n", 100000) + "'\r\n><b></c></m>", "line 100002,"},
         {"<m><" + name + "></" + name + "z></m>", "expected end of tag 'nxxx"},
         {"<m><" + name + "\xc2\xa0/></m>", "line 1,"},
