@@ -38,6 +38,10 @@ struct CXMLTokenFilter::Name {
     // Whether a name has begun since the last Reset.
     bool bStarted = false;
 
+    // What the parser gets of a name given up: raw, or once the name is longer, the whole
+    // characters of raw, and with bCharacter the character being read (which raw may have begun).
+    std::string GivenUp(bool bCharacter) const;
+
     // Ready for the next name, keeping the buffers: a tag costs no allocation.
     void Reset() {
         raw.clear();
@@ -743,6 +747,20 @@ void CXMLTokenFilter::StartName(unsigned char c, State state) {
     NameByte(c);
 }
 
+std::string CXMLTokenFilter::Name::GivenUp(bool bCharacter) const {
+    if (!hash) return raw;
+    // Past a character cut short by the end of raw: its other bytes went to the hash.
+    std::size_t whole = raw.size();
+    std::size_t lead = raw.size();
+    while (lead > 0 && (static_cast<unsigned char>(raw[lead - 1]) & 0xC0) == 0x80) --lead;
+    if (lead > 0 && static_cast<unsigned char>(raw[lead - 1]) >= 0xC0) {
+        const unsigned char first = static_cast<unsigned char>(raw[lead - 1]);
+        const std::size_t length = first < 0xE0 ? 2 : first < 0xF0 ? 3 : 4;
+        if (raw.size() - (lead - 1) < length) whole = lead - 1;
+    }
+    return raw.substr(0, whole) + (bCharacter ? character.raw : std::string());
+}
+
 bool CXMLTokenFilter::NameByte(unsigned char c) {
     Name& name = *m_name;
     if (c < 0x80 && name.character.need == 0 && !IsAsciiNameByte(c)) return false;
@@ -765,7 +783,7 @@ bool CXMLTokenFilter::NameByte(unsigned char c) {
         name.bFirst = false;
     } else if (got != 0) {
         // Not a name: what the parser gets shows it where it is.
-        Fail(name.hash ? name.raw + name.character.raw : name.raw);
+        Fail(name.GivenUp(true));
     }
     return true;
 }
@@ -798,8 +816,8 @@ void CXMLTokenFilter::EndElementName() {
         return;
     }
     Name& name = *m_name;
-    if (name.character.need > 0) return Fail(name.raw);
-    if (m_open.size() >= m_maxDepth) return Fail(name.raw);
+    if (name.character.need > 0) return Fail(name.GivenUp(true));
+    if (m_open.size() >= m_maxDepth) return Fail(name.GivenUp(false));
     Open open{false, name.raw, {}};
     if (name.hash) {
         const std::string digest = Digest(name.hash.get());
@@ -831,7 +849,7 @@ void CXMLTokenFilter::EndTagName() {
     m_state = State::EndTail;
     if (!m_bMapNames) return;
     Name& name = *m_name;
-    if (name.character.need > 0 || m_open.empty()) return Fail(name.raw);
+    if (name.character.need > 0 || m_open.empty()) return Fail(name.GivenUp(name.character.need > 0));
     const std::string key = name.hash ? '\x01' + Digest(name.hash.get()) : name.raw;
     Open& open = m_open.back();
     if (key == open.key) {
@@ -853,7 +871,7 @@ void CXMLTokenFilter::EndAttributeName() {
     m_quote = 0;
     if (!m_bMapNames) return;
     Name& name = *m_name;
-    if (name.character.need > 0) return Fail(name.raw);
+    if (name.character.need > 0) return Fail(name.GivenUp(true));
     // Attributes are never reported: a long name only has to stay itself, distinct from others.
     Emit(name.hash ? "_" + Hex(Digest(name.hash.get()), 32) : name.raw);
 }

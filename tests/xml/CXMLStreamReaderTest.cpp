@@ -363,6 +363,9 @@ TEST_F(XmlStreamTest, MalformedLongTokensFailWhereTheyAre) {
         {"<m a='" + Repeat("x\r\n", 100000) + "'\r\n><b></c></m>", "line 100002,"},
         {"<m><" + name + "></" + name + "z></m>", "expected end of tag 'nxxx"},
         {"<m><" + name + "\xc2\xa0/></m>", "line 1,"},
+        // A character that is no name character, across the end of what a long name keeps.
+        {"<m>\n<" + std::string(CXMLTokenFilter::kMaxNameBytes - 1, 'n') + "\xc2\x9b/></m>", "line 2,"},
+        {"<m>\n<" + std::string(CXMLTokenFilter::kMaxNameBytes - 1, 'n') + "\xc3\xa9x\xc2\x9b/></m>", "line 2,"},
         {"<m>" + many + "<zz></yy></m>", "expected end of tag 'zz'"},
         {"<m>" + many + "<zz>" + "</m>", "expected end of tag 'zz'"},
         {"<m>" + many + "<zz a='1' / ></m>", "unterminated start tag 'zz'"},
