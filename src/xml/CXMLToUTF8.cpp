@@ -14,6 +14,9 @@ using namespace XERCES_CPP_NAMESPACE;
 
 namespace {
 
+// The parser takes a NUL for the end of its input: what follows would go unread.
+const char* const kNul = "a NUL character, which XML does not allow";
+
 constexpr std::size_t kRawBytes = 64 * 1024;
 constexpr std::size_t kUnits = 16 * 1024;
 // The longest declaration looked for, in characters; a longer one is left to the parser.
@@ -129,10 +132,10 @@ void CXMLToUTF8::Start() {
     const XMLRecognizer::Encodings probe =
         XMLRecognizer::basicEncodingProbe(reinterpret_cast<const XMLByte*>(m_raw.data()), m_rawEnd);
     std::size_t width = 1;
+    m_bUtf8 = probe == XMLRecognizer::UTF_8 || probe == XMLRecognizer::US_ASCII;
     if (probe == XMLRecognizer::UTF_16L || probe == XMLRecognizer::UTF_16B)
         width = 2;
-    else if ((probe != XMLRecognizer::UTF_8 && probe != XMLRecognizer::US_ASCII) ||
-             std::memcmp(m_raw.data(), "<?xml", std::min<std::size_t>(m_rawEnd, 5)) != 0)
+    else if (!m_bUtf8 || std::memcmp(m_raw.data(), "<?xml", std::min<std::size_t>(m_rawEnd, 5)) != 0)
         return;  // a byte order mark says UTF-8, and without a declaration nothing else is named
     const bool bigEndian = probe == XMLRecognizer::UTF_16B;
     const bool bom =
@@ -159,7 +162,10 @@ void CXMLToUTF8::Start() {
         m_encoding = bigEndian ? "UTF-16BE" : "UTF-16LE";
     } else {
         // Already UTF-8, or a wide or EBCDIC encoding named in ASCII bytes: as the parser reads it.
-        if (name.empty() || (family != XMLRecognizer::US_ASCII && family != XMLRecognizer::OtherEncoding)) return;
+        if (name.empty() || (family != XMLRecognizer::US_ASCII && family != XMLRecognizer::OtherEncoding)) {
+            m_bUtf8 = name.empty() || family == XMLRecognizer::UTF_8;
+            return;
+        }
         // A name whose encoding does not read its own declaration as it is (a wide one the
         // parser does not class as such) is the parser's to judge too.
         if (!ReadsAsItself(name, head.substr(0, head.find("?>") + 2))) return;
@@ -167,6 +173,7 @@ void CXMLToUTF8::Start() {
         m_encoding = name;
     }
     if (!m_transcoder) return;
+    m_bUtf8 = false;
     m_mode = Mode::Transcode;
     m_rawPos = skip;
     m_units.resize(kUnits);
@@ -215,6 +222,10 @@ bool CXMLToUTF8::Decode() {
                 const bool trailing = unit >= 0xDC00 && unit <= 0xDFFF;
                 if ((m_high != 0) != trailing) {
                     Fail("a UTF-16 surrogate without its pair");
+                    return false;
+                }
+                if (unit == 0) {
+                    Fail(kNul);
                     return false;
                 }
                 if (leading) {
@@ -269,6 +280,30 @@ void CXMLToUTF8::Append(char32_t code) {
     }
 }
 
+std::size_t CXMLToUTF8::Pass(const char* data, std::size_t size) {
+    if (!m_bUtf8 || size == 0) return size;
+    const char* const nul = static_cast<const char*>(std::memchr(data, '\0', size));
+    const char* const end = nul ? nul : data + size;
+    // A CR, an LF and a CR LF each end a line, as the parser counts them.
+    const char* lineStart = nullptr;
+    for (const char* p = data; (p = static_cast<const char*>(std::memchr(p, '\n', end - p))) != nullptr; ++p) {
+        if (!(p > data ? p[-1] == '\r' : m_bCarriageReturn)) ++m_line;
+        lineStart = p + 1;
+    }
+    for (const char* p = data; (p = static_cast<const char*>(std::memchr(p, '\r', end - p))) != nullptr; ++p) {
+        ++m_line;
+        lineStart = std::max(lineStart, p + 1);
+    }
+    if (lineStart) m_column = 1;
+    for (const char* p = lineStart ? lineStart : data; p < end; ++p)
+        if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) ++m_column;
+    if (end > data) m_bCarriageReturn = end[-1] == '\r';
+    if (!nul) return size;
+    Fail(kNul);
+    m_mode = Mode::Done;
+    return static_cast<std::size_t>(nul - data);
+}
+
 void CXMLToUTF8::Fail(const std::string& what) {
     m_fault.line = m_line;
     m_fault.message = "line " + std::to_string(m_line) + ", column " + std::to_string(m_column) + ": " + what;
@@ -289,12 +324,13 @@ std::size_t CXMLToUTF8::Read(char* buffer, std::size_t size) {
             if (m_rawPos < m_rawEnd) {
                 const std::size_t n = std::min(size - written, m_rawEnd - m_rawPos);
                 std::memcpy(buffer + written, m_raw.data() + m_rawPos, n);
-                written += n;
+                written += Pass(buffer + written, n);
                 m_rawPos += n;
+                if (m_mode == Mode::Done) break;
                 continue;
             }
             if (written > 0 || m_bEnd) break;
-            return m_source(buffer, size);
+            return Pass(buffer, m_source(buffer, size));
         }
         // What is ready goes now: a source fed while a body arrives may wait for more.
         if (m_mode != Mode::Transcode || written > 0) break;

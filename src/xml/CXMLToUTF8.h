@@ -22,8 +22,9 @@ XERCES_CPP_NAMESPACE_END
 // A document in UTF-8 (named, or by default), and one whose encoding this class does not take
 // (UTF-32, EBCDIC, a name the parser does not know, a declaration that contradicts the byte
 // order mark), is passed on byte for byte, for the parser to read or refuse as it always has.
-// Bytes that are not in the document's encoding end the output where they are and leave a
-// Fault naming their place. Holds a fixed-size buffer, never the document. The XML platform
+// Bytes that are not in the document's encoding, and a NUL character (which the parser would
+// take for the end of its input), end the output where they are and leave a Fault naming
+// their place. Holds a fixed-size buffer, never the document. The XML platform
 // must be initialised.
 class CXMLToUTF8 final {
 public:
@@ -57,6 +58,9 @@ private:
     // Decodes some of m_raw into m_out; false once there is nothing more to decode.
     bool Decode();
     void Append(char32_t code);
+    // Of size bytes passed on as they are, those before a NUL, counted into the place; a NUL
+    // fails and ends the document.
+    std::size_t Pass(const char* data, std::size_t size);
     void Fail(const std::string& what);
 
     Source m_source;
@@ -80,6 +84,8 @@ private:
     std::size_t m_line = 1;
     std::size_t m_column = 1;
     bool m_bCarriageReturn = false;
+    // Passed on as it is and read by the parser as UTF-8, so a zero byte is a NUL character.
+    bool m_bUtf8 = false;
     Fault m_fault;
 };
 

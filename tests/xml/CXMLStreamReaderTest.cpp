@@ -338,6 +338,7 @@ TEST_F(XmlStreamTest, MalformedLongTokensFailWhereTheyAre) {
     for (unsigned int i = 0; i < 2000; ++i) many += "<e" + std::to_string(i) + "/>";
     const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
     const std::string after = "line " + std::to_string(lines + 1) + ",";
+    const std::string kNul(1, '\0');
     const struct {
         std::string xml;
         std::string error;
@@ -378,6 +379,13 @@ TEST_F(XmlStreamTest, MalformedLongTokensFailWhereTheyAre) {
         {Encode("<m><!--" + text + "-->\n\xed\xa0\x80</m>", Encoding::Utf16LE),
          "line " + std::to_string(lines + 3) + ", column 1: a UTF-16 surrogate without its pair"},
         {Encode("<m/>\n", Encoding::Utf16BE) + '\0', "line 3, column 1: the document ends inside a character"},
+        // The parser would take a NUL for the end of the document, after the root for a good one.
+        {"<m>\n<!--" + text + "-->\n\xc3\xa9" + kNul + "</m>",
+         "line " + std::to_string(lines + 3) + ", column 2: a NUL"},
+        {"<m>\r\n<a>x\rx" + kNul + "</a></m>", "line 3, column 2: a NUL"},
+        {"<m/>\n" + kNul + "<<", "line 2, column 1: a NUL"},
+        {Encode("<m/>\n" + kNul + "<<", Encoding::Latin1), "line 3, column 1: a NUL"},
+        {Encode("<m>\n" + kNul + "</m>", Encoding::Utf16LE), "line 3, column 1: a NUL"},
         {"<?xml version='1.0' encoding='no-such'?><m/>", "line 1, column 41: unable to create converter"},
         {Encode("<m/>", Encoding::Utf16LE, "ISO-8859-1"), "line 2,"},
     };
