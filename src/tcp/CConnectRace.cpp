@@ -1,11 +1,11 @@
 #include "tcp/CConnectRace.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <utility>
 
 namespace {
 
@@ -33,6 +33,8 @@ CConnectRace::~CConnectRace() {
 }
 
 void CConnectRace::Abandon() {
+    if (m_spare.fd >= 0) ::close(m_spare.fd);
+    m_spare = Spare{};
     for (const int fd : m_inFlight) ::close(fd);
     m_inFlight.clear();
     m_addresses.clear();
@@ -53,19 +55,32 @@ std::vector<CConnectRace::Address> CConnectRace::Interleave(const std::vector<Ad
     return ordered;
 }
 
-bool CConnectRace::Start(std::vector<Address> addresses) {
+bool CConnectRace::Start(std::vector<Address> addresses) { return Start(std::move(addresses), Spare{}); }
+
+bool CConnectRace::Start(std::vector<Address> addresses, Spare spare) {
     Abandon();
     if (m_connected >= 0) ::close(m_connected);
     m_connected = -1;
     m_error = 0;
     m_addresses = Interleave(addresses);
-    return StartNext();
+    m_spare = spare;
+    const bool started = StartNext();
+    // Attempts started later make sockets of their own.
+    if (m_spare.fd >= 0) ::close(m_spare.fd);
+    m_spare = Spare{};
+    return started;
 }
 
 bool CConnectRace::StartNext() {
     while (m_next < m_addresses.size()) {
         const Address& address = m_addresses[m_next++];
-        const int fd = ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        int fd = -1;
+        if (m_spare.fd >= 0 && m_spare.family == address.storage.ss_family) {
+            fd = m_spare.fd;
+            m_spare = Spare{};
+        } else {
+            fd = ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        }
         if (fd < 0) {
             NoteFailure(errno);
             continue;
@@ -155,12 +170,8 @@ CConnectRace::Result CConnectRace::Finish(unsigned int timeoutMs, const std::fun
 }
 
 int CConnectRace::TakeConnected() {
+    // Left non-blocking: every send and receive on it says per call that it does not wait.
     const int fd = m_connected;
     m_connected = -1;
-    if (fd >= 0) {
-        // Blocking again: sends and receives choose per call whether to wait.
-        const int flags = ::fcntl(fd, F_GETFL);
-        if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    }
     return fd;
 }

@@ -28,15 +28,23 @@ public:
     CConnectRace(const CConnectRace&) = delete;
     CConnectRace& operator=(const CConnectRace&) = delete;
 
+    // A fresh unconnected non-blocking socket of family the caller made already and hands over.
+    struct Spare {
+        int fd = -1;
+        sa_family_t family = AF_UNSPEC;
+    };
+
     // Closes any earlier race and starts a new one over addresses (in the resolver's order): the
     // first attempt, and the next ones at once while attempts fail at once. False when none could
-    // be started; Error() then tells why.
+    // be started; Error() then tells why. spare, now owned by the race, serves the first attempt
+    // of its family instead of a new socket, and is closed unused when none comes.
+    bool Start(std::vector<Address> addresses, Spare spare);
     bool Start(std::vector<Address> addresses);
     // Runs the race until an attempt connects, every address has failed (Error() tells why), timeoutMs passes (0: no
     // bound) or stopping answers true, asked at least every 200 ms. Attempts go on between Start and Finish, so a race
     // started ahead keeps its lead.
     Result Finish(unsigned int timeoutMs, const std::function<bool()>& stopping);
-    // The connected descriptor, in blocking mode, now owned by the caller; -1 when none won.
+    // The connected descriptor, still non-blocking, now owned by the caller; -1 when none won.
     int TakeConnected();
     // The errno of the failure that tells most: a refusal, else the last one.
     int Error() const { return m_error; }
@@ -59,6 +67,7 @@ private:
 
     std::vector<Address> m_addresses;
     std::size_t m_next = 0;
+    Spare m_spare;
     std::vector<int> m_inFlight;
     int m_connected = -1;
     int m_error = 0;

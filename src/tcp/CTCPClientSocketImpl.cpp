@@ -26,7 +26,8 @@ namespace {
 
 constexpr unsigned int kDefaultTimeoutMs = 30000;
 
-int NewSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+// Non-blocking like the race's own: every send and receive says per call whether it waits.
+int NewSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0); }
 
 using Clock = std::chrono::steady_clock;
 using K = CNetError::Kind;
@@ -109,12 +110,21 @@ CTCPClientSocketImpl::CTCPClientSocketImpl()
 CTCPClientSocketImpl::~CTCPClientSocketImpl() { CloseDescriptor(); }
 
 bool CTCPClientSocketImpl::Initialize() {
+    m_bInitialized = CreateDescriptor();
+    return m_bInitialized;
+}
+
+bool CTCPClientSocketImpl::CreateDescriptor() {
     m_iSocket = NewSocket();
-    if (m_iSocket < 0) {
-        SetErrorWithReason(K::Connect, "Creating socket failed", errno);
-        return false;
-    }
-    return true;
+    if (m_iSocket >= 0) return true;
+    SetErrorWithReason(K::Connect, "Creating socket failed", errno);
+    return false;
+}
+
+bool CTCPClientSocketImpl::HoldsDescriptor() {
+    if (m_iSocket >= 0) return true;
+    SetError(K::Connect, m_bInitialized ? "Not connected" : "No socket initialized");
+    return false;
 }
 
 int CTCPClientSocketImpl::ReadBuffer(void* buffer, int size) {
@@ -131,10 +141,7 @@ int CTCPClientSocketImpl::Receive(void* buffer, int size) { return ReceiveWith(b
 
 int CTCPClientSocketImpl::ReceiveWith(void* buffer, int size, int flags) {
     if (size <= 0) return -1;
-    if (m_iSocket < 0) {
-        SetError(K::Connect, "No socket initialized");
-        return -1;
-    }
+    if (!HoldsDescriptor()) return -1;
     for (;;) {
         // Try first: in a running transfer data is usually waiting, which saves the poll.
         const ssize_t received = ::recv(m_iSocket, buffer, static_cast<size_t>(size), MSG_DONTWAIT | flags);
@@ -159,10 +166,7 @@ int CTCPClientSocketImpl::ReceiveWith(void* buffer, int size, int flags) {
 
 int CTCPClientSocketImpl::WriteBuffer(const void* data, int size) {
     if (size <= 0) return -1;
-    if (m_iSocket < 0) {
-        SetError(K::Connect, "No socket initialized");
-        return -1;
-    }
+    if (!HoldsDescriptor()) return -1;
     for (;;) {
         const ssize_t sent = ::send(m_iSocket, data, static_cast<size_t>(size), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (sent > 0) {
@@ -297,7 +301,7 @@ bool CTCPClientSocketImpl::StartConnect(const char* host, unsigned short port) {
 }
 
 bool CTCPClientSocketImpl::BeginConnect(const char* host, unsigned short port, bool& finished) {
-    if (m_iSocket < 0) {
+    if (!m_bInitialized) {
         SetError(K::Connect, "No socket initialized");
         return false;
     }
@@ -308,7 +312,12 @@ bool CTCPClientSocketImpl::BeginConnect(const char* host, unsigned short port, b
     std::vector<Address> addresses;
     if (!Resolve(host, addresses)) return false;
     for (Address& address : addresses) SetPort(address, port);
-    if (!m_race.Start(std::move(addresses))) {
+    // The descriptor made at initialisation (or after the last connection) serves the first
+    // attempt, so a connection costs one socket, not two.
+    if (m_iSocket < 0 && !CreateDescriptor()) return false;
+    const CConnectRace::Spare spare{m_iSocket, AF_INET};
+    m_iSocket = -1;
+    if (!m_race.Start(std::move(addresses), spare)) {
         SetError(K::Connect, "Failed to establish connection with server", m_race.Error());
         return false;
     }
@@ -319,7 +328,6 @@ bool CTCPClientSocketImpl::BeginConnect(const char* host, unsigned short port, b
 bool CTCPClientSocketImpl::TakeWinner() {
     const int connected = m_race.TakeConnected();
     if (connected < 0) return false;
-    // The descriptor held while not connected gives way to the one that won.
     CloseDescriptor();
     m_iSocket = connected;
     return true;
@@ -345,7 +353,7 @@ bool CTCPClientSocketImpl::FinishConnect() {
 }
 
 bool CTCPClientSocketImpl::Disconnect() {
-    if (m_iSocket < 0) {
+    if (!m_bInitialized) {
         SetError(K::Connect, "No socket initialized");
         return false;
     }

@@ -34,7 +34,8 @@ public:
     CTCPClientSocketImpl(const CTCPClientSocketImpl&) = delete;
     CTCPClientSocketImpl& operator=(const CTCPClientSocketImpl&) = delete;
 
-    // Creates the descriptor; the factory calls it once, right after construction.
+    // Creates the descriptor the first connection attempt will use; the factory calls it once,
+    // right after construction.
     bool Initialize();
 
     int ReadBuffer(void* buffer, int size) override;
@@ -72,6 +73,10 @@ private:
     // failed's text when the wait itself failed.
     void SetWaitError(Wait wait, const char* timedOut, const char* failed);
     void CloseDescriptor();
+    // A fresh descriptor held; false with "Creating socket failed: <reason>" when refused.
+    bool CreateDescriptor();
+    // Whether a descriptor is held; false with the text that says why not.
+    bool HoldsDescriptor();
     // Replaces the held descriptor with a fresh one; false (none held) when the platform refuses.
     bool RecreateDescriptor();
     bool Stopping() const;
@@ -100,7 +105,8 @@ private:
     bool m_bConnected;
     char m_szLastError[128];
     CNetError m_error;
-    int m_iSocket;  // -1 when none is held
+    int m_iSocket;  // -1 when none is held: a connect gave it to its race, or the race failed
+    bool m_bInitialized = false;
     unsigned int m_uiTimeoutMs;
     std::function<bool()> m_stopRequested;
     bool m_bConnecting;  // a handshake started by StartConnect is under way, to:

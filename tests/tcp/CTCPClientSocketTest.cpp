@@ -3,6 +3,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -196,6 +197,30 @@ TEST(ClientSocketCreation, NoDescriptorLeftNamesTheReason) {
     EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
+// A connection costs one descriptor: the one made at creation is the one that connects, so a
+// process with a single descriptor left still connects.
+TEST(ClientSocketCreation, OneDescriptorServesTheConnection) {
+    FaultServer server(Echo, false);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int lowestFree = dup(0);
+        if (lowestFree < 0) _exit(2);
+        close(lowestFree);
+        const rlimit oneLeft{static_cast<rlim_t>(lowestFree) + 1, static_cast<rlim_t>(lowestFree) + 1};
+        if (setrlimit(RLIMIT_NOFILE, &oneLeft) != 0) _exit(2);
+        CTCPImpl tcp;
+        std::unique_ptr<CTCPClientSocket> socket(tcp.CreateClient());
+        if (!socket || !socket->Connect("127.0.0.1", server.Port())) _exit(3);
+        // The limit held: no descriptor was left beside the connection's.
+        _exit(dup(0) < 0 && errno == EMFILE ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+}
+
 TEST_F(ClientSocketTest, RefusedConnectionFailsAndSocketStaysUsable) {
     ClosedPort closed;
     ASSERT_NE(closed.Port(), 0);
@@ -206,6 +231,9 @@ TEST_F(ClientSocketTest, RefusedConnectionFailsAndSocketStaysUsable) {
     EXPECT_EQ(socket->GetLastErrorKind().kind, CNetError::Kind::Connect);
     EXPECT_EQ(socket->GetLastErrorKind().code, ECONNREFUSED);
     EXPECT_FALSE(socket->IsConnected());
+    char byte = 0;
+    EXPECT_EQ(socket->ReadBuffer(&byte, 1), -1);
+    EXPECT_STREQ(socket->GetLastError(), "Not connected");
     EXPECT_TRUE(socket->Connect("127.0.0.1", server.Port())) << socket->GetLastError();
 }
 
