@@ -132,14 +132,24 @@ public:
 
     bool IsWorkingDirectory(const char*) override { return ::IsWorkingDirectory(m_owner.m_saveDirectory.Fd()); }
     CInputFile::Status Check(const char* path, int& error) override {
-        return CInputFile::Check(m_owner.m_saveDirectory.Fd(), NameOf(path), error);
+        // Looked at once no download of it is in flight, as its version is: a missing map then
+        // needs no second look for its version (most maps of a fresh sync are missing).
+        m_executor.WaitForMap(path);
+        const CInputFile::Status status = CInputFile::Check(m_owner.m_saveDirectory.Fd(), NameOf(path), error);
+        m_missing = status == CInputFile::Status::Missing ? path : std::string();
+        return status;
     }
     int MapVersion(const std::string& path, int& error) override {
         m_executor.WaitForMap(path);
         const auto planned = m_planned.find(path);
-        const int version = planned != m_planned.end() ? planned->second
-                                                       : m_owner.GetMapVersion(m_owner.m_saveDirectory.Fd(),
-                                                                               NameOf(path), path.c_str(), error);
+        int version = CPassPlanner::kNoFile;
+        if (planned != m_planned.end()) {
+            version = planned->second;
+        } else if (path == m_missing) {
+            m_owner.ForgetMapVersion(path);
+        } else {
+            version = m_owner.GetMapVersion(m_owner.m_saveDirectory.Fd(), NameOf(path), path.c_str(), error);
+        }
         // A stop request that cut the read short starts no download.
         return m_owner.Stopping() ? CPassPlanner::kStopped : version;
     }
@@ -148,6 +158,8 @@ public:
 private:
     CMapAutoDownload& m_owner;
     CPassExecutor& m_executor;
+    // The path the last Check found missing.
+    std::string m_missing;
     std::map<std::string, int> m_planned;
 };
 
@@ -524,6 +536,12 @@ int CMapAutoDownload::GetMapVersion(int directoryFd, const char* name, const cha
     // A read cut short by a stop request, or that could not read, says nothing about the file.
     if (!Stopping() && version != kCannotRead) m_pVersionCache->Remember(path, before, version);
     return version;
+}
+
+void CMapAutoDownload::ForgetMapVersion(const std::string& path) {
+    if (!m_pVersionCache) return;
+    std::lock_guard<std::mutex> lock(m_versionCacheMutex);
+    m_pVersionCache->Forget(path.c_str());
 }
 
 int CMapAutoDownload::ReadMapVersion(int directoryFd, const char* name, int& error) {

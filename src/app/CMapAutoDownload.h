@@ -144,6 +144,8 @@ private:
     // GetMapVersion of name in directoryFd, remembered under path; error is the errno of kCannotRead.
     int GetMapVersion(int directoryFd, const char* name, const char* path, int& error);
     int ReadMapVersion(int directoryFd, const char* name, int& error);
+    // What GetMapVersion would leave of a map known to be missing: no remembered version.
+    void ForgetMapVersion(const std::string& path);
     void FailPass(CPassResult& result, const char* format, const char* detail);
 
     unsigned int m_uiFrequency;
