@@ -4,10 +4,13 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -94,6 +97,8 @@ bool CAtomicFile::Fail(int error) {
 }
 
 void CAtomicFile::Discard() {
+    m_bGathering = false;
+    m_gathered.clear();
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;
@@ -145,21 +150,50 @@ bool CAtomicFile::Open() {
 
 bool CAtomicFile::Write(const void* data, std::size_t length) {
     if (m_fd < 0 || m_bFailed) return Fail(m_fd < 0 ? EBADF : m_error);
-    const char* next = static_cast<const char*>(data);
-    while (length > 0) {
-        const ssize_t written = ::write(m_fd, next, length);
+    if (length == 0) return true;
+    iovec piece{const_cast<void*>(data), length};
+    if (m_bGathering) {
+        m_gathered.push_back(piece);
+        return true;
+    }
+    return WriteAll(&piece, 1);
+}
+
+void CAtomicFile::Gather() { m_bGathering = true; }
+
+bool CAtomicFile::Flush() {
+    m_bGathering = false;
+    std::vector<iovec> pieces;
+    pieces.swap(m_gathered);
+    if (m_fd < 0 || m_bFailed) return Fail(m_fd < 0 ? EBADF : m_error);
+    return WriteAll(pieces.data(), pieces.size());
+}
+
+bool CAtomicFile::WriteAll(iovec* pieces, std::size_t count) {
+    std::size_t first = 0;
+    while (first < count) {
+        const int now = static_cast<int>(std::min<std::size_t>(count - first, IOV_MAX));
+        const ssize_t written = ::writev(m_fd, pieces + first, now);
         if (written < 0 && errno == EINTR) continue;
         // A write of 0 bytes for a non-zero length means no room, as a full disk does.
         if (written <= 0) return Fail(written < 0 ? errno : ENOSPC);
-        next += written;
-        length -= static_cast<std::size_t>(written);
         m_size += static_cast<std::size_t>(written);
+        // Past the pieces written whole, into the one written in part.
+        for (std::size_t left = static_cast<std::size_t>(written); left > 0;) {
+            iovec& piece = pieces[first];
+            const std::size_t taken = std::min(left, piece.iov_len);
+            piece.iov_base = static_cast<char*>(piece.iov_base) + taken;
+            piece.iov_len -= taken;
+            left -= taken;
+            if (piece.iov_len == 0) ++first;
+        }
     }
     StartWriteback();
     return true;
 }
 
 bool CAtomicFile::Truncate() {
+    m_gathered.clear();
     if (m_fd < 0 || m_bFailed) return Fail(m_fd < 0 ? EBADF : m_error);
     if (::ftruncate(m_fd, 0) != 0 || ::lseek(m_fd, 0, SEEK_SET) != 0) return Fail(errno);
     m_size = 0;
@@ -179,6 +213,7 @@ void CAtomicFile::StartWriteback() {
 }
 
 bool CAtomicFile::Commit() {
+    if (m_bGathering || !m_gathered.empty()) Flush();
     if (m_fd < 0 || m_bFailed) {
         const int error = m_fd < 0 ? EBADF : m_error;
         Discard();

@@ -2,8 +2,10 @@
 #define MAD_FS_CATOMICFILE_H
 
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // Replaces one file all at once: bytes go to a temporary file beside the target, and Commit
 // renames it over the target. The one way this program writes a file it keeps.
@@ -52,6 +54,12 @@ public:
     // Writes all bytes, retrying interrupted and short writes. False on any failure (the
     // temporary file stays until Commit or destruction; Commit then fails).
     bool Write(const void* data, std::size_t length);
+    // From Gather to Flush, Write only notes where the bytes are (they must stay valid and
+    // unchanged until Flush), and Flush writes them all at once: a file made of a few pieces, as
+    // a map and its version record, costs one system call, not one per piece. Flush answers
+    // for every noted write, as Write would have; Commit flushes what is still noted.
+    void Gather();
+    bool Flush();
     // Empties the temporary file, to be written again from its start (a download tried again).
     // False on failure, or after an earlier write failed.
     bool Truncate();
@@ -61,7 +69,7 @@ public:
     void Discard();
 
     bool IsOpen() const { return m_fd >= 0; }
-    // Bytes written since Open or the last Truncate.
+    // Bytes written since Open or the last Truncate (noted ones count once flushed).
     std::size_t Size() const { return m_size; }
     // The temporary file, open for reading too, so that what was written can be read back
     // (with pread, or after a seek) before Commit; -1 when not open. Still owned by this object.
@@ -85,6 +93,8 @@ public:
 
 private:
     bool Fail(int error);
+    // Writes the pieces, retrying interrupted and short writes.
+    bool WriteAll(iovec* pieces, std::size_t count);
     void StartWriteback();
 
     int m_directoryFd;
@@ -96,6 +106,8 @@ private:
     std::size_t m_size = 0;     // bytes written so far
     std::size_t m_flushed = 0;  // bytes already handed to the disk
     bool m_bFailed = false;
+    bool m_bGathering = false;
+    std::vector<iovec> m_gathered;
     mode_t m_mode = 0;
     bool m_bFixedMode = false;
 };

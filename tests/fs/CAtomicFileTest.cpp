@@ -133,6 +133,23 @@ TEST_F(AtomicFileTest, TargetWithTheLongestNameCanBeReplaced) {
     EXPECT_EQ(std::vector<std::string>{name}, m_dir.List());
 }
 
+// Gathered pieces reach the file only at Flush, in order; Commit writes what is still noted.
+TEST_F(AtomicFileTest, GatheredPiecesAreWrittenInOrderByFlushOrCommit) {
+    CAtomicFile file(Target(), CAtomicFile::Sync::Fast);
+    ASSERT_TRUE(file.Open());
+    const std::string head = "<map>", record = "<v>2</v>", tail = "</map>";
+    file.Gather();
+    ASSERT_TRUE(file.Write(head.data(), head.size()));
+    ASSERT_TRUE(file.Write(record.data(), record.size()));
+    EXPECT_EQ(0u, file.Size());
+    ASSERT_TRUE(file.Flush());
+    EXPECT_EQ(head.size() + record.size(), file.Size());
+    file.Gather();
+    ASSERT_TRUE(file.Write(tail.data(), tail.size()));
+    ASSERT_TRUE(file.Commit());
+    EXPECT_EQ("<map><v>2</v></map>", ReadFile(Target()));
+}
+
 TEST_F(AtomicFileTest, DestructionWithoutCommitKeepsTheTarget) {
     WriteFile(Target(), "old");
     {
