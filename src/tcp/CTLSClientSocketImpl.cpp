@@ -68,9 +68,9 @@ CTLSClientSocketImpl::CTLSClientSocketImpl(std::shared_ptr<const CTLSContext> co
 CTLSClientSocketImpl::~CTLSClientSocketImpl() { JoinAhead(true); }
 
 void CTLSClientSocketImpl::JoinAhead(bool abandon) const {
-    if (!m_ahead.joinable()) return;
+    if (!m_ahead.Pending()) return;
     if (abandon) m_abandon = true;
-    m_ahead.join();
+    m_ahead.Wait();
     m_abandon = false;
 }
 
@@ -215,7 +215,7 @@ bool CTLSClientSocketImpl::StartConnect(const char* host, unsigned short port) {
     m_aheadConnected = false;
     try {
         m_aheadPending = true;
-        m_ahead = std::thread([this] {
+        m_ahead.Start(m_context ? &m_context->AheadPool() : nullptr, [this] {
             m_aheadConnected = ConnectNow(m_aheadHost.c_str(), m_aheadPort);
             // A connection kept ready holds no record buffers while it waits: the first read or
             // write makes them again. Refused, harmlessly, when a record is already buffered.

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 
+#include "tcp/CAheadTask.h"
 #include "tcp/CTCPClientSocket.h"
 #include "tcp/CTCPClientSocketImpl.h"
 
@@ -106,7 +106,7 @@ private:
     char m_firstBytes[5];
     int m_firstCount;
     std::string m_server;         // host:port, the key of the server's sessions
-    mutable std::thread m_ahead;  // runs ConnectNow(m_aheadHost, m_aheadPort) into m_aheadConnected
+    mutable CAheadTask m_ahead;  // runs ConnectNow(m_aheadHost, m_aheadPort) into m_aheadConnected
     std::string m_aheadHost;
     unsigned short m_aheadPort;
     bool m_aheadConnected;

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 
+#include "tcp/CAheadTask.h"
+
 struct ssl_ctx_st;
 struct ssl_st;
 struct ssl_session_st;
@@ -46,6 +48,8 @@ public:
     // HandshakeDone can tell whether it was taken up), and to hand the sessions it receives to
     // this context under server. Call before the handshake; server must outlive connection.
     Session OfferSession(ssl_st* connection, const std::string& server) const;
+    // The threads that run handshakes ahead for the connections of this context.
+    CAheadTask::Pool& AheadPool() const { return m_aheadPool; }
     // After the handshake: counts it, and drops offered when the server did not take it up (or
     // the handshake failed), so that it is offered no more.
     void HandshakeDone(ssl_st* connection, const std::string& server, const Session& offered, bool succeeded) const;
@@ -70,6 +74,7 @@ private:
     void Drop(const std::string& server, ssl_session_st* refused) const;
 
     std::string m_caFile;
+    mutable CAheadTask::Pool m_aheadPool;
     mutable std::mutex m_mutex;  // guards the two fields below
     mutable std::unique_ptr<ssl_ctx_st, ContextDeleter> m_context;
     mutable std::string m_error;

@@ -1,0 +1,45 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "tcp/CAheadTask.h"
+
+namespace {
+
+// Jobs run so far on the calling thread.
+thread_local int jobsHere = 0;
+
+// A job's effects are seen once it is waited for; the next job runs on the thread the first left
+// idle; two jobs at once never wait for each other, each gets a thread.
+TEST(AheadTask, KeptThreadRunsTheNextJobAndBusyOnesAreNotWaitedFor) {
+    CAheadTask::Pool pool;
+    CAheadTask first, second;
+    int firstSaw = -1, secondSaw = -1;
+    first.Start(&pool, [&] { firstSaw = jobsHere++; });
+    first.Wait();
+    EXPECT_FALSE(first.Pending());
+    EXPECT_EQ(0, firstSaw);
+    EXPECT_EQ(0, jobsHere);  // not run here
+    // The first thread turns idle just after its job; give it the moment to.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    second.Start(&pool, [&] { secondSaw = jobsHere++; });
+    second.Wait();
+    EXPECT_EQ(1, secondSaw);
+
+    std::atomic<int> started{0}, met{0};
+    const auto meetTheOther = [&] {
+        ++started;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (started.load() < 2 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+        if (started.load() == 2) ++met;
+    };
+    first.Start(&pool, meetTheOther);
+    second.Start(&pool, meetTheOther);
+    first.Wait();
+    second.Wait();
+    EXPECT_EQ(2, met.load());
+}
+
+}  // namespace
