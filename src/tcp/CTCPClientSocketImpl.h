@@ -9,6 +9,9 @@
 
 // A TCP client socket over IPv6 or IPv4 that owns one close-on-exec descriptor (or none) and
 // closes it on destruction. States: no socket, ready (descriptor held, not connected), connected.
+// The descriptor held while ready becomes the first connection attempt's when its family fits,
+// so a connection costs one socket; after a failed connect none is held until the next one,
+// which makes it (and fails with "Creating socket failed: <reason>" when the system refuses).
 // A host is a name, a dotted IPv4 address or an IPv6 address (no brackets). A name is resolved
 // to all its addresses of both families, and they are raced as CConnectRace does: the first to
 // accept is kept.
