@@ -134,8 +134,8 @@ bool CStampingSink::Release(bool whole) {
     if (written) {
         // The held bytes and the record set in them go in one write.
         m_map.Gather();
-        const bool noted = m_bSpilled ? m_map.Write(m_held.data(), m_held.size())
-                                      : m_stamp.Write(m_held.data(), m_held.size(), m_map);
+        const bool noted =
+            m_bSpilled ? m_map.Write(m_held.data(), m_held.size()) : m_stamp.Write(m_held.data(), m_held.size(), m_map);
         written = m_map.Flush() && noted;
     }
     std::string().swap(m_held);

@@ -46,8 +46,7 @@ void Serve(const std::shared_ptr<Shared>& pool, std::shared_ptr<State> job) {
         if (!pool) return;
         lock.lock();
         ++pool->idle;
-        const bool woken =
-            pool->wake.wait_for(lock, kIdleLife, [&] { return pool->closing || !pool->jobs.empty(); });
+        const bool woken = pool->wake.wait_for(lock, kIdleLife, [&] { return pool->closing || !pool->jobs.empty(); });
         --pool->idle;
         if (!woken || pool->jobs.empty()) return;
         job = std::move(pool->jobs.front());

@@ -105,7 +105,7 @@ private:
     // The first bytes the server sent, to tell a plain HTTP answer to the handshake.
     char m_firstBytes[5];
     int m_firstCount;
-    std::string m_server;         // host:port, the key of the server's sessions
+    std::string m_server;        // host:port, the key of the server's sessions
     mutable CAheadTask m_ahead;  // runs ConnectNow(m_aheadHost, m_aheadPort) into m_aheadConnected
     std::string m_aheadHost;
     unsigned short m_aheadPort;
