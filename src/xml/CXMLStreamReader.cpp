@@ -503,7 +503,8 @@ CXMLStreamReader::Result CXMLStreamReader::Parse(InputSource& document, CXMLStre
     } catch (const OutOfMemoryException&) {
         events.Fail(memory.Exceeded() ? "the document needs more than " + std::to_string(kMemoryBudget >> 20) +
                                             " MiB to read (a tag with very many attributes, a very long "
-                                            "declaration, or a very long token in a document in UTF-32 or EBCDIC)"
+                                            "declaration, or a very long token in a document not in UTF-8 whose XML "
+                                            "declaration is longer than 1024 characters)"
                                       : "out of memory");
     }
     // Bytes not in the document's encoding end what the parser sees: its error comes from that

@@ -7,6 +7,7 @@
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/TransService.hpp>
 #include <xercesc/util/XMLException.hpp>
+#include <xercesc/util/XMLUni.hpp>
 
 #include "xml/CXMLTranscoder.h"
 
@@ -32,15 +33,37 @@ std::string Upper(std::string text) {
     return text;
 }
 
-// The first characters of the document as ASCII: each code unit below 0x80 as itself, any
-// other as 0x80. Enough to read a declaration, which is all ASCII.
+// The first characters of the document as ASCII: each code unit of width bytes below 0x80 as
+// itself, any other as 0x80. Enough to read a declaration, which is all ASCII.
 std::string HeadText(const char* data, std::size_t size, std::size_t width, bool bigEndian) {
     if (width == 1) return std::string(data, size);
     std::string text;
-    for (std::size_t i = 0; i + 1 < size; i += 2) {
-        const unsigned char high = static_cast<unsigned char>(data[bigEndian ? i : i + 1]);
-        const unsigned char low = static_cast<unsigned char>(data[bigEndian ? i + 1 : i]);
-        text += high == 0 && low < 0x80 ? static_cast<char>(low) : '\x80';
+    for (std::size_t i = 0; i + width <= size; i += width) {
+        char32_t unit = 0;
+        for (std::size_t b = 0; b < width; ++b)
+            unit = (unit << 8) | static_cast<unsigned char>(data[bigEndian ? i + b : i + width - 1 - b]);
+        text += unit < 0x80 ? static_cast<char>(unit) : '\x80';
+    }
+    return text;
+}
+
+// The first characters of a document in EBCDIC, read as the parser reads its declaration: one
+// byte a character, those that are not ASCII as 0x80.
+std::string EbcdicHeadText(const char* data, std::size_t size) {
+    XMLTransService::Codes code = XMLTransService::Ok;
+    std::unique_ptr<XMLTranscoder> transcoder(
+        XMLPlatformUtils::fgTransService->makeNewTranscoderFor(XMLRecognizer::EBCDIC, code, kUnits));
+    std::string text;
+    if (!transcoder) return text;
+    std::vector<XMLCh> units(size + 1);
+    std::vector<unsigned char> sizes(size + 1);
+    XMLSize_t eaten = 0;
+    try {
+        const XMLSize_t made = transcoder->transcodeFrom(reinterpret_cast<const XMLByte*>(data), size, units.data(),
+                                                         units.size(), eaten, sizes.data());
+        for (XMLSize_t i = 0; i < made; ++i) text += units[i] < 0x80 ? static_cast<char>(units[i]) : '\x80';
+    } catch (const XMLException&) {
+        text.clear();
     }
     return text;
 }
@@ -82,19 +105,31 @@ XMLRecognizer::Encodings FamilyOf(const std::string& upperName) {
     return XMLRecognizer::encodingForName(name.c_str());
 }
 
-// Whether the encoding called name decodes the ASCII text as itself.
-bool ReadsAsItself(const std::string& name, const std::string& text) {
+// Whether a document the probe found in UCS-4 may name upperName: the parser takes the names of
+// UCS-4 and of UTF-16 that say no byte order, and reads on in the order found.
+bool NamesAnyUcs4(const std::string& upperName) {
+    const std::u16string name(upperName.begin(), upperName.end());
+    const XMLCh* const names[] = {
+        XMLUni::fgUCS4EncodingString,  XMLUni::fgUCS4EncodingString2,  XMLUni::fgUCS4EncodingString3,
+        XMLUni::fgUCS4EncodingString4, XMLUni::fgUCS4EncodingString5,  XMLUni::fgUTF16EncodingString,
+        XMLUni::fgUTF16EncodingString2, XMLUni::fgUTF16EncodingString3, XMLUni::fgUTF16EncodingString4,
+        XMLUni::fgUTF16EncodingString5, XMLUni::fgUTF16EncodingString6, XMLUni::fgUTF16EncodingString7};
+    return std::any_of(std::begin(names), std::end(names), [&](const XMLCh* n) { return name == n; });
+}
+
+// Whether the encoding called name decodes raw, one byte a character, as the ASCII text.
+bool DecodesAs(const std::string& name, const std::string& raw, const std::string& text) {
     XMLTransService::Codes code = XMLTransService::Ok;
     std::unique_ptr<XMLTranscoder> transcoder(
         XMLPlatformUtils::fgTransService->makeNewTranscoderFor(name.c_str(), code, kUnits));
-    if (!transcoder) return false;
-    std::vector<XMLCh> units(text.size() + 1);
-    std::vector<unsigned char> sizes(text.size() + 1);
+    if (!transcoder || raw.size() != text.size()) return false;
+    std::vector<XMLCh> units(raw.size() + 1);
+    std::vector<unsigned char> sizes(raw.size() + 1);
     XMLSize_t eaten = 0;
     try {
-        const XMLSize_t made = transcoder->transcodeFrom(reinterpret_cast<const XMLByte*>(text.data()), text.size(),
+        const XMLSize_t made = transcoder->transcodeFrom(reinterpret_cast<const XMLByte*>(raw.data()), raw.size(),
                                                          units.data(), units.size(), eaten, sizes.data());
-        return made == text.size() && eaten == text.size() && std::equal(text.begin(), text.end(), units.begin());
+        return made == text.size() && eaten == raw.size() && std::equal(text.begin(), text.end(), units.begin());
     } catch (const XMLException&) {
         return false;
     }
@@ -127,24 +162,33 @@ bool CXMLToUTF8::More() {
 
 void CXMLToUTF8::Start() {
     m_mode = Mode::Pass;
-    while (m_rawEnd < 4 && More()) {
+    while (m_rawEnd < 24 && More()) {
     }
     const XMLRecognizer::Encodings probe =
         XMLRecognizer::basicEncodingProbe(reinterpret_cast<const XMLByte*>(m_raw.data()), m_rawEnd);
+    // Bytes of one code unit; 0 for EBCDIC, whose declaration is read one byte a character.
     std::size_t width = 1;
     m_bUtf8 = probe == XMLRecognizer::UTF_8 || probe == XMLRecognizer::US_ASCII;
     if (probe == XMLRecognizer::UTF_16L || probe == XMLRecognizer::UTF_16B)
         width = 2;
+    else if (probe == XMLRecognizer::UCS_4L || probe == XMLRecognizer::UCS_4B)
+        width = 4;
+    else if (probe == XMLRecognizer::EBCDIC)
+        width = 0;
     else if (!m_bUtf8 || std::memcmp(m_raw.data(), "<?xml", std::min<std::size_t>(m_rawEnd, 5)) != 0)
         return;  // a byte order mark says UTF-8, and without a declaration nothing else is named
-    const bool bigEndian = probe == XMLRecognizer::UTF_16B;
-    const bool bom =
-        width == 2 && m_rawEnd >= 2 && std::memcmp(m_raw.data(), bigEndian ? "\xFE\xFF" : "\xFF\xFE", 2) == 0;
-    const std::size_t skip = bom ? 2 : 0;
+    const bool bigEndian = probe == XMLRecognizer::UTF_16B || probe == XMLRecognizer::UCS_4B;
+    std::size_t skip = 0;
+    if (width == 2 && m_rawEnd >= 2 && std::memcmp(m_raw.data(), bigEndian ? "\xFE\xFF" : "\xFF\xFE", 2) == 0)
+        skip = 2;
+    if (width == 4 && m_rawEnd >= 4 &&
+        std::memcmp(m_raw.data(), bigEndian ? "\0\0\xFE\xFF" : "\xFF\xFE\0\0", 4) == 0)
+        skip = 4;
 
     std::string head;
     for (;;) {
-        head = HeadText(m_raw.data() + skip, m_rawEnd - skip, width, bigEndian);
+        head = width == 0 ? EbcdicHeadText(m_raw.data(), m_rawEnd)
+                          : HeadText(m_raw.data() + skip, m_rawEnd - skip, width, bigEndian);
         if (head.find("?>") != std::string::npos || head.size() >= kMaxDeclarationChars || !More()) break;
     }
     std::string name;
@@ -160,15 +204,30 @@ void CXMLToUTF8::Start() {
         if (family != probe && upper != "UTF-16" && upper != "UTF16" && upper != "UTF_16") return;
         m_transcoder.reset(XMLPlatformUtils::fgTransService->makeNewTranscoderFor(probe, code, kUnits));
         m_encoding = bigEndian ? "UTF-16BE" : "UTF-16LE";
+    } else if (width == 4) {
+        // UCS-4 in the byte order found, or a name without one; any other is the parser's to judge.
+        if (family != probe && !NamesAnyUcs4(upper)) return;
+        m_transcoder.reset(XMLPlatformUtils::fgTransService->makeNewTranscoderFor(probe, code, kUnits));
+        m_encoding = bigEndian ? "UTF-32BE" : "UTF-32LE";
+    } else if (width == 0) {
+        // The declaration as the encoding it names reads it; one that reads it otherwise
+        // contradicts itself, and one without a name is refused: both are the parser's to judge.
+        const std::size_t close = head.find("?>");
+        if (name.empty() || close == std::string::npos ||
+            !DecodesAs(name, std::string(m_raw.data(), close + 2), head.substr(0, close + 2)))
+            return;
+        m_transcoder.reset(XMLPlatformUtils::fgTransService->makeNewTranscoderFor(name.c_str(), code, kUnits));
+        m_encoding = name;
     } else {
-        // Already UTF-8, or a wide or EBCDIC encoding named in ASCII bytes: as the parser reads it.
+        // Already UTF-8, or a wide encoding named in ASCII bytes: as the parser reads it.
         if (name.empty() || (family != XMLRecognizer::US_ASCII && family != XMLRecognizer::OtherEncoding)) {
             m_bUtf8 = name.empty() || family == XMLRecognizer::UTF_8;
             return;
         }
         // A name whose encoding does not read its own declaration as it is (a wide one the
         // parser does not class as such) is the parser's to judge too.
-        if (!ReadsAsItself(name, head.substr(0, head.find("?>") + 2))) return;
+        const std::string declaration = head.substr(0, head.find("?>") + 2);
+        if (!DecodesAs(name, declaration, declaration)) return;
         m_transcoder.reset(XMLPlatformUtils::fgTransService->makeNewTranscoderFor(name.c_str(), code, kUnits));
         m_encoding = name;
     }

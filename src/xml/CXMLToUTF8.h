@@ -15,13 +15,14 @@ XERCES_CPP_NAMESPACE_END
 
 // Hands on a document as UTF-8, so that what reads it next (the token filter) sees every
 // document in the one encoding it can cut. The encoding is found as the parser finds it: UTF-16
-// by its byte order mark or first bytes, otherwise the encoding named by the XML declaration,
+// or UTF-32 by its byte order mark or first bytes, otherwise the encoding named by the XML
+// declaration (read in EBCDIC when the first bytes are EBCDIC),
 // and it is decoded with the parser's own transcoder for that name, so exactly the encodings
 // the parser accepts are read. The declaration's encoding is rewritten to "UTF-8" in place;
 // line breaks are never added or removed, so line numbers stay those of the document.
 // A document in UTF-8 (named, or by default), and one whose encoding this class does not take
-// (UTF-32, EBCDIC, a name the parser does not know, a declaration that contradicts the byte
-// order mark), is passed on byte for byte, for the parser to read or refuse as it always has.
+// (a name the parser does not know, a declaration that contradicts the byte order mark or the
+// bytes it is written in, an XML declaration of over 1024 characters), is passed on byte for byte, for the parser to read or refuse as it always has.
 // Bytes that are not in the document's encoding, and a NUL character (which the parser would
 // take for the end of its input), end the output where they are and leave a Fault naming
 // their place. Holds a fixed-size buffer, never the document. The XML platform

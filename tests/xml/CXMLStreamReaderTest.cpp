@@ -3,11 +3,15 @@
 #include <unistd.h>
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/TransService.hpp>
 #include <xercesc/util/XMLString.hpp>
 
 #include "XmlTestSupport.h"
@@ -213,24 +217,44 @@ std::string Long(const std::string& pattern, std::size_t bytes = CXMLStreamReade
     return text;
 }
 
-enum class Encoding { Latin1, Utf16LE, Utf16BE };
+enum class Encoding { Latin1, Utf16LE, Utf16BE, Utf32LE, Utf32BE, Ebcdic };
+
+// The byte of IBM037 for each character below U+0100, from the parser's own table.
+std::string EbcdicBytes() {
+    XERCES_CPP_NAMESPACE::XMLTransService::Codes code;
+    const std::unique_ptr<XERCES_CPP_NAMESPACE::XMLTranscoder> transcoder(
+        XERCES_CPP_NAMESPACE::XMLPlatformUtils::fgTransService->makeNewTranscoderFor("IBM037", code, 256));
+    XMLByte all[256];
+    for (unsigned int b = 0; b < 256; ++b) all[b] = static_cast<XMLByte>(b);
+    XMLCh units[256];
+    unsigned char sizes[256];
+    XMLSize_t eaten = 0;
+    transcoder->transcodeFrom(all, 256, units, 256, eaten, sizes);
+    std::string bytes(256, '\0');
+    for (unsigned int b = 0; b < 256; ++b)
+        if (units[b] < 0x100) bytes[units[b]] = static_cast<char>(b);
+    return bytes;
+}
 
 // The UTF-8 text in encoding, after a declaration that names it, or names declared (and a byte
-// order mark for UTF-16); in ISO-8859-1 every character must be below U+0100.
+// order mark for UTF-16 and UTF-32); in ISO-8859-1 and IBM037 every character must be below U+0100.
 std::string Encode(const std::string& utf8, Encoding encoding, const char* declared = nullptr) {
-    const char* name = declared ? declared : encoding == Encoding::Latin1 ? "ISO-8859-1" : "UTF-16";
-    const std::string text = std::string("<?xml version='1.0' encoding='") + name + "'?>\n" + utf8;
-    std::string out = encoding == Encoding::Utf16LE ? "\xFF\xFE" : encoding == Encoding::Utf16BE ? "\xFE\xFF" : "";
-    out.reserve(text.size() * 2 + 2);
+    static const char* const names[] = {"ISO-8859-1", "UTF-16", "UTF-16", "UTF-32", "UTF-32", "IBM037"};
+    static const char* const marks[] = {"", "\xFF\xFE", "\xFE\xFF", "\xFF\xFE\0\0", "\0\0\xFE\xFF", ""};
+    const std::size_t index = static_cast<std::size_t>(encoding);
+    const std::string text = std::string("<?xml version='1.0' encoding='") + (declared ? declared : names[index]) +
+                             "'?>\n" + utf8;
+    const std::size_t width = encoding == Encoding::Utf16LE || encoding == Encoding::Utf16BE ? 2
+                              : encoding == Encoding::Utf32LE || encoding == Encoding::Utf32BE ? 4
+                                                                                               : 1;
+    const bool little = encoding == Encoding::Utf16LE || encoding == Encoding::Utf32LE;
+    static const std::string ebcdic = EbcdicBytes();
+    std::string out(marks[index], width == 4 ? 4 : std::strlen(marks[index]));
+    out.reserve(text.size() * width + 4);
     auto unit = [&](char32_t u) {
-        const char low = static_cast<char>(u & 0xFF);
-        const char high = static_cast<char>(u >> 8);
-        if (encoding == Encoding::Latin1) {
-            out += low;
-        } else {
-            out += encoding == Encoding::Utf16LE ? low : high;
-            out += encoding == Encoding::Utf16LE ? high : low;
-        }
+        if (encoding == Encoding::Ebcdic) u = static_cast<unsigned char>(ebcdic[u & 0xFF]);
+        for (std::size_t b = 0; b < width; ++b)
+            out += static_cast<char>(u >> (8 * (little ? b : width - 1 - b)) & 0xFF);
     };
     for (std::size_t at = 0; at < text.size();) {
         const unsigned char lead = static_cast<unsigned char>(text[at]);
@@ -238,7 +262,7 @@ std::string Encode(const std::string& utf8, Encoding encoding, const char* decla
         char32_t code = length == 1 ? lead : lead & (0x7F >> length);
         for (std::size_t i = 1; i < length; ++i) code = (code << 6) | (text[at + i] & 0x3F);
         at += length;
-        if (code < 0x10000) {
+        if (code < 0x10000 || width != 2) {
             unit(code);
         } else {
             unit(0xD800 + ((code - 0x10000) >> 10));
@@ -298,9 +322,10 @@ TEST_F(XmlStreamTest, LongTokensAndManyNamesReadAsTheirShortForms) {
     };
     for (const auto& c : cases) check(c.xml, c.shortForm);
     // The same tokens in other encodings; in UTF-16 with a character that takes two code units.
-    for (const Encoding encoding : {Encoding::Latin1, Encoding::Utf16LE, Encoding::Utf16BE}) {
-        // Two bytes a character in UTF-16: half as many outgrow the parser.
-        const std::string text = encoding == Encoding::Latin1
+    for (const Encoding encoding : {Encoding::Latin1, Encoding::Ebcdic, Encoding::Utf16LE, Encoding::Utf16BE,
+                                    Encoding::Utf32LE, Encoding::Utf32BE}) {
+        // The parser holds two bytes a character: in UTF-16 and UTF-32 half as many outgrow it.
+        const std::string text = encoding == Encoding::Latin1 || encoding == Encoding::Ebcdic
                                      ? Long("a]b\xc3\xa9-c")
                                      : Long("a]b\xc3\xa9-c\xf0\x9f\x98\x80", CXMLStreamReader::kMemoryBudget / 2);
         const struct {
@@ -386,6 +411,9 @@ TEST_F(XmlStreamTest, MalformedLongTokensFailWhereTheyAre) {
         {"<m/>\n" + kNul + "<<", "line 2, column 1: a NUL"},
         {Encode("<m/>\n" + kNul + "<<", Encoding::Latin1), "line 3, column 1: a NUL"},
         {Encode("<m>\n" + kNul + "</m>", Encoding::Utf16LE), "line 3, column 1: a NUL"},
+        {Encode("<m/>\n" + kNul + "<<", Encoding::Utf32LE), "line 3, column 1: a NUL"},
+        {Encode("<m/>\n" + kNul + "<<", Encoding::Utf32BE), "line 3, column 1: a NUL"},
+        {Encode("<m/>\n" + kNul + "<<", Encoding::Ebcdic), "line 3, column 1: a NUL"},
         {"<?xml version='1.0' encoding='no-such'?><m/>", "line 1, column 41: unable to create converter"},
         {Encode("<m/>", Encoding::Utf16LE, "ISO-8859-1"), "line 2,"},
     };
