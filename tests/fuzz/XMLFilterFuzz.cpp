@@ -2,9 +2,9 @@
 // bytes must give what it gives read with limits nothing reaches, the same result, the same
 // elements, depths and text, and for a malformed document a failure on the same line. A name
 // over the short limit comes back as its start, '~' and a hash, which is accepted for its name.
-// An input whose first byte is 1, 2 or 3 is the rest taken as ISO-8859-1 characters: the
-// filtering reader reads them in ISO-8859-1, UTF-16LE or UTF-16BE, the other in UTF-8, so the
-// conversion to UTF-8 in front of the filter is checked as well.
+// An input whose first byte is 1 to 5 is the rest taken as ISO-8859-1 characters: the filtering
+// reader reads them in ISO-8859-1, UTF-16LE, UTF-16BE, UTF-32LE or UTF-32BE, the other in UTF-8,
+// so the conversion to UTF-8 in front of the filter is checked as well.
 // Run it on its own for longer than the check script's share (-max_len=8192) after a change to
 // the filter.
 #include <algorithm>
@@ -69,10 +69,10 @@ std::string Line(const std::string& error) {
     return error.compare(0, 5, "line ") == 0 ? error.substr(0, error.find(',')) : error;
 }
 
-// The bytes as ISO-8859-1 characters in form 1 (ISO-8859-1), 2 (UTF-16LE), 3 (UTF-16BE) or
-// 0 (UTF-8), after a declaration naming the encoding.
+// The bytes as ISO-8859-1 characters in form 1 (ISO-8859-1), 2 (UTF-16LE), 3 (UTF-16BE),
+// 4 (UTF-32LE), 5 (UTF-32BE) or 0 (UTF-8), after a declaration naming the encoding.
 std::string Encoded(const uint8_t* data, std::size_t size, int form) {
-    static const char* const kNames[] = {"UTF-8", "ISO-8859-1", "UTF-16", "UTF-16"};
+    static const char* const kNames[] = {"UTF-8", "ISO-8859-1", "UTF-16", "UTF-16", "UTF-32", "UTF-32"};
     const std::string text = std::string("<?xml version=\"1.0\" encoding=\"") + kNames[form] + "\"?>\n" +
                              std::string(reinterpret_cast<const char*>(data), size);
     std::string out = form == 2 ? "\xFF\xFE" : form == 3 ? "\xFE\xFF" : "";
@@ -81,9 +81,11 @@ std::string Encoded(const uint8_t* data, std::size_t size, int form) {
         if (form == 0 && byte >= 0x80) {
             out += static_cast<char>(0xC0 | (byte >> 6));
             out += static_cast<char>(0x80 | (byte & 0x3F));
-        } else if (form == 2 || form == 3) {
-            out += form == 2 ? c : '\0';
-            out += form == 2 ? '\0' : c;
+        } else if (form >= 2) {
+            // The character's byte first in little-endian forms, last in big-endian ones.
+            const std::size_t width = form <= 3 ? 2 : 4;
+            const bool little = form == 2 || form == 4;
+            for (std::size_t i = 0; i < width; ++i) out += (little ? i == 0 : i == width - 1) ? c : '\0';
         } else {
             out += c;
         }
@@ -111,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Recorder plain;
     std::string cutText;
     std::string plainText;
-    if (size > 0 && data[0] >= 1 && data[0] <= 3) {
+    if (size > 0 && data[0] >= 1 && data[0] <= 5) {
         cutText = Encoded(data + 1, size - 1, data[0]);
         plainText = Encoded(data + 1, size - 1, 0);
         data = nullptr;
