@@ -42,13 +42,13 @@ public:
 // values and names of any length, and any number of different element names, are read), and all
 // it allocates for one read stays within kMemoryBudget. What still needs more fails: a tag with
 // very many attributes, a huge DOCTYPE, a huge token in a document not in UTF-8 whose XML
-// declaration is over 1024 characters (passed on unchanged), or very many different element names in a document with an internal DTD subset. The read is
-// strict and closed like the document layer's: every well-formedness error fails it, nothing
-// named inside a document (external entity, external DTD, schema) is ever opened, elements nest
-// at most kMaxNestingDepth levels (checked as each element opens, so any document fails or
-// succeeds in time linear in its size), and entity expansion is bounded in count and in size.
-// Namespace processing is off. Not thread-safe; each thread uses its own reader. The XML
-// platform must be initialised.
+// declaration is over 1024 characters (passed on unchanged), or very many different element names
+// in a document with an internal DTD subset. The read is strict and closed like the document
+// layer's: every well-formedness error fails it, nothing named inside a document (external entity,
+// external DTD, schema) is ever opened, elements nest at most kMaxNestingDepth levels (checked as
+// each element opens, so any document fails or succeeds in time linear in its size), and entity
+// expansion is bounded in count and in size. Namespace processing is off. Not thread-safe; each
+// thread uses its own reader. The XML platform must be initialised.
 class CXMLStreamReader final {
 public:
     enum class Result { Complete, Failed, Ended, Stopped };

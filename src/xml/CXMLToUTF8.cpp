@@ -110,8 +110,8 @@ XMLRecognizer::Encodings FamilyOf(const std::string& upperName) {
 bool NamesAnyUcs4(const std::string& upperName) {
     const std::u16string name(upperName.begin(), upperName.end());
     const XMLCh* const names[] = {
-        XMLUni::fgUCS4EncodingString,  XMLUni::fgUCS4EncodingString2,  XMLUni::fgUCS4EncodingString3,
-        XMLUni::fgUCS4EncodingString4, XMLUni::fgUCS4EncodingString5,  XMLUni::fgUTF16EncodingString,
+        XMLUni::fgUCS4EncodingString,   XMLUni::fgUCS4EncodingString2,  XMLUni::fgUCS4EncodingString3,
+        XMLUni::fgUCS4EncodingString4,  XMLUni::fgUCS4EncodingString5,  XMLUni::fgUTF16EncodingString,
         XMLUni::fgUTF16EncodingString2, XMLUni::fgUTF16EncodingString3, XMLUni::fgUTF16EncodingString4,
         XMLUni::fgUTF16EncodingString5, XMLUni::fgUTF16EncodingString6, XMLUni::fgUTF16EncodingString7};
     return std::any_of(std::begin(names), std::end(names), [&](const XMLCh* n) { return name == n; });
@@ -179,10 +179,8 @@ void CXMLToUTF8::Start() {
         return;  // a byte order mark says UTF-8, and without a declaration nothing else is named
     const bool bigEndian = probe == XMLRecognizer::UTF_16B || probe == XMLRecognizer::UCS_4B;
     std::size_t skip = 0;
-    if (width == 2 && m_rawEnd >= 2 && std::memcmp(m_raw.data(), bigEndian ? "\xFE\xFF" : "\xFF\xFE", 2) == 0)
-        skip = 2;
-    if (width == 4 && m_rawEnd >= 4 &&
-        std::memcmp(m_raw.data(), bigEndian ? "\0\0\xFE\xFF" : "\xFF\xFE\0\0", 4) == 0)
+    if (width == 2 && m_rawEnd >= 2 && std::memcmp(m_raw.data(), bigEndian ? "\xFE\xFF" : "\xFF\xFE", 2) == 0) skip = 2;
+    if (width == 4 && m_rawEnd >= 4 && std::memcmp(m_raw.data(), bigEndian ? "\0\0\xFE\xFF" : "\xFF\xFE\0\0", 4) == 0)
         skip = 4;
 
     std::string head;

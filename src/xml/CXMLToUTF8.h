@@ -20,13 +20,13 @@ XERCES_CPP_NAMESPACE_END
 // and it is decoded with the parser's own transcoder for that name, so exactly the encodings
 // the parser accepts are read. The declaration's encoding is rewritten to "UTF-8" in place;
 // line breaks are never added or removed, so line numbers stay those of the document.
-// A document in UTF-8 (named, or by default), and one whose encoding this class does not take
-// (a name the parser does not know, a declaration that contradicts the byte order mark or the
-// bytes it is written in, an XML declaration of over 1024 characters), is passed on byte for byte, for the parser to read or refuse as it always has.
-// Bytes that are not in the document's encoding, and a NUL character (which the parser would
-// take for the end of its input), end the output where they are and leave a Fault naming
-// their place. Holds a fixed-size buffer, never the document. The XML platform
-// must be initialised.
+// A document in UTF-8 (named, or by default), and one whose encoding this class does not take (a
+// name the parser does not know, a declaration that contradicts the byte order mark or the bytes it
+// is written in, an XML declaration of over 1024 characters), is passed on byte for byte, for the
+// parser to read or refuse as it always has. Bytes that are not in the document's encoding, and a
+// NUL character (which the parser would take for the end of its input), end the output where they
+// are and leave a Fault naming their place. Holds a fixed-size buffer, never the document. The XML
+// platform must be initialised.
 class CXMLToUTF8 final {
 public:
     // Fills a buffer with up to size bytes of the document; 0 at its end. May throw.

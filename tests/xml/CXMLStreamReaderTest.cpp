@@ -242,9 +242,9 @@ std::string Encode(const std::string& utf8, Encoding encoding, const char* decla
     static const char* const names[] = {"ISO-8859-1", "UTF-16", "UTF-16", "UTF-32", "UTF-32", "IBM037"};
     static const char* const marks[] = {"", "\xFF\xFE", "\xFE\xFF", "\xFF\xFE\0\0", "\0\0\xFE\xFF", ""};
     const std::size_t index = static_cast<std::size_t>(encoding);
-    const std::string text = std::string("<?xml version='1.0' encoding='") + (declared ? declared : names[index]) +
-                             "'?>\n" + utf8;
-    const std::size_t width = encoding == Encoding::Utf16LE || encoding == Encoding::Utf16BE ? 2
+    const std::string text =
+        std::string("<?xml version='1.0' encoding='") + (declared ? declared : names[index]) + "'?>\n" + utf8;
+    const std::size_t width = encoding == Encoding::Utf16LE || encoding == Encoding::Utf16BE   ? 2
                               : encoding == Encoding::Utf32LE || encoding == Encoding::Utf32BE ? 4
                                                                                                : 1;
     const bool little = encoding == Encoding::Utf16LE || encoding == Encoding::Utf32LE;
