@@ -1,11 +1,13 @@
 #include "tcp/CAheadTask.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 struct CAheadTask::State {
     std::function<void()> job;
@@ -20,6 +22,8 @@ struct CAheadTask::Pool::Shared {
     std::deque<std::shared_ptr<CAheadTask::State>> jobs;
     unsigned int idle = 0;
     bool closing = false;
+    std::vector<std::thread> threads;    // every thread made and not yet joined
+    std::vector<std::thread::id> ended;  // threads that took their last job, to be joined
 };
 
 namespace {
@@ -43,12 +47,14 @@ void Serve(const std::shared_ptr<Shared>& pool, std::shared_ptr<State> job) {
     for (;;) {
         RunJob(*job);
         job.reset();
-        if (!pool) return;
         lock.lock();
         ++pool->idle;
         const bool woken = pool->wake.wait_for(lock, kIdleLife, [&] { return pool->closing || !pool->jobs.empty(); });
         --pool->idle;
-        if (!woken || pool->jobs.empty()) return;
+        if (!woken || pool->jobs.empty()) {
+            pool->ended.push_back(std::this_thread::get_id());
+            return;
+        }
         job = std::move(pool->jobs.front());
         pool->jobs.pop_front();
         lock.unlock();
@@ -59,10 +65,40 @@ void Serve(const std::shared_ptr<Shared>& pool, std::shared_ptr<State> job) {
 
 CAheadTask::Pool::Pool() : m_shared(std::make_shared<Shared>()) {}
 
+// Takes the threads that have ended out of the pool, to be joined without its lock.
+static std::vector<std::thread> TakeEnded(Shared& pool) {
+    std::vector<std::thread> ended;
+    for (const std::thread::id id : pool.ended) {
+        const auto it = std::find_if(pool.threads.begin(), pool.threads.end(),
+                                     [id](const std::thread& thread) { return thread.get_id() == id; });
+        if (it == pool.threads.end()) continue;
+        ended.push_back(std::move(*it));
+        pool.threads.erase(it);
+    }
+    pool.ended.clear();
+    return ended;
+}
+
+static void JoinAll(std::vector<std::thread>& threads) {
+    for (std::thread& thread : threads) {
+        // The last owner may let go of the pool on one of its own threads.
+        if (thread.get_id() == std::this_thread::get_id())
+            thread.detach();
+        else
+            thread.join();
+    }
+}
+
 CAheadTask::Pool::~Pool() {
-    const std::lock_guard<std::mutex> lock(m_shared->mutex);
-    m_shared->closing = true;
-    m_shared->wake.notify_all();
+    std::vector<std::thread> threads;
+    {
+        const std::lock_guard<std::mutex> lock(m_shared->mutex);
+        m_shared->closing = true;
+        m_shared->wake.notify_all();
+        threads = std::move(m_shared->threads);
+        m_shared->threads.clear();
+    }
+    JoinAll(threads);
 }
 
 CAheadTask::~CAheadTask() { Wait(); }
@@ -71,19 +107,26 @@ void CAheadTask::Start(Pool* pool, std::function<void()> job) {
     Wait();
     auto state = std::make_shared<State>();
     state->job = std::move(job);
-    std::shared_ptr<Shared> shared = pool != nullptr ? pool->m_shared : nullptr;
-    if (shared) {
+    if (pool == nullptr) {
+        m_thread = std::thread([state] { RunJob(*state); });
+        m_state = std::move(state);
+        return;
+    }
+    const std::shared_ptr<Shared>& shared = pool->m_shared;
+    std::vector<std::thread> ended;
+    {
         const std::lock_guard<std::mutex> lock(shared->mutex);
+        ended = TakeEnded(*shared);
         // Only as many jobs wait as threads are idle to take them, so none waits behind another.
         if (shared->idle > shared->jobs.size()) {
             shared->jobs.push_back(state);
             shared->wake.notify_one();
-            m_state = std::move(state);
-            return;
+        } else {
+            shared->threads.emplace_back([shared, state] { Serve(shared, state); });
         }
     }
-    std::thread([shared, state] { Serve(shared, state); }).detach();
     m_state = std::move(state);
+    JoinAll(ended);
 }
 
 void CAheadTask::Wait() {
@@ -93,4 +136,5 @@ void CAheadTask::Wait() {
         m_state->finished.wait(lock, [this] { return m_state->done; });
     }
     m_state.reset();
+    if (m_thread.joinable()) m_thread.join();
 }

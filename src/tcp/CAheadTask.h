@@ -3,14 +3,18 @@
 
 #include <functional>
 #include <memory>
+#include <thread>
 
 // One job run beside its owner, as a std::thread would run it, on a thread a pool kept from an
 // earlier job when one is idle: a connection opened ahead for every map then costs no thread
 // creation and teardown. A job never waits behind another: with no idle thread a new one is made.
+// Every thread is joined by its owner, the pool or the task: none outlives them, so none is still
+// ending (and tearing down the TLS library's state for its thread) while the process exits.
 class CAheadTask final {
 public:
-    // Threads kept between jobs. A thread left idle ends after a few seconds without a job, and
-    // every idle one ends when the pool goes (running jobs finish first, on their own).
+    // Threads kept between jobs. A thread left idle ends after a few seconds without a job and is
+    // joined at the next Start; the pool's destructor ends the idle ones and joins every thread,
+    // waiting for running jobs (their owners wait for them first).
     class Pool final {
     public:
         Pool();
@@ -43,6 +47,7 @@ public:
 
 private:
     std::shared_ptr<State> m_state;
+    std::thread m_thread;  // the job's own thread, when it had no pool
 };
 
 #endif

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -40,6 +42,38 @@ TEST(AheadTask, KeptThreadRunsTheNextJobAndBusyOnesAreNotWaitedFor) {
     first.Wait();
     second.Wait();
     EXPECT_EQ(2, met.load());
+}
+
+// Threads of this process, as the kernel lists them.
+int Threads() {
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (!tasks) return -1;
+    int count = 0;
+    while (const dirent* entry = ::readdir(tasks))
+        if (entry->d_name[0] != '.') ++count;
+    ::closedir(tasks);
+    return count;
+}
+
+// No thread outlives its owner: one still ending while the process exits tore down the TLS
+// library's state for its thread beside the library's own clean-up, a double free.
+TEST(AheadTask, EveryThreadIsGoneWithItsOwner) {
+    const int before = Threads();
+    ASSERT_GT(before, 0);
+    {
+        CAheadTask::Pool pool;
+        CAheadTask first, second;
+        first.Start(&pool, [] {});
+        second.Start(&pool, [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); });
+        first.Wait();
+        second.Wait();
+    }
+    EXPECT_EQ(before, Threads());
+    {
+        CAheadTask alone;
+        alone.Start(nullptr, [] {});
+    }
+    EXPECT_EQ(before, Threads());
 }
 
 }  // namespace
