@@ -194,8 +194,13 @@ bool CMapAutoDownload::FetchFeed(const char* path, CAtomicFile* temporary, CPass
         return true;
     }
     remove(path);
-    if (!m_pHTTP->Get(requestUrl, path)) {
-        FailPass(result, "Error downloading RSS feed: %s\n", m_pHTTP->GetLastError());
+    // The copy is only a cache of what the server holds, fetched again by every pass: replaced
+    // whole by its rename, but not flushed to disk, which would hold up every pass's maps.
+    CAtomicFile copy(path, CAtomicFile::Sync::Fast);
+    if (!copy.Open() || !m_pHTTP->Get(requestUrl, copy) || !copy.Commit()) {
+        FailPass(result, "Error downloading RSS feed: %s\n",
+                 copy.Error() != 0 ? (std::string(kWriteFailure) + path + ": " + copy.ErrorText()).c_str()
+                                   : m_pHTTP->GetLastError());
         return false;
     }
     return true;

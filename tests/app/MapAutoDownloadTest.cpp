@@ -308,6 +308,24 @@ TEST_F(UpdatePassTest, FeedDownloadFailureIsReportedAndKeepsTheFeedTime) {
     EXPECT_EQ("404 - Not Found", downloader->LastPass().feedError);
 }
 
+// A feed that arrived but cannot be put in place as autoupdate.xml (a directory holds the name)
+// fails the pass with the reason, fetches no map and leaves no temporary file.
+TEST_F(UpdatePassTest, FeedCopyThatCannotBePutInPlaceFailsThePass) {
+    PublishFeed({{"a.map", 4}});
+    PublishMap("a.map");
+    ASSERT_EQ(0, mkdir(m_dir.File("autoupdate.xml").c_str(), 0755));
+    WriteFile(m_dir.File("autoupdate.xml/keep"), "x");
+    auto downloader = Make();
+
+    EXPECT_EQ(std::string(kChecking) +
+                  "Failed\nError downloading RSS feed: Unable to write destination file autoupdate.xml: Is a "
+                  "directory\n",
+              Pulse(*downloader));
+    EXPECT_FALSE(downloader->LastPassComplete());
+    EXPECT_EQ(0, m_server.Count("/maps/a.map"));
+    EXPECT_EQ((std::vector<std::string>{"autoupdate.xml", "maps"}), ListDirectory(m_dir.Path()));
+}
+
 TEST_F(UpdatePassTest, UnparsableFeedFailsThePassAndKeepsTheFeedTime) {
     PublishFeed({}, "T1");
     auto downloader = Make();
