@@ -49,7 +49,7 @@ constexpr int kSyncMapBytes = 12 * 1024;
 constexpr int kProxyDelayMs = 10;
 constexpr int kProxyTimeLimitSeconds = 1200;
 constexpr int kSyncRounds = 3;
-constexpr int kIdleRounds = 7;
+constexpr int kIdleRounds = 15;
 constexpr long long kShapeSizes[] = {64ll << 20, 256ll << 20};
 // What one download may add to the program's memory, beyond the base of a pass.
 constexpr long kDownloadMemoryKb = 32 * 1024;
