@@ -28,6 +28,12 @@ public:
     CConnectRace(const CConnectRace&) = delete;
     CConnectRace& operator=(const CConnectRace&) = delete;
 
+    // A stream socket of family as every connection here has one: non-blocking, closed on exec,
+    // and sending each write at once (an HTTP request or a TLS flight is written whole, so nothing
+    // is gained by holding a short segment back for the acknowledgement of the one before, which
+    // a peer may delay by tens of milliseconds). -1 with errno set when none can be made.
+    static int NewSocket(int family);
+
     // A fresh unconnected non-blocking socket of family the caller made already and hands over.
     struct Spare {
         int fd = -1;

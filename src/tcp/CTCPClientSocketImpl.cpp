@@ -26,8 +26,8 @@ namespace {
 
 constexpr unsigned int kDefaultTimeoutMs = 30000;
 
-// Non-blocking like the race's own: every send and receive says per call whether it waits.
-int NewSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0); }
+// Made as the race's own: every send and receive says per call whether it waits.
+int NewSocket() { return CConnectRace::NewSocket(AF_INET); }
 
 using Clock = std::chrono::steady_clock;
 using K = CNetError::Kind;

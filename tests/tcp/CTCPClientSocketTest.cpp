@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -402,6 +403,29 @@ TEST(ConnectRaceTest, AddressesAlternateFamiliesFromTheFirstOne) {
             raced.push_back(ntohs(reinterpret_cast<const sockaddr_in&>(address.storage).sin_port));
         }
         EXPECT_EQ(raced, c.raced);
+    }
+}
+
+// Every connection, of either family, sends each write at once: a request written right after a
+// TLS flight must not wait for the peer to acknowledge that flight, which it may delay.
+TEST(ConnectRaceTest, ConnectionsDoNotHoldShortWritesBack) {
+    for (const bool v6 : {false, true}) {
+        std::unique_ptr<FaultServer> server;
+        try {
+            server = std::make_unique<FaultServer>(Echo, false, false, v6 ? "::1" : "127.0.0.1");
+        } catch (const std::exception&) {
+            GTEST_SKIP() << "no IPv6 loopback on this machine";
+        }
+        CConnectRace race;
+        ASSERT_TRUE(race.Start({Loopback(v6, server->Port())}));
+        ASSERT_EQ(CConnectRace::Result::Connected, race.Finish(5000, {}));
+        const int fd = race.TakeConnected();
+        ASSERT_GE(fd, 0);
+        int noDelay = 0;
+        socklen_t length = sizeof noDelay;
+        ASSERT_EQ(0, getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, &length));
+        EXPECT_NE(0, noDelay) << (v6 ? "IPv6" : "IPv4");
+        close(fd);
     }
 }
 
