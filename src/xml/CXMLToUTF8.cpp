@@ -10,6 +10,7 @@
 #include <xercesc/util/XMLUni.hpp>
 
 #include "xml/CXMLTranscoder.h"
+#include "xml/PendingBytes.h"
 
 using namespace XERCES_CPP_NAMESPACE;
 
@@ -370,13 +371,7 @@ std::size_t CXMLToUTF8::Read(char* buffer, std::size_t size) {
     if (m_mode == Mode::Head) Start();
     std::size_t written = 0;
     while (written < size) {
-        if (m_outPos < m_out.size()) {
-            const std::size_t n = std::min(size - written, m_out.size() - m_outPos);
-            std::memcpy(buffer + written, m_out.data() + m_outPos, n);
-            written += n;
-            m_outPos += n;
-            continue;
-        }
+        if (DrainPending(m_out, m_outPos, buffer, size, written)) continue;
         if (m_mode == Mode::Pass) {
             if (m_rawPos < m_rawEnd) {
                 const std::size_t n = std::min(size - written, m_rawEnd - m_rawPos);

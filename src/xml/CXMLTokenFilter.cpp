@@ -6,6 +6,8 @@
 #include <openssl/evp.h>
 #include <xercesc/util/XMLChar.hpp>
 
+#include "xml/PendingBytes.h"
+
 using XERCES_CPP_NAMESPACE::XMLChar1_0;
 
 enum class CXMLTokenFilter::State {
@@ -227,13 +229,7 @@ bool CXMLTokenFilter::TakeName(std::u16string& name) {
 std::size_t CXMLTokenFilter::Read(char* buffer, std::size_t size) {
     std::size_t written = 0;
     while (written < size) {
-        if (m_outPos < m_out.size()) {
-            const std::size_t n = std::min(size - written, m_out.size() - m_outPos);
-            std::memcpy(buffer + written, m_out.data() + m_outPos, n);
-            written += n;
-            m_outPos += n;
-            continue;
-        }
+        if (DrainPending(m_out, m_outPos, buffer, size, written)) continue;
         m_out.clear();
         m_outPos = 0;
         if (m_dueLines > 0) {
