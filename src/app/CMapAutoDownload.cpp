@@ -171,7 +171,7 @@ void CMapAutoDownload::FailPass(CPassResult& result, const char* format, const c
     m_uiLastPassTime = m_clock();
 }
 
-bool CMapAutoDownload::FetchFeed(const char* path, CAtomicFile* temporary, CPassResult& result) {
+bool CMapAutoDownload::FetchFeed(CAtomicFile& file, CPassResult& result) {
     char requestUrl[kRequestUrlSize];
     // A feed address without a query starts one; one with a query gets one more parameter.
     const char* separator = m_strFeedUrl.find('?') == std::string::npos ? "?" : "&";
@@ -181,29 +181,19 @@ bool CMapAutoDownload::FetchFeed(const char* path, CAtomicFile* temporary, CPass
         FailPass(result, "Error downloading RSS feed: %s\n", "request URL too long");
         return false;
     }
-    if (temporary) {
-        if (!temporary->Open()) {
-            FailPass(result, "Error downloading RSS feed: %s\n",
-                     (std::string(kWriteFailure) + path + ": " + temporary->ErrorText()).c_str());
-            return false;
-        }
-        if (!m_pHTTP->Get(requestUrl, *temporary)) {
-            FailPass(result, "Error downloading RSS feed: %s\n", m_pHTTP->GetLastError());
-            return false;
-        }
-        return true;
+    if (!file.Open()) {
+        FailPass(result, "Error downloading RSS feed: %s\n", CannotWriteFeed(file).c_str());
+        return false;
     }
-    remove(path);
-    // The copy is only a cache of what the server holds, fetched again by every pass: replaced
-    // whole by its rename, but not flushed to disk, which would hold up every pass's maps.
-    CAtomicFile copy(path, CAtomicFile::Sync::Fast);
-    if (!copy.Open() || !m_pHTTP->Get(requestUrl, copy) || !copy.Commit()) {
-        FailPass(result, "Error downloading RSS feed: %s\n",
-                 copy.Error() != 0 ? (std::string(kWriteFailure) + path + ": " + copy.ErrorText()).c_str()
-                                   : m_pHTTP->GetLastError());
+    if (!m_pHTTP->Get(requestUrl, file)) {
+        FailPass(result, "Error downloading RSS feed: %s\n", m_pHTTP->GetLastError());
         return false;
     }
     return true;
+}
+
+std::string CMapAutoDownload::CannotWriteFeed(const CAtomicFile& file) {
+    return std::string(kWriteFailure) + file.Target() + ": " + file.ErrorText();
 }
 
 bool CMapAutoDownload::DoPulse() {
@@ -230,15 +220,23 @@ void CMapAutoDownload::RunPass(CPassResult& result) {
         snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", kInitialFeedTime);
     }
 
+    // The copy is only a cache of what the server holds, fetched again by every pass: replaced
+    // whole by its rename, but not flushed to disk, which would hold up every pass's maps.
+    CAtomicFile feedFile(CPassPlanner::kFeedFile, CAtomicFile::Sync::Fast);
     if (m_bDryRun) {
-        // Never into autoupdate.xml: a file of the temporary pattern beside it, removed on every path.
-        CAtomicFile feedFile(CPassPlanner::kFeedFile, CAtomicFile::Sync::Fast);
-        if (FetchFeed(CPassPlanner::kFeedFile, &feedFile, result))
-            WalkFeed(feedFile.TemporaryPath().c_str(), result, feedTime);
+        // Never into autoupdate.xml: the temporary file beside it, removed on every path.
+        if (FetchFeed(feedFile, result)) WalkFeed(feedFile.TemporaryPath().c_str(), result, feedTime);
         return;
     }
     // Maps held back last time are fetched from the stored feed, without asking the feed again.
-    if (m_uiHeldBack == 0 && !FetchFeed(CPassPlanner::kFeedFile, nullptr, result)) return;
+    if (m_uiHeldBack == 0) {
+        remove(CPassPlanner::kFeedFile);
+        if (!FetchFeed(feedFile, result)) return;
+        if (!feedFile.Commit()) {
+            FailPass(result, "Error downloading RSS feed: %s\n", CannotWriteFeed(feedFile).c_str());
+            return;
+        }
+    }
     // Re-read without a fetch after held-back maps: by then anything may have that name.
     if (!FileExists(CPassPlanner::kFeedFile)) {
         m_uiHeldBack = 0;

@@ -134,8 +134,11 @@ private:
     // Time-out, redirects and stop check of any client this downloader uses, its own or a worker's.
     void ConfigureClient(CHTTPClient& http) const;
     bool IsDue(unsigned int now) const;
-    // Fetches the feed into path; false, with the pass failed, when it cannot be had.
-    bool FetchFeed(const char* path, CAtomicFile* temporary, CPassResult& result);
+    // Fetches the feed into file, opened here and left uncommitted; false, with the pass failed,
+    // when it cannot be had.
+    bool FetchFeed(CAtomicFile& file, CPassResult& result);
+    // "Unable to write destination file <file>: <reason>" for file's failure.
+    static std::string CannotWriteFeed(const CAtomicFile& file);
     void RunPass(CPassResult& result);
     // Walks the stored feed at path through the planner and the executor; false when the pass
     // ended without its summary lines, else feedTime is the feed's time.
