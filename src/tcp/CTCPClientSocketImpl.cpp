@@ -256,10 +256,29 @@ bool CTCPClientSocketImpl::OpenTunnel(const char* host, unsigned short port) {
 }
 
 bool CTCPClientSocketImpl::ReadTunnelAnswer(char* head, unsigned int size) {
+    // The whole answer must come within one time-out, not one per byte: a proxy sending a byte
+    // now and then would otherwise hold the connection for hours.
+    const unsigned int timeout = m_uiTimeoutMs;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
+    const bool read = ReadTunnelAnswerBy(head, size, deadline);
+    m_uiTimeoutMs = timeout;
+    return read;
+}
+
+bool CTCPClientSocketImpl::ReadTunnelAnswerBy(char* head, unsigned int size, Clock::time_point deadline) {
     // Byte by byte: once the tunnel is open, what follows the head belongs to the origin, and
     // the answer is short and comes once per connection.
+    const bool bounded = m_uiTimeoutMs != 0;
     unsigned int length = 0;
     while (length + 1 < size) {
+        if (bounded) {
+            const long long left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) {
+                SetError(K::TimedOut, tcp_text::kTimedOut);
+                return false;
+            }
+            m_uiTimeoutMs = static_cast<unsigned int>(left);
+        }
         if (Receive(head + length, 1) <= 0) {
             if (m_error.kind == K::None) SetError(K::Proxy, "Failed to establish connection with proxy");
             return false;

@@ -1,6 +1,7 @@
 #ifndef MAD_TCP_CTCPCLIENTSOCKETIMPL_H
 #define MAD_TCP_CTCPCLIENTSOCKETIMPL_H
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,9 @@
 //
 // Every call is bounded by the time-out (default 30 000 ms, 0 waits forever):
 //  - Connect fails with "Name resolution timed out" or "Connection timed out" when resolving
-//    the name or the handshake does not complete in time (each gets the whole time-out);
+//    the name or the handshake does not complete in time (each gets the whole time-out), and
+//    through a tunnel with "Failed to establish connection with proxy" when the proxy's whole
+//    answer to CONNECT does not come within one more;
 //  - ReadBuffer and WriteBuffer fail with "Timed out waiting for the server" when the peer
 //    neither sends nor accepts a byte in time.
 // Waits are cut into slices of at most 200 ms and ask the stop check after each, so a stop
@@ -100,8 +103,11 @@ private:
     // last-error text set (and the connection closed).
     bool OpenTunnel(const char* host, unsigned short port);
     // Reads the proxy's answer head a byte at a time, never a byte of what follows it; false
-    // when the connection ends, fails or the head outgrows size.
+    // when the connection ends, fails, the head outgrows size or does not come whole within the
+    // time-out.
     bool ReadTunnelAnswer(char* head, unsigned int size);
+    // ReadTunnelAnswer's reading, each wait cut to end by deadline (with a time-out set).
+    bool ReadTunnelAnswerBy(char* head, unsigned int size, std::chrono::steady_clock::time_point deadline);
     // Fails a Connect through the tunnel with the proxy's text, keeping a stop a stop.
     bool FailTunnel();
 

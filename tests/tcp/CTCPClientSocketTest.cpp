@@ -538,6 +538,28 @@ TEST_F(TimeoutTest, ConnectToAFullListenerTimesOutAndSocketStaysUsable) {
     EXPECT_TRUE(socket->Connect("127.0.0.1", server.Port())) << socket->GetLastError();
 }
 
+// A proxy that answers CONNECT a byte at a time, each just inside the time-out, never lets a single
+// wait run out: the whole answer must still come within one time-out.
+TEST_F(TimeoutTest, ProxyTricklingItsTunnelAnswerIsCutOffAfterOneTimeout) {
+    FaultServer proxy([](FaultServer& s, int fd, const std::string&) {
+        const std::string answer = "HTTP/1.1 200 Connection established\r\nVia: 1.1 slow\r\n\r\n";
+        for (const char byte : answer) {
+            if (!FaultServer::SendAll(fd, std::string(1, byte))) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        }
+        s.WaitUntilStopped();
+    });
+    auto socket = NewSocket();
+    socket->SetTimeout(300);
+    socket->SetTunnel("127.0.0.1", proxy.Port(), "");
+    const auto start = Clock::now();
+    EXPECT_FALSE(socket->Connect("127.0.0.1", 443));
+    EXPECT_LT(MillisecondsSince(start), 1500);
+    EXPECT_STREQ(socket->GetLastError(), "Failed to establish connection with proxy");
+    EXPECT_EQ(socket->GetLastErrorKind().kind, CNetError::Kind::Proxy);
+    EXPECT_EQ(socket->GetLastErrorKind().code, ETIMEDOUT);
+}
+
 // With no time-out at all a wait still ends, within one slice, once the stop check answers true.
 TEST_F(TimeoutTest, StopRequestEndsWaitsThatHaveNoTimeout) {
     std::atomic<bool> stop{false};
