@@ -797,6 +797,11 @@ bool CHTTPClient::ReceiveHead(CTCPClientSocket& socket, char* head, unsigned int
 
 bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int headLength, const char* destination,
                               CHTTPBodySink* open) {
+    // An HTTP/1.0 request asks for a body without transfer coding, and none is decoded here: a
+    // coded one (chunked, whatever Content-Length says) would be stored with its framing.
+    std::string coding;
+    if (CHTTPResponse::FindHeader(head, static_cast<unsigned int>(headLength), "Transfer-Encoding", coding))
+        return Fail(K::Protocol, "Unsupported Transfer-Encoding");
     unsigned long long expected = 0;
     const CHTTPResponse::Length length =
         CHTTPResponse::FindContentLength(head, static_cast<unsigned int>(headLength), expected);

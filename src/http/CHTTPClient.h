@@ -30,7 +30,8 @@ class CTCPClientSocket;
 // "TLS handshake failed: ...", "Certificate verification failed: ...", ...),
 // "Error writing to socket", "Failed reading out response", "Parsing response failed",
 // "<code> - <reason>" for any status but 200 (that is not a redirect being followed),
-// "Invalid Content-Length", "Unable to write destination file <file>: <reason>"
+// "Invalid Content-Length", "Unsupported Transfer-Encoding" (an answer to HTTP/1.0 must not have one),
+// "Unable to write destination file <file>: <reason>"
 // (the system's reason; the file by its last part when the whole does not fit),
 // "Connection lost while reading the response body", "Incomplete response body: N of M bytes",
 // "Body larger than N bytes", "Timed out waiting for the server" when the server sends or accepts nothing in time or

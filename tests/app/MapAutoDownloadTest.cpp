@@ -434,13 +434,21 @@ TEST_F(UpdatePassTest, MapDownloadCutShortLeavesNoFileAndNoVersion) {
 
 TEST_F(UpdatePassTest, BodyThatIsNotAnXmlDocumentNeverReplacesTheMap) {
     const std::string old = MapXml("3", "<old/>");
-    const std::string bodies[] = {
-        "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<html><body>Service unavailable</body>",
-        "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n",
+    const char* const notXml = "not an XML document (";
+    // The reason's start and the end of the output.
+    const struct {
+        std::string body;
+        std::string reason;
+        std::string ending;
+    } cases[] = {
+        {"HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<html><body>Service unavailable</body>", notXml, ")\n"},
+        {"HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n", notXml, ")\n"},
         // No Content-Length: the close looks like the end, and the map is cut off.
-        "HTTP/1.0 200 OK\r\n\r\n<map><meta><version>4</version></meta><spawn",
-        "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n<map>\r\n0\r\n\r\n"};
-    for (const std::string& body : bodies) {
+        {"HTTP/1.0 200 OK\r\n\r\n<map><meta><version>4</version></meta><spawn", notXml, ")\n"},
+        // Refused before its framing could be read as the map.
+        {"HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n<map>\r\n0\r\n\r\n",
+         "Unsupported Transfer-Encoding", "Encoding\n"}};
+    for (const auto& [body, reason, ending] : cases) {
         WriteFile(MapPath("a.map"), old);
         PublishFeed({{"a.map", 4}});
         m_server.ServeRaw("/maps/a.map", body);
@@ -449,9 +457,10 @@ TEST_F(UpdatePassTest, BodyThatIsNotAnXmlDocumentNeverReplacesTheMap) {
         const std::string out = Pulse(*downloader);
         const std::string prefix = std::string(kChecking) +
                                    "\nUpdating a.map from version 3 to version 4... Failed\n"
-                                   "Error downloading a.map: not an XML document (";
+                                   "Error downloading a.map: " +
+                                   reason;
         EXPECT_EQ(prefix, out.substr(0, prefix.size())) << body;
-        EXPECT_EQ(")\n", out.substr(out.size() - 2)) << body;
+        EXPECT_EQ(ending, out.substr(out.size() - ending.size())) << body;
         EXPECT_EQ(old, ReadFile(MapPath("a.map"))) << body;
         EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_dir.File("maps"))) << body;
     }
