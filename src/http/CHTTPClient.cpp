@@ -799,8 +799,7 @@ bool CHTTPClient::ReceiveBody(CTCPClientSocket& socket, const char* head, int he
                               CHTTPBodySink* open) {
     // An HTTP/1.0 request asks for a body without transfer coding, and none is decoded here: a
     // coded one (chunked, whatever Content-Length says) would be stored with its framing.
-    std::string coding;
-    if (CHTTPResponse::FindHeader(head, static_cast<unsigned int>(headLength), "Transfer-Encoding", coding))
+    if (CHTTPResponse::IsTransferCoded(head, static_cast<unsigned int>(headLength)))
         return Fail(K::Protocol, "Unsupported Transfer-Encoding");
     unsigned long long expected = 0;
     const CHTTPResponse::Length length =

@@ -159,3 +159,12 @@ bool CHTTPResponse::FindHeader(const char* head, unsigned int length, const char
     });
     return found;
 }
+
+bool CHTTPResponse::IsTransferCoded(const char* head, unsigned int length) {
+    bool coded = false;
+    ForEachHeader(head, length, "Transfer-Encoding", [&](const char* begin, const char* end) {
+        const std::size_t size = static_cast<std::size_t>(end - begin);
+        if (size != 8 || strncasecmp(begin, "identity", 8) != 0) coded = true;
+    });
+    return coded;
+}

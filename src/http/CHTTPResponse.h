@@ -27,6 +27,9 @@ public:
     static Length FindContentLength(const char* head, unsigned int length, unsigned long long& contentLength);
     // The value of the first header line named name (any letter case), blanks around it removed.
     static bool FindHeader(const char* head, unsigned int length, const char* name, std::string& value);
+    // Whether a Transfer-Encoding header line names a coding other than "identity" (the old name
+    // of no coding at all, which some servers still send).
+    static bool IsTransferCoded(const char* head, unsigned int length);
 
 private:
     int m_iErrorCode;

@@ -194,12 +194,17 @@ TEST_F(FaultyServerTest, DisagreeingContentLengthsFail) {
 // The request is HTTP/1.0, whose bodies carry no transfer coding: a server that codes one anyway
 // would have its framing (chunk sizes, trailers) taken for the map, whatever Content-Length says.
 TEST_F(FaultyServerTest, TransferCodedBodyIsRefused) {
-    for (const char* head : {"Transfer-Encoding: chunked", "Content-Length: 10\r\nTransfer-Encoding: chunked",
-                             "transfer-encoding: gzip, chunked"}) {
+    for (const char* head :
+         {"Transfer-Encoding: chunked", "Content-Length: 10\r\nTransfer-Encoding: chunked",
+          "transfer-encoding: gzip, chunked", "Transfer-Encoding: identity\r\nTransfer-Encoding: chunked"}) {
         FaultServer server(Reply(std::string("HTTP/1.1 200 OK\r\n") + head + "\r\n\r\n3\r\nnew\r\n0\r\n\r\n"));
         EXPECT_FALSE(Get(server)) << head;
         ExpectFailureLeftNoTrace("Unsupported Transfer-Encoding", K::Protocol);
     }
+    // "identity" is no coding: the body is the map.
+    FaultServer server(Reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: Identity \r\n\r\nnew"));
+    ASSERT_TRUE(Get(server)) << m_client.GetLastError();
+    EXPECT_EQ(ReadFile(m_destination), "new");
 }
 
 TEST_F(FaultyServerTest, GarbledStatusLineFailsParsing) {
