@@ -62,6 +62,12 @@ const char* NameOf(const std::string& mapPath) {
     return mapPath.c_str() + (slash == std::string::npos ? 0 : slash + 1);
 }
 
+// The end of a failed map's line and its error line. The detail may quote the server (a reason
+// phrase) or the body (a parser's message), so it is shown as printable text.
+std::string FailedLine(const std::string& title, const std::string& detail) {
+    return "Failed\nError downloading " + title + ": " + PrintableText(detail) + "\n";
+}
+
 }  // namespace
 
 CMapAutoDownload::CMapAutoDownload(const CSettings& settings, Clock clock)
@@ -164,9 +170,12 @@ private:
 };
 
 void CMapAutoDownload::FailPass(CPassResult& result, const char* format, const char* detail) {
+    // The detail may quote the server or the feed; as it is printed it also goes to the hooks and
+    // the service's status line, whose lines it must not add to.
+    const std::string shown = PrintableText(detail);
     // One text: in quiet mode the held "Checking RSS feed... " comes out with it.
-    PrintText(Severity::Error, "Failed\n" + Format(format, detail));
-    result.feedError = detail;
+    PrintText(Severity::Error, "Failed\n" + Format(format, shown.c_str()));
+    result.feedError = shown;
     result.complete = false;
     m_uiLastPassTime = m_clock();
 }
@@ -379,7 +388,7 @@ CPassExecutor::Outcome CMapAutoDownload::DownloadMap(CHTTPClient& http, const CP
         std::make_shared<ReceivedMap>(m_saveDirectory.Fd(), job.title.c_str(), job.mapPath.c_str(), job.feedVersion);
     if (!ReceiveMap(http, job.link.c_str(), m_ullMaxMapSize, *received, detail)) {
         // The old file is untouched and carries its old version, so the next pass tries again.
-        result.text = Format("Failed\nError downloading %s: %s\n", job.title.c_str(), detail.c_str());
+        result.text = FailedLine(job.title, detail);
         result.severity = Severity::Error;
         return result;
     }
@@ -394,7 +403,7 @@ void CMapAutoDownload::Settled(const CPassPlanner::Fetch& job, ReceivedMap& rece
     std::unique_ptr<CAtomicFile> map;
     const DownloadOutcome outcome = SettleMap(received, detail, map);
     if (outcome == DownloadOutcome::Failed) {
-        result.text = Format("Failed\nError downloading %s: %s\n", job.title.c_str(), detail.c_str());
+        result.text = FailedLine(job.title, detail);
         result.severity = Severity::Error;
         return;
     }
@@ -402,7 +411,8 @@ void CMapAutoDownload::Settled(const CPassPlanner::Fetch& job, ReceivedMap& rece
     result.text = "Done\n";
     result.bytes = map->Size();
     if (outcome == DownloadOutcome::Unstamped) {
-        result.text += Format("Could not record the version of %s: %s\n", job.title.c_str(), detail.c_str());
+        result.text +=
+            Format("Could not record the version of %s: %s\n", job.title.c_str(), PrintableText(detail).c_str());
         result.severity = Severity::Warning;
     }
     result.pending = std::move(map);
@@ -412,8 +422,7 @@ void CMapAutoDownload::Settled(const CPassPlanner::Fetch& job, ReceivedMap& rece
         if (error != 0) {
             done.downloaded = false;
             done.bytes = 0;
-            done.text = Format("Failed\nError downloading %s: %s\n", title.c_str(),
-                               CannotWrite(mapPath.c_str(), std::strerror(error)).c_str());
+            done.text = FailedLine(title, CannotWrite(mapPath.c_str(), std::strerror(error)));
             done.severity = Severity::Error;
             return;
         }

@@ -114,7 +114,75 @@ void Emit(Severity severity, const std::string& text) {
     if (!lines.empty()) WriteOut(lines);
 }
 
+// A character of a text in UTF-8 (a title as the feed reader hands it over, whatever the feed's
+// declared encoding, or a message that may quote a server or a document).
+struct TextCharacter {
+    std::size_t length;
+    // Printed as it is.
+    bool safe;
+};
+
+// Characters that are invisible or steer the terminal or the reading order: a terminal's control
+// sequence introducer (U+009B), line breaks for some log viewers (U+0085, U+2028, U+2029), and the
+// bidirectional embeddings, overrides and isolates, which can make "evil\u202egnp.map" show as
+// "evilpam.png".
+bool IsHiddenControl(char32_t code) {
+    return code < 0x20 || (code >= 0x7F && code <= 0x9F) || (code >= 0x202A && code <= 0x202E) ||
+           (code >= 0x2066 && code <= 0x2069) || code == 0x2028 || code == 0x2029;
+}
+
+// The character at text (not at its end). Bytes that are not UTF-8 (a stray continuation, a
+// sequence cut short, an overlong form, a surrogate, beyond U+10FFFF) come back unsafe, as many as
+// belong to the broken sequence.
+TextCharacter NextTextCharacter(const char* text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    std::size_t length = 1;
+    char32_t code = bytes[0];
+    char32_t shortest = 0;
+    if (bytes[0] >= 0xC2 && bytes[0] <= 0xDF) {
+        length = 2;
+        code &= 0x1F;
+        shortest = 0x80;
+    } else if ((bytes[0] & 0xF0) == 0xE0) {
+        length = 3;
+        code &= 0x0F;
+        shortest = 0x800;
+    } else if (bytes[0] >= 0xF0 && bytes[0] <= 0xF4) {
+        length = 4;
+        code &= 0x07;
+        shortest = 0x10000;
+    } else if (bytes[0] >= 0x80) {
+        return {1, false};
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        // The terminating zero is no continuation byte, so a cut sequence stops here.
+        if ((bytes[i] & 0xC0) != 0x80) return {i, false};
+        code = (code << 6) | (bytes[i] & 0x3F);
+    }
+    const bool valid = code >= shortest && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+    return {length, valid && !IsHiddenControl(code)};
+}
+
 }  // namespace
+
+std::string PrintableText(const std::string& text) {
+    std::string printable;
+    const char* const end = text.c_str() + text.size();
+    for (const char* p = text.c_str(); p < end;) {
+        const TextCharacter character = NextTextCharacter(p);
+        if (character.safe) {
+            printable.append(p, character.length);
+        } else {
+            for (std::size_t i = 0; i < character.length; ++i) {
+                char escaped[5];
+                snprintf(escaped, sizeof(escaped), "\\x%02x", static_cast<unsigned char>(p[i]));
+                printable += escaped;
+            }
+        }
+        p += character.length;
+    }
+    return printable;
+}
 
 bool IsJournalStream(int fd) {
     const char* const named = getenv("JOURNAL_STREAM");

@@ -68,6 +68,13 @@ bool IsJournalStream(int fd);
 bool ProgressLineWanted();
 void ShowProgressLine(const std::string& text);
 void ClearProgressLine();
+// text as it may be printed, or handed on to a hook or the service manager, when it comes from
+// elsewhere (a feed's title, a server's reason phrase, a parser's quote of a document): each byte
+// of a control character (below 0x20, 0x7F, U+0080 to U+009F), a line or paragraph separator
+// (U+2028, U+2029), a bidirectional embedding, override or isolate (U+202A to U+202E, U+2066 to
+// U+2069), or of bytes that are not UTF-8, as \xHH; anything else as it is. So such a text cannot
+// make up a line, steer a terminal or read backwards.
+std::string PrintableText(const std::string& text);
 // printf, then as PrintText.
 void PrintMessage(Severity severity, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // The text printf would print, as a string.

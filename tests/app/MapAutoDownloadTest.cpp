@@ -674,6 +674,34 @@ TEST_F(UpdatePassTest, HiddenControlsInATitleNeverReachTheConsole) {
     EXPECT_EQ(0, m_server.Count("/maps/a.map"));
 }
 
+// A server's reason phrase and a parser's quote of a document reach the pass's lines, the hooks'
+// MAD_FEED_ERROR and the service's status: a line break or an escape there must stay visible text.
+TEST_F(UpdatePassTest, ServerTextInAnErrorCannotMakeUpLinesOrSteerTheTerminal) {
+    const std::string declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\nWATCHDOG=trigger\x1b[2J\"?>";
+    const std::string quoted = "'UTF-8\\x0aWATCHDOG=trigger\\x1b[2J'";
+    const auto lines = [](const std::string& text) { return std::count(text.begin(), text.end(), '\n'); };
+    auto downloader = Make();
+    m_server.ServeRaw("/feed.xml",
+                      "HTTP/1.0 404 Not\x1b[2J\xe2\x80\xae"
+                      "Found\r\n\r\n");
+    EXPECT_EQ(std::string(kChecking) + "Failed\nError downloading RSS feed: 404 - Not\\x1b[2J\\xe2\\x80\\xaeFound\n",
+              Pulse(*downloader));
+    EXPECT_EQ("404 - Not\\x1b[2J\\xe2\\x80\\xaeFound", downloader->LastPass().feedError);
+
+    m_server.Serve("/feed.xml", declaration + "<rss><channel/></rss>");
+    std::string out = Pulse(*downloader);
+    EXPECT_NE(std::string::npos, out.find(quoted)) << out;
+    EXPECT_EQ(2, lines(out)) << out;
+    EXPECT_NE(std::string::npos, downloader->LastPass().feedError.find(quoted));
+
+    PublishFeed({{"a.map", 2}});
+    m_server.Serve("/maps/a.map", declaration + MapXml("1"));
+    out = Pulse(*downloader);
+    EXPECT_NE(std::string::npos, out.find("Error downloading a.map: not an XML document (")) << out;
+    EXPECT_NE(std::string::npos, out.find(quoted)) << out;
+    EXPECT_EQ(3, lines(out)) << out;
+}
+
 TEST_F(UpdatePassTest, FeedCannotOverwriteTheProgramsOwnFilesInTheWorkingDirectory) {
     WriteFile(m_dir.File("config.xml"), "<config><url>x</url></config>");
     PublishFeed({{"config.xml", 1}, {"autoupdate.xml", 1}, {"mapversions.dat", 1}, {"Config.XML", 1}, {"ok.map", 1}});
