@@ -238,6 +238,14 @@ void ClearProgressLine() {
 }
 
 void InstallStopHandlers() {
+    // What a parent left survives exec. With SIGCHLD ignored the kernel reaps each hook itself and
+    // its exit status is lost, so a failed hook would read as a success; a blocked stop, reload or
+    // pass signal would never arrive.
+    signal(SIGCHLD, SIG_DFL);
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP, SIGUSR1}) sigaddset(&handled, signalNumber);
+    sigprocmask(SIG_UNBLOCK, &handled, nullptr);
     Handle(SIGTERM, OnStopSignal);
     Handle(SIGINT, OnStopSignal);
     // As daemons do: systemctl reload sends SIGHUP.

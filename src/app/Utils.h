@@ -26,7 +26,8 @@ void WaitBeforeExiting();
 // renamed or removed and no half-written file stays behind, and then the run loop returns. SIGHUP
 // asks the run loop to read its configuration again between passes, SIGUSR1 to run a pass at its
 // next tick. SIGPIPE and SIGXFSZ are ignored, so the failing write is reported instead of killing
-// the process.
+// the process. SIGCHLD gets its default action and the handled signals are unblocked, whatever the
+// parent left. Called before any thread starts, so every thread has this mask.
 void InstallStopHandlers();
 // Every wait of the program (the run loop's tick, the network waits, long reads, hooks) asks at
 // least every second, so asking is also the program's sign of life: the service watchdog is fed

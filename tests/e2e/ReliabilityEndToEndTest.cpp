@@ -133,6 +133,33 @@ TEST_F(ReliabilityRunTest, StopSignalsEndTheWaitBetweenPassesWithinASecond) {
     }
 }
 
+// A parent may start the daemon with SIGCHLD ignored or with signals blocked, and exec keeps both:
+// a hook's exit status is still told, and a stop still stops it.
+TEST_F(ReliabilityRunTest, SignalsIgnoredOrBlockedByTheParentChangeNothing) {
+    const auto wrapped = [](const std::string& option) {
+        return std::vector<std::string>{"/usr/bin/python3", "-c",
+                                        "import os, signal, sys\n"
+                                        "signal.signal(signal.SIGCHLD, signal.SIG_IGN)\n"
+                                        "signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGINT})\n"
+                                        "os.execv(sys.argv[1], sys.argv[1:])\n",
+                                        DownloaderExecutable(), option};
+    };
+    WriteConfig("60", "<onupdate>exit 3</onupdate>");
+    ProcessResult result = Run(wrapped("--once"));
+    EXPECT_EQ(0, result.exitCode) << result.err;
+    EXPECT_NE(std::string::npos, result.out.find("Done\nHook onupdate exited with status 3\n")) << result.out;
+
+    Clock::time_point sent;
+    result = RunProcess(wrapped("-q"), m_work.Path(), 5000, [&sent](pid_t pid) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        sent = Clock::now();
+        kill(pid, SIGTERM);
+    });
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(0, result.exitCode);
+    EXPECT_LT(Clock::now() - sent, std::chrono::milliseconds(1500));
+}
+
 // Waits up to ten seconds for a file to appear.
 bool AwaitFile(const std::string& path) {
     const auto deadline = Clock::now() + std::chrono::seconds(10);
