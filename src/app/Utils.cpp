@@ -1,8 +1,10 @@
 #include "app/Utils.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -235,6 +237,21 @@ void ShowProgressLine(const std::string& text) {
 void ClearProgressLine() {
     std::lock_guard<std::mutex> lock(g_consoleMutex);
     ClearProgressLocked();
+}
+
+void OpenStandardStreams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free number is fd itself, since the ones below it are open by now.
+        int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        // Without /dev (a bare chroot) a directory holds the number: writing to it fails, as to a
+        // closed descriptor.
+        if (opened < 0) opened = open("/", O_RDONLY | O_DIRECTORY);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
 }
 
 void InstallStopHandlers() {

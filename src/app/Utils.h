@@ -21,6 +21,11 @@ bool CleanupSockets();
 // Called just before a configuration error ends the process; does nothing here.
 void WaitBeforeExiting();
 
+// Opens /dev/null on each of standard input, output and error that the parent left closed, before
+// anything else is opened: the next file or connection would otherwise take that number, and the
+// log printed to standard output would be written into a map or a request.
+void OpenStandardStreams();
+
 // Signals. Each handler only sets a flag. A supervisor's SIGTERM or an operator's Ctrl-C (SIGINT)
 // is a stop request: the download in progress ends the normal way, so its temporary file is
 // renamed or removed and no half-written file stays behind, and then the run loop returns. SIGHUP

@@ -182,6 +182,7 @@ bool ReadConfiguration(const std::string& path, bool checkOnly, std::vector<char
 }  // namespace
 
 int main(int argc, char** argv) {
+    OpenStandardStreams();
     const CCommandLine commandLine(argc, argv);
     switch (commandLine.GetAction()) {
     case CCommandLine::Action::Help:

@@ -160,6 +160,81 @@ TEST_F(ReliabilityRunTest, SignalsIgnoredOrBlockedByTheParentChangeNothing) {
     EXPECT_LT(Clock::now() - sent, std::chrono::milliseconds(1500));
 }
 
+// Started with standard input and output closed, as a careless launcher may: those numbers must not
+// go to the files and connections opened later, or a line printed while a map is written lands in
+// the map. The server's answers (503 with Retry-After) lay the descriptors out so that big.map's
+// file, open since more than a download holds in memory arrived, takes number 1 while first.map's
+// line is printed.
+TEST_F(ReliabilityRunTest, ClosedStandardDescriptorsNeverTakeAMapsOutput) {
+    const std::string big = "<map><pad>" + std::string(5u << 20, 'p') + "</pad><meta><version>1</version></meta></map>";
+    std::atomic<int> firstTries{0};
+    std::atomic<int> bigTries{0};
+    std::atomic<bool> bigAgain{false};
+    std::atomic<bool> firstRefusedAgain{false};
+    std::atomic<bool> firstDone{false};
+    const auto after = [](const std::atomic<bool>& flag) {
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (!flag && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    };
+    const auto refuse = [](int fd, const char* seconds) {
+        FaultServer::SendAll(fd,
+                             std::string("HTTP/1.0 503 Service Unavailable\r\nRetry-After: ") + seconds + "\r\n\r\n");
+    };
+    FaultServer server(
+        [&](FaultServer&, int fd, const std::string& request) {
+            if (request.find("/feed.xml") != std::string::npos) {
+                std::string items;
+                for (const char* title : {"first.map", "big.map"})
+                    items += std::string("<item><title>") + title + "</title><link>" +
+                             server.Url(std::string("/maps/") + title) + "</link><version>4</version></item>";
+                FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n<rss><channel>" + items + "</channel></rss>");
+            } else if (request.find("/first.map") != std::string::npos) {
+                // Both first tries end at once; first.map's second one holds the lowest number
+                // while big.map's second one connects.
+                const int tries = ++firstTries;
+                if (tries == 1) return refuse(fd, "1");
+                if (tries == 2) {
+                    after(bigAgain);
+                    refuse(fd, "1");
+                    firstRefusedAgain = true;
+                    return;
+                }
+                FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n" + MapXml(1));
+                firstDone = true;
+            } else {
+                if (++bigTries == 1) return refuse(fd, "2");
+                bigAgain = true;
+                const std::size_t part = (4u << 20) + 100000;
+                after(firstRefusedAgain);
+                FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(big.size()) +
+                                             "\r\n\r\n" + big.substr(0, part));
+                // first.map's line is printed by the time this download returns, its file still open.
+                after(firstDone);
+                FaultServer::SendAll(fd, big.substr(part));
+            }
+        },
+        true, true);
+    WriteFile(m_work.File("config.xml"), "<config><url>" + server.Url("/feed.xml") + "</url><frequency>0</frequency>" +
+                                             "<savepath>" + m_work.File("maps") + "</savepath>" +
+                                             "<paralleldownloads>2</paralleldownloads></config>");
+    const ProcessResult result = Run({"/usr/bin/python3", "-c",
+                                      "import os, sys\n"
+                                      "os.close(0)\n"
+                                      "os.close(1)\n"
+                                      "os.execv(sys.argv[1], sys.argv[1:])\n",
+                                      DownloaderExecutable()});
+    EXPECT_EQ(0, result.exitCode) << result.err;
+    EXPECT_EQ(3, firstTries);
+    std::string stamped = big;
+    stamped.replace(stamped.find("<version>1<"), 11, "<version>4<");
+    const std::string written = ReadFile(m_work.File("maps/big.map"));
+    EXPECT_TRUE(stamped == written)
+        << "big.map is not the map, from byte "
+        << std::mismatch(stamped.begin(), stamped.end(), written.begin(), written.end()).first - stamped.begin();
+    EXPECT_EQ(MapXml(4), ReadFile(m_work.File("maps/first.map")));
+}
+
 // Waits up to ten seconds for a file to appear.
 bool AwaitFile(const std::string& path) {
     const auto deadline = Clock::now() + std::chrono::seconds(10);
