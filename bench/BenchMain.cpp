@@ -880,8 +880,8 @@ void Bench::ParallelSync() {
     // wget2 as it would have to run in the program's place: the feed first, then the maps it names.
     auto wget2WithFeed = [&](const Route& route, double& seconds) {
         const std::string feedCopy = m_root + "/syncfeedcopy" + std::to_string(++runNumber) + ".xml";
-        const CommandRun feed = RunCommand(
-            {"/usr/bin/wget2", "-q", "--no-config", "--no-hsts", "-O", feedCopy, route.feedUrl}, "", m_root);
+        const CommandRun feed =
+            RunCommand({"/usr/bin/wget2", "-q", "--no-config", "--no-hsts", "-O", feedCopy, route.feedUrl}, "", m_root);
         if (!feed.succeeded || FileSize(feedCopy) <= 0) {
             failure = "wget2 did not fetch the feed";
             return false;
