@@ -239,6 +239,7 @@ void CMapAutoDownload::RunPass(CPassResult& result) {
     }
     // Maps held back last time are fetched from the stored feed, without asking the feed again.
     if (m_uiHeldBack == 0) {
+        m_strStoredFeedAsked = m_szLastFeedTime;
         remove(CPassPlanner::kFeedFile);
         if (!FetchFeed(feedFile, result)) return;
         if (!feedFile.Commit()) {
@@ -254,10 +255,14 @@ void CMapAutoDownload::RunPass(CPassResult& result) {
     }
     const bool summarised = WalkFeed(CPassPlanner::kFeedFile, result, feedTime);
     m_uiHeldBack = result.heldBack;
-    // A map that failed is listed again only by a request that reaches back as far as this one
-    // did, so the feed time moves on only after a pass without failures.
+    // A map that failed is listed again only by a request that reaches back as far as the one
+    // that fetched the feed listing it, so the feed time moves on only after a pass without
+    // failures, and goes back after one that walked a feed fetched earlier (unless a full check
+    // is due, which reaches back furthest).
     if (summarised && result.failed.empty())
         snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", feedTime.c_str());
+    else if (!result.failed.empty() && strcmp(m_szLastFeedTime, kInitialFeedTime) != 0)
+        snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", m_strStoredFeedAsked.c_str());
 }
 
 bool CMapAutoDownload::WalkFeed(const char* path, CPassResult& result, std::string& feedTime) {

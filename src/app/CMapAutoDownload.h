@@ -169,6 +169,9 @@ private:
     unsigned int m_uiPassCounter = 0;
     // Maps the per-pass limit held back in the last pass, read from the stored feed in the next.
     unsigned int m_uiHeldBack = 0;
+    // The feed time the stored feed was asked with: how far back the next request must reach
+    // when a map it listed fails in a later pass.
+    std::string m_strStoredFeedAsked;
     unsigned int m_uiFullCheckFrequency;
     std::vector<char*> m_vecIgnoredMaps;
     int m_iDownloadsPerUpdateMax;

@@ -383,6 +383,22 @@ TEST_F(UpdatePassTest, FeedTimeStaysBehindAPassWhoseMapFailed) {
     EXPECT_EQ(1, LocalVersion(*downloader, "a.map"));
 }
 
+// A map held back and failing in a later pass was listed by the stored feed: the next request
+// reaches back as far as the one that fetched it, so an incremental feed lists the map again.
+TEST_F(UpdatePassTest, FeedTimeStaysBehindAHeldBackMapThatFailed) {
+    PublishFeed({{"a.map", 1}, {"b.map", 1}}, "T1");
+    PublishMap("a.map");
+    auto downloader = Make(60, 10, 1);
+    m_now = 60001;
+    Pulse(*downloader);
+    m_now += 60001;
+    EXPECT_NE(std::string::npos, Pulse(*downloader).find("Error downloading b.map: 404"));
+    m_now += 60001;
+    Pulse(*downloader);
+    EXPECT_EQ(2, m_server.Count("/feed.xml"));
+    EXPECT_EQ(std::string("/feed.xml?source=test&time=") + kInitialTime, LastFeedTarget());
+}
+
 TEST_F(UpdatePassTest, MapPathThatIsNotAReadableRegularFileIsLeftAlone) {
     ASSERT_EQ(0, mkfifo(MapPath("fifo.map").c_str(), 0644));
     ASSERT_EQ(0, mkdir(MapPath("dir.map").c_str(), 0755));
