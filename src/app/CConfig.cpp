@@ -377,9 +377,9 @@ void CConfig::ReadIgnoreList() {
         char tagName[5];
         entry->GetTagName(tagName, sizeof(tagName));
         if (strcmp(tagName, "map") != 0) continue;
-        char* name = AllocateIgnoredMapName();
-        entry->GetTagContent(name, kIgnoredMapNameSize);
-        m_ignoredMaps.push_back(name);
+        char name[kIgnoredMapNameSize];
+        entry->GetTagContent(name, sizeof(name));
+        m_ignoredMaps.push_back(IgnoredMapName(name));
     }
 }
 

@@ -10,7 +10,9 @@ constexpr unsigned int kIgnoredMapNameSize = 260;
 // it; each update pass keeps a copy of the pointers only. The names live until the process ends.
 extern std::vector<char*> vecIgnoredMaps;
 
-// A new zero-filled name buffer of kIgnoredMapNameSize bytes that lives until the process ends.
-char* AllocateIgnoredMapName();
+// The zero-filled name buffer of kIgnoredMapNameSize bytes holding name (cut to fit), which lives
+// until the process ends. A name given before gets the same buffer, so reading the configuration
+// again, as every reload does, takes memory only for names it has not seen.
+char* IgnoredMapName(const char* name);
 
 #endif

@@ -310,6 +310,19 @@ TEST_F(ConfigTest, IgnoreListTakesOnlyLowerCaseMapChildren) {
     EXPECT_EQ(259u, strlen(m_ignored[2]));
 }
 
+// The names live as long as the process, so a daemon reloaded every day for months must not take
+// new memory for the same list each time.
+TEST_F(ConfigTest, IgnoreListReadAgainTakesTheSameNames) {
+    ASSERT_TRUE(Load("<ignore><map>a.map</map><map>b.map</map></ignore>"));
+    m_config.ReadIgnoreList();
+    std::vector<char*> reloaded;
+    CConfig again(reloaded);
+    ASSERT_TRUE(again.Load(m_path.c_str()));
+    again.ReadIgnoreList();
+    EXPECT_EQ(m_ignored, reloaded);
+    EXPECT_STREQ("b.map", reloaded[1]);
+}
+
 // What the reader cannot use as written is told, one line each: unknown elements first, then the
 // values in the order they are read, each with the value used instead.
 TEST_F(ConfigTest, MistakesAreWarnedAboutWithTheValueUsed) {
