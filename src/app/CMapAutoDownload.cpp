@@ -655,18 +655,30 @@ int RunMapAutoDownload(const CSettings& settings, const Reload& reload) {
     };
     start();
     CServiceNotifier service;
-    // A dry run writes nothing, metrics included. The file named at start stays for the life of
-    // the process, so its counters count since start.
+    // A dry run writes nothing, metrics included. The counters count since start, also when a
+    // reload names another file; one that removes the setting leaves the last file as it was.
     std::unique_ptr<CMetricsFile> metrics;
-    if (!current.metricsFile.empty() && !current.dryRun) {
-        metrics = std::make_unique<CMetricsFile>(current.metricsFile);
+    const auto followMetricsFile = [&] {
+        if (current.metricsFile.empty() || current.dryRun) {
+            metrics.reset();
+            return;
+        }
+        if (metrics && metrics->Path() == current.metricsFile) return;
+        if (metrics)
+            metrics->MoveTo(current.metricsFile);
+        else
+            metrics = std::make_unique<CMetricsFile>(current.metricsFile);
         metrics->Write();
-    }
+    };
+    followMetricsFile();
     service.Ready();
     int saveError = 0;
     while (!StopRequested()) {
         // Between passes only: a pass never sees its settings change.
-        if (!runOnce && TakeReloadRequest() && reload && reload(current)) start();
+        if (!runOnce && TakeReloadRequest() && reload && reload(current)) {
+            start();
+            followMetricsFile();
+        }
         if (TakePassRequest()) downloader->RequestPass();
         const bool passed = downloader->DoPulse();
         if (passed) {

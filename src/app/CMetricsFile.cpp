@@ -20,6 +20,12 @@ void Sample(std::string& text, const char* name, std::uint64_t value, const char
 
 CMetricsFile::CMetricsFile(std::string path) : m_path(std::move(path)) {}
 
+void CMetricsFile::MoveTo(std::string path) {
+    m_path = std::move(path);
+    // A failure at the new place is news, even with the old place's reason.
+    m_lastError = 0;
+}
+
 void CMetricsFile::Record(const CPassResult& pass, std::time_t endedAt) {
     m_lastPassAt = endedAt;
     m_lastPassComplete = pass.complete;

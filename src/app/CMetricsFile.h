@@ -22,6 +22,9 @@ public:
     // Writes Text() to the file. A failure is printed once, and again only after a write succeeded
     // or the reason changed; it never stops anything.
     bool Write();
+    // Writes to path from now on (after a reload named another file); the counters go on.
+    void MoveTo(std::string path);
+    const std::string& Path() const { return m_path; }
 
 private:
     std::string m_path;

@@ -273,10 +273,11 @@ TEST_F(ReliabilityRunTest, ReloadSignalTakesAValidConfigurationAndKeepsTheOldOne
     WriteConfig("60");
     ASSERT_EQ(0, mkdir(m_work.File("other").c_str(), 0755));
     const std::string url = m_server.Url("/feed.xml?e2e=1");
+    // The reloaded settings also name a metrics file, which the start did not have.
     const auto configure = [this, &url](const std::string& frequency) {
         WriteFile(m_work.File("config.xml"), "<config><url>" + url + "</url><frequency>" + frequency +
                                                  "</frequency><savepath>" + m_work.File("other") +
-                                                 "</savepath></config>");
+                                                 "</savepath><metricsfile>m.prom</metricsfile></config>");
     };
     bool arrived = false;
     const ProcessResult result = Run({DownloaderExecutable()}, [&](pid_t pid) {
@@ -301,6 +302,7 @@ TEST_F(ReliabilityRunTest, ReloadSignalTakesAValidConfigurationAndKeepsTheOldOne
                   "minimum of 60 seconds.\nConfiguration not reloaded, the settings in use stay\n",
               result.out);
     EXPECT_EQ(MapXml(3), ReadFile(m_work.File("maps/a.map")));
+    EXPECT_NE(std::string::npos, ReadFile(m_work.File("m.prom")).find("\nmapautodownloader_maps_downloaded_total 1\n"));
 }
 
 // A log pipe whose reader went away: the writes fail, the daemon goes on and does its work.
