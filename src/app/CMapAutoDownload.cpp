@@ -223,7 +223,10 @@ void CMapAutoDownload::RunPass(CPassResult& result) {
     result.complete = true;
     std::string feedTime;
 
-    if (++m_uiPassCounter >= m_uiFullCheckFrequency) {
+    // Only a pass that asks the server counts: one that walks the stored feed could not ask for
+    // everything, and its full check would be lost.
+    const bool asksFeed = m_bDryRun || m_uiHeldBack == 0;
+    if (asksFeed && ++m_uiPassCounter >= m_uiFullCheckFrequency) {
         // A full check: the feed is asked for everything.
         m_uiPassCounter = 0;
         snprintf(m_szLastFeedTime, sizeof(m_szLastFeedTime), "%s", kInitialFeedTime);

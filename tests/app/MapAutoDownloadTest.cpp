@@ -399,6 +399,21 @@ TEST_F(UpdatePassTest, FeedTimeStaysBehindAHeldBackMapThatFailed) {
     EXPECT_EQ(std::string("/feed.xml?source=test&time=") + kInitialTime, LastFeedTarget());
 }
 
+// A pass that walks the stored feed asks the server nothing, so a full check that falls on it
+// waits for the next pass that asks.
+TEST_F(UpdatePassTest, FullCheckFallingOnAHeldBackPassIsAskedForByTheNextFetch) {
+    PublishFeed({{"a.map", 1}, {"b.map", 1}}, "T1");
+    PublishMap("a.map");
+    PublishMap("b.map");
+    auto downloader = Make(60, 2, 1);
+    for (int pass = 0; pass < 3; ++pass) {
+        m_now += 60001;
+        Pulse(*downloader);
+    }
+    EXPECT_EQ(2, m_server.Count("/feed.xml"));
+    EXPECT_EQ(std::string("/feed.xml?source=test&time=") + kInitialTime, LastFeedTarget());
+}
+
 TEST_F(UpdatePassTest, MapPathThatIsNotAReadableRegularFileIsLeftAlone) {
     ASSERT_EQ(0, mkfifo(MapPath("fifo.map").c_str(), 0644));
     ASSERT_EQ(0, mkdir(MapPath("dir.map").c_str(), 0755));
