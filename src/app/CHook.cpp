@@ -24,9 +24,19 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kPollInterval = std::chrono::milliseconds(10);
 
-std::string JoinLines(const std::vector<std::string>& titles) {
+// The system refuses to start a program with one environment string longer than this (the
+// terminating zero included), whatever the total: a list of titles is cut to fit.
+constexpr size_t kLongestVariable = 128 * 1024;
+
+// The titles one a line, as many whole ones as fit into the variable name.
+std::string JoinLines(const char* name, const std::vector<std::string>& titles) {
+    const size_t room = kLongestVariable - strlen(name) - 2;  // "=" and the terminating zero
     std::string text;
-    for (size_t i = 0; i < titles.size(); ++i) text += (i == 0 ? "" : "\n") + titles[i];
+    for (size_t i = 0; i < titles.size(); ++i) {
+        const size_t separator = i == 0 ? 0 : 1;
+        if (text.size() + separator + titles[i].size() > room) break;
+        text += (i == 0 ? "" : "\n") + titles[i];
+    }
     return text;
 }
 
@@ -206,8 +216,10 @@ std::string CHook::Message(const Result& result) const {
 }
 
 CHook::Environment CHook::PassEnvironment(const CPassResult& pass, const std::string& savePath) {
-    return {{"MAD_UPDATED", JoinLines(pass.updated)},
-            {"MAD_FAILED", JoinLines(pass.failed)},
+    return {{"MAD_UPDATED", JoinLines("MAD_UPDATED", pass.updated)},
+            {"MAD_UPDATED_COUNT", std::to_string(pass.updated.size())},
+            {"MAD_FAILED", JoinLines("MAD_FAILED", pass.failed)},
+            {"MAD_FAILED_COUNT", std::to_string(pass.failed.size())},
             {"MAD_SAVE_PATH", savePath},
             {"MAD_PASS", pass.complete ? "complete" : "incomplete"},
             {"MAD_FEED_ERROR", pass.feedError}};

@@ -44,8 +44,9 @@ public:
     // for a success.
     std::string Message(const Result& result) const;
 
-    // The variables a pass hands its hooks: MAD_UPDATED, MAD_FAILED, MAD_SAVE_PATH, MAD_PASS and
-    // MAD_FEED_ERROR.
+    // The variables a pass hands its hooks: MAD_UPDATED, MAD_UPDATED_COUNT, MAD_FAILED,
+    // MAD_FAILED_COUNT, MAD_SAVE_PATH, MAD_PASS and MAD_FEED_ERROR. A list of titles longer than
+    // the system allows a variable (128 KiB) holds the whole titles that fit; its count tells all.
     static Environment PassEnvironment(const CPassResult& pass, const std::string& savePath);
 
 private:

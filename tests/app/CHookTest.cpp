@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -79,6 +80,28 @@ TEST(CHookTest, StartsWithTheStandardDescriptorsAndThePassVariables) {
     unsetenv("MAD_PASS");
     EXPECT_EQ("", hook.Message(result));
     EXPECT_EQ("a.map\nb c.map|x.map|maps dir|incomplete|", ReadFile(out));
+}
+
+// After a big sync the list of titles is longer than the system lets one variable be: the hook
+// still starts, with the whole titles that fit and the count of all.
+TEST(CHookTest, ListTooLongForOneVariableIsCutAtATitle) {
+    TempDir dir;
+    CPassResult pass;
+    for (int i = 0; i < 12000; ++i) pass.updated.push_back("a-rather-long-map-title-" + std::to_string(i) + ".map");
+    const std::string out = dir.File("env");
+    const CHook hook("onupdate", "printf '%s|%s' \"$MAD_UPDATED_COUNT\" \"$MAD_UPDATED\" > " + out, 60);
+    const CHook::Result result = hook.Run(CHook::PassEnvironment(pass, "maps"), nullptr);
+    ASSERT_EQ("", hook.Message(result));
+    const std::string text = ReadFile(out);
+    ASSERT_EQ("12000|", text.substr(0, 6));
+    const std::string list = text.substr(6);
+    EXPECT_LT(list.size(), 128u * 1024u);
+    EXPECT_GT(list.size(), 120u * 1024u);
+    // Whole titles from the first on, the last one complete.
+    const size_t lastLine = list.rfind('\n') + 1;
+    const size_t shown = static_cast<size_t>(std::count(list.begin(), list.end(), '\n')) + 1;
+    EXPECT_EQ(pass.updated[0], list.substr(0, pass.updated[0].size()));
+    EXPECT_EQ(pass.updated[shown - 1], list.substr(lastLine));
 }
 
 // A stop request ends the hook's whole group, children that ignore SIGTERM included, in about a
