@@ -92,7 +92,7 @@ CPassPlanner::Decision CPassPlanner::Decide(const CFeedReader::Item& item, Disk&
     }
     // Only a map that was read and holds no record counts as unversioned.
     if (localVersion == kCannotRead)
-        return Refuse(decision, Format("Cannot read map %s: %s\n", title, strerror(error)));
+        return Refuse(decision, Format("Cannot read map %s: %s\n", title, strerror(error)), Severity::Error);
     const bool needed = localVersion == kNoFile || localVersion == kNoVersionRecord ||
                         static_cast<unsigned int>(localVersion) < item.version;
     if (!needed) {

@@ -113,6 +113,10 @@ TEST(PassPlannerTest, DecidesEachMapFromTheFeedAndTheDisk) {
         } else {
             EXPECT_EQ(row.text, decision.line);
         }
+        // A map that cannot be read is an error; one skipped, a warning.
+        if (decision.kind == Kind::Refused) {
+            EXPECT_EQ(row.text.rfind("Cannot", 0) == 0 ? Severity::Error : Severity::Warning, decision.severity);
+        }
         // Only a map whose name passed every check is ever read.
         const bool reads = row.kind == Kind::Fetch || row.kind == Kind::UpToDate || row.kind == Kind::Stopped ||
                            row.local == CPassPlanner::kCannotRead || row.text.find("link") != std::string::npos;
