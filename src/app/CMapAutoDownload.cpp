@@ -194,7 +194,7 @@ bool CMapAutoDownload::FetchFeed(CAtomicFile& file, CPassResult& result) {
         FailPass(result, "Error downloading RSS feed: %s\n", CannotWriteFeed(file).c_str());
         return false;
     }
-    if (!m_pHTTP->Get(requestUrl, file)) {
+    if (!m_pHTTP->Get(requestUrl, file, kMaxFeedBytes)) {
         FailPass(result, "Error downloading RSS feed: %s\n", m_pHTTP->GetLastError());
         return false;
     }

@@ -41,6 +41,9 @@ public:
     static constexpr unsigned int kMaxFeedUrlLength =
         kRequestUrlSize - 1 - (sizeof("&time=") - 1) - (kFeedTimeSize - 1);
 
+    // The largest feed fetched: some 5,000,000 items. A server that streams without end would
+    // otherwise hold the pass and fill the working directory's disk.
+    static constexpr unsigned long long kMaxFeedBytes = 1ull << 30;
     // The longest period the wrapping millisecond clock can measure at one-second ticks (about
     // 49.7 days); longer frequencies act as this.
     static constexpr unsigned int kLongestPeriodMs = 0xFFFFFFFFu - 10000u;

@@ -326,6 +326,16 @@ TEST_F(UpdatePassTest, FeedCopyThatCannotBePutInPlaceFailsThePass) {
     EXPECT_EQ((std::vector<std::string>{"autoupdate.xml", "maps"}), ListDirectory(m_dir.Path()));
 }
 
+// A feed that would never end (or end only after filling the disk) is cut off at 1 GiB; one that
+// says so up front fails at once.
+TEST_F(UpdatePassTest, FeedLargerThanTheLimitFailsThePassAndLeavesNothing) {
+    m_server.ServeRaw("/feed.xml", "HTTP/1.0 200 OK\r\nContent-Length: 1073741825\r\n\r\n<rss>");
+    auto downloader = Make();
+    EXPECT_EQ(std::string(kChecking) + "Failed\nError downloading RSS feed: Body larger than 1073741824 bytes\n",
+              Pulse(*downloader));
+    EXPECT_EQ((std::vector<std::string>{"maps"}), ListDirectory(m_dir.Path()));
+}
+
 TEST_F(UpdatePassTest, UnparsableFeedFailsThePassAndKeepsTheFeedTime) {
     PublishFeed({}, "T1");
     auto downloader = Make();
