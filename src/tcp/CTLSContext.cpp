@@ -1,10 +1,12 @@
 #include "tcp/CTLSContext.h"
 
+#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -162,17 +164,22 @@ void CTLSContext::Drop(const std::string& server, ssl_session_st* refused) const
 }
 
 bool CTLSContext::CheckCAFile(const std::string& path, std::string& reason) {
-    // Opened first for the system's reason: missing, permission denied, a directory.
-    FILE* file = std::fopen(path.c_str(), "re");
-    if (file == nullptr) {
+    // Opened first for the system's reason: missing, permission denied, a directory. Without
+    // waiting: a FIFO's open would wait for a writer, and the start with it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         reason = std::strerror(errno);
         return false;
     }
     struct stat info;
-    const bool directory = ::fstat(::fileno(file), &info) == 0 && S_ISDIR(info.st_mode);
-    std::fclose(file);
-    if (directory) {
+    const bool known = ::fstat(fd, &info) == 0;
+    ::close(fd);
+    if (known && S_ISDIR(info.st_mode)) {
         reason = std::strerror(EISDIR);
+        return false;
+    }
+    if (known && !S_ISREG(info.st_mode)) {
+        reason = "not a regular file";
         return false;
     }
     // Then loaded exactly as a connection will load it.

@@ -960,9 +960,12 @@ TEST_F(ConfigurationTest, CheckConfigListsTheSettingsInEffectOrTheErrorAndWrites
 
 TEST_F(ConfigurationTest, UnreadableCAFileIsAnErrorBeforeTheFrequency) {
     WriteFile(m_work.File("notpem.txt"), "not a certificate\n");
+    ASSERT_EQ(0, mkfifo(m_work.File("fifo.pem").c_str(), 0644));
     const std::pair<std::string, std::string> cases[] = {
         {m_work.File("missing.pem"), "No such file or directory"},
         {m_work.Path(), "Is a directory"},
+        // Its open would wait for a writer that never comes.
+        {m_work.File("fifo.pem"), "not a regular file"},
         {m_work.File("notpem.txt"), "no certificate or crl found"},
     };
     for (const auto& c : cases)
