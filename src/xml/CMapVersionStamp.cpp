@@ -198,6 +198,47 @@ private:
 
 bool IsSpace(uint32_t u) { return u == ' ' || u == '\t' || u == '\r' || u == '\n'; }
 
+// The XML version named by the declaration the document starts with (after a byte order mark),
+// read in its encoding; "1.0" when it has no declaration.
+std::string DeclaredVersion(const unsigned char* head, std::size_t length, const Encoding& encoding) {
+    std::string text;
+    for (std::size_t i = 0; i + encoding.unitSize <= length; i += encoding.unitSize) {
+        const uint32_t unit = encoding.Decode(head + i);
+        text.push_back(unit < 0x80 ? static_cast<char>(unit) : '\x80');
+    }
+    std::size_t pos = 0;
+    while (pos < 3 && pos < text.size() && text[pos] == '\x80') ++pos;
+    const auto space = [&] {
+        const std::size_t from = pos;
+        while (pos < text.size() && IsSpace(static_cast<unsigned char>(text[pos]))) ++pos;
+        return pos > from;
+    };
+    if (text.compare(pos, 5, "<?xml") != 0) return "1.0";
+    pos += 5;
+    // "<?xml-stylesheet ...?>" and the like are instructions, not a declaration.
+    if (!space()) return "1.0";
+    if (text.compare(pos, 7, "version") != 0) return "";
+    pos += 7;
+    space();
+    if (pos >= text.size() || text[pos] != '=') return "";
+    ++pos;
+    space();
+    if (pos >= text.size() || (text[pos] != '"' && text[pos] != '\'')) return "";
+    const std::size_t end = text.find(text[pos], pos + 1);
+    if (end == std::string::npos) return "";
+    return text.substr(pos + 1, end - pos - 1);
+}
+
+// Whether the scanner can follow the document's markup: XML 1.0 only. XML 1.1 reads a NEL or a
+// LINE SEPARATOR as a line break, so one may end a name where the scanner sees none; it would
+// lose its place in the markup and could set the record over a comment's end.
+bool IsReadableVersion(const unsigned char* head, std::size_t length, const Encoding& encoding, std::string& reason) {
+    const std::string version = DeclaredVersion(head, length, encoding);
+    if (version == "1.0") return true;
+    reason = "XML version " + version + " not supported";
+    return false;
+}
+
 // Walks the markup of a well-formed document far enough to find the version record. Depth is
 // the number of open elements: the root is at depth 1, meta at 2, version at 3. Input is a
 // UnitInput or a MemoryInput.
@@ -477,7 +518,8 @@ bool CMapVersionStamp::Scan(int fd, unsigned int version) {
         return false;
     }
     Encoding encoding;
-    if (!DetectEncoding(head, length, encoding, m_reason)) return false;
+    if (!DetectEncoding(head, length, encoding, m_reason) || !IsReadableVersion(head, length, encoding, m_reason))
+        return false;
     auto input = std::make_unique<UnitInput>(fd, encoding);
     RecordScanner<UnitInput> scanner(*input, version, encoding.unitSize);
     const bool found = scanner.Run();
@@ -567,7 +609,10 @@ CMapVersionStamp::Verdict CMapVersionStamp::Decide(const void* head, std::size_t
     constexpr std::size_t kEncodingHead = 1024;
     if (!whole && length < kEncodingHead) return Verdict::NeedMore;
     Encoding encoding;
-    if (!DetectEncoding(bytes, std::min(length, kEncodingHead), encoding, m_reason)) return Verdict::Decided;
+    const std::size_t headLength = std::min(length, kEncodingHead);
+    if (!DetectEncoding(bytes, headLength, encoding, m_reason) ||
+        !IsReadableVersion(bytes, headLength, encoding, m_reason))
+        return Verdict::Decided;
     MemoryInput input(bytes, length, encoding);
     RecordScanner<MemoryInput> scanner(input, version, encoding.unitSize);
     const bool found = scanner.Run();

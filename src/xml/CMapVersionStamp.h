@@ -26,8 +26,8 @@ class CAtomicFile;
 class CMapVersionStamp final {
 public:
     // Finds the record of the file at path for version. False, with Reason() set, when the
-    // record cannot be taken: no meta element, an encoding this class cannot write, a record
-    // that an entity reference may produce, or the file cannot be read.
+    // record cannot be taken: no meta element, an encoding this class cannot write, an XML 1.1
+    // document, a record that an entity reference may produce, or the file cannot be read.
     bool Locate(const char* path, unsigned int version);
     // The same for a file already open for reading (borrowed): it is read from its first byte,
     // and must stay open until CopyTo, which reads it again from there.

@@ -28,6 +28,11 @@ struct StampCase {
 };
 
 const char kDecl[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n";
+// Well-formed XML 1.1 whose first tags end in a NEL (C2 85).
+const char kXml11[] =
+    "<?xml version=\"1.1\"?><map><a\xC2\x85"
+    "b='/'>'<!--</a></a><meta><version>--><x/><!--</version></meta>--></a>"
+    "<meta><version>1</version></meta></map>";
 
 std::vector<StampCase> Cases() {
     const std::string latin1 = "<?xml version='1.0' encoding='ISO-8859-1'?>\n<map n='\xE9t\xE9'>";
@@ -118,6 +123,11 @@ TEST_F(MapStampTest, RecordThatCannotBeTakenLeavesTheCopyUnchanged) {
         {"<!DOCTYPE map [<!ENTITY m '<meta><version>1</version></meta>'>]><map>&m;</map>",
          "the version record may come from an entity"},
         {"<?xml version='1.0' encoding='Shift_JIS'?><map><meta/></map>", "encoding shift_jis not supported"},
+        // XML 1.1 reads NEL (U+0085) and LINE SEPARATOR as line breaks, so they end a name: here the
+        // record would go over the end of a comment, and the map would no longer be a document.
+        {kXml11, "XML version 1.1 not supported"},
+        {Utf16("<?xml version='1.1' encoding='UTF-16'?><map><meta\x85><version>1</version></meta><meta/></map>", false),
+         "XML version 1.1 not supported"},
     };
     for (const auto& c : cases) {
         std::string reason;
@@ -133,7 +143,7 @@ TEST_F(MapStampTest, RecordThatCannotBeTakenLeavesTheCopyUnchanged) {
 TEST_F(MapStampTest, BodyStampedWhileItArrivesMatchesTheStampedFile) {
     std::vector<std::string> documents = {"<map><other/></map>", "<map/>",
                                           "<!DOCTYPE map [<!ENTITY m '<meta/>'>]><map>&m;</map>",
-                                          "<?xml version='1.0' encoding='Shift_JIS'?><map><meta/></map>"};
+                                          "<?xml version='1.0' encoding='Shift_JIS'?><map><meta/></map>", kXml11};
     for (const StampCase& c : Cases()) documents.push_back(c.before);
     for (const std::string& document : documents) {
         const std::string pad = "\n<!--" + std::string(2000, ' ') + "-->\n";
