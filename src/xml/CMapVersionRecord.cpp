@@ -10,12 +10,26 @@
 
 using namespace XERCES_CPP_NAMESPACE;
 
+namespace {
+
+// Whether name is lower (ASCII) in any letter case of its ASCII letters, as the stamp finds the
+// record: a Unicode case folding also takes "ver\u017Fion" (with a long s) for "version", and the
+// stamp would set another element than the one read back.
+bool IsAsciiName(const XMLCh* name, const char* lower) {
+    for (; *lower; ++name, ++lower) {
+        const XMLCh c = *name >= u'A' && *name <= u'Z' ? static_cast<XMLCh>(*name - u'A' + u'a') : *name;
+        if (c != static_cast<XMLCh>(*lower)) return false;
+    }
+    return *name == 0;
+}
+
+}  // namespace
+
 // Follows the read: notes the root's first meta child, that meta's first version child, and
 // gathers the version's text (all of its descendants' text, as the document layer reads it).
 class CMapVersionRecord::Finder final : public CXMLStreamHandler {
 public:
-    explicit Finder(const Settled& settled)
-        : m_settled(settled), m_meta("meta"), m_version("version"), m_html("html"), m_channel("channel") {}
+    explicit Finder(const Settled& settled) : m_settled(settled), m_html("html"), m_channel("channel") {}
 
     void StartElement(const XMLCh* name, unsigned int depth) override {
         if (depth == 1) {
@@ -25,10 +39,10 @@ public:
         } else if (depth == 2 && XMLString::compareIString(name, m_channel) == 0) {
             bChannel = true;
         }
-        if (depth == 2 && !bMeta && XMLString::compareIString(name, m_meta) == 0) {
+        if (depth == 2 && !bMeta && IsAsciiName(name, "meta")) {
             bMeta = true;
             m_bInMeta = true;
-        } else if (depth == 3 && m_bInMeta && !bVersion && XMLString::compareIString(name, m_version) == 0) {
+        } else if (depth == 3 && m_bInMeta && !bVersion && IsAsciiName(name, "version")) {
             bVersion = true;
             m_bInVersion = true;
         }
@@ -65,8 +79,6 @@ public:
 private:
     const Settled& m_settled;
     bool m_bSettled = false;
-    CXString m_meta;
-    CXString m_version;
     CXString m_html;
     CXString m_channel;
     bool m_bInMeta = false;

@@ -6,7 +6,7 @@
 
 class CXMLByteSource;
 
-// The version record of one map file (root > first "meta" > its first "version", names in any
+// The version record of one map file (root > first "meta" > its first "version", names in any ASCII
 // letter case), and whether the file looks like a web page or a feed instead, read with a
 // streaming parse that also checks the whole file is a well-formed document. Holds nothing of the
 // map but the record's text. One Read at a time.

@@ -58,6 +58,9 @@ std::vector<StampCase> Cases() {
          Utf16(wide + "<version>7</version></meta></map>", false)},
         {"UTF-16BE", Utf16(wide + "<version/></meta></map>", true),
          Utf16(wide + "<version>7</version></meta></map>", true)},
+        {"a long s makes another name",
+         "<map><meta><ver\xC5\xBFion>5</ver\xC5\xBFion><version>1</version></meta></map>",
+         "<map><meta><ver\xC5\xBFion>5</ver\xC5\xBFion><version>7</version></meta></map>"},
         {"only the root's first meta and its first version",
          "<map><x><meta><version>1</version></meta></x><meta><version>2</version><version>3</version></meta>"
          "<meta><version>4</version></meta></map>",
