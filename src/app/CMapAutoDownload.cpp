@@ -48,6 +48,8 @@ bool CarriesVersionRecord(int directoryFd, const char* name) {
            record.HasVersion();
 }
 
+std::string NotAnXmlDocument(const CMapVersionRecord& record) { return "not an XML document (" + record.Error() + ")"; }
+
 bool IsWorkingDirectory(int directoryFd) {
     struct stat first;
     struct stat second;
@@ -469,6 +471,11 @@ bool CMapAutoDownload::ReceiveMap(CHTTPClient& http, const char* link, unsigned 
         detail = "larger than maxmapsize (" + ByteSizeText(maxBytes) + ")";
         return false;
     }
+    if (received.m_body.Refused()) {
+        received.m_body.Finish();
+        detail = NotAnXmlDocument(received.m_body.Record());
+        return false;
+    }
     detail = http.GetLastError();
     // The client names at most the last part of a long path; the operator gets the whole one.
     const std::string writeFailure = kWriteFailure;
@@ -490,7 +497,7 @@ CMapAutoDownload::DownloadOutcome CMapAutoDownload::SettleMap(ReceivedMap& recei
     const bool wellFormed = body.Finish();
     const CMapVersionRecord& record = body.Record();
     if (!wellFormed) {
-        detail = "not an XML document (" + record.Error() + ")";
+        detail = NotAnXmlDocument(record);
         return DownloadOutcome::Failed;
     }
     // A server's error page, or the feed itself behind a wrong link, is well-formed XML too. Taken

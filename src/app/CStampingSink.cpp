@@ -94,10 +94,12 @@ CStampingSink::CStampingSink(CAtomicFile& map, unsigned int version) : m_map(map
 CStampingSink::~CStampingSink() { StopParser(); }
 
 bool CStampingSink::Write(const void* data, std::size_t length) {
-    // A body the parser refused is never kept: the rest of it only passes by.
+    // A body the parser refused is never kept, and the rest of it is not worth receiving: it may
+    // never end.
     if (ParseFailed()) {
         std::string().swap(m_held);
-        return true;
+        m_bRefused = true;
+        return false;
     }
     const char* bytes = static_cast<const char*>(data);
     const bool parsing = m_parser.joinable();
@@ -148,7 +150,7 @@ bool CStampingSink::Restart() {
     StopParser();
     m_queue.reset();
     std::string().swap(m_held);
-    m_bReleased = m_bSpilled = m_bDecided = false;
+    m_bReleased = m_bSpilled = m_bDecided = m_bRefused = false;
     m_scanned = 0;
     m_stamp = CMapVersionStamp();
     m_record = CMapVersionRecord();

@@ -22,9 +22,10 @@ class CAtomicFile;
 // the file. A small body is thus held whole and parsed once it has all arrived, on the calling
 // thread, and touches the disk only when it is kept. Held bytes that would pass kHoldBackLimit
 // undecided go to the file unchanged with the rest (Spilled()), to be stamped by a copy once the
-// body is known to be a map. Once the parser has failed, nothing more is written: such a body is
-// never kept. The map's file is created only when its first byte is written, so a small body that
-// is held whole costs no file until it is kept, and one that is refused none at all.
+// body is known to be a map. Once the parser has failed, nothing more is written and the next
+// Write refuses the rest of the body (Refused()): such a body is never kept, and is not read on.
+// The map's file is created only when its first byte is written, so a small body that is held
+// whole costs no file until it is kept, and one that is refused none at all.
 class CStampingSink final : public CHTTPBodySink {
 public:
     // Held bytes from which the parser runs beside the download.
@@ -54,6 +55,8 @@ public:
     // on a write failure (the map's Error() names it).
     bool Complete();
     bool Spilled() const { return m_bSpilled; }
+    // Whether a Write failed because the parser had refused the body; Finish then tells why.
+    bool Refused() const { return m_bRefused; }
     // The record as set in the file (Located(), or why not: Reason()); meaningful after Complete.
     const CMapVersionStamp& Stamp() const { return m_stamp; }
 
@@ -76,6 +79,7 @@ private:
     bool m_bReleased = false;
     bool m_bSpilled = false;
     bool m_bDecided = false;
+    bool m_bRefused = false;
     // The held size at the last undecided look for the record: the next waits for twice as much.
     std::size_t m_scanned = 0;
     CMapVersionStamp m_stamp;

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -611,6 +612,28 @@ TEST_F(UpdatePassTest, BigBodyCutShortOrNotXmlLateNeverReplacesTheMap) {
         EXPECT_EQ(old, ReadFile(MapPath("a.map"))) << c.error;
         EXPECT_EQ(std::vector<std::string>{"a.map"}, ListDirectory(m_dir.File("maps"))) << c.error;
     }
+}
+
+// A body the parser refused is not read on: a link to an endless stream that is no XML (a radio
+// station, a log) ends the map's download instead of holding the pass for ever.
+TEST_F(UpdatePassTest, BodyThatIsNotXmlIsNotReadToItsEnd) {
+    std::atomic<std::size_t> sent{0};
+    FaultServer server([&](FaultServer&, int fd, const std::string&) {
+        FaultServer::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n");
+        const std::string noise(64u << 10, 'x');
+        while (sent < (256u << 20) && FaultServer::SendAll(fd, noise)) sent += noise.size();
+    });
+    CTCPImpl tcp;
+    CHTTPClient http(&tcp);
+    std::string detail;
+    std::unique_ptr<CAtomicFile> stamped;
+
+    EXPECT_EQ(CMapAutoDownload::DownloadOutcome::Failed,
+              CMapAutoDownload::DownloadAndStamp(http, server.Url("/a.map").c_str(), AT_FDCWD, "maps/a.map",
+                                                 "maps/a.map", 9, detail, stamped));
+    EXPECT_EQ("not an XML document (line 1, column 1: invalid document structure)", detail);
+    EXPECT_LT(sent.load(), 16u << 20);
+    EXPECT_EQ(std::vector<std::string>{}, ListDirectory(m_dir.File("maps")));
 }
 
 // A try that broke off once the parser and the map's file had a MiB of the body: the next try
