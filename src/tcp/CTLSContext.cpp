@@ -68,9 +68,19 @@ void CTLSContext::Make() const {
         m_error = "TLS setup failed: " + OpenSSLReason("cannot load the system's trust store");
         return;
     }
-    if (!m_caFile.empty() && SSL_CTX_load_verify_locations(context.get(), m_caFile.c_str(), nullptr) != 1) {
-        m_error = "TLS setup failed: cannot load " + m_caFile + ": " + OpenSSLReason("no certificate");
-        return;
+    if (!m_caFile.empty()) {
+        // The file may have changed since the start checked it. Checked again first: a FIFO's
+        // load would wait for a writer while holding every connection's context, and OpenSSL
+        // names a missing or unreadable file only as "system lib".
+        std::string reason;
+        if (!CheckCAFile(m_caFile, reason)) {
+            m_error = "TLS setup failed: cannot load " + m_caFile + ": " + reason;
+            return;
+        }
+        if (SSL_CTX_load_verify_locations(context.get(), m_caFile.c_str(), nullptr) != 1) {
+            m_error = "TLS setup failed: cannot load " + m_caFile + ": " + OpenSSLReason("no certificate");
+            return;
+        }
     }
     // Sessions are kept here, per server, not in OpenSSL's cache, which cannot tell servers apart
     // nor hand a ticket out only once.
