@@ -637,6 +637,15 @@ bool CHTTPClient::Fetch(const char* url, const char* destination, CHTTPBodySink*
             if (redirects >= m_uiMaxRedirects) return Fail(K::Protocol, "Too many redirects");
             std::string next;
             if (!ResolveRedirect(current.c_str(), location.c_str(), next)) return Fail(K::Protocol, "Invalid URL");
+            // The hop names its scheme. Without "//" after it ("host:port/path" reads as the
+            // scheme "host") it would be taken for a URL without a scheme, that is plain http,
+            // past the check below.
+            const size_t colon = next.find(':');
+            const std::string scheme = next.substr(0, colon);
+            if (strcasecmp(scheme.c_str(), "http") != 0 && strcasecmp(scheme.c_str(), "https") != 0)
+                return Fail(K::Protocol, "Unsupported protocol");
+            if (colon == std::string::npos || next.compare(colon, 3, "://") != 0)
+                return Fail(K::Protocol, "Invalid URL");
             if (target.secure && strncasecmp(next.c_str(), "http://", 7) == 0) {
                 return Fail(K::Protocol, "Redirect from https to http refused");
             }

@@ -213,10 +213,14 @@ TEST_F(TLSDownloadTest, BodyEndsOnlyWithTheServersTLSClose) {
 TEST_F(TLSDownloadTest, HttpsNeverRedirectsToPlainHttp) {
     Serve("good",
           "location = /moved { return 301 http://127.0.0.1:1/a.map; }\n"
-          "    location = /secure { return 302 https://127.0.0.1:$server_port/a.map; }");
+          "    location = /secure { return 302 https://127.0.0.1:$server_port/a.map; }\n"
+          // A scheme of its own without "//": not a URL without a scheme, which would be plain http.
+          "    location = /bare { return 302 localhost:1/a.map; }");
     m_client.SetMaxRedirects(3);
     EXPECT_FALSE(Get(Url("127.0.0.1", "/moved")));
     ExpectFailureLeftNoTrace("Redirect from https to http refused", K::Protocol);
+    EXPECT_FALSE(Get(Url("127.0.0.1", "/bare")));
+    ExpectFailureLeftNoTrace("Unsupported protocol", K::Protocol);
     ASSERT_TRUE(Get(Url("127.0.0.1", "/secure"))) << m_client.GetLastError();
     EXPECT_EQ(ReadFile(m_destination), kNew);
 }
