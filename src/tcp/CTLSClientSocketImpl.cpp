@@ -256,12 +256,16 @@ bool CTLSClientSocketImpl::Handshake(const char* host, unsigned short port) {
 
     // The certificate must name the host exactly as the URL does: an address for an address
     // (no SNI then: server names are names), a name for a name (wildcards only as a whole label).
+    // A fully qualified name's last dot, the root's, is in neither a certificate nor SNI.
+    std::string name(host);
+    if (name.size() > 1 && name.back() == '.') name.pop_back();
     bool named = false;
-    if (IsAddress(host)) {
-        named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(m_session.get()), host) == 1;
+    if (IsAddress(name.c_str())) {
+        named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(m_session.get()), name.c_str()) == 1;
     } else {
         SSL_set_hostflags(m_session.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-        named = SSL_set_tlsext_host_name(m_session.get(), host) == 1 && SSL_set1_host(m_session.get(), host) == 1;
+        named = SSL_set_tlsext_host_name(m_session.get(), name.c_str()) == 1 &&
+                SSL_set1_host(m_session.get(), name.c_str()) == 1;
     }
     if (!named) {
         SetError(K::TLS, "TLS setup failed: ", "host name not usable for verification");
@@ -346,6 +350,11 @@ void CTLSClientSocketImpl::SetTimeout(unsigned int milliseconds) {
 bool CTLSClientSocketImpl::LimitReceiveBuffer(int bytes) {
     JoinAhead(false);
     return m_tcp.LimitReceiveBuffer(bytes);
+}
+
+void CTLSClientSocketImpl::SetResolver(CTCPClientSocketImpl::Resolver resolver) {
+    JoinAhead(false);
+    m_tcp.SetResolver(std::move(resolver));
 }
 
 void CTLSClientSocketImpl::SetStopCheck(std::function<bool()> stopRequested) {

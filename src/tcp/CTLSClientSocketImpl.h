@@ -61,6 +61,9 @@ public:
     void SetStopCheck(std::function<bool()> stopRequested) override;
     bool LimitReceiveBuffer(int bytes) override;
 
+    // Replaces the system's resolver for names, as CTCPClientSocketImpl::SetResolver does.
+    void SetResolver(CTCPClientSocketImpl::Resolver resolver);
+
 private:
     using Clock = std::chrono::steady_clock;
     // What the last transfer of raw bytes under the session met.

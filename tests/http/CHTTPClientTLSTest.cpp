@@ -1,4 +1,6 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <atomic>
 #include <chrono>
@@ -16,6 +18,7 @@
 #include "support/TempDir.h"
 #include "support/TestCertificates.h"
 #include "tcp/CTCPImpl.h"
+#include "tcp/CTLSClientSocketImpl.h"
 #include "tcp/CTLSContext.h"
 
 namespace {
@@ -145,6 +148,23 @@ TEST_F(TLSDownloadTest, CertificateFaultsAreRefused) {
         EXPECT_EQ(m_out.List(), std::vector<std::string>{"a.map"});
     }
     if (skippedByName) GTEST_SKIP() << kNoLocalhost;
+}
+
+// A fully qualified name may end in the root's dot; the certificate names the host without it.
+TEST_F(TLSDownloadTest, NameEndingInTheRootsDotIsCheckedWithoutTheDot) {
+    Serve("good");
+    CTLSClientSocketImpl socket(m_tcp.TLSContext());
+    ASSERT_TRUE(socket.Initialize());
+    socket.SetResolver([](const std::string& host, std::vector<CConnectRace::Address>& addresses) {
+        CConnectRace::Address address;
+        auto& v4 = reinterpret_cast<sockaddr_in&>(address.storage);
+        v4.sin_family = AF_INET;
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.length = sizeof v4;
+        if (host == "localhost.") addresses.push_back(address);
+        return !addresses.empty();
+    });
+    EXPECT_TRUE(socket.Connect("localhost.", m_server.Port())) << socket.GetLastError();
 }
 
 // An IPv6 address in the URL must be among the certificate's IP addresses.
