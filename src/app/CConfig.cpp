@@ -62,13 +62,35 @@ std::string Printable(const std::string& text) {
     return printable;
 }
 
-// An element's text as a warning quotes it: without the white space around it, which the number
-// reader skips too.
-std::string Quotable(const std::string& text) {
+// text without the XML white space around it.
+std::string Trimmed(const std::string& text) {
     const std::size_t first = text.find_first_not_of(" \t\r\n");
     if (first == std::string::npos) return "";
-    return Printable(text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1));
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
+
+// An element's text as a warning quotes it: without the white space around it, which the number
+// reader skips too.
+std::string Quotable(const std::string& text) { return Printable(Trimmed(text)); }
+
+// An element's whole text, however long.
+std::string WholeText(const CXMLNode& node) {
+    std::vector<char> buffer(CConfig::kTextSize);
+    for (;;) {
+        node.GetTagContent(buffer.data(), static_cast<unsigned int>(buffer.size()));
+        // A text that fills the buffer may have been cut: read it again into one twice the size.
+        if (strlen(buffer.data()) < buffer.size() - 1) return buffer.data();
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+// A text setting as written, on a line of its own or not: an element laid out as
+//   <savepath>
+//     /srv/game/maps
+//   </savepath>
+// names the same folder as one on a single line. No path, address or map title is meant to start
+// or end with white space.
+std::string SettingText(const CXMLNode& node) { return Trimmed(WholeText(node)); }
 
 std::string ElementText(const CXMLNode& node) {
     // Long enough for any number and the start of whatever else was written.
@@ -159,12 +181,10 @@ bool CConfig::HasUrl() const { return Child("url") != nullptr; }
 CConfig::UrlResult CConfig::ReadUrl() {
     CXMLNode* url = Child("url");
     if (!url) return UrlResult::Blank;
-    // One byte more than allowed tells an over-long URL from one that just fits.
-    char text[CMapAutoDownload::kMaxFeedUrlLength + 2];
-    url->GetTagContent(text, sizeof(text));
-    if (text[0] == '\0') return UrlResult::Blank;
-    if (strlen(text) > CMapAutoDownload::kMaxFeedUrlLength) return UrlResult::TooLong;
-    snprintf(m_szFeedUrl, sizeof(m_szFeedUrl), "%s", text);
+    const std::string text = SettingText(*url);
+    if (text.empty()) return UrlResult::Blank;
+    if (text.size() > CMapAutoDownload::kMaxFeedUrlLength) return UrlResult::TooLong;
+    snprintf(m_szFeedUrl, sizeof(m_szFeedUrl), "%s", text.c_str());
     return UrlResult::Ok;
 }
 
@@ -192,18 +212,18 @@ void CConfig::ReadUnsigned(const char* name, unsigned int& value, Range range) {
 
 void CConfig::ReadFrequency() { ReadUnsigned("frequency", m_settings.frequency); }
 
-bool CConfig::ReadText(const char* name, unsigned int maxLength, std::string& text) const {
+bool CConfig::ReadText(const char* name, unsigned int maxLength, std::string& text, bool trim) const {
     CXMLNode* node = Child(name);
     if (!node) return true;
-    // One byte more than allowed tells an over-long text from one that just fits.
-    std::vector<char> buffer(maxLength + 2);
-    node->GetTagContent(buffer.data(), static_cast<unsigned int>(buffer.size()));
-    if (strlen(buffer.data()) > maxLength) return false;
-    text = buffer.data();
+    const std::string read = trim ? SettingText(*node) : WholeText(*node);
+    if (read.size() > maxLength) return false;
+    text = read;
     return true;
 }
 
-bool CConfig::ReadPath(const char* name, std::string& path) const { return ReadText(name, kTextSize - 1, path); }
+bool CConfig::ReadPath(const char* name, std::string& path) const {
+    return ReadText(name, kTextSize - 1, path, true);
+}
 
 bool CConfig::ReadSavePath() {
     std::string path;
@@ -286,7 +306,7 @@ bool CConfig::ReadHooks(std::string& tooLong) {
     const std::pair<const char*, std::string*> commands[] = {{"onupdate", &m_settings.onUpdate},
                                                              {"onfailure", &m_settings.onFailure}};
     for (const auto& command : commands) {
-        if (!ReadText(command.first, kMaxHookCommandLength, *command.second)) {
+        if (!ReadText(command.first, kMaxHookCommandLength, *command.second, false)) {
             tooLong = command.first;
             m_settings.onUpdate.clear();
             m_settings.onFailure.clear();
@@ -303,7 +323,7 @@ bool CConfig::ReadProxy(std::string& source, const Environment& environment) {
         if (CXMLNode* node = Child(name)) {
             char content[kTextSize];
             node->GetTagContent(content, sizeof(content));
-            value = content;
+            value = Trimmed(content);
         }
         return value;
     };
@@ -344,7 +364,10 @@ bool CConfig::ReadProxy(std::string& source, const Environment& environment) {
     proxies.SetHttp(http);
     proxies.SetHttps(https);
     if (Child("noproxy")) {
-        proxies.SetNoProxy(text("noproxy"));
+        // A list laid out one host a line: its line breaks separate like spaces.
+        std::string list = text("noproxy");
+        std::replace_if(list.begin(), list.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+        proxies.SetNoProxy(list);
     } else {
         std::string name;
         proxies.SetNoProxy(variable("no_proxy", "NO_PROXY", name));
@@ -357,10 +380,7 @@ bool CConfig::ReadMaxRate() {
     if (!node) return true;
     char text[kTextSize];
     node->GetTagContent(text, sizeof(text));
-    std::string rate = text;
-    const size_t first = rate.find_first_not_of(" \t\r\n");
-    rate =
-        first == std::string::npos ? std::string() : rate.substr(first, rate.find_last_not_of(" \t\r\n") - first + 1);
+    const std::string rate = Trimmed(text);
     m_settings.maxRate = rate;
     if (CRateLimiter::Parse(rate, m_settings.maxRateSchedule)) return true;
     m_settings.maxRateSchedule.clear();
@@ -377,9 +397,7 @@ void CConfig::ReadIgnoreList() {
         char tagName[5];
         entry->GetTagName(tagName, sizeof(tagName));
         if (strcmp(tagName, "map") != 0) continue;
-        char name[kIgnoredMapNameSize];
-        entry->GetTagContent(name, sizeof(name));
-        m_ignoredMaps.push_back(IgnoredMapName(name));
+        m_ignoredMaps.push_back(IgnoredMapName(SettingText(*entry).c_str()));
     }
 }
 

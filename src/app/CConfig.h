@@ -49,8 +49,9 @@ public:
 
     // Whether the root has a "url" child (names match ignoring letter case).
     bool HasUrl() const;
-    // Reads the feed URL: Blank when empty, TooLong when the request built from it could not fit
-    // the request buffer (the feed URL then stays empty).
+    // Reads the feed URL without the white space around it: Blank when that leaves nothing,
+    // TooLong when the request built from it could not fit the request buffer (the feed URL then
+    // stays empty).
     UrlResult ReadUrl();
     // Each numeric read keeps the default when the element is absent or not a valid unsigned
     // number, the latter with a warning.
@@ -86,7 +87,8 @@ public:
     bool ReadHooks(std::string& tooLong);
     // The environment as getenv reads it: the value of a variable, or null when it is not set.
     using Environment = std::function<const char*(const char* name)>;
-    // Reads "proxy" and "noproxy". Without a proxy element (or with an empty one) the environment
+    // Reads "proxy" and "noproxy", each without the white space around it (a line break inside
+    // noproxy separates like a space). Without a proxy element (or with an empty one) the environment
     // names them as curl reads it: http_proxy for http URLs, https_proxy or else HTTPS_PROXY for
     // https URLs; without a noproxy element no_proxy or else NO_PROXY. False when a proxy does not
     // read; source then names where it came from ("config.xml's proxy tag" or "the environment
@@ -95,7 +97,8 @@ public:
     // The bandwidth cap, when a maxrate element is present: false when its text does not read
     // (see CRateLimiter::Parse); it then counts as not set.
     bool ReadMaxRate();
-    // Appends the text of every "map" child of "ignore" (exact lower-case name) to the list.
+    // Appends the text of every "map" child of "ignore" (exact lower-case name), without the white
+    // space around it, to the list.
     void ReadIgnoreList();
     // Run-once (0) or at least the minimum frequency.
     bool IsFrequencyAllowed() const;
@@ -146,11 +149,11 @@ private:
     void ReadUnsigned(const char* name, unsigned int& value, Range range = {0, 0xFFFFFFFFu, false});
     // Notes "config.xml: <element> value '<text>' is not valid, using <used>".
     void WarnInvalid(const char* element, const std::string& text, const std::string& used);
-    // Reads a path of at most kTextSize - 1 characters into path; false (path untouched) when
-    // it is longer. An absent element leaves path as it is.
+    // Reads a path of at most kTextSize - 1 characters, without the white space around it, into
+    // path; false (path untouched) when it is longer. An absent element leaves path as it is.
     bool ReadPath(const char* name, std::string& path) const;
-    // The same for a text of at most maxLength characters.
-    bool ReadText(const char* name, unsigned int maxLength, std::string& text) const;
+    // The same for a text of at most maxLength characters; trim drops the white space around it.
+    bool ReadText(const char* name, unsigned int maxLength, std::string& text, bool trim) const;
 
     std::vector<char*>& m_ignoredMaps;
     std::unique_ptr<CXMLFile> m_file;

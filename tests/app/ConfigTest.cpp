@@ -195,6 +195,34 @@ TEST_F(ConfigTest, UrlIsRequiredAndMustNotBeBlank) {
     EXPECT_EQ(CConfig::UrlResult::Blank, m_config.ReadUrl());
 }
 
+// An operator may lay config.xml out with each value on lines of its own, as XML editors do.
+TEST_F(ConfigTest, TextSettingsOnLinesOfTheirOwnReadAsOnOneLine) {
+    ASSERT_TRUE(Load("<url>\n  http://h/feed\n</url><savepath>\n\t/srv/maps \n</savepath>"
+                     "<cafile> /etc/ca.pem\n</cafile><metricsfile>\n  m.prom</metricsfile>"
+                     "<proxy>\n  http://p:3128\n</proxy><noproxy>\n  localhost,\n  feed.example.org\n</noproxy>"
+                     "<ignore><map>\n  secret.map\n</map></ignore>"));
+    ASSERT_EQ(CConfig::UrlResult::Ok, m_config.ReadUrl());
+    ASSERT_TRUE(m_config.ReadSavePath());
+    ASSERT_TRUE(m_config.ReadCAFile());
+    ASSERT_TRUE(m_config.ReadMetricsFile());
+    std::string source;
+    EXPECT_TRUE(m_config.ReadProxy(source, [](const char*) -> const char* { return nullptr; })) << source;
+    m_config.ReadIgnoreList();
+    const CSettings settings = m_config.Settings();
+    EXPECT_EQ("http://h/feed", settings.feedUrl);
+    EXPECT_EQ("/srv/maps", settings.savePath);
+    EXPECT_EQ("/etc/ca.pem", settings.caFile);
+    EXPECT_EQ("m.prom", settings.metricsFile);
+    EXPECT_EQ("p", settings.proxies.Http() ? settings.proxies.Http()->Host() : "");
+    EXPECT_TRUE(settings.proxies.GoesDirect("localhost"));
+    EXPECT_TRUE(settings.proxies.GoesDirect("feed.example.org"));
+    ASSERT_EQ(1u, settings.ignoredMaps.size());
+    EXPECT_STREQ("secret.map", settings.ignoredMaps[0]);
+    // Nothing but white space is no address.
+    ASSERT_TRUE(Load("<url>\n  \n</url>"));
+    EXPECT_EQ(CConfig::UrlResult::Blank, m_config.ReadUrl());
+}
+
 TEST_F(ConfigTest, UrlMustLeaveRoomForTheTimeParameter) {
     const unsigned int limit = CMapAutoDownload::kMaxFeedUrlLength;
     EXPECT_EQ(456u, limit);
