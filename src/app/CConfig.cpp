@@ -320,11 +320,7 @@ bool CConfig::ReadHooks(std::string& tooLong) {
 bool CConfig::ReadProxy(std::string& source, const Environment& environment) {
     const auto text = [this](const char* name) {
         std::string value;
-        if (CXMLNode* node = Child(name)) {
-            char content[kTextSize];
-            node->GetTagContent(content, sizeof(content));
-            value = Trimmed(content);
-        }
+        if (CXMLNode* node = Child(name)) value = SettingText(*node);
         return value;
     };
     const auto variable = [&environment](const char* first, const char* second, std::string& name) {
@@ -378,9 +374,7 @@ bool CConfig::ReadProxy(std::string& source, const Environment& environment) {
 bool CConfig::ReadMaxRate() {
     CXMLNode* node = Child("maxrate");
     if (!node) return true;
-    char text[kTextSize];
-    node->GetTagContent(text, sizeof(text));
-    const std::string rate = Trimmed(text);
+    const std::string rate = SettingText(*node);
     m_settings.maxRate = rate;
     if (CRateLimiter::Parse(rate, m_settings.maxRateSchedule)) return true;
     m_settings.maxRateSchedule.clear();

@@ -223,6 +223,27 @@ TEST_F(ConfigTest, TextSettingsOnLinesOfTheirOwnReadAsOnOneLine) {
     EXPECT_EQ(CConfig::UrlResult::Blank, m_config.ReadUrl());
 }
 
+// No length limit of their own: a list, timetable or password cut at some buffer's end could
+// still read, as another setting.
+TEST_F(ConfigTest, LongProxyAndRateSettingsAreReadWhole) {
+    std::string hosts;
+    for (int i = 0; i < 40; ++i) hosts += ".internal" + std::to_string(i) + ".example.net,";
+    std::string timetable;
+    for (int hour = 0; hour < 24; ++hour) timetable += Format("%02d:00,%dk %02d:30,%dk ", hour, hour + 1000, hour, 9999);
+    timetable += "23:59,2M";
+    ASSERT_TRUE(Load("<proxy>http://user:" + std::string(600, 'p') + "@p:3128</proxy><noproxy>" + hosts +
+                     "feed.example.org</noproxy><maxrate>" + timetable + "</maxrate>"));
+    std::string source;
+    EXPECT_TRUE(m_config.ReadProxy(source, [](const char*) -> const char* { return nullptr; })) << source;
+    EXPECT_TRUE(m_config.ReadMaxRate());
+    const CSettings settings = m_config.Settings();
+    EXPECT_EQ("p", settings.proxies.Http() ? settings.proxies.Http()->Host() : "");
+    EXPECT_TRUE(settings.proxies.GoesDirect("feed.example.org"));
+    EXPECT_EQ(timetable, settings.maxRate);
+    ASSERT_EQ(49u, settings.maxRateSchedule.size());
+    EXPECT_EQ(2u * 1024 * 1024, settings.maxRateSchedule.back().rate);
+}
+
 TEST_F(ConfigTest, UrlMustLeaveRoomForTheTimeParameter) {
     const unsigned int limit = CMapAutoDownload::kMaxFeedUrlLength;
     EXPECT_EQ(456u, limit);
