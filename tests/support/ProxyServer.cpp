@@ -59,6 +59,9 @@ std::string ProxyServer::Configuration() const {
     conf += "pid_filename " + prefix + "/proxy.pid\ncache_log " + prefix + "/cache.log\n";
     conf += "access_log stdio:" + prefix + "/proxy.log\ncache_store_log none\ncoredump_dir " + prefix + "\n";
     conf += "netdb_filename none\npinger_enable off\nshutdown_lifetime 0 seconds\n";
+    // Named here, squid does not look its host name up at start: without /etc/hosts (a minimal
+    // root) each lookup waits for the resolver's time-outs, longer than a test waits for it.
+    conf += "visible_hostname localhost\n";
     if (m_user.empty()) {
         conf += "http_access allow localhost\n";
     } else {
