@@ -9,10 +9,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <optional>
 
 #include "app/ByteSize.h"
 #include "app/CMapAutoDownload.h"
+#include "app/CMapVersionCache.h"
+#include "app/CPassPlanner.h"
 #include "app/IgnoredMaps.h"
 #include "fs/CInputFile.h"
 #include "tcp/CTLSContext.h"
@@ -221,9 +224,7 @@ bool CConfig::ReadText(const char* name, unsigned int maxLength, std::string& te
     return true;
 }
 
-bool CConfig::ReadPath(const char* name, std::string& path) const {
-    return ReadText(name, kTextSize - 1, path, true);
-}
+bool CConfig::ReadPath(const char* name, std::string& path) const { return ReadText(name, kTextSize - 1, path, true); }
 
 bool CConfig::ReadSavePath() {
     std::string path;
@@ -302,6 +303,25 @@ bool CConfig::CheckCAFile(std::string& reason) const {
 
 bool CConfig::ReadMetricsFile() { return ReadPath("metricsfile", m_settings.metricsFile); }
 
+std::string CConfig::MetricsFileOverwrites() const {
+    const std::string& path = m_settings.metricsFile;
+    const std::size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const char* const ownFiles[] = {CPassPlanner::kConfigFile, CPassPlanner::kFeedFile,
+                                    CMapVersionCache::kStateFileName};
+    // Ignoring case, as a map's title is: on a file system that does, "CONFIG.XML" is config.xml.
+    const auto own = std::find_if(std::begin(ownFiles), std::end(ownFiles),
+                                  [&name](const char* file) { return strcasecmp(name.c_str(), file) == 0; });
+    if (own == std::end(ownFiles)) return "";
+    if (slash == std::string::npos) return *own;
+    // Any other way of naming the working directory ("./", its full path, a link to it).
+    const std::string directory = slash == 0 ? "/" : path.substr(0, slash);
+    struct stat there {};
+    struct stat here {};
+    if (stat(directory.c_str(), &there) != 0 || stat(".", &here) != 0) return "";
+    return there.st_dev == here.st_dev && there.st_ino == here.st_ino ? *own : "";
+}
+
 bool CConfig::ReadHooks(std::string& tooLong) {
     const std::pair<const char*, std::string*> commands[] = {{"onupdate", &m_settings.onUpdate},
                                                              {"onfailure", &m_settings.onFailure}};
@@ -362,7 +382,8 @@ bool CConfig::ReadProxy(std::string& source, const Environment& environment) {
     if (Child("noproxy")) {
         // A list laid out one host a line: its line breaks separate like spaces.
         std::string list = text("noproxy");
-        std::replace_if(list.begin(), list.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+        std::replace_if(
+            list.begin(), list.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
         proxies.SetNoProxy(list);
     } else {
         std::string name;

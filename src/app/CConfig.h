@@ -82,6 +82,10 @@ public:
     bool CheckCAFile(std::string& reason) const;
     // False when the metricsfile path is longer than 511 characters (it then stays empty).
     bool ReadMetricsFile();
+    // The name of the program's own file in the working directory (config.xml, autoupdate.xml,
+    // mapversions.dat) that the metricsfile path names, which each write of the metrics would
+    // replace; empty when it names none.
+    std::string MetricsFileOverwrites() const;
     // onupdate, onfailure and hooktimeout. False when a command line is longer than
     // kMaxHookCommandLength; tooLong then names its element and the commands stay empty.
     bool ReadHooks(std::string& tooLong);

@@ -147,6 +147,12 @@ bool ReadConfiguration(const std::string& path, bool checkOnly, std::vector<char
             "Your config file contains a metricsfile path that is too long. Please enter a "
             "path of at most %u characters.\n",
             CConfig::kTextSize - 1);
+    const std::string overwritten = config.MetricsFileOverwrites();
+    if (!overwritten.empty())
+        return fail(
+            "Your config file names the program's own %s as metricsfile. Please enter another "
+            "path.\n",
+            overwritten.c_str());
     config.ReadCounts();
     if (!config.ReadMaxMapSize())
         return fail(

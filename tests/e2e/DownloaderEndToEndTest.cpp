@@ -886,6 +886,10 @@ TEST_F(ConfigurationTest, MalformedConfigurationFileIsAnErrorNamingTheParserReas
         << result.out;
 }
 
+std::string OwnFile(const std::string& name) {
+    return "Your config file names the program's own " + name + " as metricsfile. Please enter another path.\n";
+}
+
 // Each configuration error, and which comes first when several are there: the url, then the
 // save directory, then the map size limit, then a hook command, then the frequency. Nothing
 // but config.xml is left behind.
@@ -901,6 +905,14 @@ TEST_F(ConfigurationTest, ConfigurationErrorsAreReportedInTheirOrder) {
              "</metricsfile>",
          "Your config file contains a metricsfile path that is too long. Please enter a path of at most 511 "
          "characters.\n"},
+        // Each write of the metrics would replace the program's own file.
+        {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<metricsfile>config.xml</metricsfile>",
+         OwnFile("config.xml")},
+        {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<metricsfile>" + m_work.Path() +
+             "/AutoUpdate.xml</metricsfile><maxmapsize>2T</maxmapsize>",
+         OwnFile("autoupdate.xml")},
+        {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<metricsfile>./mapversions.dat</metricsfile>",
+         OwnFile("mapversions.dat")},
         {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<maxmapsize>2T</maxmapsize>", kBadMaxMapSize},
         {"<url>http://h/f</url><frequency>59</frequency>" + Writable() + "<onUpdate>" + std::string(1023, 'u') +
              "</onUpdate><OnFailure>" + std::string(1024, 'f') + "</OnFailure>",
