@@ -197,10 +197,11 @@ TEST_F(ConfigTest, UrlIsRequiredAndMustNotBeBlank) {
 
 // An operator may lay config.xml out with each value on lines of its own, as XML editors do.
 TEST_F(ConfigTest, TextSettingsOnLinesOfTheirOwnReadAsOnOneLine) {
-    ASSERT_TRUE(Load("<url>\n  http://h/feed\n</url><savepath>\n\t/srv/maps \n</savepath>"
-                     "<cafile> /etc/ca.pem\n</cafile><metricsfile>\n  m.prom</metricsfile>"
-                     "<proxy>\n  http://p:3128\n</proxy><noproxy>\n  localhost,\n  feed.example.org\n</noproxy>"
-                     "<ignore><map>\n  secret.map\n</map></ignore>"));
+    ASSERT_TRUE(
+        Load("<url>\n  http://h/feed\n</url><savepath>\n\t/srv/maps \n</savepath>"
+             "<cafile> /etc/ca.pem\n</cafile><metricsfile>\n  m.prom</metricsfile>"
+             "<proxy>\n  http://p:3128\n</proxy><noproxy>\n  localhost,\n  feed.example.org\n</noproxy>"
+             "<ignore><map>\n  secret.map\n</map></ignore>"));
     ASSERT_EQ(CConfig::UrlResult::Ok, m_config.ReadUrl());
     ASSERT_TRUE(m_config.ReadSavePath());
     ASSERT_TRUE(m_config.ReadCAFile());
@@ -229,7 +230,8 @@ TEST_F(ConfigTest, LongProxyAndRateSettingsAreReadWhole) {
     std::string hosts;
     for (int i = 0; i < 40; ++i) hosts += ".internal" + std::to_string(i) + ".example.net,";
     std::string timetable;
-    for (int hour = 0; hour < 24; ++hour) timetable += Format("%02d:00,%dk %02d:30,%dk ", hour, hour + 1000, hour, 9999);
+    for (int hour = 0; hour < 24; ++hour)
+        timetable += Format("%02d:00,%dk %02d:30,%dk ", hour, hour + 1000, hour, 9999);
     timetable += "23:59,2M";
     ASSERT_TRUE(Load("<proxy>http://user:" + std::string(600, 'p') + "@p:3128</proxy><noproxy>" + hosts +
                      "feed.example.org</noproxy><maxrate>" + timetable + "</maxrate>"));
