@@ -11,10 +11,13 @@ std::string Lower(std::string text) {
     return text;
 }
 
-std::string Trim(const std::string& text) {
-    const size_t begin = text.find_first_not_of(" \t");
-    if (begin == std::string::npos) return "";
-    return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
+// Entries are separated by commas and by white space (a list in config.xml may put one a line).
+constexpr const char* kSeparators = ", \t\r\n";
+
+// A name as the DNS reads it: "example.org." (rooted) is "example.org".
+std::string Unrooted(std::string name) {
+    if (name.size() > 1 && name.back() == '.') name.pop_back();
+    return name;
 }
 
 }  // namespace
@@ -26,11 +29,11 @@ const CProxy* CProxySelector::For(bool secure, const std::string& host) const {
 }
 
 bool CProxySelector::GoesDirect(const std::string& host) const {
-    const std::string name = Lower(host);
+    const std::string name = Unrooted(Lower(host));
     size_t begin = 0;
     while (begin <= m_noProxy.size()) {
-        const size_t end = std::min(m_noProxy.find(',', begin), m_noProxy.size());
-        std::string entry = Lower(Trim(m_noProxy.substr(begin, end - begin)));
+        const size_t end = std::min(m_noProxy.find_first_of(kSeparators, begin), m_noProxy.size());
+        std::string entry = Unrooted(Lower(m_noProxy.substr(begin, end - begin)));
         begin = end + 1;
         if (entry == "*") return true;
         if (entry.size() >= 2 && entry.front() == '[' && entry.back() == ']') entry = entry.substr(1, entry.size() - 2);

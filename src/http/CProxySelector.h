@@ -13,9 +13,10 @@ class CProxySelector {
 public:
     void SetHttp(std::optional<CProxy> proxy) { m_http = std::move(proxy); }
     void SetHttps(std::optional<CProxy> proxy) { m_https = std::move(proxy); }
-    // Comma-separated (spaces allowed) host names, domain suffixes ("example.com" and
-    // ".example.com" both match the name itself and every name under it) and addresses, or "*"
-    // for every host. Names compare without regard to case; an IPv6 address may be bracketed.
+    // Host names, domain suffixes ("example.com" and ".example.com" both match the name itself
+    // and every name under it) and addresses separated by commas or white space, or "*" for every
+    // host. Names compare without regard to case or a trailing dot; an IPv6 address may be
+    // bracketed.
     void SetNoProxy(std::string list) { m_noProxy = std::move(list); }
 
     // The proxy for a request to host (as in the URL, without brackets); null to go direct.

@@ -66,6 +66,12 @@ TEST(ProxySelectorTest, NoProxyListSendsMatchingHostsDirect) {
         {"[::1]", "::1", true},
         {"a.example.org", "example.org", false},
         {"*.example.org", "maps.example.org", false},
+        // One a line, as config.xml may hold them.
+        {"localhost\n  feed.example.net\n", "feed.example.net", true},
+        {"localhost feed.example.net", "localhost", true},
+        // A rooted name is the same name.
+        {"localhost", "localhost.", true},
+        {"example.org.", "maps.example.org", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.list) + " / " + c.host);
