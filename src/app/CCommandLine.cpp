@@ -33,6 +33,8 @@ CCommandLine::CCommandLine(int argc, const char* const* argv) {
             Fail(std::string("unexpected argument ") + argument);
         }
     }
+    // Each answers with its own exit status; taken together, a script could not tell them apart.
+    if (m_action == Action::Run && m_dryRun && m_checkConfig) Fail("--dry-run and --check-config exclude each other");
 }
 
 void CCommandLine::Fail(const std::string& error) {

@@ -54,6 +54,7 @@ TEST(CommandLineTest, RefusesWhatItDoesNotKnowAndSaysWhat) {
         {{"--directory", ""}, "option --directory needs a directory"},
         {{"--directory="}, "option --directory needs a directory"},
         {{"--bogus", "--help"}, "unknown option --bogus"},
+        {{"--check-config", "-q", "--dry-run"}, "--dry-run and --check-config exclude each other"},
     };
     for (const auto& c : cases) {
         const CCommandLine line = Parse(c.first);
