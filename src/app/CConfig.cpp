@@ -9,12 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <optional>
 
 #include "app/ByteSize.h"
 #include "app/CMapAutoDownload.h"
-#include "app/CMapVersionCache.h"
 #include "app/CPassPlanner.h"
 #include "app/IgnoredMaps.h"
 #include "fs/CInputFile.h"
@@ -307,19 +305,15 @@ std::string CConfig::MetricsFileOverwrites() const {
     const std::string& path = m_settings.metricsFile;
     const std::size_t slash = path.rfind('/');
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    const char* const ownFiles[] = {CPassPlanner::kConfigFile, CPassPlanner::kFeedFile,
-                                    CMapVersionCache::kStateFileName};
-    // Ignoring case, as a map's title is: on a file system that does, "CONFIG.XML" is config.xml.
-    const auto own = std::find_if(std::begin(ownFiles), std::end(ownFiles),
-                                  [&name](const char* file) { return strcasecmp(name.c_str(), file) == 0; });
-    if (own == std::end(ownFiles)) return "";
-    if (slash == std::string::npos) return *own;
+    const char* const own = CPassPlanner::OwnFileNamed(name.c_str());
+    if (!own) return "";
+    if (slash == std::string::npos) return own;
     // Any other way of naming the working directory ("./", its full path, a link to it).
     const std::string directory = slash == 0 ? "/" : path.substr(0, slash);
     struct stat there {};
     struct stat here {};
     if (stat(directory.c_str(), &there) != 0 || stat(".", &here) != 0) return "";
-    return there.st_dev == here.st_dev && there.st_ino == here.st_ino ? *own : "";
+    return there.st_dev == here.st_dev && there.st_ino == here.st_ino ? own : "";
 }
 
 bool CConfig::ReadHooks(std::string& tooLong) {

@@ -48,11 +48,15 @@ bool CPassPlanner::IsIgnored(const char* title) const {
     return false;
 }
 
-bool CPassPlanner::IsProtectedFile(const char* title, Disk& disk) const {
+const char* CPassPlanner::OwnFileNamed(const char* name) {
     // Ignoring case: on a file system that does (vfat, SMB, casefolded ext4) "CONFIG.XML" is config.xml.
-    if (strcasecmp(title, kConfigFile) != 0 && strcasecmp(title, kFeedFile) != 0 &&
-        strcasecmp(title, CMapVersionCache::kStateFileName) != 0)
-        return false;
+    for (const char* file : {kConfigFile, kFeedFile, CMapVersionCache::kStateFileName})
+        if (strcasecmp(name, file) == 0) return file;
+    return nullptr;
+}
+
+bool CPassPlanner::IsProtectedFile(const char* title, Disk& disk) const {
+    if (!OwnFileNamed(title)) return false;
     // Maps are saved as "<save path>/<title>", so an empty save path means the root directory.
     return disk.IsWorkingDirectory(m_strSavePath.empty() ? "/" : m_strSavePath.c_str());
 }

@@ -21,6 +21,9 @@ public:
     // The program's own files in the working directory, which no map may replace.
     static constexpr const char* kFeedFile = "autoupdate.xml";
     static constexpr const char* kConfigFile = "config.xml";
+    // Which of the program's own files of the working directory (config.xml, autoupdate.xml,
+    // mapversions.dat) name is, ignoring case as a file system may; null for none.
+    static const char* OwnFileNamed(const char* name);
 
     // Map versions besides a version.
     static constexpr int kNoFile = -1;
