@@ -374,11 +374,8 @@ bool CConfig::ReadProxy(std::string& source, const Environment& environment) {
     proxies.SetHttp(http);
     proxies.SetHttps(https);
     if (Child("noproxy")) {
-        // A list laid out one host a line: its line breaks separate like spaces.
-        std::string list = text("noproxy");
-        std::replace_if(
-            list.begin(), list.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
-        proxies.SetNoProxy(list);
+        // A list laid out one host a line reads as one: the selector separates at white space.
+        proxies.SetNoProxy(text("noproxy"));
     } else {
         std::string name;
         proxies.SetNoProxy(variable("no_proxy", "NO_PROXY", name));
